@@ -1,0 +1,170 @@
+#include "depth/plane_files.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+using namespace veldrin;
+
+namespace {
+
+const Plane2D kCorners2D{{{100, 50}, {540, 50}, {540, 430}, {100, 430}}};
+const Plane3D kCorners3D{
+    {{-0.25f, -0.1f, 0.9f}, {0.25f, -0.1f, 0.91f}, {0.25f, 0.2f, 0.95f}, {-0.25f, 0.2f, 0.94f}}};
+const Plane2D kSentinel2D{{{-1, -1}, {-2, -2}, {-3, -3}, {-4, -4}}};
+const Plane3D kSentinel3D{{{-1, -1, -1}, {-2, -2, -2}, {-3, -3, -3}, {-4, -4, -4}}};
+
+std::string Bytes(std::initializer_list<float> values) {
+  std::string bytes;
+  for (float v : values) {
+    const auto bits = std::bit_cast<uint32_t>(v);
+    for (int i = 0; i < 4; ++i) bytes += static_cast<char>((bits >> (8 * i)) & 0xFF);
+  }
+  return bytes;
+}
+
+// What a Windows text stream stores for the bytes.
+std::string TextMode(const std::string& bytes) {
+  std::string out;
+  for (char c : bytes) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+class PlaneFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* base = std::getenv("VELDRIN_TEST_TMP");
+    fs::path root = base ? fs::path(base) : fs::temp_directory_path();
+    fs::create_directories(root);
+    std::string pattern = (root / "plane-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    m_folder = pattern + "/";
+  }
+  void TearDown() override { fs::remove_all(m_folder); }
+
+  void Put(const std::string& path, const std::string& bytes) const {
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+  std::string Get(const std::string& path) const {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+  std::string m_folder;
+};
+
+TEST(PlaneFileNames, FolderIsJoinedWithoutSeparator) {
+  EXPECT_EQ(Plane2DPath(""), "2DPlane.pt3");
+  EXPECT_EQ(Plane3DPath(""), "3DPlane.pt3");
+  EXPECT_EQ(Plane2DPath("/srv/data/"), "/srv/data/2DPlane.pt3");
+  EXPECT_EQ(Plane3DPath("/srv/data"), "/srv/data3DPlane.pt3");
+}
+
+TEST_F(PlaneFilesTest, RecordsAreTheBareLittleEndianFloats) {
+  const std::string path2 = Plane2DPath(m_folder);
+  const std::string path3 = Plane3DPath(m_folder);
+  ASSERT_TRUE(WritePlane2D(path2, kCorners2D));
+  ASSERT_TRUE(WritePlane3D(path3, kCorners3D));
+  EXPECT_EQ(Get(path2), Bytes({100, 50, 540, 50, 540, 430, 100, 430}));
+  EXPECT_EQ(Get(path3).size(), kPlane3DRecordSize);
+
+  Plane2D read2 = kSentinel2D;
+  Plane3D read3 = kSentinel3D;
+  ASSERT_TRUE(ReadPlane2D(path2, read2));
+  ASSERT_TRUE(ReadPlane3D(path3, read3));
+  EXPECT_EQ(read2, kCorners2D);
+  EXPECT_EQ(read3, kCorners3D);
+}
+
+TEST_F(PlaneFilesTest, BinaryRecordHoldingCrLfIsReadAsWritten) {
+  // 0x0D 0x0A inside a binary record is data, not a text-mode line end.
+  const float crlf = std::bit_cast<float>(uint32_t{0x3F0A0D00});
+  const Plane2D corners{{{crlf, crlf}, {1, 2}, {3, 4}, {5, 6}}};
+  const std::string path = Plane2DPath(m_folder);
+  ASSERT_TRUE(WritePlane2D(path, corners));
+  Plane2D read = kSentinel2D;
+  ASSERT_TRUE(ReadPlane2D(path, read));
+  EXPECT_EQ(read, corners);
+}
+
+TEST_F(PlaneFilesTest, ReadsFilesWrittenInWindowsTextMode) {
+  // 0x0A bytes (and a genuine 0x0D 0x0A pair) expanded by the text stream.
+  const float lf = std::bit_cast<float>(uint32_t{0x410A0A00});
+  const float crlf = std::bit_cast<float>(uint32_t{0x420D0A0D});
+  const Plane2D corners{{{lf, 1}, {crlf, 2}, {3, lf}, {4, crlf}}};
+  const std::string raw = Bytes({lf, 1, crlf, 2, 3, lf, 4, crlf});
+  ASSERT_GT(TextMode(raw).size(), raw.size());
+  Put(Plane2DPath(m_folder), TextMode(raw));
+  Plane2D read = kSentinel2D;
+  ASSERT_TRUE(ReadPlane2D(Plane2DPath(m_folder), read));
+  EXPECT_EQ(std::bit_cast<uint32_t>(read[0].x), 0x410A0A00u);
+  EXPECT_EQ(read, corners);
+
+  const Plane3D corners3{{{lf, lf, lf}, {1, 2, 3}, {crlf, 0, 0}, {0, 0, lf}}};
+  Put(Plane3DPath(m_folder), TextMode(Bytes({lf, lf, lf, 1, 2, 3, crlf, 0, 0, 0, 0, lf})));
+  Plane3D read3 = kSentinel3D;
+  ASSERT_TRUE(ReadPlane3D(Plane3DPath(m_folder), read3));
+  EXPECT_EQ(read3, corners3);
+}
+
+TEST_F(PlaneFilesTest, ShortMissingOrOddFilesLeaveTheCornersAlone) {
+  const std::string path2 = Plane2DPath(m_folder);
+  const std::string path3 = Plane3DPath(m_folder);
+  const std::string full = Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+  Plane2D read2 = kSentinel2D;
+  Plane3D read3 = kSentinel3D;
+
+  EXPECT_FALSE(ReadPlane2D(path2, read2));  // missing
+  EXPECT_FALSE(ReadPlane3D(path3, read3));
+  for (size_t length : {size_t{0}, size_t{1}, size_t{31}}) {
+    Put(path2, full.substr(0, length));
+    EXPECT_FALSE(ReadPlane2D(path2, read2)) << length;
+  }
+  for (size_t length : {size_t{0}, size_t{32}, size_t{47}}) {
+    Put(path3, full.substr(0, length));
+    EXPECT_FALSE(ReadPlane3D(path3, read3)) << length;
+  }
+  // Line-end pairs that shrink a 50-byte file below a whole 3D record.
+  Put(path3, "\r\n\r\n\r\n\r\n" + std::string(42, 'x'));
+  EXPECT_FALSE(ReadPlane3D(path3, read3));
+  fs::create_directory(m_folder + "dir2DPlane.pt3");
+  EXPECT_FALSE(ReadPlane2D(m_folder + "dir2DPlane.pt3", read2));
+  EXPECT_EQ(read2, kSentinel2D);
+  EXPECT_EQ(read3, kSentinel3D);
+
+  // Anything after the record is ignored, however much there is.
+  Put(path2, full + std::string(1 << 20, 'z'));
+  ASSERT_TRUE(ReadPlane2D(path2, read2));
+  EXPECT_EQ(read2, (Plane2D{{{1, 2}, {3, 4}, {5, 6}, {7, 8}}}));
+}
+
+TEST_F(PlaneFilesTest, FailedWriteKeepsThePreviousFile) {
+  const std::string path = Plane2DPath(m_folder);
+  ASSERT_TRUE(WritePlane2D(path, kCorners2D));
+  EXPECT_FALSE(WritePlane2D(m_folder + "missing/2DPlane.pt3", kSentinel2D));
+  fs::create_directory(m_folder + "3DPlane.pt3");
+  EXPECT_FALSE(WritePlane3D(Plane3DPath(m_folder), kCorners3D));
+  Plane2D read = kSentinel2D;
+  ASSERT_TRUE(ReadPlane2D(path, read));
+  EXPECT_EQ(read, kCorners2D);
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(m_folder)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"2DPlane.pt3", "3DPlane.pt3"}));
+}
+
+}  // namespace

@@ -1,0 +1,291 @@
+#include "platform/profile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "platform/atomic_file.h"
+
+namespace veldrin {
+namespace {
+
+// Anything larger is not a settings file; treating it as unreadable keeps memory bounded.
+constexpr size_t kMaxFileSize = 16u << 20;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
+}
+
+enum class EFileState { kRead, kMissing, kUnreadable };
+
+EFileState ReadWholeFile(const std::string& path, std::string& out) {
+  out.clear();
+  // Non-blocking open so that a FIFO in place of the file cannot hang the caller.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return errno == ENOENT ? EFileState::kMissing : EFileState::kUnreadable;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return EFileState::kUnreadable;
+  }
+  char buf[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || out.size() + static_cast<size_t>(n) > kMaxFileSize) {
+      ::close(fd);
+      out.clear();
+      return EFileState::kUnreadable;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return EFileState::kRead;
+}
+
+enum class ELineKind { kOther, kSection, kEntry };
+
+struct SLine {
+  ELineKind kind = ELineKind::kOther;
+  std::string_view name;   // section or key name, trimmed
+  std::string_view value;  // entry value, trimmed and unquoted
+};
+
+SLine Classify(std::string_view raw) {
+  if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+  const std::string_view s = Trim(raw);
+  SLine line;
+  if (s.empty() || s.front() == ';') return line;
+  if (s.front() == '[') {
+    const size_t close = s.find(']');
+    if (close != std::string_view::npos) {
+      line.kind = ELineKind::kSection;
+      line.name = Trim(s.substr(1, close - 1));
+    }
+    return line;
+  }
+  line.kind = ELineKind::kEntry;
+  const size_t eq = s.find('=');
+  if (eq == std::string_view::npos) {
+    line.name = s;  // a bare name is a key with an empty value
+    return line;
+  }
+  line.name = Trim(s.substr(0, eq));
+  std::string_view v = Trim(s.substr(eq + 1));
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
+    v = v.substr(1, v.size() - 2);
+  }
+  line.value = v;
+  return line;
+}
+
+// Lines of the file without their '\n'; a trailing '\r' stays part of the line.
+struct SDocument {
+  std::vector<std::string_view> lines;
+  bool endsWithNewline = false;
+};
+
+SDocument Split(std::string_view text) {
+  SDocument doc;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t nl = text.find('\n', pos);
+    if (nl == std::string_view::npos) {
+      doc.lines.push_back(text.substr(pos));
+      return doc;
+    }
+    doc.lines.push_back(text.substr(pos, nl - pos));
+    pos = nl + 1;
+  }
+  doc.endsWithNewline = !text.empty();
+  return doc;
+}
+
+std::string_view WithoutBom(std::string_view line) {
+  if (line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
+  return line;
+}
+
+SLine ClassifyAt(const SDocument& doc, size_t i) {
+  return Classify(i == 0 ? WithoutBom(doc.lines[i]) : doc.lines[i]);
+}
+
+// Index of the first line holding `key` inside a section named `section`.
+std::optional<size_t> FindEntry(const SDocument& doc, std::string_view section,
+                                std::string_view key) {
+  bool inSection = false;
+  for (size_t i = 0; i < doc.lines.size(); ++i) {
+    const SLine line = ClassifyAt(doc, i);
+    if (line.kind == ELineKind::kSection) {
+      inSection = EqualNoCase(line.name, section);
+    } else if (inSection && line.kind == ELineKind::kEntry && EqualNoCase(line.name, key)) {
+      return i;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> LookUp(const std::string& section, const std::string& key,
+                                  const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  std::string text;
+  if (ReadWholeFile(path, text) != EFileState::kRead) return std::nullopt;
+  const SDocument doc = Split(text);
+  const auto index = FindEntry(doc, Trim(section), Trim(key));
+  if (!index) return std::nullopt;
+  return std::string(ClassifyAt(doc, *index).value);
+}
+
+bool Holds(std::string_view s, std::string_view chars) {
+  return s.find_first_of(chars) != std::string_view::npos;
+}
+
+// Holds an exclusive advisory lock on a directory for the lifetime of the object.
+class CDirectoryLock {
+ public:
+  explicit CDirectoryLock(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    m_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_fd >= 0) {
+      while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+      }
+    }
+  }
+  ~CDirectoryLock() {
+    if (m_fd >= 0) ::close(m_fd);  // closing releases the lock
+  }
+  CDirectoryLock(const CDirectoryLock&) = delete;
+  CDirectoryLock& operator=(const CDirectoryLock&) = delete;
+
+ private:
+  int m_fd = -1;
+};
+
+}  // namespace
+
+int GetPrivateProfileInt(const std::string& section, const std::string& key, int def,
+                         const std::string& path) {
+  const auto value = LookUp(section, key, path);
+  if (!value || value->empty()) return def;
+  std::string_view s = Trim(*value);
+  bool negative = false;
+  if (!s.empty() && (s.front() == '-' || s.front() == '+')) {
+    negative = s.front() == '-';
+    s.remove_prefix(1);
+  }
+  // Unsigned arithmetic wraps like the platform's own conversion, without undefined overflow.
+  uint32_t n = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') break;
+    n = n * 10u + static_cast<uint32_t>(c - '0');
+  }
+  if (negative) n = 0u - n;
+  return static_cast<int>(n);
+}
+
+std::string GetPrivateProfileString(const std::string& section, const std::string& key,
+                                    const std::string& def, const std::string& path) {
+  auto value = LookUp(section, key, path);
+  return value ? std::move(*value) : def;
+}
+
+bool WritePrivateProfileString(const std::string& section, const std::string& key,
+                               const std::string& value, const std::string& path) {
+  const std::string_view sectionName = Trim(section);
+  const std::string_view keyName = Trim(key);
+  // Anything that would not read back as the same section, key and value is refused rather
+  // than written in a form that corrupts neighbouring lines.
+  if (path.empty() || sectionName.empty() || keyName.empty()) return false;
+  if (Holds(section, std::string_view("\r\n\0]", 4)) ||
+      Holds(key, std::string_view("\r\n\0=", 4)) || Holds(value, std::string_view("\r\n\0", 3)) ||
+      keyName.front() == '[' || keyName.front() == ';') {
+    return false;
+  }
+
+  const CDirectoryLock lock(path);
+  std::string text;
+  const EFileState state = ReadWholeFile(path, text);
+  if (state == EFileState::kUnreadable) return false;  // never replace what we cannot read
+
+  SDocument doc = Split(text);
+  const bool crlf = !doc.lines.empty() && !doc.lines[0].empty() && doc.lines[0].back() == '\r';
+  std::vector<std::string> out(doc.lines.begin(), doc.lines.end());
+  bool endsWithNewline = doc.endsWithNewline;
+  std::string entry(keyName);
+  entry.append(1, '=').append(value);
+
+  if (const auto index = FindEntry(doc, sectionName, keyName)) {
+    // The stored spelling of the key stays; only its value changes.
+    const bool hadCr = !out[*index].empty() && out[*index].back() == '\r';
+    std::string line(ClassifyAt(doc, *index).name);
+    line.append(1, '=').append(value);
+    if (hadCr) line += '\r';
+    out[*index] = std::move(line);
+  } else {
+    // After the last entry of the first matching section, or right after its header.
+    std::optional<size_t> insertAfter;
+    bool inSection = false;
+    for (size_t i = 0; i < doc.lines.size(); ++i) {
+      const SLine line = ClassifyAt(doc, i);
+      if (line.kind == ELineKind::kSection) {
+        if (insertAfter) break;
+        inSection = EqualNoCase(line.name, sectionName);
+        if (inSection) insertAfter = i;
+      } else if (inSection && line.kind == ELineKind::kEntry) {
+        insertAfter = i;
+      }
+    }
+    const std::string cr = crlf ? "\r" : "";
+    // A last line without its line end gets one in the file's style before lines follow it.
+    const bool atEnd = !insertAfter || *insertAfter + 1 == out.size();
+    if (atEnd && !endsWithNewline && !out.empty() && crlf && !out.back().ends_with('\r')) {
+      out.back() += '\r';
+    }
+    if (insertAfter) {
+      if (atEnd) endsWithNewline = true;
+      out.insert(out.begin() + static_cast<std::ptrdiff_t>(*insertAfter) + 1, entry + cr);
+    } else {
+      if (!out.empty() && !Trim(out.back()).empty() && Trim(out.back()) != "\r") {
+        out.push_back(cr);  // a blank line between sections, as the platform writes them
+      }
+      std::string header(1, '[');
+      header.append(sectionName).append(1, ']').append(cr);
+      out.push_back(std::move(header));
+      out.push_back(entry + cr);
+      endsWithNewline = true;
+    }
+  }
+
+  std::string result;
+  result.reserve(text.size() + entry.size() + section.size() + 8);
+  for (size_t i = 0; i < out.size(); ++i) {
+    result += out[i];
+    if (i + 1 < out.size() || endsWithNewline) result += '\n';
+  }
+  return WriteFileAtomically(path, result);
+}
+
+}  // namespace veldrin

@@ -1,1 +1,221 @@
-int main() { return 0; }
+// veldrin-calib: inspect and edit calibration and plane files from the command line, through
+// the same library code the tool itself uses. Every failure is one line on stderr and a
+// non-zero exit; a write either completes or leaves the previous file as it was.
+
+#include <sys/stat.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "depth/plane_files.h"
+#include "workstation/calibration_store.h"
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kUsage =
+    "Usage: veldrin-calib COMMAND DIR [ARGS...]\n"
+    "\n"
+    "Calibration files (DIR/NAME.clb):\n"
+    "  list DIR                          list the calibration names in DIR\n"
+    "  show DIR NAME                     print one \"x y\" line per point, then the file's\n"
+    "                                    form: json or legacy\n"
+    "  save DIR NAME X1 Y1 X2 Y2 X3 Y3 X4 Y4\n"
+    "                                    write a calibration (P.1 top left, P.2 top right,\n"
+    "                                    P.3 bottom right, P.4 bottom left)\n"
+    "  convert DIR NAME                  rewrite a legacy (raw) calibration as JSON\n"
+    "\n"
+    "Plane files:\n"
+    "  plane2d DIR [X1 Y1 .. X4 Y4]      print DIR/2DPlane.pt3, or write it from 8 numbers\n"
+    "  plane3d DIR [X1 Y1 Z1 .. X4 Y4 Z4]\n"
+    "                                    print DIR/3DPlane.pt3, or write it from 12 numbers\n"
+    "\n"
+    "  --help                            show this text\n"
+    "\n"
+    "Exit status: 0 on success, 1 when a file cannot be read or written, 2 on a usage error.\n";
+
+int Fail(const std::string& message, int code = kExitFailure) {
+  std::fprintf(stderr, "veldrin-calib: %s\n", message.c_str());
+  return code;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string WithSeparator(std::string dir) {
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  return dir;
+}
+
+// A finite decimal number making up the whole argument.
+bool ParseNumber(const std::string& text, float& value) {
+  const char* begin = text.c_str();
+  const char* end = begin + text.size();
+  if (begin != end && *begin == '+') ++begin;
+  const auto result = std::from_chars(begin, end, value, std::chars_format::general);
+  return result.ec == std::errc() && result.ptr == end && std::isfinite(value);
+}
+
+bool ParseNumbers(const std::vector<std::string>& args, size_t first, std::vector<float>& out,
+                  std::string& bad) {
+  out.clear();
+  for (size_t i = first; i < args.size(); ++i) {
+    float v = 0;
+    if (!ParseNumber(args[i], v)) {
+      bad = args[i];
+      return false;
+    }
+    out.push_back(v);
+  }
+  return true;
+}
+
+std::string Format(float v) {
+  char buf[64];
+  const auto result = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, result.ptr);
+}
+
+int CheckDirectory(const std::string& dir) {
+  if (dir.empty()) return Fail("empty directory", kExitUsage);
+  if (!IsDirectory(dir)) return Fail("not a directory: " + dir);
+  return 0;
+}
+
+int CheckName(const std::string& name) {
+  if (!CCalibrationStore::IsValidName(name))
+    return Fail("invalid name: '" + name + "'", kExitUsage);
+  return 0;
+}
+
+int List(const std::vector<std::string>& args) {
+  if (args.size() != 2) return Fail("usage: list DIR", kExitUsage);
+  if (const int rc = CheckDirectory(args[1])) return rc;
+  const CCalibrationStore store(WithSeparator(args[1]));
+  for (int i = 0; i < store.GetCount(); ++i) std::printf("%s\n", store.GetName(i).c_str());
+  return 0;
+}
+
+int Show(const std::vector<std::string>& args) {
+  if (args.size() != 3) return Fail("usage: show DIR NAME", kExitUsage);
+  if (const int rc = CheckName(args[2])) return rc;
+  if (const int rc = CheckDirectory(args[1])) return rc;
+  std::vector<cv::Point2f> points;
+  ECalibrationForm form;
+  CCalibrationStore::ReadCalibration(WithSeparator(args[1]), args[2], points, form);
+  if (form == ECalibrationForm::kNone) {
+    return Fail("cannot read calibration '" + args[2] + "' in " + args[1]);
+  }
+  for (const auto& p : points) std::printf("%s %s\n", Format(p.x).c_str(), Format(p.y).c_str());
+  std::printf("%s\n", form == ECalibrationForm::kJson ? "json" : "legacy");
+  return 0;
+}
+
+int Save(const std::vector<std::string>& args) {
+  if (args.size() != 11) return Fail("usage: save DIR NAME X1 Y1 X2 Y2 X3 Y3 X4 Y4", kExitUsage);
+  if (const int rc = CheckName(args[2])) return rc;
+  if (const int rc = CheckDirectory(args[1])) return rc;
+  std::vector<float> v;
+  std::string bad;
+  if (!ParseNumbers(args, 3, v, bad)) return Fail("not a number: '" + bad + "'", kExitUsage);
+  const std::vector<cv::Point2f> points{{v[0], v[1]}, {v[2], v[3]}, {v[4], v[5]}, {v[6], v[7]}};
+  if (!CCalibrationStore::WriteCalibration(WithSeparator(args[1]), args[2], points)) {
+    return Fail("cannot write calibration '" + args[2] + "' in " + args[1]);
+  }
+  return 0;
+}
+
+int Convert(const std::vector<std::string>& args) {
+  if (args.size() != 3) return Fail("usage: convert DIR NAME", kExitUsage);
+  if (const int rc = CheckName(args[2])) return rc;
+  if (const int rc = CheckDirectory(args[1])) return rc;
+  const std::string dir = WithSeparator(args[1]);
+  std::vector<cv::Point2f> points;
+  ECalibrationForm form;
+  CCalibrationStore::ReadCalibration(dir, args[2], points, form);
+  if (form == ECalibrationForm::kNone) {
+    return Fail("cannot read calibration '" + args[2] + "' in " + args[1]);
+  }
+  if (form == ECalibrationForm::kJson) {
+    std::printf("%s: already json\n", args[2].c_str());
+    return 0;
+  }
+  if (points.empty()) return Fail("calibration '" + args[2] + "' holds no points");
+  if (!CCalibrationStore::WriteCalibration(dir, args[2], points)) {
+    return Fail("cannot write calibration '" + args[2] + "' in " + args[1]);
+  }
+  std::printf("%s: converted %zu points to json\n", args[2].c_str(), points.size());
+  return 0;
+}
+
+template <typename TPlane, size_t kDims>
+int Plane(const std::vector<std::string>& args, const char* command,
+          std::string (*pathOf)(const std::string&), bool (*read)(const std::string&, TPlane&),
+          bool (*write)(const std::string&, const TPlane&)) {
+  constexpr size_t kCount = 4 * kDims;
+  if (args.size() != 2 && args.size() != 2 + kCount) {
+    return Fail(std::string("usage: ") + command + " DIR [" + std::to_string(kCount) + " numbers]",
+                kExitUsage);
+  }
+  if (const int rc = CheckDirectory(args[1])) return rc;
+  const std::string path = pathOf(WithSeparator(args[1]));
+  TPlane plane{};
+  if (args.size() == 2) {
+    if (!read(path, plane)) return Fail("cannot read " + path);
+    for (const auto& p : plane) {
+      if constexpr (kDims == 2) {
+        std::printf("%s %s\n", Format(p.x).c_str(), Format(p.y).c_str());
+      } else {
+        std::printf("%s %s %s\n", Format(p.x).c_str(), Format(p.y).c_str(), Format(p.z).c_str());
+      }
+    }
+    return 0;
+  }
+  std::vector<float> v;
+  std::string bad;
+  if (!ParseNumbers(args, 2, v, bad)) return Fail("not a number: '" + bad + "'", kExitUsage);
+  for (size_t i = 0; i < 4; ++i) {
+    if constexpr (kDims == 2) {
+      plane[i] = {v[2 * i], v[2 * i + 1]};
+    } else {
+      plane[i] = {v[3 * i], v[3 * i + 1], v[3 * i + 2]};
+    }
+  }
+  if (!write(path, plane)) return Fail("cannot write " + path);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  const std::string& command = args[0];
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (command == "list") return List(args);
+  if (command == "show") return Show(args);
+  if (command == "save") return Save(args);
+  if (command == "convert") return Convert(args);
+  if (command == "plane2d") {
+    return Plane<veldrin::Plane2D, 2>(args, "plane2d", veldrin::Plane2DPath, veldrin::ReadPlane2D,
+                                      veldrin::WritePlane2D);
+  }
+  if (command == "plane3d") {
+    return Plane<veldrin::Plane3D, 3>(args, "plane3d", veldrin::Plane3DPath, veldrin::ReadPlane3D,
+                                      veldrin::WritePlane3D);
+  }
+  return Fail("unknown command '" + command + "' (see --help)", kExitUsage);
+}

@@ -1,0 +1,203 @@
+// Runs the built veldrin-calib as a user or script would and checks its output and files.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "workstation/calibration_store.h"
+
+extern char** environ;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct SResult {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+class CalibToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* base = std::getenv("VELDRIN_TEST_TMP");
+    fs::path root = base ? fs::path(base) : fs::temp_directory_path();
+    fs::create_directories(root);
+    std::string pattern = (root / "calibtool-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    m_dir = pattern;
+  }
+  void TearDown() override { fs::remove_all(m_dir); }
+
+  SResult Run(std::vector<std::string> args) const {
+    const std::string program = std::string(VELDRIN_BIN_DIR) + "/veldrin-calib";
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    const std::string errPath = m_dir + "/.stderr";
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    SResult result;
+    char buf[4096];
+    ssize_t n = 0;
+    while ((n = ::read(pipeFds[0], buf, sizeof buf)) > 0) result.out.append(buf, n);
+    ::close(pipeFds[0]);
+    if (spawned != 0) return result;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.err = Read(errPath);
+    fs::remove(errPath);
+    // Success is silent on stderr; this also catches sanitizer reports from the child.
+    if (result.code == 0) {
+      EXPECT_EQ(result.err, "");
+    }
+    return result;
+  }
+
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  void Put(const std::string& file, const std::string& bytes) const {
+    std::ofstream(m_dir + "/" + file, std::ios::binary) << bytes;
+  }
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(m_dir)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  // A failure: non-zero exit, exactly one line on stderr, nothing on stdout.
+  static void ExpectError(const SResult& r, const std::string& fragment) {
+    EXPECT_NE(r.code, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find(fragment), std::string::npos) << r.err;
+  }
+
+  std::string m_dir;
+};
+
+TEST_F(CalibToolTest, SaveListShow) {
+  SResult r =
+      Run({"save", m_dir, "Table A", "160", "120", "480", "120", "480", "360", "160", "360"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Read(m_dir + "/Table A.clb"),
+            "{\"CornerX_0\":\"160.000000\",\"CornerX_1\":\"480.000000\",\"CornerX_2\":"
+            "\"480.000000\",\"CornerX_3\":\"160.000000\",\"CornerY_0\":\"120.000000\","
+            "\"CornerY_1\":\"120.000000\",\"CornerY_2\":\"360.000000\",\"CornerY_3\":"
+            "\"360.000000\",\"numCorners\":\"4\"}\n");
+  ASSERT_EQ(Run({"save", m_dir + "/", "b", "1.5", "-2", "3", "4", "5", "6", "7", "+8e1"}).code, 0);
+
+  r = Run({"list", m_dir});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "b\nTable A\n");
+
+  r = Run({"show", m_dir, "b"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "1.5 -2\n3 4\n5 6\n7 80\njson\n");
+}
+
+TEST_F(CalibToolTest, ShowAndConvertLegacy) {
+  std::string raw;
+  for (float v : {10.25f, 20.0f, 30.0f, 40.0f, 50.0f, 60.0f, 70.0f, 80.0f}) {
+    const auto bits = std::bit_cast<uint32_t>(v);
+    for (int i = 0; i < 4; ++i) raw += static_cast<char>((bits >> (8 * i)) & 0xFF);
+  }
+  Put("old.clb", raw);
+  SResult r = Run({"show", m_dir, "old"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "10.25 20\n30 40\n50 60\n70 80\nlegacy\n");
+
+  r = Run({"convert", m_dir, "old"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  std::vector<cv::Point2f> points;
+  ECalibrationForm form;
+  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir + "/", "old", points, form), 4);
+  EXPECT_EQ(form, ECalibrationForm::kJson);
+  EXPECT_EQ(points[0], cv::Point2f(10.25f, 20.0f));
+  EXPECT_EQ(Run({"convert", m_dir, "old"}).code, 0);  // already JSON: nothing to do
+
+  Put("empty.clb", "");
+  ExpectError(Run({"convert", m_dir, "empty"}), "no points");
+  EXPECT_EQ(Read(m_dir + "/empty.clb"), "");
+}
+
+TEST_F(CalibToolTest, PlaneFiles) {
+  SResult r = Run({"plane2d", m_dir, "100", "50", "540", "50", "540", "430", "100", "430"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(fs::file_size(m_dir + "/2DPlane.pt3"), 32u);
+  r = Run({"plane2d", m_dir});
+  EXPECT_EQ(r.out, "100 50\n540 50\n540 430\n100 430\n");
+
+  r = Run({"plane3d", m_dir, "-0.5", "0", "1", "0.5", "0", "1", "0.5", "0.25", "1.5", "-0.5",
+           "0.25", "1.5"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Run({"plane3d", m_dir}).out, "-0.5 0 1\n0.5 0 1\n0.5 0.25 1.5\n-0.5 0.25 1.5\n");
+}
+
+TEST_F(CalibToolTest, FailuresAreOneLineAndWriteNothing) {
+  ASSERT_EQ(Run({"save", m_dir, "keep", "1", "2", "3", "4", "5", "6", "7", "8"}).code, 0);
+  const std::string kept = Read(m_dir + "/keep.clb");
+
+  ExpectError(Run({"save", m_dir, "../escape", "1", "2", "3", "4", "5", "6", "7", "8"}),
+              "invalid name");
+  ExpectError(Run({"save", m_dir, "keep", "1", "2", "3", "4", "5", "6", "7", "8x"}), "8x");
+  ExpectError(Run({"save", m_dir, "keep", "1", "2", "3"}), "usage");
+  ExpectError(Run({"save", m_dir + "/missing", "x", "1", "2", "3", "4", "5", "6", "7", "8"}),
+              "not a directory");
+  ExpectError(Run({"show", m_dir, "absent"}), "absent");
+  Put("bad.clb", "{\"numCorners\":\"4\"");
+  ExpectError(Run({"show", m_dir, "bad"}), "bad");
+  ExpectError(Run({"list", m_dir + "/missing"}), "not a directory");
+  ExpectError(Run({"plane2d", m_dir}), "2DPlane.pt3");
+  ExpectError(Run({"plane2d", m_dir, "1", "2"}), "usage");
+  ExpectError(
+      Run({"plane3d", m_dir, "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "1e99"}),
+      "1e99");
+  ExpectError(Run({"frobnicate", m_dir}), "unknown command");
+
+  EXPECT_EQ(Read(m_dir + "/keep.clb"), kept);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"bad.clb", "keep.clb"}));
+}
+
+TEST_F(CalibToolTest, HelpAndNoArguments) {
+  SResult r = Run({"--help"});
+  EXPECT_EQ(r.code, 0);
+  for (const char* command : {"list", "show", "save", "convert", "plane2d", "plane3d"}) {
+    EXPECT_NE(r.out.find(command), std::string::npos) << command;
+  }
+  r = Run({});
+  EXPECT_NE(r.code, 0);
+  EXPECT_NE(r.err.find("Usage"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,257 @@
+#include "workstation/calibration_store.h"
+
+#include <fcntl.h>
+#include <json/json.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string_view>
+
+#include "platform/atomic_file.h"
+
+namespace {
+
+constexpr const char* kExtension = ".clb";
+// A calibration is a few hundred bytes; anything this large is not one, and reading it whole
+// would only cost memory.
+constexpr size_t kMaxFileSize = 1u << 20;
+
+bool ReadFileCapped(const std::string& path, std::string& out) {
+  out.clear();
+  // Non-blocking so that a FIFO under a calibration's name cannot hang the caller.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  char buf[8192];
+  while (ok) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    if (out.size() + static_cast<size_t>(n) > kMaxFileSize)
+      ok = false;
+    else
+      out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return ok;
+}
+
+float LittleEndianFloat(const char* p) {
+  uint32_t bits = 0;
+  for (int i = 3; i >= 0; --i) bits = (bits << 8) | static_cast<unsigned char>(p[i]);
+  return std::bit_cast<float>(bits);
+}
+
+// atoi without its undefined behaviour on overflow: the result saturates.
+long long LeadingInteger(const std::string& s) {
+  size_t i = 0;
+  while (i < s.size() && (s[i] == ' ' || (s[i] >= '\t' && s[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  long long n = 0;
+  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+    n = std::min<long long>(n * 10 + (s[i] - '0'), static_cast<long long>(INT_MAX) + 1);
+  }
+  return negative ? -n : n;
+}
+
+// atof in the C locale: the application's locale (set by the UI toolkit) must not turn
+// "160.500000" into 160.
+double CLocaleAtof(const std::string& s) {
+  static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", locale_t{});
+  return ::strtod_l(s.c_str(), nullptr, cLocale);
+}
+
+// "%lf" in the C locale.
+std::string FormatFixed6(double value) {
+  char buf[400];
+  const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 6);
+  return std::string(buf, result.ptr);
+}
+
+// A file whose content opens as a JSON object was meant as JSON: if it does not parse it is
+// damaged (for example cut short), and must not be reinterpreted as raw points.
+bool StartsAsJsonObject(std::string_view bytes) {
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+  const size_t first = bytes.find_first_not_of(" \t\r\n");
+  return first != std::string_view::npos && bytes[first] == '{';
+}
+
+// Points of a parsed JSON calibration; false when the value does not describe one.
+bool PointsFromJson(const Json::Value& root, std::vector<cv::Point2f>& points) {
+  if (!root.isObject()) return false;
+  const Json::Value& count = root["numCorners"];
+  if (!count.isString()) return false;
+  const long long n = LeadingInteger(count.asString());
+  // Every point needs two members, so a count beyond the object's size cannot be satisfied;
+  // checking first keeps an absurd count from costing time or memory.
+  if (n < 0 || n > static_cast<long long>(root.size())) return false;
+  points.clear();
+  points.reserve(static_cast<size_t>(n));
+  for (long long i = 0; i < n; ++i) {
+    const Json::Value& x = root["CornerX_" + std::to_string(i)];
+    const Json::Value& y = root["CornerY_" + std::to_string(i)];
+    if (!x.isString() || !y.isString()) return false;
+    points.emplace_back(static_cast<float>(CLocaleAtof(x.asString())),
+                        static_cast<float>(CLocaleAtof(y.asString())));
+  }
+  return true;
+}
+
+bool LessForListing(const std::string& a, const std::string& b) {
+  const auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; };
+  const auto ia = [&](size_t i) { return lower(static_cast<unsigned char>(a[i])); };
+  const auto ib = [&](size_t i) { return lower(static_cast<unsigned char>(b[i])); };
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    if (ia(i) != ib(i)) return ia(i) < ib(i);
+  }
+  if (a.size() != b.size()) return a.size() < b.size();
+  return a < b;
+}
+
+}  // namespace
+
+CCalibrationStore::CCalibrationStore(const std::string& directory)
+    : m_strDirectory(directory.empty() ? "./" : directory) {
+  Refresh();
+}
+
+int CCalibrationStore::Refresh() {
+  m_names.clear();
+  // The files match "<directory>*.clb". The directory string is a prefix, so when it does not
+  // end with "/" its last part is the start of the file names, and the listed name is what
+  // follows it: "<directory><name>.clb" then names the same file again.
+  const size_t slash = m_strDirectory.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : m_strDirectory.substr(0, slash + 1);
+  const std::string prefix =
+      slash == std::string::npos ? m_strDirectory : m_strDirectory.substr(slash + 1);
+  const std::string_view ext = kExtension;
+
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string file = it->path().filename().string();
+    if (file.size() < prefix.size() + ext.size() || !file.starts_with(prefix) ||
+        !file.ends_with(ext)) {
+      continue;
+    }
+    std::error_code typeError;
+    if (!it->is_regular_file(typeError)) continue;
+    m_names.push_back(file.substr(prefix.size(), file.size() - prefix.size() - ext.size()));
+  }
+  // The order of a directory listing differs between file systems (and on some changes with
+  // every new file), while the list index is stored in the settings: sort like the name
+  // order of the original platform's file system (letter case ignored).
+  std::sort(m_names.begin(), m_names.end(), LessForListing);
+  return GetCount();
+}
+
+std::string CCalibrationStore::GetName(int index) const {
+  if (index < 0 || index >= GetCount()) return std::string();
+  return m_names[static_cast<size_t>(index)];
+}
+
+bool CCalibrationStore::Exists(const std::string& name) const {
+  return std::find(m_names.begin(), m_names.end(), name) != m_names.end();
+}
+
+int CCalibrationStore::Load(int index, std::vector<cv::Point2f>& corners) const {
+  if (index < 0 || index >= GetCount()) return 0;
+  return ReadCalibration(m_strDirectory, m_names[static_cast<size_t>(index)], corners);
+}
+
+bool CCalibrationStore::Save(const std::string& name, const std::vector<cv::Point2f>& corners) {
+  if (!WriteCalibration(m_strDirectory, name, corners)) return false;
+  Refresh();
+  return true;
+}
+
+bool CCalibrationStore::Remove(int index) {
+  if (index < 0 || index >= GetCount()) return false;
+  // The same path as reading and writing, so that the listed file is the one deleted.
+  const std::string path = m_strDirectory + m_names[static_cast<size_t>(index)] + kExtension;
+  if (::unlink(path.c_str()) != 0) return false;
+  Refresh();
+  return true;
+}
+
+int CCalibrationStore::ReadCalibration(const std::string& directory, const std::string& name,
+                                       std::vector<cv::Point2f>& corners) {
+  ECalibrationForm form;
+  return ReadCalibration(directory, name, corners, form);
+}
+
+int CCalibrationStore::ReadCalibration(const std::string& directory, const std::string& name,
+                                       std::vector<cv::Point2f>& corners, ECalibrationForm& form) {
+  form = ECalibrationForm::kNone;
+  std::string bytes;
+  if (!ReadFileCapped(directory + name + kExtension, bytes)) return 0;
+
+  Json::CharReaderBuilder builder;
+  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value root;
+  std::string errors;
+  bool parsed = false;
+  try {
+    parsed = reader->parse(bytes.data(), bytes.data() + bytes.size(), &root, &errors);
+  } catch (const std::exception&) {
+    parsed = false;  // the reader throws on nesting deeper than its limit
+  }
+
+  if (parsed) {
+    std::vector<cv::Point2f> points;
+    if (!PointsFromJson(root, points)) return 0;
+    corners = std::move(points);
+    form = ECalibrationForm::kJson;
+    return static_cast<int>(corners.size());
+  }
+  if (StartsAsJsonObject(bytes)) return 0;
+
+  corners.clear();
+  for (size_t offset = 0; offset + 8 <= bytes.size(); offset += 8) {
+    corners.emplace_back(LittleEndianFloat(&bytes[offset]), LittleEndianFloat(&bytes[offset + 4]));
+  }
+  form = ECalibrationForm::kLegacy;
+  return static_cast<int>(corners.size());
+}
+
+std::string CCalibrationStore::Serialize(const std::vector<cv::Point2f>& corners) {
+  Json::Value root(Json::objectValue);
+  root["numCorners"] = std::to_string(corners.size());
+  for (size_t i = 0; i < corners.size(); ++i) {
+    root["CornerX_" + std::to_string(i)] = FormatFixed6(static_cast<double>(corners[i].x));
+    root["CornerY_" + std::to_string(i)] = FormatFixed6(static_cast<double>(corners[i].y));
+  }
+  // The compact one-line form is the file format; the deprecated writer is the one that
+  // produces exactly it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  Json::FastWriter writer;
+  return writer.write(root);
+#pragma GCC diagnostic pop
+}
+
+bool CCalibrationStore::WriteCalibration(const std::string& directory, const std::string& name,
+                                         const std::vector<cv::Point2f>& corners) {
+  if (!IsValidName(name)) return false;
+  return veldrin::WriteFileAtomically(directory + name + kExtension, Serialize(corners));
+}
+
+bool CCalibrationStore::IsValidName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+}

@@ -1,0 +1,290 @@
+#include "workstation/calibration_store.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <clocale>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using Points = std::vector<cv::Point2f>;
+
+namespace {
+
+const std::string kExample =
+    "{\"CornerX_0\":\"160.000000\",\"CornerX_1\":\"480.000000\",\"CornerX_2\":\"480.000000\","
+    "\"CornerX_3\":\"160.000000\",\"CornerY_0\":\"120.000000\",\"CornerY_1\":\"120.000000\","
+    "\"CornerY_2\":\"360.000000\",\"CornerY_3\":\"360.000000\",\"numCorners\":\"4\"}\n";
+const Points kDefault{{160, 120}, {480, 120}, {480, 360}, {160, 360}};
+const Points kSentinel{{-1, -2}};
+
+std::string Raw(const Points& points) {
+  std::string bytes;
+  for (const auto& p : points) {
+    for (float v : {p.x, p.y}) {
+      const auto bits = std::bit_cast<uint32_t>(v);
+      for (int i = 0; i < 4; ++i) bytes += static_cast<char>((bits >> (8 * i)) & 0xFF);
+    }
+  }
+  return bytes;
+}
+
+class CalibrationStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* base = std::getenv("VELDRIN_TEST_TMP");
+    fs::path root = base ? fs::path(base) : fs::temp_directory_path();
+    fs::create_directories(root);
+    std::string pattern = (root / "calib-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    m_dir = pattern + "/";
+  }
+  void TearDown() override { fs::remove_all(m_dir); }
+
+  void Put(const std::string& file, const std::string& bytes) const {
+    std::ofstream(m_dir + file, std::ios::binary) << bytes;
+  }
+  std::string Get(const std::string& file) const {
+    std::ifstream in(m_dir + file, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(m_dir)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // Reads `bytes` as a calibration into a list that starts as kSentinel.
+  int ReadBytes(const std::string& bytes, Points& out) const {
+    Put("probe.clb", bytes);
+    out = kSentinel;
+    return CCalibrationStore::ReadCalibration(m_dir, "probe", out);
+  }
+
+  std::string m_dir;
+};
+
+TEST_F(CalibrationStoreTest, WritesTheDefaultCornersByteForByte) {
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "default", kDefault));
+  EXPECT_EQ(Get("default.clb"), kExample);
+  Points read;
+  ECalibrationForm form;
+  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "default", read, form), 4);
+  EXPECT_EQ(form, ECalibrationForm::kJson);
+  EXPECT_EQ(read, kDefault);
+}
+
+TEST_F(CalibrationStoreTest, CoordinatesKeepSixDecimals) {
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "p", {{123.5f, -0.25f}}));
+  EXPECT_EQ(Get("p.clb"),
+            "{\"CornerX_0\":\"123.500000\",\"CornerY_0\":\"-0.250000\",\"numCorners\":\"1\"}\n");
+  Points read;
+  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "p", read), 1);
+  EXPECT_EQ(read, (Points{{123.5f, -0.25f}}));
+}
+
+TEST_F(CalibrationStoreTest, DecimalCommaLocaleDoesNotReachTheFile) {
+  // The UI toolkit adopts the user's locale, which may write and read "123,500000".
+  const char* locale = nullptr;
+  for (const char* name : {"de_DE.UTF-8", "fr_FR.UTF-8", "es_ES.UTF-8", "de_DE", "fr_FR"}) {
+    if ((locale = std::setlocale(LC_NUMERIC, name)) != nullptr) break;
+  }
+  if (!locale) GTEST_SKIP() << "no decimal-comma locale installed";
+  const std::string text = CCalibrationStore::Serialize({{123.5f, 7}});
+  Points read;
+  const int count = ReadBytes(text, read);
+  std::setlocale(LC_NUMERIC, "C");
+  EXPECT_NE(text.find("\"123.500000\""), std::string::npos);
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(read, (Points{{123.5f, 7}}));
+}
+
+TEST_F(CalibrationStoreTest, ElevenPointsSortKeysByBytes) {
+  Points points;
+  for (int i = 0; i < 11; ++i) points.emplace_back(static_cast<float>(i), 0.0f);
+  const std::string text = CCalibrationStore::Serialize(points);
+  EXPECT_LT(text.find("\"CornerX_10\""), text.find("\"CornerX_2\""));
+  Points read;
+  ASSERT_EQ(ReadBytes(text, read), 11);
+  EXPECT_EQ(read, points);
+}
+
+TEST_F(CalibrationStoreTest, ReadsTheLegacyRawForm) {
+  Points read;
+  ECalibrationForm form;
+  Put("old.clb", Raw(kDefault));
+  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "old", read, form), 4);
+  EXPECT_EQ(form, ECalibrationForm::kLegacy);
+  EXPECT_EQ(read, kDefault);
+  // A trailing partial record is ignored.
+  EXPECT_EQ(ReadBytes(Raw(kDefault) + "abc", read), 4);
+  EXPECT_EQ(read, kDefault);
+  // An empty file is a legacy file without points.
+  EXPECT_EQ(ReadBytes("", read), 0);
+  EXPECT_TRUE(read.empty());
+}
+
+TEST_F(CalibrationStoreTest, JsonCountDecidesThePoints) {
+  Points read;
+  const std::string three =
+      "{ \"numCorners\": \"3\", \"CornerX_0\": \"1\", \"CornerY_0\": \"2\", \"CornerX_1\": \"3\","
+      " \"CornerY_1\": \"4\", \"CornerX_2\": \"5.5\", \"CornerY_2\": \"6\", \"extra\": \"x\" }";
+  EXPECT_EQ(ReadBytes(three, read), 3);
+  EXPECT_EQ(read, (Points{{1, 2}, {3, 4}, {5.5f, 6}}));
+  EXPECT_EQ(ReadBytes("{\"numCorners\":\"0\"}", read), 0);
+  EXPECT_TRUE(read.empty());
+  // Text after a number is ignored, like the C library's conversions do.
+  EXPECT_EQ(ReadBytes("{\"numCorners\":\" 1pt\",\"CornerX_0\":\"7px\",\"CornerY_0\":\"x\"}", read),
+            1);
+  EXPECT_EQ(read, (Points{{7, 0}}));
+}
+
+TEST_F(CalibrationStoreTest, MalformedFilesNeverCrashNorChangeTheOutput) {
+  const std::vector<std::string> cases = {
+      "[1,2,3]",
+      "\"text\"",
+      "42",
+      "{}",
+      "{\"numCorners\":4}",
+      "{\"numCorners\":\"-3\"}",
+      "{\"numCorners\":\"2\",\"CornerX_0\":\"1\",\"CornerY_0\":\"1\"}",
+      "{\"numCorners\":\"1\",\"CornerX_0\":1,\"CornerY_0\":\"1\"}",
+      "{\"numCorners\":\"99999999999999999999\"}",
+      "{\"numCorners\":\"2147483647\",\"CornerX_0\":\"1\",\"CornerY_0\":\"1\"}",
+      "{\"a\":" + std::string(5000, '{'),
+  };
+  for (const auto& bytes : cases) {
+    Points read;
+    EXPECT_EQ(ReadBytes(bytes, read), 0) << bytes.substr(0, 60);
+    EXPECT_EQ(read, kSentinel) << bytes.substr(0, 60);
+  }
+}
+
+TEST_F(CalibrationStoreTest, NestingBeyondTheParserLimitIsGarbageNotACrash) {
+  Points read;
+  // Not JSON, so the bytes count as raw records.
+  EXPECT_EQ(ReadBytes(std::string(80000, '[') + std::string(80000, ']'), read), 20000);
+  EXPECT_EQ(ReadBytes("{\"a\":" + std::string(80000, '['), read), 0);
+  EXPECT_EQ(read, kSentinel);
+}
+
+TEST_F(CalibrationStoreTest, TruncatedJsonIsNotReadAsRawPoints) {
+  // A cut-short file is damaged, not a legacy file: 219 bytes would make 27 raw "points".
+  for (size_t length = 1; length + 1 < kExample.size(); ++length) {
+    Points read;
+    ASSERT_EQ(ReadBytes(kExample.substr(0, length), read), 0) << length;
+    ASSERT_EQ(read, kSentinel) << length;
+  }
+}
+
+TEST_F(CalibrationStoreTest, UnopenableOrHugeFilesReadAsNothing) {
+  Points read = kSentinel;
+  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "missing", read), 0);
+  fs::create_directory(m_dir + "dir.clb");
+  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "dir", read), 0);
+  EXPECT_EQ(read, kSentinel);
+  EXPECT_EQ(ReadBytes(std::string(8u << 20, '\0'), read), 0);
+  EXPECT_EQ(read, kSentinel);
+}
+
+TEST_F(CalibrationStoreTest, ListsNamesAndLoadsByIndex) {
+  CCalibrationStore empty(m_dir);
+  EXPECT_EQ(empty.GetCount(), 0);
+  EXPECT_EQ(empty.GetName(0), "");
+  Points read = kSentinel;
+  EXPECT_EQ(empty.Load(0, read), 0);
+  EXPECT_EQ(read, kSentinel);
+
+  Put("b.clb", kExample);
+  Put("A.clb", Raw(kDefault));
+  Put("x.y.clb", kExample);
+  Put(".clb", kExample);
+  Put("notes.txt", "x");
+  Put("c.clb.bak", "x");
+  fs::create_directory(m_dir + "folder.clb");
+  CCalibrationStore store(m_dir);
+  ASSERT_EQ(store.GetCount(), 4);
+  EXPECT_EQ(store.GetName(0), "");
+  EXPECT_EQ(store.GetName(1), "A");
+  EXPECT_EQ(store.GetName(2), "b");
+  EXPECT_EQ(store.GetName(3), "x.y");
+  EXPECT_EQ(store.GetName(4), "");
+  EXPECT_EQ(store.GetName(-1), "");
+  EXPECT_TRUE(store.Exists("A"));
+  EXPECT_FALSE(store.Exists("a"));
+  EXPECT_EQ(store.Load(1, read), 4);
+  EXPECT_EQ(read, kDefault);
+  EXPECT_EQ(store.Load(-1, read), 0);
+}
+
+TEST_F(CalibrationStoreTest, SaveAndRemoveRefreshTheList) {
+  CCalibrationStore store(m_dir);
+  ASSERT_TRUE(store.Save("Table", kDefault));
+  ASSERT_TRUE(store.Save("table", kDefault));  // a case variant is a different calibration
+  EXPECT_EQ(store.GetCount(), 2);
+  EXPECT_TRUE(store.Exists("table"));
+
+  EXPECT_FALSE(store.Remove(2));
+  EXPECT_FALSE(store.Remove(-1));
+  ASSERT_TRUE(store.Remove(0));
+  EXPECT_EQ(store.GetCount(), 1);
+  EXPECT_EQ(store.GetName(0), "table");
+  EXPECT_EQ(Files(), std::vector<std::string>{"table.clb"});
+
+  // Deleted behind the store's back: the removal fails and the list stays until a refresh.
+  fs::remove(m_dir + "table.clb");
+  EXPECT_FALSE(store.Remove(0));
+  EXPECT_EQ(store.GetCount(), 1);
+  EXPECT_EQ(store.Refresh(), 0);
+}
+
+TEST_F(CalibrationStoreTest, SaveRefusesNamesOutsideTheFolder) {
+  fs::create_directory(m_dir + "sub");
+  CCalibrationStore store(m_dir + "sub/");
+  const std::vector<std::string> names{"", ".", "..", "../escape", "a/b", std::string("a\0b", 3)};
+  for (const std::string& name : names) {
+    EXPECT_FALSE(store.Save(name, kDefault)) << name;
+  }
+  EXPECT_EQ(store.GetCount(), 0);
+  EXPECT_EQ(Files(), std::vector<std::string>{"sub"});
+  EXPECT_TRUE(fs::is_empty(m_dir + "sub"));
+}
+
+TEST_F(CalibrationStoreTest, FailedSaveKeepsThePreviousFile) {
+  CCalibrationStore store(m_dir);
+  ASSERT_TRUE(store.Save("keep", kDefault));
+  // A directory in the target's place makes the final rename fail.
+  fs::create_directory(m_dir + "blocked.clb");
+  EXPECT_FALSE(store.Save("blocked", kDefault));
+  EXPECT_FALSE(CCalibrationStore::WriteCalibration(m_dir + "missing/", "keep", {{1, 1}}));
+  EXPECT_EQ(Get("keep.clb"), kExample);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"blocked.clb", "keep.clb"}));
+}
+
+TEST_F(CalibrationStoreTest, DirectoryIsAPrefix) {
+  // An empty directory is the current folder.
+  EXPECT_EQ(CCalibrationStore("").GetDirectory(), "./");
+  // Without a trailing separator the last part prefixes the file names, and the listed
+  // names lead back to the same files.
+  Put("camA.clb", kExample);
+  Put("other.clb", kExample);
+  CCalibrationStore store(m_dir + "cam");
+  ASSERT_EQ(store.GetCount(), 1);
+  EXPECT_EQ(store.GetName(0), "A");
+  Points read;
+  EXPECT_EQ(store.Load(0, read), 4);
+  ASSERT_TRUE(store.Remove(0));
+  EXPECT_FALSE(fs::exists(m_dir + "camA.clb"));
+}
+
+}  // namespace

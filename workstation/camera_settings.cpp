@@ -1,0 +1,67 @@
+#include "workstation/camera_settings.h"
+
+#include <string>
+#include <utility>
+
+#include "platform/profile.h"
+
+namespace {
+
+constexpr const char* kKeyCamera = "Camera";
+constexpr const char* kKeyCalibIndex = "CalibIndex";
+constexpr const char* kKeyResX = "RESX";
+constexpr const char* kKeyResY = "RESY";
+constexpr const char* kKeyFrameDivisor = "FRDIV";
+
+// Cuts a UTF-8 string to at most `count` characters without splitting a multi-byte sequence.
+std::string TruncateUtf8(std::string s, size_t count) {
+  size_t chars = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80 && chars++ == count) {
+      s.resize(i);
+      break;
+    }
+  }
+  return s;
+}
+
+}  // namespace
+
+namespace veldrin {
+
+std::string SettingsPath(const std::string& folder) {
+  return folder.empty() ? std::string() : folder + "/CamDrv.ini";
+}
+
+}  // namespace veldrin
+
+CCameraSettings::CCameraSettings(std::string folder, std::string section)
+    : m_strFolder(std::move(folder)), m_strSection(std::move(section)) {}
+
+std::string CCameraSettings::ReadCamera() const {
+  return TruncateUtf8(veldrin::GetPrivateProfileString(m_strSection, kKeyCamera, "", GetPath()),
+                      kMaxCameraNameLength);
+}
+
+bool CCameraSettings::WriteCamera(const std::string& name) const {
+  return veldrin::WritePrivateProfileString(m_strSection, kKeyCamera, name, GetPath());
+}
+
+int CCameraSettings::ReadCalibIndex() const { return ReadInt(kKeyCalibIndex, 0); }
+bool CCameraSettings::WriteCalibIndex(int index) const { return WriteInt(kKeyCalibIndex, index); }
+int CCameraSettings::ReadResX() const { return ReadInt(kKeyResX, kDefaultResX); }
+bool CCameraSettings::WriteResX(int width) const { return WriteInt(kKeyResX, width); }
+int CCameraSettings::ReadResY() const { return ReadInt(kKeyResY, kDefaultResY); }
+bool CCameraSettings::WriteResY(int height) const { return WriteInt(kKeyResY, height); }
+int CCameraSettings::ReadFrameDivisor() const { return ReadInt(kKeyFrameDivisor, 0); }
+bool CCameraSettings::WriteFrameDivisor(int divisor) const {
+  return WriteInt(kKeyFrameDivisor, divisor);
+}
+
+int CCameraSettings::ReadInt(const char* key, int def) const {
+  return veldrin::GetPrivateProfileInt(m_strSection, key, def, GetPath());
+}
+
+bool CCameraSettings::WriteInt(const char* key, int value) const {
+  return veldrin::WritePrivateProfileString(m_strSection, key, std::to_string(value), GetPath());
+}

@@ -1,0 +1,91 @@
+#include "workstation/camera_settings.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class CameraSettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* base = std::getenv("VELDRIN_TEST_TMP");
+    fs::path root = base ? fs::path(base) : fs::temp_directory_path();
+    fs::create_directories(root);
+    std::string pattern = (root / "settings-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    m_dir = pattern;
+  }
+  void TearDown() override { fs::remove_all(m_dir); }
+
+  std::string Ini() const {
+    std::ifstream in(m_dir / "CamDrv.ini", std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+  fs::path m_dir;
+};
+
+TEST_F(CameraSettingsTest, PathIsFolderAndFileName) {
+  EXPECT_EQ(veldrin::SettingsPath(""), "");
+  EXPECT_EQ(veldrin::SettingsPath("/data"), "/data/CamDrv.ini");
+  EXPECT_EQ(CCameraSettings("/data/", "x").GetPath(), "/data//CamDrv.ini");
+}
+
+TEST_F(CameraSettingsTest, MissingFileGivesDefaults) {
+  const CCameraSettings settings(m_dir.string(), "inst");
+  EXPECT_EQ(settings.ReadCamera(), "");
+  EXPECT_EQ(settings.ReadCalibIndex(), 0);
+  EXPECT_EQ(settings.ReadResX(), 640);
+  EXPECT_EQ(settings.ReadResY(), 480);
+  EXPECT_EQ(settings.ReadFrameDivisor(), 0);
+}
+
+TEST_F(CameraSettingsTest, NoFolderReadsDefaultsAndWritesNothing) {
+  const CCameraSettings settings("", "inst");
+  EXPECT_FALSE(settings.WriteResX(1280));
+  EXPECT_EQ(settings.ReadResX(), 640);
+  EXPECT_FALSE(fs::exists("CamDrv.ini"));
+}
+
+TEST_F(CameraSettingsTest, ValuesRoundTripPerInstance) {
+  const CCameraSettings a(m_dir.string(), "first");
+  const CCameraSettings b(m_dir.string(), "second");
+  ASSERT_TRUE(a.WriteCamera("Integrated Camera #2"));
+  ASSERT_TRUE(a.WriteCalibIndex(3));
+  ASSERT_TRUE(a.WriteResX(1920));
+  ASSERT_TRUE(a.WriteResY(1080));
+  ASSERT_TRUE(a.WriteFrameDivisor(2));
+  ASSERT_TRUE(b.WriteCalibIndex(-1));
+
+  EXPECT_EQ(a.ReadCamera(), "Integrated Camera #2");
+  EXPECT_EQ(a.ReadCalibIndex(), 3);
+  EXPECT_EQ(a.ReadResX(), 1920);
+  EXPECT_EQ(a.ReadResY(), 1080);
+  EXPECT_EQ(a.ReadFrameDivisor(), 2);
+  EXPECT_EQ(b.ReadCalibIndex(), -1);
+  EXPECT_EQ(b.ReadResX(), 640);
+  EXPECT_EQ(Ini(),
+            "[first]\nCamera=Integrated Camera #2\nCalibIndex=3\nRESX=1920\nRESY=1080\n"
+            "FRDIV=2\n\n[second]\nCalibIndex=-1\n");
+}
+
+TEST_F(CameraSettingsTest, CameraNameIsCutTo259Characters) {
+  const CCameraSettings settings(m_dir.string(), "inst");
+  // Two-byte characters: the cut must fall between characters, not inside one.
+  std::string longName;
+  for (int i = 0; i < 300; ++i) longName += "\xC3\xA9";
+  ASSERT_TRUE(settings.WriteCamera(longName));
+  EXPECT_EQ(settings.ReadCamera(), longName.substr(0, 2 * 259));
+}
+
+}  // namespace

@@ -1,0 +1,254 @@
+#include "markers/qr_detector.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "markers/qr_test_pattern.h"
+#include "platform/scripted_message_box.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using veldrin::CScopedMessageBoxService;
+using veldrin::CScriptedMessageBox;
+using veldrin::RenderQRCode;
+using veldrin::ScanQRCodes;
+
+class CNullListener : public CQRDetectorListener {
+ public:
+  void OnQRCodeDetected(std::string /*text*/) override { ++m_calls; }
+  int m_calls = 0;
+};
+
+// A white camera-sized frame carrying the given codes side by side.
+cv::Mat FrameWithCodes(const std::vector<std::string>& texts, cv::Size size = {640, 480}) {
+  cv::Mat frame(size, CV_8UC3, cv::Scalar::all(255));
+  int x = 10;
+  for (const std::string& text : texts) {
+    const cv::Mat code = RenderQRCode(text, 5);
+    veldrin::PasteQRCode(frame, code, {x, 40});
+    x += code.cols + 10;
+  }
+  return frame;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> texts) {
+  std::sort(texts.begin(), texts.end());
+  return texts;
+}
+
+bool WaitIdle(const CQRDetector& detector, std::chrono::milliseconds timeout = 10s) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (detector.IsBusy()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+int ThreadCount() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  }
+  return -1;
+}
+
+TEST(ScanQRCodes, FindsNoneOneOrTwoCodes) {
+  EXPECT_TRUE(ScanQRCodes(FrameWithCodes({})).empty());
+  cv::Mat noise(480, 640, CV_8UC3);
+  cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(256));
+  EXPECT_TRUE(ScanQRCodes(noise).empty());
+
+  EXPECT_EQ(ScanQRCodes(FrameWithCodes({"MEDIA A4 210x297"})),
+            std::vector<std::string>{"MEDIA A4 210x297"});
+  EXPECT_EQ(Sorted(ScanQRCodes(FrameWithCodes({"left code", "right code"}))),
+            (std::vector<std::string>{"left code", "right code"}));
+}
+
+TEST(ScanQRCodes, KeepsTheDataBytesAsUtf8) {
+  const std::string text = "Größe 210×297 mm";
+  EXPECT_EQ(ScanQRCodes(FrameWithCodes({text})), std::vector<std::string>{text});
+}
+
+TEST(ScanQRCodes, AcceptsGreyBgraAndSubPicturesAndRefusesOtherFormats) {
+  const cv::Mat bgr = FrameWithCodes({"format"});
+  cv::Mat grey, bgra;
+  cv::cvtColor(bgr, grey, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
+  const std::vector<std::string> expected{"format"};
+  EXPECT_EQ(ScanQRCodes(grey), expected);
+  EXPECT_EQ(ScanQRCodes(bgra), expected);
+  // Rows of a sub-picture are not contiguous in memory.
+  EXPECT_EQ(ScanQRCodes(bgr(cv::Rect(0, 0, 400, 400))), expected);
+  EXPECT_EQ(ScanQRCodes(grey(cv::Rect(0, 0, 400, 400))), expected);
+
+  cv::Mat wide;
+  bgr.convertTo(wide, CV_16UC3, 256);
+  EXPECT_TRUE(ScanQRCodes(wide).empty());
+  EXPECT_TRUE(ScanQRCodes(cv::Mat()).empty());
+}
+
+TEST(ScanQRCodes, ReadsACodePrintedOnASheetSeenAtAnAngle) {
+  for (const cv::Size size : {cv::Size(640, 480), cv::Size(1920, 1080)}) {
+    const cv::Mat scene = veldrin::RenderQRScene(size, "SHEET 0042 / 1000x700", 7);
+    EXPECT_EQ(ScanQRCodes(scene), std::vector<std::string>{"SHEET 0042 / 1000x700"})
+        << size.width << "x" << size.height;
+  }
+}
+
+TEST(QRDetector, ShowsEachDecodedTextInAPlainBoxFromItsOwnThread) {
+  auto box = std::make_shared<CScriptedMessageBox>();
+  CScopedMessageBoxService scope(box);
+  CNullListener listener;
+  CQRDetector detector(&listener, 1);
+
+  const cv::Mat frame = FrameWithCodes({"first", "second"});
+  detector.Kick(&frame);
+  ASSERT_TRUE(WaitIdle(detector));
+  const auto calls = box->Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(Sorted(box->Texts()), (std::vector<std::string>{"first", "second"}));
+  for (const auto& call : calls) {
+    EXPECT_EQ(call.type, MB_OK);
+    EXPECT_NE(call.thread, std::this_thread::get_id());
+    EXPECT_EQ(call.thread, calls[0].thread);
+  }
+  EXPECT_EQ(listener.m_calls, 0);  // texts reach the operator through the boxes only
+}
+
+TEST(QRDetector, FrameWithoutCodeShowsNothingAndLeavesTheDetectorIdle) {
+  auto box = std::make_shared<CScriptedMessageBox>();
+  CScopedMessageBoxService scope(box);
+  CQRDetector detector(nullptr, 1);
+  const cv::Mat blank = FrameWithCodes({});
+  for (int i = 0; i < 5; ++i) {
+    detector.Kick(&blank);
+    ASSERT_TRUE(WaitIdle(detector));
+  }
+  const cv::Mat empty;
+  detector.Kick(&empty);
+  detector.Kick(nullptr);
+  EXPECT_FALSE(detector.IsBusy());
+  EXPECT_TRUE(box->Calls().empty());
+}
+
+// Boxes come one after the other; while any is open, frames are passed over, and the first
+// frame after the last box closes starts the next scan.
+TEST(QRDetector, FramesArrivingWhileBoxesAreOpenArePassedOver) {
+  auto box = std::make_shared<CScriptedMessageBox>();
+  CScopedMessageBoxService scope(box);
+  box->SetHold(true);
+  CQRDetector detector(nullptr, 1);
+
+  const cv::Mat two = FrameWithCodes({"one", "two"});
+  const cv::Mat other = FrameWithCodes({"other"});
+  detector.Kick(&two);
+  ASSERT_TRUE(box->WaitForOpen(1, 10s));
+  for (int i = 0; i < 20; ++i) detector.Kick(&other);
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(box->Calls().size(), 1u);  // the second box waits for the first
+  EXPECT_TRUE(detector.IsBusy());
+
+  box->ReleaseOne();
+  ASSERT_TRUE(box->WaitForCalls(2, 10s));
+  for (int i = 0; i < 20; ++i) detector.Kick(&other);
+  EXPECT_TRUE(detector.IsBusy());
+  box->ReleaseOne();
+  ASSERT_TRUE(WaitIdle(detector));
+  EXPECT_EQ(box->Calls().size(), 2u);
+
+  detector.Kick(&other);
+  ASSERT_TRUE(box->WaitForCalls(3, 10s));
+  EXPECT_EQ(box->Calls()[2].text, "other");
+  box->SetHold(false);
+  ASSERT_TRUE(WaitIdle(detector));
+}
+
+TEST(QRDetector, DivisorThinsTheFramesThatMayStartAScan) {
+  auto box = std::make_shared<CScriptedMessageBox>();
+  CScopedMessageBoxService scope(box);
+  CQRDetector detector(nullptr, 3);
+  const cv::Mat frame = FrameWithCodes({"thin"});
+  for (int i = 1; i <= 9; ++i) {
+    detector.Kick(&frame);
+    ASSERT_TRUE(WaitIdle(detector));
+    EXPECT_EQ(box->Calls().size(), static_cast<std::size_t>(i / 3)) << "kick " << i;
+  }
+}
+
+// Destroyed mid-scan: the scan is finished and joined, no box appears afterwards.
+TEST(QRDetector, DestroyingWhileScanningLeavesNoThreadAndNoLateBox) {
+  auto box = std::make_shared<CScriptedMessageBox>();
+  CScopedMessageBoxService scope(box);
+  const int threadsBefore = ThreadCount();
+  const cv::Mat frame = FrameWithCodes({"a", "b"}, {1920, 1080});
+  for (int round = 0; round < 10; ++round) {
+    std::size_t shownAtDestruction = 0;
+    {
+      CQRDetector detector(nullptr, 1);
+      detector.Kick(&frame);
+      std::this_thread::sleep_for(std::chrono::milliseconds(round * 3));
+    }
+    shownAtDestruction = box->Calls().size();
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(box->Calls().size(), shownAtDestruction);
+    box = std::make_shared<CScriptedMessageBox>();
+    veldrin::SetMessageBoxService(box);
+  }
+}
+
+// Destroyed while a box is open: destruction returns at once, the open box stays until the
+// operator closes it, the remaining texts are dropped and the scan thread then ends.
+TEST(QRDetector, DestroyingWhileABoxIsOpenNeitherHangsNorOutlivesTheBox) {
+  const int threadsBefore = ThreadCount();
+  auto box = std::make_shared<CScriptedMessageBox>();
+  CScopedMessageBoxService scope(box);
+  box->SetHold(true);
+  const cv::Mat frame = FrameWithCodes({"one", "two"});
+  {
+    auto detector = std::make_unique<CQRDetector>(nullptr, 1);
+    detector->Kick(&frame);
+    ASSERT_TRUE(box->WaitForOpen(1, 10s));
+    detector.reset();
+  }
+  EXPECT_EQ(box->OpenCount(), 1u);
+  box->ReleaseOne();
+  ASSERT_TRUE(box->WaitForOpen(0, 10s));
+  for (int i = 0; i < 500 && ThreadCount() != threadsBefore; ++i) {
+    std::this_thread::sleep_for(2ms);
+  }
+  EXPECT_EQ(ThreadCount(), threadsBefore);
+  EXPECT_EQ(box->Calls().size(), 1u);
+}
+
+// A capture thread kicking at full speed while boxes come and go; run under the sanitizers.
+TEST(QRDetector, KicksFromACaptureThreadRaceCleanlyWithScans) {
+  auto box = std::make_shared<CScriptedMessageBox>();
+  CScopedMessageBoxService scope(box);
+  const cv::Mat frames[] = {FrameWithCodes({"x"}), FrameWithCodes({}), FrameWithCodes({"y", "z"})};
+  for (int round = 0; round < 5; ++round) {
+    CQRDetector detector(nullptr, 1);
+    std::thread capture([&] {
+      for (int i = 0; i < 300; ++i) {
+        detector.Kick(&frames[i % 3]);
+        std::this_thread::sleep_for(100us);
+      }
+    });
+    capture.join();
+  }
+  for (const std::string& text : box->Texts()) {
+    EXPECT_TRUE(text == "x" || text == "y" || text == "z") << text;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,62 @@
+#pragma once
+
+// Named calibrations (four corner points each), one file "<directory><name>.clb" per name.
+// Files are written as a one-line JSON object; a raw legacy form (pairs of little-endian
+// floats) is accepted on reading. Single-threaded: the owner calls every operation from one
+// thread.
+
+#include <opencv2/core/types.hpp>
+
+#include <string>
+#include <vector>
+
+// How a calibration file was read.
+enum class ECalibrationForm {
+  kNone,    // could not be opened, or not a calibration (nothing was read)
+  kJson,    // the current JSON form
+  kLegacy,  // the raw legacy form
+};
+
+class CCalibrationStore {
+ public:
+  // An empty directory means the current folder. The directory string is used as a prefix:
+  // it normally ends with "/".
+  explicit CCalibrationStore(const std::string& directory);
+
+  // Rebuilds the name list from the folder; returns the number of names.
+  int Refresh();
+  int GetCount() const { return static_cast<int>(m_names.size()); }
+  // "" when the index is outside the list.
+  std::string GetName(int index) const;
+  // Exact, case-sensitive comparison with the listed names.
+  bool Exists(const std::string& name) const;
+  // 0 with `corners` untouched when the index is outside the list; otherwise as
+  // ReadCalibration.
+  int Load(int index, std::vector<cv::Point2f>& corners) const;
+  // Writes the file and refreshes the list; false (list unchanged) when the name is refused or
+  // the write fails.
+  bool Save(const std::string& name, const std::vector<cv::Point2f>& corners);
+  // Deletes the file of the listed calibration and refreshes; false when nothing was deleted.
+  bool Remove(int index);
+
+  const std::string& GetDirectory() const { return m_strDirectory; }
+
+  // Number of points read. When the file cannot be opened, is too large, or is JSON that does
+  // not describe a calibration, the result is 0 and `corners` keeps what it held.
+  static int ReadCalibration(const std::string& directory, const std::string& name,
+                             std::vector<cv::Point2f>& corners);
+  static int ReadCalibration(const std::string& directory, const std::string& name,
+                             std::vector<cv::Point2f>& corners, ECalibrationForm& form);
+  // Replaces the file atomically, so a failed write keeps the previous calibration.
+  static bool WriteCalibration(const std::string& directory, const std::string& name,
+                               const std::vector<cv::Point2f>& corners);
+  // The file's exact bytes as WriteCalibration writes them.
+  static std::string Serialize(const std::vector<cv::Point2f>& corners);
+  // A name must stay inside the folder and be a possible file name: not empty, "." or "..",
+  // and without "/" or NUL.
+  static bool IsValidName(const std::string& name);
+
+ private:
+  std::string m_strDirectory;
+  std::vector<std::string> m_names;
+};

@@ -1,0 +1,48 @@
+#pragma once
+
+// The tool's settings in "CamDrv.ini" in the host's data folder, one section per instance.
+// Every access rebuilds the path from the folder, so a folder that changes between calls is
+// followed; an empty folder (no host) reads defaults and writes nothing.
+
+#include <string>
+
+namespace veldrin {
+
+// "<folder>/CamDrv.ini", or empty when the folder is empty.
+std::string SettingsPath(const std::string& folder);
+
+}  // namespace veldrin
+
+class CCameraSettings {
+ public:
+  static constexpr int kDefaultResX = 640;
+  static constexpr int kDefaultResY = 480;
+  // The preferred camera's name is held in a fixed buffer of 260 code units on the original
+  // platform; longer stored names are cut to this many characters.
+  static constexpr size_t kMaxCameraNameLength = 259;
+
+  CCameraSettings(std::string folder, std::string section);
+
+  void SetFolder(std::string folder) { m_strFolder = std::move(folder); }
+  const std::string& GetFolder() const { return m_strFolder; }
+  const std::string& GetSection() const { return m_strSection; }
+  std::string GetPath() const { return veldrin::SettingsPath(m_strFolder); }
+
+  std::string ReadCamera() const;  // "" when not set
+  bool WriteCamera(const std::string& name) const;
+  int ReadCalibIndex() const;  // 0 when not set
+  bool WriteCalibIndex(int index) const;
+  int ReadResX() const;  // 640 when not set
+  bool WriteResX(int width) const;
+  int ReadResY() const;  // 480 when not set
+  bool WriteResY(int height) const;
+  int ReadFrameDivisor() const;  // 0 when not set
+  bool WriteFrameDivisor(int divisor) const;
+
+ private:
+  int ReadInt(const char* key, int def) const;
+  bool WriteInt(const char* key, int value) const;
+
+  std::string m_strFolder;
+  std::string m_strSection;
+};
