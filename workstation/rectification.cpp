@@ -1,0 +1,174 @@
+#include "workstation/rectification.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+// Float to int by truncation toward zero; values an int cannot hold are clamped instead of
+// being undefined, since corners come from user drags and stored files.
+int TruncateToInt(float value) {
+  if (std::isnan(value)) return 0;
+  if (value >= static_cast<float>(std::numeric_limits<int>::max())) {
+    return std::numeric_limits<int>::max();
+  }
+  if (value <= static_cast<float>(std::numeric_limits<int>::min())) {
+    return std::numeric_limits<int>::min();
+  }
+  return static_cast<int>(value);
+}
+
+template <typename... Args>
+std::string Format(const char* format, Args... args) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof(buffer), format, args...);
+  return buffer;
+}
+
+}  // namespace
+
+void CRectification::ApplyCameraSettings(int frameWidth, int frameHeight) {
+  std::lock_guard lock(m_mutex);
+  m_frameWidth = frameWidth;
+  m_frameHeight = frameHeight;
+  m_outputWidth = static_cast<float>(frameWidth);
+  m_outputHeight = static_cast<float>(frameHeight);
+  m_maxOutputWidth = frameWidth;
+  m_maxOutputHeight = frameHeight;
+}
+
+void CRectification::ApplyConfiguredFrameSize(int frameWidth, int frameHeight) {
+  std::lock_guard lock(m_mutex);
+  m_frameWidth = frameWidth;
+  m_frameHeight = frameHeight;
+  m_outputWidth = static_cast<float>(frameWidth);
+  m_outputHeight = static_cast<float>(frameHeight);
+}
+
+void CRectification::SetDefaultCorners() {
+  std::lock_guard lock(m_mutex);
+  // Whole-pixel inset: the quarter is an integer division by design.
+  const int left = m_frameWidth / 4;
+  const int top = m_frameHeight / 4;
+  const float x0 = static_cast<float>(left);
+  const float y0 = static_cast<float>(top);
+  const float x1 = static_cast<float>(m_frameWidth - left);
+  const float y1 = static_cast<float>(m_frameHeight - top);
+  m_corners = {{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}};
+  m_bTransformDirty = true;
+}
+
+bool CRectification::SetCorners(const std::vector<cv::Point2f>& corners) {
+  if (corners.size() != 4) return false;
+  std::lock_guard lock(m_mutex);
+  m_corners = corners;
+  m_bTransformDirty = true;
+  return true;
+}
+
+std::vector<cv::Point2f> CRectification::GetCorners() const {
+  std::lock_guard lock(m_mutex);
+  return m_corners;
+}
+
+std::vector<cv::Point2f> CRectification::GetDstCorners() const {
+  std::lock_guard lock(m_mutex);
+  return m_dstCorners;
+}
+
+std::array<std::string, 4> CRectification::FormatPointReadouts() const {
+  const std::vector<cv::Point2f> corners = GetCorners();
+  std::array<std::string, 4> texts;
+  for (std::size_t i = 0; i < texts.size() && i < corners.size(); ++i) {
+    texts[i] = Format("P.%d = (%d, %d)", static_cast<int>(i + 1), TruncateToInt(corners[i].x),
+                      TruncateToInt(corners[i].y));
+  }
+  return texts;
+}
+
+bool CRectification::UpdateMediaSize(int mediaWidthMm, int mediaHeightMm) {
+  std::lock_guard lock(m_mutex);
+  if (m_bMediaSizeKnown && mediaWidthMm == m_mediaWidthMm && mediaHeightMm == m_mediaHeightMm) {
+    return false;
+  }
+  m_bMediaSizeKnown = true;
+  m_mediaWidthMm = mediaWidthMm;
+  m_mediaHeightMm = mediaHeightMm;
+  if (mediaWidthMm <= 0 || mediaHeightMm <= 0) return true;
+
+  // 64-bit products: the host may report any int, and the quotient never exceeds the maximum
+  // output size, so the result is the exact truncated 32-bit rule without its overflow.
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+  if (mediaWidthMm < mediaHeightMm) {
+    height = m_maxOutputHeight;
+    width = height * mediaWidthMm / mediaHeightMm;
+  } else {
+    width = m_maxOutputWidth;
+    height = width * mediaHeightMm / mediaWidthMm;
+  }
+  m_outputWidth = static_cast<float>(width);
+  m_outputHeight = static_cast<float>(height);
+  SetDstCornersLocked();
+  return true;
+}
+
+std::string CRectification::FormatMediaWidthLabel() const {
+  std::lock_guard lock(m_mutex);
+  return Format("Media Width: %d mm", m_mediaWidthMm);
+}
+
+std::string CRectification::FormatMediaHeightLabel() const {
+  std::lock_guard lock(m_mutex);
+  return Format("Media Height: %d mm", m_mediaHeightMm);
+}
+
+void CRectification::RebuildDstCorners() {
+  std::lock_guard lock(m_mutex);
+  SetDstCornersLocked();
+}
+
+void CRectification::SetDstCornersLocked() {
+  const float w = m_outputWidth;
+  const float h = m_outputHeight;
+  m_dstCorners = {{0.0f, 0.0f}, {w, 0.0f}, {w, h}, {0.0f, h}};
+  m_bTransformDirty = true;
+}
+
+cv::Size CRectification::GetOutputSize() const {
+  std::lock_guard lock(m_mutex);
+  return {static_cast<int>(m_outputWidth), static_cast<int>(m_outputHeight)};
+}
+
+bool CRectification::Rectify(const cv::Mat& frame, cv::Mat& out) {
+  out.release();
+  if (frame.rows == 0 || frame.cols == 0) return false;
+
+  cv::Mat transform;
+  cv::Size size;
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_bTransformDirty) {
+      m_transform.release();
+      if (m_corners.size() == 4 && m_dstCorners.size() == 4) {
+        cv::Mat m = cv::getPerspectiveTransform(m_corners, m_dstCorners, cv::DECOMP_LU);
+        // A failed LU solve (collinear or coincident corners) yields a singular matrix; a
+        // warp with it would fill the output with one smeared pixel instead of a picture.
+        if (cv::checkRange(m) && cv::determinant(m) != 0.0) m.convertTo(m_transform, CV_32F);
+      }
+      m_bTransformDirty = false;
+    }
+    transform = m_transform;
+    size = cv::Size(static_cast<int>(m_outputWidth), static_cast<int>(m_outputHeight));
+  }
+  // An empty size would make the warp fall back to the frame's size.
+  if (transform.empty() || size.width <= 0 || size.height <= 0) return false;
+
+  cv::warpPerspective(frame, out, transform, size, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+                      cv::Scalar::all(0));
+  return true;
+}

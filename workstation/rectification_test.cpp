@@ -1,0 +1,239 @@
+#include "workstation/rectification.h"
+
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+using Corners = std::vector<cv::Point2f>;
+
+// A picture with structure everywhere, so a wrong matrix or interpolation shows up in the pixels.
+cv::Mat MakeTestFrame(int width, int height) {
+  cv::Mat frame(height, width, CV_8UC3);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      frame.at<cv::Vec3b>(y, x) =
+          cv::Vec3b(static_cast<uchar>(x * 7 + y), static_cast<uchar>(y * 3),
+                    static_cast<uchar>((x ^ y) & 0xff));
+    }
+  }
+  return frame;
+}
+
+TEST(Rectification, DefaultCornersAreTheQuarterInsetRectangle) {
+  CRectification r;
+  r.ApplyCameraSettings(640, 480);
+  r.SetDefaultCorners();
+  EXPECT_EQ(r.GetCorners(), (Corners{{160, 120}, {480, 120}, {480, 360}, {160, 360}}));
+  const auto texts = r.FormatPointReadouts();
+  EXPECT_EQ(texts[0], "P.1 = (160, 120)");
+  EXPECT_EQ(texts[1], "P.2 = (480, 120)");
+  EXPECT_EQ(texts[2], "P.3 = (480, 360)");
+  EXPECT_EQ(texts[3], "P.4 = (160, 360)");
+
+  // Odd sizes: the inset truncates, the far corners keep the remainder.
+  r.ApplyCameraSettings(641, 481);
+  r.SetDefaultCorners();
+  EXPECT_EQ(r.GetCorners(), (Corners{{160, 120}, {481, 120}, {481, 361}, {160, 361}}));
+}
+
+TEST(Rectification, ReadoutsTruncateTowardZero) {
+  CRectification r;
+  ASSERT_TRUE(r.SetCorners({{100.9f, -0.5f}, {-3.7f, 2.99f}, {1e20f, -1e20f}, {NAN, 7.0f}}));
+  const auto texts = r.FormatPointReadouts();
+  EXPECT_EQ(texts[0], "P.1 = (100, 0)");
+  EXPECT_EQ(texts[1], "P.2 = (-3, 2)");
+  // Values beyond int are clamped rather than undefined.
+  EXPECT_EQ(texts[2], "P.3 = (2147483647, -2147483648)");
+  EXPECT_EQ(texts[3], "P.4 = (0, 7)");
+}
+
+TEST(Rectification, SetCornersRefusesOtherThanFourPoints) {
+  CRectification r;
+  r.ApplyCameraSettings(640, 480);
+  r.SetDefaultCorners();
+  const Corners before = r.GetCorners();
+  EXPECT_FALSE(r.SetCorners({}));
+  EXPECT_FALSE(r.SetCorners({{1, 1}, {2, 2}, {3, 3}}));
+  EXPECT_FALSE(r.SetCorners({{1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}}));
+  EXPECT_EQ(r.GetCorners(), before);
+}
+
+TEST(Rectification, OutputSizeFollowsMediaAspect) {
+  struct Case {
+    int mediaW, mediaH, outW, outH;
+  };
+  // On a 640 x 480 frame; the square case is not limited to the frame's height.
+  for (const Case& c :
+       {Case{1000, 500, 640, 320}, Case{500, 1000, 240, 480}, Case{500, 500, 640, 640},
+        Case{1000, 700, 640, 448}, Case{1, 1000000, 0, 480}, Case{2147483647, 1, 640, 0},
+        Case{2147483647, 2147483646, 640, 639}}) {
+    CRectification r;
+    r.ApplyCameraSettings(640, 480);
+    EXPECT_TRUE(r.UpdateMediaSize(c.mediaW, c.mediaH));
+    EXPECT_EQ(r.GetOutputSize(), cv::Size(c.outW, c.outH)) << c.mediaW << "x" << c.mediaH;
+    const float w = static_cast<float>(c.outW), h = static_cast<float>(c.outH);
+    EXPECT_EQ(r.GetDstCorners(), (Corners{{0, 0}, {w, 0}, {w, h}, {0, h}}));
+  }
+}
+
+TEST(Rectification, MediaUpdateReportsOnlyChangesAndLabelsShowTheHostValues) {
+  CRectification r;
+  r.ApplyCameraSettings(640, 480);
+  EXPECT_TRUE(r.UpdateMediaSize(1000, 500));
+  EXPECT_FALSE(r.UpdateMediaSize(1000, 500));
+  EXPECT_EQ(r.FormatMediaWidthLabel(), "Media Width: 1000 mm");
+  EXPECT_EQ(r.FormatMediaHeightLabel(), "Media Height: 500 mm");
+
+  // Zero or negative media keep the output and its corners, but the labels say what the host
+  // reports and the same bad value is not handled again on every frame.
+  for (auto [w, h] : {std::pair{0, 500}, {1000, 0}, {-1000, -500}, {0, 0}}) {
+    EXPECT_TRUE(r.UpdateMediaSize(w, h));
+    EXPECT_FALSE(r.UpdateMediaSize(w, h));
+    EXPECT_EQ(r.GetOutputSize(), cv::Size(640, 320));
+    EXPECT_EQ(r.GetDstCorners(), (Corners{{0, 0}, {640, 0}, {640, 320}, {0, 320}}));
+  }
+  EXPECT_EQ(r.FormatMediaWidthLabel(), "Media Width: 0 mm");
+
+  // The very first report counts as a change even when it is zero.
+  CRectification fresh;
+  fresh.ApplyCameraSettings(640, 480);
+  EXPECT_TRUE(fresh.UpdateMediaSize(0, 0));
+  EXPECT_TRUE(fresh.GetDstCorners().empty());
+}
+
+TEST(Rectification, ConfiguredFrameSizeKeepsMaximumMediaAndDestination) {
+  CRectification r;
+  r.ApplyCameraSettings(640, 480);
+  r.UpdateMediaSize(1000, 500);
+  r.ApplyConfiguredFrameSize(1280, 720);
+  EXPECT_EQ(r.GetOutputSize(), cv::Size(1280, 720));
+  EXPECT_EQ(r.GetDstCorners(), (Corners{{0, 0}, {640, 0}, {640, 320}, {0, 320}}));
+  r.SetDefaultCorners();
+  EXPECT_EQ(r.GetCorners()[0], cv::Point2f(320, 180));
+  EXPECT_FALSE(r.UpdateMediaSize(1000, 500));
+  // The next media change sizes from the maximum taken with the camera settings.
+  EXPECT_TRUE(r.UpdateMediaSize(500, 1000));
+  EXPECT_EQ(r.GetOutputSize(), cv::Size(240, 480));
+  // A loaded calibration rebuilds the destination from whatever the output size is now.
+  r.ApplyConfiguredFrameSize(800, 600);
+  r.RebuildDstCorners();
+  EXPECT_EQ(r.GetDstCorners(), (Corners{{0, 0}, {800, 0}, {800, 600}, {0, 600}}));
+}
+
+TEST(Rectification, WarpMatchesAnIndependentPerspectiveWarp) {
+  const cv::Mat frame = MakeTestFrame(640, 480);
+  const Corners src{{100.5f, 80.25f}, {530, 60}, {600, 420}, {40, 400}};
+  CRectification r;
+  r.ApplyCameraSettings(640, 480);
+  r.UpdateMediaSize(1000, 700);
+  ASSERT_TRUE(r.SetCorners(src));
+
+  cv::Mat out;
+  ASSERT_TRUE(r.Rectify(frame, out));
+  ASSERT_EQ(out.size(), cv::Size(640, 448));
+  ASSERT_EQ(out.type(), CV_8UC3);
+
+  const Corners dst{{0, 0}, {640, 0}, {640, 448}, {0, 448}};
+  cv::Mat m;
+  cv::getPerspectiveTransform(src, dst).convertTo(m, CV_32F);
+  cv::Mat expected;
+  cv::warpPerspective(frame, expected, m, cv::Size(640, 448));
+  EXPECT_EQ(cv::norm(out, expected, cv::NORM_INF), 0.0);
+
+  // A corner moved after a warp is seen by the next one (the cached matrix is renewed).
+  ASSERT_TRUE(r.SetCorners({{0, 0}, {640, 0}, {640, 480}, {0, 480}}));
+  ASSERT_TRUE(r.Rectify(frame, out));
+  cv::Mat scaled;
+  cv::warpPerspective(frame, scaled, cv::Mat(cv::Matx33f(1, 0, 0, 0, 448.0f / 480.0f, 0, 0, 0, 1)),
+                      cv::Size(640, 448));
+  EXPECT_LE(cv::norm(out, scaled, cv::NORM_INF), 1.0);
+}
+
+TEST(Rectification, OutsideTheFrameIsBlack) {
+  CRectification r;
+  r.ApplyCameraSettings(64, 48);
+  r.UpdateMediaSize(64, 48);
+  // The source quad is twice the frame, centred on it: the output border lies outside.
+  ASSERT_TRUE(r.SetCorners({{-32, -24}, {96, -24}, {96, 72}, {-32, 72}}));
+  const cv::Mat white(48, 64, CV_8UC3, cv::Scalar::all(255));
+  cv::Mat out;
+  ASSERT_TRUE(r.Rectify(white, out));
+  EXPECT_EQ(out.at<cv::Vec3b>(0, 0), cv::Vec3b(0, 0, 0));
+  EXPECT_EQ(out.at<cv::Vec3b>(47, 63), cv::Vec3b(0, 0, 0));
+  EXPECT_EQ(out.at<cv::Vec3b>(24, 32), cv::Vec3b(255, 255, 255));
+}
+
+TEST(Rectification, NoOutputWithoutAUsableGeometry) {
+  const cv::Mat frame = MakeTestFrame(64, 48);
+  cv::Mat out = frame.clone();
+
+  CRectification r;
+  r.ApplyCameraSettings(64, 48);
+  r.SetDefaultCorners();
+  // No media size yet, so no destination corners.
+  EXPECT_FALSE(r.Rectify(frame, out));
+  EXPECT_TRUE(out.empty());
+
+  r.UpdateMediaSize(100, 100);
+  EXPECT_FALSE(r.Rectify(cv::Mat(), out));
+  EXPECT_FALSE(r.Rectify(cv::Mat(0, 64, CV_8UC3), out));
+  EXPECT_TRUE(r.Rectify(frame, out));
+
+  // Corners piled onto one point or a line have no homography.
+  ASSERT_TRUE(r.SetCorners({{5, 5}, {5, 5}, {5, 5}, {5, 5}}));
+  EXPECT_FALSE(r.Rectify(frame, out));
+  EXPECT_TRUE(out.empty());
+  ASSERT_TRUE(r.SetCorners({{0, 0}, {10, 0}, {20, 0}, {30, 0}}));
+  EXPECT_FALSE(r.Rectify(frame, out));
+
+  // A media so narrow that the output has no width: the warp would otherwise fall back to the
+  // frame's size.
+  r.SetDefaultCorners();
+  r.UpdateMediaSize(1, 1000000);
+  EXPECT_EQ(r.GetOutputSize().width, 0);
+  EXPECT_FALSE(r.Rectify(frame, out));
+}
+
+// The dialog's thread replaces the corners while the capture thread warps; every warp must use
+// one complete set. Both corner sets below yield the same picture up to a mirror, so any
+// output that matches neither came from a torn set.
+TEST(Rectification, CornersReplacedWhileWarping) {
+  const cv::Mat frame = MakeTestFrame(160, 120);
+  const Corners a{{10, 10}, {150, 10}, {150, 110}, {10, 110}};
+  const Corners b{{150, 10}, {10, 10}, {10, 110}, {150, 110}};
+  CRectification r;
+  r.ApplyCameraSettings(160, 120);
+  r.UpdateMediaSize(4, 3);
+  ASSERT_TRUE(r.SetCorners(a));
+  cv::Mat expectedA, expectedB;
+  ASSERT_TRUE(r.Rectify(frame, expectedA));
+  ASSERT_TRUE(r.SetCorners(b));
+  ASSERT_TRUE(r.Rectify(frame, expectedB));
+
+  std::atomic<bool> stop{false};
+  std::thread ui([&] {
+    for (int i = 0; !stop.load(); ++i) {
+      r.SetCorners(i % 2 ? a : b);
+      if (i % 7 == 0) r.RebuildDstCorners();
+      (void)r.FormatPointReadouts();
+    }
+  });
+  int torn = 0;
+  for (int i = 0; i < 300; ++i) {
+    cv::Mat out;
+    ASSERT_TRUE(r.Rectify(frame, out));
+    if (cv::norm(out, expectedA, cv::NORM_INF) != 0 &&
+        cv::norm(out, expectedB, cv::NORM_INF) != 0) {
+      ++torn;
+    }
+  }
+  stop = true;
+  ui.join();
+  EXPECT_EQ(torn, 0);
+}
+
+}  // namespace

@@ -1,0 +1,46 @@
+#include "app/veldrin_app.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+
+#include "app/framework_services.h"
+#include "app/qt_message_box.h"
+#include "platform/message_box.h"
+#include "workstation/veldrin_dlg.h"
+
+CVeldrinApp::CVeldrinApp(int argc, char** argv) {
+  if (argc > 1) m_strInstanceName = argv[1];
+}
+
+namespace {
+
+// For demos and documentation without a person at the screen: VELDRIN_SCREENSHOT=file.png saves
+// the main window after VELDRIN_SCREENSHOT_AFTER_MS (default 4000) and closes it.
+void ScheduleScreenshot(CVeldrinDlg& dlg) {
+  const char* path = std::getenv("VELDRIN_SCREENSHOT");
+  if (!path || !*path) return;
+  const char* after = std::getenv("VELDRIN_SCREENSHOT_AFTER_MS");
+  const int ms = after ? std::atoi(after) : 4000;
+  const std::string file = path;
+  QTimer::singleShot(ms, &dlg, [&dlg, file] {
+    if (dlg.grab().save(QString::fromStdString(file)))
+      std::cout << "veldrin: screenshot saved to " << file << std::endl;
+    else
+      std::cerr << "veldrin: cannot write screenshot " << file << std::endl;
+    dlg.close();
+  });
+}
+
+}  // namespace
+
+int CVeldrinApp::InitInstance() {
+  veldrin::InitSettingsRoot();
+  veldrin::CScopedMessageBoxService boxes(std::make_shared<veldrin::CQtMessageBox>());
+  CVeldrinDlg dlg(m_strInstanceName);
+  ScheduleScreenshot(dlg);
+  return dlg.DoModal();
+}

@@ -1,0 +1,42 @@
+#include "workstation/add_calibration_dlg.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+#include "workstation/dialog_layout.h"
+
+CAddCalibrationDlg::CAddCalibrationDlg(QWidget* parent) : QDialog(parent) {
+  setObjectName(QStringLiteral("130"));
+  setWindowTitle(QStringLiteral("Save calibration"));
+  const veldrin::CDialogUnits du(font());
+  setFixedSize(du.Size(181, 72));
+
+  auto* label = new QLabel(QStringLiteral("Calibration name"), this);
+  label->setGeometry(du.Rect(9, 11, 98, 8));
+  m_edit = new QLineEdit(this);
+  m_edit->setObjectName(QStringLiteral("1008"));
+  m_edit->setGeometry(du.Rect(7, 24, 167, 14));
+  label->setBuddy(m_edit);
+
+  auto* save = new QPushButton(QStringLiteral("Save"), this);
+  save->setObjectName(QStringLiteral("IDOK"));
+  save->setDefault(true);
+  save->setGeometry(du.Rect(40, 51, 50, 14));
+  auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
+  cancel->setObjectName(QStringLiteral("IDCANCEL"));
+  cancel->setGeometry(du.Rect(91, 51, 50, 14));
+  connect(save, &QPushButton::clicked, this, &QDialog::accept);
+  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+  m_edit->setFocus();
+}
+
+void CAddCalibrationDlg::SetName(const QString& name) {
+  m_strName = name;
+  m_edit->setText(name);
+  m_edit->selectAll();
+}
+
+void CAddCalibrationDlg::accept() {
+  m_strName = m_edit->text();
+  QDialog::accept();
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <mutex>
+#include <vector>
+
+class CKivVideoEngine;
+class CImageWindow;
+
+// One camera of the machine as the workstation sees it. Engine and window are opaque here.
+struct INFO_CAM_DATA {
+  int nCamera = -1;
+  int nTab = -1;
+  CKivVideoEngine* pEngine = nullptr;
+  CImageWindow* pWindow = nullptr;
+  int nState = 0;
+  int nKind = 0;
+};
+
+enum : int {
+  CAM_STATE_FREE = 0,
+  CAM_STATE_MAIN = 1,
+  CAM_STATE_PREVIEW = 2,
+  CAM_STATE_UNAVAILABLE = 4,
+};
+
+// Every camera found at start, built once. Records are replaced on the UI thread and read by the
+// capture threads while routing frames, so all access goes through m_mutex and hands out copies.
+class CCameraList {
+ public:
+  // Lists the devices that `enumerator` knows, probing each for availability.
+  explicit CCameraList(CKivVideoEngine& enumerator);
+  // Lists the devices of a temporary webcam engine.
+  CCameraList();
+
+  int GetCount() const;
+  int GetCameraAt(int index, INFO_CAM_DATA& out) const;
+  int SetCameraAt(int index, int tab, int state, CKivVideoEngine* engine, CImageWindow* window,
+                  int kind);
+  int GetState(int index) const;
+  int GetKind(int index) const;
+  int FindByTab(int tab, INFO_CAM_DATA& out) const;
+  int FindFirstFree() const;
+  std::vector<INFO_CAM_DATA> Snapshot() const;
+
+ private:
+  void Build(CKivVideoEngine& enumerator);
+
+  mutable std::mutex m_mutex;
+  std::vector<INFO_CAM_DATA> m_records;
+};

@@ -1,0 +1,120 @@
+#include "workstation/color_frame_consumer.h"
+
+#include "app/shared_status_block.h"
+#include "markers/qr_detector.h"
+#include "workstation/camera_list.h"
+#include "workstation/rectification.h"
+
+CColorFrameConsumer::CColorFrameConsumer(CRectification& rectification, CColorFrameView& view,
+                                         CQRDetectorListener* qrListener)
+    : m_rectification(rectification), m_view(view), m_qrListener(qrListener) {}
+
+CColorFrameConsumer::~CColorFrameConsumer() { StopQRDetector(); }
+
+void CColorFrameConsumer::SetStatusBlock(std::unique_ptr<CSharedStatusBlock> block) {
+  std::lock_guard lock(m_blockMutex);
+  m_pStatusBlock = std::move(block);
+}
+
+bool CColorFrameConsumer::HasStatusBlock() const {
+  std::lock_guard lock(m_blockMutex);
+  return m_pStatusBlock && m_pStatusBlock->IsOpen();
+}
+
+std::string CColorFrameConsumer::GetFolder() const {
+  std::lock_guard lock(m_blockMutex);
+  return m_pStatusBlock ? m_pStatusBlock->GetFolder() : std::string();
+}
+
+void CColorFrameConsumer::ReleaseStatusBlock() {
+  std::lock_guard lock(m_blockMutex);
+  m_pStatusBlock.reset();
+}
+
+// One counter for every camera: every n-th call goes on, whichever camera made it.
+bool CColorFrameConsumer::PassesDivisor() {
+  const int divisor = m_frameDivisor.load();
+  int current = m_frameSkip.load();
+  int next = 0;
+  bool passes = false;
+  do {
+    passes = current + 1 >= divisor;
+    next = passes ? 0 : current + 1;
+  } while (!m_frameSkip.compare_exchange_weak(current, next));
+  return passes;
+}
+
+void CColorFrameConsumer::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
+  if (!frame || !m_pCameras || !PassesDivisor()) return;
+  m_lastColorWidth.store(frame->cols);
+  m_lastColorHeight.store(frame->rows);
+
+  INFO_CAM_DATA record;
+  if (!m_pCameras->GetCameraAt(cameraIndex, record)) return;  // not ours: dropped
+  const int tab = m_view.CurrentTab();
+  if (record.nState == 2) {
+    INFO_CAM_DATA shown;
+    if (m_pCameras->FindByTab(tab, shown) && shown.nCamera == cameraIndex && shown.pWindow &&
+        !frame->empty())
+      m_view.ShowInWindow(shown.pWindow, *frame);
+    return;
+  }
+
+  {
+    std::lock_guard lock(m_blockMutex);
+    if (m_pStatusBlock && m_pStatusBlock->GetHostCount() == 0) {
+      m_pStatusBlock.reset();
+      m_view.HostGone();
+    }
+    if (m_pStatusBlock) {
+      int heightMm = 0;
+      int widthMm = 0;
+      if (m_pStatusBlock->GetMediaSize(heightMm, widthMm) &&
+          m_rectification.UpdateMediaSize(widthMm, heightMm)) {
+        m_view.MediaSizeChanged(widthMm, heightMm);
+        const cv::Size out = m_rectification.GetOutputSize();
+        m_view.SetOutputImageSize(out.width, out.height);
+      }
+    }
+  }
+
+  if (frame->empty()) return;
+
+  INFO_CAM_DATA shown;
+  if (m_pCameras->FindByTab(tab, shown) && shown.nCamera == cameraIndex) m_view.ShowInput(*frame);
+
+  m_view.MarkSecurePoints(*frame);
+
+  cv::Mat output;
+  m_rectification.Rectify(*frame, output);
+  if (!output.empty()) {
+    m_view.ShowOutput(output);
+    if (!output.isContinuous()) output = output.clone();
+    std::lock_guard lock(m_blockMutex);
+    if (m_pStatusBlock) m_pStatusBlock->PublishImage(output.cols, output.rows, output.data);
+  }
+
+  {
+    std::lock_guard lock(m_frameMutex);
+    m_lastFrame = frame->clone();
+  }
+
+  if (m_qrEnabled.load()) {
+    std::lock_guard lock(m_qrMutex);
+    if (!m_pQRDetector) m_pQRDetector = std::make_unique<CQRDetector>(m_qrListener, 1);
+    m_pQRDetector->Kick(frame);
+  }
+}
+
+cv::Mat CColorFrameConsumer::GetLastFrame() const {
+  std::lock_guard lock(m_frameMutex);
+  return m_lastFrame.clone();
+}
+
+void CColorFrameConsumer::StopQRDetector() {
+  std::unique_ptr<CQRDetector> detector;
+  {
+    std::lock_guard lock(m_qrMutex);
+    detector = std::move(m_pQRDetector);
+  }
+}

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <opencv2/core/mat.hpp>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class CCameraList;
+class CImageWindow;
+class CRectification;
+class CSharedStatusBlock;
+class CQRDetector;
+class CQRDetectorListener;
+
+// What the colour pipeline needs from the windows. Called on capture threads: implementations
+// render under their own locks and hand anything that touches widgets to the UI thread with a
+// queued call; they never wait for the UI thread.
+class CColorFrameView {
+ public:
+  virtual ~CColorFrameView() = default;
+  virtual int CurrentTab() const = 0;
+  virtual void ShowInWindow(CImageWindow* window, const cv::Mat& frame) = 0;
+  virtual void ShowInput(const cv::Mat& frame) = 0;
+  virtual void ShowOutput(const cv::Mat& picture) = 0;
+  virtual void SetOutputImageSize(int width, int height) = 0;
+  virtual void MediaSizeChanged(int widthMm, int heightMm) = 0;
+  virtual void HostGone() = 0;
+  // Marks secure points in place; the default is a camera without depth.
+  virtual void MarkSecurePoints(cv::Mat& /*frame*/) {}
+};
+
+// The main dialog's colour-frame path, without windows: frame divisor, preview routing, host
+// watch, media size, rectification, publishing, last frame and QR kick.
+//
+// Threads: OnVideoFrame runs on every webcam engine's capture thread, possibly several at once.
+// The frame-skip counter, divisor and last size are atomics; the status block (also read by the UI
+// thread for the folder) is guarded by m_blockMutex; m_lastFrame by m_frameMutex; the QR detector
+// is created once under m_qrMutex. Corners live in CRectification, which guards its own.
+class CColorFrameConsumer {
+ public:
+  CColorFrameConsumer(CRectification& rectification, CColorFrameView& view,
+                      CQRDetectorListener* qrListener);
+
+  // Set once, before any engine delivers frames; frames arriving without a list are dropped.
+  void SetCameraList(CCameraList* cameras) { m_pCameras = cameras; }
+  ~CColorFrameConsumer();
+
+  // Takes ownership of the host link (may be null or unmapped: then it is treated as absent).
+  void SetStatusBlock(std::unique_ptr<CSharedStatusBlock> block);
+  bool HasStatusBlock() const;
+  std::string GetFolder() const;
+  void ReleaseStatusBlock();
+
+  void SetFrameDivisor(int divisor) { m_frameDivisor.store(divisor); }
+  int GetFrameDivisor() const { return m_frameDivisor.load(); }
+  void SetQRDetectionEnabled(bool enabled) { m_qrEnabled.store(enabled); }
+
+  void OnVideoFrame(int cameraIndex, cv::Mat* frame);
+
+  cv::Mat GetLastFrame() const;
+  int LastColorWidth() const { return m_lastColorWidth.load(); }
+  int LastColorHeight() const { return m_lastColorHeight.load(); }
+
+  // Stops and destroys the QR detector (its scan thread included); call before the listener goes.
+  void StopQRDetector();
+
+ private:
+  bool PassesDivisor();
+
+  CCameraList* m_pCameras = nullptr;
+  CRectification& m_rectification;
+  CColorFrameView& m_view;
+  CQRDetectorListener* m_qrListener;
+
+  std::atomic<int> m_frameSkip{0};
+  std::atomic<int> m_frameDivisor{0};
+  std::atomic<int> m_lastColorWidth{0};
+  std::atomic<int> m_lastColorHeight{0};
+  std::atomic<bool> m_qrEnabled{true};
+
+  mutable std::mutex m_blockMutex;
+  std::unique_ptr<CSharedStatusBlock> m_pStatusBlock;
+
+  mutable std::mutex m_frameMutex;
+  cv::Mat m_lastFrame;
+
+  std::mutex m_qrMutex;
+  std::unique_ptr<CQRDetector> m_pQRDetector;
+};

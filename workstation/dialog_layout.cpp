@@ -1,0 +1,38 @@
+#include "workstation/dialog_layout.h"
+
+#include <QFontMetrics>
+
+namespace veldrin {
+
+CDialogUnits::CDialogUnits(const QFont& font) {
+  QFontMetrics fm(font);
+  // Average width over the Latin alphabet, rounded as the classic dialog-base computation does.
+  const int extent = fm.horizontalAdvance(
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  m_cx = (extent / 26 + 1) / 2;
+  m_cy = fm.height();
+  if (m_cx <= 0) m_cx = 6;
+  if (m_cy <= 0) m_cy = 13;
+}
+
+void CDynamicLayout::Add(QWidget* widget, QRect initial, int moveX, int sizeX, int sizeY) {
+  m_items.push_back({widget, initial, moveX, sizeX, sizeY});
+}
+
+QRect CDynamicLayout::Place(const Item& item, QSize current) const {
+  const int dx = std::max(0, current.width() - m_initial.width());
+  const int dy = std::max(0, current.height() - m_initial.height());
+  QRect r = item.initial;
+  r.moveLeft(r.left() + dx * item.moveX / 100);
+  r.setWidth(r.width() + dx * item.sizeX / 100);
+  r.setHeight(r.height() + dy * item.sizeY / 100);
+  return r;
+}
+
+void CDynamicLayout::Apply(QSize current) const {
+  for (const Item& item : m_items) {
+    if (item.widget) item.widget->setGeometry(Place(item, current));
+  }
+}
+
+}  // namespace veldrin

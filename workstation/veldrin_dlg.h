@@ -1,0 +1,172 @@
+#pragma once
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+#include <QTabBar>
+#include <QToolButton>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "markers/qr_detector.h"
+#include "video/video_engine.h"
+#include "workstation/color_frame_consumer.h"
+#include "workstation/dialog_layout.h"
+#include "workstation/rectification.h"
+
+class CCalibrationStore;
+class CCameraList;
+class CImageWindow;
+class CKivOpenCVVideoEngine;
+class CSharedStatusBlock;
+
+// The tool's main window: the live camera picture with its draggable corners on the left (inside
+// the camera tabs), the rectified output on the right, and the camera and calibration controls.
+//
+// Threads: everything here runs on the UI thread except OnVideoFrame/OnDepthFrame (engine capture
+// threads) and OnQRCodeDetected (the QR scan thread). Frames go through m_pConsumer, which guards
+// its own state; anything touching widgets is posted back to the UI thread with a queued call,
+// so the UI thread may stop and join engine threads at any time. m_nCurrentTab mirrors the tab
+// bar's selection for the capture threads.
+class CVeldrinDlg : public QDialog,
+                    private CKivVideoEngineListener,
+                    private CQRDetectorListener,
+                    private CColorFrameView {
+  Q_OBJECT
+
+ public:
+  // `instanceName`: the first command-line argument (empty when there is none).
+  explicit CVeldrinDlg(std::string instanceName, QWidget* parent = nullptr);
+  ~CVeldrinDlg() override;
+
+  // Runs the initialisation and then the modal loop, unless the initialisation already ended
+  // the dialog. Returns the dialog's result (-1 when no camera could be used or the host left).
+  int DoModal();
+
+  // Initialisation alone, for callers that drive the event loop themselves (tests).
+  void OnInitDialog();
+  bool IsEnded() const { return m_bEnded; }
+  int EndResult() const { return m_nEndResult; }
+
+  // Read-outs for the application and tests.
+  const std::string& InstanceName() const { return m_strInstanceName; }
+  int CurrentCamera() const { return m_nCurrentCamera; }
+  int CalibIndex() const { return m_nCalibIndex; }
+  std::vector<cv::Point2f> Corners() const { return m_rectification.GetCorners(); }
+  std::vector<cv::Point2f> DstCorners() const { return m_rectification.GetDstCorners(); }
+  CImageWindow* InputWindow() const { return m_inputWindow; }
+  CImageWindow* OutputWindow() const { return m_outputWindow; }
+  CCameraList* CameraList() const { return m_pCameraList.get(); }
+  QSize FrameSize() const { return QSize(m_frameWidth, m_frameHeight); }
+  int FrameDivisor() const { return m_frameDivisor; }
+  QSize LastColorSize() const {
+    return QSize(m_pConsumer->LastColorWidth(), m_pConsumer->LastColorHeight());
+  }
+
+  // Operations of the window, public so tests can drive them as the handlers do.
+  int SwitchCamera(int index);
+  void OnCameraConfiguration();
+  void OnSnapshotMode(bool checked);
+  int AddPreviewTab();
+  void ClosePreviewTab();
+  void OnCalibrationSelected();
+  void OnSaveCalibration();
+  void OnRemoveCalibration();
+  void LayoutImageWindows();
+
+ signals:
+  // Emitted on the UI thread when the dialog ends; carries the result.
+  void Ended(int result);
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  void reject() override;
+  void done(int result) override;
+
+ private:
+  // Engine and QR listeners.
+  void OnVideoFrame(int cameraIndex, cv::Mat* frame) override;
+  void OnDepthFrame(int cameraIndex, cv::Mat* depthImage, cv::Mat* depthMeters,
+                    const rs2_vertex* vertices) override;
+  void OnQRCodeDetected(std::string text) override;
+
+  // Colour-pipeline view (capture threads).
+  int CurrentTab() const override { return m_nCurrentTab.load(); }
+  void ShowInWindow(CImageWindow* window, const cv::Mat& frame) override;
+  void ShowInput(const cv::Mat& frame) override;
+  void ShowOutput(const cv::Mat& picture) override;
+  void SetOutputImageSize(int width, int height) override;
+  void MediaSizeChanged(int widthMm, int heightMm) override;
+  void HostGone() override;
+
+  void CreateControls();
+  void EndDialog(int result);
+  void OnCancel() { EndDialog(QDialog::Rejected); }
+  void ShowAboutBox();
+
+  // Settings.
+  std::string SettingsFolder() const;
+  void ReadCameraSettings();
+  void SaveSettings();
+
+  // Cameras.
+  void FillCameraCombo();
+  int ReadPreferredCamera();
+  void OnCameraComboChanged();
+  void OnTabChanged(int tab);
+  void ShowTabWindow(int tab);
+  void UpdateCloseTabButton();
+  void StopEngines();
+
+  // Corners and calibrations.
+  void UpdatePointReadouts();
+  void OnPointsChanged();
+  void OnInputClicked(QPoint clientPos);
+  void FillCalibrationCombo();
+  void SelectCalibration(int index);
+
+  std::string m_strInstanceName;
+  CRectification m_rectification;
+  std::unique_ptr<CColorFrameConsumer> m_pConsumer;
+  std::unique_ptr<CCameraList> m_pCameraList;
+  std::unique_ptr<CKivOpenCVVideoEngine> m_pWebcamEngine;
+  std::unique_ptr<CCalibrationStore> m_pCalibrationStore;
+
+  int m_nCurrentCamera = -1;
+  int m_nCalibIndex = 0;
+  int m_frameWidth = 640;
+  int m_frameHeight = 480;
+  int m_frameDivisor = 0;
+  std::atomic<int> m_nCurrentTab{0};
+  bool m_bEnded = false;
+  int m_nEndResult = 0;
+  bool m_bClosing = false;
+  QSize m_rcInitialClient;
+
+  veldrin::CDynamicLayout m_layout;
+  QComboBox* m_cameraCombo = nullptr;
+  QFrame* m_tabPane = nullptr;
+  QTabBar* m_tabBar = nullptr;
+  CImageWindow* m_inputWindow = nullptr;
+  CImageWindow* m_outputWindow = nullptr;
+  QToolButton* m_closeTabButton = nullptr;
+  QComboBox* m_calibCombo = nullptr;
+  QLabel* m_pointLabels[4] = {};
+  QLabel* m_mediaWidthLabel = nullptr;
+  QLabel* m_mediaHeightLabel = nullptr;
+  QCheckBox* m_snapshotCheck = nullptr;
+  QToolButton* m_saveButton = nullptr;
+  QToolButton* m_removeButton = nullptr;
+  QCheckBox* m_autoCalibCheck = nullptr;
+  QCheckBox* m_securePointsCheck = nullptr;
+  QPushButton* m_savePlaneButton = nullptr;
+  QWidget* m_calibGroup = nullptr;
+};
