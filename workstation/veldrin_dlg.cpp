@@ -30,9 +30,8 @@ namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
-// Ids of the icon resources on the calibration and tab buttons.
-constexpr int kIconRemove = 5001;
-constexpr int kIconSave = 5002;
+constexpr int kIconRemove = veldrin::IDI_REMOVE;
+constexpr int kIconSave = veldrin::IDI_SAVE;
 
 }  // namespace
 

@@ -1,0 +1,131 @@
+#include "app/framework_services.h"
+
+#include <gtest/gtest.h>
+#include <QApplication>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "app/about_dlg.h"
+#include "app/app_icons.h"
+#include "app/simple_splash.h"
+
+namespace {
+
+// One application for the whole run, destroyed before the program's exit handlers run.
+class QtEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    static int argc = 1;
+    static char name[] = "app_framework_services_test";
+    static char* argv[] = {name, nullptr};
+    m_app = std::make_unique<QApplication>(argc, argv);
+  }
+  void TearDown() override { m_app.reset(); }
+
+ private:
+  std::unique_ptr<QApplication> m_app;
+};
+const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+namespace fs = std::filesystem;
+
+class ShellTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* tmp = std::getenv("VELDRIN_TEST_TMP");
+    m_dir = fs::path(tmp != nullptr ? tmp : "/tmp") / "framework_services_test";
+    fs::remove_all(m_dir);
+    fs::create_directories(m_dir);
+    m_oem = m_dir / "oem.ini";
+    setenv(veldrin::kOemFileVariable, m_oem.c_str(), 1);
+  }
+
+  void TearDown() override { unsetenv(veldrin::kOemFileVariable); }
+
+  void WriteOem(const std::string& text) { std::ofstream(m_oem) << text; }
+
+  fs::path m_dir;
+  fs::path m_oem;
+};
+
+TEST_F(ShellTest, OemNameDefaultsAndOverrides) {
+  // No OEM file: the default, unchanged.
+  EXPECT_EQ(veldrin::GetStringOEM("App", "Name", "Veldrin 10"), "Veldrin 10");
+
+  // Names match without regard to case; other sections and keys do not leak in.
+  WriteOem("[Other]\nName=Wrong\n[app]\nTitle=Wrong too\nNAME = Acme Table Cam\n");
+  EXPECT_EQ(veldrin::GetStringOEM("App", "Name", "Veldrin 10"), "Acme Table Cam");
+  EXPECT_EQ(veldrin::GetStringOEM("App", "Missing", "fallback"), "fallback");
+
+  // An empty override does not blank the product name.
+  WriteOem("[App]\nName=\n");
+  EXPECT_EQ(veldrin::GetStringOEM("App", "Name", "Veldrin 10"), "Veldrin 10");
+
+  // Without the variable the file beside the executable is the source.
+  unsetenv(veldrin::kOemFileVariable);
+  EXPECT_EQ(veldrin::OemFilePath(),
+            (fs::read_symlink("/proc/self/exe").parent_path() / "oem.ini").string());
+}
+
+TEST_F(ShellTest, SettingsRootCarriesTheProductName) {
+  EXPECT_EQ(veldrin::InitSettingsRoot(), "Veldrin 10");
+  EXPECT_EQ(QCoreApplication::organizationName(), "Verrant");
+  EXPECT_EQ(QCoreApplication::applicationName(), "RIP 10/Veldrin 10");
+
+  WriteOem("[App]\nName=Acme Table Cam\n");
+  EXPECT_EQ(veldrin::InitSettingsRoot(), "Acme Table Cam");
+  EXPECT_EQ(QCoreApplication::applicationName(), "RIP 10/Acme Table Cam");
+  EXPECT_EQ(QGuiApplication::applicationDisplayName(), "Acme Table Cam");
+}
+
+TEST_F(ShellTest, AboutBoxShowsItsTextsAndClosesWithOk) {
+  CAboutDlg about;
+  EXPECT_EQ(about.windowTitle(), "About Tabulo");
+  const auto* product = about.findChild<QLabel*>("productLabel");
+  const auto* info = about.findChild<QLabel*>("infoLabel");
+  const auto* icon = about.findChild<QLabel*>("iconLabel");
+  auto* ok = about.findChild<QPushButton*>("okButton");
+  ASSERT_TRUE(product && info && icon && ok);
+  EXPECT_EQ(product->text(), "Tabulo");
+  EXPECT_FALSE(info->text().isEmpty());
+  EXPECT_FALSE(icon->pixmap().isNull());
+  EXPECT_EQ(ok->text(), "OK");
+
+  QTimer::singleShot(0, ok, [ok] { QTest::mouseClick(ok, Qt::LeftButton); });
+  EXPECT_EQ(about.exec(), QDialog::Accepted);
+}
+
+TEST_F(ShellTest, SplashShowsWhileEventsAreDispatched) {
+  bool dispatched = false;
+  QTimer::singleShot(0, [&] { dispatched = true; });
+  auto splash = veldrin::ShowSplash(nullptr, 50);
+  ASSERT_TRUE(splash);
+  EXPECT_TRUE(dispatched);
+  EXPECT_TRUE(splash->isVisible());
+  const auto* text = splash->findChild<QLabel*>("splashLabel");
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->text(), "Loading Tabulo...Please wait");
+}
+
+TEST_F(ShellTest, IconsForButtonsAndApplication) {
+  const QImage save = veldrin::LoadAppIcon(veldrin::IDI_SAVE).pixmap(16, 16).toImage();
+  const QImage remove = veldrin::LoadAppIcon(veldrin::IDI_REMOVE).pixmap(16, 16).toImage();
+  const QImage app = veldrin::LoadAppIcon(veldrin::IDI_MAIN).pixmap(16, 16).toImage();
+  for (const QImage* image : {&save, &remove, &app}) {
+    ASSERT_EQ(image->size(), QSize(16, 16));
+  }
+  EXPECT_NE(save, remove);
+  EXPECT_NE(save, app);
+  EXPECT_EQ(veldrin::LoadAppIcon(veldrin::IDI_ABOUT).pixmap(32, 32).toImage(),
+            veldrin::LoadAppIcon(veldrin::IDI_MAIN).pixmap(32, 32).toImage());
+  EXPECT_TRUE(veldrin::LoadAppIcon(4242).isNull());
+}
+
+}  // namespace

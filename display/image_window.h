@@ -1,0 +1,115 @@
+#pragma once
+
+#include <QImage>
+#include <QPoint>
+#include <QWidget>
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+// Message number under which point changes were announced to the owner (WM_USER + 500). The
+// owner now listens to CImageWindow::PointsChanged; the number is kept so logs and tools that
+// speak of the event by number still agree.
+constexpr int UM_POINTSCHANGED = 1524;
+
+namespace veldrin {
+
+// Where a picture of logical size (pw, ph) lands in a client area (cw, ch): kept whole with its
+// aspect ratio, centred horizontally and aligned to the top.
+struct SImagePlacement {
+  float scale = 1.0f;  // picture pixels per window pixel
+  int xOffset = 0;     // left edge of the picture in the client area; the top is always 0
+  int width = 0;       // displayed size in window pixels
+  int height = 0;
+};
+
+// Empty when either size is not positive: nothing can be placed then.
+std::optional<SImagePlacement> PlaceImage(int cw, int ch, int pw, int ph);
+
+}  // namespace veldrin
+
+// Picture control: shows a frame scaled into the widget and, when it holds four points, the
+// quadrilateral P.1-P.4 with a marker on each corner that the operator can drag.
+//
+// Threads: SetImage, SetPoints, GetPoints, SetImageSize and SetLocked may be called from any
+// thread (capture threads hand frames in); painting and mouse handling run on the UI thread.
+// m_mutex guards the stored frame, the off-screen picture, the points, the selection, the logical
+// picture size and the lock flag: everything rendering reads. Only the UI thread touches
+// m_bDragging, m_scale and m_xOffset, so they need no lock. A capture thread renders under
+// m_mutex and then posts a queued repaint; it never waits for the UI thread to process anything.
+// PointsChanged is always emitted on the UI thread; connect it with Qt::DirectConnection to read
+// the points back synchronously. The owner stops the threads that call SetImage before destroying
+// the window.
+class CImageWindow : public QWidget {
+  Q_OBJECT
+
+ public:
+  // Side of the square off-screen picture; larger frames are cut at this size.
+  static constexpr int kSurfaceSize = 2000;
+  // Tolerance of the hover test, in picture pixels.
+  static constexpr int kHitTolerance = 10;
+  static const QColor kBackground;
+
+  explicit CImageWindow(QWidget* parent = nullptr);
+  ~CImageWindow() override;
+
+  // Keeps a deep copy of an 8-bit BGR (or grey) frame, renders it with the overlay and
+  // schedules a repaint. Other formats are ignored.
+  void SetImage(const cv::Mat& picture);
+  // Logical picture size used for painting and mouse mapping; non-positive sizes are ignored.
+  void SetImageSize(int width, int height);
+  // Takes exactly four points, otherwise ignores the call. Redraws the stored frame (so a frozen
+  // picture shows the new corners) and emits PointsChanged.
+  void SetPoints(std::vector<cv::Point2f> points);
+  void GetPoints(std::vector<cv::Point2f>& points) const;
+  void SetLocked(int locked);
+
+  // State read-outs for the owner and tests.
+  int GetSelectedPoint() const;
+  bool IsDragging() const { return m_bDragging; }
+  float GetScale() const { return m_scale; }
+  int GetXOffset() const { return m_xOffset; }
+  // Copy of the off-screen picture (null before the first frame).
+  QImage GrabSurface() const;
+
+ signals:
+  // The points changed by a drag or SetPoints; emitted on the UI thread.
+  void PointsChanged();
+  // Left button pressed anywhere in the widget (client coordinates), like a notifying static
+  // control: the owner adds corners by clicking.
+  void Clicked(QPoint clientPos);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+
+ private:
+  void RenderLocked();  // m_mutex held
+  void RequestRepaint();
+  void NotifyPointsChanged();
+  // Targets of the queued calls from other threads. Invoked by name, so the hand-over is Qt's
+  // event queue alone and no functor of ours crosses threads.
+  Q_INVOKABLE void RepaintQueued();
+  Q_INVOKABLE void PointsChangedQueued();
+
+  mutable std::mutex m_mutex;
+  QImage m_surface;  // made once, at the first frame
+  cv::Mat m_picture;
+  std::vector<cv::Point2f> m_points;
+  int m_nSelected = -1;
+  int m_pictureWidth = 320;
+  int m_pictureHeight = 240;
+  int m_bLocked = 0;
+
+  bool m_bDragging = false;
+  float m_scale = 1.0f;
+  int m_xOffset = 0;
+
+  // Coalesces repaint requests from capture threads: at most one queued call outstanding.
+  std::atomic<bool> m_bRepaintPending{false};
+};

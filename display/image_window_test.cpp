@@ -1,0 +1,298 @@
+#include "display/image_window.h"
+
+#include <gtest/gtest.h>
+#include <QApplication>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+// One application for the whole run, destroyed before the program's exit handlers run.
+class QtEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    static int argc = 1;
+    static char name[] = "display_image_window_test";
+    static char* argv[] = {name, nullptr};
+    m_app = std::make_unique<QApplication>(argc, argv);
+  }
+  void TearDown() override { m_app.reset(); }
+
+ private:
+  std::unique_ptr<QApplication> m_app;
+};
+const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+using veldrin::PlaceImage;
+
+// Runs the UI event loop until the condition holds or five seconds have passed.
+template <typename Condition>
+bool WaitFor(Condition condition) {
+  for (int i = 0; i < 1000 && !condition(); ++i) {
+    QTest::qWait(5);
+  }
+  return condition();
+}
+
+class ImageWindowTest : public ::testing::Test {
+ protected:
+  // A shown window of the given client size holding a picture of the given size, painted once
+  // so the placement is known.
+  void Prepare(int cw, int ch, int pw, int ph) {
+    m_window.resize(cw, ch);
+    m_window.SetImageSize(pw, ph);
+    m_frame = cv::Mat(ph, pw, CV_8UC3, cv::Scalar(10, 20, 30));
+    m_window.SetImage(m_frame);
+    m_window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&m_window));
+    m_window.repaint();
+  }
+
+  // Hover without a button: sent directly, as the platform cursor is not ours to move.
+  void Hover(QPoint pos) {
+    QMouseEvent move(QEvent::MouseMove, pos, m_window.mapToGlobal(pos), Qt::NoButton, Qt::NoButton,
+                     Qt::NoModifier);
+    QApplication::sendEvent(&m_window, &move);
+  }
+
+  std::vector<cv::Point2f> Points() const {
+    std::vector<cv::Point2f> points{{1, 1}};  // must be replaced, not appended to
+    m_window.GetPoints(points);
+    return points;
+  }
+
+  CImageWindow m_window;
+  cv::Mat m_frame;
+};
+
+TEST(ImagePlacementTest, FitsCentredAndTopAligned) {
+  // Reduced: the width decides, no horizontal margin.
+  auto p = PlaceImage(320, 320, 640, 480);
+  ASSERT_TRUE(p);
+  EXPECT_FLOAT_EQ(p->scale, 2.0f);
+  EXPECT_EQ(p->xOffset, 0);
+  EXPECT_EQ(p->width, 320);
+  EXPECT_EQ(p->height, 240);
+
+  // Wide client: the height decides and the picture is centred.
+  p = PlaceImage(800, 480, 640, 480);
+  ASSERT_TRUE(p);
+  EXPECT_FLOAT_EQ(p->scale, 1.0f);
+  EXPECT_EQ(p->xOffset, 80);
+
+  // Enlarged into a big client.
+  p = PlaceImage(1300, 960, 640, 480);
+  ASSERT_TRUE(p);
+  EXPECT_FLOAT_EQ(p->scale, 0.5f);
+  EXPECT_EQ(p->xOffset, 10);
+  EXPECT_EQ(p->height, 960);
+
+  // A collapsed window or an unset picture size cannot be placed (no division by zero).
+  EXPECT_FALSE(PlaceImage(0, 480, 640, 480));
+  EXPECT_FALSE(PlaceImage(320, 240, 0, 480));
+}
+
+TEST_F(ImageWindowTest, PaintStoresPlacementForMouseMapping) {
+  Prepare(320, 320, 640, 480);
+  EXPECT_FLOAT_EQ(m_window.GetScale(), 2.0f);
+  EXPECT_EQ(m_window.GetXOffset(), 0);
+  // Client (80, 60) is picture (160, 120).
+  m_window.SetPoints({{160, 120}, {400, 100}, {400, 400}, {100, 400}});
+  Hover({80, 60});
+  EXPECT_EQ(m_window.GetSelectedPoint(), 0);
+}
+
+TEST_F(ImageWindowTest, HoverToleranceIsTenPicturePixels) {
+  Prepare(320, 320, 640, 480);  // scale 2: one window pixel is two picture pixels
+  m_window.SetPoints({{109, 100}, {300, 100}, {300, 300}, {100, 300}});
+  Hover({50, 50});  // picture (100, 100): |109 - 100| = 9
+  EXPECT_EQ(m_window.GetSelectedPoint(), 0);
+
+  m_window.SetPoints({{110, 100}, {300, 100}, {300, 300}, {100, 300}});
+  Hover({50, 50});  // 10 is outside
+  EXPECT_EQ(m_window.GetSelectedPoint(), -1);
+
+  // Leaving the tolerance clears the selection.
+  Hover({150, 50});  // picture (300, 100)
+  EXPECT_EQ(m_window.GetSelectedPoint(), 1);
+  Hover({200, 200});
+  EXPECT_EQ(m_window.GetSelectedPoint(), -1);
+
+  // Two candidates: the earlier one in the list wins.
+  m_window.SetPoints({{300, 300}, {105, 100}, {100, 105}, {200, 200}});
+  Hover({50, 50});
+  EXPECT_EQ(m_window.GetSelectedPoint(), 1);
+}
+
+TEST_F(ImageWindowTest, DragMovesPointWithClampingAndNotifies) {
+  Prepare(800, 480, 640, 480);  // scale 1, x offset 80
+  ASSERT_EQ(m_window.GetXOffset(), 80);
+  m_window.SetPoints({{100, 100}, {500, 100}, {500, 400}, {100, 400}});
+  QSignalSpy changed(&m_window, &CImageWindow::PointsChanged);
+
+  Hover({180, 100});
+  ASSERT_EQ(m_window.GetSelectedPoint(), 0);
+  QTest::mousePress(&m_window, Qt::LeftButton, Qt::NoModifier, {180, 100});
+  EXPECT_TRUE(m_window.IsDragging());
+
+  QTest::mouseMove(&m_window, {230, 150});
+  EXPECT_EQ(Points()[0], cv::Point2f(150, 150));
+  EXPECT_EQ(changed.count(), 1);
+
+  // Left of the picture and below it: clamped to x = 0 and y = picture height.
+  QTest::mouseMove(&m_window, {50, 479});
+  QTest::mouseMove(&m_window, {50, 700});
+  EXPECT_EQ(Points()[0], cv::Point2f(0, 480));
+  // Right of the picture and above the window.
+  QTest::mouseMove(&m_window, {790, -20});
+  EXPECT_EQ(Points()[0], cv::Point2f(640, 0));
+  EXPECT_EQ(changed.count(), 4);
+
+  QTest::mouseRelease(&m_window, Qt::LeftButton, Qt::NoModifier, {790, 0});
+  EXPECT_FALSE(m_window.IsDragging());
+  const auto points = Points();
+  ASSERT_EQ(points.size(), 4u);
+  EXPECT_EQ(points[1], cv::Point2f(500, 100));  // the others stay
+
+  // The drag re-rendered the stored picture: the moved marker is drawn at its new place.
+  const QImage surface = m_window.GrabSurface();
+  EXPECT_EQ(surface.pixelColor(638, 2), QColor(255, 255, 0));
+}
+
+TEST_F(ImageWindowTest, ScaledDragMapsToPicturePixels) {
+  Prepare(320, 320, 640, 480);  // scale 2: the displayed picture is 320 x 240
+  m_window.SetPoints({{100, 100}, {500, 100}, {500, 400}, {100, 400}});
+  Hover({50, 50});
+  ASSERT_EQ(m_window.GetSelectedPoint(), 0);
+  QTest::mousePress(&m_window, Qt::LeftButton, Qt::NoModifier, {50, 50});
+  QTest::mouseMove(&m_window, {70, 300});  // below the displayed 240 rows
+  QTest::mouseRelease(&m_window, Qt::LeftButton, Qt::NoModifier, {70, 300});
+  EXPECT_EQ(Points()[0], cv::Point2f(140, 480));
+}
+
+TEST_F(ImageWindowTest, LockedWindowIgnoresHoverAndDrag) {
+  Prepare(800, 480, 640, 480);
+  const std::vector<cv::Point2f> corners{{100, 100}, {500, 100}, {500, 400}, {100, 400}};
+  m_window.SetPoints(corners);
+  m_window.SetLocked(1);
+  QSignalSpy changed(&m_window, &CImageWindow::PointsChanged);
+
+  Hover({180, 100});
+  EXPECT_EQ(m_window.GetSelectedPoint(), -1);
+  QTest::mousePress(&m_window, Qt::LeftButton, Qt::NoModifier, {180, 100});
+  QTest::mouseMove(&m_window, {300, 300});
+  QTest::mouseRelease(&m_window, Qt::LeftButton, Qt::NoModifier, {300, 300});
+  EXPECT_EQ(Points(), corners);
+  EXPECT_EQ(changed.count(), 0);
+
+  // Locked markers are grey; unlocked ones red.
+  m_window.SetImage(m_frame);
+  EXPECT_EQ(m_window.GrabSurface().pixelColor(100, 100), QColor(180, 180, 180));
+  m_window.SetLocked(0);
+  m_window.SetImage(m_frame);
+  EXPECT_EQ(m_window.GrabSurface().pixelColor(100, 100), QColor(255, 0, 0));
+}
+
+TEST_F(ImageWindowTest, RendersPictureAndOverlayInPicturePixels) {
+  Prepare(320, 320, 640, 480);
+  QSignalSpy changed(&m_window, &CImageWindow::PointsChanged);
+
+  // Only exactly four points are taken.
+  m_window.SetPoints({{1, 1}, {2, 2}, {3, 3}});
+  EXPECT_TRUE(Points().empty());
+  EXPECT_EQ(changed.count(), 0);
+  QImage surface = m_window.GrabSurface();
+  EXPECT_EQ(surface.pixelColor(320, 240), QColor(30, 20, 10));  // BGR frame, no overlay
+
+  m_window.SetPoints({{100.9f, 100.9f}, {500, 100}, {500, 400}, {100, 400}});
+  EXPECT_EQ(changed.count(), 1);
+  surface = m_window.GrabSurface();
+  // Markers: 6 x 6 centred on the truncated point, right and bottom edges exclusive.
+  EXPECT_EQ(surface.pixelColor(97, 97), QColor(255, 0, 0));
+  EXPECT_EQ(surface.pixelColor(102, 102), QColor(255, 0, 0));
+  EXPECT_EQ(surface.pixelColor(103, 103), QColor(30, 20, 10));
+  EXPECT_EQ(surface.pixelColor(300, 100), QColor(134, 89, 255));  // edge P.1 -> P.2
+  EXPECT_EQ(surface.pixelColor(300, 250), QColor(30, 20, 10));    // inside, untouched
+
+  // The selected marker is 10 x 10 and yellow.
+  Hover({250, 50});  // picture (500, 100)
+  ASSERT_EQ(m_window.GetSelectedPoint(), 1);
+  m_window.SetImage(m_frame);
+  surface = m_window.GrabSurface();
+  EXPECT_EQ(surface.pixelColor(495, 95), QColor(255, 255, 0));
+  EXPECT_EQ(surface.pixelColor(504, 104), QColor(255, 255, 0));
+  EXPECT_NE(surface.pixelColor(505, 105), QColor(255, 255, 0));
+}
+
+TEST_F(ImageWindowTest, AcceptsGreyAndOversizedFramesRejectsOthers) {
+  Prepare(320, 240, 640, 480);
+  m_window.SetImage(cv::Mat(100, 2100, CV_8UC1, cv::Scalar(77)));
+  QImage surface = m_window.GrabSurface();
+  EXPECT_EQ(surface.size(), QSize(2000, 2000));
+  EXPECT_EQ(surface.pixelColor(1999, 50), QColor(77, 77, 77));
+  // Where the larger earlier frame was is cleared, not left showing.
+  EXPECT_EQ(surface.pixelColor(300, 300), CImageWindow::kBackground);
+
+  m_window.SetImage(cv::Mat(10, 10, CV_32FC3, cv::Scalar(1, 1, 1)));
+  m_window.SetImage(cv::Mat());
+  EXPECT_EQ(m_window.GrabSurface().pixelColor(5, 5), QColor(77, 77, 77));
+}
+
+TEST_F(ImageWindowTest, FramesFromAnotherThreadRepaintOnUiThread) {
+  Prepare(320, 240, 640, 480);
+  int paints = 0;
+  struct PaintCounter : QObject {
+    int* count;
+    explicit PaintCounter(int* c) : count(c) {}
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Paint) ++*count;
+      return false;
+    }
+  } counter(&paints);
+  m_window.installEventFilter(&counter);
+
+  QThread* uiThread = QThread::currentThread();
+  bool notifiedOnUiThread = false;
+  int notifications = 0;
+  QObject::connect(
+      &m_window, &CImageWindow::PointsChanged, &m_window,
+      [&] {
+        ++notifications;
+        notifiedOnUiThread = QThread::currentThread() == uiThread;
+      },
+      Qt::DirectConnection);
+
+  std::atomic<bool> done{false};
+  std::thread capture([this, &done] {
+    for (int i = 0; i < 50; ++i) {
+      cv::Mat frame(480, 640, CV_8UC3, cv::Scalar(i, 100, 200));
+      m_window.SetImage(frame);
+      if (i == 25) {
+        m_window.SetPoints({{10, 10}, {600, 10}, {600, 400}, {10, 400}});
+      }
+      std::vector<cv::Point2f> points;
+      m_window.GetPoints(points);
+    }
+    done = true;
+  });
+  // Meanwhile the UI thread handles the mouse, which renders from the same state.
+  for (int x = 0; !done; x = (x + 1) % 320) {
+    Hover({x, 5});
+    QTest::qWait(1);
+  }
+  capture.join();
+  EXPECT_TRUE(WaitFor([&] { return paints > 0 && notifications == 1; }));
+  EXPECT_TRUE(notifiedOnUiThread);
+
+  // The last frame is what the window shows.
+  const QImage shown = m_window.grab().toImage();
+  EXPECT_EQ(shown.pixelColor(160, 120), QColor(200, 100, 49));
+}
+
+}  // namespace
