@@ -12,6 +12,8 @@ CColorFrameConsumer::CColorFrameConsumer(CRectification& rectification, CColorFr
 CColorFrameConsumer::~CColorFrameConsumer() { StopQRDetector(); }
 
 void CColorFrameConsumer::SetStatusBlock(std::unique_ptr<CSharedStatusBlock> block) {
+  // An unopened block reads a host count of 0: kept, it would report a host that never was as gone.
+  if (block && !block->IsOpen()) block.reset();
   std::lock_guard lock(m_blockMutex);
   m_pStatusBlock = std::move(block);
 }

@@ -1,0 +1,194 @@
+#pragma once
+// Shared fixture of the main-window tests: a host-created status block in a temporary folder,
+// still-picture virtual cameras and a scripted message box.
+#include "workstation/veldrin_dlg.h"
+
+#include <gtest/gtest.h>
+#include <cstring>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <thread>
+
+#include "app/shared_status_block.h"
+#include "display/image_window.h"
+#include "platform/scripted_message_box.h"
+#include "resources/string_table.h"
+#include "workstation/calibration_store.h"
+#include "workstation/camera_configuration_dlg.h"
+#include "workstation/camera_list.h"
+#include "workstation/camera_settings.h"
+
+namespace veldrin_test {
+
+namespace fs = std::filesystem;
+using veldrin::CScriptedMessageBox;
+
+inline bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < end) {
+    if (done()) return true;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return done();
+}
+
+// Reads a published picture: 24-bit, positive height, first stored row is the top row.
+inline cv::Mat ReadPublished(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), {});
+  if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M') return {};
+  auto u32 = [&](size_t at) {
+    return static_cast<int>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
+                            bytes[at + 3] << 24);
+  };
+  const int width = u32(18);
+  const int height = u32(22);
+  const int stride = (width * 3 + 3) / 4 * 4;
+  if (width <= 0 || height <= 0 || bytes.size() < 54 + static_cast<size_t>(stride) * height)
+    return {};
+  cv::Mat picture(height, width, CV_8UC3);
+  for (int y = 0; y < height; ++y)
+    std::memcpy(picture.ptr(y), bytes.data() + 54 + static_cast<size_t>(y) * stride, width * 3);
+  return picture;
+}
+
+inline cv::Mat IndependentWarp(const cv::Mat& frame, const std::vector<cv::Point2f>& corners, int w,
+                        int h) {
+  const std::vector<cv::Point2f> dst{{0, 0}, {float(w), 0}, {float(w), float(h)}, {0, float(h)}};
+  cv::Mat m = cv::getPerspectiveTransform(corners, dst, cv::DECOMP_LU);
+  m.convertTo(m, CV_32F);
+  cv::Mat out;
+  cv::warpPerspective(frame, out, m, cv::Size(w, h), cv::INTER_LINEAR, cv::BORDER_CONSTANT, 0);
+  return out;
+}
+
+inline double MaxDiff(const cv::Mat& a, const cv::Mat& b) {
+  if (a.size() != b.size() || a.type() != b.type()) return 1e9;
+  double worst = 0;
+  cv::Mat diff;
+  cv::absdiff(a, b, diff);
+  cv::minMaxLoc(diff.reshape(1), nullptr, &worst);
+  return worst;
+}
+
+class VeldrinDlgTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    static int argc = 1;
+    static char arg0[] = "veldrin_dlg_test";
+    static char* argv[] = {arg0, nullptr};
+    if (!QApplication::instance()) new QApplication(argc, argv);
+  }
+
+  void SetUp() override {
+    static int counter = 0;
+    const char* base = std::getenv("VELDRIN_TEST_TMP");
+    m_dir = fs::path(base ? base : "/tmp") /
+            ("dlg-" + std::to_string(::getpid()) + "-" + std::to_string(counter));
+    m_name = "veldrin-dlg-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    fs::remove_all(m_dir);
+    fs::create_directories(m_dir);
+    m_still = MakeStill(640, 480, 0);
+    cv::imwrite((m_dir / "a.png").string(), m_still);
+    cv::imwrite((m_dir / "b.png").string(), MakeStill(640, 480, 1));
+    SetCameras("Still A=" + (m_dir / "a.png").string() + ";Still B=" +
+               (m_dir / "b.png").string());
+    m_boxes = std::make_shared<CScriptedMessageBox>();
+    m_scope = std::make_unique<veldrin::CScopedMessageBoxService>(m_boxes);
+  }
+
+  void TearDown() override {
+    m_scope.reset();
+    m_host.reset();
+    ::unsetenv("VELDRIN_CAMERAS");
+    fs::remove_all(m_dir);
+  }
+
+  static cv::Mat MakeStill(int w, int h, int seed) {
+    cv::Mat img(h, w, CV_8UC3);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        img.at<cv::Vec3b>(y, x) = cv::Vec3b((x + seed * 40) % 256, y % 256, (x * y / 64) % 256);
+    cv::circle(img, {w / 2, h / 2}, h / 5, {0, 0, 255}, -1);
+    return img;
+  }
+
+  static void SetCameras(const std::string& spec) { ::setenv("VELDRIN_CAMERAS", spec.c_str(), 1); }
+
+  void StartHost(int widthMm, int heightMm) {
+    m_host = std::make_unique<CSharedStatusBlock>(m_name, 1);
+    ASSERT_TRUE(m_host->IsOpen());
+    m_host->SetFolder(m_dir.string() + "/");
+    m_host->SetMediaSize(heightMm, widthMm);
+  }
+
+  CCameraSettings Settings() const {
+    return CCameraSettings(m_dir.string() + "/", m_name);
+  }
+
+  std::unique_ptr<CVeldrinDlg> Open(const std::string& name) {
+    auto dlg = std::make_unique<CVeldrinDlg>(name);
+    dlg->OnInitDialog();
+    if (!dlg->IsEnded()) dlg->show();
+    return dlg;
+  }
+
+  // The host takes the waiting picture (if any) and returns it.
+  cv::Mat TakePicture(int ms = 5000) {
+    if (!WaitFor([&] { return m_host->IsImageReady() != 0; }, ms)) return {};
+    cv::Mat picture = ReadPublished(m_host->GetImagePath());
+    m_host->AcknowledgeImage();
+    return picture;
+  }
+
+  cv::Mat TakePictureOfSize(int w, int h) {
+    for (int i = 0; i < 40; ++i) {
+      cv::Mat p = TakePicture();
+      if (p.empty()) return p;
+      if (p.cols == w && p.rows == h) return p;
+    }
+    return {};
+  }
+
+  // Where a picture pixel of the (640 x 480) camera picture lies in the window.
+  static QPoint WindowPos(CImageWindow* window, cv::Point2f picturePoint) {
+    const auto place = veldrin::PlaceImage(window->width(), window->height(), 640, 480);
+    if (!place) return {};
+    return QPoint(static_cast<int>(picturePoint.x / place->scale) + place->xOffset,
+                  static_cast<int>(picturePoint.y / place->scale));
+  }
+
+  static void SendMouse(QWidget* w, QEvent::Type type, QPoint pos, Qt::MouseButtons buttons) {
+    const Qt::MouseButton button =
+        type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent event(type, QPointF(pos), w->mapToGlobal(QPointF(pos)), button, buttons,
+                      Qt::NoModifier);
+    QApplication::sendEvent(w, &event);
+  }
+
+  fs::path m_dir;
+  std::string m_name;
+  cv::Mat m_still;
+  std::unique_ptr<CSharedStatusBlock> m_host;
+  std::shared_ptr<CScriptedMessageBox> m_boxes;
+  std::unique_ptr<veldrin::CScopedMessageBoxService> m_scope;
+};
+
+inline const std::string& Text(int id) { return veldrin::LoadStringResource(id); }
+
+}  // namespace veldrin_test
