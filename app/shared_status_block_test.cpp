@@ -1,0 +1,363 @@
+#include "app/shared_status_block.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/shared_memory.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string UniqueName(const char* tag) {
+  static int counter = 0;
+  return "veldrin-block-test-" + std::to_string(getpid()) + "-" + tag + "-" +
+         std::to_string(++counter);
+}
+
+// A fresh directory under the test scratch area, removed at the end.
+class CScratchDir {
+ public:
+  CScratchDir() {
+    const char* base = std::getenv("VELDRIN_TEST_TMP");
+    fs::path root = base != nullptr ? fs::path(base) : fs::temp_directory_path();
+    fs::create_directories(root);
+    std::string templ = (root / "status-block-XXXXXX").string();
+    if (mkdtemp(templ.data()) != nullptr) m_path = templ;
+  }
+  ~CScratchDir() {
+    std::error_code ec;
+    if (!m_path.empty()) fs::remove_all(m_path, ec);
+  }
+  // With the trailing separator, as the host writes the folder.
+  std::string Folder() const { return m_path.string() + "/"; }
+  const fs::path& Path() const { return m_path; }
+
+ private:
+  fs::path m_path;
+};
+
+std::vector<unsigned char> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::uint32_t Le32(const std::vector<unsigned char>& b, std::size_t at) {
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t(b[at + 3]) << 24);
+}
+std::uint16_t Le16(const std::vector<unsigned char>& b, std::size_t at) {
+  return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
+}
+
+// Every byte distinct per position so a misplaced row or channel shows.
+std::vector<unsigned char> Pattern(int width, int height, int seed) {
+  std::vector<unsigned char> pixels(static_cast<std::size_t>(width) * height * 3);
+  for (std::size_t i = 0; i < pixels.size(); ++i) {
+    pixels[i] = static_cast<unsigned char>(i * 7 + seed);
+  }
+  return pixels;
+}
+
+// A host with its folder set, and the tool attached to it.
+struct CLinkedPair {
+  explicit CLinkedPair(const std::string& folder, const char* tag = "pair")
+      : name(UniqueName(tag)), host(name, 1) {
+    host.SetFolder(folder);
+    tool = std::make_unique<CSharedStatusBlock>(name, 0);
+  }
+  std::string name;
+  CSharedStatusBlock host;
+  std::unique_ptr<CSharedStatusBlock> tool;
+};
+
+TEST(SharedStatusBlock, AbsentBlockAnswersEmpty) {
+  for (const std::string& name : {UniqueName("absent"), std::string(), std::string("a/b")}) {
+    SCOPED_TRACE(name);
+    CSharedStatusBlock tool(name, 0);
+    EXPECT_FALSE(tool.IsOpen());
+    int height = -1, width = -1;
+    EXPECT_EQ(tool.GetMediaSize(height, width), 0);
+    EXPECT_EQ(height, 0);
+    EXPECT_EQ(width, 0);
+    EXPECT_EQ(tool.GetHostCount(), 0u);
+    EXPECT_EQ(tool.GetFolder(), "");
+    const std::vector<unsigned char> pixels = Pattern(2, 2, 0);
+    EXPECT_EQ(tool.PublishImage(2, 2, pixels.data()), 0);
+  }
+  // A host cannot create a block under a name that cannot name one either.
+  EXPECT_FALSE(CSharedStatusBlock("", 1).IsOpen());
+  EXPECT_FALSE(CSharedStatusBlock("x/y", 1).IsOpen());
+}
+
+TEST(SharedStatusBlock, LayoutAndAttachmentWrites) {
+  const std::string name = UniqueName("layout");
+  CSharedStatusBlock host(name, 1);
+  ASSERT_TRUE(host.IsOpen());
+  ASSERT_TRUE(host.SetMediaSize(297, 210));
+  host.SetFolder("/data/");
+
+  veldrin::CSharedMemory raw(name, 544, false);
+  ASSERT_TRUE(raw.IsMapped());
+  auto* words = static_cast<std::uint32_t*>(raw.GetView());
+  auto* bytes = static_cast<unsigned char*>(raw.GetView());
+  EXPECT_EQ(words[1], 297u);  // height at offset 4
+  EXPECT_EQ(words[2], 210u);  // width at offset 8
+  EXPECT_EQ(bytes[12], '/');
+  EXPECT_EQ(bytes[13], 0);  // UTF-16 little-endian
+  EXPECT_EQ(bytes[14], 'd');
+  EXPECT_EQ(words[540 / 4], 1u);  // host count
+  EXPECT_EQ(words[536 / 4], 1u);  // create count
+  EXPECT_EQ(words[532 / 4], 0u);  // open count
+
+  // The tool overwrites the media size when it attaches, whatever the host wrote.
+  {
+    CSharedStatusBlock tool(name, 0);
+    ASSERT_TRUE(tool.IsOpen());
+    EXPECT_EQ(words[1], 640u);
+    EXPECT_EQ(words[2], 480u);
+    int height = 0, width = 0;
+    EXPECT_EQ(tool.GetMediaSize(height, width), 1);
+    EXPECT_EQ(height, 640);
+    EXPECT_EQ(width, 480);
+    EXPECT_EQ(words[532 / 4], 1u);
+    EXPECT_EQ(tool.GetFolder(), "/data/");
+
+    host.SetMediaSize(420, 594);
+    EXPECT_EQ(tool.GetMediaSize(height, width), 1);
+    EXPECT_EQ(height, 420);
+    EXPECT_EQ(width, 594);
+    // Host-only operations are refused on the tool's side.
+    EXPECT_EQ(tool.SetMediaSize(1, 1), 0);
+    EXPECT_EQ(tool.SetFolder("/elsewhere/"), 0);
+    EXPECT_EQ(tool.AcknowledgeImage(), 0);
+  }
+  EXPECT_EQ(words[532 / 4], 0u);
+
+  // A creator starts the handshake and the folder afresh, even on a block left with values.
+  words[0] = 1;
+  CSharedStatusBlock second(name, 1);
+  EXPECT_EQ(words[0], 0u);
+  EXPECT_EQ(second.GetFolder(), "");
+  EXPECT_EQ(second.GetHostCount(), 2u);
+}
+
+TEST(SharedStatusBlock, CountersWhenEitherSideGoesAway) {
+  const std::string name = UniqueName("counters");
+  auto host = std::make_unique<CSharedStatusBlock>(name, 1);
+  auto first = std::make_unique<CSharedStatusBlock>(name, 0);
+  CSharedStatusBlock second(name, 0);
+  EXPECT_EQ(second.GetOpenCount(), 2u);
+  first.reset();
+  EXPECT_EQ(second.GetOpenCount(), 1u);
+  EXPECT_EQ(second.GetHostCount(), 1u);
+
+  host.reset();
+  EXPECT_EQ(second.GetHostCount(), 0u);
+  EXPECT_EQ(second.GetCreateCount(), 0u);
+  EXPECT_TRUE(second.IsOpen());
+  // With the host gone the block cannot be opened afresh.
+  EXPECT_FALSE(CSharedStatusBlock(name, 0).IsOpen());
+}
+
+TEST(SharedStatusBlock, CountersNeverWrapBelowZero) {
+  const std::string name = UniqueName("wrap");
+  auto host = std::make_unique<CSharedStatusBlock>(name, 1);
+  auto tool = std::make_unique<CSharedStatusBlock>(name, 0);
+  veldrin::CSharedMemory raw(name, 544, false);
+  auto* words = static_cast<std::uint32_t*>(raw.GetView());
+  words[532 / 4] = 0;
+  words[540 / 4] = 0;
+  tool.reset();
+  host.reset();
+  EXPECT_EQ(words[532 / 4], 0u);
+  EXPECT_EQ(words[540 / 4], 0u);
+  veldrin::CSharedMemory::Unlink(name);
+}
+
+TEST(SharedStatusBlock, FolderIsBoundedAndConvertedToUtf8) {
+  const std::string name = UniqueName("folder");
+  CSharedStatusBlock host(name, 1);
+  CSharedStatusBlock tool(name, 0);
+
+  const std::string unicode = "/tmp/d\xC3\xA4t\xC3\xA4/\xE2\x82\xAC\xF0\x9D\x84\x9E/";
+  ASSERT_EQ(host.SetFolder(unicode), 1);
+  EXPECT_EQ(tool.GetFolder(), unicode);
+
+  // 259 units and the NUL fit; 260 do not, and a refused folder keeps the previous one.
+  EXPECT_EQ(host.SetFolder(std::string(259, 'a')), 1);
+  EXPECT_EQ(tool.GetFolder(), std::string(259, 'a'));
+  EXPECT_EQ(host.SetFolder(std::string(260, 'b')), 0);
+  EXPECT_EQ(host.SetFolder("/bad\xFF/"), 0);
+  EXPECT_EQ(tool.GetFolder(), std::string(259, 'a'));
+
+  // A host that fills all 260 units leaves no NUL: the read stops at the field's end, before
+  // the counters that follow.
+  veldrin::CSharedMemory raw(name, 544, false);
+  auto* units = reinterpret_cast<char16_t*>(static_cast<unsigned char*>(raw.GetView()) + 12);
+  for (int i = 0; i < 260; ++i) units[i] = u'z';
+  EXPECT_EQ(tool.GetFolder(), std::string(260, 'z'));
+  EXPECT_EQ(tool.GetImagePath(), std::string(260, 'z') + name + ".bmp");
+
+  // An unpaired surrogate reads as U+FFFD rather than producing invalid UTF-8.
+  units[0] = 0xD800;
+  units[1] = u'/';
+  units[2] = 0;
+  EXPECT_EQ(tool.GetFolder(), "\xEF\xBF\xBD/");
+}
+
+// A tool that attaches while the host writes the folder must see it empty or whole: a prefix is a
+// valid path too, and the picture would be written there.
+TEST(SharedStatusBlock, FolderIsNeverSeenHalfWritten) {
+  const std::string name = UniqueName("torn");
+  CSharedStatusBlock host(name, 1);
+  CSharedStatusBlock tool(name, 0);
+  const std::string folder = "/srv/rip/instances/" + std::string(200, 'q') + "/";
+  std::atomic<bool> done{false};
+  std::atomic<bool> torn{false};
+  std::string seen;  // written by the reader before it sets torn
+  std::thread reader([&] {
+    while (!done) {
+      const std::string read = tool.GetFolder();
+      if (read != "" && read != folder) {
+        seen = read;
+        torn = true;
+        return;
+      }
+    }
+  });
+  for (int i = 0; i < 2000 && !torn; ++i) {
+    host.SetFolder("");
+    host.SetFolder(folder);
+  }
+  done = true;
+  reader.join();
+  EXPECT_EQ(seen, "");
+}
+
+TEST(SharedStatusBlock, BmpLayoutAndRowPadding) {
+  CScratchDir dir;
+  CLinkedPair link(dir.Folder(), "bmp");
+  const int height = 3;
+  for (int width : {1, 2, 3, 4, 5}) {
+    SCOPED_TRACE(width);
+    const std::vector<unsigned char> pixels = Pattern(width, height, width);
+    ASSERT_EQ(link.tool->PublishImage(width, height, pixels.data()), 1);
+    EXPECT_EQ(link.host.IsImageReady(), 1);
+
+    const std::vector<unsigned char> file = ReadFile(dir.Folder() + link.name + ".bmp");
+    const std::size_t row = static_cast<std::size_t>(width) * 3;
+    const std::size_t stride = (row + 3) / 4 * 4;
+    ASSERT_EQ(file.size(), 54 + stride * height);
+    EXPECT_EQ(file[0], 'B');
+    EXPECT_EQ(file[1], 'M');
+    EXPECT_EQ(Le32(file, 2), file.size());
+    EXPECT_EQ(Le32(file, 6), 0u);
+    EXPECT_EQ(Le32(file, 10), 54u);
+    EXPECT_EQ(Le32(file, 14), 40u);
+    EXPECT_EQ(Le32(file, 18), static_cast<std::uint32_t>(width));
+    EXPECT_EQ(Le32(file, 22), static_cast<std::uint32_t>(height));  // positive
+    EXPECT_EQ(Le16(file, 26), 1);
+    EXPECT_EQ(Le16(file, 28), 24);
+    for (std::size_t at = 30; at < 54; at += 4) EXPECT_EQ(Le32(file, at), 0u) << at;
+    // The caller's top row comes first, each row at the padded stride.
+    for (int y = 0; y < height; ++y) {
+      EXPECT_EQ(0, std::memcmp(file.data() + 54 + y * stride, pixels.data() + y * row, row))
+          << "row " << y;
+    }
+    const std::size_t padding[] = {0, 1, 2, 3, 0, 1};
+    EXPECT_EQ(stride - row, padding[width]);
+    link.host.AcknowledgeImage();
+  }
+  // Nothing but the picture is left in the folder.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
+}
+
+TEST(SharedStatusBlock, OnePictureUntilTheHostTakesIt) {
+  CScratchDir dir;
+  CLinkedPair link(dir.Folder(), "once");
+  const std::string path = dir.Folder() + link.name + ".bmp";
+  const std::vector<unsigned char> first = Pattern(4, 2, 1);
+  const std::vector<unsigned char> second = Pattern(4, 2, 2);
+
+  ASSERT_EQ(link.tool->PublishImage(4, 2, first.data()), 1);
+  const std::vector<unsigned char> written = ReadFile(path);
+  EXPECT_EQ(link.tool->PublishImage(4, 2, second.data()), 0);
+  EXPECT_EQ(ReadFile(path), written);
+  EXPECT_EQ(0, std::memcmp(written.data() + 54, first.data(), first.size()));
+
+  link.host.AcknowledgeImage();
+  ASSERT_EQ(link.tool->PublishImage(4, 2, second.data()), 1);
+  EXPECT_EQ(0, std::memcmp(ReadFile(path).data() + 54, second.data(), second.size()));
+}
+
+TEST(SharedStatusBlock, FailedWriteAnnouncesNothing) {
+  CScratchDir dir;
+  const std::vector<unsigned char> pixels = Pattern(3, 3, 0);
+  {
+    CLinkedPair link(dir.Folder() + "missing/", "nodir");
+    EXPECT_EQ(link.tool->PublishImage(3, 3, pixels.data()), 0);
+    EXPECT_EQ(link.host.IsImageReady(), 0);
+  }
+  {
+    // The picture's name taken by a directory: the rename fails and the temporary goes.
+    CLinkedPair link(dir.Folder(), "occupied");
+    fs::create_directory(dir.Folder() + link.name + ".bmp");
+    EXPECT_EQ(link.tool->PublishImage(3, 3, pixels.data()), 0);
+    EXPECT_EQ(link.host.IsImageReady(), 0);
+    EXPECT_FALSE(fs::exists(dir.Folder() + link.name + ".bmp.tmp"));
+  }
+  {
+    CLinkedPair link(dir.Folder(), "args");
+    EXPECT_EQ(link.tool->PublishImage(0, 3, pixels.data()), 0);
+    EXPECT_EQ(link.tool->PublishImage(3, -1, pixels.data()), 0);
+    EXPECT_EQ(link.tool->PublishImage(3, 3, nullptr), 0);
+    // Larger than a BMP header can state.
+    EXPECT_EQ(link.tool->PublishImage(1 << 16, 1 << 15, pixels.data()), 0);
+    EXPECT_EQ(link.host.IsImageReady(), 0);
+  }
+}
+
+// A write that fails part-way (here: the file-size limit cuts the pixel data) must neither
+// announce a picture nor damage the one already in place.
+TEST(SharedStatusBlock, WriteCutShortKeepsThePreviousPicture) {
+  CScratchDir dir;
+  CLinkedPair link(dir.Folder(), "cut");
+  const std::string path = dir.Folder() + link.name + ".bmp";
+  const std::vector<unsigned char> small = Pattern(4, 4, 3);
+  ASSERT_EQ(link.tool->PublishImage(4, 4, small.data()), 1);
+  link.host.AcknowledgeImage();
+  const std::vector<unsigned char> before = ReadFile(path);
+
+  const std::vector<unsigned char> big = Pattern(64, 64, 4);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{1000, 1000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(link.tool->PublishImage(64, 64, big.data()) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "PublishImage reported a cut-short write as success";
+  EXPECT_EQ(link.host.IsImageReady(), 0);
+  EXPECT_EQ(ReadFile(path), before);
+  EXPECT_FALSE(fs::exists(path + ".tmp"));
+}
+
+}  // namespace

@@ -1,0 +1,169 @@
+#include "platform/profile.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using veldrin::GetPrivateProfileInt;
+using veldrin::GetPrivateProfileString;
+using veldrin::WritePrivateProfileString;
+
+namespace {
+
+class ProfileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* base = std::getenv("VELDRIN_TEST_TMP");
+    fs::path root = base ? fs::path(base) : fs::temp_directory_path();
+    fs::create_directories(root);
+    std::string pattern = (root / "profile-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    m_dir = pattern;
+    m_path = (m_dir / "CamDrv.ini").string();
+  }
+  void TearDown() override { fs::remove_all(m_dir); }
+
+  void Put(const std::string& text) const { std::ofstream(m_path, std::ios::binary) << text; }
+  std::string Get() const {
+    std::ifstream in(m_path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+  fs::path m_dir;
+  std::string m_path;
+};
+
+TEST_F(ProfileTest, MissingFileSectionOrKeyReadsDefault) {
+  EXPECT_EQ(GetPrivateProfileInt("inst", "RESX", 640, m_path), 640);
+  EXPECT_EQ(GetPrivateProfileString("inst", "Camera", "none", m_path), "none");
+  Put("[other]\nRESX=1280\n[inst]\nRESY=720\n");
+  EXPECT_EQ(GetPrivateProfileInt("inst", "RESX", 640, m_path), 640);
+  EXPECT_EQ(GetPrivateProfileInt("absent", "RESY", 480, m_path), 480);
+  EXPECT_EQ(GetPrivateProfileInt("inst", "RESY", 480, m_path), 720);
+  // A directory where the file should be is no settings file.
+  EXPECT_EQ(GetPrivateProfileInt("inst", "RESY", 480, m_dir.string()), 480);
+}
+
+TEST_F(ProfileTest, NamesMatchWithoutCaseAndBlanksAreTrimmed) {
+  Put("; written by hand\r\n"
+      "  [ Inst ]  \r\n"
+      "  resx =  1024  \r\n"
+      "Camera= \"  USB Cam  \"\r\n"
+      "bare\r\n"
+      "[inst]\r\n"
+      "RESX=9\r\n");
+  EXPECT_EQ(GetPrivateProfileInt("INST", "ResX", 0, m_path), 1024);  // first match wins
+  EXPECT_EQ(GetPrivateProfileString("inst", "CAMERA", "", m_path), "  USB Cam  ");
+  EXPECT_EQ(GetPrivateProfileString("inst", "bare", "def", m_path), "");
+  EXPECT_EQ(GetPrivateProfileString("inst", "; written by hand", "def", m_path), "def");
+}
+
+TEST_F(ProfileTest, IntegerTakesLeadingDecimalNumber) {
+  Put("[s]\na=  42abc\nb=-7\nc=+15\nd=abc\ne=\nf=0x10\ng=4294967297\nh= - 3\n");
+  EXPECT_EQ(GetPrivateProfileInt("s", "a", 1, m_path), 42);
+  EXPECT_EQ(GetPrivateProfileInt("s", "b", 1, m_path), -7);
+  EXPECT_EQ(GetPrivateProfileInt("s", "c", 1, m_path), 15);
+  EXPECT_EQ(GetPrivateProfileInt("s", "d", 1, m_path), 0);  // present but not a number
+  EXPECT_EQ(GetPrivateProfileInt("s", "e", 1, m_path), 1);  // present but empty
+  EXPECT_EQ(GetPrivateProfileInt("s", "f", 1, m_path), 0);  // decimal only
+  EXPECT_EQ(GetPrivateProfileInt("s", "g", 1, m_path), 1);  // wraps at 32 bits
+  EXPECT_EQ(GetPrivateProfileInt("s", "h", 1, m_path), 0);
+}
+
+TEST_F(ProfileTest, WriteCreatesFileAndSection) {
+  ASSERT_TRUE(WritePrivateProfileString("inst", "RESX", "800", m_path));
+  EXPECT_EQ(Get(), "[inst]\nRESX=800\n");
+  ASSERT_TRUE(WritePrivateProfileString("inst", "RESY", "600", m_path));
+  ASSERT_TRUE(WritePrivateProfileString("second", "RESX", "1", m_path));
+  EXPECT_EQ(Get(), "[inst]\nRESX=800\nRESY=600\n\n[second]\nRESX=1\n");
+  EXPECT_EQ(GetPrivateProfileInt("inst", "RESY", 0, m_path), 600);
+}
+
+TEST_F(ProfileTest, WriteReplacesOnlyThatKey) {
+  const std::string before =
+      "; keep me\r\n[Other]\r\nRESX=1\r\n\r\n[INST]\r\nresx = 2 ; odd\r\nFRDIV=3\r\n\r\n"
+      "[tail]\r\nx=y";
+  Put(before);
+  ASSERT_TRUE(WritePrivateProfileString("inst", "RESX", "1920", m_path));
+  EXPECT_EQ(Get(),
+            "; keep me\r\n[Other]\r\nRESX=1\r\n\r\n[INST]\r\nresx=1920\r\nFRDIV=3\r\n\r\n"
+            "[tail]\r\nx=y");
+  // A new key goes after the section's last entry and takes the file's line ends.
+  ASSERT_TRUE(WritePrivateProfileString("inst", "Camera", "Cam A", m_path));
+  EXPECT_EQ(Get(),
+            "; keep me\r\n[Other]\r\nRESX=1\r\n\r\n[INST]\r\nresx=1920\r\nFRDIV=3\r\n"
+            "Camera=Cam A\r\n\r\n[tail]\r\nx=y");
+  // Appending to a last section whose last line has no line end.
+  ASSERT_TRUE(WritePrivateProfileString("tail", "z", "1", m_path));
+  EXPECT_TRUE(Get().ends_with("\r\n[tail]\r\nx=y\r\nz=1\r\n"));
+  EXPECT_EQ(GetPrivateProfileInt("Other", "RESX", 0, m_path), 1);
+}
+
+TEST_F(ProfileTest, ByteOrderMarkIsNotPartOfTheFirstSection) {
+  Put("\xEF\xBB\xBF[inst]\nRESX=800\n");
+  EXPECT_EQ(GetPrivateProfileInt("inst", "RESX", 0, m_path), 800);
+  ASSERT_TRUE(WritePrivateProfileString("inst", "RESX", "1", m_path));
+  EXPECT_EQ(Get(), "\xEF\xBB\xBF[inst]\nRESX=1\n");
+}
+
+TEST_F(ProfileTest, EmptyPathAndUnwritableInputsWriteNothing) {
+  EXPECT_EQ(GetPrivateProfileInt("inst", "RESX", 640, ""), 640);
+  EXPECT_FALSE(WritePrivateProfileString("inst", "RESX", "1", ""));
+
+  Put("[inst]\nRESX=5\n");
+  EXPECT_FALSE(WritePrivateProfileString("inst", "Camera", "a\nRESX=9", m_path));
+  EXPECT_FALSE(WritePrivateProfileString("inst", "a=b", "1", m_path));
+  EXPECT_FALSE(WritePrivateProfileString("in]st", "RESX", "1", m_path));
+  EXPECT_FALSE(WritePrivateProfileString("", "RESX", "1", m_path));
+  EXPECT_FALSE(WritePrivateProfileString("inst", " ", "1", m_path));
+  EXPECT_EQ(Get(), "[inst]\nRESX=5\n");
+
+  // No folder to write into: nothing written, no error thrown.
+  EXPECT_FALSE(WritePrivateProfileString("inst", "RESX", "1", (m_dir / "no/CamDrv.ini").string()));
+  // The file's place is taken by a directory: it is left alone.
+  EXPECT_FALSE(WritePrivateProfileString("inst", "RESX", "1", m_dir.string() + "/"));
+}
+
+TEST_F(ProfileTest, WriteLeavesNoTemporaryFilesAndKeepsPermissions) {
+  Put("[inst]\nRESX=5\n");
+  fs::permissions(m_path, fs::perms(0640));
+  ASSERT_TRUE(WritePrivateProfileString("inst", "RESX", "6", m_path));
+  EXPECT_EQ(fs::status(m_path).permissions() & fs::perms::mask, fs::perms(0640));
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(m_dir)) names.push_back(e.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"CamDrv.ini"});
+}
+
+TEST_F(ProfileTest, ConcurrentWritersToOneFileLoseNoKey) {
+  // Several instances share the file, each in its own section.
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t) {
+    writers.emplace_back([this, t] {
+      for (int k = 0; k < 10; ++k) {
+        WritePrivateProfileString(std::string("inst").append(std::to_string(t)),
+                                  std::string("k").append(std::to_string(k)),
+                                  std::to_string(t * 100 + k), m_path);
+      }
+    });
+  }
+  for (auto& w : writers) w.join();
+  for (int t = 0; t < 4; ++t) {
+    for (int k = 0; k < 10; ++k) {
+      EXPECT_EQ(GetPrivateProfileInt(std::string("inst").append(std::to_string(t)),
+                                     std::string("k").append(std::to_string(k)), -1, m_path),
+                t * 100 + k);
+    }
+  }
+}
+
+}  // namespace

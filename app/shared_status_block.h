@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace veldrin {
+class CSharedMemory;
+}
+
+// The block the host shares under the instance name. Integers are 32-bit little-endian; the
+// folder is UTF-16. The layout is fixed by the host and checked below.
+struct STATUS_BLOCK {
+  std::uint32_t nImageReady;     // 1: a picture file waits for the host; 0: the tool may write
+  std::uint32_t nMediaHeightMm;  // height first, width second: the host's order
+  std::uint32_t nMediaWidthMm;
+  char16_t szFolder[260];      // NUL-terminated unless the host filled all 260 units
+  std::uint32_t nOpenCount;    // live attachments that opened the block (the tool's)
+  std::uint32_t nCreateCount;  // live attachments that created it (the host's)
+  std::uint32_t nHostCount;    // the tool ends when this reads 0
+};
+
+static_assert(sizeof(STATUS_BLOCK) == 544);
+static_assert(offsetof(STATUS_BLOCK, nImageReady) == 0);
+static_assert(offsetof(STATUS_BLOCK, nMediaHeightMm) == 4);
+static_assert(offsetof(STATUS_BLOCK, nMediaWidthMm) == 8);
+static_assert(offsetof(STATUS_BLOCK, szFolder) == 12);
+static_assert(offsetof(STATUS_BLOCK, nOpenCount) == 532);
+static_assert(offsetof(STATUS_BLOCK, nCreateCount) == 536);
+static_assert(offsetof(STATUS_BLOCK, nHostCount) == 540);
+
+// One attachment to the host's status block. The tool opens it (bCreate 0); the host, the
+// simulator and tests create it (bCreate non-zero). A block that cannot be opened leaves the
+// attachment absent and every accessor answers 0 or empty.
+//
+// Two processes share the block without a lock; each field has one writer per direction. Every
+// access to a shared word goes through std::atomic_ref, so counters change by atomic
+// read-modify-write and reads never tear. Within one process the class may be used from several
+// threads as long as PublishImage is called from one thread at a time.
+class CSharedStatusBlock {
+ public:
+  static constexpr std::size_t kFolderUnits = 260;
+  static constexpr int kAttachHeightMm = 640;
+  static constexpr int kAttachWidthMm = 480;
+
+  CSharedStatusBlock(const std::string& name, int bCreate);
+  ~CSharedStatusBlock();
+
+  CSharedStatusBlock(const CSharedStatusBlock&) = delete;
+  CSharedStatusBlock& operator=(const CSharedStatusBlock&) = delete;
+
+  // Tool side.
+  int IsOpen() const;
+  int GetMediaSize(int& height, int& width) const;
+  unsigned GetHostCount() const;
+  std::string GetFolder() const;  // UTF-8; empty when absent
+  // BGR pixels, width * 3 bytes per row, rows contiguous, top row first. Returns 1 when the
+  // picture was written and announced, 0 when nothing was announced.
+  int PublishImage(int width, int height, const unsigned char* pixels);
+
+  // Either side.
+  const std::string& GetName() const { return m_strName; }
+  int IsCreator() const { return m_bCreator; }
+  int IsImageReady() const;
+  unsigned GetOpenCount() const;
+  unsigned GetCreateCount() const;
+  std::string GetImagePath() const;  // folder + name + ".bmp", as the tool writes it
+
+  // Host side: only a creating attachment may change these; they return 1 on success.
+  // 0 when it needs more than 259 UTF-16 units. GetFolder meanwhile reads the old folder, an
+  // empty one or the new one, never a mixture.
+  int SetFolder(const std::string& utf8Folder);
+  int SetMediaSize(int height, int width);
+  int AcknowledgeImage();  // nImageReady back to 0: the host has taken the picture
+
+ private:
+  std::u16string ReadFolderUnits() const;
+
+  std::string m_strName;
+  std::unique_ptr<veldrin::CSharedMemory> m_pMapping;
+  STATUS_BLOCK* m_pStatus = nullptr;
+  int m_bCreator = 0;
+};
