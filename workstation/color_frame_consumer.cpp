@@ -25,11 +25,13 @@ bool CColorFrameConsumer::HasStatusBlock() const {
 
 std::string CColorFrameConsumer::GetFolder() const {
   std::lock_guard lock(m_blockMutex);
-  return m_pStatusBlock ? m_pStatusBlock->GetFolder() : std::string();
+  if (m_pStatusBlock) m_strLastFolder = m_pStatusBlock->GetFolder();
+  return m_strLastFolder;
 }
 
 void CColorFrameConsumer::ReleaseStatusBlock() {
   std::lock_guard lock(m_blockMutex);
+  if (m_pStatusBlock) m_strLastFolder = m_pStatusBlock->GetFolder();
   m_pStatusBlock.reset();
 }
 
@@ -65,6 +67,7 @@ void CColorFrameConsumer::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
   {
     std::lock_guard lock(m_blockMutex);
     if (m_pStatusBlock && m_pStatusBlock->GetHostCount() == 0) {
+      m_strLastFolder = m_pStatusBlock->GetFolder();
       m_pStatusBlock.reset();
       m_view.HostGone();
     }

@@ -50,6 +50,8 @@ class CColorFrameConsumer {
   // Takes ownership of the host link (may be null or unmapped: then it is treated as absent).
   void SetStatusBlock(std::unique_ptr<CSharedStatusBlock> block);
   bool HasStatusBlock() const;
+  // The host's data folder. Once the host has gone, the folder it last published: settings are
+  // still written there when the tool ends.
   std::string GetFolder() const;
   void ReleaseStatusBlock();
 
@@ -82,6 +84,7 @@ class CColorFrameConsumer {
 
   mutable std::mutex m_blockMutex;
   std::unique_ptr<CSharedStatusBlock> m_pStatusBlock;
+  mutable std::string m_strLastFolder;
 
   mutable std::mutex m_frameMutex;
   cv::Mat m_lastFrame;

@@ -107,13 +107,18 @@ TEST_F(VeldrinDlgTest, PublishedPictureIsTheWarpOfTheCameraPicture) {
 TEST_F(VeldrinDlgTest, HostExitEndsTheToolAndSettingsAreWritten) {
   StartHost(1000, 500);
   Settings().WriteCamera("Still B");
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(
+      m_dir.string() + "/", "Only", {{10, 10}, {600, 10}, {600, 400}, {10, 400}}));
   auto dlg = Open(m_name);
+  dlg->findChild<QComboBox*>("1004")->setCurrentIndex(1);
+  dlg->OnCalibrationSelected();
   m_host.reset();
   ASSERT_TRUE(WaitFor([&] { return dlg->IsEnded(); }));
   EXPECT_EQ(dlg->EndResult(), -1);
   dlg.reset();
+  // Written into the folder the host had published, although the host has gone.
   EXPECT_EQ(Settings().ReadCamera(), "Still B");
-  EXPECT_EQ(Settings().ReadCalibIndex(), 0);
+  EXPECT_EQ(Settings().ReadCalibIndex(), 1);
 }
 
 TEST_F(VeldrinDlgTest, DraggingACornerMovesItAndChangesThePublishedPicture) {

@@ -1,0 +1,185 @@
+// veldrin-probe: checks a machine's cameras without the main window.
+//   list                          one line per device: index, name, 3D|-, availability, sizes
+//   grab INDEX FILE [--size WxH]  saves the first picture of a device (PNG or BMP)
+//   scan FILE                     prints each code decoded in a picture, one per line
+//   scene [--size WxH]            prints the built-in scene's sheet corners in pixels
+// Errors are one line on stderr and exit status 1; a usage error exits with 2.
+
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <condition_variable>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "markers/qr_detector.h"
+#include "video/opencv_video_engine.h"
+#include "video/table_scene.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: veldrin-probe list | grab INDEX FILE [--size WxH] | scan FILE | scene [--size WxH]";
+
+int Fail(const std::string& message) {
+  std::cerr << "veldrin-probe: " << message << '\n';
+  return 1;
+}
+
+int Usage() {
+  std::cerr << kUsage << '\n';
+  return 2;
+}
+
+std::optional<int> ParseInt(const std::string& text) {
+  int value = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || ptr != end) return std::nullopt;
+  return value;
+}
+
+std::optional<cv::Size> ParseSize(const std::string& text) {
+  const size_t x = text.find('x');
+  if (x == std::string::npos) return std::nullopt;
+  const std::optional<int> w = ParseInt(text.substr(0, x)), h = ParseInt(text.substr(x + 1));
+  if (!w || !h || *w <= 0 || *h <= 0 || *w > 16384 || *h > 16384) return std::nullopt;
+  return cv::Size(*w, *h);
+}
+
+// Splits off "--size WxH"; false on a malformed or unknown option.
+bool TakeSizeOption(std::vector<std::string>& args, std::optional<cv::Size>& size) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] != "--size") {
+      if (args[i].rfind("--", 0) == 0) return false;
+      continue;
+    }
+    if (i + 1 >= args.size() || !(size = ParseSize(args[i + 1]))) return false;
+    args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+    return TakeSizeOption(args, size);
+  }
+  return true;
+}
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+int List() {
+  CKivOpenCVVideoEngine engine;
+  const int count = static_cast<int>(engine.GetDeviceCount());
+  for (int i = 0; i < count; ++i) {
+    std::string sizes;
+    for (const cv::Point& r : engine.m_devices[i].resolutions) {
+      if (!sizes.empty()) sizes += ',';
+      sizes += std::to_string(r.x) + "x" + std::to_string(r.y);
+    }
+    std::cout << i << '\t' << engine.m_devices[i].strName << '\t'
+              << (engine.IsRealSense(i) == 1 ? "3D" : "-") << '\t'
+              << (engine.IsDeviceAvailable(i) ? "available" : "unavailable") << '\t' << sizes
+              << '\n';
+  }
+  return 0;
+}
+
+// Keeps the first picture with pixels.
+class CFirstFrame : public CKivVideoEngineListener {
+ public:
+  void OnVideoFrame(int, cv::Mat* frame) override {
+    std::lock_guard lock(m_mutex);
+    if (frame->empty() || !m_frame.empty()) return;
+    m_frame = frame->clone();
+    m_arrived.notify_all();
+  }
+  void OnDepthFrame(int, cv::Mat*, cv::Mat*, const rs2_vertex*) override {}
+  cv::Mat Wait(std::chrono::seconds limit) {
+    std::unique_lock lock(m_mutex);
+    m_arrived.wait_for(lock, limit, [this] { return !m_frame.empty(); });
+    return m_frame;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_arrived;
+  cv::Mat m_frame;
+};
+
+int Grab(std::vector<std::string> args) {
+  std::optional<cv::Size> size;
+  if (!TakeSizeOption(args, size) || args.size() != 2) return Usage();
+  const std::optional<int> index = ParseInt(args[0]);
+  if (!index) return Usage();
+  const std::string& file = args[1];
+  const std::string lower = Lower(file);
+  if (!lower.ends_with(".png") && !lower.ends_with(".bmp")) {
+    return Fail("the picture file must end in .png or .bmp: " + file);
+  }
+  CKivOpenCVVideoEngine engine;
+  if (*index < 0 || *index >= static_cast<int>(engine.GetDeviceCount())) {
+    return Fail("no camera " + args[0] + " (" + std::to_string(engine.GetDeviceCount()) +
+                " listed)");
+  }
+  if (!size) {
+    const std::vector<cv::Point>& listed = engine.m_devices[*index].resolutions;
+    size = listed.empty() ? cv::Size(640, 480) : cv::Size(listed.front().x, listed.front().y);
+  }
+  CFirstFrame listener;
+  engine.Setup(*index, size->width, size->height, &listener);
+  if (!engine.Start()) return Fail("camera " + args[0] + " does not open");
+  const cv::Mat frame = listener.Wait(std::chrono::seconds(10));
+  engine.Stop();
+  if (frame.empty()) return Fail("camera " + args[0] + " delivered no picture");
+  bool written = false;
+  try {
+    written = cv::imwrite(file, frame);
+  } catch (const cv::Exception&) {
+  }
+  if (!written) return Fail("cannot write " + file);
+  std::cout << frame.cols << 'x' << frame.rows << '\n';
+  return 0;
+}
+
+int Scan(const std::vector<std::string>& args) {
+  if (args.size() != 1) return Usage();
+  const cv::Mat picture = cv::imread(args[0], cv::IMREAD_COLOR);
+  if (picture.empty()) return Fail("cannot read a picture from " + args[0]);
+  for (const std::string& text : veldrin::ScanQRCodes(picture)) std::cout << text << '\n';
+  return 0;
+}
+
+int Scene(std::vector<std::string> args) {
+  std::optional<cv::Size> size;
+  if (!TakeSizeOption(args, size) || !args.empty()) return Usage();
+  TABLE_SCENE_PARAMS params;
+  std::string error;
+  if (!veldrin::CurrentTableSceneParams(params, error)) return Fail(error);
+  const CTableScene scene(params);
+  for (const cv::Point2f& corner : scene.SheetCorners(size.value_or(scene.NativeSize()))) {
+    std::printf("%.3f\t%.3f\n", corner.x, corner.y);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The probe reports in its own words, one line per error; OpenCV's warnings would add more.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  if (argc < 2) return Usage();
+  const std::string command = argv[1];
+  std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "list" && args.empty()) return List();
+  if (command == "grab") return Grab(std::move(args));
+  if (command == "scan") return Scan(args);
+  if (command == "scene") return Scene(std::move(args));
+  return Usage();
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <opencv2/core/types.hpp>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "video/device_locator.h"
+#include "video/video_engine.h"
+
+// One device as a back-end reports it, before the slot rules apply.
+struct FOUND_DEVICE {
+  std::string strName;
+  std::vector<cv::Point> resolutions;
+  DEVICE_LOCATOR locator;
+};
+
+// A source of the device list. Chosen at run time by CreateDeviceEnumerator.
+class CDeviceEnumerator {
+ public:
+  virtual ~CDeviceEnumerator() = default;
+  // The devices in index order; empty when there are none.
+  virtual std::vector<FOUND_DEVICE> Enumerate() = 0;
+};
+
+// Virtual cameras when VELDRIN_CAMERAS is set (even to nothing), V4L2 otherwise.
+std::unique_ptr<CDeviceEnumerator> CreateDeviceEnumerator();
+
+namespace veldrin {
+
+// The name stored in slot `index`: "%s_%d" of name and index when the name equals the name in
+// the previous slot (for slot 0, its own emptied name), the plain name otherwise.
+std::string MakeSlotName(const std::string& name, const std::string& previousSlotName, int index);
+
+// Writes the found devices into the slots (names emptied first, at most MAX_VIDEO_DEVICES;
+// later devices are ignored) and returns the count. An empty list leaves the slots untouched.
+int FillDeviceSlots(const std::vector<FOUND_DEVICE>& found, VIDEO_DEVICE_DATA* slots,
+                    DEVICE_LOCATOR* locators);
+
+// 1 / 0 / -1 as CKivVideoEngine::IsRealSense, on a slot array holding `count` devices.
+int IsRealSenseSlot(const VIDEO_DEVICE_DATA* slots, unsigned int count, int index);
+
+}  // namespace veldrin

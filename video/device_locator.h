@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+
+// What a device-list position opens: a V4L2 node by its number, or a virtual source. The list
+// and the engines both go through this record, so position i always opens the device listed
+// at i even when node numbers have gaps (metadata nodes, unplugged devices).
+struct DEVICE_LOCATOR {
+  enum class EKind { None, V4L2, Virtual };
+  EKind kind = EKind::None;
+  int nNode = -1;         // /dev/videoN
+  std::string strSource;  // virtual source text
+};

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <opencv2/core/mat.hpp>
+#include <opencv2/core/types.hpp>
+
+#include <memory>
+
+#include "video/device_locator.h"
+
+// The capture object an engine reads from: a real device or a virtual one. Mirrors the part of
+// cv::VideoCapture the engine uses. Not thread-safe: one thread at a time.
+class CFrameSource {
+ public:
+  virtual ~CFrameSource() = default;
+  virtual bool IsOpened() const = 0;
+  // Asks for a size; the source may choose another, which GetSize then reports.
+  virtual void RequestSize(int width, int height) = 0;
+  virtual cv::Size GetSize() const = 0;
+  // Reads the next frame into `frame` (8-bit BGR); leaves it empty when nothing came.
+  virtual void Read(cv::Mat& frame) = 0;
+  virtual void Release() = 0;
+};
+
+// A source that never opened: reads give empty frames.
+std::unique_ptr<CFrameSource> MakeClosedFrameSource();
+
+// Opens what the locator names. Never null: a device that does not open gives a closed source.
+std::unique_ptr<CFrameSource> OpenFrameSource(const DEVICE_LOCATOR& locator);

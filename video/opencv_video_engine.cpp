@@ -1,0 +1,152 @@
+#include "video/opencv_video_engine.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "video/frame_source.h"
+
+namespace {
+constexpr std::chrono::milliseconds kStopWait{100};
+}
+
+struct CKivOpenCVVideoEngine::CCaptureRun {
+  std::unique_ptr<CFrameSource> pCapture;
+  CKivVideoEngineListener* pListener = nullptr;
+  int nCameraIndex = 0;
+  std::chrono::milliseconds pause{60};
+  cv::Mat frame;  // the capture thread's buffer, handed to the listener
+
+  std::atomic<int> bRunning{0};
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool bFinished = false;  // guarded by mutex
+  std::thread thread;
+
+  void SignalStop() {
+    bRunning = 0;
+    { std::lock_guard lock(mutex); }  // a thread about to pause sees the flag or the notify
+    wake.notify_all();
+  }
+  bool WaitFinished(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex);
+    return wake.wait_for(lock, limit, [this] { return bFinished; });
+  }
+  bool IsFinished() {
+    std::lock_guard lock(mutex);
+    return bFinished;
+  }
+  ~CCaptureRun() {
+    if (thread.joinable()) thread.join();
+  }
+};
+
+CKivOpenCVVideoEngine::CKivOpenCVVideoEngine() = default;
+
+CKivOpenCVVideoEngine::~CKivOpenCVVideoEngine() {
+  if (m_pRun) m_pRun->SignalStop();
+  for (auto& run : m_retired) run->SignalStop();
+  m_pRun.reset();  // each run joins its thread
+  m_retired.clear();
+}
+
+int CKivOpenCVVideoEngine::IsDeviceAvailable(int index) {
+  std::unique_ptr<CFrameSource> capture = OpenFrameSource(GetDeviceLocator(index));
+  const bool opened = capture->IsOpened();
+  capture->Release();
+  return opened ? 1 : 0;
+}
+
+int CKivOpenCVVideoEngine::FindFirstAvailableDevice() {
+  for (unsigned int i = 0; i < m_nDeviceCount; ++i) {
+    if (IsDeviceAvailable(static_cast<int>(i))) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+int CKivOpenCVVideoEngine::Setup(int index, int width, int height,
+                                 CKivVideoEngineListener* listener) {
+  m_nCameraIndex = index;
+  m_nWidth = width;
+  m_nHeight = height;
+  m_pListener = listener;
+  return 1;
+}
+
+void CKivOpenCVVideoEngine::ReapFinishedRuns() {
+  std::erase_if(m_retired, [](const std::unique_ptr<CCaptureRun>& run) {
+    return run->IsFinished();  // erasing joins a thread that has already left its loop
+  });
+}
+
+int CKivOpenCVVideoEngine::Start() {
+  ReapFinishedRuns();
+  if (m_pRun && m_pRun->thread.joinable()) {
+    // Started twice without Stop: the old run ends on its own, without a wait here.
+    m_pRun->SignalStop();
+    m_retired.push_back(std::move(m_pRun));
+  }
+  auto run = std::make_unique<CCaptureRun>();
+  run->pCapture = OpenFrameSource(GetDeviceLocator(m_nCameraIndex));
+  m_pRun = std::move(run);
+  CCaptureRun& current = *m_pRun;
+  if (!current.pCapture->IsOpened()) return 0;
+
+  current.pCapture->RequestSize(m_nWidth, m_nHeight);
+  const cv::Size actual = current.pCapture->GetSize();
+  m_nWidth = actual.width;
+  m_nHeight = actual.height;
+
+  current.pListener = m_pListener;
+  current.nCameraIndex = m_nCameraIndex;
+  current.pause = m_pause;
+  current.bRunning = 1;
+  try {
+    current.thread = std::thread(&CKivOpenCVVideoEngine::CaptureThreadProc, &current);
+  } catch (const std::system_error&) {
+    current.bRunning = 0;
+    current.pCapture->Release();
+    return 0;
+  }
+  return 1;
+}
+
+int CKivOpenCVVideoEngine::Stop() {
+  ReapFinishedRuns();
+  if (!m_pRun) return 1;
+  CCaptureRun& run = *m_pRun;
+  if (!run.thread.joinable()) {  // failed start, or already stopped
+    run.pCapture->Release();
+    return 1;
+  }
+  run.SignalStop();
+  if (run.WaitFinished(kStopWait)) {
+    run.thread.join();  // it has left its loop and released the device
+  } else {
+    m_retired.push_back(std::move(m_pRun));  // still busy; it releases the device itself
+  }
+  return 1;
+}
+
+void CKivOpenCVVideoEngine::CaptureThreadProc(CCaptureRun* run) {
+  while (run->bRunning) {
+    try {
+      run->pCapture->Read(run->frame);
+    } catch (const std::exception&) {
+      run->frame.release();  // a failing read is a pass without a picture
+    }
+    if (!run->bRunning) break;  // stopped during the read: deliver nothing late
+    if (run->pListener) run->pListener->OnVideoFrame(run->nCameraIndex, &run->frame);
+    std::unique_lock lock(run->mutex);
+    run->wake.wait_for(lock, run->pause, [run] { return !run->bRunning; });
+  }
+  run->pCapture->Release();
+  {
+    std::lock_guard lock(run->mutex);
+    run->bFinished = true;
+  }
+  run->wake.notify_all();
+}

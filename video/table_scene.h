@@ -1,0 +1,68 @@
+#pragma once
+
+#include <opencv2/core/mat.hpp>
+#include <opencv2/core/types.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Parameters of the built-in printer-table scene. Lengths in millimetres, angles in degrees.
+struct TABLE_SCENE_PARAMS {
+  int nWidth = 1280;  // native picture size
+  int nHeight = 720;
+  double sheetWidthMm = 297.0;
+  double sheetHeightMm = 210.0;
+  double sheetRotationDeg = 3.0;  // about the table's normal, counter-clockwise seen from above
+  double sheetOffsetXMm = 0.0;    // sheet centre from the point the camera aims at
+  double sheetOffsetYMm = 0.0;    // positive: farther from the camera
+  double tableWidthMm = 900.0;
+  double tableDepthMm = 600.0;
+  double cameraDistanceMm = 600.0;  // from the aimed point
+  double cameraTiltDeg = 15.0;      // 0 looks straight down
+  double cameraRollDeg = 2.0;
+  double horizontalFovDeg = 60.0;  // at the native size
+  bool bQRCode = false;
+  std::string strQRText = "VELDRIN";
+  double qrSizeMm = 40.0;  // printed size without the quiet zone
+};
+
+namespace veldrin {
+
+// Reads the keys present in the JSON file over `params`; false with a one-line reason when the
+// file cannot be read, is not JSON, or a value has the wrong type or range.
+bool LoadTableSceneParams(const std::string& path, TABLE_SCENE_PARAMS& params, std::string& error);
+
+// The parameters of the current process: defaults, overridden by the file VELDRIN_SCENE names.
+bool CurrentTableSceneParams(TABLE_SCENE_PARAMS& params, std::string& error);
+
+}  // namespace veldrin
+
+// A printer table seen from above at a slight angle, with a media sheet carrying a test chart, a
+// millimetre scale, an arrow pointing to the sheet's top edge and optionally a QR code. The
+// picture at any size is the native one scaled; a frame counter is drawn on the table so
+// consecutive frames differ, and the same frame number always gives the same picture.
+// Not thread-safe (it caches the static part per size).
+class CTableScene {
+ public:
+  explicit CTableScene(const TABLE_SCENE_PARAMS& params);
+
+  cv::Size NativeSize() const { return cv::Size(m_params.nWidth, m_params.nHeight); }
+  // The sheet's corners in picture pixels: top-left, top-right, bottom-right, bottom-left of the
+  // sheet (top = the edge the arrow points to).
+  std::vector<cv::Point2f> SheetCorners(cv::Size size) const;
+  void Render(cv::Size size, std::uint64_t frameNumber, cv::Mat& picture);
+  // Where the frame counter is drawn: outside the sheet, so the sheet is the same every frame.
+  cv::Rect CounterArea(cv::Size size) const;
+
+ private:
+  cv::Point2f Project(double xMm, double yMm, cv::Size size) const;
+  void RenderStatic(cv::Size size);
+  cv::Mat MakeChart(double pixelsPerMm) const;
+
+  TABLE_SCENE_PARAMS m_params;
+  double m_rotation[3][3] = {};  // table -> camera
+  double m_centre[3] = {};       // camera position on the table frame
+  cv::Size m_cachedSize;
+  cv::Mat m_static;
+};

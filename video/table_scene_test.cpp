@@ -1,0 +1,165 @@
+#include "video/table_scene.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+double Brightness(const cv::Mat& picture, cv::Point2f at) {
+  const cv::Vec3b p = picture.at<cv::Vec3b>(cvRound(at.y), cvRound(at.x));
+  return (p[0] + p[1] + p[2]) / 3.0;
+}
+
+cv::Point2f Centre(const std::vector<cv::Point2f>& q) {
+  return (q[0] + q[1] + q[2] + q[3]) * 0.25f;
+}
+
+TEST(TableSceneTest, CornersAreTheSheetAsSeenFromTheNearSide) {
+  CTableScene scene{TABLE_SCENE_PARAMS{}};
+  const cv::Size size = scene.NativeSize();
+  const std::vector<cv::Point2f> c = scene.SheetCorners(size);
+  ASSERT_EQ(c.size(), 4u);
+  for (const cv::Point2f& p : c) {
+    EXPECT_TRUE(cv::Rect2f(0, 0, size.width, size.height).contains(p)) << p;
+  }
+  // Top-left, top-right, bottom-right, bottom-left in the picture.
+  EXPECT_LT(c[0].x, c[1].x);
+  EXPECT_LT(c[3].x, c[2].x);
+  EXPECT_LT(c[0].y, c[3].y);
+  EXPECT_LT(c[1].y, c[2].y);
+  EXPECT_TRUE(cv::isContourConvex(c));
+  // Tilted toward the far edge: the top edge looks shorter than the bottom one.
+  EXPECT_LT(cv::norm(c[1] - c[0]), cv::norm(c[2] - c[3]));
+  // The sheet fills a fair part of the picture.
+  const double share = cv::contourArea(c) / size.area();
+  EXPECT_GT(share, 0.1);
+  EXPECT_LT(share, 0.6);
+
+  // Other sizes are the native picture scaled.
+  const std::vector<cv::Point2f> small = scene.SheetCorners(cv::Size(640, 480));
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_NEAR(small[i].x, c[i].x * 640 / size.width, 1e-3);
+    EXPECT_NEAR(small[i].y, c[i].y * 480 / size.height, 1e-3);
+  }
+}
+
+TEST(TableSceneTest, PictureShowsThePaperInsideTheCornersAndTheTableOutside) {
+  CTableScene scene{TABLE_SCENE_PARAMS{}};
+  for (const cv::Size size : {cv::Size(1280, 720), cv::Size(640, 480), cv::Size(1920, 1080)}) {
+    cv::Mat picture;
+    scene.Render(size, 0, picture);
+    ASSERT_EQ(picture.size(), size);
+    ASSERT_EQ(picture.type(), CV_8UC3);
+    const std::vector<cv::Point2f> c = scene.SheetCorners(size);
+    const cv::Point2f centre = Centre(c);
+    for (const cv::Point2f& corner : c) {
+      const cv::Point2f inward =
+          (centre - corner) * (1.f / static_cast<float>(cv::norm(centre - corner)));
+      EXPECT_GT(Brightness(picture, corner + inward * 6.f), 200) << size << corner;
+      EXPECT_LT(Brightness(picture, corner - inward * 6.f), 190) << size << corner;
+    }
+  }
+}
+
+TEST(TableSceneTest, FramesDifferOnlyInTheCounterAndRepeatExactly) {
+  CTableScene scene{TABLE_SCENE_PARAMS{}};
+  const cv::Size size(640, 480);
+  cv::Mat a, b, again;
+  scene.Render(size, 7, a);
+  scene.Render(size, 8, b);
+  scene.Render(size, 7, again);
+  EXPECT_EQ(cv::norm(a, again, cv::NORM_INF), 0);
+
+  const cv::Rect counter = scene.CounterArea(size);
+  cv::Mat diff;
+  cv::absdiff(a, b, diff);
+  EXPECT_GT(cv::norm(diff(counter), cv::NORM_L1), 0);
+  diff(counter).setTo(cv::Scalar::all(0));
+  EXPECT_EQ(cv::norm(diff, cv::NORM_INF), 0);
+
+  // The counter stays off the sheet.
+  std::vector<cv::Point2f> box = {cv::Point2f(counter.tl()), cv::Point2f(counter.br())};
+  for (const cv::Point2f& p : box) {
+    EXPECT_LT(cv::pointPolygonTest(scene.SheetCorners(size), p, false), 0);
+  }
+}
+
+class SceneFileTest : public ::testing::Test {
+ protected:
+  std::string Write(const std::string& json) {
+    const char* base = std::getenv("VELDRIN_TEST_TMP");
+    std::filesystem::create_directories(base ? base : "/tmp");
+    m_path = std::string(base ? base : "/tmp") + "/scene_" + std::to_string(::getpid()) + ".json";
+    std::ofstream(m_path) << json;
+    return m_path;
+  }
+  void TearDown() override {
+    if (!m_path.empty()) std::filesystem::remove(m_path);
+  }
+  std::string m_path;
+};
+
+TEST_F(SceneFileTest, KeysOverrideDefaults) {
+  TABLE_SCENE_PARAMS params;
+  std::string error;
+  ASSERT_TRUE(veldrin::LoadTableSceneParams(
+      Write(R"({"size": [800, 600], "sheet": {"width_mm": 210, "height_mm": 297,
+               "rotation_deg": -5, "offset_mm": [10, -20]},
+               "table": {"width_mm": 1200}, "camera": {"tilt_deg": 0, "distance_mm": 900},
+               "qr": {"enabled": true, "text": "job 42", "size_mm": 30}})"),
+      params, error))
+      << error;
+  EXPECT_EQ(params.nWidth, 800);
+  EXPECT_EQ(params.nHeight, 600);
+  EXPECT_EQ(params.sheetWidthMm, 210);
+  EXPECT_EQ(params.sheetRotationDeg, -5);
+  EXPECT_EQ(params.sheetOffsetYMm, -20);
+  EXPECT_EQ(params.tableWidthMm, 1200);
+  EXPECT_EQ(params.tableDepthMm, TABLE_SCENE_PARAMS{}.tableDepthMm);
+  EXPECT_EQ(params.cameraTiltDeg, 0);
+  EXPECT_TRUE(params.bQRCode);
+  EXPECT_EQ(params.strQRText, "job 42");
+
+  // Straight down, portrait sheet: taller than wide, and a QR code darkens its top-right.
+  CTableScene scene(params);
+  const std::vector<cv::Point2f> c = scene.SheetCorners(scene.NativeSize());
+  EXPECT_GT(cv::norm(c[3] - c[0]), cv::norm(c[1] - c[0]));
+  cv::Mat with, without;
+  scene.Render(scene.NativeSize(), 0, with);
+  params.bQRCode = false;
+  CTableScene(params).Render(scene.NativeSize(), 0, without);
+  const cv::Point2f qrArea = c[1] + (c[3] - c[1]) * 0.12f;
+  const cv::Rect around(cv::Point(qrArea) - cv::Point(10, 10), cv::Size(20, 20));
+  EXPECT_LT(cv::mean(with(around))[0], cv::mean(without(around))[0] - 20);
+}
+
+TEST_F(SceneFileTest, BadFilesAreRefusedAndLeaveParamsAlone) {
+  for (const char* json : {
+           R"({"sheet": {"widht_mm": 200}})",  // unknown key
+           R"({"sheet": {"width_mm": "wide"}})",
+           R"({"size": [640]})",
+           R"({"camera": {"tilt_deg": 85}})",
+           R"({"sheet": {"width_mm": -3}})",
+           R"({"table": {"depth_mm": 19000}, "camera": {"tilt_deg": 60}})",  // behind the camera
+           R"({"qr": {"enabled": "yes"}})",
+           R"([1, 2])",
+           R"({"size": [800, 600],)",
+       }) {
+    TABLE_SCENE_PARAMS params;
+    std::string error;
+    EXPECT_FALSE(veldrin::LoadTableSceneParams(Write(json), params, error)) << json;
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(params.nWidth, TABLE_SCENE_PARAMS{}.nWidth) << json;
+  }
+  TABLE_SCENE_PARAMS params;
+  std::string error;
+  EXPECT_FALSE(veldrin::LoadTableSceneParams("/nonexistent/scene.json", params, error));
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <opencv2/core/types.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "video/device_list.h"
+
+// What the V4L2 queries of one node returned, kept as plain data so the listing rules can be
+// checked on recorded answers without a device.
+struct V4L2_FRAME_SIZE {
+  bool bDiscrete = true;  // stepwise and continuous ranges carry no fixed size
+  int nWidth = 0;
+  int nHeight = 0;
+  int nIntervals = 0;  // discrete frame intervals reported; 0 when the driver lists none
+};
+
+struct V4L2_FORMAT_INFO {
+  std::uint32_t nPixelFormat = 0;  // fourcc
+  std::vector<V4L2_FRAME_SIZE> sizes;
+};
+
+struct V4L2_DEVICE_INFO {
+  std::string strCard;
+  std::uint32_t nCapabilities = 0;  // the node's own capabilities (device_caps when offered)
+  std::vector<V4L2_FORMAT_INFO> formats;
+};
+
+// The ioctl of one open node: (request, argument) -> 0 or -1 with errno set.
+using V4L2Ioctl = std::function<int(unsigned long request, void* arg)>;
+
+namespace veldrin {
+
+bool IsVideoCaptureNode(std::uint32_t capabilities);
+bool Is16BitPixelFormat(std::uint32_t fourcc);
+
+// The sizes a device lists: discrete sizes of its 16-bit formats, once per frame interval
+// (once when the driver gives none), in the driver's order, duplicates kept.
+std::vector<cv::Point> ListV4L2Resolutions(const std::vector<V4L2_FORMAT_INFO>& formats);
+
+// Walks QUERYCAP, ENUM_FMT, ENUM_FRAMESIZES and ENUM_FRAMEINTERVALS; nullopt when QUERYCAP fails.
+std::optional<V4L2_DEVICE_INFO> QueryV4L2Device(const V4L2Ioctl& ioctl);
+
+// Node numbers of /dev/videoN entries in `names`, ascending.
+std::vector<int> VideoNodeNumbers(const std::vector<std::string>& names);
+
+}  // namespace veldrin
+
+// Capture nodes under /dev, in node-number order.
+class CV4L2DeviceEnumerator : public CDeviceEnumerator {
+ public:
+  std::vector<FOUND_DEVICE> Enumerate() override;
+};

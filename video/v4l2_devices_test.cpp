@@ -1,0 +1,152 @@
+#include "video/v4l2_devices.h"
+
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+using Sizes = std::vector<cv::Point>;
+
+// Answers as recorded from a UVC webcam: YUYV with several rates per size, MJPG sizes that
+// must not be listed, and a metadata node that is not a capture device.
+V4L2_FORMAT_INFO Yuyv() {
+  return {V4L2_PIX_FMT_YUYV,
+          {{true, 640, 480, 2}, {true, 160, 120, 1}, {true, 1280, 720, 1}, {true, 640, 480, 1}}};
+}
+V4L2_FORMAT_INFO Mjpg() { return {V4L2_PIX_FMT_MJPEG, {{true, 1920, 1080, 2}}}; }
+
+TEST(V4L2ResolutionsTest, SixteenBitFormatsOnlyOncePerIntervalInDriverOrder) {
+  EXPECT_EQ(veldrin::ListV4L2Resolutions({Mjpg(), Yuyv()}),
+            (Sizes{{640, 480}, {640, 480}, {160, 120}, {1280, 720}, {640, 480}}));
+  EXPECT_TRUE(veldrin::ListV4L2Resolutions({Mjpg()}).empty());
+  // Formats are listed one after another, not merged.
+  EXPECT_EQ(veldrin::ListV4L2Resolutions({{V4L2_PIX_FMT_UYVY, {{true, 320, 240, 1}}},
+                                          {V4L2_PIX_FMT_RGB565, {{true, 320, 240, 1}}}}),
+            (Sizes{{320, 240}, {320, 240}}));
+}
+
+TEST(V4L2ResolutionsTest, RangesAndSizesWithoutIntervals) {
+  // A stepwise size has no fixed size to list; a size without reported rates counts once.
+  EXPECT_TRUE(
+      veldrin::ListV4L2Resolutions({{V4L2_PIX_FMT_YUYV, {{false, 1920, 1080, 1}}}}).empty());
+  EXPECT_EQ(veldrin::ListV4L2Resolutions({{V4L2_PIX_FMT_YVYU, {{true, 800, 600, 0}}}}),
+            (Sizes{{800, 600}}));
+}
+
+TEST(V4L2ResolutionsTest, FormatAndNodeClassification) {
+  for (std::uint32_t f : {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_UYVY, V4L2_PIX_FMT_YVYU,
+                          V4L2_PIX_FMT_VYUY, V4L2_PIX_FMT_RGB565}) {
+    EXPECT_TRUE(veldrin::Is16BitPixelFormat(f));
+  }
+  for (std::uint32_t f : {V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_NV12, V4L2_PIX_FMT_BGR24,
+                          V4L2_PIX_FMT_GREY, V4L2_PIX_FMT_NV16}) {
+    EXPECT_FALSE(veldrin::Is16BitPixelFormat(f));
+  }
+  EXPECT_TRUE(veldrin::IsVideoCaptureNode(V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING));
+  EXPECT_FALSE(veldrin::IsVideoCaptureNode(V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING));
+}
+
+TEST(V4L2ResolutionsTest, NodeNumbersSortNumerically) {
+  EXPECT_EQ(veldrin::VideoNodeNumbers(
+                {"video10", "video2", "video0", "videox", "video", "video1a", "media0", "vbi0"}),
+            (std::vector<int>{0, 2, 10}));
+}
+
+// A driver answering the enumeration ioctls from a table, EINVAL past the end.
+struct FakeNode {
+  std::uint32_t capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_DEVICE_CAPS;
+  std::uint32_t deviceCaps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+  std::vector<V4L2_FORMAT_INFO> formats;
+  bool stepwiseIntervals = false;
+
+  const V4L2_FORMAT_INFO* Find(std::uint32_t fourcc) const {
+    for (const auto& f : formats)
+      if (f.nPixelFormat == fourcc) return &f;
+    return nullptr;
+  }
+  int Fail() const {
+    errno = EINVAL;
+    return -1;
+  }
+  int operator()(unsigned long request, void* arg) const {
+    if (request == VIDIOC_QUERYCAP) {
+      auto* caps = static_cast<v4l2_capability*>(arg);
+      std::strncpy(reinterpret_cast<char*>(caps->card), "UVC Camera (046d:0825)",
+                   sizeof caps->card);
+      caps->capabilities = capabilities;
+      caps->device_caps = deviceCaps;
+      return 0;
+    }
+    if (request == VIDIOC_ENUM_FMT) {
+      auto* desc = static_cast<v4l2_fmtdesc*>(arg);
+      if (desc->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || desc->index >= formats.size()) return Fail();
+      desc->pixelformat = formats[desc->index].nPixelFormat;
+      return 0;
+    }
+    if (request == VIDIOC_ENUM_FRAMESIZES) {
+      auto* size = static_cast<v4l2_frmsizeenum*>(arg);
+      const V4L2_FORMAT_INFO* f = Find(size->pixel_format);
+      if (!f || size->index >= f->sizes.size()) return Fail();
+      const V4L2_FRAME_SIZE& s = f->sizes[size->index];
+      size->type = s.bDiscrete ? V4L2_FRMSIZE_TYPE_DISCRETE : V4L2_FRMSIZE_TYPE_STEPWISE;
+      if (s.bDiscrete) {
+        size->discrete = {static_cast<std::uint32_t>(s.nWidth),
+                          static_cast<std::uint32_t>(s.nHeight)};
+      } else {
+        size->stepwise.max_width = static_cast<std::uint32_t>(s.nWidth);
+        size->stepwise.max_height = static_cast<std::uint32_t>(s.nHeight);
+      }
+      return 0;
+    }
+    if (request == VIDIOC_ENUM_FRAMEINTERVALS) {
+      auto* interval = static_cast<v4l2_frmivalenum*>(arg);
+      const V4L2_FORMAT_INFO* f = Find(interval->pixel_format);
+      if (!f) return Fail();
+      for (const V4L2_FRAME_SIZE& s : f->sizes) {
+        if (s.nWidth != static_cast<int>(interval->width) ||
+            s.nHeight != static_cast<int>(interval->height)) {
+          continue;
+        }
+        if (static_cast<int>(interval->index) >= s.nIntervals) return Fail();
+        interval->type =
+            stepwiseIntervals ? V4L2_FRMIVAL_TYPE_STEPWISE : V4L2_FRMIVAL_TYPE_DISCRETE;
+        return 0;
+      }
+      return Fail();
+    }
+    return Fail();
+  }
+};
+
+TEST(V4L2QueryTest, WalksFormatsSizesAndIntervals) {
+  FakeNode node;
+  // Distinct sizes here: the fake looks intervals up by size.
+  node.formats = {Mjpg(), {V4L2_PIX_FMT_YUYV, {{true, 640, 480, 3}, {true, 352, 288, 1}}}};
+  const std::optional<V4L2_DEVICE_INFO> info = veldrin::QueryV4L2Device(node);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->strCard, "UVC Camera (046d:0825)");
+  ASSERT_EQ(info->formats.size(), 2u);
+  EXPECT_EQ(veldrin::ListV4L2Resolutions(info->formats),
+            (Sizes{{640, 480}, {640, 480}, {640, 480}, {352, 288}}));
+
+  node.stepwiseIntervals = true;  // a rate range is one entry
+  EXPECT_EQ(veldrin::ListV4L2Resolutions(veldrin::QueryV4L2Device(node)->formats),
+            (Sizes{{640, 480}, {352, 288}}));
+}
+
+TEST(V4L2QueryTest, MetadataNodeHasNoFormatsAndDeviceCapsWin) {
+  FakeNode node;
+  node.formats = {Yuyv()};
+  node.deviceCaps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;  // the camera's second node
+  const std::optional<V4L2_DEVICE_INFO> info = veldrin::QueryV4L2Device(node);
+  ASSERT_TRUE(info);
+  EXPECT_FALSE(veldrin::IsVideoCaptureNode(info->nCapabilities));
+  EXPECT_TRUE(info->formats.empty());
+
+  EXPECT_FALSE(veldrin::QueryV4L2Device([](unsigned long, void*) { return -1; }));
+}
+
+}  // namespace
