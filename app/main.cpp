@@ -5,6 +5,6 @@
 int main(int argc, char** argv) {
   QApplication qt(argc, argv);
   CVeldrinApp app(argc, argv);
-  // The dialog's result is the exit status: -1 (255) when no camera could be used or the host left.
-  return app.InitInstance() & 0xFF;
+  // Exit status 1 when the dialog ended with -1 (no usable camera, or the host left), else 0.
+  return app.InitInstance() == -1 ? 1 : 0;
 }

@@ -10,19 +10,22 @@ CAMERA="Table camera"
 
 rm -rf "$DATA"
 mkdir -p "$DATA"
-# Choose the virtual camera beforehand so the first start asks nothing.
-printf '[%s]\r\nCamera=%s\r\nCalibIndex=0\r\n' "$NAME" "$CAMERA" > "$DATA/CamDrv.ini"
 export VELDRIN_CAMERAS="$CAMERA=scene:table"
+# Choose the virtual camera beforehand so the first start asks nothing, and store a calibration
+# on the sheet's true corners (the scene knows them) beside the default one.
+printf '[%s]\r\nCamera=%s\r\nCalibIndex=1\r\n' "$NAME" "$CAMERA" > "$DATA/CamDrv.ini"
+# shellcheck disable=SC2046
+"$BIN/veldrin-calib" save "$DATA" "Demo sheet" $("$BIN/veldrin-probe" scene --size 640x480) >/dev/null
 
 run_host() {
-  "$BIN/veldrin-host" --name "$NAME" --folder "$DATA" --media 1000x700 "$@" -- "$BIN/veldrin"
+  "$BIN/veldrin-host" --name "$NAME" --folder "$DATA" --media 297x210 "$@" -- "$BIN/veldrin"
 }
 
 if [ -n "${DISPLAY:-}" ] && [ -z "${VELDRIN_DEMO_HEADLESS:-}" ]; then
   echo "demo: data folder $DATA; close the window to end"
   run_host
 else
-  shots=$ROOT/docs/screenshots
+  shots=$DATA
   mkdir -p "$shots"
   export VELDRIN_SCREENSHOT=$shots/main-window.png
   export VELDRIN_SCREENSHOT_AFTER_MS=${VELDRIN_SCREENSHOT_AFTER_MS:-5000}

@@ -69,7 +69,14 @@ CVeldrinDlg::~CVeldrinDlg() {
 void CVeldrinDlg::CreateControls() {
   const veldrin::CDialogUnits du(font());
   auto place = [&](QWidget* w, int x, int y, int cx, int cy, int moveX, int sizeX, int sizeY) {
-    const QRect r = du.Rect(x, y, cx, cy);
+    QRect r = du.Rect(x, y, cx, cy);
+    // Check boxes here draw a larger indicator than the templates were laid out for: give them
+    // the width their text needs, kept inside the right-hand group boxes.
+    if (qobject_cast<QCheckBox*>(w) && w->sizeHint().width() > r.width()) {
+      r.setWidth(w->sizeHint().width());
+      const int right = du.X(657) - 4;
+      if (r.right() > right) r.moveRight(right);
+    }
     w->setGeometry(r);
     m_layout.Add(w, r, moveX, sizeX, sizeY);
   };
