@@ -379,7 +379,8 @@ TEST_F(ColorFrameConsumerTest, HostGoneIsReportedOnceAndPublishingStops) {
   const auto events = m_view.Events();
   EXPECT_EQ(events.hostGone, 1);
   EXPECT_FALSE(m_consumer.HasStatusBlock());
-  EXPECT_EQ(m_consumer.GetFolder(), "");
+  // The settings are still written to the folder the host last named.
+  EXPECT_EQ(m_consumer.GetFolder(), m_folder.string() + "/");
   EXPECT_FALSE(fs::exists(ImagePath())) << "published after the host left";
   // The pictures still follow the camera until the dialog has closed.
   EXPECT_EQ(events.outputs.size(), 4u);

@@ -181,6 +181,14 @@ class VeldrinDlgTest : public ::testing::Test {
     QApplication::sendEvent(w, &event);
   }
 
+  // With VELDRIN_TEST_SCREENSHOTS=DIR, saves what the window looks like at this point, for review.
+  static void Screenshot(QWidget& window, const std::string& name) {
+    const char* dir = std::getenv("VELDRIN_TEST_SCREENSHOTS");
+    if (!dir || !*dir) return;
+    QCoreApplication::processEvents();
+    window.grab().save(QString::fromStdString(std::string(dir) + "/" + name + ".png"));
+  }
+
   fs::path m_dir;
   std::string m_name;
   cv::Mat m_still;

@@ -73,6 +73,7 @@ TEST_F(PreviewTabsTest, AddSwitchAndCloseTheMiddleOfThree) {
   EXPECT_FALSE(Record(*dlg, 3).pWindow->isVisible());
   EXPECT_FALSE(dlg->InputWindow()->isVisible());
   EXPECT_TRUE(WaitFor([&] { return Shows(second, 2); }));
+  Screenshot(*dlg, "preview-tabs");
   EXPECT_EQ(second->geometry(), dlg->InputWindow()->geometry());
 
   dlg->ClosePreviewTab();
