@@ -1,6 +1,8 @@
 // The main window against real shared memory, virtual cameras and a scripted message box.
 #include "workstation/dialog_test_fixture.h"
 
+#include <QTest>
+
 namespace veldrin_test {
 namespace {
 
@@ -214,6 +216,57 @@ TEST_F(VeldrinDlgTest, BusyCameraIsRefusedFromTheCombo) {
   EXPECT_EQ(dlg->CurrentCamera(), 1);
   EXPECT_EQ(combo->currentIndex(), 1);
   EXPECT_EQ(dlg->CameraList()->GetState(0), CAM_STATE_FREE);
+}
+
+TEST_F(VeldrinDlgTest, AcceleratorOpensConfigurationAndCancelKeepsSavePlaneVisible) {
+  StartHost(1000, 500);
+  Settings().WriteCamera("Still A");
+  auto dlg = Open(m_name);
+  QApplication::setActiveWindow(dlg.get());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
+  EXPECT_FALSE(dlg->findChild<QWidget*>("1022")->isVisible());
+  bool seen = false;
+  QTimer::singleShot(200, [&seen] {
+    auto* config = qobject_cast<CCameraConfiguraionDlg*>(QApplication::activeModalWidget());
+    seen = config != nullptr;
+    if (config) {
+      EXPECT_EQ(config->windowTitle(), "Camera configuration");
+      EXPECT_EQ(config->findChild<QComboBox*>("1025")->count(), 10);
+      EXPECT_EQ(config->findChild<QComboBox*>("1024")->currentText(), "640x480");
+      config->reject();
+    }
+  });
+  QTest::keyClick(dlg.get(), Qt::Key_R,
+                  Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
+  EXPECT_TRUE(seen);
+  EXPECT_TRUE(dlg->findChild<QWidget*>("1022")->isVisible());
+  EXPECT_EQ(dlg->FrameSize(), QSize(640, 480));
+  EXPECT_EQ(Settings().ReadResX(), 640);
+}
+
+TEST_F(VeldrinDlgTest, ResizingAnchorsTheRightHandControlsAndRefusesShrinking) {
+  StartHost(1000, 500);
+  Settings().WriteCamera("Still A");
+  auto dlg = Open(m_name);
+  const QSize initial = dlg->size();
+  EXPECT_EQ(dlg->minimumSize(), initial);
+  auto* camera = dlg->findChild<QWidget*>("1010");
+  auto* snapshot = dlg->findChild<QWidget*>("1011");
+  auto* output = dlg->findChild<QWidget*>("1002");
+  const QRect camera0 = camera->geometry();
+  const QRect snapshot0 = snapshot->geometry();
+  const QRect output0 = output->geometry();
+  const QRect input0 = dlg->InputWindow()->geometry();
+
+  dlg->resize(initial.width() + 400, initial.height() + 200);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(camera->x(), camera0.x() + 300);         // moves 75 %
+  EXPECT_EQ(camera->width(), camera0.width() + 100);  // grows 25 %
+  EXPECT_EQ(camera->y(), camera0.y());                // nothing moves down
+  EXPECT_EQ(snapshot->x(), snapshot0.x() + 400);
+  EXPECT_EQ(output->height(), output0.height() + 200);
+  EXPECT_EQ(dlg->InputWindow()->width(), input0.width() + 300);
+  EXPECT_EQ(dlg->InputWindow()->height(), input0.height() + 200);
 }
 
 }  // namespace
