@@ -1,18 +1,18 @@
 #include "workstation/calibration_store.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
 #include <clocale>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "platform/testing/scratch_dir.h"
 
 namespace fs = std::filesystem;
 using Points = std::vector<cv::Point2f>;
@@ -39,16 +39,6 @@ std::string Raw(const Points& points) {
 
 class CalibrationStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = std::getenv("VELDRIN_TEST_TMP");
-    fs::path root = base ? fs::path(base) : fs::temp_directory_path();
-    fs::create_directories(root);
-    std::string pattern = (root / "calib-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    m_dir = pattern + "/";
-  }
-  void TearDown() override { fs::remove_all(m_dir); }
-
   void Put(const std::string& file, const std::string& bytes) const {
     std::ofstream(m_dir + file, std::ios::binary) << bytes;
   }
@@ -71,7 +61,8 @@ class CalibrationStoreTest : public ::testing::Test {
     return CCalibrationStore::ReadCalibration(m_dir, "probe", out);
   }
 
-  std::string m_dir;
+  veldrin_test::CScratchDir m_scratch{"calib"};
+  const std::string m_dir = m_scratch.Folder();
 };
 
 TEST_F(CalibrationStoreTest, WritesTheDefaultCornersByteForByte) {

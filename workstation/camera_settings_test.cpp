@@ -1,13 +1,13 @@
 #include "workstation/camera_settings.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "platform/testing/scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -15,16 +15,6 @@ namespace {
 
 class CameraSettingsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = std::getenv("VELDRIN_TEST_TMP");
-    fs::path root = base ? fs::path(base) : fs::temp_directory_path();
-    fs::create_directories(root);
-    std::string pattern = (root / "settings-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    m_dir = pattern;
-  }
-  void TearDown() override { fs::remove_all(m_dir); }
-
   std::string Ini() const {
     std::ifstream in(m_dir / "CamDrv.ini", std::ios::binary);
     std::stringstream ss;
@@ -32,7 +22,8 @@ class CameraSettingsTest : public ::testing::Test {
     return ss.str();
   }
 
-  fs::path m_dir;
+  veldrin_test::CScratchDir m_scratch{"settings"};
+  const fs::path m_dir = m_scratch.Path();
 };
 
 TEST_F(CameraSettingsTest, PathIsFolderAndFileName) {

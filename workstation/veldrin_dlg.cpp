@@ -16,6 +16,7 @@
 #include "app/app_icons.h"
 #include "app/simple_splash.h"
 #include "app/shared_status_block.h"
+#include "depth/plane_files.h"
 #include "display/image_window.h"
 #include "platform/message_box.h"
 #include "resources/string_table.h"
@@ -179,6 +180,10 @@ void CVeldrinDlg::CreateControls() {
   connect(m_removeButton, &QToolButton::clicked, this, [this] { OnRemoveCalibration(); });
   connect(m_closeTabButton, &QToolButton::clicked, this, [this] { ClosePreviewTab(); });
   connect(m_snapshotCheck, &QCheckBox::clicked, this, [this](bool on) { OnSnapshotMode(on); });
+  connect(m_savePlaneButton, &QPushButton::clicked, this, [this] { SavePlane(); });
+  connect(m_autoCalibCheck, &QCheckBox::clicked, this, [this](bool on) {
+    if (!on) LoadPlane2D(SettingsFolder());
+  });
   connect(m_tabBar, &QTabBar::currentChanged, this, [this](int t) { OnTabChanged(t); });
   connect(m_inputWindow, &CImageWindow::PointsChanged, this, [this] { OnPointsChanged(); },
           Qt::DirectConnection);
@@ -663,6 +668,24 @@ void CVeldrinDlg::OnInputClicked(QPoint) {
     m_rectification.RebuildDstCorners();
     m_saveButton->setEnabled(true);
   }
+}
+
+// The corners on the empty table, kept for the depth camera's start and for leaving auto
+// calibration. Without a depth view only the 2D file is written.
+void CVeldrinDlg::SavePlane() {
+  const std::vector<cv::Point2f> corners = m_rectification.GetCorners();
+  if (corners.size() != 4) return;
+  const veldrin::Plane2D plane{corners[0], corners[1], corners[2], corners[3]};
+  veldrin::WritePlane2D(veldrin::Plane2DPath(SettingsFolder()), plane);
+}
+
+int CVeldrinDlg::LoadPlane2D(const std::string& folder) {
+  veldrin::Plane2D plane;
+  if (!veldrin::ReadPlane2D(veldrin::Plane2DPath(folder), plane)) return 0;
+  const std::vector<cv::Point2f> corners(plane.begin(), plane.end());
+  m_rectification.SetCorners(corners);
+  m_inputWindow->SetPoints(corners);
+  return 1;
 }
 
 void CVeldrinDlg::FillCalibrationCombo() {

@@ -79,6 +79,8 @@ class CVeldrinDlg : public QDialog,
   void OnSaveCalibration();
   void OnRemoveCalibration();
   void LayoutImageWindows();
+  void SavePlane();
+  int LoadPlane2D(const std::string& folder);
 
  signals:
   // Emitted on the UI thread when the dialog ends; carries the result.

@@ -269,5 +269,28 @@ TEST_F(VeldrinDlgTest, ResizingAnchorsTheRightHandControlsAndRefusesShrinking) {
   EXPECT_EQ(dlg->InputWindow()->height(), input0.height() + 200);
 }
 
+TEST_F(VeldrinDlgTest, SavePlaneWritesTheCornersAndLeavingAutoCalibrationRestoresThem) {
+  StartHost(1000, 500);
+  Settings().WriteCamera("Still A");
+  auto dlg = Open(m_name);
+  const std::vector<cv::Point2f> saved{{100, 50}, {540, 50}, {540, 430}, {100, 430}};
+  dlg->InputWindow()->SetPoints(saved);
+  dlg->SavePlane();
+  std::ifstream in(m_dir / "2DPlane.pt3", std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_EQ(bytes.size(), 32u);
+  float values[8];
+  std::memcpy(values, bytes.data(), 32);
+  EXPECT_EQ(std::vector<float>(values, values + 8),
+            (std::vector<float>{100, 50, 540, 50, 540, 430, 100, 430}));
+
+  dlg->InputWindow()->SetPoints({{1, 1}, {2, 1}, {2, 2}, {1, 2}});
+  auto* autoCalibration = dlg->findChild<QCheckBox*>("1023");
+  autoCalibration->setChecked(true);
+  autoCalibration->click();  // cleared: the saved plane corners come back
+  EXPECT_EQ(dlg->Corners(), saved);
+  EXPECT_EQ(dlg->findChild<QLabel*>("1006")->text(), "P.2 = (540, 50)");
+}
+
 }  // namespace
 }  // namespace veldrin_test
