@@ -41,11 +41,10 @@ TEST(EndToEnd, HostDrivesTheToolAndItsExitEndsTheTool) {
   ASSERT_TRUE(settings.WriteCamera("Desk"));
 
   const std::string bin = VELDRIN_BIN_DIR;
-  const std::string command = "VELDRIN_CAMERAS='Desk=" + (dir / "still.png").string() +
-                              "' QT_QPA_PLATFORM=offscreen '" + bin + "/veldrin-host' --name " +
-                              name + " --folder '" + dir.string() +
-                              "' --media 1000x700 --frames 5 --seconds 60 -- '" + bin +
-                              "/veldrin' 2>&1";
+  const std::string command =
+      "VELDRIN_CAMERAS='Desk=" + (dir / "still.png").string() + "' QT_QPA_PLATFORM=offscreen '" +
+      bin + "/veldrin-host' --name " + name + " --folder '" + dir.string() +
+      "' --media 1000x700 --frames 5 --seconds 60 -- '" + bin + "/veldrin' 2>&1";
   int status = -1;
   const std::string output = RunCommand(command, status);
   EXPECT_EQ(status, 0) << output;

@@ -122,7 +122,8 @@ TEST_F(CalibrationListTest, RefusedNameIsExplainedAndNothingIsWritten) {
   }
   const auto texts = m_boxes->Texts();
   ASSERT_EQ(texts.size(), 3u);
-  for (const auto& t : texts) EXPECT_NE(t.find("cannot be used as a calibration name"), std::string::npos);
+  for (const auto& t : texts)
+    EXPECT_NE(t.find("cannot be used as a calibration name"), std::string::npos);
   EXPECT_EQ(Entries(*dlg), QStringList{"Default"});
   EXPECT_FALSE(fs::exists(m_dir / ".clb"));
   EXPECT_FALSE(fs::exists(m_dir / "a"));

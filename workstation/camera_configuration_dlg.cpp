@@ -68,7 +68,7 @@ void CCameraConfiguraionDlg::OnInitDialog() {
 
   for (int i = 0; i <= 9; ++i) m_divisorCombo->addItem(QString::number(i));
   m_divisorCombo->setCurrentIndex(m_nFrameDivisor >= 0 && m_nFrameDivisor <= 9 ? m_nFrameDivisor
-                                                                                  : -1);
+                                                                               : -1);
 }
 
 // The entry shown, or -1 when the operator typed text that names no entry.

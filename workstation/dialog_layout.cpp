@@ -7,8 +7,8 @@ namespace veldrin {
 CDialogUnits::CDialogUnits(const QFont& font) {
   QFontMetrics fm(font);
   // Average width over the Latin alphabet, rounded as the classic dialog-base computation does.
-  const int extent = fm.horizontalAdvance(
-      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  const int extent =
+      fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
   m_cx = (extent / 26 + 1) / 2;
   m_cy = fm.height();
   if (m_cx <= 0) m_cx = 6;

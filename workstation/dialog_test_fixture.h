@@ -4,8 +4,8 @@
 #include "workstation/veldrin_dlg.h"
 
 #include <gtest/gtest.h>
-#include <cstring>
 #include <unistd.h>
+#include <cstring>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -68,7 +68,7 @@ inline cv::Mat ReadPublished(const std::string& path) {
 }
 
 inline cv::Mat IndependentWarp(const cv::Mat& frame, const std::vector<cv::Point2f>& corners, int w,
-                        int h) {
+                               int h) {
   const std::vector<cv::Point2f> dst{{0, 0}, {float(w), 0}, {float(w), float(h)}, {0, float(h)}};
   cv::Mat m = cv::getPerspectiveTransform(corners, dst, cv::DECOMP_LU);
   m.convertTo(m, CV_32F);
@@ -106,8 +106,7 @@ class VeldrinDlgTest : public ::testing::Test {
     m_still = MakeStill(640, 480, 0);
     cv::imwrite((m_dir / "a.png").string(), m_still);
     cv::imwrite((m_dir / "b.png").string(), MakeStill(640, 480, 1));
-    SetCameras("Still A=" + (m_dir / "a.png").string() + ";Still B=" +
-               (m_dir / "b.png").string());
+    SetCameras("Still A=" + (m_dir / "a.png").string() + ";Still B=" + (m_dir / "b.png").string());
     m_boxes = std::make_shared<CScriptedMessageBox>();
     m_scope = std::make_unique<veldrin::CScopedMessageBoxService>(m_boxes);
   }
@@ -137,9 +136,7 @@ class VeldrinDlgTest : public ::testing::Test {
     m_host->SetMediaSize(heightMm, widthMm);
   }
 
-  CCameraSettings Settings() const {
-    return CCameraSettings(m_dir.string() + "/", m_name);
-  }
+  CCameraSettings Settings() const { return CCameraSettings(m_dir.string() + "/", m_name); }
 
   std::unique_ptr<CVeldrinDlg> Open(const std::string& name) {
     auto dlg = std::make_unique<CVeldrinDlg>(name);
@@ -174,8 +171,7 @@ class VeldrinDlgTest : public ::testing::Test {
   }
 
   static void SendMouse(QWidget* w, QEvent::Type type, QPoint pos, Qt::MouseButtons buttons) {
-    const Qt::MouseButton button =
-        type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
     QMouseEvent event(type, QPointF(pos), w->mapToGlobal(QPointF(pos)), button, buttons,
                       Qt::NoModifier);
     QApplication::sendEvent(w, &event);

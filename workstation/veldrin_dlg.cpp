@@ -14,8 +14,8 @@
 
 #include "app/about_dlg.h"
 #include "app/app_icons.h"
-#include "app/simple_splash.h"
 #include "app/shared_status_block.h"
+#include "app/simple_splash.h"
 #include "depth/plane_files.h"
 #include "display/image_window.h"
 #include "platform/message_box.h"
@@ -43,8 +43,9 @@ CVeldrinDlg::CVeldrinDlg(std::string instanceName, QWidget* parent)
                  Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
   setSizeGripEnabled(true);
   setWindowIcon(veldrin::LoadAppIcon(veldrin::IDI_MAIN));
-  m_pConsumer = std::make_unique<CColorFrameConsumer>(
-      m_rectification, static_cast<CColorFrameView&>(*this), static_cast<CQRDetectorListener*>(this));
+  m_pConsumer =
+      std::make_unique<CColorFrameConsumer>(m_rectification, static_cast<CColorFrameView&>(*this),
+                                            static_cast<CQRDetectorListener*>(this));
   CreateControls();
 }
 
@@ -58,7 +59,8 @@ CVeldrinDlg::~CVeldrinDlg() {
       if (r.nState == CAM_STATE_MAIN) continue;
       delete r.pEngine;
       if (r.pWindow && r.pWindow != m_inputWindow) delete r.pWindow;
-      if (r.pEngine || r.pWindow) m_pCameraList->SetCameraAt(r.nCamera, -1, 0, nullptr, nullptr, r.nKind);
+      if (r.pEngine || r.pWindow)
+        m_pCameraList->SetCameraAt(r.nCamera, -1, 0, nullptr, nullptr, r.nKind);
     }
   }
   m_pConsumer->StopQRDetector();
@@ -185,8 +187,9 @@ void CVeldrinDlg::CreateControls() {
     if (!on) LoadPlane2D(SettingsFolder());
   });
   connect(m_tabBar, &QTabBar::currentChanged, this, [this](int t) { OnTabChanged(t); });
-  connect(m_inputWindow, &CImageWindow::PointsChanged, this, [this] { OnPointsChanged(); },
-          Qt::DirectConnection);
+  connect(
+      m_inputWindow, &CImageWindow::PointsChanged, this, [this] { OnPointsChanged(); },
+      Qt::DirectConnection);
   connect(m_inputWindow, &CImageWindow::Clicked, this, [this](QPoint p) { OnInputClicked(p); });
   auto* accel = new QShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::SHIFT | Qt::Key_R), this);
   connect(accel, &QShortcut::activated, this, [this] { OnCameraConfiguration(); });
@@ -336,7 +339,8 @@ void CVeldrinDlg::StopEngines() {
 }
 
 void CVeldrinDlg::HostGone() {
-  QMetaObject::invokeMethod(this, [this] { EndDialog(-1); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this] { EndDialog(-1); }, Qt::QueuedConnection);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -387,8 +391,7 @@ void CVeldrinDlg::FillCameraCombo() {
 }
 
 int CVeldrinDlg::ReadPreferredCamera() {
-  const std::string preferred =
-      CCameraSettings(SettingsFolder(), m_strInstanceName).ReadCamera();
+  const std::string preferred = CCameraSettings(SettingsFolder(), m_strInstanceName).ReadCamera();
   if (!preferred.empty()) {
     CKivOpenCVVideoEngine probe;
     const int count = probe.EnumerateDevices();
@@ -460,8 +463,7 @@ void CVeldrinDlg::OnCameraConfiguration() {
   const std::vector<cv::Point>* resolutions = &kNone;
   if (m_pWebcamEngine && m_nCurrentCamera >= 0 && m_nCurrentCamera < MAX_VIDEO_DEVICES)
     resolutions = &m_pWebcamEngine->m_devices[m_nCurrentCamera].resolutions;
-  CCameraConfiguraionDlg dlg(resolutions, QSize(m_frameWidth, m_frameHeight), m_frameDivisor,
-                             this);
+  CCameraConfiguraionDlg dlg(resolutions, QSize(m_frameWidth, m_frameHeight), m_frameDivisor, this);
   if (dlg.exec() != QDialog::Accepted) return;
 
   m_frameDivisor = dlg.m_nFrameDivisor;

@@ -79,8 +79,8 @@ TEST_F(VeldrinDlgTest, CalibIndexBeyondTheListSelectsNothing) {
   StartHost(1000, 500);
   Settings().WriteCamera("Still A");
   Settings().WriteCalibIndex(3);
-  ASSERT_TRUE(CCalibrationStore::WriteCalibration(
-      m_dir.string() + "/", "Only", {{10, 10}, {600, 10}, {600, 400}, {10, 400}}));
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir.string() + "/", "Only",
+                                                  {{10, 10}, {600, 10}, {600, 400}, {10, 400}}));
   auto dlg = Open(m_name);
   auto* combo = dlg->findChild<QComboBox*>("1004");
   ASSERT_NE(combo, nullptr);
@@ -109,8 +109,8 @@ TEST_F(VeldrinDlgTest, PublishedPictureIsTheWarpOfTheCameraPicture) {
 TEST_F(VeldrinDlgTest, HostExitEndsTheToolAndSettingsAreWritten) {
   StartHost(1000, 500);
   Settings().WriteCamera("Still B");
-  ASSERT_TRUE(CCalibrationStore::WriteCalibration(
-      m_dir.string() + "/", "Only", {{10, 10}, {600, 10}, {600, 400}, {10, 400}}));
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir.string() + "/", "Only",
+                                                  {{10, 10}, {600, 10}, {600, 400}, {10, 400}}));
   auto dlg = Open(m_name);
   dlg->findChild<QComboBox*>("1004")->setCurrentIndex(1);
   dlg->OnCalibrationSelected();
@@ -236,8 +236,7 @@ TEST_F(VeldrinDlgTest, AcceleratorOpensConfigurationAndCancelKeepsSavePlaneVisib
       config->reject();
     }
   });
-  QTest::keyClick(dlg.get(), Qt::Key_R,
-                  Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
+  QTest::keyClick(dlg.get(), Qt::Key_R, Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
   EXPECT_TRUE(seen);
   EXPECT_TRUE(dlg->findChild<QWidget*>("1022")->isVisible());
   EXPECT_EQ(dlg->FrameSize(), QSize(640, 480));
@@ -260,7 +259,7 @@ TEST_F(VeldrinDlgTest, ResizingAnchorsTheRightHandControlsAndRefusesShrinking) {
 
   dlg->resize(initial.width() + 400, initial.height() + 200);
   QCoreApplication::processEvents();
-  EXPECT_EQ(camera->x(), camera0.x() + 300);         // moves 75 %
+  EXPECT_EQ(camera->x(), camera0.x() + 300);          // moves 75 %
   EXPECT_EQ(camera->width(), camera0.width() + 100);  // grows 25 %
   EXPECT_EQ(camera->y(), camera0.y());                // nothing moves down
   EXPECT_EQ(snapshot->x(), snapshot0.x() + 400);
