@@ -1,6 +1,8 @@
 // The main window against real shared memory, virtual cameras and a scripted message box.
 #include "workstation/dialog_test_fixture.h"
 
+#include <QContextMenuEvent>
+#include <QMenu>
 #include <QTest>
 
 namespace veldrin_test {
@@ -289,6 +291,59 @@ TEST_F(VeldrinDlgTest, SavePlaneWritesTheCornersAndLeavingAutoCalibrationRestore
   autoCalibration->click();  // cleared: the saved plane corners come back
   EXPECT_EQ(dlg->Corners(), saved);
   EXPECT_EQ(dlg->findChild<QLabel*>("1006")->text(), "P.2 = (540, 50)");
+}
+
+TEST_F(VeldrinDlgTest, DepthCameraIsListedAs3DAndOpensAsAnOrdinaryCamera) {
+  StartHost(1000, 500);
+  SetCameras("Intel RealSense D435 RGB=" + (m_dir / "a.png").string());
+  Settings().WriteCamera("Intel RealSense D435 RGB");
+  auto dlg = Open(m_name);
+  EXPECT_EQ(dlg->findChild<QComboBox*>("1010")->itemText(0).toStdString(),
+            "Cam 0 (Intel RealSense D435 RGB) (3D)");
+  EXPECT_EQ(dlg->CurrentCamera(), 0);
+  EXPECT_FALSE(TakePicture().empty());
+}
+
+TEST_F(VeldrinDlgTest, ContextMenuOffersTheAboutBox) {
+  StartHost(1000, 500);
+  Settings().WriteCamera("Still A");
+  auto dlg = Open(m_name);
+  QString item;
+  QString aboutTitle;
+  QTimer::singleShot(100, [&] {
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    if (!menu || menu->actions().isEmpty()) return;
+    item = menu->actions().first()->text();
+    QTimer::singleShot(100, [&] {
+      if (QWidget* about = QApplication::activeModalWidget()) {
+        aboutTitle = about->windowTitle();
+        about->close();
+      }
+    });
+    menu->actions().first()->trigger();
+    menu->close();
+  });
+  QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), dlg->mapToGlobal(QPoint(5, 5)));
+  QApplication::sendEvent(dlg.get(), &event);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(item.toStdString(), Text(veldrin::IDS_ABOUTBOX));
+  EXPECT_EQ(aboutTitle, "About Tabulo");
+}
+
+TEST_F(VeldrinDlgTest, ClickWithFourCornersAddsNoneButRebuildsTheOutputRectangle) {
+  StartHost(1000, 500);
+  Settings().WriteCamera("Still A");
+  auto dlg = Open(m_name);
+  ASSERT_FALSE(dlg->findChild<QWidget*>("20458")->isEnabled());
+  ASSERT_FALSE(TakePicture().empty());  // the media size has been read once
+  SendMouse(dlg->InputWindow(), QEvent::MouseButtonPress, QPoint(3, 3), Qt::LeftButton);
+  SendMouse(dlg->InputWindow(), QEvent::MouseButtonRelease, QPoint(3, 3), Qt::NoButton);
+  EXPECT_EQ(dlg->Corners().size(), 4u);
+  EXPECT_EQ(dlg->Corners()[0], cv::Point2f(160, 120));
+  EXPECT_TRUE(dlg->findChild<QWidget*>("20458")->isEnabled());
+  // The block reads 640 high and 480 wide as the tool left it at attachment: portrait output.
+  const std::vector<cv::Point2f> dst{{0, 0}, {360, 0}, {360, 480}, {0, 480}};
+  EXPECT_EQ(dlg->DstCorners(), dst);
 }
 
 }  // namespace
