@@ -10,29 +10,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 
 #include "app/about_dlg.h"
 #include "app/app_icons.h"
 #include "app/simple_splash.h"
+#include "display/testing/qt_app.h"
 
 namespace {
 
-// One application for the whole run, destroyed before the program's exit handlers run.
-class QtEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    static int argc = 1;
-    static char name[] = "app_framework_services_test";
-    static char* argv[] = {name, nullptr};
-    m_app = std::make_unique<QApplication>(argc, argv);
-  }
-  void TearDown() override { m_app.reset(); }
-
- private:
-  std::unique_ptr<QApplication> m_app;
-};
-const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(
+    new veldrin_test::CQtAppEnvironment("app_framework_services_test"));
 
 namespace fs = std::filesystem;
 

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,8 +17,10 @@
 #include <vector>
 
 #include "platform/shared_memory.h"
+#include "platform/testing/scratch_dir.h"
 
 namespace fs = std::filesystem;
+using veldrin_test::CScratchDir;
 
 namespace {
 
@@ -28,28 +29,6 @@ std::string UniqueName(const char* tag) {
   return "veldrin-block-test-" + std::to_string(getpid()) + "-" + tag + "-" +
          std::to_string(++counter);
 }
-
-// A fresh directory under the test scratch area, removed at the end.
-class CScratchDir {
- public:
-  CScratchDir() {
-    const char* base = std::getenv("VELDRIN_TEST_TMP");
-    fs::path root = base != nullptr ? fs::path(base) : fs::temp_directory_path();
-    fs::create_directories(root);
-    std::string templ = (root / "status-block-XXXXXX").string();
-    if (mkdtemp(templ.data()) != nullptr) m_path = templ;
-  }
-  ~CScratchDir() {
-    std::error_code ec;
-    if (!m_path.empty()) fs::remove_all(m_path, ec);
-  }
-  // With the trailing separator, as the host writes the folder.
-  std::string Folder() const { return m_path.string() + "/"; }
-  const fs::path& Path() const { return m_path; }
-
- private:
-  fs::path m_path;
-};
 
 std::vector<unsigned char> ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -249,7 +228,7 @@ TEST(SharedStatusBlock, FolderIsNeverSeenHalfWritten) {
 }
 
 TEST(SharedStatusBlock, BmpLayoutAndRowPadding) {
-  CScratchDir dir;
+  const CScratchDir dir("status-block");
   CLinkedPair link(dir.Folder(), "bmp");
   const int height = 3;
   for (int width : {1, 2, 3, 4, 5}) {
@@ -287,7 +266,7 @@ TEST(SharedStatusBlock, BmpLayoutAndRowPadding) {
 }
 
 TEST(SharedStatusBlock, OnePictureUntilTheHostTakesIt) {
-  CScratchDir dir;
+  const CScratchDir dir("status-block");
   CLinkedPair link(dir.Folder(), "once");
   const std::string path = dir.Folder() + link.name + ".bmp";
   const std::vector<unsigned char> first = Pattern(4, 2, 1);
@@ -305,7 +284,7 @@ TEST(SharedStatusBlock, OnePictureUntilTheHostTakesIt) {
 }
 
 TEST(SharedStatusBlock, FailedWriteAnnouncesNothing) {
-  CScratchDir dir;
+  const CScratchDir dir("status-block");
   const std::vector<unsigned char> pixels = Pattern(3, 3, 0);
   {
     CLinkedPair link(dir.Folder() + "missing/", "nodir");
@@ -334,7 +313,7 @@ TEST(SharedStatusBlock, FailedWriteAnnouncesNothing) {
 // A write that fails part-way (here: the file-size limit cuts the pixel data) must neither
 // announce a picture nor damage the one already in place.
 TEST(SharedStatusBlock, WriteCutShortKeepsThePreviousPicture) {
-  CScratchDir dir;
+  const CScratchDir dir("status-block");
   CLinkedPair link(dir.Folder(), "cut");
   const std::string path = dir.Folder() + link.name + ".bmp";
   const std::vector<unsigned char> small = Pattern(4, 4, 3);

@@ -12,20 +12,12 @@
 // timed spans.
 
 #include <benchmark/benchmark.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <QApplication>
-#include <chrono>
-#include <cstdio>
-#include <filesystem>
 #include <memory>
-#include <string>
 #include <vector>
 
-#include <opencv2/imgproc.hpp>
-
-#include "app/shared_status_block.h"
+#include "bench/bench_common.h"
 #include "display/image_window.h"
 #include "video/video_engine.h"
 #include "workstation/camera_list.h"
@@ -34,24 +26,9 @@
 
 namespace {
 
-constexpr int kMediaWidthMm = 1000;
-constexpr int kMediaHeightMm = 700;
+using namespace veldrin_bench;
+
 constexpr int kMainCamera = 0;
-
-// A skewed quadrilateral inside the frame, as an operator would mark it.
-std::vector<cv::Point2f> MarkedCorners(int w, int h) {
-  const float fw = static_cast<float>(w), fh = static_cast<float>(h);
-  return {{0.12f * fw, 0.10f * fh},
-          {0.90f * fw, 0.14f * fh},
-          {0.86f * fw, 0.92f * fh},
-          {0.08f * fw, 0.88f * fh}};
-}
-
-cv::Mat MakeFrame(int w, int h) {
-  cv::Mat frame(h, w, CV_8UC3);
-  cv::randu(frame, cv::Scalar::all(0), cv::Scalar::all(256));
-  return frame;
-}
 
 // One camera, so the list has a record for the main camera.
 class CBenchEngine : public CKivVideoEngine {
@@ -89,38 +66,6 @@ class CWindowView : public CColorFrameView {
   CImageWindow m_output;
 };
 
-// A folder and a status block as the host creates them; the tool's attachment goes to the
-// consumer.
-class CBenchHost {
- public:
-  CBenchHost() {
-    m_name =
-        "veldrin-bench-pipeline-" + std::to_string(getpid()) + "-" + std::to_string(++s_serial);
-    m_folder = std::filesystem::temp_directory_path() / m_name;
-    std::filesystem::create_directories(m_folder);
-    m_host = std::make_unique<CSharedStatusBlock>(m_name, 1);
-    m_host->SetFolder(m_folder.string() + "/");
-  }
-  ~CBenchHost() {
-    m_host.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(m_folder, ignored);
-  }
-  std::unique_ptr<CSharedStatusBlock> AttachTool() {
-    auto tool = std::make_unique<CSharedStatusBlock>(m_name, 0);
-    m_host->SetMediaSize(kMediaHeightMm, kMediaWidthMm);  // after attaching, which resets it
-    return tool;
-  }
-  CSharedStatusBlock& Block() { return *m_host; }
-  std::string FloorPath() const { return (m_folder / "floor.bmp").string(); }
-
- private:
-  static inline int s_serial = 0;
-  std::string m_name;
-  std::filesystem::path m_folder;
-  std::unique_ptr<CSharedStatusBlock> m_host;
-};
-
 // The consumer with everything it reaches, set up as the dialog sets it up.
 class CPipeline {
  public:
@@ -135,6 +80,7 @@ class CPipeline {
     m_consumer.SetQRDetectionEnabled(false);
     m_consumer.SetFrameDivisor(1);
     m_consumer.SetStatusBlock(host.AttachTool());
+    host.Block().SetMediaSize(kMediaHeightMm, kMediaWidthMm);  // after attaching, which resets it
   }
   ~CPipeline() { m_consumer.ReleaseStatusBlock(); }
 
@@ -158,63 +104,17 @@ class CPipeline {
   CColorFrameConsumer m_consumer;
 };
 
-// The same warp (matrix, size, border) and a single write of a buffer the size of the BMP file.
-class CFloor {
- public:
-  CFloor(const std::string& path, const cv::Mat& frame) : m_path(path), m_frame(frame) {
-    CRectification sizing;
-    sizing.ApplyCameraSettings(frame.cols, frame.rows);
-    sizing.UpdateMediaSize(kMediaWidthMm, kMediaHeightMm);
-    m_size = sizing.GetOutputSize();
-    cv::getPerspectiveTransform(MarkedCorners(frame.cols, frame.rows), sizing.GetDstCorners())
-        .convertTo(m_transform, CV_32F);
-    const std::size_t stride = (static_cast<std::size_t>(m_size.width) * 3 + 3) & ~std::size_t{3};
-    m_bmp.assign(54 + stride * static_cast<std::size_t>(m_size.height), 0x80);
-  }
-  bool RunOnce() {
-    cv::Mat out;
-    cv::warpPerspective(m_frame, out, m_transform, m_size, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
-                        cv::Scalar::all(0));
-    benchmark::DoNotOptimize(out.data);
-    // Into the existing file without truncating it: the bytes reach the page cache and nothing
-    // else, which is the least any way of publishing the picture can cost.
-    std::FILE* file = std::fopen(m_path.c_str(), "r+b");
-    if (file == nullptr) file = std::fopen(m_path.c_str(), "wb");
-    if (file == nullptr) return false;
-    const bool ok = std::fwrite(m_bmp.data(), 1, m_bmp.size(), file) == m_bmp.size();
-    return std::fclose(file) == 0 && ok;
-  }
-
- private:
-  std::string m_path;
-  const cv::Mat& m_frame;
-  cv::Size m_size;
-  cv::Mat m_transform;
-  std::vector<unsigned char> m_bmp;
-};
-
-std::string SizeLabel(cv::Size size) {
-  return std::to_string(size.width) + "x" + std::to_string(size.height) + " out";
-}
-
-cv::Mat FrameFor(const benchmark::State& state) {
-  return MakeFrame(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
-}
+constexpr const char* kHostPrefix = "veldrin-bench-pipeline";
 
 void BM_Floor(benchmark::State& state) {
-  CBenchHost host;
+  CBenchHost host(kHostPrefix);
   const cv::Mat frame = FrameFor(state);
   CFloor floor(host.FloorPath(), frame);
-  for (auto _ : state) {
-    if (!floor.RunOnce()) {
-      state.SkipWithError("floor write failed");
-      break;
-    }
-  }
+  RunEachIteration(state, floor, "floor write failed");
 }
 
 void BM_Pipeline(benchmark::State& state) {
-  CBenchHost host;
+  CBenchHost host(kHostPrefix);
   const cv::Mat frame = FrameFor(state);
   CPipeline pipeline(host, frame);
   for (auto _ : state) {
@@ -229,58 +129,17 @@ void BM_Pipeline(benchmark::State& state) {
   state.SetLabel(SizeLabel(pipeline.OutputSize()));
 }
 
-// CPU time of every thread of the process, the warp's workers included.
-std::chrono::nanoseconds ProcessCpuTime() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
-}
-
-// Floor and pipeline alternate within each iteration, so load from elsewhere on the machine
-// falls on both alike; the ratio counter is the figure to compare with the target of 2.
 void BM_PipelineRatioToFloor(benchmark::State& state) {
-  CBenchHost host;
+  CBenchHost host(kHostPrefix);
   const cv::Mat frame = FrameFor(state);
   CPipeline pipeline(host, frame);
   CFloor floor(host.FloorPath(), frame);
-  using Clock = std::chrono::steady_clock;
-  Clock::duration pipelineTime{}, floorTime{};
-  std::chrono::nanoseconds pipelineCpu{}, floorCpu{};
-  bool pipelineFirst = false;
-  for (auto _ : state) {
-    pipelineFirst = !pipelineFirst;
-    for (int pass = 0; pass < 2; ++pass) {
-      const bool runPipeline = (pass == 0) == pipelineFirst;
-      const std::chrono::nanoseconds cpuStart = ProcessCpuTime();
-      const Clock::time_point start = Clock::now();
-      const bool ok = runPipeline ? pipeline.RunOnce() : floor.RunOnce();
-      (runPipeline ? pipelineTime : floorTime) += Clock::now() - start;
-      (runPipeline ? pipelineCpu : floorCpu) += ProcessCpuTime() - cpuStart;
-      if (!ok) {
-        state.SkipWithError("a pass failed");
-        return;
-      }
-    }
-    QCoreApplication::processEvents();
-  }
-  const double n = static_cast<double>(state.iterations());
-  const double pipelineUs = std::chrono::duration<double, std::micro>(pipelineTime).count() / n;
-  const double floorUs = std::chrono::duration<double, std::micro>(floorTime).count() / n;
-  state.counters["pipeline_us"] = pipelineUs;
-  state.counters["floor_us"] = floorUs;
-  state.counters["ratio"] = floorUs > 0 ? pipelineUs / floorUs : 0.0;
-  state.counters["cpu_ratio"] =
-      floorCpu.count() > 0 ? static_cast<double>(pipelineCpu.count()) / floorCpu.count() : 0.0;
-  state.SetLabel(SizeLabel(pipeline.OutputSize()));
+  RunRatioToFloor(state, pipeline, floor, true, [] { QCoreApplication::processEvents(); });
 }
 
-BENCHMARK(BM_Floor)->Args({640, 480})->Args({1920, 1080})->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Pipeline)->Args({640, 480})->Args({1920, 1080})->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_PipelineRatioToFloor)
-    ->Args({640, 480})
-    ->Args({1920, 1080})
-    ->Unit(benchmark::kMicrosecond)
-    ->MinTime(2.0);
+BENCHMARK(BM_Floor)->Apply(AtFrameSizes);
+BENCHMARK(BM_Pipeline)->Apply(AtFrameSizes);
+BENCHMARK(BM_PipelineRatioToFloor)->Apply(AtFrameSizes)->MinTime(2.0);
 
 }  // namespace
 

@@ -1,16 +1,16 @@
 #include "depth/plane_files.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "platform/testing/scratch_dir.h"
 
 namespace fs = std::filesystem;
 using namespace veldrin;
@@ -44,16 +44,6 @@ std::string TextMode(const std::string& bytes) {
 
 class PlaneFilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = std::getenv("VELDRIN_TEST_TMP");
-    fs::path root = base ? fs::path(base) : fs::temp_directory_path();
-    fs::create_directories(root);
-    std::string pattern = (root / "plane-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    m_folder = pattern + "/";
-  }
-  void TearDown() override { fs::remove_all(m_folder); }
-
   void Put(const std::string& path, const std::string& bytes) const {
     std::ofstream(path, std::ios::binary) << bytes;
   }
@@ -64,7 +54,8 @@ class PlaneFilesTest : public ::testing::Test {
     return ss.str();
   }
 
-  std::string m_folder;
+  veldrin_test::CScratchDir m_scratch{"plane"};
+  const std::string m_folder = m_scratch.Folder();
 };
 
 TEST(PlaneFileNames, FolderIsJoinedWithoutSeparator) {

@@ -6,28 +6,16 @@
 #include <QTest>
 #include <QThread>
 #include <atomic>
-#include <memory>
 #include <thread>
 
 #include <opencv2/imgproc.hpp>
 
+#include "display/testing/qt_app.h"
+
 namespace {
 
-// One application for the whole run, destroyed before the program's exit handlers run.
-class QtEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    static int argc = 1;
-    static char name[] = "display_image_window_test";
-    static char* argv[] = {name, nullptr};
-    m_app = std::make_unique<QApplication>(argc, argv);
-  }
-  void TearDown() override { m_app.reset(); }
-
- private:
-  std::unique_ptr<QApplication> m_app;
-};
-const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(
+    new veldrin_test::CQtAppEnvironment("display_image_window_test"));
 
 using veldrin::PlaceImage;
 

@@ -1,15 +1,15 @@
 #include "platform/profile.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/testing/scratch_dir.h"
 
 namespace fs = std::filesystem;
 using veldrin::GetPrivateProfileInt;
@@ -20,17 +20,6 @@ namespace {
 
 class ProfileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = std::getenv("VELDRIN_TEST_TMP");
-    fs::path root = base ? fs::path(base) : fs::temp_directory_path();
-    fs::create_directories(root);
-    std::string pattern = (root / "profile-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    m_dir = pattern;
-    m_path = (m_dir / "CamDrv.ini").string();
-  }
-  void TearDown() override { fs::remove_all(m_dir); }
-
   void Put(const std::string& text) const { std::ofstream(m_path, std::ios::binary) << text; }
   std::string Get() const {
     std::ifstream in(m_path, std::ios::binary);
@@ -39,8 +28,9 @@ class ProfileTest : public ::testing::Test {
     return ss.str();
   }
 
-  fs::path m_dir;
-  std::string m_path;
+  veldrin_test::CScratchDir m_scratch{"profile"};
+  const fs::path m_dir = m_scratch.Path();
+  const std::string m_path = (m_dir / "CamDrv.ini").string();
 };
 
 TEST_F(ProfileTest, MissingFileSectionOrKeyReadsDefault) {

@@ -9,13 +9,13 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/testing/scratch_dir.h"
 #include "workstation/calibration_store.h"
 
 extern char** environ;
@@ -31,16 +31,6 @@ struct SResult {
 
 class CalibToolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = std::getenv("VELDRIN_TEST_TMP");
-    fs::path root = base ? fs::path(base) : fs::temp_directory_path();
-    fs::create_directories(root);
-    std::string pattern = (root / "calibtool-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    m_dir = pattern;
-  }
-  void TearDown() override { fs::remove_all(m_dir); }
-
   SResult Run(std::vector<std::string> args) const {
     const std::string program = std::string(VELDRIN_BIN_DIR) + "/veldrin-calib";
     args.insert(args.begin(), program);
@@ -103,7 +93,8 @@ class CalibToolTest : public ::testing::Test {
     EXPECT_NE(r.err.find(fragment), std::string::npos) << r.err;
   }
 
-  std::string m_dir;
+  veldrin_test::CScratchDir m_scratch{"calibtool"};
+  const std::string m_dir = m_scratch.Path().string();
 };
 
 TEST_F(CalibToolTest, SaveListShow) {

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/testing/scratch_dir.h"
 #include "video/table_scene.h"
 
 namespace fs = std::filesystem;
@@ -24,14 +25,8 @@ struct Result {
 
 class ProbeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = std::getenv("VELDRIN_TEST_TMP");
-    m_dir = fs::path(base ? base : "/tmp") / ("probe_test_" + std::to_string(::getpid()));
-    fs::create_directories(m_dir);
-    ::unsetenv("VELDRIN_SCENE");
-  }
+  void SetUp() override { ::unsetenv("VELDRIN_SCENE"); }
   void TearDown() override {
-    fs::remove_all(m_dir);
     ::unsetenv("VELDRIN_CAMERAS");
     ::unsetenv("VELDRIN_SCENE");
   }
@@ -54,7 +49,8 @@ class ProbeTest : public ::testing::Test {
     return result;
   }
 
-  fs::path m_dir;
+  veldrin_test::CScratchDir m_scratch{"probe"};
+  const fs::path m_dir = m_scratch.Path();
 };
 
 TEST_F(ProbeTest, ListShowsEveryDeviceOnItsOwnLine) {

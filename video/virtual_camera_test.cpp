@@ -1,14 +1,14 @@
 #include "video/virtual_camera.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+
+#include "platform/testing/scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -16,19 +16,14 @@ namespace {
 
 class VirtualSourceTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = std::getenv("VELDRIN_TEST_TMP");
-    m_dir = fs::path(base ? base : "/tmp") / ("virtual_camera_test_" + std::to_string(::getpid()));
-    fs::create_directories(m_dir);
-  }
-  void TearDown() override { fs::remove_all(m_dir); }
   std::string Path(const std::string& name) const { return (m_dir / name).string(); }
   static cv::Mat Flat(cv::Size size, int value) {
     return cv::Mat(size, CV_8UC3, cv::Scalar(value, value / 2, 255 - value));
   }
   static double Blue(const cv::Mat& frame) { return cv::mean(frame)[0]; }
 
-  fs::path m_dir;
+  veldrin_test::CScratchDir m_scratch{"virtual_camera"};
+  const fs::path m_dir = m_scratch.Path();
 };
 
 TEST_F(VirtualSourceTest, ImageFileDeliversListedSizesAndOwnCopies) {
