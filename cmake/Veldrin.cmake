@@ -65,7 +65,8 @@ function(veldrin_add_test name)
   add_test(NAME ${name} COMMAND ${name})
   # Qt is not built with TSan; its own threads would otherwise report false races.
   set(_env "VELDRIN_TEST_TMP=${CMAKE_BINARY_DIR}/testtmp"
-    "TSAN_OPTIONS=ignore_noninstrumented_modules=1 halt_on_error=1 suppressions=${PROJECT_SOURCE_DIR}/cmake/tsan.supp")
+    "TSAN_OPTIONS=ignore_noninstrumented_modules=1 halt_on_error=1 suppressions=${PROJECT_SOURCE_DIR}/cmake/tsan.supp"
+    "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/lsan.supp")
   if("gui" IN_LIST ARG_LABELS)
     list(APPEND _env "QT_QPA_PLATFORM=offscreen")
   endif()
