@@ -127,7 +127,9 @@ class VeldrinDlgTest : public ::testing::Test {
     return img;
   }
 
-  static void SetCameras(const std::string& spec) { ::setenv("VELDRIN_CAMERAS", spec.c_str(), 1); }
+  static void SetCameras(const std::string& entries) {
+    ::setenv("VELDRIN_CAMERAS", entries.c_str(), 1);
+  }
 
   void StartHost(int widthMm, int heightMm) {
     m_host = std::make_unique<CSharedStatusBlock>(m_name, 1);

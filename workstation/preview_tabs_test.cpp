@@ -7,13 +7,13 @@ namespace {
 class PreviewTabsTest : public VeldrinDlgTest {
  protected:
   void UseCameras(int count) {
-    std::string spec;
+    std::string entries;
     for (int i = 0; i < count; ++i) {
       const fs::path file = m_dir / ("cam" + std::to_string(i) + ".png");
       cv::imwrite(file.string(), MakeStill(640, 480, i));
-      spec += (i ? ";" : "") + std::string("Cam") + std::to_string(i) + "=" + file.string();
+      entries += (i ? ";" : "") + std::string("Cam") + std::to_string(i) + "=" + file.string();
     }
-    SetCameras(spec);
+    SetCameras(entries);
     StartHost(1000, 500);
     Settings().WriteCamera("Cam0");
   }
