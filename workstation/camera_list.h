@@ -27,7 +27,7 @@ enum : int {
 // capture threads while routing frames, so all access goes through m_mutex and hands out copies.
 class CCameraList {
  public:
-  // Lists the devices that `enumerator` knows, probing each for availability.
+  // Lists the devices that `enumerator` finds, probing each for availability.
   explicit CCameraList(CKivVideoEngine& enumerator);
   // Lists the devices of a temporary webcam engine.
   CCameraList();

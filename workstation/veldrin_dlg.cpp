@@ -392,19 +392,19 @@ void CVeldrinDlg::FillCameraCombo() {
 
 int CVeldrinDlg::ReadPreferredCamera() {
   const std::string preferred = CCameraSettings(SettingsFolder(), m_strInstanceName).ReadCamera();
+  // The main engine has just listed the devices and is not capturing yet: it answers for them.
+  CKivOpenCVVideoEngine& engine = *m_pWebcamEngine;
   if (!preferred.empty()) {
-    CKivOpenCVVideoEngine probe;
-    const int count = probe.EnumerateDevices();
+    const int count = static_cast<int>(engine.GetDeviceCount());
     for (int i = 0; i < count && i < MAX_VIDEO_DEVICES; ++i) {
-      if (probe.m_devices[i].strName == preferred && probe.IsDeviceAvailable(i)) return i;
+      if (engine.m_devices[i].strName == preferred && engine.IsDeviceAvailable(i)) return i;
     }
   }
   if (AfxFormatMessageBox(nullptr, MB_YESNO, veldrin::IDS_PREFERRED_CAMERA_UNAVAILABLE) != IDYES)
     return -1;
   const int free = m_pCameraList ? m_pCameraList->FindFirstFree() : -1;
   if (free < 0) return -1;
-  CKivOpenCVVideoEngine probe;
-  return probe.IsDeviceAvailable(free) ? free : -1;
+  return engine.IsDeviceAvailable(free) ? free : -1;
 }
 
 int CVeldrinDlg::SwitchCamera(int index) {
