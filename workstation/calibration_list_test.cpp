@@ -73,6 +73,19 @@ TEST_F(CalibrationListTest, SaveListsTheNameSelectsItAndDisablesSave) {
   EXPECT_TRUE(m_boxes->Texts().empty());
 }
 
+TEST_F(CalibrationListTest, FailedSaveIsReportedAndSaveStaysEnabled) {
+  // A directory in the file's place makes the write fail, whatever the user's rights.
+  fs::create_directory(m_dir / "Table.clb");
+  auto dlg = Open(m_name);
+  MoveCorners(*dlg, kQuad);
+  SaveAs(*dlg, "Table");
+  ASSERT_EQ(m_boxes->Texts().size(), 1u);
+  EXPECT_NE(m_boxes->Texts()[0].find("could not be saved"), std::string::npos);
+  EXPECT_EQ(m_boxes->Calls()[0].type, MB_ICONERROR | MB_OK);
+  EXPECT_EQ(Entries(*dlg), QStringList{"Default"});
+  EXPECT_TRUE(dlg->findChild<QWidget*>("20458")->isEnabled());
+}
+
 TEST_F(CalibrationListTest, OverwriteAsksAndNoKeepsTheFile) {
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "Table", kQuad));
   auto dlg = Open(m_name);

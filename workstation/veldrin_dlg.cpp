@@ -734,7 +734,12 @@ void CVeldrinDlg::OnSaveCalibration() {
   if (m_pCalibrationStore->Exists(name) &&
       AfxFormatMessageBox(nullptr, MB_YESNO, veldrin::IDS_CONFIRM_OVERWRITE_CALIBRATION) != IDYES)
     return;
-  m_pCalibrationStore->Save(name, m_rectification.GetCorners());
+  // The corners are not stored: say so, and keep the save button enabled so the operator can
+  // try again, rather than showing the list as if the calibration had been saved.
+  if (!m_pCalibrationStore->Save(name, m_rectification.GetCorners())) {
+    AfxMessageBox("The calibration \"" + name + "\" could not be saved.", MB_ICONERROR | MB_OK);
+    return;
+  }
   FillCalibrationCombo();
   const QString typed = Q(name);
   for (int i = 0; i < m_calibCombo->count(); ++i) {
