@@ -11,7 +11,10 @@
 
 namespace {
 constexpr std::chrono::milliseconds kStopWait{100};
-}
+// A run that outlived Stop may still hold the device in its last read; a restart gives it this
+// long to let go, so reopening the same camera does not fail on a busy device.
+constexpr std::chrono::milliseconds kRestartWait{1000};
+}  // namespace
 
 struct CKivOpenCVVideoEngine::CCaptureRun {
   std::unique_ptr<CFrameSource> pCapture;
@@ -83,6 +86,13 @@ void CKivOpenCVVideoEngine::ReapFinishedRuns() {
 }
 
 int CKivOpenCVVideoEngine::Start() {
+  const auto deadline = std::chrono::steady_clock::now() + kRestartWait;
+  for (auto& run : m_retired) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    run->WaitFinished(left);
+  }
   ReapFinishedRuns();
   if (m_pRun && m_pRun->thread.joinable()) {
     // Started twice without Stop: the old run ends on its own, without a wait here.
