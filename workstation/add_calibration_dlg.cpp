@@ -1,7 +1,6 @@
 #include "workstation/add_calibration_dlg.h"
 
 #include <QLabel>
-#include <QPushButton>
 
 #include "workstation/dialog_layout.h"
 
@@ -18,15 +17,8 @@ CAddCalibrationDlg::CAddCalibrationDlg(QWidget* parent) : QDialog(parent) {
   m_edit->setGeometry(du.Rect(7, 24, 167, 14));
   label->setBuddy(m_edit);
 
-  auto* save = new QPushButton(QStringLiteral("Save"), this);
-  save->setObjectName(QStringLiteral("IDOK"));
-  save->setDefault(true);
-  save->setGeometry(du.Rect(40, 51, 50, 14));
-  auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
-  cancel->setObjectName(QStringLiteral("IDCANCEL"));
-  cancel->setGeometry(du.Rect(91, 51, 50, 14));
-  connect(save, &QPushButton::clicked, this, &QDialog::accept);
-  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+  veldrin::AddDialogButtons(this, QStringLiteral("Save"), du.Rect(40, 51, 50, 14),
+                            QStringLiteral("Cancel"), du.Rect(91, 51, 50, 14));
   m_edit->setFocus();
 }
 

@@ -1,7 +1,6 @@
 #include "workstation/camera_configuration_dlg.h"
 
 #include <QGroupBox>
-#include <QPushButton>
 
 #include "workstation/dialog_layout.h"
 
@@ -33,15 +32,8 @@ CCameraConfiguraionDlg::CCameraConfiguraionDlg(const std::vector<cv::Point>* res
   m_divisorCombo->setInsertPolicy(QComboBox::NoInsert);
   m_divisorCombo->setGeometry(du.Rect(13, 50, 79, 14));
 
-  auto* ok = new QPushButton(QStringLiteral("Aceptar"), this);
-  ok->setObjectName(QStringLiteral("IDOK"));
-  ok->setDefault(true);
-  ok->setGeometry(du.Rect(9, 74, 41, 12));
-  auto* cancel = new QPushButton(QStringLiteral("Cancelar"), this);
-  cancel->setObjectName(QStringLiteral("IDCANCEL"));
-  cancel->setGeometry(du.Rect(62, 74, 41, 12));
-  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+  veldrin::AddDialogButtons(this, QStringLiteral("Aceptar"), du.Rect(9, 74, 41, 12),
+                            QStringLiteral("Cancelar"), du.Rect(62, 74, 41, 12));
   connect(m_resolutionCombo, qOverload<int>(&QComboBox::activated), this,
           [this](int index) { m_nResolutionIndex = index; });
 

@@ -1,6 +1,7 @@
 #include "workstation/dialog_layout.h"
 
 #include <QFontMetrics>
+#include <QPushButton>
 
 namespace veldrin {
 
@@ -13,6 +14,19 @@ CDialogUnits::CDialogUnits(const QFont& font) {
   m_cy = fm.height();
   if (m_cx <= 0) m_cx = 6;
   if (m_cy <= 0) m_cy = 13;
+}
+
+void AddDialogButtons(QDialog* dialog, const QString& okText, QRect okRect,
+                      const QString& cancelText, QRect cancelRect) {
+  auto* ok = new QPushButton(okText, dialog);
+  ok->setObjectName(QStringLiteral("IDOK"));
+  ok->setDefault(true);
+  ok->setGeometry(okRect);
+  auto* cancel = new QPushButton(cancelText, dialog);
+  cancel->setObjectName(QStringLiteral("IDCANCEL"));
+  cancel->setGeometry(cancelRect);
+  QObject::connect(ok, &QPushButton::clicked, dialog, &QDialog::accept);
+  QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
 }
 
 void CDynamicLayout::Add(QWidget* widget, QRect initial, int moveX, int sizeX, int sizeY) {

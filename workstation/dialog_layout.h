@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDialog>
 #include <QFont>
 #include <QRect>
 #include <QSize>
@@ -25,6 +26,11 @@ class CDialogUnits {
   int m_cx;
   int m_cy;
 };
+
+// The default "OK" button and the "Cancel" button of a small dialog, wired to accept and reject
+// and named after the classic ids so tests and tools find them.
+void AddDialogButtons(QDialog* dialog, const QString& okText, QRect okRect,
+                      const QString& cancelText, QRect cancelRect);
 
 // Anchoring of child controls: as the dialog grows by (dx, dy) from its initial size, a control
 // moves right by moveX% of dx and grows by sizeX% of dx and sizeY% of dy. Nothing moves down.
