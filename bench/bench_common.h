@@ -18,7 +18,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "app/shared_status_block.h"
+#include "hostlink/shared_status_block.h"
 #include "workstation/rectification.h"
 
 namespace veldrin_bench {

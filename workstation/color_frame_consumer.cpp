@@ -1,6 +1,6 @@
 #include "workstation/color_frame_consumer.h"
 
-#include "app/shared_status_block.h"
+#include "hostlink/shared_status_block.h"
 #include "markers/qr_detector.h"
 #include "workstation/camera_list.h"
 #include "workstation/rectification.h"

@@ -18,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/shared_status_block.h"
+#include "hostlink/shared_status_block.h"
 #include "platform/message_box.h"
 #include "platform/scripted_message_box.h"
 #include "video/video_engine.h"

@@ -23,7 +23,7 @@
 #include <opencv2/imgproc.hpp>
 #include <thread>
 
-#include "app/shared_status_block.h"
+#include "hostlink/shared_status_block.h"
 #include "display/image_window.h"
 #include "platform/scripted_message_box.h"
 #include "resources/string_table.h"

@@ -14,7 +14,7 @@
 
 #include "app/about_dlg.h"
 #include "app/app_icons.h"
-#include "app/shared_status_block.h"
+#include "hostlink/shared_status_block.h"
 #include "app/simple_splash.h"
 #include "depth/plane_files.h"
 #include "display/image_window.h"

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/shared_status_block.h"
+#include "hostlink/shared_status_block.h"
 #include "platform/shared_memory.h"
 
 extern char** environ;

@@ -1,4 +1,4 @@
-#include "app/shared_status_block.h"
+#include "hostlink/shared_status_block.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
