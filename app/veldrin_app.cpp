@@ -10,7 +10,7 @@
 #include "app/framework_services.h"
 #include "app/qt_message_box.h"
 #include "platform/message_box.h"
-#include "workstation/veldrin_dlg.h"
+#include "workstation/windows/veldrin_dlg.h"
 
 CVeldrinApp::CVeldrinApp(int argc, char** argv) {
   if (argc > 1) m_strInstanceName = argv[1];

@@ -1,4 +1,4 @@
-#include "workstation/veldrin_dlg.h"
+#include "workstation/windows/veldrin_dlg.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -21,9 +21,9 @@
 #include "platform/message_box.h"
 #include "resources/string_table.h"
 #include "video/opencv_video_engine.h"
-#include "workstation/add_calibration_dlg.h"
+#include "workstation/windows/add_calibration_dlg.h"
 #include "workstation/calibration_store.h"
-#include "workstation/camera_configuration_dlg.h"
+#include "workstation/windows/camera_configuration_dlg.h"
 #include "workstation/camera_list.h"
 #include "workstation/camera_settings.h"
 

@@ -1,8 +1,8 @@
-#include "workstation/camera_configuration_dlg.h"
+#include "workstation/windows/camera_configuration_dlg.h"
 
 #include <QGroupBox>
 
-#include "workstation/dialog_layout.h"
+#include "workstation/windows/dialog_layout.h"
 
 CCameraConfiguraionDlg::CCameraConfiguraionDlg(const std::vector<cv::Point>* resolutions,
                                                QSize current, int frameDivisor, QWidget* parent)

@@ -1,5 +1,5 @@
 // Preview tabs: extra cameras shown beside the main one, each with its own engine and window.
-#include "workstation/dialog_test_fixture.h"
+#include "workstation/windows/dialog_test_fixture.h"
 
 namespace veldrin_test {
 namespace {

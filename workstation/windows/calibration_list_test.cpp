@@ -1,8 +1,8 @@
 // The calibration combo, the save and remove buttons, and the stored index at start.
 #include <QLineEdit>
 
-#include "workstation/add_calibration_dlg.h"
-#include "workstation/dialog_test_fixture.h"
+#include "workstation/windows/add_calibration_dlg.h"
+#include "workstation/windows/dialog_test_fixture.h"
 
 namespace veldrin_test {
 namespace {

@@ -17,7 +17,7 @@
 #include "markers/qr_detector.h"
 #include "video/video_engine.h"
 #include "workstation/color_frame_consumer.h"
-#include "workstation/dialog_layout.h"
+#include "workstation/windows/dialog_layout.h"
 #include "workstation/rectification.h"
 
 class CCalibrationStore;

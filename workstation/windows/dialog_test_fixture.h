@@ -1,7 +1,7 @@
 #pragma once
 // Shared fixture of the main-window tests: a host-created status block in a temporary folder,
 // still-picture virtual cameras and a scripted message box.
-#include "workstation/veldrin_dlg.h"
+#include "workstation/windows/veldrin_dlg.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -28,7 +28,7 @@
 #include "platform/scripted_message_box.h"
 #include "resources/string_table.h"
 #include "workstation/calibration_store.h"
-#include "workstation/camera_configuration_dlg.h"
+#include "workstation/windows/camera_configuration_dlg.h"
 #include "workstation/camera_list.h"
 #include "workstation/camera_settings.h"
 

@@ -1,5 +1,5 @@
 // The main window against real shared memory, virtual cameras and a scripted message box.
-#include "workstation/dialog_test_fixture.h"
+#include "workstation/windows/dialog_test_fixture.h"
 
 #include <QContextMenuEvent>
 #include <QMenu>

@@ -1,8 +1,8 @@
-#include "workstation/add_calibration_dlg.h"
+#include "workstation/windows/add_calibration_dlg.h"
 
 #include <QLabel>
 
-#include "workstation/dialog_layout.h"
+#include "workstation/windows/dialog_layout.h"
 
 CAddCalibrationDlg::CAddCalibrationDlg(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("130"));

@@ -1,4 +1,4 @@
-#include "workstation/dialog_layout.h"
+#include "workstation/windows/dialog_layout.h"
 
 #include <QFontMetrics>
 #include <QPushButton>
