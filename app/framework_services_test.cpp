@@ -3,17 +3,10 @@
 #include <gtest/gtest.h>
 #include <QApplication>
 #include <QCoreApplication>
-#include <QLabel>
-#include <QPushButton>
-#include <QTest>
-#include <QTimer>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
-#include "app/about_dlg.h"
-#include "app/app_icons.h"
-#include "app/simple_splash.h"
 #include "display/testing/qt_app.h"
 
 namespace {
@@ -70,49 +63,6 @@ TEST_F(ShellTest, SettingsRootCarriesTheProductName) {
   EXPECT_EQ(veldrin::InitSettingsRoot(), "Acme Table Cam");
   EXPECT_EQ(QCoreApplication::applicationName(), "RIP 10/Acme Table Cam");
   EXPECT_EQ(QGuiApplication::applicationDisplayName(), "Acme Table Cam");
-}
-
-TEST_F(ShellTest, AboutBoxShowsItsTextsAndClosesWithOk) {
-  CAboutDlg about;
-  EXPECT_EQ(about.windowTitle(), "About Tabulo");
-  const auto* product = about.findChild<QLabel*>("productLabel");
-  const auto* info = about.findChild<QLabel*>("infoLabel");
-  const auto* icon = about.findChild<QLabel*>("iconLabel");
-  auto* ok = about.findChild<QPushButton*>("okButton");
-  ASSERT_TRUE(product && info && icon && ok);
-  EXPECT_EQ(product->text(), "Tabulo");
-  EXPECT_FALSE(info->text().isEmpty());
-  EXPECT_FALSE(icon->pixmap().isNull());
-  EXPECT_EQ(ok->text(), "OK");
-
-  QTimer::singleShot(0, ok, [ok] { QTest::mouseClick(ok, Qt::LeftButton); });
-  EXPECT_EQ(about.exec(), QDialog::Accepted);
-}
-
-TEST_F(ShellTest, SplashShowsWhileEventsAreDispatched) {
-  bool dispatched = false;
-  QTimer::singleShot(0, [&] { dispatched = true; });
-  auto splash = veldrin::ShowSplash(nullptr, 50);
-  ASSERT_TRUE(splash);
-  EXPECT_TRUE(dispatched);
-  EXPECT_TRUE(splash->isVisible());
-  const auto* text = splash->findChild<QLabel*>("splashLabel");
-  ASSERT_TRUE(text);
-  EXPECT_EQ(text->text(), "Loading Tabulo...Please wait");
-}
-
-TEST_F(ShellTest, IconsForButtonsAndApplication) {
-  const QImage save = veldrin::LoadAppIcon(veldrin::IDI_SAVE).pixmap(16, 16).toImage();
-  const QImage remove = veldrin::LoadAppIcon(veldrin::IDI_REMOVE).pixmap(16, 16).toImage();
-  const QImage app = veldrin::LoadAppIcon(veldrin::IDI_MAIN).pixmap(16, 16).toImage();
-  for (const QImage* image : {&save, &remove, &app}) {
-    ASSERT_EQ(image->size(), QSize(16, 16));
-  }
-  EXPECT_NE(save, remove);
-  EXPECT_NE(save, app);
-  EXPECT_EQ(veldrin::LoadAppIcon(veldrin::IDI_ABOUT).pixmap(32, 32).toImage(),
-            veldrin::LoadAppIcon(veldrin::IDI_MAIN).pixmap(32, 32).toImage());
-  EXPECT_TRUE(veldrin::LoadAppIcon(4242).isNull());
 }
 
 }  // namespace

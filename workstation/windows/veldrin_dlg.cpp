@@ -12,10 +12,10 @@
 #include <QSignalBlocker>
 #include <QStyle>
 
-#include "app/about_dlg.h"
-#include "app/app_icons.h"
+#include "workstation/windows/about_dlg.h"
+#include "workstation/windows/app_icons.h"
 #include "hostlink/shared_status_block.h"
-#include "app/simple_splash.h"
+#include "workstation/windows/simple_splash.h"
 #include "depth/plane_files.h"
 #include "display/image_window.h"
 #include "platform/message_box.h"

@@ -1,4 +1,4 @@
-#include "app/app_icons.h"
+#include "workstation/windows/app_icons.h"
 
 #include <QPainter>
 #include <QPainterPath>

@@ -1,11 +1,11 @@
-#include "app/about_dlg.h"
+#include "workstation/windows/about_dlg.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/app_icons.h"
+#include "workstation/windows/app_icons.h"
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   setWindowTitle("About Tabulo");

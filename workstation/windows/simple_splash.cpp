@@ -1,4 +1,4 @@
-#include "app/simple_splash.h"
+#include "workstation/windows/simple_splash.h"
 
 #include <QEventLoop>
 #include <QFrame>
