@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "display/testing/qt_app.h"
+#include "testing/qt_app.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "markers/qr_detector.h"
-#include "markers/qr_test_pattern.h"
-#include "platform/scripted_message_box.h"
+#include "testing/qr_test_pattern.h"
+#include "testing/scripted_message_box.h"
 
 namespace {
 

@@ -55,7 +55,8 @@ function(veldrin_add_test name)
     set_target_properties(${name} PROPERTIES AUTOMOC ON AUTORCC ON)
   endif()
   veldrin_target_options(${name})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} veldrin_testing GTest::gtest GTest::gmock
+    GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
     VELDRIN_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}"
     VELDRIN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")

@@ -10,7 +10,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "display/testing/qt_app.h"
+#include "testing/qt_app.h"
 
 namespace {
 

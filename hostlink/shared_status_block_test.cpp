@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/shared_memory.h"
-#include "platform/testing/scratch_dir.h"
+#include "testing/scratch_dir.h"
 
 namespace fs = std::filesystem;
 using veldrin_test::CScratchDir;

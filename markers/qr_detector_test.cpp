@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "markers/qr_test_pattern.h"
-#include "platform/scripted_message_box.h"
+#include "testing/qr_test_pattern.h"
+#include "testing/scripted_message_box.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/scripted_message_box.h"
+#include "testing/scripted_message_box.h"
 #include "resources/string_table.h"
 
 namespace {

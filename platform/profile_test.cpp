@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/testing/scratch_dir.h"
+#include "testing/scratch_dir.h"
 
 namespace fs = std::filesystem;
 using veldrin::GetPrivateProfileInt;

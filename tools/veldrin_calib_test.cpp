@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/testing/scratch_dir.h"
+#include "testing/scratch_dir.h"
 #include "workstation/calibration_store.h"
 
 extern char** environ;

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/testing/scratch_dir.h"
+#include "testing/scratch_dir.h"
 #include "video/table_scene.h"
 
 namespace fs = std::filesystem;

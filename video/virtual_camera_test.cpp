@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/testing/scratch_dir.h"
+#include "testing/scratch_dir.h"
 
 namespace fs = std::filesystem;
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/testing/scratch_dir.h"
+#include "testing/scratch_dir.h"
 
 namespace fs = std::filesystem;
 using Points = std::vector<cv::Point2f>;

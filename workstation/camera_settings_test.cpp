@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform/testing/scratch_dir.h"
+#include "testing/scratch_dir.h"
 
 namespace fs = std::filesystem;
 

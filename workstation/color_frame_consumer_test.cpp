@@ -20,13 +20,13 @@
 
 #include "hostlink/shared_status_block.h"
 #include "platform/message_box.h"
-#include "platform/scripted_message_box.h"
+#include "testing/scripted_message_box.h"
 #include "video/video_engine.h"
 #include "workstation/camera_list.h"
 #include "workstation/rectification.h"
 
 #ifdef VELDRIN_TEST_HAVE_QRENCODE
-#include "markers/qr_test_pattern.h"
+#include "testing/qr_test_pattern.h"
 #endif
 
 namespace {

@@ -9,7 +9,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include "display/testing/qt_app.h"
+#include "testing/qt_app.h"
 #include "workstation/windows/app_icons.h"
 #include "workstation/windows/simple_splash.h"
 

@@ -25,7 +25,7 @@
 
 #include "hostlink/shared_status_block.h"
 #include "display/image_window.h"
-#include "platform/scripted_message_box.h"
+#include "testing/scripted_message_box.h"
 #include "resources/string_table.h"
 #include "workstation/calibration_store.h"
 #include "workstation/windows/camera_configuration_dlg.h"
