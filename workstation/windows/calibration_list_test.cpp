@@ -28,12 +28,12 @@ class CalibrationListTest : public VeldrinDlgTest {
       else
         box->accept();
     });
-    dlg.OnSaveCalibration();
+    dlg.CalibrationList().OnSaveCalibration();
   }
 
   static void Select(CVeldrinDlg& dlg, int entry) {
     dlg.findChild<QComboBox*>("1004")->setCurrentIndex(entry);
-    dlg.OnCalibrationSelected();
+    dlg.CalibrationList().OnCalibrationSelected();
   }
 
   static QStringList Entries(CVeldrinDlg& dlg) {
@@ -149,12 +149,12 @@ TEST_F(CalibrationListTest, RemoveAsksAndReturnsToDefault) {
   ASSERT_EQ(dlg->Corners(), kQuad);
 
   m_boxes->QueueAnswer(IDNO);
-  dlg->OnRemoveCalibration();
+  dlg->CalibrationList().OnRemoveCalibration();
   EXPECT_TRUE(fs::exists(m_dir / "Table.clb"));
   EXPECT_EQ(dlg->Corners(), kQuad);
 
   m_boxes->QueueAnswer(IDYES);
-  dlg->OnRemoveCalibration();
+  dlg->CalibrationList().OnRemoveCalibration();
   ASSERT_EQ(m_boxes->Texts().size(), 2u);
   EXPECT_EQ(m_boxes->Texts()[1], Text(veldrin::IDS_CONFIRM_REMOVE_CALIBRATION));
   EXPECT_FALSE(fs::exists(m_dir / "Table.clb"));
@@ -164,7 +164,7 @@ TEST_F(CalibrationListTest, RemoveAsksAndReturnsToDefault) {
   EXPECT_EQ(dlg->CalibIndex(), 0);
 
   // "Default" itself cannot be removed and asks nothing.
-  dlg->OnRemoveCalibration();
+  dlg->CalibrationList().OnRemoveCalibration();
   EXPECT_EQ(m_boxes->Texts().size(), 2u);
 }
 

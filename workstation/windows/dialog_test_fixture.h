@@ -23,14 +23,16 @@
 #include <opencv2/imgproc.hpp>
 #include <thread>
 
-#include "hostlink/shared_status_block.h"
 #include "display/image_window.h"
-#include "testing/scripted_message_box.h"
+#include "hostlink/shared_status_block.h"
 #include "resources/string_table.h"
+#include "testing/scripted_message_box.h"
 #include "workstation/calibration_store.h"
-#include "workstation/windows/camera_configuration_dlg.h"
 #include "workstation/camera_list.h"
 #include "workstation/camera_settings.h"
+#include "workstation/windows/calibration_list.h"
+#include "workstation/windows/camera_configuration_dlg.h"
+#include "workstation/windows/preview_tabs.h"
 
 namespace veldrin_test {
 

@@ -76,7 +76,7 @@ TEST_F(PreviewTabsTest, AddSwitchAndCloseTheMiddleOfThree) {
   Screenshot(*dlg, "preview-tabs");
   EXPECT_EQ(second->geometry(), dlg->InputWindow()->geometry());
 
-  dlg->ClosePreviewTab();
+  dlg->PreviewTabs().ClosePreviewTab();
   EXPECT_EQ(TabTexts(*dlg), (QStringList{"Main Camera", "Preview Cam", "Preview Cam", "+"}));
   EXPECT_EQ(Record(*dlg, 2).nState, CAM_STATE_FREE);
   EXPECT_EQ(Record(*dlg, 2).pWindow, nullptr);

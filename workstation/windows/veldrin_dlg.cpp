@@ -12,20 +12,20 @@
 #include <QSignalBlocker>
 #include <QStyle>
 
-#include "workstation/windows/about_dlg.h"
-#include "workstation/windows/app_icons.h"
-#include "hostlink/shared_status_block.h"
-#include "workstation/windows/simple_splash.h"
 #include "depth/plane_files.h"
 #include "display/image_window.h"
+#include "hostlink/shared_status_block.h"
 #include "platform/message_box.h"
 #include "resources/string_table.h"
 #include "video/opencv_video_engine.h"
-#include "workstation/windows/add_calibration_dlg.h"
-#include "workstation/calibration_store.h"
-#include "workstation/windows/camera_configuration_dlg.h"
 #include "workstation/camera_list.h"
 #include "workstation/camera_settings.h"
+#include "workstation/windows/about_dlg.h"
+#include "workstation/windows/app_icons.h"
+#include "workstation/windows/calibration_list.h"
+#include "workstation/windows/camera_configuration_dlg.h"
+#include "workstation/windows/preview_tabs.h"
+#include "workstation/windows/simple_splash.h"
 
 namespace {
 
@@ -54,15 +54,7 @@ CVeldrinDlg::~CVeldrinDlg() {
   StopEngines();
   m_pWebcamEngine.reset();  // joins the capture thread
   m_pConsumer->ReleaseStatusBlock();
-  if (m_pCameraList) {
-    for (const INFO_CAM_DATA& r : m_pCameraList->Snapshot()) {
-      if (r.nState == CAM_STATE_MAIN) continue;
-      delete r.pEngine;
-      if (r.pWindow && r.pWindow != m_inputWindow) delete r.pWindow;
-      if (r.pEngine || r.pWindow)
-        m_pCameraList->SetCameraAt(r.nCamera, -1, 0, nullptr, nullptr, r.nKind);
-    }
-  }
+  m_pPreviewTabs->ReleasePreviews();
   m_pConsumer->StopQRDetector();
 }
 
@@ -109,14 +101,14 @@ void CVeldrinDlg::CreateControls() {
   m_cameraCombo->setObjectName(QStringLiteral("1010"));
   place(m_cameraCombo, 485, 20, 99, 14, 75, 25, 0);
 
-  m_tabPane = new QFrame(this);
-  m_tabPane->setObjectName(QStringLiteral("1016-pane"));
-  m_tabPane->setFrameShape(QFrame::StyledPanel);
-  place(m_tabPane, 7, 16, 459, 267, 0, 75, 100);
-  m_tabBar = new QTabBar(this);
-  m_tabBar->setObjectName(QStringLiteral("1016"));
-  m_tabBar->setExpanding(false);
-  m_tabBar->setDrawBase(false);
+  auto* tabPane = new QFrame(this);
+  tabPane->setObjectName(QStringLiteral("1016-pane"));
+  tabPane->setFrameShape(QFrame::StyledPanel);
+  place(tabPane, 7, 16, 459, 267, 0, 75, 100);
+  auto* tabBar = new QTabBar(this);
+  tabBar->setObjectName(QStringLiteral("1016"));
+  tabBar->setExpanding(false);
+  tabBar->setDrawBase(false);
 
   m_inputWindow = new CImageWindow(this);
   m_inputWindow->setObjectName(QStringLiteral("1001"));
@@ -129,14 +121,15 @@ void CVeldrinDlg::CreateControls() {
   m_outputWindow->setObjectName(QStringLiteral("1002"));
   place(m_outputWindow, 479, 182, 177, 100, 75, 25, 100);
 
-  m_calibCombo = new QComboBox(this);
-  m_calibCombo->setObjectName(QStringLiteral("1004"));
-  place(m_calibCombo, 485, 57, 121, 14, 75, 25, 0);
+  CCalibrationList::SWidgets calibration;
+  calibration.combo = new QComboBox(this);
+  calibration.combo->setObjectName(QStringLiteral("1004"));
+  place(calibration.combo, 485, 57, 121, 14, 75, 25, 0);
 
   const char* pointIds[4] = {"1005", "1006", "1013", "1014"};
   for (int i = 0; i < 4; ++i) {
-    m_pointLabels[i] = label(QString(), pointIds[i]);
-    place(m_pointLabels[i], 485, 76 + 10 * i, 160, 8, 75, 25, 0);
+    calibration.pointLabels[i] = label(QString(), pointIds[i]);
+    place(calibration.pointLabels[i], 485, 76 + 10 * i, 160, 8, 75, 25, 0);
   }
   m_mediaWidthLabel = label(QString(), "1007");
   place(m_mediaWidthLabel, 485, 142, 164, 8, 75, 25, 0);
@@ -147,10 +140,10 @@ void CVeldrinDlg::CreateControls() {
   m_snapshotCheck->setObjectName(QStringLiteral("1011"));
   place(m_snapshotCheck, 591, 22, 60, 10, 100, 0, 0);
 
-  m_saveButton = iconButton("20458", kIconSave, QStringLiteral("Save calibration"));
-  place(m_saveButton, 610, 56, 19, 15, 100, 0, 0);
-  m_removeButton = iconButton("20459", kIconRemove, QStringLiteral("Remove calibration"));
-  place(m_removeButton, 630, 56, 19, 15, 100, 0, 0);
+  calibration.saveButton = iconButton("20458", kIconSave, QStringLiteral("Save calibration"));
+  place(calibration.saveButton, 610, 56, 19, 15, 100, 0, 0);
+  calibration.removeButton = iconButton("20459", kIconRemove, QStringLiteral("Remove calibration"));
+  place(calibration.removeButton, 630, 56, 19, 15, 100, 0, 0);
 
   place(label(QStringLiteral("Input"), nullptr), 7, 5, 86, 8, 0, 0, 0);
   place(label(QStringLiteral("Output"), nullptr), 479, 172, 77, 8, 75, 0, 0);
@@ -174,23 +167,32 @@ void CVeldrinDlg::CreateControls() {
   m_layout.SetInitialSize(initial);
   resize(initial);
 
+  m_pPreviewTabs = new CPreviewTabs(this, tabBar, tabPane, m_closeTabButton, m_inputWindow,
+                                    static_cast<CKivVideoEngineListener&>(*this));
+  m_pCalibrationList = new CCalibrationList(this, calibration, m_rectification, *m_inputWindow);
+
   connect(m_cameraCombo, qOverload<int>(&QComboBox::activated), this,
           [this](int) { OnCameraComboChanged(); });
-  connect(m_calibCombo, qOverload<int>(&QComboBox::activated), this,
-          [this](int) { OnCalibrationSelected(); });
-  connect(m_saveButton, &QToolButton::clicked, this, [this] { OnSaveCalibration(); });
-  connect(m_removeButton, &QToolButton::clicked, this, [this] { OnRemoveCalibration(); });
-  connect(m_closeTabButton, &QToolButton::clicked, this, [this] { ClosePreviewTab(); });
+  connect(m_pPreviewTabs, &CPreviewTabs::PreviewAdded, this, [this] {
+    FillCameraCombo();
+    SelectMainCameraInCombo();
+    update();
+  });
+  connect(m_pPreviewTabs, &CPreviewTabs::PreviewClosed, this, [this] {
+    FillCameraCombo();
+    m_cameraCombo->setFocus();
+    SelectMainCameraInCombo();
+  });
   connect(m_snapshotCheck, &QCheckBox::clicked, this, [this](bool on) { OnSnapshotMode(on); });
   connect(m_savePlaneButton, &QPushButton::clicked, this, [this] { SavePlane(); });
   connect(m_autoCalibCheck, &QCheckBox::clicked, this, [this](bool on) {
     if (!on) LoadPlane2D(SettingsFolder());
   });
-  connect(m_tabBar, &QTabBar::currentChanged, this, [this](int t) { OnTabChanged(t); });
   connect(
-      m_inputWindow, &CImageWindow::PointsChanged, this, [this] { OnPointsChanged(); },
-      Qt::DirectConnection);
-  connect(m_inputWindow, &CImageWindow::Clicked, this, [this](QPoint p) { OnInputClicked(p); });
+      m_inputWindow, &CImageWindow::PointsChanged, m_pCalibrationList,
+      [this] { m_pCalibrationList->OnPointsChanged(); }, Qt::DirectConnection);
+  connect(m_inputWindow, &CImageWindow::Clicked, m_pCalibrationList,
+          [this](QPoint) { m_pCalibrationList->OnInputClicked(); });
   auto* accel = new QShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::SHIFT | Qt::Key_R), this);
   connect(accel, &QShortcut::activated, this, [this] { OnCameraConfiguration(); });
 }
@@ -198,23 +200,7 @@ void CVeldrinDlg::CreateControls() {
 void CVeldrinDlg::resizeEvent(QResizeEvent* event) {
   QDialog::resizeEvent(event);
   m_layout.Apply(size());
-  LayoutImageWindows();
-}
-
-// The tab bar sits on the top edge of the tab pane; every camera picture fills the pane below it.
-void CVeldrinDlg::LayoutImageWindows() {
-  if (!m_tabBar || !m_tabPane) return;
-  const QRect pane = m_tabPane->geometry();
-  const int strip = std::max(20, m_tabBar->sizeHint().height());
-  m_tabBar->setGeometry(pane.left(), pane.top(),
-                        std::min(m_tabBar->sizeHint().width(), pane.width() - 24), strip);
-  const QRect pictures = pane.adjusted(1, strip, -1, -1);
-  m_inputWindow->setGeometry(pictures);
-  m_inputWindow->update();
-  if (!m_pCameraList) return;
-  for (const INFO_CAM_DATA& r : m_pCameraList->Snapshot()) {
-    if (r.nState == CAM_STATE_PREVIEW && r.pWindow) r.pWindow->setGeometry(pictures);
-  }
+  if (m_pPreviewTabs) m_pPreviewTabs->Layout();
 }
 
 void CVeldrinDlg::contextMenuEvent(QContextMenuEvent* event) {
@@ -262,12 +248,7 @@ void CVeldrinDlg::OnInitDialog() {
   m_inputWindow->SetImageSize(m_frameWidth, m_frameHeight);
   m_outputWindow->SetImageSize(m_frameWidth, m_frameHeight);
 
-  {
-    const QSignalBlocker blocker(m_tabBar);
-    m_tabBar->addTab(QStringLiteral("Main Camera"));
-    m_tabBar->addTab(QStringLiteral("+"));
-    m_tabBar->setCurrentIndex(0);
-  }
+  m_pPreviewTabs->CreateTabs();
 
   m_rectification.SetDefaultCorners();
   m_inputWindow->SetPoints(m_rectification.GetCorners());
@@ -275,6 +256,7 @@ void CVeldrinDlg::OnInitDialog() {
   m_pWebcamEngine = std::make_unique<CKivOpenCVVideoEngine>();
   m_pCameraList = std::make_unique<CCameraList>(*m_pWebcamEngine);
   m_pConsumer->SetCameraList(m_pCameraList.get());
+  m_pPreviewTabs->SetCameraList(m_pCameraList.get());
   if (m_pCameraList->GetCount() == 0) {
     AfxFormatMessageBox(nullptr, MB_ICONERROR | MB_OK, veldrin::IDS_CAMERA_NOT_FOUND);
     OnCancel();
@@ -288,25 +270,12 @@ void CVeldrinDlg::OnInitDialog() {
     AfxFormatMessageBox(nullptr, MB_ICONERROR | MB_OK, veldrin::IDS_UNABLE_TO_OPEN_CAMERA);
   }
 
-  m_pCalibrationStore = std::make_unique<CCalibrationStore>(SettingsFolder());
-  FillCalibrationCombo();
-  bool apply = true;
-  if (m_pCalibrationStore->GetCount() > 0) {
-    m_nCalibIndex = CCameraSettings(SettingsFolder(), m_strInstanceName).ReadCalibIndex();
-    if (m_nCalibIndex > m_pCalibrationStore->GetCount()) apply = false;
-  } else {
-    m_nCalibIndex = 0;
-  }
-  if (apply) {
-    const QSignalBlocker blocker(m_calibCombo);
-    m_calibCombo->setCurrentIndex(m_nCalibIndex);
-    OnCalibrationSelected();
-  }
-  m_saveButton->setEnabled(false);
+  m_pCalibrationList->Open(SettingsFolder(),
+                           CCameraSettings(SettingsFolder(), m_strInstanceName).ReadCalibIndex());
 
   splash.reset();
-  LayoutImageWindows();
-  UpdateCloseTabButton();
+  m_pPreviewTabs->Layout();
+  m_pPreviewTabs->UpdateCloseButton();
   if (m_nCurrentCamera == -1) EndDialog(-1);
 }
 
@@ -332,10 +301,7 @@ void CVeldrinDlg::closeEvent(QCloseEvent* event) {
 // engines' destructors can join them.
 void CVeldrinDlg::StopEngines() {
   if (m_pWebcamEngine) m_pWebcamEngine->Stop();
-  if (!m_pCameraList) return;
-  for (const INFO_CAM_DATA& r : m_pCameraList->Snapshot()) {
-    if (r.pEngine && r.nState != CAM_STATE_MAIN) r.pEngine->Stop();
-  }
+  m_pPreviewTabs->StopPreviews();
 }
 
 void CVeldrinDlg::HostGone() {
@@ -355,6 +321,7 @@ void CVeldrinDlg::ReadCameraSettings() {
   m_frameDivisor = settings.ReadFrameDivisor();
   m_pConsumer->SetFrameDivisor(m_frameDivisor);
   m_rectification.ApplyCameraSettings(m_frameWidth, m_frameHeight);
+  m_pPreviewTabs->SetFrameSize(m_frameWidth, m_frameHeight);
 }
 
 void CVeldrinDlg::SaveSettings() {
@@ -363,7 +330,7 @@ void CVeldrinDlg::SaveSettings() {
   if (m_pCameraList && m_pCameraList->GetCameraAt(m_nCurrentCamera, record) && m_pWebcamEngine &&
       m_nCurrentCamera < MAX_VIDEO_DEVICES)
     settings.WriteCamera(m_pWebcamEngine->m_devices[m_nCurrentCamera].strName);
-  settings.WriteCalibIndex(m_nCalibIndex);
+  settings.WriteCalibIndex(m_pCalibrationList->Index());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -438,9 +405,7 @@ int CVeldrinDlg::SwitchCamera(int index) {
                              m_pCameraList->GetKind(index));
 
   m_autoCalibCheck->hide();
-  m_calibCombo->show();
-  m_saveButton->show();
-  m_removeButton->show();
+  m_pCalibrationList->Show();
   m_closeTabButton->show();
   return 1;
 }
@@ -474,6 +439,7 @@ void CVeldrinDlg::OnCameraConfiguration() {
     m_frameWidth = r.x;
     m_frameHeight = r.y;
     m_rectification.ApplyConfiguredFrameSize(m_frameWidth, m_frameHeight);
+    m_pPreviewTabs->SetFrameSize(m_frameWidth, m_frameHeight);
   }
   CCameraSettings settings(SettingsFolder(), m_strInstanceName);
   settings.WriteResX(m_frameWidth);
@@ -483,7 +449,7 @@ void CVeldrinDlg::OnCameraConfiguration() {
   INFO_CAM_DATA record;
   if (m_pCameraList && m_pCameraList->GetCameraAt(m_nCurrentCamera, record)) {
     if (record.pWindow) record.pWindow->SetImageSize(m_frameWidth, m_frameHeight);
-    LayoutImageWindows();
+    m_pPreviewTabs->Layout();
     update();
     SwitchCamera(m_nCurrentCamera);
   }
@@ -503,119 +469,17 @@ void CVeldrinDlg::OnSnapshotMode(bool checked) {
   }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Preview tabs
-
-void CVeldrinDlg::OnTabChanged(int tab) {
-  m_nCurrentTab.store(tab);
-  if (tab == m_tabBar->count() - 1) {
-    if (!AddPreviewTab()) return;
-    FillCameraCombo();
-    INFO_CAM_DATA main;
-    const QSignalBlocker blocker(m_cameraCombo);
-    if (m_pCameraList && m_pCameraList->FindByTab(0, main))
-      m_cameraCombo->setCurrentIndex(main.nCamera);
-    update();
-  }
-  ShowTabWindow(tab);
-  UpdateCloseTabButton();
-}
-
-void CVeldrinDlg::ShowTabWindow(int tab) {
-  if (!m_pCameraList) return;
-  const std::vector<INFO_CAM_DATA> records = m_pCameraList->Snapshot();
-  for (const INFO_CAM_DATA& r : records) {
-    if (r.pWindow) r.pWindow->hide();
-  }
-  for (const INFO_CAM_DATA& r : records) {
-    if (r.nTab == tab) {
-      if (r.pWindow) r.pWindow->show();
-      break;
-    }
-  }
-}
-
-void CVeldrinDlg::UpdateCloseTabButton() {
-  m_closeTabButton->setEnabled(m_tabBar->currentIndex() != 0 && m_tabBar->count() != 2);
-}
-
-int CVeldrinDlg::AddPreviewTab() {
-  auto backToMain = [this] {
-    {
-      const QSignalBlocker blocker(m_tabBar);
-      m_tabBar->setCurrentIndex(0);
-    }
-    m_nCurrentTab.store(0);
-    ShowTabWindow(0);
-    UpdateCloseTabButton();
-  };
-  const int camera = m_pCameraList ? m_pCameraList->FindFirstFree() : -1;
-  if (camera < 0) {
-    AfxFormatMessageBox(nullptr, MB_ICONERROR | MB_OK, veldrin::IDS_UNABLE_TO_OPEN_CAMERA);
-    backToMain();
-    return 0;
-  }
-  auto window = std::make_unique<CImageWindow>(this);
-  window->setObjectName(QStringLiteral("preview"));
-  window->setGeometry(500, 500, 10, 10);
-  window->SetImageSize(m_frameWidth, m_frameHeight);
-  auto engine = std::make_unique<CKivOpenCVVideoEngine>();
-  engine->Setup(camera, m_frameWidth, m_frameHeight, this);
-  if (!engine->Start()) {
-    AfxFormatMessageBox(nullptr, MB_ICONERROR | MB_OK, veldrin::IDS_UNABLE_TO_OPEN_CAMERA);
-    backToMain();
-    return 0;
-  }
-  const int n = m_tabBar->count();
-  m_pCameraList->SetCameraAt(camera, n - 1, CAM_STATE_PREVIEW, engine.release(), window.get(),
-                             m_pCameraList->GetKind(camera));
-  window.release()->show();
-  {
-    const QSignalBlocker blocker(m_tabBar);
-    m_tabBar->removeTab(n - 1);
-    m_tabBar->insertTab(n - 1, QStringLiteral("Preview Cam"));
-    m_tabBar->insertTab(n, QStringLiteral("+"));
-    m_tabBar->setCurrentIndex(n - 1);
-  }
-  LayoutImageWindows();
-  return 1;
-}
-
-void CVeldrinDlg::ClosePreviewTab() {
-  const int tab = m_tabBar->currentIndex();
-  INFO_CAM_DATA r;
-  if (tab == 0 || !m_pCameraList || !m_pCameraList->FindByTab(tab, r)) return;
-  if (r.pEngine) {
-    r.pEngine->Stop();
-    delete r.pEngine;  // joins its capture thread, so the window below is no longer fed
-  }
-  delete r.pWindow;
-  m_pCameraList->SetCameraAt(r.nCamera, -1, CAM_STATE_FREE, nullptr, nullptr,
-                             m_pCameraList->GetKind(r.nCamera));
-  const int n = m_tabBar->count();
-  for (int u = tab + 1; u <= n - 2; ++u) {
-    INFO_CAM_DATA moved;
-    if (m_pCameraList->FindByTab(u, moved))
-      m_pCameraList->SetCameraAt(moved.nCamera, u - 1, moved.nState, moved.pEngine, moved.pWindow,
-                                 moved.nKind);
-  }
-  FillCameraCombo();
-  {
-    const QSignalBlocker blocker(m_tabBar);
-    m_tabBar->removeTab(tab);
-    m_cameraCombo->setFocus();
-    m_nCurrentTab.store(0);
-    ShowTabWindow(0);
-    INFO_CAM_DATA main;
-    const QSignalBlocker comboBlocker(m_cameraCombo);
-    if (m_pCameraList->FindByTab(0, main)) m_cameraCombo->setCurrentIndex(main.nCamera);
-    m_tabBar->setCurrentIndex(0);
-  }
-  UpdateCloseTabButton();
+void CVeldrinDlg::SelectMainCameraInCombo() {
+  INFO_CAM_DATA main;
+  const QSignalBlocker blocker(m_cameraCombo);
+  if (m_pCameraList && m_pCameraList->FindByTab(0, main))
+    m_cameraCombo->setCurrentIndex(main.nCamera);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Frames (capture threads)
+
+int CVeldrinDlg::CurrentTab() const { return m_pPreviewTabs->CurrentTab(); }
 
 void CVeldrinDlg::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
   m_pConsumer->OnVideoFrame(cameraIndex, frame);
@@ -648,29 +512,9 @@ void CVeldrinDlg::MediaSizeChanged(int, int) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Corners and calibrations
+// Plane
 
-void CVeldrinDlg::UpdatePointReadouts() {
-  const auto texts = m_rectification.FormatPointReadouts();
-  for (int i = 0; i < 4; ++i) m_pointLabels[i]->setText(Q(texts[i]));
-}
-
-void CVeldrinDlg::OnPointsChanged() {
-  m_saveButton->setEnabled(true);
-  std::vector<cv::Point2f> points;
-  m_inputWindow->GetPoints(points);
-  m_rectification.SetCorners(points);
-  UpdatePointReadouts();
-}
-
-// A click on the input picture: with four corners in place the destination rectangle is rebuilt
-// and the corners may be saved again.
-void CVeldrinDlg::OnInputClicked(QPoint) {
-  if (m_rectification.GetCorners().size() == 4) {
-    m_rectification.RebuildDstCorners();
-    m_saveButton->setEnabled(true);
-  }
-}
+int CVeldrinDlg::CalibIndex() const { return m_pCalibrationList->Index(); }
 
 // The corners on the empty table, kept for the depth camera's start and for leaving auto
 // calibration. Without a depth view only the 2D file is written.
@@ -688,82 +532,4 @@ int CVeldrinDlg::LoadPlane2D(const std::string& folder) {
   m_rectification.SetCorners(corners);
   m_inputWindow->SetPoints(corners);
   return 1;
-}
-
-void CVeldrinDlg::FillCalibrationCombo() {
-  const QSignalBlocker blocker(m_calibCombo);
-  m_calibCombo->clear();
-  m_calibCombo->insertItem(0, QStringLiteral("Default"));
-  for (int i = 0; i < m_pCalibrationStore->GetCount(); ++i)
-    m_calibCombo->insertItem(i + 1, Q(m_pCalibrationStore->GetName(i)));
-  m_calibCombo->setCurrentIndex(-1);  // a refilled list has no selection until one is made
-}
-
-void CVeldrinDlg::OnCalibrationSelected() {
-  m_nCalibIndex = m_calibCombo->currentIndex();
-  if (m_nCalibIndex < 0) return;
-  if (m_nCalibIndex == 0) {
-    m_rectification.SetDefaultCorners();
-    m_inputWindow->SetPoints(m_rectification.GetCorners());
-    UpdatePointReadouts();
-    return;
-  }
-  std::vector<cv::Point2f> points;
-  if (!m_pCalibrationStore || m_pCalibrationStore->Load(m_nCalibIndex - 1, points) != 4 ||
-      points.size() != 4)
-    return;
-  m_rectification.SetCorners(points);
-  m_inputWindow->SetPoints(points);
-  m_rectification.RebuildDstCorners();
-  UpdatePointReadouts();
-  m_saveButton->setEnabled(false);
-}
-
-void CVeldrinDlg::OnSaveCalibration() {
-  CAddCalibrationDlg dlg(this);
-  if (m_calibCombo->currentIndex() >= 0) dlg.SetName(m_calibCombo->currentText());
-  if (dlg.exec() != QDialog::Accepted) return;
-  const std::string name = dlg.GetName().toStdString();
-  if (!CCalibrationStore::IsValidName(name)) {
-    AfxMessageBox("\"" + name +
-                      "\" cannot be used as a calibration name. Use a name that is not empty "
-                      "and has no \"/\", and is not \".\" or \"..\".",
-                  MB_ICONERROR | MB_OK);
-    return;
-  }
-  if (m_pCalibrationStore->Exists(name) &&
-      AfxFormatMessageBox(nullptr, MB_YESNO, veldrin::IDS_CONFIRM_OVERWRITE_CALIBRATION) != IDYES)
-    return;
-  // The corners are not stored: say so, and keep the save button enabled so the operator can
-  // try again, rather than showing the list as if the calibration had been saved.
-  if (!m_pCalibrationStore->Save(name, m_rectification.GetCorners())) {
-    AfxMessageBox("The calibration \"" + name + "\" could not be saved.", MB_ICONERROR | MB_OK);
-    return;
-  }
-  FillCalibrationCombo();
-  const QString typed = Q(name);
-  for (int i = 0; i < m_calibCombo->count(); ++i) {
-    if (m_calibCombo->itemText(i).startsWith(typed, Qt::CaseInsensitive)) {
-      const QSignalBlocker blocker(m_calibCombo);
-      m_calibCombo->setCurrentIndex(i);
-      break;
-    }
-  }
-  UpdatePointReadouts();
-  m_saveButton->setEnabled(false);
-}
-
-void CVeldrinDlg::OnRemoveCalibration() {
-  m_nCalibIndex = m_calibCombo->currentIndex();
-  if (m_nCalibIndex <= 0) return;
-  if (AfxFormatMessageBox(nullptr, MB_YESNO, veldrin::IDS_CONFIRM_REMOVE_CALIBRATION) != IDYES)
-    return;
-  if (!m_pCalibrationStore->Remove(m_nCalibIndex - 1)) return;
-  FillCalibrationCombo();
-  m_nCalibIndex = 0;
-  {
-    const QSignalBlocker blocker(m_calibCombo);
-    m_calibCombo->setCurrentIndex(0);
-  }
-  OnCalibrationSelected();
 }

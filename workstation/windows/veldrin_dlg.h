@@ -6,10 +6,8 @@
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
-#include <QTabBar>
 #include <QToolButton>
 
-#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,23 +15,24 @@
 #include "markers/qr_detector.h"
 #include "video/video_engine.h"
 #include "workstation/color_frame_consumer.h"
-#include "workstation/windows/dialog_layout.h"
 #include "workstation/rectification.h"
+#include "workstation/windows/dialog_layout.h"
 
-class CCalibrationStore;
+class CCalibrationList;
 class CCameraList;
 class CImageWindow;
 class CKivOpenCVVideoEngine;
-class CSharedStatusBlock;
+class CPreviewTabs;
 
 // The tool's main window: the live camera picture with its draggable corners on the left (inside
 // the camera tabs), the rectified output on the right, and the camera and calibration controls.
+// It lays out the controls and wires the parts together: the camera tabs (CPreviewTabs), the
+// calibration list (CCalibrationList) and the colour pipeline (CColorFrameConsumer).
 //
 // Threads: everything here runs on the UI thread except OnVideoFrame/OnDepthFrame (engine capture
 // threads) and OnQRCodeDetected (the QR scan thread). Frames go through m_pConsumer, which guards
 // its own state; anything touching widgets is posted back to the UI thread with a queued call,
-// so the UI thread may stop and join engine threads at any time. m_nCurrentTab mirrors the tab
-// bar's selection for the capture threads.
+// so the UI thread may stop and join engine threads at any time.
 class CVeldrinDlg : public QDialog,
                     private CKivVideoEngineListener,
                     private CQRDetectorListener,
@@ -57,12 +56,14 @@ class CVeldrinDlg : public QDialog,
   // Read-outs for the application and tests.
   const std::string& InstanceName() const { return m_strInstanceName; }
   int CurrentCamera() const { return m_nCurrentCamera; }
-  int CalibIndex() const { return m_nCalibIndex; }
+  int CalibIndex() const;
   std::vector<cv::Point2f> Corners() const { return m_rectification.GetCorners(); }
   std::vector<cv::Point2f> DstCorners() const { return m_rectification.GetDstCorners(); }
   CImageWindow* InputWindow() const { return m_inputWindow; }
   CImageWindow* OutputWindow() const { return m_outputWindow; }
   CCameraList* CameraList() const { return m_pCameraList.get(); }
+  CPreviewTabs& PreviewTabs() const { return *m_pPreviewTabs; }
+  CCalibrationList& CalibrationList() const { return *m_pCalibrationList; }
   QSize FrameSize() const { return QSize(m_frameWidth, m_frameHeight); }
   int FrameDivisor() const { return m_frameDivisor; }
   QSize LastColorSize() const {
@@ -73,12 +74,6 @@ class CVeldrinDlg : public QDialog,
   int SwitchCamera(int index);
   void OnCameraConfiguration();
   void OnSnapshotMode(bool checked);
-  int AddPreviewTab();
-  void ClosePreviewTab();
-  void OnCalibrationSelected();
-  void OnSaveCalibration();
-  void OnRemoveCalibration();
-  void LayoutImageWindows();
   void SavePlane();
   int LoadPlane2D(const std::string& folder);
 
@@ -101,7 +96,7 @@ class CVeldrinDlg : public QDialog,
   void OnQRCodeDetected(std::string text) override;
 
   // Colour-pipeline view (capture threads).
-  int CurrentTab() const override { return m_nCurrentTab.load(); }
+  int CurrentTab() const override;
   void ShowInWindow(CImageWindow* window, const cv::Mat& frame) override;
   void ShowInput(const cv::Mat& frame) override;
   void ShowOutput(const cv::Mat& picture) override;
@@ -123,31 +118,19 @@ class CVeldrinDlg : public QDialog,
   void FillCameraCombo();
   int ReadPreferredCamera();
   void OnCameraComboChanged();
-  void OnTabChanged(int tab);
-  void ShowTabWindow(int tab);
-  void UpdateCloseTabButton();
+  void SelectMainCameraInCombo();
   void StopEngines();
-
-  // Corners and calibrations.
-  void UpdatePointReadouts();
-  void OnPointsChanged();
-  void OnInputClicked(QPoint clientPos);
-  void FillCalibrationCombo();
-  void SelectCalibration(int index);
 
   std::string m_strInstanceName;
   CRectification m_rectification;
   std::unique_ptr<CColorFrameConsumer> m_pConsumer;
   std::unique_ptr<CCameraList> m_pCameraList;
   std::unique_ptr<CKivOpenCVVideoEngine> m_pWebcamEngine;
-  std::unique_ptr<CCalibrationStore> m_pCalibrationStore;
 
   int m_nCurrentCamera = -1;
-  int m_nCalibIndex = 0;
   int m_frameWidth = 640;
   int m_frameHeight = 480;
   int m_frameDivisor = 0;
-  std::atomic<int> m_nCurrentTab{0};
   bool m_bEnded = false;
   int m_nEndResult = 0;
   bool m_bClosing = false;
@@ -155,20 +138,16 @@ class CVeldrinDlg : public QDialog,
 
   veldrin::CDynamicLayout m_layout;
   QComboBox* m_cameraCombo = nullptr;
-  QFrame* m_tabPane = nullptr;
-  QTabBar* m_tabBar = nullptr;
   CImageWindow* m_inputWindow = nullptr;
   CImageWindow* m_outputWindow = nullptr;
   QToolButton* m_closeTabButton = nullptr;
-  QComboBox* m_calibCombo = nullptr;
-  QLabel* m_pointLabels[4] = {};
   QLabel* m_mediaWidthLabel = nullptr;
   QLabel* m_mediaHeightLabel = nullptr;
   QCheckBox* m_snapshotCheck = nullptr;
-  QToolButton* m_saveButton = nullptr;
-  QToolButton* m_removeButton = nullptr;
   QCheckBox* m_autoCalibCheck = nullptr;
   QCheckBox* m_securePointsCheck = nullptr;
   QPushButton* m_savePlaneButton = nullptr;
   QWidget* m_calibGroup = nullptr;
+  CPreviewTabs* m_pPreviewTabs = nullptr;          // owned by this dialog (QObject child)
+  CCalibrationList* m_pCalibrationList = nullptr;  // owned by this dialog (QObject child)
 };

@@ -115,7 +115,7 @@ TEST_F(VeldrinDlgTest, HostExitEndsTheToolAndSettingsAreWritten) {
                                                   {{10, 10}, {600, 10}, {600, 400}, {10, 400}}));
   auto dlg = Open(m_name);
   dlg->findChild<QComboBox*>("1004")->setCurrentIndex(1);
-  dlg->OnCalibrationSelected();
+  dlg->CalibrationList().OnCalibrationSelected();
   m_host.reset();
   ASSERT_TRUE(WaitFor([&] { return dlg->IsEnded(); }));
   EXPECT_EQ(dlg->EndResult(), -1);
