@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "platform/atomic_file.h"
+#include "platform/file_io.h"
 
 namespace veldrin {
 namespace {

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/atomic_file.h"
+#include "platform/file_io.h"
 
 namespace veldrin {
 namespace {

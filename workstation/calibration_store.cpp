@@ -17,7 +17,7 @@
 #include <memory>
 #include <string_view>
 
-#include "platform/atomic_file.h"
+#include "platform/file_io.h"
 
 namespace {
 
