@@ -1,15 +1,13 @@
 #include "hostlink/shared_status_block.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <bit>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
+#include "hostlink/bmp_format.h"
+#include "platform/file_io.h"
 #include "platform/shared_memory.h"
 
 static_assert(std::endian::native == std::endian::little, "the block is little-endian");
@@ -18,8 +16,6 @@ static_assert(std::atomic_ref<std::uint32_t>::is_always_lock_free &&
               "the block is shared with another process, so its words need lock-free atomics");
 
 namespace {
-
-constexpr std::uint32_t kBmpHeaderBytes = 54;
 
 std::uint32_t Load(std::uint32_t& word) { return std::atomic_ref<std::uint32_t>(word).load(); }
 void Store(std::uint32_t& word, std::uint32_t value) {
@@ -116,44 +112,6 @@ bool Utf8ToUtf16(const std::string& in, std::u16string& out) {
     i += 1 + extra;
   }
   return true;
-}
-
-void PutLe16(unsigned char* p, std::uint16_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-}
-
-void PutLe32(unsigned char* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// Writes the picture under a temporary name in the same folder and renames it into place, so the
-// file under the final name is always a whole picture and a failed write leaves the last good one.
-// The old picture is unlinked just before the rename: renaming over an existing file makes ext4
-// flush the new one synchronously (auto_da_alloc), which would cost milliseconds per frame. The
-// host reads only announced pictures, so the moment without a file is never observed.
-bool WriteFileReplacing(const std::string& path, const unsigned char* header,
-                        std::size_t headerSize, const unsigned char* data, std::size_t dataSize) {
-  const std::string tmp = path + ".tmp";
-  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  bool ok = WriteAll(fd, header, headerSize) && WriteAll(fd, data, dataSize);
-  ok = (close(fd) == 0) && ok;
-  if (ok && unlink(path.c_str()) != 0 && errno != ENOENT) ok = false;
-  ok = ok && std::rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) unlink(tmp.c_str());
-  return ok;
 }
 
 }  // namespace
@@ -284,9 +242,10 @@ int CSharedStatusBlock::PublishImage(int width, int height, const unsigned char*
   if (width <= 0 || height <= 0 || pixels == nullptr) return 0;
 
   const std::uint64_t rowBytes = static_cast<std::uint64_t>(width) * 3;
-  const std::uint64_t stride = (rowBytes + 3) & ~std::uint64_t{3};
+  const std::uint64_t stride = veldrin::BmpStride(width);
   const std::uint64_t dataSize = stride * static_cast<std::uint64_t>(height);
-  if (dataSize + kBmpHeaderBytes > UINT32_MAX) return 0;  // the header cannot state the size
+  if (dataSize + veldrin::kBmpHeaderBytes > UINT32_MAX)
+    return 0;  // the header cannot state the size
 
   // Rows are stored top row first with a positive height: the host expects exactly that.
   const unsigned char* data = pixels;
@@ -299,18 +258,10 @@ int CSharedStatusBlock::PublishImage(int width, int height, const unsigned char*
     data = padded.data();
   }
 
-  unsigned char header[kBmpHeaderBytes] = {};
-  header[0] = 'B';
-  header[1] = 'M';
-  PutLe32(header + 2, static_cast<std::uint32_t>(dataSize) + kBmpHeaderBytes);
-  PutLe32(header + 10, kBmpHeaderBytes);
-  PutLe32(header + 14, 40);
-  PutLe32(header + 18, static_cast<std::uint32_t>(width));
-  PutLe32(header + 22, static_cast<std::uint32_t>(height));
-  PutLe16(header + 26, 1);
-  PutLe16(header + 28, 24);
-
-  if (!WriteFileReplacing(GetImagePath(), header, sizeof(header), data, dataSize)) return 0;
+  const auto header = veldrin::MakeBmpHeader(width, height);
+  const std::string_view headerBytes(reinterpret_cast<const char*>(header.data()), header.size());
+  const std::string_view pixelBytes(reinterpret_cast<const char*>(data), dataSize);
+  if (!veldrin::ReplaceFileUnflushed(GetImagePath(), {headerBytes, pixelBytes})) return 0;
   Store(m_pStatus->nImageReady, 1);
   return 1;
 }

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "testing/scripted_message_box.h"
 #include "resources/string_table.h"
+#include "testing/scripted_message_box.h"
 
 namespace {
 

@@ -37,34 +37,6 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-enum class EFileState { kRead, kMissing, kUnreadable };
-
-EFileState ReadWholeFile(const std::string& path, std::string& out) {
-  out.clear();
-  // Non-blocking open so that a FIFO in place of the file cannot hang the caller.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return errno == ENOENT ? EFileState::kMissing : EFileState::kUnreadable;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return EFileState::kUnreadable;
-  }
-  char buf[8192];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || out.size() + static_cast<size_t>(n) > kMaxFileSize) {
-      ::close(fd);
-      out.clear();
-      return EFileState::kUnreadable;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return EFileState::kRead;
-}
-
 enum class ELineKind { kOther, kSection, kEntry };
 
 struct SLine {
@@ -151,7 +123,7 @@ std::optional<std::string> LookUp(const std::string& section, const std::string&
                                   const std::string& path) {
   if (path.empty()) return std::nullopt;
   std::string text;
-  if (ReadWholeFile(path, text) != EFileState::kRead) return std::nullopt;
+  if (ReadWholeFile(path, text, kMaxFileSize) != EFileRead::kRead) return std::nullopt;
   const SDocument doc = Split(text);
   const auto index = FindEntry(doc, Trim(section), Trim(key));
   if (!index) return std::nullopt;
@@ -227,8 +199,8 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
 
   const CDirectoryLock lock(path);
   std::string text;
-  const EFileState state = ReadWholeFile(path, text);
-  if (state == EFileState::kUnreadable) return false;  // never replace what we cannot read
+  const EFileRead state = ReadWholeFile(path, text, kMaxFileSize);
+  if (state == EFileRead::kUnreadable) return false;  // never replace what we cannot read
 
   SDocument doc = Split(text);
   const bool crlf = !doc.lines.empty() && !doc.lines[0].empty() && doc.lines[0].back() == '\r';

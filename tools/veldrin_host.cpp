@@ -13,14 +13,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <limits>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "hostlink/bmp_format.h"
 #include "hostlink/shared_status_block.h"
+#include "platform/file_io.h"
 #include "platform/shared_memory.h"
 
 extern char** environ;
@@ -35,6 +36,8 @@ constexpr auto kPollInterval = std::chrono::milliseconds(5);
 constexpr auto kControlFileInterval = std::chrono::milliseconds(50);
 constexpr auto kKeepInterval = std::chrono::seconds(1);
 constexpr auto kChildGrace = std::chrono::seconds(5);
+// A size line is a few bytes; a larger control file is not one.
+constexpr std::size_t kMaxControlFile = 4096;
 
 const char kUsage[] =
     R"(usage: veldrin-host --name NAME --folder DIR --media WIDTHxHEIGHT
@@ -182,58 +185,6 @@ int ParseArguments(int argc, char** argv, SOptions& opt) {
   return 0;
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<unsigned char>& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
-
-bool WriteFileReplacing(const std::string& path, const std::vector<unsigned char>& bytes) {
-  const std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-      std::remove(tmp.c_str());
-      return false;
-    }
-  }
-  return std::rename(tmp.c_str(), path.c_str()) == 0;
-}
-
-std::uint32_t Le32(const std::vector<unsigned char>& b, std::size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t(b[at + 3]) << 24);
-}
-
-std::uint16_t Le16(const std::vector<unsigned char>& b, std::size_t at) {
-  return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
-}
-
-// Checks the picture is exactly the layout the tool writes; returns an empty string when it is,
-// else why not.
-std::string CheckBmp(const std::vector<unsigned char>& b, int& width, int& height) {
-  if (b.size() < 54) return "shorter than the BMP headers";
-  if (b[0] != 'B' || b[1] != 'M') return "no \"BM\" signature";
-  if (Le32(b, 2) != b.size()) return "file size field disagrees with the file";
-  if (Le32(b, 10) != 54 || Le32(b, 14) != 40) return "not the 54-byte header layout";
-  const auto w = static_cast<std::int32_t>(Le32(b, 18));
-  const auto h = static_cast<std::int32_t>(Le32(b, 22));
-  if (w <= 0 || h <= 0) return "width and height must be positive";
-  if (Le16(b, 26) != 1 || Le16(b, 28) != 24 || Le32(b, 30) != 0) {
-    return "not 24-bit uncompressed";
-  }
-  const std::uint64_t stride = (static_cast<std::uint64_t>(w) * 3 + 3) / 4 * 4;
-  if (54 + stride * static_cast<std::uint64_t>(h) != b.size()) {
-    return "pixel data size disagrees with width and height";
-  }
-  width = w;
-  height = h;
-  return {};
-}
-
 std::string FolderForBlock(const std::string& dir, std::string& error) {
   std::error_code ec;
   fs::create_directories(dir, ec);
@@ -316,15 +267,18 @@ struct SReceived {
   long rejected = 0;
   int width = 0;
   int height = 0;
-  std::vector<unsigned char> latest;
+  std::string latest;
   bool bLatestKept = true;
 };
 
 void TakePicture(const std::string& path, SReceived& got) {
-  std::vector<unsigned char> bytes;
+  std::string bytes;
   int width = 0, height = 0;
   std::string why = "cannot read it";
-  if (ReadWholeFile(path, bytes)) why = CheckBmp(bytes, width, height);
+  // The header's size field cannot state a larger file.
+  if (veldrin::ReadWholeFile(path, bytes, std::numeric_limits<std::uint32_t>::max()) ==
+      veldrin::EFileRead::kRead)
+    why = veldrin::CheckBmp(bytes, width, height);
   if (!why.empty()) {
     ++got.rejected;
     Log("rejected " + path + ": " + why);
@@ -339,7 +293,7 @@ void TakePicture(const std::string& path, SReceived& got) {
 
 void KeepLatest(const std::string& keepPath, SReceived& got) {
   if (got.bLatestKept) return;
-  if (!WriteFileReplacing(keepPath, got.latest)) Log("cannot write " + keepPath);
+  if (!veldrin::ReplaceFileUnflushed(keepPath, {got.latest})) Log("cannot write " + keepPath);
   got.bLatestKept = true;
 }
 
@@ -357,8 +311,8 @@ class CMediaControl {
 
  private:
   bool Changed() {
-    std::ifstream in(m_strPath);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string content;
+    veldrin::ReadWholeFile(m_strPath, content, kMaxControlFile);
     if (content == m_strContent) return false;
     m_strContent = content;
     return true;

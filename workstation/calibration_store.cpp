@@ -17,6 +17,7 @@
 #include <memory>
 #include <string_view>
 
+#include "platform/byte_order.h"
 #include "platform/file_io.h"
 
 namespace {
@@ -25,36 +26,6 @@ constexpr const char* kExtension = ".clb";
 // A calibration is a few hundred bytes; anything this large is not one, and reading it whole
 // would only cost memory.
 constexpr size_t kMaxFileSize = 1u << 20;
-
-bool ReadFileCapped(const std::string& path, std::string& out) {
-  out.clear();
-  // Non-blocking so that a FIFO under a calibration's name cannot hang the caller.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  char buf[8192];
-  while (ok) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    if (out.size() + static_cast<size_t>(n) > kMaxFileSize)
-      ok = false;
-    else
-      out.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return ok;
-}
-
-float LittleEndianFloat(const char* p) {
-  uint32_t bits = 0;
-  for (int i = 3; i >= 0; --i) bits = (bits << 8) | static_cast<unsigned char>(p[i]);
-  return std::bit_cast<float>(bits);
-}
 
 // atoi without its undefined behaviour on overflow: the result saturates.
 long long LeadingInteger(const std::string& s) {
@@ -199,7 +170,9 @@ int CCalibrationStore::ReadCalibration(const std::string& directory, const std::
                                        std::vector<cv::Point2f>& corners, ECalibrationForm& form) {
   form = ECalibrationForm::kNone;
   std::string bytes;
-  if (!ReadFileCapped(directory + name + kExtension, bytes)) return 0;
+  if (veldrin::ReadWholeFile(directory + name + kExtension, bytes, kMaxFileSize) !=
+      veldrin::EFileRead::kRead)
+    return 0;
 
   Json::CharReaderBuilder builder;
   const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -223,7 +196,8 @@ int CCalibrationStore::ReadCalibration(const std::string& directory, const std::
 
   corners.clear();
   for (size_t offset = 0; offset + 8 <= bytes.size(); offset += 8) {
-    corners.emplace_back(LittleEndianFloat(&bytes[offset]), LittleEndianFloat(&bytes[offset + 4]));
+    corners.emplace_back(veldrin::ReadLEFloat(&bytes[offset]),
+                         veldrin::ReadLEFloat(&bytes[offset + 4]));
   }
   form = ECalibrationForm::kLegacy;
   return static_cast<int>(corners.size());
