@@ -1,0 +1,33 @@
+#include "testing/test_files.h"
+
+#include <cstring>
+#include <fstream>
+#include <limits>
+
+#include "hostlink/bmp_format.h"
+#include "platform/file_io.h"
+
+namespace veldrin_test {
+
+std::string ReadFileBytes(const std::filesystem::path& path) {
+  std::string bytes;
+  veldrin::ReadWholeFile(path.string(), bytes, std::numeric_limits<std::uint32_t>::max());
+  return bytes;
+}
+
+void WriteFileBytes(const std::filesystem::path& path, std::string_view bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+cv::Mat ReadPublishedPicture(const std::filesystem::path& path) {
+  veldrin::SBmpPicture picture;
+  if (!veldrin::ReadBmpFile(path.string(), picture).empty()) return {};
+  cv::Mat out(picture.height, picture.width, CV_8UC3);
+  for (int y = 0; y < picture.height; ++y) {
+    std::memcpy(out.ptr(y), picture.Row(y), static_cast<std::size_t>(picture.width) * 3);
+  }
+  return out;
+}
+
+}  // namespace veldrin_test

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <filesystem>
+#include <opencv2/core/mat.hpp>
+#include <string>
+#include <string_view>
+
+namespace veldrin_test {
+
+// A file's bytes (empty when it cannot be read), through the platform's reader.
+std::string ReadFileBytes(const std::filesystem::path& path);
+// Writes `bytes` as the whole file (plainly: tests also write what the code must refuse).
+void WriteFileBytes(const std::filesystem::path& path, std::string_view bytes);
+
+// A picture published through the host link, top row first; empty when the file is not one.
+cv::Mat ReadPublishedPicture(const std::filesystem::path& path);
+
+}  // namespace veldrin_test
