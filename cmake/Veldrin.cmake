@@ -24,15 +24,21 @@ function(veldrin_target_options target)
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
 
-# veldrin_add_library(NAME SOURCES ... [LIBS ...] [QT])
+# veldrin_add_library(NAME SOURCES ... [PUBLIC libs...] [PRIVATE libs...] [QT])
+# PUBLIC: what the library's headers need (its users get it too); PRIVATE: what only its .cpp
+# files use.
 function(veldrin_add_library name)
-  cmake_parse_arguments(ARG "QT" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "QT" "" "SOURCES;PUBLIC;PRIVATE;LIBS" ${ARGN})
+  if(ARG_LIBS)
+    message(FATAL_ERROR "veldrin_add_library(${name}): LIBS is gone; list the libraries under "
+      "PUBLIC (its headers need them) or PRIVATE (only its .cpp files do)")
+  endif()
   add_library(${name} STATIC ${ARG_SOURCES})
   if(ARG_QT)
     set_target_properties(${name} PROPERTIES AUTOMOC ON AUTORCC ON)
   endif()
   veldrin_target_options(${name})
-  target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+  target_link_libraries(${name} PUBLIC ${ARG_PUBLIC} PRIVATE ${ARG_PRIVATE})
 endfunction()
 
 # veldrin_add_executable(NAME SOURCES ... [LIBS ...] [QT])
