@@ -3,53 +3,39 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <sstream>
 #include <string>
 
+#include "testing/child_process.h"
+#include "testing/scratch_dir.h"
+#include "testing/test_files.h"
 #include "workstation/camera_settings.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string RunCommand(const std::string& command, int& status) {
-  std::string out;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return out;
-  char buf[512];
-  while (std::fgets(buf, sizeof buf, pipe)) out += buf;
-  status = ::pclose(pipe);
-  return out;
-}
-
 TEST(EndToEnd, HostDrivesTheToolAndItsExitEndsTheTool) {
-  const char* base = std::getenv("VELDRIN_TEST_TMP");
-  const fs::path dir = fs::path(base ? base : "/tmp") / ("e2e-" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
+  const veldrin_test::CScratchDir scratch("e2e");
+  const fs::path& dir = scratch.Path();
   const std::string name = "veldrin-e2e-" + std::to_string(::getpid());
 
   cv::Mat still(480, 640, CV_8UC3, cv::Scalar(40, 120, 200));
   cv::rectangle(still, {160, 120}, {480, 360}, {255, 255, 255}, -1);
   ASSERT_TRUE(cv::imwrite((dir / "still.png").string(), still));
-  CCameraSettings settings(dir.string() + "/", name);
+  CCameraSettings settings(scratch.Folder(), name);
   ASSERT_TRUE(settings.WriteCamera("Desk"));
 
   const std::string bin = VELDRIN_BIN_DIR;
-  const std::string command =
-      "VELDRIN_CAMERAS='Desk=" + (dir / "still.png").string() + "' QT_QPA_PLATFORM=offscreen '" +
-      bin + "/veldrin-host' --name " + name + " --folder '" + dir.string() +
-      "' --media 1000x700 --frames 5 --seconds 60 -- '" + bin + "/veldrin' 2>&1";
-  int status = -1;
-  const std::string output = RunCommand(command, status);
-  EXPECT_EQ(status, 0) << output;
+  const veldrin_test::SRunResult run = veldrin_test::RunProgram(
+      {bin + "/veldrin-host", "--name", name, "--folder", dir.string(), "--media", "1000x700",
+       "--frames", "5", "--seconds", "60", "--", bin + "/veldrin"},
+      dir, {"VELDRIN_CAMERAS=Desk=" + (dir / "still.png").string(), "QT_QPA_PLATFORM=offscreen"});
+  const std::string output = run.out + run.err;
+  EXPECT_EQ(run.code, 0) << output;
   EXPECT_NE(output.find("received 5 pictures 640x448"), std::string::npos) << output;
-
   // The rectified sheet: the white default-corner rectangle fills the picture.
   const cv::Mat kept = cv::imread((dir / "host-latest.bmp").string());
   ASSERT_FALSE(kept.empty());
@@ -58,12 +44,9 @@ TEST(EndToEnd, HostDrivesTheToolAndItsExitEndsTheTool) {
 
   // The tool saw the host go, ended and wrote its settings on the way out.
   EXPECT_EQ(settings.ReadCamera(), "Desk");
-  std::ifstream ini(dir / "CamDrv.ini");
-  std::stringstream text;
-  text << ini.rdbuf();
-  EXPECT_NE(text.str().find("CalibIndex=0"), std::string::npos) << text.str();
+  const std::string ini = veldrin_test::ReadFileBytes(dir / "CamDrv.ini");
+  EXPECT_NE(ini.find("CalibIndex=0"), std::string::npos) << ini;
   EXPECT_FALSE(fs::exists("/dev/shm/" + name));
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <fstream>
 
 #include "testing/qt_app.h"
+#include "testing/scratch_dir.h"
+#include "testing/test_files.h"
 
 namespace {
 
@@ -19,19 +21,15 @@ namespace fs = std::filesystem;
 class ShellTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* tmp = std::getenv("VELDRIN_TEST_TMP");
-    m_dir = fs::path(tmp != nullptr ? tmp : "/tmp") / "framework_services_test";
-    fs::remove_all(m_dir);
-    fs::create_directories(m_dir);
-    m_oem = m_dir / "oem.ini";
+    m_oem = m_scratch.Path() / "oem.ini";
     setenv(veldrin::kOemFileVariable, m_oem.c_str(), 1);
   }
 
   void TearDown() override { unsetenv(veldrin::kOemFileVariable); }
 
-  void WriteOem(const std::string& text) { std::ofstream(m_oem) << text; }
+  void WriteOem(const std::string& text) { veldrin_test::WriteFileBytes(m_oem, text); }
 
-  fs::path m_dir;
+  veldrin_test::CScratchDir m_scratch{"framework-services"};
   fs::path m_oem;
 };
 

@@ -19,6 +19,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "hostlink/shared_status_block.h"
+#include "testing/scratch_dir.h"
 #include "workstation/rectification.h"
 
 namespace veldrin_bench {
@@ -55,16 +56,10 @@ class CBenchHost {
  public:
   explicit CBenchHost(const std::string& prefix) {
     m_name = prefix + "-" + std::to_string(getpid()) + "-" + std::to_string(++s_serial);
-    m_folder = std::filesystem::temp_directory_path() / m_name;
-    std::filesystem::create_directories(m_folder);
     m_host = std::make_unique<CSharedStatusBlock>(m_name, 1);
     m_host->SetFolder(m_folder.string() + "/");
   }
-  ~CBenchHost() {
-    m_host.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(m_folder, ignored);
-  }
+  ~CBenchHost() { m_host.reset(); }
   CBenchHost(const CBenchHost&) = delete;
   CBenchHost& operator=(const CBenchHost&) = delete;
 
@@ -78,7 +73,8 @@ class CBenchHost {
  private:
   static inline int s_serial = 0;
   std::string m_name;
-  std::filesystem::path m_folder;
+  veldrin_test::CScratchDir m_scratch{"bench"};
+  std::filesystem::path m_folder = m_scratch.Path();
   std::unique_ptr<CSharedStatusBlock> m_host;
 };
 

@@ -19,15 +19,6 @@ const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(
 
 using veldrin::PlaceImage;
 
-// Runs the UI event loop until the condition holds or five seconds have passed.
-template <typename Condition>
-bool WaitFor(Condition condition) {
-  for (int i = 0; i < 1000 && !condition(); ++i) {
-    QTest::qWait(5);
-  }
-  return condition();
-}
-
 class ImageWindowTest : public ::testing::Test {
  protected:
   // A shown window of the given client size holding a picture of the given size, painted once
@@ -275,7 +266,7 @@ TEST_F(ImageWindowTest, FramesFromAnotherThreadRepaintOnUiThread) {
     QTest::qWait(1);
   }
   capture.join();
-  EXPECT_TRUE(WaitFor([&] { return paints > 0 && notifications == 1; }));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return paints > 0 && notifications == 1; }));
   EXPECT_TRUE(notifiedOnUiThread);
 
   // The last frame is what the window shows.

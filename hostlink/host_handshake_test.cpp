@@ -1,96 +1,54 @@
 // The handshake across two real processes: the host simulator on one side, this test as the tool.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <QTest>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <opencv2/core.hpp>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "hostlink/shared_status_block.h"
 #include "platform/shared_memory.h"
-
-extern char** environ;
+#include "testing/child_process.h"
+#include "testing/scratch_dir.h"
+#include "testing/test_files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using veldrin_test::ReadFileBytes;
 
 // Generous: the machine may be loaded; a healthy run takes milliseconds.
-constexpr auto kPatience = std::chrono::seconds(20);
+constexpr int kPatienceMs = 20000;
 
-bool WaitUntil(const std::function<bool()>& done) {
-  const auto end = Clock::now() + kPatience;
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+bool WaitUntil(const std::function<bool()>& done) { return QTest::qWaitFor(done, kPatienceMs); }
 
 class HostHandshake : public ::testing::Test {
  protected:
   void SetUp() override {
     static int counter = 0;
     m_name = "veldrin-handshake-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
-    const char* base = std::getenv("VELDRIN_TEST_TMP");
-    const fs::path root =
-        fs::absolute(base != nullptr ? fs::path(base) : fs::temp_directory_path());
-    fs::create_directories(root);
-    std::string templ = (root / "handshake-XXXXXX").string();
-    ASSERT_NE(mkdtemp(templ.data()), nullptr);
-    m_dir = fs::path(templ).lexically_normal();
   }
 
   void TearDown() override {
-    if (HasFailure()) std::cerr << "host stderr:\n" << HostErrors();
-    if (m_pid > 0) {
-      kill(m_pid, SIGKILL);
-      waitpid(m_pid, nullptr, 0);
-    }
+    if (HasFailure() && m_host) std::cerr << "host stderr:\n" << HostErrors();
+    m_host.reset();
     veldrin::CSharedMemory::Unlink(m_name);
-    std::error_code ec;
-    fs::remove_all(m_dir, ec);
   }
 
   // Starts veldrin-host with the given arguments, its output going to files in the folder.
   void StartHost(std::vector<std::string> args) {
     args.insert(args.begin(), std::string(VELDRIN_BIN_DIR) + "/veldrin-host");
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, (m_dir / "host.out").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, (m_dir / "host.err").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ASSERT_EQ(err, 0) << "cannot start " << argv[0];
+    m_host = std::make_unique<veldrin_test::CChildProcess>(args, m_dir);
+    ASSERT_TRUE(m_host->Started()) << "cannot start " << args[0];
   }
 
   void StartHost(const std::string& media, std::vector<std::string> extra) {
@@ -110,19 +68,15 @@ class HostHandshake : public ::testing::Test {
     return tool;
   }
 
-  int WaitForHostExit() {
-    int status = -1;
-    WaitUntil([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; });
-    m_pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  int WaitForHostExit() { return m_host->Wait(std::chrono::milliseconds(kPatienceMs)); }
 
-  std::string HostOutput() const { return ReadText(m_dir / "host.out"); }
-  std::string HostErrors() const { return ReadText(m_dir / "host.err"); }
+  std::string HostOutput() const { return m_host->Output(); }
+  std::string HostErrors() const { return m_host->Errors(); }
 
+  veldrin_test::CScratchDir m_scratch{"handshake"};
+  const fs::path m_dir = fs::absolute(m_scratch.Path()).lexically_normal();
   std::string m_name;
-  fs::path m_dir;
-  pid_t m_pid = -1;
+  std::unique_ptr<veldrin_test::CChildProcess> m_host;
 };
 
 TEST_F(HostHandshake, HostTakesEveryPictureFollowsMediaChangesAndLeaves) {
@@ -143,18 +97,17 @@ TEST_F(HostHandshake, HostTakesEveryPictureFollowsMediaChangesAndLeaves) {
 
   // Width 7 needs row padding, so the host's check of the layout is exercised.
   cv::Mat picture(5, 7, CV_8UC3);
-  std::vector<unsigned char> lastFile;
+  std::string lastFile;
   for (int n = 0; n < 3; ++n) {
     cv::randu(picture, 0, 256);
     ASSERT_EQ(tool->PublishImage(picture.cols, picture.rows, picture.data), 1);
-    const std::string bytes = ReadText(tool->GetImagePath());
-    lastFile.assign(bytes.begin(), bytes.end());
+    lastFile = ReadFileBytes(tool->GetImagePath());
     ASSERT_TRUE(WaitUntil([&] { return tool->IsImageReady() == 0; })) << "picture " << n;
   }
   const cv::Mat lastPicture = picture.clone();
 
   // The media size follows the control file while running.
-  std::ofstream(m_dir / "host-media.txt") << "320x240\n";
+  veldrin_test::WriteFileBytes(m_dir / "host-media.txt", "320x240\n");
   EXPECT_TRUE(WaitUntil([&] {
     tool->GetMediaSize(height, width);
     return height == 240 && width == 320;
@@ -162,7 +115,7 @@ TEST_F(HostHandshake, HostTakesEveryPictureFollowsMediaChangesAndLeaves) {
       << "x" << width;
 
   // A damaged file announced by hand is rejected, and the flag still comes back.
-  std::ofstream(tool->GetImagePath(), std::ios::binary) << "BM not a picture";
+  veldrin_test::WriteFileBytes(tool->GetImagePath(), "BM not a picture");
   {
     veldrin::CSharedMemory raw(m_name, sizeof(STATUS_BLOCK), false);
     ASSERT_TRUE(raw.IsMapped());
@@ -170,7 +123,7 @@ TEST_F(HostHandshake, HostTakesEveryPictureFollowsMediaChangesAndLeaves) {
   }
   ASSERT_TRUE(WaitUntil([&] { return tool->IsImageReady() == 0; }));
 
-  kill(m_pid, SIGTERM);
+  m_host->Signal(SIGTERM);
   EXPECT_TRUE(WaitUntil([&] { return tool->GetHostCount() == 0; }));
   EXPECT_EQ(WaitForHostExit(), 0);
   EXPECT_TRUE(std::regex_match(HostOutput(),
@@ -179,8 +132,8 @@ TEST_F(HostHandshake, HostTakesEveryPictureFollowsMediaChangesAndLeaves) {
 
   // The kept picture is the last good one, byte for byte: rows padded from 21 to 24 bytes,
   // top row first.
-  const std::string kept = ReadText(keep);
-  EXPECT_EQ(std::vector<unsigned char>(kept.begin(), kept.end()), lastFile);
+  const std::string kept = ReadFileBytes(keep);
+  EXPECT_EQ(kept, lastFile);
   ASSERT_EQ(kept.size(), 54u + 24u * 5u);
   for (std::size_t y = 0; y < 5; ++y) {
     EXPECT_EQ(0, std::memcmp(kept.data() + 54 + 24 * y, lastPicture.ptr(static_cast<int>(y)), 21))
@@ -211,7 +164,7 @@ TEST_F(HostHandshake, LaunchedCommandGetsTheNameAndItsEndEndsTheHost) {
   StartHost("210x297", {"--seconds", "120", "--", "/bin/sh", "-c",
                         "printf %s \"$0\" > '" + launched.string() + "'"});
   EXPECT_EQ(WaitForHostExit(), 0) << HostErrors();
-  EXPECT_EQ(ReadText(launched), m_name);
+  EXPECT_EQ(ReadFileBytes(launched), m_name);
   EXPECT_EQ(HostOutput(), "received 0 pictures at 0.0/s\n");
   EXPECT_FALSE(CSharedStatusBlock(m_name, 0).IsOpen());
 }

@@ -9,18 +9,22 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/byte_order.h"
 #include "platform/shared_memory.h"
 #include "testing/scratch_dir.h"
+#include "testing/test_files.h"
 
 namespace fs = std::filesystem;
+using veldrin::ReadLE16;
+using veldrin::ReadLE32;
 using veldrin_test::CScratchDir;
+using veldrin_test::ReadFileBytes;
 
 namespace {
 
@@ -28,18 +32,6 @@ std::string UniqueName(const char* tag) {
   static int counter = 0;
   return "veldrin-block-test-" + std::to_string(getpid()) + "-" + tag + "-" +
          std::to_string(++counter);
-}
-
-std::vector<unsigned char> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::uint32_t Le32(const std::vector<unsigned char>& b, std::size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t(b[at + 3]) << 24);
-}
-std::uint16_t Le16(const std::vector<unsigned char>& b, std::size_t at) {
-  return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
 }
 
 // Every byte distinct per position so a misplaced row or channel shows.
@@ -237,21 +229,21 @@ TEST(SharedStatusBlock, BmpLayoutAndRowPadding) {
     ASSERT_EQ(link.tool->PublishImage(width, height, pixels.data()), 1);
     EXPECT_EQ(link.host.IsImageReady(), 1);
 
-    const std::vector<unsigned char> file = ReadFile(dir.Folder() + link.name + ".bmp");
+    const std::string file = ReadFileBytes(dir.Folder() + link.name + ".bmp");
     const std::size_t row = static_cast<std::size_t>(width) * 3;
     const std::size_t stride = (row + 3) / 4 * 4;
     ASSERT_EQ(file.size(), 54 + stride * height);
     EXPECT_EQ(file[0], 'B');
     EXPECT_EQ(file[1], 'M');
-    EXPECT_EQ(Le32(file, 2), file.size());
-    EXPECT_EQ(Le32(file, 6), 0u);
-    EXPECT_EQ(Le32(file, 10), 54u);
-    EXPECT_EQ(Le32(file, 14), 40u);
-    EXPECT_EQ(Le32(file, 18), static_cast<std::uint32_t>(width));
-    EXPECT_EQ(Le32(file, 22), static_cast<std::uint32_t>(height));  // positive
-    EXPECT_EQ(Le16(file, 26), 1);
-    EXPECT_EQ(Le16(file, 28), 24);
-    for (std::size_t at = 30; at < 54; at += 4) EXPECT_EQ(Le32(file, at), 0u) << at;
+    EXPECT_EQ(ReadLE32(file.data() + 2), file.size());
+    EXPECT_EQ(ReadLE32(file.data() + 6), 0u);
+    EXPECT_EQ(ReadLE32(file.data() + 10), 54u);
+    EXPECT_EQ(ReadLE32(file.data() + 14), 40u);
+    EXPECT_EQ(ReadLE32(file.data() + 18), static_cast<std::uint32_t>(width));
+    EXPECT_EQ(ReadLE32(file.data() + 22), static_cast<std::uint32_t>(height));  // positive
+    EXPECT_EQ(ReadLE16(file.data() + 26), 1);
+    EXPECT_EQ(ReadLE16(file.data() + 28), 24);
+    for (std::size_t at = 30; at < 54; at += 4) EXPECT_EQ(ReadLE32(file.data() + at), 0u) << at;
     // The caller's top row comes first, each row at the padded stride.
     for (int y = 0; y < height; ++y) {
       EXPECT_EQ(0, std::memcmp(file.data() + 54 + y * stride, pixels.data() + y * row, row))
@@ -273,14 +265,14 @@ TEST(SharedStatusBlock, OnePictureUntilTheHostTakesIt) {
   const std::vector<unsigned char> second = Pattern(4, 2, 2);
 
   ASSERT_EQ(link.tool->PublishImage(4, 2, first.data()), 1);
-  const std::vector<unsigned char> written = ReadFile(path);
+  const std::string written = ReadFileBytes(path);
   EXPECT_EQ(link.tool->PublishImage(4, 2, second.data()), 0);
-  EXPECT_EQ(ReadFile(path), written);
+  EXPECT_EQ(ReadFileBytes(path), written);
   EXPECT_EQ(0, std::memcmp(written.data() + 54, first.data(), first.size()));
 
   link.host.AcknowledgeImage();
   ASSERT_EQ(link.tool->PublishImage(4, 2, second.data()), 1);
-  EXPECT_EQ(0, std::memcmp(ReadFile(path).data() + 54, second.data(), second.size()));
+  EXPECT_EQ(0, std::memcmp(ReadFileBytes(path).data() + 54, second.data(), second.size()));
 }
 
 TEST(SharedStatusBlock, FailedWriteAnnouncesNothing) {
@@ -319,7 +311,7 @@ TEST(SharedStatusBlock, WriteCutShortKeepsThePreviousPicture) {
   const std::vector<unsigned char> small = Pattern(4, 4, 3);
   ASSERT_EQ(link.tool->PublishImage(4, 4, small.data()), 1);
   link.host.AcknowledgeImage();
-  const std::vector<unsigned char> before = ReadFile(path);
+  const std::string before = ReadFileBytes(path);
 
   const std::vector<unsigned char> big = Pattern(64, 64, 4);
   const pid_t child = fork();
@@ -335,7 +327,7 @@ TEST(SharedStatusBlock, WriteCutShortKeepsThePreviousPicture) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "PublishImage reported a cut-short write as success";
   EXPECT_EQ(link.host.IsImageReady(), 0);
-  EXPECT_EQ(ReadFile(path), before);
+  EXPECT_EQ(ReadFileBytes(path), before);
   EXPECT_FALSE(fs::exists(path + ".tmp"));
 }
 

@@ -1,67 +1,31 @@
 // Runs the built veldrin-calib as a user or script would and checks its output and files.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/byte_order.h"
+#include "testing/child_process.h"
 #include "testing/scratch_dir.h"
+#include "testing/test_files.h"
 #include "workstation/calibration_store.h"
 
-extern char** environ;
 namespace fs = std::filesystem;
 
 namespace {
 
-struct SResult {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
+using SResult = veldrin_test::SRunResult;
 
 class CalibToolTest : public ::testing::Test {
  protected:
   SResult Run(std::vector<std::string> args) const {
-    const std::string program = std::string(VELDRIN_BIN_DIR) + "/veldrin-calib";
-    args.insert(args.begin(), program);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    const std::string errPath = m_dir + "/.stderr";
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    SResult result;
-    char buf[4096];
-    ssize_t n = 0;
-    while ((n = ::read(pipeFds[0], buf, sizeof buf)) > 0) result.out.append(buf, n);
-    ::close(pipeFds[0]);
-    if (spawned != 0) return result;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.err = Read(errPath);
-    fs::remove(errPath);
+    args.insert(args.begin(), std::string(VELDRIN_BIN_DIR) + "/veldrin-calib");
+    SResult result = veldrin_test::RunProgram(args, m_output.Path());
     // Success is silent on stderr; this also catches sanitizer reports from the child.
     if (result.code == 0) {
       EXPECT_EQ(result.err, "");
@@ -69,14 +33,9 @@ class CalibToolTest : public ::testing::Test {
     return result;
   }
 
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  static std::string Read(const std::string& path) { return veldrin_test::ReadFileBytes(path); }
   void Put(const std::string& file, const std::string& bytes) const {
-    std::ofstream(m_dir + "/" + file, std::ios::binary) << bytes;
+    veldrin_test::WriteFileBytes(m_dir + "/" + file, bytes);
   }
   std::vector<std::string> Files() const {
     std::vector<std::string> names;
@@ -94,6 +53,7 @@ class CalibToolTest : public ::testing::Test {
   }
 
   veldrin_test::CScratchDir m_scratch{"calibtool"};
+  veldrin_test::CScratchDir m_output{"calibtool-output"};
   const std::string m_dir = m_scratch.Path().string();
 };
 
@@ -120,8 +80,7 @@ TEST_F(CalibToolTest, SaveListShow) {
 TEST_F(CalibToolTest, ShowAndConvertLegacy) {
   std::string raw;
   for (float v : {10.25f, 20.0f, 30.0f, 40.0f, 50.0f, 60.0f, 70.0f, 80.0f}) {
-    const auto bits = std::bit_cast<uint32_t>(v);
-    for (int i = 0; i < 4; ++i) raw += static_cast<char>((bits >> (8 * i)) & 0xFF);
+    veldrin::AppendLEFloat(raw, v);
   }
   Put("old.clb", raw);
   SResult r = Run({"show", m_dir, "old"});

@@ -1,5 +1,7 @@
 #include "video/opencv_video_engine.h"
 
+#include "testing/scratch_dir.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -89,9 +92,8 @@ class CRecorder : public CKivVideoEngineListener {
 class EngineTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const char* base = std::getenv("VELDRIN_TEST_TMP");
-    s_dir = fs::path(base ? base : "/tmp") / ("engine_test_" + std::to_string(::getpid()));
-    fs::create_directories(s_dir);
+    s_scratch = std::make_unique<veldrin_test::CScratchDir>("engine");
+    const fs::path& s_dir = s_scratch->Path();
     const std::string a = (s_dir / "a.png").string(), b = (s_dir / "b.png").string();
     cv::imwrite(a, cv::Mat(240, 320, CV_8UC3, cv::Scalar(50, 50, 50)));
     cv::imwrite(b, cv::Mat(240, 320, CV_8UC3, cv::Scalar(200, 200, 200)));
@@ -101,9 +103,9 @@ class EngineTest : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     ::unsetenv("VELDRIN_CAMERAS");
-    fs::remove_all(s_dir);
+    s_scratch.reset();
   }
-  static inline fs::path s_dir;
+  static inline std::unique_ptr<veldrin_test::CScratchDir> s_scratch;
   CRecorder m_listener;
 };
 

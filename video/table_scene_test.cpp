@@ -1,5 +1,8 @@
 #include "video/table_scene.h"
 
+#include "testing/scratch_dir.h"
+#include "testing/test_files.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -93,16 +96,11 @@ TEST(TableSceneTest, FramesDifferOnlyInTheCounterAndRepeatExactly) {
 class SceneFileTest : public ::testing::Test {
  protected:
   std::string Write(const std::string& json) {
-    const char* base = std::getenv("VELDRIN_TEST_TMP");
-    std::filesystem::create_directories(base ? base : "/tmp");
-    m_path = std::string(base ? base : "/tmp") + "/scene_" + std::to_string(::getpid()) + ".json";
-    std::ofstream(m_path) << json;
-    return m_path;
+    const std::string path = (m_scratch.Path() / "scene.json").string();
+    veldrin_test::WriteFileBytes(path, json);
+    return path;
   }
-  void TearDown() override {
-    if (!m_path.empty()) std::filesystem::remove(m_path);
-  }
-  std::string m_path;
+  veldrin_test::CScratchDir m_scratch{"scene"};
 };
 
 TEST_F(SceneFileTest, KeysOverrideDefaults) {

@@ -20,7 +20,9 @@
 
 #include "hostlink/shared_status_block.h"
 #include "platform/message_box.h"
+#include "testing/scratch_dir.h"
 #include "testing/scripted_message_box.h"
+#include "testing/test_files.h"
 #include "video/video_engine.h"
 #include "workstation/camera_list.h"
 #include "workstation/rectification.h"
@@ -32,6 +34,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using veldrin_test::ReadPublishedPicture;
 
 constexpr int kMainCamera = 0;
 constexpr int kPreviewCamera = 1;
@@ -134,34 +137,8 @@ class CRecordingView : public CColorFrameView {
   SEvents m_events;
 };
 
-// The published file's pixels, top row first (the file stores them so, with a positive height).
-cv::Mat ReadPublished(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                         std::istreambuf_iterator<char>());
-  if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M') return {};
-  auto le32 = [&](std::size_t at) {
-    return static_cast<std::int32_t>(bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) |
-                                     (static_cast<std::uint32_t>(bytes[at + 3]) << 24));
-  };
-  const int width = le32(18);
-  const int height = le32(22);
-  const std::size_t stride = (static_cast<std::size_t>(width) * 3 + 3) & ~std::size_t{3};
-  if (width <= 0 || height <= 0 || bytes.size() != 54 + stride * height) return {};
-  cv::Mat picture(height, width, CV_8UC3);
-  for (int y = 0; y < height; ++y) {
-    std::copy_n(bytes.begin() + 54 + y * stride, width * 3, picture.ptr<unsigned char>(y));
-  }
-  return picture;
-}
-
 bool SamePixels(const cv::Mat& a, const cv::Mat& b) {
   return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
-}
-
-fs::path TempRoot() {
-  const char* tmp = std::getenv("VELDRIN_TEST_TMP");
-  return tmp ? fs::path(tmp) : fs::temp_directory_path();
 }
 
 // Camera 0 is the main camera on tab 0; cameras 1 and 2 are previews on tabs 1 and 2. The test
@@ -174,8 +151,6 @@ class ColorFrameConsumerTest : public ::testing::Test {
     static std::atomic<int> serial{0};
     const std::string tag = std::to_string(getpid()) + "-" + std::to_string(serial++);
     m_name = "veldrin-cfc-test-" + tag;
-    m_folder = TempRoot() / ("cfc-" + tag);
-    fs::create_directories(m_folder);
 
     ASSERT_EQ(m_cameras.GetCount(), 3);
     m_cameras.SetCameraAt(kMainCamera, 0, CAM_STATE_MAIN, &m_engine, Window(kMainCamera), 0);
@@ -193,8 +168,6 @@ class ColorFrameConsumerTest : public ::testing::Test {
     m_consumer.StopQRDetector();
     m_consumer.ReleaseStatusBlock();
     m_host.reset();
-    std::error_code ignored;
-    fs::remove_all(m_folder, ignored);
   }
 
   // The windows are opaque to the consumer; distinct addresses are all a test needs.
@@ -227,7 +200,8 @@ class ColorFrameConsumerTest : public ::testing::Test {
   std::unique_ptr<CSharedStatusBlock> m_host;
   CColorFrameConsumer m_consumer;
   std::string m_name;
-  fs::path m_folder;
+  veldrin_test::CScratchDir m_scratch{"cfc"};
+  const fs::path m_folder = m_scratch.Path();
 };
 
 TEST_F(ColorFrameConsumerTest, DivisorCountsCallsFromAllCamerasTogether) {
@@ -272,7 +246,7 @@ TEST_F(ColorFrameConsumerTest, MainFrameRunsThePipelineInOrder) {
   ASSERT_EQ(events.outputs, std::vector<cv::Size>{cv::Size(640, 448)});
   EXPECT_EQ(CentreTag(events.lastOutput), 10);
   EXPECT_TRUE(m_host->IsImageReady());
-  EXPECT_TRUE(SamePixels(ReadPublished(ImagePath()), events.lastOutput));
+  EXPECT_TRUE(SamePixels(ReadPublishedPicture(ImagePath()), events.lastOutput));
 
   // The last frame is a deep copy taken after marking: the engine's buffer is reused.
   frame.setTo(cv::Scalar::all(99));
@@ -290,7 +264,7 @@ TEST_F(ColorFrameConsumerTest, MainFrameRunsThePipelineInOrder) {
   EXPECT_TRUE(events.inputs.empty());
   EXPECT_TRUE(events.windowFrames.empty());
   EXPECT_EQ(events.marked, std::vector<int>{20});
-  EXPECT_EQ(CentreTag(ReadPublished(ImagePath())), 20);
+  EXPECT_EQ(CentreTag(ReadPublishedPicture(ImagePath())), 20);
 }
 
 TEST_F(ColorFrameConsumerTest, PreviewFramesGoToTheirOwnTabOnly) {
@@ -344,27 +318,27 @@ TEST_F(ColorFrameConsumerTest, MediaSizeChangeResizesTheOutput) {
   EXPECT_EQ(events.mediaSizes.back(), cv::Size(500, 1000));
   EXPECT_EQ(events.outputImageSizes.back(), cv::Size(240, 480));
   EXPECT_EQ(events.outputs.back(), cv::Size(240, 480));
-  EXPECT_EQ(ReadPublished(ImagePath()).size(), cv::Size(240, 480));
+  EXPECT_EQ(ReadPublishedPicture(ImagePath()).size(), cv::Size(240, 480));
 }
 
 TEST_F(ColorFrameConsumerTest, NoNewFileUntilTheHostTookThePicture) {
   AttachHost(700, 1000);
   Deliver(kMainCamera, 640, 480, 10);
   ASSERT_TRUE(m_host->IsImageReady());
-  ASSERT_EQ(CentreTag(ReadPublished(ImagePath())), 10);
+  ASSERT_EQ(CentreTag(ReadPublishedPicture(ImagePath())), 10);
 
   Deliver(kMainCamera, 640, 480, 20);
   Deliver(kMainCamera, 640, 480, 30);
   auto events = m_view.Events();
   EXPECT_EQ(events.outputs.size(), 3u);
   EXPECT_EQ(CentreTag(events.lastOutput), 30) << "the output window keeps updating";
-  EXPECT_EQ(CentreTag(ReadPublished(ImagePath())), 10) << "the waiting picture was replaced";
+  EXPECT_EQ(CentreTag(ReadPublishedPicture(ImagePath())), 10) << "the waiting picture was replaced";
 
   m_host->AcknowledgeImage();
   Deliver(kMainCamera, 640, 480, 40);
   EXPECT_TRUE(m_host->IsImageReady());
-  EXPECT_TRUE(SamePixels(ReadPublished(ImagePath()), m_view.Events().lastOutput));
-  EXPECT_EQ(CentreTag(ReadPublished(ImagePath())), 40);
+  EXPECT_TRUE(SamePixels(ReadPublishedPicture(ImagePath()), m_view.Events().lastOutput));
+  EXPECT_EQ(CentreTag(ReadPublishedPicture(ImagePath())), 40);
 }
 
 TEST_F(ColorFrameConsumerTest, HostGoneIsReportedOnceAndPublishingStops) {
@@ -486,7 +460,7 @@ TEST_F(ColorFrameConsumerTest, ConcurrentCamerasAndCornerChanges) {
   EXPECT_EQ(events.hostGone, 0);
   // A warp with a uniform frame is uniform inside the sheet whichever corners it used.
   EXPECT_GT(CentreTag(events.lastOutput), 0);
-  EXPECT_EQ(ReadPublished(ImagePath()).size(), cv::Size(640, 448));
+  EXPECT_EQ(ReadPublishedPicture(ImagePath()).size(), cv::Size(640, 448));
 }
 
 #ifdef VELDRIN_TEST_HAVE_QRENCODE

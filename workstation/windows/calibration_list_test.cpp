@@ -186,7 +186,7 @@ TEST_F(CalibrationListTest, OnlyFourPointFilesAreApplied) {
   Select(*dlg, 2);
   EXPECT_EQ(dlg->Corners(), kOther);
   EXPECT_EQ(dlg->findChild<QLabel*>("1014")->text(), "P.4 = (60, 410)");
-  WaitFor([] { return false; }, 300);
+  QTest::qWait(300);
   Screenshot(*dlg, "calibration-selected");
   EXPECT_FALSE(dlg->findChild<QWidget*>("20458")->isEnabled());
 

@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QTest>
 #include <QTimer>
 
 #include <chrono>
@@ -26,7 +27,10 @@
 #include "display/image_window.h"
 #include "hostlink/shared_status_block.h"
 #include "resources/string_table.h"
+#include "testing/qt_app.h"
+#include "testing/scratch_dir.h"
 #include "testing/scripted_message_box.h"
+#include "testing/test_files.h"
 #include "workstation/calibration_store.h"
 #include "workstation/camera_list.h"
 #include "workstation/camera_settings.h"
@@ -39,34 +43,9 @@ namespace veldrin_test {
 namespace fs = std::filesystem;
 using veldrin::CScriptedMessageBox;
 
+// Runs the event loop until `done` holds or `ms` have passed.
 inline bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return done();
-}
-
-// Reads a published picture: 24-bit, positive height, first stored row is the top row.
-inline cv::Mat ReadPublished(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), {});
-  if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M') return {};
-  auto u32 = [&](size_t at) {
-    return static_cast<int>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
-                            bytes[at + 3] << 24);
-  };
-  const int width = u32(18);
-  const int height = u32(22);
-  const int stride = (width * 3 + 3) / 4 * 4;
-  if (width <= 0 || height <= 0 || bytes.size() < 54 + static_cast<size_t>(stride) * height)
-    return {};
-  cv::Mat picture(height, width, CV_8UC3);
-  for (int y = 0; y < height; ++y)
-    std::memcpy(picture.ptr(y), bytes.data() + 54 + static_cast<size_t>(y) * stride, width * 3);
-  return picture;
+  return QTest::qWaitFor(done, ms);
 }
 
 inline cv::Mat IndependentWarp(const cv::Mat& frame, const std::vector<cv::Point2f>& corners, int w,
@@ -88,23 +67,14 @@ inline double MaxDiff(const cv::Mat& a, const cv::Mat& b) {
   return worst;
 }
 
+inline const auto* const kQtEnvironment =
+    ::testing::AddGlobalTestEnvironment(new CQtAppEnvironment("veldrin_dlg_test"));
+
 class VeldrinDlgTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    static int argc = 1;
-    static char arg0[] = "veldrin_dlg_test";
-    static char* argv[] = {arg0, nullptr};
-    if (!QApplication::instance()) new QApplication(argc, argv);
-  }
-
   void SetUp() override {
     static int counter = 0;
-    const char* base = std::getenv("VELDRIN_TEST_TMP");
-    m_dir = fs::path(base ? base : "/tmp") /
-            ("dlg-" + std::to_string(::getpid()) + "-" + std::to_string(counter));
     m_name = "veldrin-dlg-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    fs::remove_all(m_dir);
-    fs::create_directories(m_dir);
     m_still = MakeStill(640, 480, 0);
     cv::imwrite((m_dir / "a.png").string(), m_still);
     cv::imwrite((m_dir / "b.png").string(), MakeStill(640, 480, 1));
@@ -117,7 +87,6 @@ class VeldrinDlgTest : public ::testing::Test {
     m_scope.reset();
     m_host.reset();
     ::unsetenv("VELDRIN_CAMERAS");
-    fs::remove_all(m_dir);
   }
 
   static cv::Mat MakeStill(int w, int h, int seed) {
@@ -152,7 +121,7 @@ class VeldrinDlgTest : public ::testing::Test {
   // The host takes the waiting picture (if any) and returns it.
   cv::Mat TakePicture(int ms = 5000) {
     if (!WaitFor([&] { return m_host->IsImageReady() != 0; }, ms)) return {};
-    cv::Mat picture = ReadPublished(m_host->GetImagePath());
+    cv::Mat picture = ReadPublishedPicture(m_host->GetImagePath());
     m_host->AcknowledgeImage();
     return picture;
   }
@@ -189,7 +158,8 @@ class VeldrinDlgTest : public ::testing::Test {
     window.grab().save(QString::fromStdString(std::string(dir) + "/" + name + ".png"));
   }
 
-  fs::path m_dir;
+  CScratchDir m_scratch{"dlg"};
+  const fs::path m_dir = m_scratch.Path();
   std::string m_name;
   cv::Mat m_still;
   std::unique_ptr<CSharedStatusBlock> m_host;
