@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include "testing/qt_app.h"
 #include "testing/scratch_dir.h"

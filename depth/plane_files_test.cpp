@@ -6,11 +6,11 @@
 #include <bit>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "platform/byte_order.h"
 #include "testing/scratch_dir.h"
+#include "testing/test_files.h"
 
 namespace fs = std::filesystem;
 using namespace veldrin;
@@ -25,10 +25,7 @@ const Plane3D kSentinel3D{{{-1, -1, -1}, {-2, -2, -2}, {-3, -3, -3}, {-4, -4, -4
 
 std::string Bytes(std::initializer_list<float> values) {
   std::string bytes;
-  for (float v : values) {
-    const auto bits = std::bit_cast<uint32_t>(v);
-    for (int i = 0; i < 4; ++i) bytes += static_cast<char>((bits >> (8 * i)) & 0xFF);
-  }
+  for (float v : values) AppendLEFloat(bytes, v);
   return bytes;
 }
 
@@ -45,14 +42,9 @@ std::string TextMode(const std::string& bytes) {
 class PlaneFilesTest : public ::testing::Test {
  protected:
   void Put(const std::string& path, const std::string& bytes) const {
-    std::ofstream(path, std::ios::binary) << bytes;
+    veldrin_test::WriteFileBytes(path, bytes);
   }
-  std::string Get(const std::string& path) const {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string Get(const std::string& path) const { return veldrin_test::ReadFileBytes(path); }
 
   veldrin_test::CScratchDir m_scratch{"plane"};
   const std::string m_folder = m_scratch.Folder();

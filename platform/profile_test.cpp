@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "testing/scratch_dir.h"
+#include "testing/test_files.h"
 
 namespace fs = std::filesystem;
 using veldrin::GetPrivateProfileInt;
@@ -20,13 +19,8 @@ namespace {
 
 class ProfileTest : public ::testing::Test {
  protected:
-  void Put(const std::string& text) const { std::ofstream(m_path, std::ios::binary) << text; }
-  std::string Get() const {
-    std::ifstream in(m_path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  void Put(const std::string& text) const { veldrin_test::WriteFileBytes(m_path, text); }
+  std::string Get() const { return veldrin_test::ReadFileBytes(m_path); }
 
   veldrin_test::CScratchDir m_scratch{"profile"};
   const fs::path m_dir = m_scratch.Path();

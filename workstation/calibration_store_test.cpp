@@ -7,12 +7,12 @@
 #include <clocale>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/byte_order.h"
 #include "testing/scratch_dir.h"
+#include "testing/test_files.h"
 
 namespace fs = std::filesystem;
 using Points = std::vector<cv::Point2f>;
@@ -29,10 +29,7 @@ const Points kSentinel{{-1, -2}};
 std::string Raw(const Points& points) {
   std::string bytes;
   for (const auto& p : points) {
-    for (float v : {p.x, p.y}) {
-      const auto bits = std::bit_cast<uint32_t>(v);
-      for (int i = 0; i < 4; ++i) bytes += static_cast<char>((bits >> (8 * i)) & 0xFF);
-    }
+    for (float v : {p.x, p.y}) veldrin::AppendLEFloat(bytes, v);
   }
   return bytes;
 }
@@ -40,13 +37,10 @@ std::string Raw(const Points& points) {
 class CalibrationStoreTest : public ::testing::Test {
  protected:
   void Put(const std::string& file, const std::string& bytes) const {
-    std::ofstream(m_dir + file, std::ios::binary) << bytes;
+    veldrin_test::WriteFileBytes(m_dir + file, bytes);
   }
   std::string Get(const std::string& file) const {
-    std::ifstream in(m_dir + file, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return veldrin_test::ReadFileBytes(m_dir + file);
   }
   std::vector<std::string> Files() const {
     std::vector<std::string> names;

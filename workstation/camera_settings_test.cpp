@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "testing/scratch_dir.h"
+#include "testing/test_files.h"
 
 namespace fs = std::filesystem;
 
@@ -15,12 +14,7 @@ namespace {
 
 class CameraSettingsTest : public ::testing::Test {
  protected:
-  std::string Ini() const {
-    std::ifstream in(m_dir / "CamDrv.ini", std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string Ini() const { return veldrin_test::ReadFileBytes(m_dir / "CamDrv.ini"); }
 
   veldrin_test::CScratchDir m_scratch{"settings"};
   const fs::path m_dir = m_scratch.Path();

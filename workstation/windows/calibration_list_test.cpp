@@ -4,6 +4,8 @@
 #include "workstation/windows/add_calibration_dlg.h"
 #include "workstation/windows/dialog_test_fixture.h"
 
+#include "platform/byte_order.h"
+
 namespace veldrin_test {
 namespace {
 
@@ -171,10 +173,12 @@ TEST_F(CalibrationListTest, RemoveAsksAndReturnsToDefault) {
 TEST_F(CalibrationListTest, OnlyFourPointFilesAreApplied) {
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "A three", {{1, 2}, {3, 4}, {5, 6}}));
   // A legacy file: four raw little-endian float pairs.
-  {
-    std::ofstream raw(m_dir / "B legacy.clb", std::ios::binary);
-    for (const cv::Point2f& p : kOther) raw.write(reinterpret_cast<const char*>(&p), 8);
+  std::string raw;
+  for (const cv::Point2f& p : kOther) {
+    veldrin::AppendLEFloat(raw, p.x);
+    veldrin::AppendLEFloat(raw, p.y);
   }
+  WriteFileBytes(m_dir / "B legacy.clb", raw);
   auto dlg = Open(m_name);
   ASSERT_EQ(Entries(*dlg), (QStringList{"Default", "A three", "B legacy"}));
   MoveCorners(*dlg, kQuad);

@@ -1,6 +1,8 @@
 // The main window against real shared memory, virtual cameras and a scripted message box.
 #include "workstation/windows/dialog_test_fixture.h"
 
+#include "platform/byte_order.h"
+
 #include <QContextMenuEvent>
 #include <QMenu>
 #include <QTest>
@@ -277,13 +279,11 @@ TEST_F(VeldrinDlgTest, SavePlaneWritesTheCornersAndLeavingAutoCalibrationRestore
   const std::vector<cv::Point2f> saved{{100, 50}, {540, 50}, {540, 430}, {100, 430}};
   dlg->InputWindow()->SetPoints(saved);
   dlg->SavePlane();
-  std::ifstream in(m_dir / "2DPlane.pt3", std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+  const std::string bytes = ReadFileBytes(m_dir / "2DPlane.pt3");
   ASSERT_EQ(bytes.size(), 32u);
-  float values[8];
-  std::memcpy(values, bytes.data(), 32);
-  EXPECT_EQ(std::vector<float>(values, values + 8),
-            (std::vector<float>{100, 50, 540, 50, 540, 430, 100, 430}));
+  std::vector<float> values;
+  for (std::size_t at = 0; at < 32; at += 4) values.push_back(veldrin::ReadLEFloat(&bytes[at]));
+  EXPECT_EQ(values, (std::vector<float>{100, 50, 540, 50, 540, 430, 100, 430}));
 
   dlg->InputWindow()->SetPoints({{1, 1}, {2, 1}, {2, 2}, {1, 2}});
   auto* autoCalibration = dlg->findChild<QCheckBox*>("1023");
