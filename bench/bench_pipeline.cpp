@@ -73,7 +73,8 @@ class CPipeline {
       : m_host(host), m_frame(frame), m_cameras(m_engine), m_consumer(m_rect, m_view, nullptr) {
     m_rect.ApplyCameraSettings(frame.cols, frame.rows);
     m_rect.SetCorners(MarkedCorners(frame.cols, frame.rows));
-    m_cameras.SetCameraAt(kMainCamera, 0, CAM_STATE_MAIN, &m_engine, &m_view.Input(), 0);
+    m_cameras.SetCameraAt(kMainCamera, 0, CAM_STATE_MAIN, &m_engine, &m_view.Input(),
+                          CAM_KIND_COLOR);
     m_view.Input().SetImageSize(frame.cols, frame.rows);
     m_view.Input().SetPoints(MarkedCorners(frame.cols, frame.rows));
     m_consumer.SetCameraList(&m_cameras);

@@ -55,7 +55,7 @@ void BM_KickWhileBusy(benchmark::State& state) {
   veldrin::CScopedMessageBoxService scope(box);
   box->SetHold(true);
   const cv::Mat scene = Scene(state);
-  CQRDetector detector(nullptr, 1);
+  CQRDetector detector(nullptr, CQRDetector::kEveryFrame);
   detector.Kick(&scene);
   box->WaitForOpen(1, std::chrono::seconds(10));
   for (auto _ : state) detector.Kick(&scene);
@@ -67,7 +67,7 @@ void BM_KickStartingAScan(benchmark::State& state) {
   veldrin::CScopedMessageBoxService scope(std::make_shared<veldrin::CScriptedMessageBox>());
   const cv::Mat blank(static_cast<int>(state.range(1)), static_cast<int>(state.range(0)), CV_8UC3,
                       cv::Scalar::all(255));
-  CQRDetector detector(nullptr, 1);
+  CQRDetector detector(nullptr, CQRDetector::kEveryFrame);
   for (auto _ : state) {
     detector.Kick(&blank);
     state.PauseTiming();

@@ -28,6 +28,9 @@ class CQRDetectorListener {
 // further box, and ends when its box closes.
 class CQRDetector {
  public:
+  // The divisor that makes every frame handed over a candidate for a scan.
+  static constexpr int kEveryFrame = 1;
+
   CQRDetector(CQRDetectorListener* listener, int divisor);
   ~CQRDetector();
   CQRDetector(const CQRDetector&) = delete;

@@ -109,7 +109,7 @@ TEST(QRDetector, ShowsEachDecodedTextInAPlainBoxFromItsOwnThread) {
   auto box = std::make_shared<CScriptedMessageBox>();
   CScopedMessageBoxService scope(box);
   CNullListener listener;
-  CQRDetector detector(&listener, 1);
+  CQRDetector detector(&listener, CQRDetector::kEveryFrame);
 
   const cv::Mat frame = FrameWithCodes({"first", "second"});
   detector.Kick(&frame);
@@ -128,7 +128,7 @@ TEST(QRDetector, ShowsEachDecodedTextInAPlainBoxFromItsOwnThread) {
 TEST(QRDetector, FrameWithoutCodeShowsNothingAndLeavesTheDetectorIdle) {
   auto box = std::make_shared<CScriptedMessageBox>();
   CScopedMessageBoxService scope(box);
-  CQRDetector detector(nullptr, 1);
+  CQRDetector detector(nullptr, CQRDetector::kEveryFrame);
   const cv::Mat blank = FrameWithCodes({});
   for (int i = 0; i < 5; ++i) {
     detector.Kick(&blank);
@@ -147,7 +147,7 @@ TEST(QRDetector, FramesArrivingWhileBoxesAreOpenArePassedOver) {
   auto box = std::make_shared<CScriptedMessageBox>();
   CScopedMessageBoxService scope(box);
   box->SetHold(true);
-  CQRDetector detector(nullptr, 1);
+  CQRDetector detector(nullptr, CQRDetector::kEveryFrame);
 
   const cv::Mat two = FrameWithCodes({"one", "two"});
   const cv::Mat other = FrameWithCodes({"other"});
@@ -194,7 +194,7 @@ TEST(QRDetector, DestroyingWhileScanningLeavesNoThreadAndNoLateBox) {
   for (int round = 0; round < 10; ++round) {
     std::size_t shownAtDestruction = 0;
     {
-      CQRDetector detector(nullptr, 1);
+      CQRDetector detector(nullptr, CQRDetector::kEveryFrame);
       detector.Kick(&frame);
       std::this_thread::sleep_for(std::chrono::milliseconds(round * 3));
     }
@@ -216,7 +216,7 @@ TEST(QRDetector, DestroyingWhileABoxIsOpenNeitherHangsNorOutlivesTheBox) {
   box->SetHold(true);
   const cv::Mat frame = FrameWithCodes({"one", "two"});
   {
-    auto detector = std::make_unique<CQRDetector>(nullptr, 1);
+    auto detector = std::make_unique<CQRDetector>(nullptr, CQRDetector::kEveryFrame);
     detector->Kick(&frame);
     ASSERT_TRUE(box->WaitForOpen(1, 10s));
     detector.reset();
@@ -237,7 +237,7 @@ TEST(QRDetector, KicksFromACaptureThreadRaceCleanlyWithScans) {
   CScopedMessageBoxService scope(box);
   const cv::Mat frames[] = {FrameWithCodes({"x"}), FrameWithCodes({}), FrameWithCodes({"y", "z"})};
   for (int round = 0; round < 5; ++round) {
-    CQRDetector detector(nullptr, 1);
+    CQRDetector detector(nullptr, CQRDetector::kEveryFrame);
     std::thread capture([&] {
       for (int i = 0; i < 300; ++i) {
         detector.Kick(&frames[i % 3]);

@@ -17,7 +17,7 @@ void CCameraList::Build(CKivVideoEngine& enumerator) {
     INFO_CAM_DATA r;
     r.nCamera = i;
     r.nState = enumerator.IsDeviceAvailable(i) ? CAM_STATE_FREE : CAM_STATE_UNAVAILABLE;
-    r.nKind = enumerator.IsRealSense(i) == 1 ? 1 : 0;
+    r.nKind = enumerator.IsRealSense(i) == 1 ? CAM_KIND_DEPTH : CAM_KIND_COLOR;
     m_records.push_back(r);
   }
 }

@@ -6,14 +6,10 @@
 class CKivVideoEngine;
 class CImageWindow;
 
-// One camera of the machine as the workstation sees it. Engine and window are opaque here.
-struct INFO_CAM_DATA {
-  int nCamera = -1;
-  int nTab = -1;
-  CKivVideoEngine* pEngine = nullptr;
-  CImageWindow* pWindow = nullptr;
-  int nState = 0;
-  int nKind = 0;
+// What a camera is: a colour camera, or a depth camera (which also delivers colour).
+enum : int {
+  CAM_KIND_COLOR = 0,
+  CAM_KIND_DEPTH = 1,
 };
 
 enum : int {
@@ -21,6 +17,16 @@ enum : int {
   CAM_STATE_MAIN = 1,
   CAM_STATE_PREVIEW = 2,
   CAM_STATE_UNAVAILABLE = 4,
+};
+
+// One camera of the machine as the workstation sees it. Engine and window are opaque here.
+struct INFO_CAM_DATA {
+  int nCamera = -1;
+  int nTab = -1;
+  CKivVideoEngine* pEngine = nullptr;
+  CImageWindow* pWindow = nullptr;
+  int nState = CAM_STATE_FREE;
+  int nKind = CAM_KIND_COLOR;
 };
 
 // Every camera found at start, built once. Records are replaced on the UI thread and read by the

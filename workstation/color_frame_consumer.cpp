@@ -56,7 +56,7 @@ void CColorFrameConsumer::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
   INFO_CAM_DATA record;
   if (!m_pCameras->GetCameraAt(cameraIndex, record)) return;  // not ours: dropped
   const int tab = m_view.CurrentTab();
-  if (record.nState == 2) {
+  if (record.nState == CAM_STATE_PREVIEW) {
     INFO_CAM_DATA shown;
     if (m_pCameras->FindByTab(tab, shown) && shown.nCamera == cameraIndex && shown.pWindow &&
         !frame->empty())
@@ -106,7 +106,8 @@ void CColorFrameConsumer::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
 
   if (m_qrEnabled.load()) {
     std::lock_guard lock(m_qrMutex);
-    if (!m_pQRDetector) m_pQRDetector = std::make_unique<CQRDetector>(m_qrListener, 1);
+    if (!m_pQRDetector)
+      m_pQRDetector = std::make_unique<CQRDetector>(m_qrListener, CQRDetector::kEveryFrame);
     m_pQRDetector->Kick(frame);
   }
 }

@@ -152,10 +152,12 @@ class ColorFrameConsumerTest : public ::testing::Test {
     m_name = "veldrin-cfc-test-" + tag;
 
     ASSERT_EQ(m_cameras.GetCount(), 3);
-    m_cameras.SetCameraAt(kMainCamera, 0, CAM_STATE_MAIN, &m_engine, Window(kMainCamera), 0);
-    m_cameras.SetCameraAt(kPreviewCamera, 1, CAM_STATE_PREVIEW, nullptr, Window(kPreviewCamera), 0);
+    m_cameras.SetCameraAt(kMainCamera, 0, CAM_STATE_MAIN, &m_engine, Window(kMainCamera),
+                          CAM_KIND_COLOR);
+    m_cameras.SetCameraAt(kPreviewCamera, 1, CAM_STATE_PREVIEW, nullptr, Window(kPreviewCamera),
+                          CAM_KIND_COLOR);
     m_cameras.SetCameraAt(kOtherPreviewCamera, 2, CAM_STATE_PREVIEW, nullptr,
-                          Window(kOtherPreviewCamera), 0);
+                          Window(kOtherPreviewCamera), CAM_KIND_COLOR);
 
     m_rect.ApplyCameraSettings(640, 480);
     m_rect.SetDefaultCorners();

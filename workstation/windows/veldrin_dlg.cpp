@@ -345,9 +345,10 @@ void CVeldrinDlg::FillCameraCombo() {
   for (const INFO_CAM_DATA& r : m_pCameraList->Snapshot()) {
     const std::string& name =
         r.nCamera < MAX_VIDEO_DEVICES ? m_pWebcamEngine->m_devices[r.nCamera].strName : "";
-    const QString text = QStringLiteral("Cam %1 (%2) (%3)")
-                             .arg(r.nCamera)
-                             .arg(Q(name), r.nKind == 1 ? QStringLiteral("3D") : QString());
+    const QString text =
+        QStringLiteral("Cam %1 (%2) (%3)")
+            .arg(r.nCamera)
+            .arg(Q(name), r.nKind == CAM_KIND_DEPTH ? QStringLiteral("3D") : QString());
     m_cameraCombo->insertItem(r.nCamera, text);
     widest = std::max(widest, fm.horizontalAdvance(text) + fm.averageCharWidth());
   }
