@@ -38,7 +38,7 @@ class CCounter : public CKivVideoEngineListener {
     m_frames.fetch_add(1, std::memory_order_release);
     m_frames.notify_one();
   }
-  void OnDepthFrame(int, cv::Mat*, cv::Mat*, const rs2_vertex*) override {}
+  void OnDepthFrame(int, cv::Mat*, cv::Mat*, const SVertex*) override {}
   std::atomic<long> m_frames{0};
 };
 

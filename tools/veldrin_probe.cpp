@@ -100,7 +100,7 @@ class CFirstFrame : public CKivVideoEngineListener {
     m_frame = frame->clone();
     m_arrived.notify_all();
   }
-  void OnDepthFrame(int, cv::Mat*, cv::Mat*, const rs2_vertex*) override {}
+  void OnDepthFrame(int, cv::Mat*, cv::Mat*, const SVertex*) override {}
   cv::Mat Wait(std::chrono::seconds limit) {
     std::unique_lock lock(m_mutex);
     m_arrived.wait_for(lock, limit, [this] { return !m_frame.empty(); });

@@ -42,7 +42,7 @@ class CRecorder : public CKivVideoEngineListener {
       m_changed.wait(lock, [this] { return !m_held; });
     }
   }
-  void OnDepthFrame(int, cv::Mat*, cv::Mat*, const rs2_vertex*) override {}
+  void OnDepthFrame(int, cv::Mat*, cv::Mat*, const SVertex*) override {}
 
   bool WaitFrames(int camera, int atLeast) {
     std::unique_lock lock(m_mutex);

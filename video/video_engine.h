@@ -26,7 +26,7 @@ class CKivVideoEngineListener {
   virtual ~CKivVideoEngineListener() = default;
   virtual void OnVideoFrame(int cameraIndex, cv::Mat* frame) = 0;
   virtual void OnDepthFrame(int cameraIndex, cv::Mat* depthImage, cv::Mat* depthMeters,
-                            const rs2_vertex* vertices) = 0;
+                            const SVertex* vertices) = 0;
 };
 
 // Common base of the capture engines: the device list and the set-up/start/stop protocol.

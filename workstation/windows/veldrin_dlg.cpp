@@ -486,7 +486,7 @@ void CVeldrinDlg::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
   m_pConsumer->OnVideoFrame(cameraIndex, frame);
 }
 
-void CVeldrinDlg::OnDepthFrame(int, cv::Mat*, cv::Mat*, const rs2_vertex*) {}
+void CVeldrinDlg::OnDepthFrame(int, cv::Mat*, cv::Mat*, const SVertex*) {}
 
 void CVeldrinDlg::OnQRCodeDetected(std::string text) { AfxMessageBox(text, MB_OK); }
 

@@ -92,7 +92,7 @@ class CVeldrinDlg : public QDialog,
   // Engine and QR listeners.
   void OnVideoFrame(int cameraIndex, cv::Mat* frame) override;
   void OnDepthFrame(int cameraIndex, cv::Mat* depthImage, cv::Mat* depthMeters,
-                    const rs2_vertex* vertices) override;
+                    const SVertex* vertices) override;
   void OnQRCodeDetected(std::string text) override;
 
   // Colour-pipeline view (capture threads).
