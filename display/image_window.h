@@ -10,11 +10,6 @@
 
 #include <opencv2/core.hpp>
 
-// Message number under which point changes were announced to the owner (WM_USER + 500). The
-// owner now listens to CImageWindow::PointsChanged; the number is kept so logs and tools that
-// speak of the event by number still agree.
-constexpr int UM_POINTSCHANGED = 1524;
-
 namespace veldrin {
 
 // Where a picture of logical size (pw, ph) lands in a client area (cw, ch): kept whole with its

@@ -125,8 +125,8 @@ int CCalibrationStore::Refresh() {
     m_names.push_back(file.substr(prefix.size(), file.size() - prefix.size() - ext.size()));
   }
   // The order of a directory listing differs between file systems (and on some changes with
-  // every new file), while the list index is stored in the settings: sort like the name
-  // order of the original platform's file system (letter case ignored).
+  // every new file), while the list index is stored in the settings: sort by name, letter case
+  // ignored, so the stored index keeps naming the same calibration.
   std::sort(m_names.begin(), m_names.end(), LessForListing);
   return GetCount();
 }

@@ -17,8 +17,8 @@ class CCameraSettings {
  public:
   static constexpr int kDefaultResX = 640;
   static constexpr int kDefaultResY = 480;
-  // The preferred camera's name is held in a fixed buffer of 260 code units on the original
-  // platform; longer stored names are cut to this many characters.
+  // The preferred camera's name is read into 260 code units with its terminator; longer stored
+  // names are cut to this many characters.
   static constexpr size_t kMaxCameraNameLength = 259;
 
   CCameraSettings(std::string folder, std::string section);
