@@ -322,7 +322,9 @@ cv::Mat CTableScene::MakeChart(double ppm) const {
   const double areaW = 0.5 * w - margin;
   const double patch = std::min(areaW / 6, 0.14 * h);
   for (int i = 0; i < 12; ++i) {
-    pen.Box(margin + (i % 6) * patch, margin + (i / 6) * patch, patch * 0.92, patch * 0.92,
+    const int column = i % 6;
+    const int row = i / 6;
+    pen.Box(margin + column * patch, margin + row * patch, patch * 0.92, patch * 0.92,
             kPatches[i]);
   }
   const double rampY = margin + 2.2 * patch;

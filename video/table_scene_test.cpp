@@ -14,7 +14,7 @@
 namespace {
 
 double Brightness(const cv::Mat& picture, cv::Point2f at) {
-  const cv::Vec3b p = picture.at<cv::Vec3b>(cvRound(at.y), cvRound(at.x));
+  const cv::Vec3b& p = picture.at<cv::Vec3b>(cvRound(at.y), cvRound(at.x));
   return (p[0] + p[1] + p[2]) / 3.0;
 }
 
@@ -95,7 +95,7 @@ TEST(TableSceneTest, FramesDifferOnlyInTheCounterAndRepeatExactly) {
 class SceneFileTest : public ::testing::Test {
  protected:
   std::string Write(const std::string& json) {
-    const std::string path = (m_scratch.Path() / "scene.json").string();
+    std::string path = (m_scratch.Path() / "scene.json").string();
     veldrin_test::WriteFileBytes(path, json);
     return path;
   }
