@@ -20,7 +20,7 @@ namespace {
 TEST(EndToEnd, HostDrivesTheToolAndItsExitEndsTheTool) {
   const veldrin_test::CScratchDir scratch("e2e");
   const fs::path& dir = scratch.Path();
-  const std::string name = "veldrin-e2e-" + std::to_string(::getpid());
+  const std::string name = veldrin_test::UniqueInstanceName("e2e");
 
   cv::Mat still(480, 640, CV_8UC3, cv::Scalar(40, 120, 200));
   cv::rectangle(still, {160, 120}, {480, 360}, {255, 255, 255}, -1);

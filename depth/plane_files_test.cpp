@@ -144,10 +144,8 @@ TEST_F(PlaneFilesTest, FailedWriteKeepsThePreviousFile) {
   Plane2D read = kSentinel2D;
   ASSERT_TRUE(ReadPlane2D(path, read));
   EXPECT_EQ(read, kCorners2D);
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(m_folder)) names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"2DPlane.pt3", "3DPlane.pt3"}));
+  EXPECT_EQ(veldrin_test::FileNames(m_folder),
+            (std::vector<std::string>{"2DPlane.pt3", "3DPlane.pt3"}));
 }
 
 }  // namespace

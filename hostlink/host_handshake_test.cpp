@@ -33,11 +33,6 @@ bool WaitUntil(const std::function<bool()>& done) { return QTest::qWaitFor(done,
 
 class HostHandshake : public ::testing::Test {
  protected:
-  void SetUp() override {
-    static int counter = 0;
-    m_name = "veldrin-handshake-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
-  }
-
   void TearDown() override {
     if (HasFailure() && m_host) std::cerr << "host stderr:\n" << HostErrors();
     m_host.reset();
@@ -75,7 +70,7 @@ class HostHandshake : public ::testing::Test {
 
   veldrin_test::CScratchDir m_scratch{"handshake"};
   const fs::path m_dir = fs::absolute(m_scratch.Path()).lexically_normal();
-  std::string m_name;
+  const std::string m_name = veldrin_test::UniqueInstanceName("handshake");
   std::unique_ptr<veldrin_test::CChildProcess> m_host;
 };
 

@@ -28,11 +28,7 @@ using veldrin_test::ReadFileBytes;
 
 namespace {
 
-std::string UniqueName(const char* tag) {
-  static int counter = 0;
-  return "veldrin-block-test-" + std::to_string(getpid()) + "-" + tag + "-" +
-         std::to_string(++counter);
-}
+std::string UniqueName(const char* tag) { return veldrin_test::UniqueInstanceName(tag); }
 
 // Every byte distinct per position so a misplaced row or channel shows.
 std::vector<unsigned char> Pattern(int width, int height, int seed) {

@@ -123,9 +123,7 @@ TEST_F(ProfileTest, WriteLeavesNoTemporaryFilesAndKeepsPermissions) {
   fs::permissions(m_path, fs::perms(0640));
   ASSERT_TRUE(WritePrivateProfileString("inst", "RESX", "6", m_path));
   EXPECT_EQ(fs::status(m_path).permissions() & fs::perms::mask, fs::perms(0640));
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(m_dir)) names.push_back(e.path().filename());
-  EXPECT_EQ(names, std::vector<std::string>{"CamDrv.ini"});
+  EXPECT_EQ(veldrin_test::FileNames(m_dir), std::vector<std::string>{"CamDrv.ini"});
 }
 
 TEST_F(ProfileTest, ConcurrentWritersToOneFileLoseNoKey) {

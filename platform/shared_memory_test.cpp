@@ -6,14 +6,12 @@
 #include <cstring>
 #include <string>
 
+#include "testing/test_files.h"
+
 namespace veldrin {
 namespace {
 
-std::string UniqueName(const char* tag) {
-  static int counter = 0;
-  return "veldrin-shm-test-" + std::to_string(getpid()) + "-" + tag + "-" +
-         std::to_string(++counter);
-}
+std::string UniqueName(const char* tag) { return veldrin_test::UniqueInstanceName(tag); }
 
 // Removes the object even when an assertion ends the test early.
 struct CUnlinkAtEnd {

@@ -1,5 +1,9 @@
 #include "testing/test_files.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -18,6 +22,21 @@ std::string ReadFileBytes(const std::filesystem::path& path) {
 void WriteFileBytes(const std::filesystem::path& path, std::string_view bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<std::string> FileNames(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) {
+    names.push_back(e.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string UniqueInstanceName(const std::string& tag) {
+  static std::atomic<int> serial{0};
+  return "veldrin-" + tag + "-" + std::to_string(::getpid()) + "-" +
+         std::to_string(serial.fetch_add(1));
 }
 
 cv::Mat ReadPublishedPicture(const std::filesystem::path& path) {

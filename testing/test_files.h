@@ -4,6 +4,7 @@
 #include <opencv2/core/mat.hpp>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace veldrin_test {
 
@@ -11,6 +12,12 @@ namespace veldrin_test {
 std::string ReadFileBytes(const std::filesystem::path& path);
 // Writes `bytes` as the whole file (plainly: tests also write what the code must refuse).
 void WriteFileBytes(const std::filesystem::path& path, std::string_view bytes);
+
+// The names in a folder, sorted.
+std::vector<std::string> FileNames(const std::filesystem::path& folder);
+
+// A shared-memory name of its own for this test process: "veldrin-<tag>-<pid>-<serial>".
+std::string UniqueInstanceName(const std::string& tag);
 
 // A picture published through the host link, top row first; empty when the file is not one.
 cv::Mat ReadPublishedPicture(const std::filesystem::path& path);

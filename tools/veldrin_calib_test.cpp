@@ -37,12 +37,7 @@ class CalibToolTest : public ::testing::Test {
   void Put(const std::string& file, const std::string& bytes) const {
     veldrin_test::WriteFileBytes(m_dir + "/" + file, bytes);
   }
-  std::vector<std::string> Files() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(m_dir)) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> Files() const { return veldrin_test::FileNames(m_dir); }
 
   // A failure: non-zero exit, exactly one line on stderr, nothing on stdout.
   static void ExpectError(const SResult& r, const std::string& fragment) {

@@ -42,12 +42,7 @@ class CalibrationStoreTest : public ::testing::Test {
   std::string Get(const std::string& file) const {
     return veldrin_test::ReadFileBytes(m_dir + file);
   }
-  std::vector<std::string> Files() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(m_dir)) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> Files() const { return veldrin_test::FileNames(m_dir); }
   // Reads `bytes` as a calibration into a list that starts as kSentinel.
   int ReadBytes(const std::string& bytes, Points& out) const {
     Put("probe.clb", bytes);

@@ -147,9 +147,7 @@ class ColorFrameConsumerTest : public ::testing::Test {
   ColorFrameConsumerTest() : m_cameras(m_engine), m_consumer(m_rect, m_view, nullptr) {}
 
   void SetUp() override {
-    static std::atomic<int> serial{0};
-    const std::string tag = std::to_string(getpid()) + "-" + std::to_string(serial++);
-    m_name = "veldrin-cfc-test-" + tag;
+    m_name = veldrin_test::UniqueInstanceName("cfc");
 
     ASSERT_EQ(m_cameras.GetCount(), 3);
     m_cameras.SetCameraAt(kMainCamera, 0, CAM_STATE_MAIN, &m_engine, Window(kMainCamera),

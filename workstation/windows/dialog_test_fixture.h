@@ -73,8 +73,7 @@ inline const auto* const kQtEnvironment =
 class VeldrinDlgTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    static int counter = 0;
-    m_name = "veldrin-dlg-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    m_name = UniqueInstanceName("dlg");
     m_still = MakeStill(640, 480, 0);
     cv::imwrite((m_dir / "a.png").string(), m_still);
     cv::imwrite((m_dir / "b.png").string(), MakeStill(640, 480, 1));
