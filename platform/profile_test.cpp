@@ -129,6 +129,7 @@ TEST_F(ProfileTest, WriteLeavesNoTemporaryFilesAndKeepsPermissions) {
 TEST_F(ProfileTest, ConcurrentWritersToOneFileLoseNoKey) {
   // Several instances share the file, each in its own section.
   std::vector<std::thread> writers;
+  writers.reserve(4);
   for (int t = 0; t < 4; ++t) {
     writers.emplace_back([this, t] {
       for (int k = 0; k < 10; ++k) {

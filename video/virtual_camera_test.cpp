@@ -6,9 +6,9 @@
 #include <opencv2/videoio.hpp>
 
 #include <filesystem>
-#include <fstream>
 
 #include "testing/scratch_dir.h"
+#include "testing/test_files.h"
 
 namespace fs = std::filesystem;
 
@@ -18,7 +18,7 @@ class VirtualSourceTest : public ::testing::Test {
  protected:
   std::string Path(const std::string& name) const { return (m_dir / name).string(); }
   static cv::Mat Flat(cv::Size size, int value) {
-    return cv::Mat(size, CV_8UC3, cv::Scalar(value, value / 2, 255 - value));
+    return cv::Mat(size, CV_8UC3, cv::Scalar(value, static_cast<double>(value / 2), 255 - value));
   }
   static double Blue(const cv::Mat& frame) { return cv::mean(frame)[0]; }
 
@@ -106,8 +106,8 @@ TEST_F(VirtualSourceTest, SceneIsLiveAndUnknownScenesAreUnavailable) {
 }
 
 TEST_F(VirtualSourceTest, UnreadableSourcesAreClosed) {
-  std::ofstream(Path("not_an_image.png")) << "plain text, not a picture";
-  std::ofstream(Path("empty.avi"));
+  veldrin_test::WriteFileBytes(Path("not_an_image.png"), "plain text, not a picture");
+  veldrin_test::WriteFileBytes(Path("empty.avi"), "");
   for (const std::string& source :
        {Path("missing.png"), Path("not_an_image.png"), Path("empty.avi"), Path("none_%04d.png"),
         m_dir.string(), std::string("%s%n"), std::string("")}) {
