@@ -4,8 +4,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QMessageBox>
+#include <QTest>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
@@ -14,37 +14,18 @@
 #include <string>
 #include <thread>
 
+#include "testing/qt_app.h"
+
 namespace {
 
 using namespace std::chrono_literals;
 
-class CQtEnvironment : public testing::Environment {
- public:
-  void SetUp() override {
-    static int argc = 1;
-    static char name[] = "qt_message_box_test";
-    static char* argv[] = {name, nullptr};
-    m_app = new QApplication(argc, argv);
-    QGuiApplication::setApplicationDisplayName("Veldrin Test");
-  }
-  void TearDown() override { delete m_app; }
-
- private:
-  QApplication* m_app = nullptr;
-};
-
-[[maybe_unused]] testing::Environment* const g_qt =
-    testing::AddGlobalTestEnvironment(new CQtEnvironment);
+const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(
+    new veldrin_test::CQtAppEnvironment("qt_message_box_test", "Veldrin Test"));
 
 // Runs the UI event loop until `done` holds or the time is up.
 bool PumpUntil(const std::function<bool()>& done, int milliseconds = 5000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > milliseconds) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
+  return QTest::qWaitFor(done, milliseconds);
 }
 
 struct SSeenBox {

@@ -226,9 +226,9 @@ TEST_F(ImageWindowTest, AcceptsGreyAndOversizedFramesRejectsOthers) {
 TEST_F(ImageWindowTest, FramesFromAnotherThreadRepaintOnUiThread) {
   Prepare(320, 240, 640, 480);
   int paints = 0;
-  struct PaintCounter : QObject {
+  struct CPaintCounter : QObject {
     int* count;
-    explicit PaintCounter(int* c) : count(c) {}
+    explicit CPaintCounter(int* c) : count(c) {}
     bool eventFilter(QObject*, QEvent* e) override {
       if (e->type() == QEvent::Paint) ++*count;
       return false;

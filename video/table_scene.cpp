@@ -100,11 +100,11 @@ std::vector<cv::Point2d> TableOnTable(const TABLE_SCENE_PARAMS& p) {
 }
 
 bool Validate(const TABLE_SCENE_PARAMS& p, std::string& error) {
-  struct Range {
+  struct SRange {
     const char* key;
     double value, low, high;
   };
-  const Range ranges[] = {
+  const SRange ranges[] = {
       {"size", double(std::min(p.nWidth, p.nHeight)), 16, 8192},
       {"size", double(std::max(p.nWidth, p.nHeight)), 16, 8192},
       {"sheet.width_mm", p.sheetWidthMm, 10, 5000},
@@ -118,7 +118,7 @@ bool Validate(const TABLE_SCENE_PARAMS& p, std::string& error) {
       {"camera.fov_deg", p.horizontalFovDeg, 10, 120},
       {"qr.size_mm", p.qrSizeMm, 5, 1000},
   };
-  for (const Range& r : ranges) {
+  for (const SRange& r : ranges) {
     if (!(r.value >= r.low && r.value <= r.high)) {
       error = std::string(r.key) + " out of range";
       return false;
@@ -324,8 +324,7 @@ cv::Mat CTableScene::MakeChart(double ppm) const {
   for (int i = 0; i < 12; ++i) {
     const int column = i % 6;
     const int row = i / 6;
-    pen.Box(margin + column * patch, margin + row * patch, patch * 0.92, patch * 0.92,
-            kPatches[i]);
+    pen.Box(margin + column * patch, margin + row * patch, patch * 0.92, patch * 0.92, kPatches[i]);
   }
   const double rampY = margin + 2.2 * patch;
   for (int i = 0; i < 8; ++i) {

@@ -63,14 +63,14 @@ TEST(Rectification, SetCornersRefusesOtherThanFourPoints) {
 }
 
 TEST(Rectification, OutputSizeFollowsMediaAspect) {
-  struct Case {
+  struct SCase {
     int mediaW, mediaH, outW, outH;
   };
   // On a 640 x 480 frame; the square case is not limited to the frame's height.
-  for (const Case& c :
-       {Case{1000, 500, 640, 320}, Case{500, 1000, 240, 480}, Case{500, 500, 640, 640},
-        Case{1000, 700, 640, 448}, Case{1, 1000000, 0, 480}, Case{2147483647, 1, 640, 0},
-        Case{2147483647, 2147483646, 640, 639}}) {
+  for (const SCase& c :
+       {SCase{1000, 500, 640, 320}, SCase{500, 1000, 240, 480}, SCase{500, 500, 640, 640},
+        SCase{1000, 700, 640, 448}, SCase{1, 1000000, 0, 480}, SCase{2147483647, 1, 640, 0},
+        SCase{2147483647, 2147483646, 640, 639}}) {
     CRectification r;
     r.ApplyCameraSettings(640, 480);
     EXPECT_TRUE(r.UpdateMediaSize(c.mediaW, c.mediaH));

@@ -33,7 +33,7 @@ void CDynamicLayout::Add(QWidget* widget, QRect initial, int moveX, int sizeX, i
   m_items.push_back({widget, initial, moveX, sizeX, sizeY});
 }
 
-QRect CDynamicLayout::Place(const Item& item, QSize current) const {
+QRect CDynamicLayout::Place(const SItem& item, QSize current) const {
   const int dx = std::max(0, current.width() - m_initial.width());
   const int dy = std::max(0, current.height() - m_initial.height());
   QRect r = item.initial;
@@ -44,7 +44,7 @@ QRect CDynamicLayout::Place(const Item& item, QSize current) const {
 }
 
 void CDynamicLayout::Apply(QSize current) const {
-  for (const Item& item : m_items) {
+  for (const SItem& item : m_items) {
     if (item.widget) item.widget->setGeometry(Place(item, current));
   }
 }

@@ -36,7 +36,7 @@ void AddDialogButtons(QDialog* dialog, const QString& okText, QRect okRect,
 // moves right by moveX% of dx and grows by sizeX% of dx and sizeY% of dy. Nothing moves down.
 class CDynamicLayout {
  public:
-  struct Item {
+  struct SItem {
     QWidget* widget;
     QRect initial;
     int moveX;
@@ -47,12 +47,12 @@ class CDynamicLayout {
   void SetInitialSize(QSize size) { m_initial = size; }
   QSize InitialSize() const { return m_initial; }
   void Add(QWidget* widget, QRect initial, int moveX, int sizeX, int sizeY);
-  QRect Place(const Item& item, QSize current) const;
+  QRect Place(const SItem& item, QSize current) const;
   void Apply(QSize current) const;
 
  private:
   QSize m_initial;
-  std::vector<Item> m_items;
+  std::vector<SItem> m_items;
 };
 
 }  // namespace veldrin
