@@ -36,7 +36,7 @@ void SetRegistryKeyEx(const std::string& company, const std::string& application
 }
 
 std::string InitSettingsRoot() {
-  const std::string name = GetStringOEM("App", "Name", "Veldrin 10");
+  std::string name = GetStringOEM("App", "Name", "Veldrin 10");
   SetRegistryKeyEx("Verrant", "RIP 10/" + name);
   QGuiApplication::setApplicationDisplayName(QString::fromStdString(name));
   return name;

@@ -140,7 +140,7 @@ TEST_F(HostHandshake, HostEndsAfterItsPictureCount) {
   StartHost("210x297", {"--frames", "2", "--seconds", "120"});
   auto tool = Attach();
   ASSERT_TRUE(tool && tool->IsOpen()) << HostErrors();
-  const std::vector<unsigned char> pixels(std::size_t{4 * 4 * 3}, 0x80);
+  const std::vector<unsigned char> pixels(std::size_t{4} * 4 * 3, 0x80);
   for (int n = 0; n < 2; ++n) {
     ASSERT_TRUE(WaitUntil([&] { return tool->IsImageReady() == 0; }));
     ASSERT_EQ(tool->PublishImage(4, 4, pixels.data()), 1);

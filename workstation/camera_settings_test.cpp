@@ -70,7 +70,7 @@ TEST_F(CameraSettingsTest, CameraNameIsCutTo259Characters) {
   std::string longName;
   for (int i = 0; i < 300; ++i) longName += "\xC3\xA9";
   ASSERT_TRUE(settings.WriteCamera(longName));
-  EXPECT_EQ(settings.ReadCamera(), longName.substr(0, 2 * 259));
+  EXPECT_EQ(settings.ReadCamera(), longName.substr(0, std::size_t{2} * 259));
 }
 
 }  // namespace
