@@ -104,6 +104,7 @@ TEST(MessageBox, ServiceCanBeSwappedWhileOtherThreadsShowBoxes) {
   auto b = std::make_shared<CScriptedMessageBox>();
   CScopedMessageBoxService scope(a);
   std::vector<std::thread> workers;
+  workers.reserve(3);
   for (int i = 0; i < 3; ++i) {
     workers.emplace_back([] {
       for (int n = 0; n < 200; ++n) EXPECT_EQ(AfxMessageBox("x"), IDOK);

@@ -181,7 +181,8 @@ int GetPrivateProfileInt(const std::string& section, const std::string& key, int
 std::string GetPrivateProfileString(const std::string& section, const std::string& key,
                                     const std::string& def, const std::string& path) {
   auto value = LookUp(section, key, path);
-  return value ? std::move(*value) : def;
+  if (value) return std::move(*value);
+  return def;
 }
 
 bool WritePrivateProfileString(const std::string& section, const std::string& key,
