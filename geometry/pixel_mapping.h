@@ -1,0 +1,44 @@
+#pragma once
+
+// Mappings between colour pixels, depth pixels and depth-camera points over one depth camera's
+// calibration. Pixel results are truncated toward zero, as everywhere in the tool.
+
+#include <cstdint>
+
+#include "geometry/camera_model.h"
+
+// What a depth camera reports about its two streams once they are configured.
+struct DEPTH_COLOR_CALIBRATION {
+  CAMERA_INTRINSICS depthIntrinsics;
+  CAMERA_INTRINSICS colorIntrinsics;
+  CAMERA_EXTRINSICS depthToColor;
+  CAMERA_EXTRINSICS colorToDepth;
+  float fDepthScale = 0.001f;  // metres per raw depth unit
+};
+
+namespace veldrin {
+
+// The depth range searched along a colour pixel's line of sight, metres.
+inline constexpr float kColorSearchMinDepth = 0.11f;
+inline constexpr float kColorSearchMaxDepth = 1.0f;
+
+// The depth pixel that sees the surface point under colour pixel (x, y), searched in the raw
+// depth frame `depthData` (depth width x height units). (0, 0) when no pixel on the line has
+// depth or there is no depth frame yet. Returns 1.
+int ColorPixelToDepthPixel(const DEPTH_COLOR_CALIBRATION& calibration,
+                           const std::uint16_t* depthData, int x, int y, int& outX, int& outY);
+
+// A depth-camera point (metres) -> colour pixel. Returns 1, or 0 with the outputs untouched when
+// the projection is no number an int can hold (a point on the colour camera's own plane).
+int ProjectPointToColorPixel(const DEPTH_COLOR_CALIBRATION& calibration, float x, float y, float z,
+                             int& outX, int& outY);
+
+// Depth pixel (x, y) seen at `depth` metres -> colour pixel. Returns 0 with the outputs
+// untouched for a negative depth or when the point has no pixel (a depth of 0 has none), else 1.
+int DepthPixelToColorPixel(const DEPTH_COLOR_CALIBRATION& calibration, int x, int y, int& outX,
+                           int& outY, float depth);
+
+// Truncates toward zero; false for values an int cannot hold (NaN, infinities, huge values).
+bool TruncateToInt(float value, int& out);
+
+}  // namespace veldrin
