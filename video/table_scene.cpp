@@ -14,6 +14,8 @@
 #include <fstream>
 #include <memory>
 
+#include "video/sim/scene_world.h"
+
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
@@ -171,7 +173,10 @@ bool CheckKeys(const Json::Value& object, std::initializer_list<const char*> all
 }
 
 bool ParseParams(const Json::Value& root, TABLE_SCENE_PARAMS& p, std::string& error) {
-  if (!CheckKeys(root, {"size", "sheet", "table", "camera", "qr"}, "", error)) return false;
+  if (!CheckKeys(root, {"size", "sheet", "table", "camera", "qr", "box", "depth"}, "", error)) {
+    return false;
+  }
+  if (!veldrin::ParseSceneDepthKeys(root, p.box, p.depth, error)) return false;
   if (root.isMember("size")) {
     const Json::Value& size = root["size"];
     if (!size.isArray() || size.size() != 2 || !size[0].isInt() || !size[1].isInt()) {
@@ -272,6 +277,13 @@ bool CurrentTableSceneParams(TABLE_SCENE_PARAMS& params, std::string& error) {
   const char* path = std::getenv("VELDRIN_SCENE");
   if (path == nullptr || *path == '\0') return true;
   return LoadTableSceneParams(path, params, error);
+}
+
+TABLE_SCENE_CAMERA TableSceneCamera(const TABLE_SCENE_PARAMS& params) {
+  TABLE_SCENE_CAMERA camera;
+  CameraPose(params, camera.rotation, camera.centre);
+  camera.focal = params.nWidth / 2.0 / std::tan(Radians(params.horizontalFovDeg) / 2.0);
+  return camera;
 }
 
 }  // namespace veldrin
@@ -441,6 +453,9 @@ void CTableScene::Render(cv::Size size, std::uint64_t frameNumber, cv::Mat& pict
   if (size.width <= 0 || size.height <= 0) size = NativeSize();
   if (size != m_cachedSize) RenderStatic(size);
   m_static.copyTo(picture);
+  if (const std::optional<SCENE_BOX> box = veldrin::EffectiveSceneBox(m_params.box)) {
+    veldrin::DrawSceneBox(m_params, *box, picture);
+  }
   const cv::Rect area = CounterArea(size);
   cv::rectangle(picture, area, cv::Scalar(30, 30, 30), cv::FILLED);
   char text[32];

@@ -4,8 +4,11 @@
 #include <opencv2/core/types.hpp>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "video/sim/scene_box.h"
 
 // Parameters of the built-in printer-table scene. Lengths in millimetres, angles in degrees.
 struct TABLE_SCENE_PARAMS {
@@ -25,6 +28,8 @@ struct TABLE_SCENE_PARAMS {
   bool bQRCode = false;
   std::string strQRText = "VELDRIN";
   double qrSizeMm = 40.0;  // printed size without the quiet zone
+  std::optional<SCENE_BOX> box;  // standing on the table; seen by both cameras
+  DEPTH_SIM_PARAMS depth;        // the depth camera beside the colour camera
 };
 
 namespace veldrin {
@@ -35,6 +40,15 @@ bool LoadTableSceneParams(const std::string& path, TABLE_SCENE_PARAMS& params, s
 
 // The parameters of the current process: defaults, overridden by the file VELDRIN_SCENE names.
 bool CurrentTableSceneParams(TABLE_SCENE_PARAMS& params, std::string& error);
+
+// The colour camera of the scene: the table -> camera rotation (rows), the camera centre in table
+// millimetres (z up from the table top) and the focal length in pixels at the native size.
+struct TABLE_SCENE_CAMERA {
+  double rotation[3][3] = {};
+  double centre[3] = {};
+  double focal = 0.0;
+};
+TABLE_SCENE_CAMERA TableSceneCamera(const TABLE_SCENE_PARAMS& params);
 
 }  // namespace veldrin
 

@@ -27,6 +27,12 @@ class CKivVideoEngineListener {
   virtual void OnVideoFrame(int cameraIndex, cv::Mat* frame) = 0;
   virtual void OnDepthFrame(int cameraIndex, cv::Mat* depthImage, cv::Mat* depthMeters,
                             const SVertex* vertices) = 0;
+  // An engine thread ended on an error (a camera that went away, no frames in time). Called once,
+  // on that thread, as its last act; the engine delivers nothing more until it is started again.
+  virtual void OnEngineError(int cameraIndex, const std::string& message) {
+    (void)cameraIndex;
+    (void)message;
+  }
 };
 
 // Common base of the capture engines: the device list and the set-up/start/stop protocol.

@@ -1,0 +1,314 @@
+#include "depth/table_measure.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// The depth nearer than which a point counts as missing, metres.
+constexpr double kNearestDepth = 0.3;
+constexpr float kMissingDepth = 10.0f;
+constexpr float kAverageWeight = 20.0f;
+
+// The x at which the edge from vertex i to vertex j crosses row y, computed exactly as the
+// crossing test does; only meaningful when the edge spans the row.
+float EdgeCrossing(const int* v, int i, int j, float y) {
+  const auto dx = static_cast<float>(static_cast<std::int64_t>(v[2 * j]) - v[2 * i]);
+  const auto dy = static_cast<float>(static_cast<std::int64_t>(v[2 * j + 1]) - v[2 * i + 1]);
+  return dx * (y - static_cast<float>(v[2 * i + 1])) / dy + static_cast<float>(v[2 * i]);
+}
+
+bool Spans(const int* v, int i, int j, float y) {
+  return (static_cast<float>(v[2 * i + 1]) > y) != (static_cast<float>(v[2 * j + 1]) > y);
+}
+
+}  // namespace
+
+int PointInPolygon(int count, const int* vertices, float x, float y) {
+  if (count < 1) return 0;
+  int c = 0;
+  for (int i = 0, j = count - 1; i < count; j = i++) {
+    if (Spans(vertices, i, j, y) && x < EdgeCrossing(vertices, i, j, y)) c = !c;
+  }
+  return c;
+}
+
+namespace veldrin {
+
+int PolygonRowCrossings(int count, const int* vertices, int y, int columns, int* counts) {
+  if (count < 1) return 0;
+  const auto fy = static_cast<float>(y);
+  int n = 0;
+  for (int i = 0, j = count - 1; i < count; j = i++) {
+    if (!Spans(vertices, i, j, fy)) continue;
+    const float t = EdgeCrossing(vertices, i, j, fy);
+    // Integer columns x < t: none for t <= 0 or NaN, all for t >= columns, else ceil(t).
+    int left = 0;
+    if (t >= static_cast<float>(columns)) {
+      left = columns;
+    } else if (t > 0.f) {
+      left = static_cast<int>(std::ceil(t));
+    }
+    counts[n++] = left;
+  }
+  return n;
+}
+
+CMeasurementExchange::CHandle& CMeasurementExchange::CHandle::operator=(CHandle&& other) noexcept {
+  if (this != &other) {
+    Release();
+    m_pSlot = std::exchange(other.m_pSlot, nullptr);
+  }
+  return *this;
+}
+
+void CMeasurementExchange::CHandle::Release() {
+  if (m_pSlot != nullptr) m_pSlot->nReaders.fetch_sub(1);
+  m_pSlot = nullptr;
+}
+
+CMeasurementExchange::CMeasurementExchange() : m_slots(new MEASUREMENT_SLOT[kSlots]) {}
+
+DEPTH_MEASUREMENT* CMeasurementExchange::BeginWrite() {
+  // The published slot and the ones readers hold are off limits; a reader that is just taking
+  // a slot which is not published backs off (see Latest), so a free slot stays free.
+  const int published = m_nPublished.load();
+  for (int i = 0; i < kSlots; ++i) {
+    if (i != published && m_slots[i].nReaders.load() == 0) {
+      m_nWriting = i;
+      return &m_slots[i].measurement;
+    }
+  }
+  m_nWriting = -1;
+  return nullptr;
+}
+
+void CMeasurementExchange::Publish() {
+  if (m_nWriting >= 0) m_nPublished.store(m_nWriting);
+  m_nWriting = -1;
+}
+
+CMeasurementExchange::CHandle CMeasurementExchange::Latest() const {
+  for (;;) {
+    const int i = m_nPublished.load();
+    if (i < 0) return {};
+    MEASUREMENT_SLOT& slot = m_slots[i];
+    slot.nReaders.fetch_add(1);
+    // Still the published one after the claim: the writer will leave it alone until released.
+    if (m_nPublished.load() == i) {
+      CHandle handle;
+      handle.m_pSlot = &slot;
+      return handle;
+    }
+    slot.nReaders.fetch_sub(1);
+  }
+}
+
+}  // namespace veldrin
+
+void CTableMeasure::AverageCloud(const rs2_vertex* vertices, int cols, int rows) {
+  const std::size_t n = static_cast<std::size_t>(cols) * static_cast<std::size_t>(rows);
+  if (m_averagedCloud.size() != n * 3) m_averagedCloud.assign(n * 3, 0.f);
+  float* a = m_averagedCloud.data();
+  for (std::size_t k = 0; k < n; ++k, a += 3) {
+    const float* v = vertices[k].xyz;
+    const float z = kNearestDepth > static_cast<double>(v[2]) ? kMissingDepth : v[2];
+    a[0] = a[0] - a[0] / kAverageWeight;
+    a[1] = a[1] - a[1] / kAverageWeight;
+    a[2] = a[2] - a[2] / kAverageWeight;
+    a[0] = a[0] + v[0] / kAverageWeight;
+    a[1] = a[1] + v[1] / kAverageWeight;
+    a[2] = a[2] + z / kAverageWeight;
+  }
+}
+
+float CTableMeasure::UpdateDepthView(const cv::Mat& depthMeters, const rs2_vertex* vertices,
+                                     int x0, int y0, int x1, int y1, int x2, int y2, int x3,
+                                     int y3, float* heightMap) {
+  if (vertices == nullptr || depthMeters.empty()) return 0.f;
+  m_depthCorners = {cv::Point2f(static_cast<float>(x0), static_cast<float>(y0)),
+                    cv::Point2f(static_cast<float>(x1), static_cast<float>(y1)),
+                    cv::Point2f(static_cast<float>(x2), static_cast<float>(y2)),
+                    cv::Point2f(static_cast<float>(x3), static_cast<float>(y3))};
+  AverageCloud(vertices, depthMeters.cols, depthMeters.rows);
+  float height = 0.f;
+  if (m_bPlaneLoaded == 1) {
+    height = SetDepthDataWithPlane(depthMeters, m_averagedCloud.data(), m_planeCorners,
+                                   m_depthCorners, heightMap);
+  } else {
+    height = SetDepthData(depthMeters, m_averagedCloud.data(), static_cast<int>(m_depthCorners[0].x),
+                          static_cast<int>(m_depthCorners[0].y),
+                          static_cast<int>(m_depthCorners[1].x),
+                          static_cast<int>(m_depthCorners[1].y),
+                          static_cast<int>(m_depthCorners[2].x),
+                          static_cast<int>(m_depthCorners[2].y),
+                          static_cast<int>(m_depthCorners[3].x),
+                          static_cast<int>(m_depthCorners[3].y), heightMap);
+  }
+  Publish(depthMeters);
+  return height;
+}
+
+void CTableMeasure::StoreFrame(const cv::Mat& depthMeters, const float* cloud, float* heightMap) {
+  m_pCloud = cloud;
+  m_nCols = depthMeters.cols;
+  m_nRows = depthMeters.rows;
+  m_pHeightMap = heightMap;
+  if (m_pHeightMap == nullptr) {
+    m_ownHeights.resize(static_cast<std::size_t>(m_nCols) * static_cast<std::size_t>(m_nRows));
+    m_pHeightMap = m_ownHeights.data();
+  }
+}
+
+float CTableMeasure::SetDepthData(const cv::Mat& depthMeters, const float* cloud, int x0, int y0,
+                                  int x1, int y1, int x2, int y2, int x3, int y3,
+                                  float* heightMap) {
+  StoreFrame(depthMeters, cloud, heightMap);
+  const int xs[4] = {x0, x1, x2, x3}, ys[4] = {y0, y1, y2, y3};
+  for (int i = 0; i < 4; ++i) {
+    m_cornerPixels[i] = cv::Point2f(static_cast<float>(xs[i]), static_cast<float>(ys[i]));
+    m_cornerPoints[i] = GetPoint(xs[i], ys[i]);
+  }
+  m_centroid = (m_cornerPoints[0] + m_cornerPoints[1] + m_cornerPoints[2] + m_cornerPoints[3]) *
+               0.25f;
+  ComputePlane(m_cornerPoints[0], m_cornerPoints[1], m_cornerPoints[2]);
+  ComputeHeights();
+  return m_fMaxHeight;
+}
+
+float CTableMeasure::SetDepthDataWithPlane(const cv::Mat& depthMeters, const float* cloud,
+                                           const veldrin::Plane3D& cornerPoints,
+                                           const std::array<cv::Point2f, 4>& cornerPixels,
+                                           float* heightMap) {
+  StoreFrame(depthMeters, cloud, heightMap);
+  m_cornerPixels = cornerPixels;
+  std::copy(cornerPoints.begin(), cornerPoints.end(), m_cornerPoints.begin());
+  m_centroid = (m_cornerPoints[0] + m_cornerPoints[1] + m_cornerPoints[2] + m_cornerPoints[3]) *
+               0.25f;
+  ComputePlane(m_cornerPoints[0], m_cornerPoints[1], m_cornerPoints[2]);
+  ComputeHeights();
+  return m_fMaxHeight;
+}
+
+void CTableMeasure::ComputePlane(const cv::Point3f& p0, const cv::Point3f& p1,
+                                 const cv::Point3f& p2) {
+  const cv::Point3f a = p1 - p0, b = p2 - p0;
+  m_plane[0] = a.y * b.z - a.z * b.y;
+  m_plane[1] = a.z * b.x - a.x * b.z;
+  m_plane[2] = a.x * b.y - a.y * b.x;
+  m_plane[3] = -(m_plane[0] * p0.x + m_plane[1] * p0.y + m_plane[2] * p0.z);
+}
+
+void CTableMeasure::ComputeHeights() {
+  m_fMaxHeight = 0.f;
+  if (m_pCloud == nullptr || m_pHeightMap == nullptr) return;
+  int polygon[8];
+  for (int i = 0; i < 4; ++i) {
+    polygon[2 * i] = static_cast<int>(m_cornerPixels[i].x);
+    polygon[2 * i + 1] = static_cast<int>(m_cornerPixels[i].y);
+  }
+  const float a = m_plane[0], b = m_plane[1], c = m_plane[2], d = m_plane[3];
+  const float norm = std::sqrt(a * a + b * b + c * c);
+  float maxHeight = 0.f;
+  // Row by row, with each row's inside runs from its edge crossings: the same pixels as testing
+  // each one with PointInPolygon (see PolygonRowCrossings), and the same maximum.
+  for (int y = 0; y < m_nRows; ++y) {
+    int counts[4];
+    const int n = veldrin::PolygonRowCrossings(4, polygon, y, m_nCols, counts);
+    // At most four: insertion sort (std::sort here trips GCC's bounds analysis).
+    for (int i = 1; i < n; ++i) {
+      for (int j = i; j > 0 && counts[j - 1] > counts[j]; --j) std::swap(counts[j - 1], counts[j]);
+    }
+    const std::size_t row = static_cast<std::size_t>(y) * static_cast<std::size_t>(m_nCols);
+    float* heights = m_pHeightMap + row;
+    const float* p = m_pCloud + row * 3;
+    int from = 0;
+    for (int segment = 0; segment <= n; ++segment) {
+      const int to = segment < n ? counts[segment] : m_nCols;
+      // Columns in [from, to) lie left of n - segment crossings.
+      if ((n - segment) % 2 == 0) {
+        std::fill(heights + from, heights + to, 0.f);
+      } else {
+        for (int x = from; x < to; ++x) {
+          const float* q = p + 3 * x;
+          float h = 0.f;
+          if (!(kNearestDepth > static_cast<double>(q[2]))) {
+            h = -(a * q[0] + b * q[1] + c * q[2] + d) / norm;
+          }
+          heights[x] = h;
+          if (h > maxHeight) maxHeight = h;
+        }
+      }
+      from = std::max(from, to);
+    }
+  }
+  m_fMaxHeight = maxHeight;
+}
+
+cv::Point3f CTableMeasure::GetPoint(int x, int y) const {
+  if (m_pCloud == nullptr || x < 0 || y < 0 || x >= m_nCols || y >= m_nRows) return {};
+  const float* p = m_pCloud + (static_cast<std::size_t>(y) * m_nCols + x) * 3;
+  return {p[0], p[1], p[2]};
+}
+
+cv::Point3f CTableMeasure::GetUnitNormal() const {
+  const float a = m_plane[0], b = m_plane[1], c = m_plane[2];
+  const float norm = std::sqrt(a * a + b * b + c * c);
+  return {a / norm, b / norm, c / norm};
+}
+
+int CTableMeasure::GetRaisedPlaneCorners(float height, float out[12]) const {
+  if (m_bPlaneLoaded == 0) return 0;
+  const cv::Point3f n = GetUnitNormal();
+  for (int i = 0; i < 4; ++i) {
+    out[3 * i] = m_planeCorners[i].x - height * n.x;
+    out[3 * i + 1] = m_planeCorners[i].y - height * n.y;
+    out[3 * i + 2] = m_planeCorners[i].z - height * n.z;
+  }
+  return 1;
+}
+
+void CTableMeasure::SetPlaneCorners(const veldrin::Plane3D& corners) {
+  m_planeCorners = corners;
+  m_bPlaneLoaded = 1;
+}
+
+bool CTableMeasure::CurrentPlaneCorners(veldrin::Plane3D& corners) const {
+  if (m_averagedCloud.empty() || m_nCols <= 0) return false;
+  for (int i = 0; i < 4; ++i) {
+    const int x = static_cast<int>(m_depthCorners[i].x), y = static_cast<int>(m_depthCorners[i].y);
+    if (x < 0 || y < 0 || x >= m_nCols || y >= m_nRows) return false;
+    const float* p = m_averagedCloud.data() + (static_cast<std::size_t>(y) * m_nCols + x) * 3;
+    corners[i] = cv::Point3f(p[0], p[1], p[2]);
+  }
+  return true;
+}
+
+void CTableMeasure::Publish(const cv::Mat& depthMeters) {
+  ++m_nFrames;
+  veldrin::DEPTH_MEASUREMENT* m = m_exchange.BeginWrite();
+  if (m == nullptr) return;  // readers hold every spare buffer: this frame stays private
+  const std::size_t pixels = static_cast<std::size_t>(m_nCols) * static_cast<std::size_t>(m_nRows);
+  m->nFrame = m_nFrames;
+  m->nCols = m_nCols;
+  m->nRows = m_nRows;
+  m->heights.assign(m_pHeightMap, m_pHeightMap + pixels);
+  m->depth.resize(pixels);
+  if (depthMeters.type() == CV_64FC1) {
+    for (int y = 0; y < depthMeters.rows; ++y) {
+      std::memcpy(m->depth.data() + static_cast<std::size_t>(y) * m_nCols,
+                  depthMeters.ptr<double>(y), static_cast<std::size_t>(m_nCols) * sizeof(double));
+    }
+  } else {
+    std::fill(m->depth.begin(), m->depth.end(), 0.0);
+  }
+  m->averagedCloud.assign(m_pCloud, m_pCloud + pixels * 3);
+  m->fMaxHeight = m_fMaxHeight;
+  m->cornerPixels = m_cornerPixels;
+  m->cornerPoints = m_cornerPoints;
+  m->centroid = m_centroid;
+  std::copy(m_plane, m_plane + 4, m->plane);
+  m_exchange.Publish();
+}

@@ -1,0 +1,316 @@
+#include "video/realsense_video_engine.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+constexpr std::chrono::milliseconds kFramesetLimit{15000};
+// Waits are cut into slices so that Stop and destruction never wait for a whole frameset limit.
+constexpr std::chrono::milliseconds kWaitSlice{100};
+constexpr std::chrono::milliseconds kStopWait{100};
+constexpr std::chrono::milliseconds kRestartWait{1000};
+constexpr int kDepthFps = 30;
+
+// Waits for the next frameset within the frameset limit while `keepGoing` holds; false when
+// told to stop first, CFramesetTimeoutError when the limit passes.
+template <typename TKeepGoing>
+bool WaitForFrameset(CDepthDevice& device, DEPTH_FRAMESET& frameset, TKeepGoing keepGoing) {
+  const auto deadline = std::chrono::steady_clock::now() + kFramesetLimit;
+  while (keepGoing()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      throw CFramesetTimeoutError("no frames from the depth camera within 15000 ms");
+    }
+    if (device.TryWaitForFrameset(std::min(left, kWaitSlice), frameset)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+struct CKivRealSenseVideoEngine::CDepthRun {
+  DepthDeviceFactory factory;
+  CKivVideoEngineListener* pListener = nullptr;
+  int nCameraIndex = 0;
+  int nWidth = 0;
+  int nHeight = 0;
+
+  // The frame thread's buffers, made on the first frame and reused.
+  veldrin::CPixelRays rays;
+  std::vector<rs2_vertex> cloud;
+  cv::Mat meters;
+  cv::Mat grey;
+
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool bFinished = false;  // guarded by mutex
+  std::thread thread;
+
+  bool WaitFinished(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex);
+    return finished.wait_for(lock, limit, [this] { return bFinished; });
+  }
+  ~CDepthRun() {
+    if (thread.joinable()) thread.join();
+  }
+};
+
+CKivRealSenseVideoEngine::CKivRealSenseVideoEngine() = default;
+
+CKivRealSenseVideoEngine::CKivRealSenseVideoEngine(DepthDeviceFactory factory)
+    : m_factory(std::move(factory)) {}
+
+CKivRealSenseVideoEngine::~CKivRealSenseVideoEngine() {
+  m_bRunning = 0;
+  m_pRun.reset();  // joins: the thread leaves within one wait slice unless inside the listener
+}
+
+DepthDeviceFactory CKivRealSenseVideoEngine::CurrentFactory() const {
+  if (m_factory) return m_factory;
+  // Resolved here, on the owner's thread, so the frame thread never reads the device list.
+  for (unsigned int i = 0; i < m_nDeviceCount; ++i) {
+    if (IsRealSense(static_cast<int>(i)) == 1) {
+      const DEVICE_LOCATOR locator = GetDeviceLocator(static_cast<int>(i));
+      return [locator] { return OpenDepthDevice(locator); };
+    }
+  }
+  return [] () -> std::unique_ptr<CDepthDevice> {
+    throw CNoDepthDeviceError("no RealSense device connected");
+  };
+}
+
+int CKivRealSenseVideoEngine::SetupDepth(int index, int depthWidth, int depthHeight,
+                                         CKivVideoEngineListener* listener, int colorWidth,
+                                         int colorHeight) {
+  m_pListener = listener;
+  m_nWidth = depthWidth;
+  m_nHeight = depthHeight;
+  m_nCameraIndex = index;
+  ConfigureStreams(depthWidth, depthHeight, colorWidth, colorHeight);
+  return 1;
+}
+
+void CKivRealSenseVideoEngine::ConfigureStreams(int depthWidth, int depthHeight, int colorWidth,
+                                                int colorHeight) {
+  std::unique_ptr<CDepthDevice> device = CurrentFactory()();
+  if (!device) throw CNoDepthDeviceError("no RealSense device connected");
+  DEPTH_STREAM_REQUEST request;
+  request.nDepthWidth = depthWidth;
+  request.nDepthHeight = depthHeight;
+  request.nFps = kDepthFps;
+  request.nColorWidth = colorWidth;
+  request.nColorHeight = colorHeight;
+  device->Start(request);
+  struct CStopper {
+    CDepthDevice& device;
+    ~CStopper() {
+      try {
+        device.Stop();
+      } catch (const std::exception&) {  // the set-up's own error is the one to report
+      }
+    }
+  } stopper{*device};
+
+  DEPTH_COLOR_CALIBRATION calibration;
+  calibration.fDepthScale = device->GetDepthScale();
+  // The streams' geometry comes from live frames: keep waiting until both have shown up.
+  bool depthSeen = false, colorSeen = false;
+  while (!depthSeen || !colorSeen) {
+    DEPTH_FRAMESET frameset;
+    WaitForFrameset(*device, frameset, [] { return true; });
+    if (frameset.bDepth) {
+      calibration.depthIntrinsics = frameset.depth.intrinsics;
+      depthSeen = true;
+    }
+    if (frameset.bColor) {
+      calibration.colorIntrinsics = frameset.color.intrinsics;
+      colorSeen = true;
+    }
+  }
+  calibration.depthToColor = device->GetDepthToColorExtrinsics();
+  calibration.colorToDepth = device->GetColorToDepthExtrinsics();
+  m_calibration = calibration;
+}
+
+int CKivRealSenseVideoEngine::Start() {
+  if (m_pRun) {
+    m_pRun->WaitFinished(kRestartWait);
+    std::unique_lock lock(m_pRun->mutex);
+    if (!m_pRun->bFinished) return 0;  // the last run is still inside the listener
+    lock.unlock();
+    m_pRun.reset();
+  }
+  auto run = std::make_unique<CDepthRun>();
+  run->factory = CurrentFactory();
+  run->pListener = m_pListener;
+  run->nCameraIndex = m_nCameraIndex;
+  run->nWidth = m_nWidth;
+  run->nHeight = m_nHeight;
+  m_bRunning = 1;
+  try {
+    run->thread = std::thread(&CKivRealSenseVideoEngine::DepthThreadProc, this, run.get());
+  } catch (const std::system_error&) {
+    m_bRunning = 0;
+    return 0;
+  }
+  m_pRun = std::move(run);
+  return 1;
+}
+
+int CKivRealSenseVideoEngine::Stop() {
+  m_bRunning = 0;
+  if (m_pRun) m_pRun->WaitFinished(kStopWait);
+  return 1;
+}
+
+void CKivRealSenseVideoEngine::DepthThreadProc(CKivRealSenseVideoEngine* engine, CDepthRun* run) {
+  try {
+    engine->RunFrames(*run);
+  } catch (const std::exception& e) {
+    if (run->pListener) run->pListener->OnEngineError(run->nCameraIndex, e.what());
+  }
+  {
+    std::lock_guard lock(run->mutex);
+    run->bFinished = true;
+  }
+  run->finished.notify_all();
+}
+
+void CKivRealSenseVideoEngine::RunFrames(CDepthRun& run) {
+  std::unique_ptr<CDepthDevice> device = run.factory();
+  if (!device) throw CNoDepthDeviceError("no RealSense device connected");
+  DEPTH_STREAM_REQUEST request;
+  request.nDepthWidth = run.nWidth;
+  request.nDepthHeight = run.nHeight;
+  request.nFps = kDepthFps;
+  device->Start(request);
+
+  DEPTH_FRAMESET frameset;
+  while (m_bRunning) {
+    if (!WaitForFrameset(*device, frameset, [this] { return m_bRunning != 0; })) break;
+    if (!frameset.bDepth || frameset.depth.format != EFrameFormat::Z16) {
+      throw CDeviceLostError("the depth camera sent a frameset without a Z16 depth frame");
+    }
+    const DEPTH_DEVICE_FRAME& depth = frameset.depth;
+    if (depth.intrinsics.width != depth.nWidth || depth.intrinsics.height != depth.nHeight ||
+        depth.nStride < depth.nWidth * 2 ||
+        depth.nDataSize < static_cast<std::size_t>(depth.nStride) * depth.nHeight) {
+      throw CDeviceLostError("the depth camera sent a frame that does not match its stream");
+    }
+    const std::size_t pixels = static_cast<std::size_t>(depth.nWidth) * depth.nHeight;
+    if (depth.nDataSize != 0) {
+      // Sized by the first frame; every frame of the stream has that size.
+      if (!m_pDepthData || m_nDepthDataSize != depth.nDataSize) {
+        m_pDepthData = std::make_unique<std::uint16_t[]>((depth.nDataSize + 1) / 2);
+        m_nDepthDataSize = depth.nDataSize;
+      }
+      std::memcpy(m_pDepthData.get(), depth.pData, depth.nDataSize);
+    }
+    run.rays.Update(depth.intrinsics);
+    if (run.cloud.size() != pixels) run.cloud.resize(pixels);
+    DepthFrameToCloud(depth, run.rays, run.cloud.data());
+    if (run.grey.rows != depth.nHeight || run.grey.cols != depth.nWidth) {
+      run.grey.create(depth.nHeight, depth.nWidth, CV_8UC3);
+    }
+    DepthFrameToMeters(depth, run.meters);
+    DepthToGray(run.meters, run.grey);
+    m_depthImage = run.grey;
+    if (run.pListener) {
+      run.pListener->OnDepthFrame(run.nCameraIndex, &m_depthImage, &run.meters, run.cloud.data());
+    }
+  }
+  device->Stop();
+}
+
+cv::Mat CKivRealSenseVideoEngine::FrameToMat(const DEPTH_DEVICE_FRAME& frame) {
+  void* data = const_cast<void*>(frame.pData);  // wrapped read-only by the callers
+  const size_t step = frame.nStride > 0 ? static_cast<size_t>(frame.nStride)
+                                        : static_cast<size_t>(cv::Mat::AUTO_STEP);
+  switch (frame.format) {
+    case EFrameFormat::BGR8:
+      return cv::Mat(frame.nHeight, frame.nWidth, CV_8UC3, data, step);
+    case EFrameFormat::RGB8: {
+      cv::Mat bgr;
+      cv::cvtColor(cv::Mat(frame.nHeight, frame.nWidth, CV_8UC3, data, step), bgr,
+                   cv::COLOR_RGB2BGR);
+      return bgr;
+    }
+    case EFrameFormat::Z16:
+      return cv::Mat(frame.nHeight, frame.nWidth, CV_16UC1, data, step);
+    case EFrameFormat::Y8:
+      return cv::Mat(frame.nHeight, frame.nWidth, CV_8UC1, data, step);
+    case EFrameFormat::Disparity32:
+      return cv::Mat(frame.nHeight, frame.nWidth, CV_32FC1, data, step);
+    default:
+      throw std::runtime_error("Frame format is not supported yet!");
+  }
+}
+
+void CKivRealSenseVideoEngine::DepthFrameToMeters(const DEPTH_DEVICE_FRAME& frame,
+                                                  cv::Mat& meters) {
+  FrameToMat(frame).convertTo(meters, CV_64F, static_cast<double>(frame.fUnits));
+}
+
+void CKivRealSenseVideoEngine::DepthToGray(const cv::Mat& meters, cv::Mat& grey) {
+  CV_Assert(meters.type() == CV_64FC1 && grey.type() == CV_8UC3 && meters.size == grey.size &&
+            meters.isContinuous() && grey.isContinuous());
+  const double* d = meters.ptr<double>();
+  unsigned char* out = grey.ptr<unsigned char>();
+  const std::size_t n = meters.total();
+  for (std::size_t i = 0; i < n; ++i, out += 3) {
+    unsigned char value = 0;
+    if (!(d[i] < 0.0 || d[i] > 1.5)) {
+      value = static_cast<unsigned char>(std::clamp((d[i] - 0.3) * 255.0 / 0.8, 0.0, 255.0));
+    }
+    out[0] = out[1] = out[2] = value;
+  }
+}
+
+void CKivRealSenseVideoEngine::DepthFrameToCloud(const DEPTH_DEVICE_FRAME& frame,
+                                                 const veldrin::CPixelRays& rays,
+                                                 rs2_vertex* vertices) {
+  const float* ray = rays.Data();
+  const float units = frame.fUnits;
+  for (int y = 0; y < frame.nHeight; ++y) {
+    const auto* raw = reinterpret_cast<const std::uint16_t*>(
+        static_cast<const unsigned char*>(frame.pData) + static_cast<std::size_t>(y) * frame.nStride);
+    for (int x = 0; x < frame.nWidth; ++x, ray += 2, ++vertices) {
+      const float d = static_cast<float>(raw[x]) * units;
+      vertices->xyz[0] = ray[0] * d;
+      vertices->xyz[1] = ray[1] * d;
+      vertices->xyz[2] = d;
+    }
+  }
+}
+
+int CKivRealSenseVideoEngine::ColorPixelToDepthPixel(int x, int y, int& outX, int& outY) const {
+  const CAMERA_INTRINSICS& depth = m_calibration.depthIntrinsics;
+  const std::size_t needed = static_cast<std::size_t>(std::max(0, depth.width)) *
+                             static_cast<std::size_t>(std::max(0, depth.height)) * 2;
+  if (m_pDepthData == nullptr || m_nDepthDataSize < needed) {
+    // No frame yet (or not one of the configured size): nothing on the line has depth.
+    outX = 0;
+    outY = 0;
+    return 1;
+  }
+  return veldrin::ColorPixelToDepthPixel(m_calibration, m_pDepthData.get(), x, y, outX, outY);
+}
+
+int CKivRealSenseVideoEngine::ProjectPointToColorPixel(float x, float y, float z, int& outX,
+                                                       int& outY) const {
+  return veldrin::ProjectPointToColorPixel(m_calibration, x, y, z, outX, outY);
+}
+
+int CKivRealSenseVideoEngine::DepthPixelToColorPixel(int x, int y, int& outX, int& outY,
+                                                     float depth) const {
+  return veldrin::DepthPixelToColorPixel(m_calibration, x, y, outX, outY, depth);
+}

@@ -1,0 +1,160 @@
+#include "video/sim/scene_box.h"
+
+#include <json/value.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace veldrin {
+namespace {
+
+struct CLiveScene {
+  std::mutex mutex;
+  bool bOverride = false;             // guarded by mutex
+  std::optional<SCENE_BOX> box;       // guarded by mutex
+  std::atomic<unsigned> generation{0};
+};
+
+CLiveScene& Live() {
+  static CLiveScene live;
+  return live;
+}
+
+bool ReadNumberPair(const Json::Value& v, double out[2]) {
+  if (!v.isArray() || v.size() != 2 || !v[0].isNumeric() || !v[1].isNumeric()) return false;
+  out[0] = v[0].asDouble();
+  out[1] = v[1].asDouble();
+  return true;
+}
+
+bool ParseBox(const Json::Value& b, SCENE_BOX& box, std::string& error) {
+  if (!b.isObject()) {
+    error = "box must be null or an object";
+    return false;
+  }
+  for (const std::string& key : b.getMemberNames()) {
+    if (key != "size_mm" && key != "center_mm" && key != "rotation_deg") {
+      error = "unknown key box." + key;
+      return false;
+    }
+  }
+  if (b.isMember("size_mm")) {
+    const Json::Value& s = b["size_mm"];
+    if (!s.isArray() || s.size() != 3 || !s[0].isNumeric() || !s[1].isNumeric() ||
+        !s[2].isNumeric()) {
+      error = "box.size_mm must be [x, y, z]";
+      return false;
+    }
+    for (Json::ArrayIndex i = 0; i < 3; ++i) box.sizeMm[i] = s[i].asDouble();
+  }
+  if (b.isMember("center_mm") && !ReadNumberPair(b["center_mm"], box.centreMm)) {
+    error = "box.center_mm must be [x, y]";
+    return false;
+  }
+  if (b.isMember("rotation_deg")) {
+    if (!b["rotation_deg"].isNumeric()) {
+      error = "box.rotation_deg must be a number";
+      return false;
+    }
+    box.rotationDeg = b["rotation_deg"].asDouble();
+  }
+  for (double s : box.sizeMm) {
+    if (!(s >= 1.0 && s <= 5000.0)) {
+      error = "box.size_mm out of range";
+      return false;
+    }
+  }
+  if (!(box.rotationDeg >= -180.0 && box.rotationDeg <= 180.0)) {
+    error = "box.rotation_deg out of range";
+    return false;
+  }
+  return true;
+}
+
+bool ParseDepth(const Json::Value& d, DEPTH_SIM_PARAMS& depth, std::string& error) {
+  if (!d.isObject()) {
+    error = "depth is not an object";
+    return false;
+  }
+  for (const std::string& key : d.getMemberNames()) {
+    if (key != "size" && key != "baseline_mm" && key != "noise" && key != "holes") {
+      error = "unknown key depth." + key;
+      return false;
+    }
+  }
+  if (d.isMember("size")) {
+    const Json::Value& s = d["size"];
+    if (!s.isArray() || s.size() != 2 || !s[0].isInt() || !s[1].isInt()) {
+      error = "depth.size must be [width, height]";
+      return false;
+    }
+    depth.nWidth = s[0].asInt();
+    depth.nHeight = s[1].asInt();
+    if (depth.nWidth < 16 || depth.nHeight < 16 || depth.nWidth > 4096 || depth.nHeight > 4096) {
+      error = "depth.size out of range";
+      return false;
+    }
+  }
+  if (d.isMember("baseline_mm")) {
+    if (!d["baseline_mm"].isNumeric()) {
+      error = "depth.baseline_mm must be a number";
+      return false;
+    }
+    depth.baselineMm = d["baseline_mm"].asDouble();
+    if (!(depth.baselineMm >= 0.0 && depth.baselineMm <= 200.0)) {
+      error = "depth.baseline_mm out of range";
+      return false;
+    }
+  }
+  for (const char* key : {"noise", "holes"}) {
+    if (!d.isMember(key)) continue;
+    if (!d[key].isBool()) {
+      error = std::string("depth.") + key + " must be true or false";
+      return false;
+    }
+    (std::string(key) == "noise" ? depth.bNoise : depth.bHoles) = d[key].asBool();
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseSceneDepthKeys(const Json::Value& root, std::optional<SCENE_BOX>& box,
+                         DEPTH_SIM_PARAMS& depth, std::string& error) {
+  if (root.isMember("box")) {
+    if (root["box"].isNull()) {
+      box.reset();
+    } else {
+      SCENE_BOX parsed;
+      if (!ParseBox(root["box"], parsed, error)) return false;
+      box = parsed;
+    }
+  }
+  return !root.isMember("depth") || ParseDepth(root["depth"], depth, error);
+}
+
+void SetLiveSceneBox(const std::optional<SCENE_BOX>& box) {
+  CLiveScene& live = Live();
+  std::lock_guard lock(live.mutex);
+  live.bOverride = true;
+  live.box = box;
+  ++live.generation;
+}
+
+void ResetLiveScene() {
+  CLiveScene& live = Live();
+  std::lock_guard lock(live.mutex);
+  live.bOverride = false;
+  live.box.reset();
+  ++live.generation;
+}
+
+std::optional<SCENE_BOX> EffectiveSceneBox(const std::optional<SCENE_BOX>& fromFile) {
+  CLiveScene& live = Live();
+  std::lock_guard lock(live.mutex);
+  return live.bOverride ? live.box : fromFile;
+}
+
+unsigned LiveSceneGeneration() { return Live().generation.load(); }
+
+}  // namespace veldrin
