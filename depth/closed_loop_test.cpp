@@ -1,1 +1,176 @@
+// The measuring core against the simulated depth camera, whose world is the ground truth: box
+// heights, the raised corners and the colour-to-depth mapping, with noise and holes on.
+
 #include <gtest/gtest.h>
+
+#include <opencv2/core.hpp>
+
+#include <cmath>
+#include <optional>
+
+#include "depth/table_measure.h"
+#include "geometry/pixel_mapping.h"
+#include "video/realsense_video_engine.h"
+#include "video/sim/simulated_depth_device.h"
+
+namespace {
+
+const cv::Size kColorSize(640, 480);
+// The averaging starts from zeros and follows with a time constant of 20 frames; after 150 the
+// start is forgotten to 0.05 %.
+constexpr int kSettleFrames = 150;
+
+// The depth side of the tool on the simulated camera, frame by frame as fast as it goes.
+class CRig {
+ public:
+  explicit CRig(const std::optional<SCENE_BOX>& box) : m_params(Params(box)), m_device(m_params, false) {
+    DEPTH_STREAM_REQUEST request;
+    request.nColorWidth = kColorSize.width;
+    request.nColorHeight = kColorSize.height;
+    m_device.Start(request);
+    const CSceneWorld& world = m_device.World();
+    m_calibration.depthIntrinsics = world.DepthIntrinsics();
+    m_calibration.colorIntrinsics = world.ColorIntrinsics(kColorSize);
+    m_calibration.depthToColor = world.DepthToColor();
+    m_calibration.colorToDepth = world.ColorToDepth();
+    m_calibration.fDepthScale = m_device.GetDepthScale();
+    m_rays.Update(m_calibration.depthIntrinsics);
+  }
+
+  static TABLE_SCENE_PARAMS Params(const std::optional<SCENE_BOX>& box) {
+    TABLE_SCENE_PARAMS params;
+    params.box = box;
+    return params;
+  }
+
+  // One frame through conversion, corner mapping and measurement; the maximum height.
+  float Frame(const std::array<cv::Point, 4>& colorCorners) {
+    DEPTH_FRAMESET frameset;
+    EXPECT_TRUE(m_device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset));
+    const DEPTH_DEVICE_FRAME& depth = frameset.depth;
+    m_data = static_cast<const std::uint16_t*>(depth.pData);
+    m_cloud.resize(static_cast<size_t>(depth.nWidth) * depth.nHeight);
+    CKivRealSenseVideoEngine::DepthFrameToCloud(depth, m_rays, m_cloud.data());
+    CKivRealSenseVideoEngine::DepthFrameToMeters(depth, m_meters);
+    int d[8];
+    for (int i = 0; i < 4; ++i) {
+      veldrin::ColorPixelToDepthPixel(m_calibration, m_data, colorCorners[i].x, colorCorners[i].y,
+                                      d[2 * i], d[2 * i + 1]);
+    }
+    return m_measure.UpdateDepthView(m_meters, m_cloud.data(), d[0], d[1], d[2], d[3], d[4], d[5],
+                                     d[6], d[7], nullptr);
+  }
+  float Settle(const std::array<cv::Point, 4>& colorCorners, int frames = kSettleFrames) {
+    float h = 0.f;
+    for (int i = 0; i < frames; ++i) h = Frame(colorCorners);
+    return h;
+  }
+
+  CTableMeasure& Measure() { return m_measure; }
+  const CSceneWorld& World() const { return m_device.World(); }
+  const DEPTH_COLOR_CALIBRATION& Calibration() const { return m_calibration; }
+  const std::uint16_t* DepthData() const { return m_data; }
+
+ private:
+  TABLE_SCENE_PARAMS m_params;
+  CSimulatedDepthDevice m_device;
+  DEPTH_COLOR_CALIBRATION m_calibration;
+  veldrin::CPixelRays m_rays;
+  std::vector<rs2_vertex> m_cloud;
+  cv::Mat m_meters;
+  const std::uint16_t* m_data = nullptr;
+  CTableMeasure m_measure;
+};
+
+// The default corners of a 640 x 480 picture: on the table all round the box at the centre.
+const std::array<cv::Point, 4> kCorners = {cv::Point(160, 120), cv::Point(480, 120),
+                                           cv::Point(480, 360), cv::Point(160, 360)};
+
+SCENE_BOX Box(double heightMm) {
+  SCENE_BOX box;
+  box.sizeMm[0] = 90;
+  box.sizeMm[1] = 70;
+  box.sizeMm[2] = heightMm;
+  box.centreMm[0] = 10;
+  box.centreMm[1] = -5;
+  box.rotationDeg = 20;
+  return box;
+}
+
+TEST(ClosedLoopTest, MeasuresTheBoxHeightWithNoiseAndHoles) {
+  for (const double heightMm : {0.0, 10.0, 25.0, 50.0, 120.0}) {
+    SCOPED_TRACE(heightMm);
+    CRig rig(heightMm > 0 ? std::optional<SCENE_BOX>(Box(heightMm)) : std::nullopt);
+    const float h = rig.Settle(kCorners) * 1000.f;
+    if (heightMm == 0) {
+      EXPECT_LT(h, 3.f);
+    } else {
+      EXPECT_NEAR(h, heightMm, 2.0);
+    }
+  }
+}
+
+TEST(ClosedLoopTest, ColourPixelsOnTheTableFindTheDepthPixelThatSeesThem) {
+  CRig rig(Box(50));
+  rig.Frame(kCorners);
+  const CSceneWorld& world = rig.World();
+  const DEPTH_COLOR_CALIBRATION& c = rig.Calibration();
+  int checked = 0;
+  for (int y = 100; y <= 400; y += 60) {
+    for (int x = 120; x <= 540; x += 70) {
+      // Where the colour pixel's line of sight meets the table top.
+      const cv::Point3d nearPoint = world.DepthToTable(veldrin::TransformPointToPoint(
+          c.colorToDepth, veldrin::DeprojectPixelToPoint(c.colorIntrinsics,
+                                                         cv::Point2f(x, y), 0.4f)));
+      const cv::Point3d farPoint = world.DepthToTable(veldrin::TransformPointToPoint(
+          c.colorToDepth, veldrin::DeprojectPixelToPoint(c.colorIntrinsics,
+                                                         cv::Point2f(x, y), 0.9f)));
+      const double s = nearPoint.z / (nearPoint.z - farPoint.z);
+      const cv::Point3d onTable = nearPoint + s * (farPoint - nearPoint);
+      const cv::Point2f truth =
+          veldrin::ProjectPointToPixel(c.depthIntrinsics, world.TableToDepth(onTable));
+      // Only where the depth camera sees that table point itself (not the box, not a hole).
+      const int tx = static_cast<int>(truth.x), ty = static_cast<int>(truth.y);
+      const std::uint16_t raw = rig.DepthData()[ty * c.depthIntrinsics.width + tx];
+      if (raw == 0 || std::abs(raw - world.TableToDepth(onTable).z * 1000) > 8) continue;
+      int dx = -1, dy = -1;
+      veldrin::ColorPixelToDepthPixel(c, rig.DepthData(), x, y, dx, dy);
+      // The pixel that sees the point is the nearest one (pixel (u, v) is the point (u, v)).
+      EXPECT_LE(std::abs(dx - std::lround(truth.x)), 1) << x << "," << y << " truth " << truth;
+      EXPECT_LE(std::abs(dy - std::lround(truth.y)), 1) << x << "," << y << " truth " << truth;
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 20);
+}
+
+TEST(ClosedLoopTest, RaisedCornersLandOnTheBoxTopInTheColourPicture) {
+  // The plane stored from the empty table, then a box placed on it: measured against the stored
+  // plane, as after "Save Plane".
+  CRig rig(std::nullopt);
+  rig.Settle(kCorners);
+  veldrin::Plane3D stored;
+  ASSERT_TRUE(rig.Measure().CurrentPlaneCorners(stored));
+  veldrin::SetLiveSceneBox(Box(50));
+  rig.Measure().SetPlaneCorners(stored);
+  const float h = rig.Settle(kCorners);
+  veldrin::ResetLiveScene();
+  EXPECT_NEAR(h * 1000.f, 50.f, 2.f);
+
+  float raised[12];
+  ASSERT_EQ(rig.Measure().GetRaisedPlaneCorners(h, raised), 1);
+  const CSceneWorld& world = rig.World();
+  for (int i = 0; i < 4; ++i) {
+    const cv::Point3f p(raised[3 * i], raised[3 * i + 1], raised[3 * i + 2]);
+    // 50 mm above the table in the world ...
+    EXPECT_NEAR(world.DepthToTable(p).z, 50.0, 2.5) << i;
+    // ... and where the simulator's colour camera sees that point.
+    int x = 0, y = 0;
+    ASSERT_EQ(veldrin::ProjectPointToColorPixel(rig.Calibration(), p.x, p.y, p.z, x, y), 1);
+    const cv::Point2f seen = world.TableToColorPixel(world.DepthToTable(p), kColorSize);
+    EXPECT_LE(std::abs(x - seen.x), 1.0) << i;
+    EXPECT_LE(std::abs(y - seen.y), 1.0) << i;
+  }
+}
+
+}  // namespace

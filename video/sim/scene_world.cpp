@@ -115,6 +115,12 @@ cv::Point3d CSceneWorld::DepthToTable(const cv::Point3f& point) const {
   return {q[0], q[1], q[2]};
 }
 
+cv::Point3f CSceneWorld::TableToDepth(const cv::Point3d& point) const {
+  const cv::Vec3d p = m_depthToTable.t() * (cv::Vec3d(point.x, point.y, point.z) - m_depthOrigin);
+  return {static_cast<float>(p[0] / 1000.0), static_cast<float>(p[1] / 1000.0),
+          static_cast<float>(p[2] / 1000.0)};
+}
+
 cv::Point2f CSceneWorld::TableToColorPixel(const cv::Point3d& point, cv::Size size) const {
   return ColorPixel(m_params, m_color, cv::Vec3d(point.x, point.y, point.z), size);
 }

@@ -24,8 +24,9 @@ class CSceneWorld {
   CAMERA_EXTRINSICS DepthToColor() const { return m_depthToColor; }
   CAMERA_EXTRINSICS ColorToDepth() const;
 
-  // A depth-camera point (metres) in table millimetres (z up from the table top).
+  // A depth-camera point (metres) in table millimetres (z up from the table top), and back.
   cv::Point3d DepthToTable(const cv::Point3f& point) const;
+  cv::Point3f TableToDepth(const cv::Point3d& point) const;
   // Where a table point (millimetres) appears in the colour picture at `size`.
   cv::Point2f TableToColorPixel(const cv::Point3d& point, cv::Size size) const;
 
