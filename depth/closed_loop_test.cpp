@@ -23,7 +23,8 @@ constexpr int kSettleFrames = 150;
 // The depth side of the tool on the simulated camera, frame by frame as fast as it goes.
 class CRig {
  public:
-  explicit CRig(const std::optional<SCENE_BOX>& box) : m_params(Params(box)), m_device(m_params, false) {
+  explicit CRig(const std::optional<SCENE_BOX>& box)
+      : m_params(Params(box)), m_device(m_params, false) {
     DEPTH_STREAM_REQUEST request;
     request.nColorWidth = kColorSize.width;
     request.nColorHeight = kColorSize.height;
@@ -120,11 +121,11 @@ TEST(ClosedLoopTest, ColourPixelsOnTheTableFindTheDepthPixelThatSeesThem) {
     for (int x = 120; x <= 540; x += 70) {
       // Where the colour pixel's line of sight meets the table top.
       const cv::Point3d nearPoint = world.DepthToTable(veldrin::TransformPointToPoint(
-          c.colorToDepth, veldrin::DeprojectPixelToPoint(c.colorIntrinsics,
-                                                         cv::Point2f(x, y), 0.4f)));
+          c.colorToDepth,
+          veldrin::DeprojectPixelToPoint(c.colorIntrinsics, cv::Point2f(x, y), 0.4f)));
       const cv::Point3d farPoint = world.DepthToTable(veldrin::TransformPointToPoint(
-          c.colorToDepth, veldrin::DeprojectPixelToPoint(c.colorIntrinsics,
-                                                         cv::Point2f(x, y), 0.9f)));
+          c.colorToDepth,
+          veldrin::DeprojectPixelToPoint(c.colorIntrinsics, cv::Point2f(x, y), 0.9f)));
       const double s = nearPoint.z / (nearPoint.z - farPoint.z);
       const cv::Point3d onTable = nearPoint + s * (farPoint - nearPoint);
       const cv::Point2f truth =

@@ -124,9 +124,9 @@ void CTableMeasure::AverageCloud(const rs2_vertex* vertices, int cols, int rows)
   }
 }
 
-float CTableMeasure::UpdateDepthView(const cv::Mat& depthMeters, const rs2_vertex* vertices,
-                                     int x0, int y0, int x1, int y1, int x2, int y2, int x3,
-                                     int y3, float* heightMap) {
+float CTableMeasure::UpdateDepthView(const cv::Mat& depthMeters, const rs2_vertex* vertices, int x0,
+                                     int y0, int x1, int y1, int x2, int y2, int x3, int y3,
+                                     float* heightMap) {
   if (vertices == nullptr || depthMeters.empty()) return 0.f;
   m_depthCorners = {cv::Point2f(static_cast<float>(x0), static_cast<float>(y0)),
                     cv::Point2f(static_cast<float>(x1), static_cast<float>(y1)),
@@ -138,14 +138,12 @@ float CTableMeasure::UpdateDepthView(const cv::Mat& depthMeters, const rs2_verte
     height = SetDepthDataWithPlane(depthMeters, m_averagedCloud.data(), m_planeCorners,
                                    m_depthCorners, heightMap);
   } else {
-    height = SetDepthData(depthMeters, m_averagedCloud.data(), static_cast<int>(m_depthCorners[0].x),
-                          static_cast<int>(m_depthCorners[0].y),
-                          static_cast<int>(m_depthCorners[1].x),
-                          static_cast<int>(m_depthCorners[1].y),
-                          static_cast<int>(m_depthCorners[2].x),
-                          static_cast<int>(m_depthCorners[2].y),
-                          static_cast<int>(m_depthCorners[3].x),
-                          static_cast<int>(m_depthCorners[3].y), heightMap);
+    height =
+        SetDepthData(depthMeters, m_averagedCloud.data(), static_cast<int>(m_depthCorners[0].x),
+                     static_cast<int>(m_depthCorners[0].y), static_cast<int>(m_depthCorners[1].x),
+                     static_cast<int>(m_depthCorners[1].y), static_cast<int>(m_depthCorners[2].x),
+                     static_cast<int>(m_depthCorners[2].y), static_cast<int>(m_depthCorners[3].x),
+                     static_cast<int>(m_depthCorners[3].y), heightMap);
   }
   Publish(depthMeters);
   return height;
@@ -171,8 +169,8 @@ float CTableMeasure::SetDepthData(const cv::Mat& depthMeters, const float* cloud
     m_cornerPixels[i] = cv::Point2f(static_cast<float>(xs[i]), static_cast<float>(ys[i]));
     m_cornerPoints[i] = GetPoint(xs[i], ys[i]);
   }
-  m_centroid = (m_cornerPoints[0] + m_cornerPoints[1] + m_cornerPoints[2] + m_cornerPoints[3]) *
-               0.25f;
+  m_centroid =
+      (m_cornerPoints[0] + m_cornerPoints[1] + m_cornerPoints[2] + m_cornerPoints[3]) * 0.25f;
   ComputePlane(m_cornerPoints[0], m_cornerPoints[1], m_cornerPoints[2]);
   ComputeHeights();
   return m_fMaxHeight;
@@ -185,8 +183,8 @@ float CTableMeasure::SetDepthDataWithPlane(const cv::Mat& depthMeters, const flo
   StoreFrame(depthMeters, cloud, heightMap);
   m_cornerPixels = cornerPixels;
   std::copy(cornerPoints.begin(), cornerPoints.end(), m_cornerPoints.begin());
-  m_centroid = (m_cornerPoints[0] + m_cornerPoints[1] + m_cornerPoints[2] + m_cornerPoints[3]) *
-               0.25f;
+  m_centroid =
+      (m_cornerPoints[0] + m_cornerPoints[1] + m_cornerPoints[2] + m_cornerPoints[3]) * 0.25f;
   ComputePlane(m_cornerPoints[0], m_cornerPoints[1], m_cornerPoints[2]);
   ComputeHeights();
   return m_fMaxHeight;

@@ -32,7 +32,7 @@ struct SCENE {
 };
 
 float Feed(CTableMeasure& measure, const SCENE& scene, int frames, const int c[8],
-          std::vector<float>* heights = nullptr) {
+           std::vector<float>* heights = nullptr) {
   const std::vector<rs2_vertex> cloud = scene.Cloud();
   const cv::Mat meters = scene.Meters();
   if (heights) heights->assign(static_cast<size_t>(scene.cols) * scene.rows, -1.f);
@@ -52,7 +52,7 @@ TEST(PointInPolygonTest, BordersFollowTheStrictComparisons) {
   const struct {
     float x, y;
     int inside;
-  } cases[] = {{10, 15, 1}, {15, 10, 1}, {20, 15, 0}, {15, 20, 0}, {15, 15, 1},
+  } cases[] = {{10, 15, 1},    {15, 10, 1},         {20, 15, 0}, {15, 20, 0}, {15, 15, 1},
                {9.99f, 15, 0}, {19.99f, 19.99f, 1}, {10, 10, 1}, {20, 20, 0}, {25, 15, 0}};
   for (const auto& c : cases) {
     EXPECT_EQ(PointInPolygon(4, square, c.x, c.y), c.inside) << c.x << "," << c.y;
@@ -66,18 +66,18 @@ TEST(PointInPolygonTest, BordersFollowTheStrictComparisons) {
 // crossing test picks, for any quadrilateral the corners can make.
 TEST(PointInPolygonTest, RowCrossingsPickTheSamePixelsAsTheCrossingTest) {
   const std::vector<std::array<int, 8>> polygons = {
-      {8, 6, 56, 6, 56, 42, 8, 42},          // the usual
-      {8, 42, 56, 42, 56, 6, 8, 6},          // turned the other way
-      {3, 9, 60, 2, 50, 47, 0, 30},          // skewed
-      {10, 10, 30, 25, 50, 10, 30, 45},      // concave
-      {5, 5, 60, 40, 60, 5, 5, 40},          // self-crossing bow tie
-      {0, 0, 0, 0, 0, 0, 0, 0},              // all corners at pixel (0, 0)
-      {0, 0, 0, 0, 40, 30, 7, 7},            // two coincide
-      {-20, -10, 90, 5, 70, 80, -5, 60},     // beyond the picture
-      {10, 20, 30, 20, 50, 20, 60, 20},      // flat: one row
-      {2, 3, 2, 3, 2, 40, 2, 40},            // flat: one column
-      {63, 47, 63, 0, 0, 47, 0, 0},          // picture corners
-      {100000, 3, -100000, 30, 5, 47, 9, 1}, // huge
+      {8, 6, 56, 6, 56, 42, 8, 42},           // the usual
+      {8, 42, 56, 42, 56, 6, 8, 6},           // turned the other way
+      {3, 9, 60, 2, 50, 47, 0, 30},           // skewed
+      {10, 10, 30, 25, 50, 10, 30, 45},       // concave
+      {5, 5, 60, 40, 60, 5, 5, 40},           // self-crossing bow tie
+      {0, 0, 0, 0, 0, 0, 0, 0},               // all corners at pixel (0, 0)
+      {0, 0, 0, 0, 40, 30, 7, 7},             // two coincide
+      {-20, -10, 90, 5, 70, 80, -5, 60},      // beyond the picture
+      {10, 20, 30, 20, 50, 20, 60, 20},       // flat: one row
+      {2, 3, 2, 3, 2, 40, 2, 40},             // flat: one column
+      {63, 47, 63, 0, 0, 47, 0, 0},           // picture corners
+      {100000, 3, -100000, 30, 5, 47, 9, 1},  // huge
   };
   const int cols = 64, rows = 48;
   for (const auto& p : polygons) {
@@ -87,8 +87,8 @@ TEST(PointInPolygonTest, RowCrossingsPickTheSamePixelsAsTheCrossingTest) {
       for (int x = 0; x < cols; ++x) {
         int left = 0;
         for (int i = 0; i < n; ++i) left += x < counts[i] ? 1 : 0;
-        ASSERT_EQ(left % 2, PointInPolygon(4, p.data(), static_cast<float>(x),
-                                            static_cast<float>(y)))
+        ASSERT_EQ(left % 2,
+                  PointInPolygon(4, p.data(), static_cast<float>(x), static_cast<float>(y)))
             << "polygon " << (&p - polygons.data()) << " pixel " << x << "," << y;
       }
     }
@@ -174,9 +174,9 @@ TEST(TableMeasureTest, RaisedCornersSitAtTheHeightAboveTheStoredPlane) {
   const float* plane = measure.GetPlane();
   const float norm = std::sqrt(plane[0] * plane[0] + plane[1] * plane[1] + plane[2] * plane[2]);
   for (int i = 0; i < 4; ++i) {
-    const float above =
-        -(plane[0] * out[3 * i] + plane[1] * out[3 * i + 1] + plane[2] * out[3 * i + 2] + plane[3]) /
-        norm;
+    const float above = -(plane[0] * out[3 * i] + plane[1] * out[3 * i + 1] +
+                          plane[2] * out[3 * i + 2] + plane[3]) /
+                        norm;
     EXPECT_NEAR(above, h, 1e-5f) << i;
     EXPECT_LT(out[3 * i + 2], stored[i].z);  // towards the camera
   }

@@ -144,9 +144,9 @@ CAMERA_EXTRINSICS InverseExtrinsics(const CAMERA_EXTRINSICS& e) {
   }
   // t' = -R^T t
   for (int i = 0; i < 3; ++i) {
-    inverse.translation[i] = -(e.rotation[3 * i + 0] * e.translation[0] +
-                               e.rotation[3 * i + 1] * e.translation[1] +
-                               e.rotation[3 * i + 2] * e.translation[2]);
+    inverse.translation[i] =
+        -(e.rotation[3 * i + 0] * e.translation[0] + e.rotation[3 * i + 1] * e.translation[1] +
+          e.rotation[3 * i + 2] * e.translation[2]);
   }
   return inverse;
 }
@@ -158,7 +158,8 @@ cv::Point2f LineEnd(const CAMERA_INTRINSICS& depth, const CAMERA_INTRINSICS& col
   const cv::Point3f inColor = DeprojectPixelToPoint(color, pixel, at);
   const cv::Point2f p = ProjectPointToPixel(depth, TransformPointToPoint(colorToDepth, inColor));
   // NaN stays NaN here and fails the line test below.
-  const float maxX = static_cast<float>(depth.width - 1), maxY = static_cast<float>(depth.height - 1);
+  const float maxX = static_cast<float>(depth.width - 1),
+              maxY = static_cast<float>(depth.height - 1);
   return {std::isnan(p.x) ? p.x : std::clamp(p.x, 0.f, maxX),
           std::isnan(p.y) ? p.y : std::clamp(p.y, 0.f, maxY)};
 }
@@ -188,7 +189,8 @@ bool ProjectColorPixelToDepthPixel(cv::Point2f& result, const std::uint16_t* dep
       const cv::Point3f point = DeprojectPixelToPoint(depth, p, d);
       const cv::Point2f seen =
           ProjectPointToPixel(color, TransformPointToPoint(depthToColor, point));
-      const float dist = (seen.y - from.y) * (seen.y - from.y) + (seen.x - from.x) * (seen.x - from.x);
+      const float dist =
+          (seen.y - from.y) * (seen.y - from.y) + (seen.x - from.x) * (seen.x - from.x);
       if (!found || dist < best) {
         found = true;
         best = dist;

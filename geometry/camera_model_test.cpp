@@ -104,12 +104,15 @@ TEST(CameraModelTest, ProjectionMatchesHandComputedValues) {
       // f = 1 + 0.1 * 0.05 = 1.005
       {"Brown-Conrady k1", Intrinsics(EDistortion::BrownConrady, {0.1f}), {440.6f, 189.75f}},
       // a = 0.2 + 2 * 0.01 * 0.2 * -0.1; b = -0.1 + 0.01 * (0.05 + 2 * 0.01)
-      {"inverse Brown-Conrady p1", Intrinsics(EDistortion::InverseBrownConrady, {0, 0, 0.01f}),
+      {"inverse Brown-Conrady p1",
+       Intrinsics(EDistortion::InverseBrownConrady, {0, 0, 0.01f}),
        {439.76f, 190.35f}},
-      {"modified Brown-Conrady p1", Intrinsics(EDistortion::ModifiedBrownConrady, {0, 0, 0.01f}),
+      {"modified Brown-Conrady p1",
+       Intrinsics(EDistortion::ModifiedBrownConrady, {0, 0, 0.01f}),
        {439.76f, 190.35f}},
       // theta = atan(sqrt(0.05)), r_d = theta * (1 + 0.1 theta^2)
-      {"Kannala-Brandt k1", Intrinsics(EDistortion::KannalaBrandt4, {0.1f}),
+      {"Kannala-Brandt k1",
+       Intrinsics(EDistortion::KannalaBrandt4, {0.1f}),
        {438.62928f, 190.57114f}},
       // r_d = atan(2 r tan(0.5))
       {"F-Theta w = 1", Intrinsics(EDistortion::FTheta, {1.f}), {448.59354f, 186.41936f}},
@@ -120,7 +123,8 @@ TEST(CameraModelTest, ProjectionMatchesHandComputedValues) {
     EXPECT_NEAR(p.y, c.expected.y, 2e-3) << c.name;
   }
   // F-Theta deprojection: r = tan(w r_d) / atan(2 tan(w / 2)) with r_d = sqrt(0.05), at depth 2.
-  const cv::Point3f q = DeprojectPixelToPoint(Intrinsics(EDistortion::FTheta, {1.f}), {440, 190}, 2);
+  const cv::Point3f q =
+      DeprojectPixelToPoint(Intrinsics(EDistortion::FTheta, {1.f}), {440, 190}, 2);
   EXPECT_NEAR(q.x, 0.4903467f, 1e-5);
   EXPECT_NEAR(q.y, -0.2451733f, 1e-5);
 }
@@ -175,8 +179,8 @@ struct GUARDED_FRAME {
 TEST(ColorToDepthSearchTest, FindsThePixelThatSeesTheColourPixel) {
   const DEPTH_COLOR_CALIBRATION c = TypicalCalibration();
   GUARDED_FRAME wall(640, 480, 700);  // a wall 0.7 m away
-  for (const cv::Point colour : {cv::Point(320, 240), cv::Point(5, 7), cv::Point(600, 450),
-                                 cv::Point(100, 400)}) {
+  for (const cv::Point colour :
+       {cv::Point(320, 240), cv::Point(5, 7), cv::Point(600, 450), cv::Point(100, 400)}) {
     int dx = -1, dy = -1;
     veldrin::ColorPixelToDepthPixel(c, wall.Frame(), colour.x, colour.y, dx, dy);
     // Where that depth pixel's wall point appears in colour: within a pixel of where we started.
@@ -206,9 +210,9 @@ TEST(ColorToDepthSearchTest, NeverReadsOutsideTheFrameAndLeavesTheResultWithoutD
     c.depthIntrinsics.height = t.h;
     const GUARDED_FRAME empty(t.w, t.h, 0);
     cv::Point2f result(-7.f, -9.f);
-    EXPECT_FALSE(veldrin::ProjectColorPixelToDepthPixel(
-        result, empty.Frame(), 0.001f, 0.11f, 1.0f, c.depthIntrinsics, c.colorIntrinsics,
-        c.colorToDepth, c.depthToColor, t.colour))
+    EXPECT_FALSE(veldrin::ProjectColorPixelToDepthPixel(result, empty.Frame(), 0.001f, 0.11f, 1.0f,
+                                                        c.depthIntrinsics, c.colorIntrinsics,
+                                                        c.colorToDepth, c.depthToColor, t.colour))
         << t.name;
     EXPECT_EQ(result, cv::Point2f(-7.f, -9.f)) << t.name;
   }
@@ -230,10 +234,9 @@ TEST(ColorToDepthSearchTest, AZeroLengthLineTestsItsOnePixel) {
   GUARDED_FRAME frame(640, 480, 0);
   frame.At(static_cast<int>(at.y) * 640 + static_cast<int>(at.x)) = 500;
   cv::Point2f result(-1.f, -1.f);
-  EXPECT_TRUE(veldrin::ProjectColorPixelToDepthPixel(result, frame.Frame(), 0.001f, 0.5f, 0.5f,
-                                                     c.depthIntrinsics, c.colorIntrinsics,
-                                                     c.colorToDepth, c.depthToColor,
-                                                     cv::Point2f(200, 150)));
+  EXPECT_TRUE(veldrin::ProjectColorPixelToDepthPixel(
+      result, frame.Frame(), 0.001f, 0.5f, 0.5f, c.depthIntrinsics, c.colorIntrinsics,
+      c.colorToDepth, c.depthToColor, cv::Point2f(200, 150)));
   EXPECT_EQ(result, at);
 }
 

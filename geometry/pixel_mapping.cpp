@@ -36,8 +36,8 @@ int ColorPixelToDepthPixel(const DEPTH_COLOR_CALIBRATION& c, const std::uint16_t
   return 1;
 }
 
-int ProjectPointToColorPixel(const DEPTH_COLOR_CALIBRATION& c, float x, float y, float z,
-                             int& outX, int& outY) {
+int ProjectPointToColorPixel(const DEPTH_COLOR_CALIBRATION& c, float x, float y, float z, int& outX,
+                             int& outY) {
   const cv::Point3f inColor = TransformPointToPoint(c.depthToColor, cv::Point3f(x, y, z));
   return TruncatePixel(ProjectPointToPixel(c.colorIntrinsics, inColor), outX, outY) ? 1 : 0;
 }

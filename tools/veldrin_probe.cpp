@@ -3,6 +3,7 @@
 //   grab INDEX FILE [--size WxH]  saves the first picture of a device (PNG or BMP)
 //   scan FILE                     prints each code decoded in a picture, one per line
 //   scene [--size WxH]            prints the built-in scene's sheet corners in pixels
+//   depth [...]                   measures with the depth camera (see probe_depth.h)
 // Errors are one line on stderr and exit status 1; a usage error exits with 2.
 
 #include <opencv2/core/utils/logger.hpp>
@@ -20,13 +21,15 @@
 #include <vector>
 
 #include "markers/qr_detector.h"
+#include "tools/probe_depth.h"
 #include "video/opencv_video_engine.h"
 #include "video/table_scene.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: veldrin-probe list | grab INDEX FILE [--size WxH] | scan FILE | scene [--size WxH]";
+    "usage: veldrin-probe list | grab INDEX FILE [--size WxH] | scan FILE | scene [--size WxH] | "
+    "depth [--frames N] [--corners X0 Y0 X1 Y1 X2 Y2 X3 Y3] [--plane DIR] [--save-plane DIR]";
 
 int Fail(const std::string& message) {
   std::cerr << "veldrin-probe: " << message << '\n';
@@ -181,5 +184,6 @@ int main(int argc, char** argv) {
   if (command == "grab") return Grab(std::move(args));
   if (command == "scan") return Scan(args);
   if (command == "scene") return Scene(std::move(args));
+  if (command == "depth") return ProbeDepth(args);
   return Usage();
 }

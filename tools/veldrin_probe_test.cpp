@@ -3,9 +3,11 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
+#include <vector>
 
 #include "testing/child_process.h"
 #include "testing/scratch_dir.h"
@@ -123,3 +125,84 @@ TEST_F(ProbeTest, ScanReadsTheCodePrintedOnTheScene) {
 }
 
 }  // namespace
+
+// The depth subcommand on the table scene's simulated depth camera.
+class ProbeDepthTest : public ProbeTest {
+ protected:
+  void SetUp() override {
+    ProbeTest::SetUp();
+    ::setenv("VELDRIN_CAMERAS", "Webcam=scene:table;Table RealSense=scene:table", 1);
+  }
+  void Scene(const std::string& json) {
+    veldrin_test::WriteFileBytes(Path("scene.json"), json);
+    ::setenv("VELDRIN_SCENE", Path("scene.json").c_str(), 1);
+  }
+  static std::vector<int> Numbers(const std::string& out, const std::string& name) {
+    std::vector<int> numbers;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream words(line);
+      std::string first;
+      words >> first;
+      if (first != name) continue;
+      for (int v; words >> v;) numbers.push_back(v);
+    }
+    return numbers;
+  }
+};
+
+TEST_F(ProbeDepthTest, MeasuresTheBoxAndRaisesTheStoredPlaneOntoIt) {
+  // The empty table, its plane saved as "Save Plane" does ...
+  const std::string folder = m_dir.string() + "/";
+  Result r = Probe({"depth", "--frames", "150", "--save-plane", folder});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_LT(Numbers(r.out, "height_mm").at(0), 3);
+  const std::vector<int> depthCorners = Numbers(r.out, "depth_corners");
+  ASSERT_EQ(depthCorners.size(), 8u);
+  EXPECT_EQ(fs::file_size(m_dir / "3DPlane.pt3"), 48u);
+  // ... then a 50 mm box, measured against that plane.
+  Scene(R"({"box": {"size_mm": [90, 70, 50]}})");
+  r = Probe({"depth", "--frames", "150", "--plane", folder});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::vector<int> height = Numbers(r.out, "height_mm");
+  ASSERT_EQ(height.size(), 1u) << r.out;
+  EXPECT_NEAR(height[0], 50, 2);
+  EXPECT_EQ(Numbers(r.out, "depth_corners"), depthCorners);
+  // The raised corners: the default corners of the 1280 x 720 picture seen 50 mm higher up,
+  // which moves each of them by a few tens of pixels (the closed-loop test checks exactly where).
+  const std::vector<int> raised = Numbers(r.out, "raised_corners");
+  ASSERT_EQ(raised.size(), 8u) << r.out;
+  const int defaults[8] = {320, 180, 960, 180, 960, 540, 320, 540};
+  for (int i = 0; i < 8; i += 2) {
+    const double moved = std::hypot(raised[i] - defaults[i], raised[i + 1] - defaults[i + 1]);
+    EXPECT_GT(moved, 5) << i / 2;
+    EXPECT_LT(moved, 80) << i / 2;
+  }
+  EXPECT_EQ(r.out.find("raised_corners"), r.out.rfind("raised_corners"));
+}
+
+TEST_F(ProbeDepthTest, ErrorsAreOneLineAndStatusOne) {
+  const struct {
+    const char* cameras;
+    Args args;
+  } cases[] = {
+      {"Webcam=scene:table", {"depth", "--frames", "5"}},                         // no depth camera
+      {nullptr, {"depth", "--frames", "0"}},                                      // bad count
+      {nullptr, {"depth", "--corners", "1", "2", "3"}},                           // too few numbers
+      {nullptr, {"depth", "--frames", "5", "--plane", "/no/such/folder/"}},       // no plane
+      {nullptr, {"depth", "--frames", "5", "--save-plane", "/no/such/folder/"}},  // no writing
+      {nullptr, {"depth", "--bogus"}},
+  };
+  for (const auto& c : cases) {
+    if (c.cameras) ::setenv("VELDRIN_CAMERAS", c.cameras, 1);
+    const Result r = Probe(c.args);
+    EXPECT_EQ(r.code, 1) << c.args.back() << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.args.back() << ": " << r.err;
+    ::setenv("VELDRIN_CAMERAS", "Webcam=scene:table;Table RealSense=scene:table", 1);
+  }
+  // A depth camera whose scene file is broken does not start.
+  Scene(R"({"box": {"size_mm": [0, 0, 0]}})");
+  const Result r = Probe({"depth", "--frames", "5"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("size_mm"), std::string::npos) << r.err;
+}

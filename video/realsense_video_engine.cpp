@@ -83,7 +83,7 @@ DepthDeviceFactory CKivRealSenseVideoEngine::CurrentFactory() const {
       return [locator] { return OpenDepthDevice(locator); };
     }
   }
-  return [] () -> std::unique_ptr<CDepthDevice> {
+  return []() -> std::unique_ptr<CDepthDevice> {
     throw CNoDepthDeviceError("no RealSense device connected");
   };
 }
@@ -281,8 +281,9 @@ void CKivRealSenseVideoEngine::DepthFrameToCloud(const DEPTH_DEVICE_FRAME& frame
   const float* ray = rays.Data();
   const float units = frame.fUnits;
   for (int y = 0; y < frame.nHeight; ++y) {
-    const auto* raw = reinterpret_cast<const std::uint16_t*>(
-        static_cast<const unsigned char*>(frame.pData) + static_cast<std::size_t>(y) * frame.nStride);
+    const auto* raw =
+        reinterpret_cast<const std::uint16_t*>(static_cast<const unsigned char*>(frame.pData) +
+                                               static_cast<std::size_t>(y) * frame.nStride);
     for (int x = 0; x < frame.nWidth; ++x, ray += 2, ++vertices) {
       const float d = static_cast<float>(raw[x]) * units;
       vertices->xyz[0] = ray[0] * d;

@@ -21,8 +21,8 @@ TEST(DepthConversionTest, GreyRampFromThirtyCentimetresToOneMetreTen) {
   const struct {
     double metres;
     unsigned char grey;
-  } cases[] = {{0.0, 0},   {0.2, 0},     {0.3, 0},     {0.7, 127}, {1.0, 223},
-               {1.1, 255}, {1.5, 255},   {1.5001, 0},  {-0.1, 0},  {0.3031, 0}, {0.30314, 1}};
+  } cases[] = {{0.0, 0},   {0.2, 0},    {0.3, 0},  {0.7, 127},  {1.0, 223},  {1.1, 255},
+               {1.5, 255}, {1.5001, 0}, {-0.1, 0}, {0.3031, 0}, {0.30314, 1}};
   cv::Mat meters(1, std::size(cases), CV_64F), grey(1, std::size(cases), CV_8UC3);
   for (size_t i = 0; i < std::size(cases); ++i) meters.at<double>(0, i) = cases[i].metres;
   CKivRealSenseVideoEngine::DepthToGray(meters, grey);
@@ -105,8 +105,7 @@ class CRecorder : public CKivVideoEngineListener {
     m_image = image->clone();
     m_meters = meters->clone();
     m_centreZ = v[240 * 640 + 320].xyz[2];
-    m_bConsistent = m_bConsistent &&
-                    static_cast<float>(meters->at<double>(240, 320)) == m_centreZ;
+    m_bConsistent = m_bConsistent && static_cast<float>(meters->at<double>(240, 320)) == m_centreZ;
     m_changed.notify_all();
     if (m_hold > 0ms) std::this_thread::sleep_for(m_hold);
   }
@@ -225,7 +224,7 @@ TEST_F(RealSenseEngineTest, StreamsDepthFramesThatFollowTheScene) {
     }
     std::this_thread::sleep_for(150ms);
     std::lock_guard lock(listener.m_mutex);
-    EXPECT_LE(listener.m_nFrames, frames + 1);  // at most the pass that was running
+    EXPECT_LE(listener.m_nFrames, frames + 1);     // at most the pass that was running
     EXPECT_FALSE(engine.GetDepthImage().empty());  // the last frame stays
     EXPECT_NE(engine.GetDepthData(), nullptr);
   }

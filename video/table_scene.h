@@ -27,7 +27,7 @@ struct TABLE_SCENE_PARAMS {
   double horizontalFovDeg = 60.0;  // at the native size
   bool bQRCode = false;
   std::string strQRText = "VELDRIN";
-  double qrSizeMm = 40.0;  // printed size without the quiet zone
+  double qrSizeMm = 40.0;        // printed size without the quiet zone
   std::optional<SCENE_BOX> box;  // standing on the table; seen by both cameras
   DEPTH_SIM_PARAMS depth;        // the depth camera beside the colour camera
 };

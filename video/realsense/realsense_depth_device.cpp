@@ -1,8 +1,8 @@
 // Compiled only when CMake finds librealsense2; the library's types stay in this file.
 #include "video/realsense/realsense_depth_device.h"
 
-#include <librealsense2/rs.hpp>
 #include <librealsense2/rsutil.h>
+#include <librealsense2/rs.hpp>
 
 #include <algorithm>
 #include <cstring>
@@ -31,13 +31,20 @@ CAMERA_EXTRINSICS FromLibrary(const rs2_extrinsics& e) {
 
 EFrameFormat FromLibrary(rs2_format format) {
   switch (format) {
-    case RS2_FORMAT_Z16: return EFrameFormat::Z16;
-    case RS2_FORMAT_DISPARITY32: return EFrameFormat::Disparity32;
-    case RS2_FORMAT_RGB8: return EFrameFormat::RGB8;
-    case RS2_FORMAT_BGR8: return EFrameFormat::BGR8;
-    case RS2_FORMAT_Y8: return EFrameFormat::Y8;
-    case RS2_FORMAT_YUYV: return EFrameFormat::YUYV;
-    default: return EFrameFormat::Any;
+    case RS2_FORMAT_Z16:
+      return EFrameFormat::Z16;
+    case RS2_FORMAT_DISPARITY32:
+      return EFrameFormat::Disparity32;
+    case RS2_FORMAT_RGB8:
+      return EFrameFormat::RGB8;
+    case RS2_FORMAT_BGR8:
+      return EFrameFormat::BGR8;
+    case RS2_FORMAT_Y8:
+      return EFrameFormat::Y8;
+    case RS2_FORMAT_YUYV:
+      return EFrameFormat::YUYV;
+    default:
+      return EFrameFormat::Any;
   }
 }
 
@@ -68,7 +75,8 @@ void Describe(const rs2::video_frame& frame, DEPTH_DEVICE_FRAME& out) {
   out.nHeight = frame.get_height();
   out.nStride = frame.get_stride_in_bytes();
   out.format = FromLibrary(frame.get_profile().format());
-  out.intrinsics = FromLibrary(frame.get_profile().as<rs2::video_stream_profile>().get_intrinsics());
+  out.intrinsics =
+      FromLibrary(frame.get_profile().as<rs2::video_stream_profile>().get_intrinsics());
   if (auto depth = frame.as<rs2::depth_frame>()) out.fUnits = depth.get_units();
 }
 
@@ -80,8 +88,7 @@ class CRealSenseDepthDevice : public CDepthDevice {
       config.enable_stream(RS2_STREAM_DEPTH, 0, r.nDepthWidth, r.nDepthHeight, RS2_FORMAT_Z16,
                            r.nFps);
       if (r.nColorWidth > 0) {
-        config.enable_stream(RS2_STREAM_COLOR, 0, r.nColorWidth, r.nColorHeight, RS2_FORMAT_ANY,
-                             0);
+        config.enable_stream(RS2_STREAM_COLOR, 0, r.nColorWidth, r.nColorHeight, RS2_FORMAT_ANY, 0);
       }
       m_profile = m_pipeline.start(config);
       return 0;
@@ -112,9 +119,8 @@ class CRealSenseDepthDevice : public CDepthDevice {
   }
 
   float GetDepthScale() override {
-    return Guarded([&] {
-      return m_profile.get_device().first<rs2::depth_sensor>().get_depth_scale();
-    });
+    return Guarded(
+        [&] { return m_profile.get_device().first<rs2::depth_sensor>().get_depth_scale(); });
   }
   CAMERA_EXTRINSICS GetDepthToColorExtrinsics() override {
     return Guarded([&] { return FromLibrary(m_depthProfile.get_extrinsics_to(m_colorProfile)); });

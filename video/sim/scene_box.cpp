@@ -10,8 +10,8 @@ namespace {
 
 struct CLiveScene {
   std::mutex mutex;
-  bool bOverride = false;             // guarded by mutex
-  std::optional<SCENE_BOX> box;       // guarded by mutex
+  bool bOverride = false;        // guarded by mutex
+  std::optional<SCENE_BOX> box;  // guarded by mutex
   std::atomic<unsigned> generation{0};
 };
 

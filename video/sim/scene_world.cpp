@@ -10,7 +10,7 @@
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr double kFloorMm = 750.0;       // floor below the table top
+constexpr double kFloorMm = 750.0;        // floor below the table top
 constexpr double kDepthFocal640 = 385.0;  // pixels at 640 columns
 // The depth camera sits a little turned against the colour camera, as assembled cameras do.
 constexpr double kMountYawRad = 0.0045;
@@ -181,10 +181,10 @@ void DrawSceneBox(const TABLE_SCENE_PARAMS& params, const SCENE_BOX& box, cv::Ma
   const std::array<cv::Vec3d, 8> q = BoxCorners(box);
   const cv::Vec3d eye(camera.centre[0], camera.centre[1], camera.centre[2]);
   // Faces as corner indices, outward normals by the right-hand rule.
-  static const int kFaces[5][4] = {{4, 5, 6, 7}, {0, 1, 5, 4}, {1, 2, 6, 5}, {2, 3, 7, 6},
-                                   {3, 0, 4, 7}};
-  static const cv::Scalar kShades[5] = {{60, 150, 220}, {40, 105, 160}, {35, 90, 140},
-                                        {40, 105, 160}, {35, 90, 140}};
+  static const int kFaces[5][4] = {
+      {4, 5, 6, 7}, {0, 1, 5, 4}, {1, 2, 6, 5}, {2, 3, 7, 6}, {3, 0, 4, 7}};
+  static const cv::Scalar kShades[5] = {
+      {60, 150, 220}, {40, 105, 160}, {35, 90, 140}, {40, 105, 160}, {35, 90, 140}};
   for (int f = 0; f < 5; ++f) {
     const cv::Vec3d& a = q[kFaces[f][0]];
     const cv::Vec3d normal = (q[kFaces[f][1]] - a).cross(q[kFaces[f][3]] - a);

@@ -201,10 +201,14 @@ TEST(SceneFileTest, BoxAndDepthKeys) {
   EXPECT_FALSE(p.box.has_value());
 
   const char* bad[] = {
-      R"({"box": {"size_mm": [100, 80]}})",         R"({"box": {"size_mm": [0, 80, 50]}})",
-      R"({"box": {"height": 3}})",                  R"({"box": {"rotation_deg": 200}})",
-      R"({"box": 5})",                              R"({"depth": {"size": [8, 8]}})",
-      R"({"depth": {"baseline_mm": -1}})",          R"({"depth": {"noise": 1}})",
+      R"({"box": {"size_mm": [100, 80]}})",
+      R"({"box": {"size_mm": [0, 80, 50]}})",
+      R"({"box": {"height": 3}})",
+      R"({"box": {"rotation_deg": 200}})",
+      R"({"box": 5})",
+      R"({"depth": {"size": [8, 8]}})",
+      R"({"depth": {"baseline_mm": -1}})",
+      R"({"depth": {"noise": 1}})",
       R"({"depth": {"fps": 60}})",
   };
   for (const char* json : bad) {

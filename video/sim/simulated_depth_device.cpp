@@ -42,7 +42,8 @@ void CSimulatedDepthDevice::Start(const DEPTH_STREAM_REQUEST& request) {
                                  std::to_string(request.nColorHeight) + " is not offered");
   }
   m_request = request;
-  if (color) m_colorIntrinsics = m_world.ColorIntrinsics({request.nColorWidth, request.nColorHeight});
+  if (color)
+    m_colorIntrinsics = m_world.ColorIntrinsics({request.nColorWidth, request.nColorHeight});
   m_period = std::chrono::nanoseconds(1'000'000'000 / 30);
   m_next = std::chrono::steady_clock::now() + m_period;
   m_nFrames = 0;
