@@ -1,27 +1,95 @@
 #include "depth/secure_points.h"
 
+#include <cfloat>
+#include <cmath>
+
 namespace veldrin {
+namespace {
+
+// Models whose deprojection leaves the normalised coordinates as they are with these
+// coefficients (the undistortion iterations are skipped below FLT_EPSILON).
+bool DeprojectsPlainly(const CAMERA_INTRINSICS& in) {
+  switch (in.model) {
+    case EDistortion::None:
+    case EDistortion::ModifiedBrownConrady:
+      return true;
+    case EDistortion::BrownConrady:
+    case EDistortion::InverseBrownConrady:
+      for (float c : in.coeffs) {
+        if (!(std::fabs(c) < FLT_EPSILON)) return false;
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Models whose projection leaves finite normalised coordinates exactly as they are.
+bool ProjectsPlainly(const CAMERA_INTRINSICS& in) {
+  switch (in.model) {
+    case EDistortion::None:
+      return true;
+    case EDistortion::BrownConrady:
+    case EDistortion::InverseBrownConrady:
+    case EDistortion::ModifiedBrownConrady:
+      for (float c : in.coeffs) {
+        if (c != 0.f) return false;
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+void Mark(cv::Mat& frame, int x, int y) {
+  unsigned char* p = frame.ptr<unsigned char>(y) + 3 * x;
+  p[0] = kSecurePointColor[0];
+  p[1] = kSecurePointColor[1];
+  p[2] = kSecurePointColor[2];
+}
+
+}  // namespace
 
 void DrawSecurePoints(const DEPTH_COLOR_CALIBRATION& calibration, int depthCols, int depthRows,
                       const float* heightMap, const double* depthCopy, cv::Mat& colorFrame,
                       float maxHeight, float tolerance) {
   if (heightMap == nullptr || depthCopy == nullptr || colorFrame.type() != CV_8UC3) return;
   const int cols = colorFrame.cols, rows = colorFrame.rows;
+  const CAMERA_INTRINSICS& din = calibration.depthIntrinsics;
+  const CAMERA_INTRINSICS& cin = calibration.colorIntrinsics;
+  const bool plain = DeprojectsPlainly(din) && ProjectsPlainly(cin);
+  const float* r = calibration.depthToColor.rotation;
+  const float* t = calibration.depthToColor.translation;
+  const auto fcols = static_cast<float>(cols), frows = static_cast<float>(rows);
   // Row by row: a pixel marked twice gets the same mark, so the order does not matter.
   for (int y = 0; y < depthRows; ++y) {
+    const float* heights = heightMap + static_cast<std::size_t>(y) * depthCols;
+    const double* depth = depthCopy + static_cast<std::size_t>(y) * depthCols;
+    const float b = (static_cast<float>(y) - din.ppy) / din.fy;
     for (int x = 0; x < depthCols; ++x) {
-      const std::size_t k = static_cast<std::size_t>(y) * depthCols + x;
       // Written as "not less than" so that a height that is not a number is skipped too.
-      if (!(maxHeight - heightMap[k] < tolerance)) continue;
-      int cx = 0, cy = 0;
-      if (!DepthPixelToColorPixel(calibration, x, y, cx, cy, static_cast<float>(depthCopy[k]))) {
+      if (!(maxHeight - heights[x] < tolerance)) continue;
+      const auto d = static_cast<float>(depth[x]);
+      if (!plain) {
+        int cx = 0, cy = 0;
+        if (!DepthPixelToColorPixel(calibration, x, y, cx, cy, d)) continue;
+        if (cy >= 1 && cy < rows && cx >= 1 && cx < cols) Mark(colorFrame, cx, cy);
         continue;
       }
-      if (cy < 1 || cy >= rows || cx < 1 || cx >= cols) continue;
-      unsigned char* p = colorFrame.ptr<unsigned char>(cy) + 3 * cx;
-      p[0] = kSecurePointColor[0];
-      p[1] = kSecurePointColor[1];
-      p[2] = kSecurePointColor[2];
+      // The same arithmetic as DepthPixelToColorPixel for these models, without the calls.
+      if (d < 0) continue;
+      const float a = (static_cast<float>(x) - din.ppx) / din.fx;
+      const float px = d * a, py = d * b, pz = d;
+      const float qx = r[0] * px + r[3] * py + r[6] * pz + t[0];
+      const float qy = r[1] * px + r[4] * py + r[7] * pz + t[1];
+      const float qz = r[2] * px + r[5] * py + r[8] * pz + t[2];
+      const float u = qx / qz * cin.fx + cin.ppx;
+      const float v = qy / qz * cin.fy + cin.ppy;
+      // Truncated toward zero, 1 <= u < cols exactly when the pixel column is 1..cols-1; NaN
+      // and infinities fail the test.
+      if (u >= 1.f && u < fcols && v >= 1.f && v < frows) {
+        Mark(colorFrame, static_cast<int>(u), static_cast<int>(v));
+      }
     }
   }
 }

@@ -46,6 +46,7 @@ struct CKivRealSenseVideoEngine::CDepthRun {
 
   // The frame thread's buffers, made on the first frame and reused.
   veldrin::CPixelRays rays;
+  CDepthFrameConverter converter;
   std::vector<rs2_vertex> cloud;
   cv::Mat meters;
   cv::Mat grey;
@@ -217,12 +218,9 @@ void CKivRealSenseVideoEngine::RunFrames(CDepthRun& run) {
     }
     run.rays.Update(depth.intrinsics);
     if (run.cloud.size() != pixels) run.cloud.resize(pixels);
-    DepthFrameToCloud(depth, run.rays, run.cloud.data());
-    if (run.grey.rows != depth.nHeight || run.grey.cols != depth.nWidth) {
-      run.grey.create(depth.nHeight, depth.nWidth, CV_8UC3);
-    }
-    DepthFrameToMeters(depth, run.meters);
-    DepthToGray(run.meters, run.grey);
+    // Cloud, metres and grey picture (DepthFrameToCloud, DepthFrameToMeters, DepthToGray) in
+    // one pass.
+    run.converter.Convert(depth, run.rays, run.meters, run.grey, run.cloud.data());
     m_depthImage = run.grey;
     if (run.pListener) {
       run.pListener->OnDepthFrame(run.nCameraIndex, &m_depthImage, &run.meters, run.cloud.data());
@@ -266,12 +264,55 @@ void CKivRealSenseVideoEngine::DepthToGray(const cv::Mat& meters, cv::Mat& grey)
   const double* d = meters.ptr<double>();
   unsigned char* out = grey.ptr<unsigned char>();
   const std::size_t n = meters.total();
-  for (std::size_t i = 0; i < n; ++i, out += 3) {
-    unsigned char value = 0;
-    if (!(d[i] < 0.0 || d[i] > 1.5)) {
-      value = static_cast<unsigned char>(std::clamp((d[i] - 0.3) * 255.0 / 0.8, 0.0, 255.0));
+  for (std::size_t i = 0; i < n; ++i, out += 3) out[0] = out[1] = out[2] = GrayOf(d[i]);
+}
+
+unsigned char CKivRealSenseVideoEngine::GrayOf(double d) {
+  if (d < 0.0 || d > 1.5) return 0;
+  return static_cast<unsigned char>(std::clamp((d - 0.3) * 255.0 / 0.8, 0.0, 255.0));
+}
+
+void CDepthFrameConverter::Convert(const DEPTH_DEVICE_FRAME& frame, const veldrin::CPixelRays& rays,
+                                   cv::Mat& meters, cv::Mat& grey, rs2_vertex* vertices) {
+  const float units = frame.fUnits;
+  // As DepthFrameToMeters scales: raw times the units as a double.
+  const auto scale = static_cast<double>(units);
+  if (units != m_fUnits || m_grey.empty()) {
+    m_grey.resize(65536);
+    for (int raw = 0; raw < 65536; ++raw) {
+      m_grey[raw] = CKivRealSenseVideoEngine::GrayOf(static_cast<double>(raw) * scale);
     }
-    out[0] = out[1] = out[2] = value;
+    m_fUnits = units;
+  }
+  if (meters.rows != frame.nHeight || meters.cols != frame.nWidth || meters.type() != CV_64FC1) {
+    meters.create(frame.nHeight, frame.nWidth, CV_64FC1);
+  }
+  if (grey.rows != frame.nHeight || grey.cols != frame.nWidth || grey.type() != CV_8UC3) {
+    grey.create(frame.nHeight, frame.nWidth, CV_8UC3);
+  }
+  const int w = frame.nWidth;
+  const unsigned char* __restrict lut = m_grey.data();
+  for (int y = 0; y < frame.nHeight; ++y) {
+    // The outputs never overlap each other or the inputs; saying so lets the loop vectorise.
+    const auto* __restrict raw =
+        reinterpret_cast<const std::uint16_t*>(static_cast<const unsigned char*>(frame.pData) +
+                                               static_cast<std::size_t>(y) * frame.nStride);
+    const float* __restrict ray = rays.Data() + static_cast<std::size_t>(y) * w * 2;
+    double* __restrict m = meters.ptr<double>(y);
+    unsigned char* __restrict g = grey.ptr<unsigned char>(y);
+    float* __restrict v = vertices[static_cast<std::size_t>(y) * w].xyz;
+    for (int x = 0; x < w; ++x) {
+      const std::uint16_t r = raw[x];
+      m[x] = static_cast<double>(r) * scale;
+      const unsigned char level = lut[r];
+      g[3 * x] = level;
+      g[3 * x + 1] = level;
+      g[3 * x + 2] = level;
+      const float d = static_cast<float>(r) * units;
+      v[3 * x] = ray[2 * x] * d;
+      v[3 * x + 1] = ray[2 * x + 1] * d;
+      v[3 * x + 2] = d;
+    }
   }
 }
 

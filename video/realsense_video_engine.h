@@ -27,6 +27,20 @@
 // waits up to 1 s for it, and destruction joins it, so it never outlives the engine. Errors on
 // the frame thread end it and reach the listener's OnEngineError. Steady-state frames allocate
 // nothing: every buffer is made on the first frame of a run and reused.
+// The engine's per-frame conversion in one pass over the raw frame: exactly the metres, grey
+// picture and cloud of DepthFrameToMeters, DepthToGray and DepthFrameToCloud, with the grey
+// value of every raw depth looked up (the table is remade when the depth units change).
+class CDepthFrameConverter {
+ public:
+  // `meters` and `grey` are (re)made at the frame size only when their size differs.
+  void Convert(const DEPTH_DEVICE_FRAME& frame, const veldrin::CPixelRays& rays, cv::Mat& meters,
+               cv::Mat& grey, rs2_vertex* vertices);
+
+ private:
+  float m_fUnits = -1.f;
+  std::vector<unsigned char> m_grey;  // per raw value
+};
+
 class CKivRealSenseVideoEngine : public CKivVideoEngine {
  public:
   CKivRealSenseVideoEngine();
@@ -64,6 +78,8 @@ class CKivRealSenseVideoEngine : public CKivVideoEngine {
   // 0.3 m .. 1.1 m as a black-to-white ramp, beyond 1.5 m black; `grey` is CV_8UC3 of the same
   // size, filled in place.
   static void DepthToGray(const cv::Mat& meters, cv::Mat& grey);
+  // The grey value of one depth in metres.
+  static unsigned char GrayOf(double meters);
   // The point cloud of a Z16 frame: vertex k is ray k times the depth (0 without depth).
   static void DepthFrameToCloud(const DEPTH_DEVICE_FRAME& frame, const veldrin::CPixelRays& rays,
                                 rs2_vertex* vertices);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -92,6 +93,38 @@ TEST(DepthConversionTest, FramesWrapTheirPixelsByFormat) {
   EXPECT_EQ(cloud[0].xyz[2], 0.f);
   EXPECT_FLOAT_EQ(cloud[1].xyz[0], 1.5f / 100.f);
   EXPECT_FLOAT_EQ(cloud[1].xyz[2], 1.5f);
+}
+
+// The engine converts each frame in one pass; it must give exactly what the three separate
+// conversions give, for every raw value.
+TEST(DepthConversionTest, TheOnePassConversionEqualsTheSeparateOnes) {
+  std::vector<std::uint16_t> raw(256 * 256);
+  for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<std::uint16_t>(i);
+  DEPTH_DEVICE_FRAME frame;
+  frame.pData = raw.data();
+  frame.nDataSize = raw.size() * 2;
+  frame.nWidth = 256;
+  frame.nHeight = 256;
+  frame.nStride = 512;
+  frame.format = EFrameFormat::Z16;
+  frame.intrinsics = {
+      256, 256, 128.f, 128.f, 150.f, 150.f, EDistortion::InverseBrownConrady, {0.05f, 0.f, 0.001f}};
+  veldrin::CPixelRays rays;
+  rays.Update(frame.intrinsics);
+  CDepthFrameConverter converter;
+  for (const float units : {0.001f, 0.0001f, 0.00025f}) {
+    frame.fUnits = units;
+    cv::Mat meters, grey, expectedMeters, expectedGrey(256, 256, CV_8UC3);
+    std::vector<rs2_vertex> cloud(raw.size()), expectedCloud(raw.size());
+    converter.Convert(frame, rays, meters, grey, cloud.data());
+    CKivRealSenseVideoEngine::DepthFrameToMeters(frame, expectedMeters);
+    CKivRealSenseVideoEngine::DepthToGray(expectedMeters, expectedGrey);
+    CKivRealSenseVideoEngine::DepthFrameToCloud(frame, rays, expectedCloud.data());
+    EXPECT_EQ(cv::norm(meters, expectedMeters, cv::NORM_INF), 0) << units;
+    EXPECT_EQ(cv::norm(grey, expectedGrey, cv::NORM_INF), 0) << units;
+    EXPECT_EQ(std::memcmp(cloud.data(), expectedCloud.data(), cloud.size() * sizeof(rs2_vertex)), 0)
+        << units;
+  }
 }
 
 // Records what the engine delivers; can hold the frame thread inside OnDepthFrame.

@@ -1,0 +1,88 @@
+#include "depth/secure_points.h"
+
+#include <gtest/gtest.h>
+
+#include <opencv2/core.hpp>
+
+#include <cmath>
+#include <vector>
+
+namespace {
+
+DEPTH_COLOR_CALIBRATION Calibration(EDistortion colorModel, float k1) {
+  DEPTH_COLOR_CALIBRATION c;
+  c.depthIntrinsics = {64, 48, 32.f, 24.f, 40.f, 40.f, EDistortion::BrownConrady, {}};
+  c.colorIntrinsics = {128, 96, 64.f, 48.f, 110.f, 108.f, colorModel, {k1}};
+  c.depthToColor.rotation[1] = 0.003f;
+  c.depthToColor.rotation[3] = -0.003f;
+  c.depthToColor.translation[0] = 0.015f;
+  return c;
+}
+
+// The marking rule pixel by pixel in the order of its definition: columns outer, mapping each
+// passing depth pixel and bounds-checking against the frame itself.
+cv::Mat Reference(const DEPTH_COLOR_CALIBRATION& c, const std::vector<float>& heights,
+                  const std::vector<double>& depth, cv::Mat frame, float maxHeight, float tol) {
+  const int w = c.depthIntrinsics.width, h = c.depthIntrinsics.height;
+  for (int x = 0; x < w; ++x) {
+    for (int y = 0; y < h; ++y) {
+      const int k = y * w + x;
+      if (!(maxHeight - heights[k] < tol)) continue;
+      int cx = 0, cy = 0;
+      if (!veldrin::DepthPixelToColorPixel(c, x, y, cx, cy, static_cast<float>(depth[k]))) {
+        continue;
+      }
+      if (cy >= 1 && cy < frame.rows && cx >= 1 && cx < frame.cols) {
+        frame.at<cv::Vec3b>(cy, cx) = cv::Vec3b(25, 255, 125);
+      }
+    }
+  }
+  return frame;
+}
+
+TEST(SecurePointsTest, MarksTheColourPixelsOfTheTopSurface) {
+  // A table 0.5 m away with a 20 mm step over part of it, a few holes and odd values.
+  const int w = 64, h = 48;
+  std::vector<float> heights(w * h, 0.f);
+  std::vector<double> depth(w * h, 0.5);
+  for (int y = 10; y < 30; ++y) {
+    for (int x = 20; x < 44; ++x) {
+      heights[y * w + x] = 0.02f;
+      depth[y * w + x] = 0.48;
+    }
+  }
+  depth[12 * w + 25] = 0.0;    // no depth: no point, no mark
+  depth[13 * w + 25] = -0.1;   // negative: skipped
+  heights[14 * w + 25] = NAN;  // not a number: skipped
+  const struct {
+    const char* name;
+    DEPTH_COLOR_CALIBRATION calibration;
+    cv::Size frame;
+    float tolerance;
+  } cases[] = {
+      {"plain models", Calibration(EDistortion::InverseBrownConrady, 0.f), {128, 96}, 0.003f},
+      {"distorted colour", Calibration(EDistortion::KannalaBrandt4, 0.05f), {128, 96}, 0.003f},
+      {"whole table passes", Calibration(EDistortion::InverseBrownConrady, 0.f), {128, 96}, 1.f},
+      // A frame smaller than the configured colour size: marks stay inside it.
+      {"small frame", Calibration(EDistortion::InverseBrownConrady, 0.f), {50, 40}, 1.f},
+      {"one-pixel frame", Calibration(EDistortion::None, 0.f), {1, 1}, 1.f},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const cv::Mat blank(c.frame, CV_8UC3, cv::Scalar::all(0));
+    cv::Mat marked = blank.clone();
+    veldrin::DrawSecurePoints(c.calibration, w, h, heights.data(), depth.data(), marked, 0.02f,
+                              c.tolerance);
+    const cv::Mat expected =
+        Reference(c.calibration, heights, depth, blank.clone(), 0.02f, c.tolerance);
+    EXPECT_EQ(cv::norm(marked, expected, cv::NORM_INF), 0);
+    // Row 0 and column 0 are never marked.
+    EXPECT_EQ(cv::countNonZero(marked.row(0).reshape(1)), 0);
+    EXPECT_EQ(cv::countNonZero(marked.col(0).reshape(1)), 0);
+    if (c.frame.width > 1) {
+      EXPECT_GT(cv::countNonZero(marked.reshape(1)), 0);
+    }
+  }
+}
+
+}  // namespace
