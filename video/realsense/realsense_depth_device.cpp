@@ -1,11 +1,9 @@
 // Compiled only when CMake finds librealsense2; the library's types stay in this file.
 #include "video/realsense/realsense_depth_device.h"
 
-#include <librealsense2/rsutil.h>
 #include <librealsense2/rs.hpp>
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
