@@ -70,7 +70,7 @@ struct CFrame {
   DEPTH_COLOR_CALIBRATION calibration;
   DEPTH_FRAMESET frameset;
   veldrin::CPixelRays rays;
-  std::vector<rs2_vertex> cloud;
+  std::vector<SVertex> cloud;
   cv::Mat meters;
 };
 
@@ -167,7 +167,7 @@ BENCHMARK(BM_SecurePoints)->Unit(benchmark::kMicrosecond);
 
 void BM_EngineConversion(benchmark::State& state) {
   const CFrame frame;
-  std::vector<rs2_vertex> cloud(640 * 480);
+  std::vector<SVertex> cloud(640 * 480);
   cv::Mat meters, floorMeters, grey(480, 640, CV_8UC3);
   Alternate(
       state,

@@ -77,7 +77,7 @@ class CRig {
   CSimulatedDepthDevice m_device;
   DEPTH_COLOR_CALIBRATION m_calibration;
   veldrin::CPixelRays m_rays;
-  std::vector<rs2_vertex> m_cloud;
+  std::vector<SVertex> m_cloud;
   cv::Mat m_meters;
   const std::uint16_t* m_data = nullptr;
   CTableMeasure m_measure;

@@ -111,7 +111,7 @@ CMeasurementExchange::CHandle CMeasurementExchange::Latest() const {
 
 }  // namespace veldrin
 
-void CTableMeasure::AverageCloud(const rs2_vertex* vertices, int cols, int rows) {
+void CTableMeasure::AverageCloud(const SVertex* vertices, int cols, int rows) {
   const std::size_t n = static_cast<std::size_t>(cols) * static_cast<std::size_t>(rows);
   if (m_averagedCloud.size() != n * 3) m_averagedCloud.assign(n * 3, 0.f);
   float* __restrict a = m_averagedCloud.data();
@@ -145,7 +145,7 @@ void CTableMeasure::AverageCloud(const rs2_vertex* vertices, int cols, int rows)
   }
 }
 
-float CTableMeasure::UpdateDepthView(const cv::Mat& depthMeters, const rs2_vertex* vertices, int x0,
+float CTableMeasure::UpdateDepthView(const cv::Mat& depthMeters, const SVertex* vertices, int x0,
                                      int y0, int x1, int y1, int x2, int y2, int x3, int y3,
                                      float* heightMap) {
   if (vertices == nullptr || depthMeters.empty()) return 0.f;

@@ -102,12 +102,12 @@ class CTableMeasure {
   // plane when one is loaded and against the corners' own cloud points otherwise, writes the
   // heights into `heightMap` (columns x rows floats, may be null) and publishes the measurement.
   // Returns the maximum height in metres. Corners are depth pixels x0, y0 .. x3, y3.
-  float UpdateDepthView(const cv::Mat& depthMeters, const rs2_vertex* vertices, int x0, int y0,
-                        int x1, int y1, int x2, int y2, int x3, int y3, float* heightMap);
+  float UpdateDepthView(const cv::Mat& depthMeters, const SVertex* vertices, int x0, int y0, int x1,
+                        int y1, int x2, int y2, int x3, int y3, float* heightMap);
 
   // The exponential average over frames (weight 1/20); no depth or nearer than 0.3 m counts
   // as 10 m away. The averaged cloud is made (zeros) on the first frame.
-  void AverageCloud(const rs2_vertex* vertices, int cols, int rows);
+  void AverageCloud(const SVertex* vertices, int cols, int rows);
 
   // Plane through the cloud's points at corners 0, 1, 2; heights for `cloud` (3 floats per pixel).
   float SetDepthData(const cv::Mat& depthMeters, const float* cloud, int x0, int y0, int x1, int y1,

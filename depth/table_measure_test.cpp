@@ -19,8 +19,8 @@ struct SCENE {
   float z = 1.0f;
   float rise = 0.f;
   cv::Rect block;
-  std::vector<rs2_vertex> Cloud() const {
-    std::vector<rs2_vertex> cloud(static_cast<size_t>(cols) * rows);
+  std::vector<SVertex> Cloud() const {
+    std::vector<SVertex> cloud(static_cast<size_t>(cols) * rows);
     for (int y = 0; y < rows; ++y) {
       for (int x = 0; x < cols; ++x) {
         const float d = block.contains({x, y}) ? z - rise : z;
@@ -34,7 +34,7 @@ struct SCENE {
 
 float Feed(CTableMeasure& measure, const SCENE& scene, int frames, const int c[8],
            std::vector<float>* heights = nullptr) {
-  const std::vector<rs2_vertex> cloud = scene.Cloud();
+  const std::vector<SVertex> cloud = scene.Cloud();
   const cv::Mat meters = scene.Meters();
   if (heights) heights->assign(static_cast<size_t>(scene.cols) * scene.rows, -1.f);
   float h = 0.f;

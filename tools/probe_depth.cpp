@@ -82,7 +82,7 @@ class CDepthProbe : public CKivVideoEngineListener {
       : m_engine(engine), m_measure(measure), m_corners(corners), m_nWanted(frames) {}
 
   void OnVideoFrame(int, cv::Mat*) override {}
-  void OnDepthFrame(int, cv::Mat*, cv::Mat* meters, const rs2_vertex* vertices) override {
+  void OnDepthFrame(int, cv::Mat*, cv::Mat* meters, const SVertex* vertices) override {
     {
       std::lock_guard lock(m_mutex);
       if (m_nSeen >= m_nWanted) return;

@@ -47,7 +47,7 @@ struct CKivRealSenseVideoEngine::CDepthRun {
   // The frame thread's buffers, made on the first frame and reused.
   veldrin::CPixelRays rays;
   CDepthFrameConverter converter;
-  std::vector<rs2_vertex> cloud;
+  std::vector<SVertex> cloud;
   cv::Mat meters;
   cv::Mat grey;
 
@@ -273,7 +273,7 @@ unsigned char CKivRealSenseVideoEngine::GrayOf(double d) {
 }
 
 void CDepthFrameConverter::Convert(const DEPTH_DEVICE_FRAME& frame, const veldrin::CPixelRays& rays,
-                                   cv::Mat& meters, cv::Mat& grey, rs2_vertex* vertices) {
+                                   cv::Mat& meters, cv::Mat& grey, SVertex* vertices) {
   const float units = frame.fUnits;
   // As DepthFrameToMeters scales: raw times the units as a double.
   const auto scale = static_cast<double>(units);
@@ -318,7 +318,7 @@ void CDepthFrameConverter::Convert(const DEPTH_DEVICE_FRAME& frame, const veldri
 
 void CKivRealSenseVideoEngine::DepthFrameToCloud(const DEPTH_DEVICE_FRAME& frame,
                                                  const veldrin::CPixelRays& rays,
-                                                 rs2_vertex* vertices) {
+                                                 SVertex* vertices) {
   const float* ray = rays.Data();
   const float units = frame.fUnits;
   for (int y = 0; y < frame.nHeight; ++y) {

@@ -34,7 +34,7 @@ class CDepthFrameConverter {
  public:
   // `meters` and `grey` are (re)made at the frame size only when their size differs.
   void Convert(const DEPTH_DEVICE_FRAME& frame, const veldrin::CPixelRays& rays, cv::Mat& meters,
-               cv::Mat& grey, rs2_vertex* vertices);
+               cv::Mat& grey, SVertex* vertices);
 
  private:
   float m_fUnits = -1.f;
@@ -82,7 +82,7 @@ class CKivRealSenseVideoEngine : public CKivVideoEngine {
   static unsigned char GrayOf(double meters);
   // The point cloud of a Z16 frame: vertex k is ray k times the depth (0 without depth).
   static void DepthFrameToCloud(const DEPTH_DEVICE_FRAME& frame, const veldrin::CPixelRays& rays,
-                                rs2_vertex* vertices);
+                                SVertex* vertices);
 
  private:
   struct CDepthRun;

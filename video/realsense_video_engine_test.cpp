@@ -87,7 +87,7 @@ TEST(DepthConversionTest, FramesWrapTheirPixelsByFormat) {
   EXPECT_DOUBLE_EQ(meters.at<double>(0, 1), 1500 * static_cast<double>(0.001f));
   veldrin::CPixelRays rays;
   rays.Update(frame.intrinsics);
-  rs2_vertex cloud[2];
+  SVertex cloud[2];
   CKivRealSenseVideoEngine::DepthFrameToCloud(frame, rays, cloud);
   EXPECT_EQ(cloud[0].xyz[0], 0.f);
   EXPECT_EQ(cloud[0].xyz[2], 0.f);
@@ -115,14 +115,14 @@ TEST(DepthConversionTest, TheOnePassConversionEqualsTheSeparateOnes) {
   for (const float units : {0.001f, 0.0001f, 0.00025f}) {
     frame.fUnits = units;
     cv::Mat meters, grey, expectedMeters, expectedGrey(256, 256, CV_8UC3);
-    std::vector<rs2_vertex> cloud(raw.size()), expectedCloud(raw.size());
+    std::vector<SVertex> cloud(raw.size()), expectedCloud(raw.size());
     converter.Convert(frame, rays, meters, grey, cloud.data());
     CKivRealSenseVideoEngine::DepthFrameToMeters(frame, expectedMeters);
     CKivRealSenseVideoEngine::DepthToGray(expectedMeters, expectedGrey);
     CKivRealSenseVideoEngine::DepthFrameToCloud(frame, rays, expectedCloud.data());
     EXPECT_EQ(cv::norm(meters, expectedMeters, cv::NORM_INF), 0) << units;
     EXPECT_EQ(cv::norm(grey, expectedGrey, cv::NORM_INF), 0) << units;
-    EXPECT_EQ(std::memcmp(cloud.data(), expectedCloud.data(), cloud.size() * sizeof(rs2_vertex)), 0)
+    EXPECT_EQ(std::memcmp(cloud.data(), expectedCloud.data(), cloud.size() * sizeof(SVertex)), 0)
         << units;
   }
 }
@@ -131,7 +131,7 @@ TEST(DepthConversionTest, TheOnePassConversionEqualsTheSeparateOnes) {
 class CRecorder : public CKivVideoEngineListener {
  public:
   void OnVideoFrame(int, cv::Mat*) override {}
-  void OnDepthFrame(int index, cv::Mat* image, cv::Mat* meters, const rs2_vertex* v) override {
+  void OnDepthFrame(int index, cv::Mat* image, cv::Mat* meters, const SVertex* v) override {
     std::unique_lock lock(m_mutex);
     ++m_nFrames;
     m_nIndex = index;

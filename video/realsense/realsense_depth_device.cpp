@@ -4,6 +4,13 @@
 #include <librealsense2/rs.hpp>
 
 #include <algorithm>
+#include <cstddef>
+
+#include "video/depth_types.h"
+
+// Clouds are handed on as arrays of our own vertex record, laid out as the library's.
+static_assert(sizeof(SVertex) == sizeof(rs2_vertex) &&
+              offsetof(SVertex, xyz) == offsetof(rs2_vertex, xyz));
 
 namespace {
 
