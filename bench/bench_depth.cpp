@@ -41,6 +41,8 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
+constexpr std::size_t kPixels = std::size_t{640} * 480;
+
 using Clock = std::chrono::steady_clock;
 
 // One frame of the simulated camera looking at a 50 mm box, converted as the engine does.
@@ -57,7 +59,7 @@ struct CFrame {
     calibration.colorToDepth = world.ColorToDepth();
     device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset);
     rays.Update(calibration.depthIntrinsics);
-    cloud.resize(640 * 480);
+    cloud.resize(kPixels);
     CKivRealSenseVideoEngine::DepthFrameToCloud(frameset.depth, rays, cloud.data());
     CKivRealSenseVideoEngine::DepthFrameToMeters(frameset.depth, meters);
   }
@@ -105,10 +107,10 @@ void Alternate(benchmark::State& state, TOurs ours, TFloor floor) {
 
 // The floor of the update: the same arrays copied once, without any arithmetic.
 struct CCopyFloor {
-  explicit CCopyFloor(const CFrame& f) : frame(f), averaged(640 * 480 * 3), heights(640 * 480) {}
+  explicit CCopyFloor(const CFrame& f) : frame(f), averaged(kPixels * 3), heights(kPixels) {}
   void operator()() {
     std::memcpy(averaged.data(), frame.cloud.data(), averaged.size() * sizeof(float));
-    std::memcpy(heights.data(), averaged.data() + 2 * 640 * 480, heights.size() * sizeof(float));
+    std::memcpy(heights.data(), averaged.data() + 2 * kPixels, heights.size() * sizeof(float));
     benchmark::DoNotOptimize(heights.data());
   }
   const CFrame& frame;
@@ -118,7 +120,7 @@ struct CCopyFloor {
 void BM_DepthUpdate(benchmark::State& state) {
   const CFrame frame;
   CTableMeasure measure;
-  std::vector<float> heights(640 * 480);
+  std::vector<float> heights(kPixels);
   CCopyFloor floor(frame);
   Alternate(
       state,
@@ -135,7 +137,7 @@ BENCHMARK(BM_DepthUpdate)->Unit(benchmark::kMicrosecond);
 void BM_DepthUpdateAndPublish(benchmark::State& state) {
   const CFrame frame;
   CTableMeasure measure;
-  std::vector<float> heights(640 * 480);
+  std::vector<float> heights(kPixels);
   CCopyFloor floor(frame);
   Alternate(
       state,
@@ -151,7 +153,7 @@ BENCHMARK(BM_DepthUpdateAndPublish)->Unit(benchmark::kMicrosecond);
 void BM_SecurePoints(benchmark::State& state) {
   const CFrame frame;
   // Every pixel passes: all heights equal the maximum.
-  const std::vector<float> heights(640 * 480, 0.05f);
+  const std::vector<float> heights(kPixels, 0.05f);
   std::vector<double> depth(frame.meters.begin<double>(), frame.meters.end<double>());
   cv::Mat color(480, 640, CV_8UC3, cv::Scalar::all(0));
   const cv::Scalar mark(25, 255, 125);
@@ -167,7 +169,7 @@ BENCHMARK(BM_SecurePoints)->Unit(benchmark::kMicrosecond);
 
 void BM_EngineConversion(benchmark::State& state) {
   const CFrame frame;
-  std::vector<SVertex> cloud(640 * 480);
+  std::vector<SVertex> cloud(kPixels);
   cv::Mat meters, floorMeters, grey(480, 640, CV_8UC3);
   Alternate(
       state,

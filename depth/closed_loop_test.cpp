@@ -54,7 +54,7 @@ class CRig {
     CKivRealSenseVideoEngine::DepthFrameToCloud(depth, m_rays, m_cloud.data());
     CKivRealSenseVideoEngine::DepthFrameToMeters(depth, m_meters);
     int d[8];
-    for (int i = 0; i < 4; ++i) {
+    for (std::size_t i = 0; i < 4; ++i) {
       veldrin::ColorPixelToDepthPixel(m_calibration, m_data, colorCorners[i].x, colorCorners[i].y,
                                       d[2 * i], d[2 * i + 1]);
     }
@@ -161,7 +161,7 @@ TEST(ClosedLoopTest, RaisedCornersLandOnTheBoxTopInTheColourPicture) {
   float raised[12];
   ASSERT_EQ(rig.Measure().GetRaisedPlaneCorners(h, raised), 1);
   const CSceneWorld& world = rig.World();
-  for (int i = 0; i < 4; ++i) {
+  for (std::size_t i = 0; i < 4; ++i) {
     const cv::Point3f p(raised[3 * i], raised[3 * i + 1], raised[3 * i + 2]);
     // 50 mm above the table in the world ...
     EXPECT_NEAR(world.DepthToTable(p).z, 50.0, 2.5) << i;

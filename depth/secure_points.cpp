@@ -42,7 +42,7 @@ bool ProjectsPlainly(const CAMERA_INTRINSICS& in) {
 }
 
 void Mark(cv::Mat& frame, int x, int y) {
-  unsigned char* p = frame.ptr<unsigned char>(y) + 3 * x;
+  unsigned char* p = frame.ptr<unsigned char>(y) + 3 * static_cast<std::size_t>(x);
   p[0] = kSecurePointColor[0];
   p[1] = kSecurePointColor[1];
   p[2] = kSecurePointColor[2];

@@ -43,8 +43,8 @@ cv::Mat Reference(const DEPTH_COLOR_CALIBRATION& c, const std::vector<float>& he
 TEST(SecurePointsTest, MarksTheColourPixelsOfTheTopSurface) {
   // A table 0.5 m away with a 20 mm step over part of it, a few holes and odd values.
   const int w = 64, h = 48;
-  std::vector<float> heights(w * h, 0.f);
-  std::vector<double> depth(w * h, 0.5);
+  std::vector<float> heights(static_cast<std::size_t>(w) * h, 0.f);
+  std::vector<double> depth(static_cast<std::size_t>(w) * h, 0.5);
   for (int y = 10; y < 30; ++y) {
     for (int x = 20; x < 44; ++x) {
       heights[y * w + x] = 0.02f;

@@ -10,21 +10,23 @@
 
 namespace {
 
-// The depth nearer than which a point counts as missing, metres.
-constexpr double kNearestDepth = 0.3;
 constexpr float kMissingDepth = 10.0f;
 constexpr float kAverageWeight = 20.0f;
 
 // The x at which the edge from vertex i to vertex j crosses row y, computed exactly as the
 // crossing test does; only meaningful when the edge spans the row.
+// Vertex i's x and y in a list of x, y pairs.
+int X(const int* v, int i) { return v[static_cast<std::size_t>(i) * 2]; }
+int Y(const int* v, int i) { return v[static_cast<std::size_t>(i) * 2 + 1]; }
+
 float EdgeCrossing(const int* v, int i, int j, float y) {
-  const auto dx = static_cast<float>(static_cast<std::int64_t>(v[2 * j]) - v[2 * i]);
-  const auto dy = static_cast<float>(static_cast<std::int64_t>(v[2 * j + 1]) - v[2 * i + 1]);
-  return dx * (y - static_cast<float>(v[2 * i + 1])) / dy + static_cast<float>(v[2 * i]);
+  const auto dx = static_cast<float>(static_cast<std::int64_t>(X(v, j)) - X(v, i));
+  const auto dy = static_cast<float>(static_cast<std::int64_t>(Y(v, j)) - Y(v, i));
+  return dx * (y - static_cast<float>(Y(v, i))) / dy + static_cast<float>(X(v, i));
 }
 
 bool Spans(const int* v, int i, int j, float y) {
-  return (static_cast<float>(v[2 * i + 1]) > y) != (static_cast<float>(v[2 * j + 1]) > y);
+  return (static_cast<float>(Y(v, i)) > y) != (static_cast<float>(Y(v, j)) > y);
 }
 
 }  // namespace
@@ -128,7 +130,7 @@ void CTableMeasure::AverageCloud(const SVertex* vertices, int cols, int rows) {
                             _mm_castsi128_ps(_mm_setr_epi32(0, -1, 0, 0)),
                             _mm_castsi128_ps(_mm_setr_epi32(-1, 0, 0, -1))};
   for (; k + 12 <= floats; k += 12) {
-    for (int j = 0; j < 3; ++j) {
+    for (std::size_t j = 0; j < 3; ++j) {
       const __m128 in = _mm_loadu_ps(v + k + 4 * j);
       const __m128 replace = _mm_and_ps(_mm_cmplt_ps(in, near), zLanes[j]);
       const __m128 used = _mm_or_ps(_mm_and_ps(replace, missing), _mm_andnot_ps(replace, in));
@@ -224,7 +226,7 @@ void CTableMeasure::ComputeHeights() {
   m_fMaxHeight = 0.f;
   if (m_pCloud == nullptr || m_pHeightMap == nullptr) return;
   int polygon[8];
-  for (int i = 0; i < 4; ++i) {
+  for (std::size_t i = 0; i < 4; ++i) {
     polygon[2 * i] = static_cast<int>(m_cornerPixels[i].x);
     polygon[2 * i + 1] = static_cast<int>(m_cornerPixels[i].y);
   }
@@ -253,7 +255,7 @@ void CTableMeasure::ComputeHeights() {
         // Heights first (a loop that vectorises), then their maximum; the float comparison
         // is the double one exactly, as in AverageCloud.
         for (int x = from; x < to; ++x) {
-          const float* q = p + 3 * x;
+          const float* q = p + 3 * static_cast<std::size_t>(x);
           const float h = -(a * q[0] + b * q[1] + c * q[2] + d) / norm;
           heights[x] = q[2] < 0.3f ? 0.f : h;
         }
@@ -282,7 +284,7 @@ cv::Point3f CTableMeasure::GetUnitNormal() const {
 int CTableMeasure::GetRaisedPlaneCorners(float height, float out[12]) const {
   if (m_bPlaneLoaded == 0) return 0;
   const cv::Point3f n = GetUnitNormal();
-  for (int i = 0; i < 4; ++i) {
+  for (std::size_t i = 0; i < 4; ++i) {
     out[3 * i] = m_planeCorners[i].x - height * n.x;
     out[3 * i + 1] = m_planeCorners[i].y - height * n.y;
     out[3 * i + 2] = m_planeCorners[i].z - height * n.z;

@@ -174,7 +174,7 @@ TEST(TableMeasureTest, RaisedCornersSitAtTheHeightAboveTheStoredPlane) {
   ASSERT_EQ(measure.GetRaisedPlaneCorners(h, out), 1);
   const float* plane = measure.GetPlane();
   const float norm = std::sqrt(plane[0] * plane[0] + plane[1] * plane[1] + plane[2] * plane[2]);
-  for (int i = 0; i < 4; ++i) {
+  for (std::size_t i = 0; i < 4; ++i) {
     const float above = -(plane[0] * out[3 * i] + plane[1] * out[3 * i + 1] +
                           plane[2] * out[3 * i + 2] + plane[3]) /
                         norm;

@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <cstring>
 
 bool operator==(const CAMERA_INTRINSICS& a, const CAMERA_INTRINSICS& b) {
   return a.width == b.width && a.height == b.height && a.ppx == b.ppx && a.ppy == b.ppy &&
          a.fx == b.fx && a.fy == b.fy && a.model == b.model &&
-         std::memcmp(a.coeffs, b.coeffs, sizeof a.coeffs) == 0;
+         std::equal(a.coeffs, a.coeffs + 5, b.coeffs);
 }
 
 namespace veldrin {

@@ -155,7 +155,7 @@ TEST(CameraModelTest, RaysTimesDepthAreTheDeprojection) {
   EXPECT_EQ(rays.Data(), first);
   for (int y = 0; y < in.height; ++y) {
     for (int x = 0; x < in.width; ++x) {
-      const float* r = rays.Data() + 2 * (y * in.width + x);
+      const float* r = rays.Data() + 2 * static_cast<std::size_t>(y * in.width + x);
       const cv::Point3f p = DeprojectPixelToPoint(
           in, cv::Point2f(static_cast<float>(x), static_cast<float>(y)), 0.731f);
       EXPECT_EQ(r[0] * 0.731f, p.x);

@@ -88,7 +88,7 @@ class CDepthProbe : public CKivVideoEngineListener {
       if (m_nSeen >= m_nWanted) return;
     }
     int d[8];
-    for (int i = 0; i < 4; ++i) {
+    for (std::size_t i = 0; i < 4; ++i) {
       m_engine.ColorPixelToDepthPixel(static_cast<int>(m_corners[2 * i]),
                                       static_cast<int>(m_corners[2 * i + 1]), d[2 * i],
                                       d[2 * i + 1]);
@@ -171,9 +171,10 @@ int ProbeDepth(const std::vector<std::string>& args) {
     corners = *options.corners;
   } else {
     // The default corners: the quarter-inset rectangle, in whole pixels.
-    const auto l = static_cast<float>(color.width / 4), t = static_cast<float>(color.height / 4);
-    const auto r = static_cast<float>(color.width - color.width / 4);
-    const auto b = static_cast<float>(color.height - color.height / 4);
+    const int left = color.width / 4, top = color.height / 4;
+    const auto l = static_cast<float>(left), t = static_cast<float>(top);
+    const auto r = static_cast<float>(color.width - left);
+    const auto b = static_cast<float>(color.height - top);
     corners = {l, t, r, t, r, b, l, b};
   }
 
@@ -207,7 +208,7 @@ int ProbeDepth(const std::vector<std::string>& args) {
     float points[12];
     int pixels[8] = {};
     measure.GetRaisedPlaneCorners(raise, points);
-    for (int i = 0; i < 4; ++i) {
+    for (std::size_t i = 0; i < 4; ++i) {
       if (!veldrin::ProjectPointToColorPixel(calibration, points[3 * i], points[3 * i + 1],
                                              points[3 * i + 2], pixels[2 * i], pixels[2 * i + 1])) {
         return Fail("the raised corners have no place in the colour picture");

@@ -301,7 +301,7 @@ void CDepthFrameConverter::Convert(const DEPTH_DEVICE_FRAME& frame, const veldri
     double* __restrict m = meters.ptr<double>(y);
     unsigned char* __restrict g = grey.ptr<unsigned char>(y);
     float* __restrict v = vertices[static_cast<std::size_t>(y) * w].xyz;
-    for (int x = 0; x < w; ++x) {
+    for (std::size_t x = 0; x < static_cast<std::size_t>(w); ++x) {
       const std::uint16_t r = raw[x];
       m[x] = static_cast<double>(r) * scale;
       const unsigned char level = lut[r];

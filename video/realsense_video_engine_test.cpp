@@ -33,7 +33,7 @@ TEST(DepthConversionTest, GreyRampFromThirtyCentimetresToOneMetreTen) {
 }
 
 TEST(DepthConversionTest, FramesWrapTheirPixelsByFormat) {
-  std::vector<unsigned char> pixels(4 * 3 * 2 * 4, 7);
+  std::vector<unsigned char> pixels(std::size_t{4} * 3 * 2 * 4, 7);
   pixels[0] = 1;
   pixels[2] = 3;
   DEPTH_DEVICE_FRAME frame;
@@ -98,7 +98,7 @@ TEST(DepthConversionTest, FramesWrapTheirPixelsByFormat) {
 // The engine converts each frame in one pass; it must give exactly what the three separate
 // conversions give, for every raw value.
 TEST(DepthConversionTest, TheOnePassConversionEqualsTheSeparateOnes) {
-  std::vector<std::uint16_t> raw(256 * 256);
+  std::vector<std::uint16_t> raw(std::size_t{256} * 256);
   for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<std::uint16_t>(i);
   DEPTH_DEVICE_FRAME frame;
   frame.pData = raw.data();
