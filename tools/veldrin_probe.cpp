@@ -4,6 +4,8 @@
 //   scan FILE                     prints each code decoded in a picture, one per line
 //   scene [--size WxH]            prints the built-in scene's sheet corners in pixels
 //   depth [...]                   measures with the depth camera (see probe_depth.h)
+//   sheet FILE                    prints the media sheet's corners found in a picture, P.1 to
+//                                 P.4, one per line as x<TAB>y
 // Errors are one line on stderr and exit status 1; a usage error exits with 2.
 
 #include <opencv2/core/utils/logger.hpp>
@@ -22,6 +24,7 @@
 
 #include "markers/qr_detector.h"
 #include "tools/probe_depth.h"
+#include "markers/sheet_finder.h"
 #include "video/opencv_video_engine.h"
 #include "video/table_scene.h"
 
@@ -29,7 +32,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: veldrin-probe list | grab INDEX FILE [--size WxH] | scan FILE | scene [--size WxH] | "
-    "depth [--frames N] [--corners X0 Y0 X1 Y1 X2 Y2 X3 Y3] [--plane DIR] [--save-plane DIR]";
+    "depth [--frames N] [--corners X0 Y0 X1 Y1 X2 Y2 X3 Y3] [--plane DIR] [--save-plane DIR] | "
+    "sheet FILE";
 
 int Fail(const std::string& message) {
   std::cerr << "veldrin-probe: " << message << '\n';
@@ -159,6 +163,16 @@ int Scan(const std::vector<std::string>& args) {
   return 0;
 }
 
+int Sheet(const std::vector<std::string>& args) {
+  if (args.size() != 1) return Usage();
+  const cv::Mat picture = cv::imread(args[0], cv::IMREAD_COLOR);
+  if (picture.empty()) return Fail("cannot read a picture from " + args[0]);
+  std::vector<cv::Point2f> corners;
+  if (!veldrin::FindSheet(picture, corners)) return Fail("no sheet found");
+  for (const cv::Point2f& corner : corners) std::printf("%.2f\t%.2f\n", corner.x, corner.y);
+  return 0;
+}
+
 int Scene(std::vector<std::string> args) {
   std::optional<cv::Size> size;
   if (!TakeSizeOption(args, size) || !args.empty()) return Usage();
@@ -185,5 +199,6 @@ int main(int argc, char** argv) {
   if (command == "scan") return Scan(args);
   if (command == "scene") return Scene(std::move(args));
   if (command == "depth") return ProbeDepth(args);
+  if (command == "sheet") return Sheet(args);
   return Usage();
 }

@@ -124,6 +124,42 @@ TEST_F(ProbeTest, ScanReadsTheCodePrintedOnTheScene) {
   EXPECT_EQ(Probe({"frobnicate"}).code, 2);
 }
 
+// Corners read back from "x<TAB>y" lines with two decimals.
+std::vector<cv::Point2f> ParseCorners(const std::string& out) {
+  std::vector<cv::Point2f> corners;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const size_t tab = line.find('\t');
+    if (tab == std::string::npos) return {};
+    for (const std::string& part : {line.substr(0, tab), line.substr(tab + 1)}) {
+      if (part.size() < 4 || part[part.size() - 3] != '.') return {};
+    }
+    corners.emplace_back(std::stof(line.substr(0, tab)), std::stof(line.substr(tab + 1)));
+  }
+  return corners;
+}
+
+TEST_F(ProbeTest, SheetPrintsTheCornersOfTheSheetInThePicture) {
+  ::setenv("VELDRIN_CAMERAS", "Table=scene:table", 1);
+  ASSERT_EQ(Probe("grab 0 '" + Path("table.png") + "' --size 1280x720").status, 0);
+  Result r = Probe("sheet '" + Path("table.png") + "'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<cv::Point2f> found = ParseCorners(r.out);
+  const std::vector<cv::Point2f> truth =
+      CTableScene(TABLE_SCENE_PARAMS{}).SheetCorners(cv::Size(1280, 720));
+  ASSERT_EQ(found.size(), 4u) << r.out;
+  for (size_t i = 0; i < 4; ++i) EXPECT_LE(cv::norm(found[i] - truth[i]), 0.5) << i;
+
+  cv::imwrite(Path("empty.png"), cv::Mat(480, 640, CV_8UC3, cv::Scalar(90, 100, 110)));
+  r = Probe("sheet '" + Path("empty.png") + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("no sheet found"), std::string::npos) << r.err;
+  EXPECT_EQ(Probe("sheet '" + Path("missing.png") + "'").status, 1);
+  EXPECT_EQ(Probe("sheet").status, 2);
+}
+
 }  // namespace
 
 // The depth subcommand on the table scene's simulated depth camera.

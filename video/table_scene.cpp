@@ -431,7 +431,9 @@ void CTableScene::RenderStatic(cv::Size size) {
       {-0.5f, -0.5f}, {cw - 0.5f, -0.5f}, {cw - 0.5f, ch - 0.5f}, {-0.5f, ch - 0.5f}};
   const cv::Mat homography = cv::getPerspectiveTransform(chartCorners, corners);
   cv::Mat warped, coverage;
-  cv::warpPerspective(chart, warped, homography, size, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+  // The chart's border is replicated, not black: the coverage mask alone draws the edge, so the
+  // sheet's edge lies exactly on its corners instead of half a pixel inside.
+  cv::warpPerspective(chart, warped, homography, size, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   cv::warpPerspective(cv::Mat(chart.size(), CV_32F, cv::Scalar(1.0)), coverage, homography, size,
                       cv::INTER_LINEAR, cv::BORDER_CONSTANT);
   for (int y = 0; y < size.height; ++y) {
