@@ -6,6 +6,10 @@
 //   depth [...]                   measures with the depth camera (see probe_depth.h)
 //   sheet FILE                    prints the media sheet's corners found in a picture, P.1 to
 //                                 P.4, one per line as x<TAB>y
+//   accuracy FILE --media WxH --board CxR --square-mm S
+//                                 rectifies the picture onto the sheet found in it (media W x H
+//                                 mm) and measures the printed chessboard of C x R squares of S
+//                                 mm on it: scale_error_percent, rms_mm and max_mm, one per line
 // Errors are one line on stderr and exit status 1; a usage error exits with 2.
 
 #include <opencv2/core/utils/logger.hpp>
@@ -22,18 +26,20 @@
 #include <string>
 #include <vector>
 
+#include "markers/accuracy_check.h"
 #include "markers/qr_detector.h"
 #include "tools/probe_depth.h"
 #include "markers/sheet_finder.h"
 #include "video/opencv_video_engine.h"
 #include "video/table_scene.h"
+#include "workstation/rectification.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: veldrin-probe list | grab INDEX FILE [--size WxH] | scan FILE | scene [--size WxH] | "
     "depth [--frames N] [--corners X0 Y0 X1 Y1 X2 Y2 X3 Y3] [--plane DIR] [--save-plane DIR] | "
-    "sheet FILE";
+    "sheet FILE | accuracy FILE --media WxH --board CxR --square-mm S";
 
 int Fail(const std::string& message) {
   std::cerr << "veldrin-probe: " << message << '\n';
@@ -173,6 +179,71 @@ int Sheet(const std::vector<std::string>& args) {
   return 0;
 }
 
+// Takes "--name value" options out of `args`; false on a repeated or value-less option.
+bool TakeOptions(std::vector<std::string>& args,
+                 std::vector<std::pair<std::string, std::string>>& options) {
+  for (size_t i = 0; i < args.size();) {
+    if (args[i].rfind("--", 0) != 0) {
+      ++i;
+      continue;
+    }
+    if (i + 1 >= args.size()) return false;
+    for (const auto& [name, value] : options) {
+      if (name == args[i] && !value.empty()) return false;
+    }
+    bool known = false;
+    for (auto& [name, value] : options) {
+      if (name == args[i]) {
+        value = args[i + 1];
+        known = true;
+      }
+    }
+    if (!known) return false;
+    args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+  }
+  return true;
+}
+
+int Accuracy(std::vector<std::string> args) {
+  std::vector<std::pair<std::string, std::string>> options = {
+      {"--media", ""}, {"--board", ""}, {"--square-mm", ""}};
+  if (!TakeOptions(args, options) || args.size() != 1) return Usage();
+  const std::optional<cv::Size> media = ParseSize(options[0].second);
+  const std::optional<cv::Size> board = ParseSize(options[1].second);
+  double square = 0;
+  try {
+    size_t used = 0;
+    square = std::stod(options[2].second, &used);
+    if (used != options[2].second.size()) square = 0;
+  } catch (const std::exception&) {
+  }
+  if (!media || !board || board->width < 2 || board->height < 2 || !(square > 0)) {
+    return Usage();
+  }
+  const cv::Mat picture = cv::imread(args[0], cv::IMREAD_COLOR);
+  if (picture.empty()) return Fail("cannot read a picture from " + args[0]);
+  std::vector<cv::Point2f> corners;
+  if (!veldrin::FindSheet(picture, corners)) return Fail("no sheet found");
+
+  // The same rectified picture the tool publishes for this media size.
+  CRectification rectification;
+  rectification.ApplyCameraSettings(picture.cols, picture.rows);
+  rectification.SetCorners(corners);
+  rectification.UpdateMediaSize(media->width, media->height);
+  cv::Mat rectified;
+  if (!rectification.Rectify(picture, rectified)) return Fail("the sheet cannot be rectified");
+  const cv::Size out = rectification.GetOutputSize();
+  veldrin::SAccuracyReport report;
+  if (!veldrin::CheckAccuracy(rectified, double(media->width) / out.width,
+                              double(media->height) / out.height,
+                              {board->width, board->height, square}, report)) {
+    return Fail("no board found");
+  }
+  std::printf("scale_error_percent %.3f\nrms_mm %.3f\nmax_mm %.3f\n", report.scaleErrorPercent,
+              report.rmsMm, report.maxMm);
+  return 0;
+}
+
 int Scene(std::vector<std::string> args) {
   std::optional<cv::Size> size;
   if (!TakeSizeOption(args, size) || !args.empty()) return Usage();
@@ -200,5 +271,6 @@ int main(int argc, char** argv) {
   if (command == "scene") return Scene(std::move(args));
   if (command == "depth") return ProbeDepth(args);
   if (command == "sheet") return Sheet(args);
+  if (command == "accuracy") return Accuracy(std::move(args));
   return Usage();
 }

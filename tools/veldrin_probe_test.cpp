@@ -160,6 +160,59 @@ TEST_F(ProbeTest, SheetPrintsTheCornersOfTheSheetInThePicture) {
   EXPECT_EQ(Probe("sheet").status, 2);
 }
 
+// "name value" lines, in order.
+std::vector<std::pair<std::string, double>> ParseFigures(const std::string& out) {
+  std::vector<std::pair<std::string, double>> figures;
+  std::istringstream lines(out);
+  std::string name;
+  double value = 0;
+  while (lines >> name >> value) figures.emplace_back(name, value);
+  return figures;
+}
+
+TEST_F(ProbeTest, AccuracyMeasuresTheBoardOnTheSheet) {
+  std::ofstream(Path("scene.json"))
+      << R"({"sheet": {"board": {"cols": 9, "rows": 6, "square_mm": 20}}})";
+  ::setenv("VELDRIN_SCENE", Path("scene.json").c_str(), 1);
+  ::setenv("VELDRIN_CAMERAS", "Table=scene:table", 1);
+  ASSERT_EQ(Probe("grab 0 '" + Path("board.png") + "' --size 1280x720").status, 0);
+
+  Result r =
+      Probe("accuracy '" + Path("board.png") + "' --media 297x210 --board 9x6 --square-mm 20");
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto figures = ParseFigures(r.out);
+  ASSERT_EQ(figures.size(), 3u) << r.out;
+  EXPECT_EQ(figures[0].first, "scale_error_percent");
+  EXPECT_EQ(figures[1].first, "rms_mm");
+  EXPECT_EQ(figures[2].first, "max_mm");
+  EXPECT_LT(std::abs(figures[0].second), 0.3);
+  EXPECT_LT(figures[1].second, 0.5);
+
+  // The host reports media 2 % larger than the sheet really is.
+  r = Probe("accuracy '" + Path("board.png") + "' --square-mm 20 --board 9x6 --media 303x214");
+  ASSERT_EQ(r.status, 0) << r.err;
+  figures = ParseFigures(r.out);
+  ASSERT_EQ(figures.size(), 3u) << r.out;
+  EXPECT_NEAR(figures[0].second, 2.0, 0.2);
+
+  ::unsetenv("VELDRIN_SCENE");
+  ASSERT_EQ(Probe("grab 0 '" + Path("plain.png") + "' --size 1280x720").status, 0);
+  r = Probe("accuracy '" + Path("plain.png") + "' --media 297x210 --board 9x6 --square-mm 20");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("no board found"), std::string::npos) << r.err;
+
+  const std::string file = "'" + Path("board.png") + "'";
+  for (const std::string& bad :
+       {"accuracy " + file + " --media 297x210 --board 9x6",
+        "accuracy " + file + " --media 297 --board 9x6 --square-mm 20",
+        "accuracy " + file + " --media 297x210 --board 9x6 --square-mm twenty",
+        "accuracy " + file + " --media 297x210 --board 9x6 --square-mm 20 --media 297x210",
+        std::string("accuracy --media 297x210 --board 9x6 --square-mm 20")}) {
+    EXPECT_EQ(Probe(bad).status, 2) << bad;
+  }
+}
+
 }  // namespace
 
 // The depth subcommand on the table scene's simulated depth camera.

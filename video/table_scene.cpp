@@ -134,6 +134,19 @@ bool Validate(const TABLE_SCENE_PARAMS& p, std::string& error) {
       return false;
     }
   }
+  if (p.boardCols != 0) {
+    if (p.boardCols < 2 || p.boardRows < 2 || p.boardCols > 60 || p.boardRows > 60 ||
+        !(p.boardSquareMm >= 1 && p.boardSquareMm <= 1000)) {
+      error = "sheet.board out of range";
+      return false;
+    }
+    // One square of white paper all round, so the board stands out from the chart.
+    if ((p.boardCols + 2) * p.boardSquareMm > p.sheetWidthMm ||
+        (p.boardRows + 2) * p.boardSquareMm > p.sheetHeightMm) {
+      error = "sheet.board does not fit on the sheet";
+      return false;
+    }
+  }
   if (p.bQRCode) {
 #ifdef VELDRIN_HAVE_QRENCODE
     if (p.strQRText.empty() || !EncodeQR(p.strQRText)) {
@@ -189,8 +202,20 @@ bool ParseParams(const Json::Value& root, TABLE_SCENE_PARAMS& p, std::string& er
   bool ok = true;
   if (root.isMember("sheet")) {
     const Json::Value& s = root["sheet"];
-    if (!CheckKeys(s, {"width_mm", "height_mm", "rotation_deg", "offset_mm"}, "sheet", error)) {
+    if (!CheckKeys(s, {"width_mm", "height_mm", "rotation_deg", "offset_mm", "board"}, "sheet",
+                   error)) {
       return false;
+    }
+    if (s.isMember("board")) {
+      const Json::Value& b = s["board"];
+      if (!CheckKeys(b, {"cols", "rows", "square_mm"}, "sheet.board", error)) return false;
+      if (!b["cols"].isInt() || !b["rows"].isInt() || !b["square_mm"].isNumeric()) {
+        error = "sheet.board needs whole cols and rows and a number square_mm";
+        return false;
+      }
+      p.boardCols = b["cols"].asInt();
+      p.boardRows = b["rows"].asInt();
+      p.boardSquareMm = b["square_mm"].asDouble();
     }
     ok = ok && ReadNumber(s, "width_mm", p.sheetWidthMm) &&
          ReadNumber(s, "height_mm", p.sheetHeightMm) &&
@@ -345,7 +370,8 @@ cv::Mat CTableScene::MakeChart(double ppm) const {
   }
   const double boardY = rampY + 0.9 * patch;
   const double square = std::min(areaW / 6, (h - margin - 0.12 * m - boardY) / 4);
-  for (int row = 0; row < 4 && square > 0; ++row) {
+  // A printed board replaces the small checkerboard, which a board search could take for it.
+  for (int row = 0; row < 4 && square > 0 && m_params.boardCols == 0; ++row) {
     for (int col = 0; col < 6; ++col) {
       if ((row + col) % 2 == 0) {
         pen.Box(margin + col * square, boardY + row * square, square, square,
@@ -375,6 +401,8 @@ cv::Mat CTableScene::MakeChart(double ppm) const {
     }
   }
 
+  if (m_params.boardCols > 0) DrawBoard(chart);
+
 #ifdef VELDRIN_HAVE_QRENCODE
   if (m_params.bQRCode) {
     if (QRcodePtr code = EncodeQR(m_params.strQRText)) {
@@ -395,6 +423,32 @@ cv::Mat CTableScene::MakeChart(double ppm) const {
   }
 #endif
   return chart;
+}
+
+void CTableScene::DrawBoard(cv::Mat& chart) const {
+  const double s = m_params.boardSquareMm;
+  const double x0 = (m_params.sheetWidthMm - m_params.boardCols * s) / 2;
+  const double y0 = (m_params.sheetHeightMm - m_params.boardRows * s) / 2;
+  // Chart pixel centres sit at whole numbers and the chart's outer edges at -0.5, so a point
+  // x mm from the sheet's left edge is at x * cols / width - 0.5. Squares are drawn from these
+  // exact positions with sub-pixel vertices, so the printed grid is true to the millimetre.
+  constexpr int kShift = 6;
+  const double sx = chart.cols / m_params.sheetWidthMm, sy = chart.rows / m_params.sheetHeightMm;
+  auto at = [&](double xMm, double yMm) {
+    return cv::Point(static_cast<int>(std::lround((xMm * sx - 0.5) * (1 << kShift))),
+                     static_cast<int>(std::lround((yMm * sy - 0.5) * (1 << kShift))));
+  };
+  auto box = [&](double x, double y, double w, double h, const cv::Scalar& colour) {
+    const cv::Point q[4] = {at(x, y), at(x + w, y), at(x + w, y + h), at(x, y + h)};
+    cv::fillConvexPoly(chart, q, 4, colour, cv::LINE_AA, kShift);
+  };
+  box(x0 - s, y0 - s, (m_params.boardCols + 2) * s, (m_params.boardRows + 2) * s,
+      cv::Scalar(242, 244, 245));
+  for (int row = 0; row < m_params.boardRows; ++row) {
+    for (int col = 0; col < m_params.boardCols; ++col) {
+      if ((row + col) % 2 == 0) box(x0 + col * s, y0 + row * s, s, s, cv::Scalar(20, 20, 20));
+    }
+  }
 }
 
 void CTableScene::RenderStatic(cv::Size size) {

@@ -30,6 +30,11 @@ struct TABLE_SCENE_PARAMS {
   double qrSizeMm = 40.0;        // printed size without the quiet zone
   std::optional<SCENE_BOX> box;  // standing on the table; seen by both cameras
   DEPTH_SIM_PARAMS depth;        // the depth camera beside the colour camera
+  // Optional printed chessboard centred on the sheet, for checking a calibration's accuracy:
+  // boardCols x boardRows squares of boardSquareMm; none while boardCols is 0.
+  int boardCols = 0;
+  int boardRows = 0;
+  double boardSquareMm = 0.0;
 };
 
 namespace veldrin {
@@ -73,6 +78,7 @@ class CTableScene {
   cv::Point2f Project(double xMm, double yMm, cv::Size size) const;
   void RenderStatic(cv::Size size);
   cv::Mat MakeChart(double pixelsPerMm) const;
+  void DrawBoard(cv::Mat& chart) const;
 
   TABLE_SCENE_PARAMS m_params;
   double m_rotation[3][3] = {};  // table -> camera

@@ -145,6 +145,10 @@ TEST_F(SceneFileTest, BadFilesAreRefusedAndLeaveParamsAlone) {
            R"({"sheet": {"width_mm": -3}})",
            R"({"table": {"depth_mm": 19000}, "camera": {"tilt_deg": 60}})",  // behind the camera
            R"({"qr": {"enabled": "yes"}})",
+           R"({"sheet": {"board": {"cols": 8, "rows": 6}}})",
+           R"({"sheet": {"board": {"cols": 8.5, "rows": 6, "square_mm": 20}}})",
+           R"({"sheet": {"board": {"cols": 14, "rows": 6, "square_mm": 20}}})",  // too wide
+           R"({"sheet": {"board": {"cols": 1, "rows": 6, "square_mm": 20}}})",
            R"([1, 2])",
            R"({"size": [800, 600],)",
        }) {
