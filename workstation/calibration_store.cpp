@@ -17,6 +17,7 @@
 #include <memory>
 #include <string_view>
 
+#include "markers/camera_reference.h"
 #include "platform/byte_order.h"
 #include "platform/file_io.h"
 
@@ -156,6 +157,9 @@ bool CCalibrationStore::Remove(int index) {
   // The same path as reading and writing, so that the listed file is the one deleted.
   const std::string path = m_strDirectory + m_names[static_cast<size_t>(index)] + kExtension;
   if (::unlink(path.c_str()) != 0) return false;
+  // The camera reference kept with the calibration goes too; there may never have been one.
+  ::unlink(
+      veldrin::CameraReferencePath(m_strDirectory, m_names[static_cast<size_t>(index)]).c_str());
   Refresh();
   return true;
 }

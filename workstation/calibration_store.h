@@ -36,7 +36,8 @@ class CCalibrationStore {
   // Writes the file and refreshes the list; false (list unchanged) when the name is refused or
   // the write fails.
   bool Save(const std::string& name, const std::vector<cv::Point2f>& corners);
-  // Deletes the file of the listed calibration and refreshes; false when nothing was deleted.
+  // Deletes the file of the listed calibration, and the camera reference kept beside it, and
+  // refreshes; false when the calibration file was not deleted.
   bool Remove(int index);
 
   const std::string& GetDirectory() const { return m_strDirectory; }

@@ -214,12 +214,15 @@ TEST_F(CalibrationStoreTest, SaveAndRemoveRefreshTheList) {
   EXPECT_EQ(store.GetCount(), 2);
   EXPECT_TRUE(store.Exists("table"));
 
+  // The camera reference saved beside a calibration goes with it, and only with it.
+  Put("Table.ref.png", "picture");
+  Put("table.ref.png", "picture");
   EXPECT_FALSE(store.Remove(2));
   EXPECT_FALSE(store.Remove(-1));
   ASSERT_TRUE(store.Remove(0));
   EXPECT_EQ(store.GetCount(), 1);
   EXPECT_EQ(store.GetName(0), "table");
-  EXPECT_EQ(Files(), std::vector<std::string>{"table.clb"});
+  EXPECT_EQ(Files(), (std::vector<std::string>{"table.clb", "table.ref.png"}));
 
   // Deleted behind the store's back: the removal fails and the list stays until a refresh.
   fs::remove(m_dir + "table.clb");
