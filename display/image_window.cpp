@@ -1,7 +1,9 @@
 #include "display/image_window.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPainterPath>
 #include <QPen>
 #include <QThread>
 #include <algorithm>
@@ -34,6 +36,7 @@ const QColor kOutlineColour(134, 89, 255);
 const QColor kSelectedColour(255, 255, 0);
 const QColor kLockedColour(180, 180, 180);
 const QColor kMarkerColour(255, 0, 0);
+const QColor kCrossHairColour(0, 220, 255);
 
 }  // namespace
 
@@ -105,6 +108,30 @@ void CImageWindow::GetPoints(std::vector<cv::Point2f>& points) const {
 void CImageWindow::SetLocked(int locked) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_bLocked = locked != 0 ? 1 : 0;
+}
+
+void CImageWindow::SetSnapCorners(std::vector<cv::Point2f> corners) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_snapCorners = std::move(corners);
+}
+
+void CImageWindow::SelectCorner(int index) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nKeySelected = index >= 0 && index < static_cast<int>(m_points.size()) ? index : -1;
+  }
+  update();
+}
+
+int CImageWindow::GetKeySelectedPoint() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_nKeySelected;
+}
+
+bool CImageWindow::IsMagnifierShown() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return !m_picture.empty() && m_points.size() == 4 &&
+         ((m_bDragging && m_nSelected >= 0) || m_nKeySelected >= 0);
 }
 
 int CImageWindow::GetSelectedPoint() const {
@@ -218,21 +245,224 @@ void CImageWindow::paintEvent(QPaintEvent* /*event*/) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::SmoothPixmapTransform);
   painter.drawImage(target, m_surface, QRect(0, 0, sourceWidth, sourceHeight));
+  if (m_points.size() == 4) {
+    PaintHandlesLocked(painter);
+    if ((m_bDragging && m_nSelected >= 0) || m_nKeySelected >= 0) PaintMagnifierLocked(painter);
+  }
+}
+
+QPointF CImageWindow::ToScreen(const cv::Point2f& p) const {
+  return QPointF(m_xOffset + p.x / m_scale, p.y / m_scale);
+}
+
+void CImageWindow::PaintHandlesLocked(QPainter& painter) const {
+  painter.save();
+  painter.setRenderHint(QPainter::Antialiasing);
+  QPointF centre(0, 0);
+  for (const cv::Point2f& p : m_points) centre += ToScreen(p) / 4.0;
+  QFont font = painter.font();
+  font.setBold(true);
+  font.setPixelSize(12);
+  painter.setFont(font);
+  const double half = kHandleSize / 2.0;
+  for (int i = 0; i < 4; ++i) {
+    const QPointF c = ToScreen(m_points[static_cast<size_t>(i)]);
+    const bool selected = i == m_nSelected || i == m_nKeySelected;
+    const QColor fill = selected ? kSelectedColour : (m_bLocked ? kLockedColour : kMarkerColour);
+    painter.setPen(QPen(Qt::black, 1));
+    painter.setBrush(fill);
+    painter.drawRect(QRectF(c.x() - half, c.y() - half, kHandleSize, kHandleSize));
+    // The number sits outside the quadrilateral, away from the lines.
+    QPointF out = c - centre;
+    const double length = std::hypot(out.x(), out.y());
+    out = length > 1e-3 ? out / length : QPointF(-1, -1);
+    const QPointF at = c + out * (half + 9);
+    const QRectF box(at.x() - 7, at.y() - 8, 14, 16);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0, 0, 0, 160));
+    painter.drawRoundedRect(box, 3, 3);
+    painter.setPen(selected ? kSelectedColour : QColor(Qt::white));
+    painter.drawText(box, Qt::AlignCenter, QString::number(i + 1));
+  }
+  painter.restore();
+}
+
+void CImageWindow::PaintMagnifierLocked(QPainter& painter) const {
+  const int index = m_bDragging && m_nSelected >= 0 ? m_nSelected : m_nKeySelected;
+  if (index < 0 || index >= static_cast<int>(m_points.size()) || m_picture.empty()) return;
+  const cv::Point2f p = m_points[static_cast<size_t>(index)];
+  const auto placement = veldrin::PlaceImage(width(), height(), m_pictureWidth, m_pictureHeight);
+  if (!placement) return;
+  // In the corner of the displayed picture farthest from the corner being placed.
+  const int side = std::min({kMagnifierSize, placement->width / 2, placement->height / 2});
+  if (side < 24) return;
+  const QPointF at = ToScreen(p);
+  const bool right = at.x() < m_xOffset + placement->width / 2.0;
+  const bool bottom = at.y() < placement->height / 2.0;
+  const QRect box(right ? m_xOffset + placement->width - side - 4 : m_xOffset + 4,
+                  bottom ? placement->height - side - 4 : 4, side, side);
+
+  // The frame's own pixels (not the scaled display, nor the overlay), one square each.
+  const int reach = side / (2 * kMagnification) + 2;
+  const int x0 = static_cast<int>(std::floor(p.x)) - reach;
+  const int y0 = static_cast<int>(std::floor(p.y)) - reach;
+  const cv::Rect wanted(x0, y0, 2 * reach + 1, 2 * reach + 1);
+  const cv::Rect area = wanted & cv::Rect(0, 0, m_picture.cols, m_picture.rows);
+  painter.save();
+  painter.setClipRect(box);
+  painter.fillRect(box, kBackground);
+  if (!area.empty()) {
+    cv::Mat rgb;
+    cv::cvtColor(m_picture(area), rgb,
+                 m_picture.channels() == 1 ? cv::COLOR_GRAY2RGB : cv::COLOR_BGR2RGB);
+    const QImage patch(rgb.data, rgb.cols, rgb.rows, static_cast<int>(rgb.step[0]),
+                       QImage::Format_RGB888);
+    // Pixel i covers i - 0.5 .. i + 0.5; the corner's exact position is the box's centre.
+    const QPointF centre = QRectF(box).center();
+    const QRectF target(centre.x() + (area.x - 0.5 - p.x) * kMagnification,
+                        centre.y() + (area.y - 0.5 - p.y) * kMagnification,
+                        area.width * kMagnification, area.height * kMagnification);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+    painter.drawImage(target, patch);
+    // The two sides that meet at the corner, then the cross-hair on the corner itself.
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(kOutlineColour, 1));
+    for (int neighbour : {(index + 1) % 4, (index + 3) % 4}) {
+      const cv::Point2f q = m_points[static_cast<size_t>(neighbour)];
+      painter.drawLine(centre, centre + QPointF(q.x - p.x, q.y - p.y) * kMagnification);
+    }
+    painter.setRenderHint(QPainter::Antialiasing, false);  // a crisp one-pixel cross
+    painter.setPen(QPen(kCrossHairColour, 1));
+    painter.drawLine(QPointF(box.left(), centre.y()), QPointF(box.right() + 1, centre.y()));
+    painter.drawLine(QPointF(centre.x(), box.top()), QPointF(centre.x(), box.bottom() + 1));
+  }
+  painter.setClipping(false);
+  painter.setPen(QPen(Qt::black, 2));
+  painter.setBrush(Qt::NoBrush);
+  painter.drawRect(box);
+  painter.restore();
 }
 
 void CImageWindow::mousePressEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) {
     return;
   }
-  if (GetSelectedPoint() >= 0) {
+  setFocus(Qt::MouseFocusReason);
+  int hovered;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    hovered = m_bLocked ? -1 : m_nSelected;
+    m_nKeySelected = hovered;
+  }
+  if (hovered >= 0) {
+    emit DragStarted();
     m_bDragging = true;
   }
+  update();
   emit Clicked(event->position().toPoint());
 }
 
 void CImageWindow::mouseReleaseEvent(QMouseEvent* event) {
-  if (event->button() == Qt::LeftButton) {
-    m_bDragging = false;
+  if (event->button() != Qt::LeftButton) {
+    return;
+  }
+  bool snapped = false;
+  if (m_bDragging && !(event->modifiers() & Qt::AltModifier)) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_nSelected >= 0 && m_nSelected < static_cast<int>(m_points.size())) {
+      cv::Point2f& point = m_points[static_cast<size_t>(m_nSelected)];
+      const cv::Point2f* nearest = nullptr;
+      double best = kSnapDistance * m_scale;  // in picture pixels
+      for (const cv::Point2f& corner : m_snapCorners) {
+        const double d = cv::norm(corner - point);
+        if (d <= best) {
+          best = d;
+          nearest = &corner;
+        }
+      }
+      if (nearest != nullptr && *nearest != point) {
+        point = *nearest;
+        RenderLocked();
+        snapped = true;
+      }
+    }
+  }
+  m_bDragging = false;
+  update();
+  if (snapped) {
+    emit PointsChanged();
+  }
+}
+
+bool CImageWindow::NudgeSelected(float dx, float dy) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_bLocked || m_nKeySelected < 0 || m_nKeySelected >= static_cast<int>(m_points.size())) {
+      return false;
+    }
+    // The same bounds as a drag: the picture, edges included.
+    cv::Point2f& point = m_points[static_cast<size_t>(m_nKeySelected)];
+    point.x = std::clamp(point.x + dx, 0.0f, static_cast<float>(m_pictureWidth));
+    point.y = std::clamp(point.y + dy, 0.0f, static_cast<float>(m_pictureHeight));
+    RenderLocked();
+  }
+  update();
+  emit PointsChanged();
+  return true;
+}
+
+void CImageWindow::keyPressEvent(QKeyEvent* event) {
+  const float step = (event->modifiers() & Qt::ShiftModifier) ? 0.1f : 1.0f;
+  bool handled = false;
+  switch (event->key()) {
+    case Qt::Key_Left:
+      handled = NudgeSelected(-step, 0);
+      break;
+    case Qt::Key_Right:
+      handled = NudgeSelected(step, 0);
+      break;
+    case Qt::Key_Up:
+      handled = NudgeSelected(0, -step);
+      break;
+    case Qt::Key_Down:
+      handled = NudgeSelected(0, step);
+      break;
+    case Qt::Key_Escape:
+      handled = GetKeySelectedPoint() >= 0;
+      SelectCorner(-1);
+      break;
+    default:
+      break;
+  }
+  if (!handled) {
+    QWidget::keyPressEvent(event);
+  }
+}
+
+bool CImageWindow::event(QEvent* event) {
+  // Tab would move the focus on; while a corner is selected it selects the next corner instead.
+  if (event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) {
+      std::unique_lock<std::mutex> lock(m_mutex);
+      if (m_nKeySelected >= 0 && m_points.size() == 4) {
+        m_nKeySelected = (m_nKeySelected + (key->key() == Qt::Key_Tab ? 1 : 3)) % 4;
+        lock.unlock();
+        update();
+        return true;
+      }
+    }
+  }
+  return QWidget::event(event);
+}
+
+void CImageWindow::UpdateCursor() {
+  if (m_bDragging) {
+    setCursor(Qt::ClosedHandCursor);
+  } else if (GetSelectedPoint() >= 0) {
+    setCursor(Qt::OpenHandCursor);
+  } else {
+    unsetCursor();
   }
 }
 
@@ -241,6 +471,7 @@ void CImageWindow::mouseMoveEvent(QMouseEvent* event) {
   int mx = static_cast<int>(event->position().x());
   int my = static_cast<int>(event->position().y());
   bool moved = false;
+  bool hoverChanged = false;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_bLocked) {
@@ -263,21 +494,31 @@ void CImageWindow::mouseMoveEvent(QMouseEvent* event) {
       RenderLocked();
       moved = true;
     } else {
-      // The tolerance is in picture pixels, so it does not shrink on a reduced picture.
+      // The tolerance is in picture pixels, so it does not shrink on a reduced picture; where
+      // the drawn handle is larger, all of the handle counts.
+      const int tolerance =
+          std::max(kHitTolerance, static_cast<int>(std::ceil(0.5f * (kHandleSize + 1) * m_scale)));
+      const int before = m_nSelected;
       m_nSelected = -1;
       const float px = static_cast<float>(mx - m_xOffset) * m_scale;
       const float py = static_cast<float>(my) * m_scale;
       for (int i = 0; i < count; ++i) {
-        if (static_cast<int>(std::fabs(m_points[i].x - px)) < kHitTolerance &&
-            static_cast<int>(std::fabs(m_points[i].y - py)) < kHitTolerance) {
+        if (static_cast<int>(std::fabs(m_points[i].x - px)) < tolerance &&
+            static_cast<int>(std::fabs(m_points[i].y - py)) < tolerance) {
           m_nSelected = i;
           break;
         }
       }
+      hoverChanged = m_nSelected != before;
     }
   }
-  if (moved) {
+  UpdateCursor();
+  if (moved || hoverChanged) {
+    // Only the handles drawn over the picture change; the picture itself is rendered again with
+    // the next frame.
     update();
+  }
+  if (moved) {
     emit PointsChanged();
   }
 }

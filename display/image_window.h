@@ -29,6 +29,15 @@ std::optional<SImagePlacement> PlaceImage(int cw, int ch, int pw, int ph);
 // Picture control: shows a frame scaled into the widget and, when it holds four points, the
 // quadrilateral P.1-P.4 with a marker on each corner that the operator can drag.
 //
+// Precise placement: besides the markers drawn into the picture, every corner gets a handle of
+// kHandleSize screen pixels with its number, whatever the picture's scale, and the cursor changes
+// over it. A clicked corner stays selected: arrow keys move it by one picture pixel, with Shift by
+// a tenth, Tab selects the next corner and Escape none. While a corner is dragged or selected, a
+// magnifier shows its neighbourhood at kMagnification screen pixels per picture pixel, with a
+// cross-hair on the corner, in the corner of the picture farthest from it. On release a dragged
+// corner snaps to the nearest of the snap corners (SetSnapCorners) within kSnapDistance screen
+// pixels, unless Alt is held.
+//
 // Threads: SetImage, SetPoints, GetPoints, SetImageSize and SetLocked may be called from any
 // thread (capture threads hand frames in); painting and mouse handling run on the UI thread.
 // m_mutex guards the stored frame, the off-screen picture, the points, the selection, the logical
@@ -44,8 +53,16 @@ class CImageWindow : public QWidget {
  public:
   // Side of the square off-screen picture; larger frames are cut at this size.
   static constexpr int kSurfaceSize = 2000;
-  // Tolerance of the hover test, in picture pixels.
+  // Tolerance of the hover test, in picture pixels; a handle larger than that on the screen can
+  // be taken anywhere on it.
   static constexpr int kHitTolerance = 10;
+  // Side of a corner's handle, in screen pixels.
+  static constexpr int kHandleSize = 9;
+  // Screen pixels per picture pixel in the magnifier, and its side in screen pixels.
+  static constexpr int kMagnification = 6;
+  static constexpr int kMagnifierSize = 168;
+  // Greatest distance, in screen pixels, from which a released corner snaps.
+  static constexpr float kSnapDistance = 8.0f;
   static const QColor kBackground;
 
   explicit CImageWindow(QWidget* parent = nullptr);
@@ -61,6 +78,12 @@ class CImageWindow : public QWidget {
   void SetPoints(std::vector<cv::Point2f> points);
   void GetPoints(std::vector<cv::Point2f>& points) const;
   void SetLocked(int locked);
+  // Where a dragged corner may snap to on release (found sheet corners); empty for nowhere.
+  void SetSnapCorners(std::vector<cv::Point2f> corners);
+  // The corner that the keyboard moves (-1 for none); also set by clicking a corner.
+  void SelectCorner(int index);
+  int GetKeySelectedPoint() const;
+  bool IsMagnifierShown() const;
 
   // State read-outs for the owner and tests.
   int GetSelectedPoint() const;
@@ -76,15 +99,27 @@ class CImageWindow : public QWidget {
   // Left button pressed anywhere in the widget (client coordinates), like a notifying static
   // control: the owner adds corners by clicking.
   void Clicked(QPoint clientPos);
+  // A corner is about to be dragged: the owner may hand in fresh snap corners now (on the UI
+  // thread, before the drag's first move).
+  void DragStarted();
 
  protected:
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  bool event(QEvent* event) override;
 
  private:
   void RenderLocked();  // m_mutex held
+  // Handles, numbers and the magnifier over the scaled picture, in screen pixels; m_mutex held.
+  void PaintHandlesLocked(QPainter& painter) const;
+  void PaintMagnifierLocked(QPainter& painter) const;
+  QPointF ToScreen(const cv::Point2f& p) const;
+  // Moves the keyboard-selected corner; false when there is none.
+  bool NudgeSelected(float dx, float dy);
+  void UpdateCursor();
   void RequestRepaint();
   void NotifyPointsChanged();
   // Targets of the queued calls from other threads. Invoked by name, so the hand-over is Qt's
@@ -100,6 +135,8 @@ class CImageWindow : public QWidget {
   int m_pictureWidth = 320;
   int m_pictureHeight = 240;
   int m_bLocked = 0;
+  int m_nKeySelected = -1;
+  std::vector<cv::Point2f> m_snapCorners;
 
   bool m_bDragging = false;
   float m_scale = 1.0f;

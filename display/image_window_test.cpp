@@ -274,4 +274,126 @@ TEST_F(ImageWindowTest, FramesFromAnotherThreadRepaintOnUiThread) {
   EXPECT_EQ(shown.pixelColor(160, 120), QColor(200, 100, 49));
 }
 
+// Placing a corner by keyboard: a click selects it for good, arrows move it by a picture pixel
+// (a tenth with Shift), Tab and Shift+Tab go round the corners, Escape lets go.
+TEST_F(ImageWindowTest, KeyboardMovesTheClickedCornerInWholeAndTenthPixels) {
+  Prepare(800, 480, 640, 480);  // scale 1, x offset 80
+  m_window.SetPoints({{100, 100}, {500, 100}, {500, 400}, {0.5f, 400}});
+  QSignalSpy changed(&m_window, &CImageWindow::PointsChanged);
+
+  // Nothing selected: arrows do nothing.
+  QTest::keyClick(&m_window, Qt::Key_Right);
+  EXPECT_EQ(changed.count(), 0);
+
+  Hover({180, 100});
+  QTest::mouseClick(&m_window, Qt::LeftButton, Qt::NoModifier, {180, 100});
+  EXPECT_EQ(m_window.GetKeySelectedPoint(), 0);
+  Hover({400, 300});  // moving away keeps the keyboard's corner
+  EXPECT_EQ(m_window.GetKeySelectedPoint(), 0);
+  EXPECT_TRUE(m_window.IsMagnifierShown());
+
+  QTest::keyClick(&m_window, Qt::Key_Right);
+  QTest::keyClick(&m_window, Qt::Key_Up);
+  for (int i = 0; i < 3; ++i) QTest::keyClick(&m_window, Qt::Key_Down, Qt::ShiftModifier);
+  EXPECT_EQ(changed.count(), 5);
+  EXPECT_EQ(Points()[0].x, 101.0f);
+  EXPECT_NEAR(Points()[0].y, 99.3f, 1e-4);
+
+  QTest::keyClick(&m_window, Qt::Key_Tab);
+  QTest::keyClick(&m_window, Qt::Key_Tab);
+  QTest::keyClick(&m_window, Qt::Key_Tab);
+  EXPECT_EQ(m_window.GetKeySelectedPoint(), 3);
+  // Kept on the picture: x stops at 0.
+  QTest::keyClick(&m_window, Qt::Key_Left);
+  QTest::keyClick(&m_window, Qt::Key_Left);
+  EXPECT_EQ(Points()[3], cv::Point2f(0, 400));
+  QTest::keyClick(&m_window, Qt::Key_Tab);
+  EXPECT_EQ(m_window.GetKeySelectedPoint(), 0);
+  QTest::keyClick(&m_window, Qt::Key_Backtab, Qt::ShiftModifier);
+  EXPECT_EQ(m_window.GetKeySelectedPoint(), 3);
+
+  QTest::keyClick(&m_window, Qt::Key_Escape);
+  EXPECT_EQ(m_window.GetKeySelectedPoint(), -1);
+  EXPECT_FALSE(m_window.IsMagnifierShown());
+  // A click away from every corner selects none.
+  m_window.SelectCorner(2);
+  Hover({300, 250});
+  QTest::mouseClick(&m_window, Qt::LeftButton, Qt::NoModifier, {300, 250});
+  EXPECT_EQ(m_window.GetKeySelectedPoint(), -1);
+}
+
+// The magnifier shows the frame's own pixels around the selected corner, six screen pixels to a
+// picture pixel, in the picture's corner farthest from it, with a cross-hair on the corner.
+TEST_F(ImageWindowTest, MagnifierShowsNativePixelsAroundTheCorner) {
+  Prepare(800, 480, 640, 480);  // scale 1, x offset 80: the picture spans x 80 .. 720
+  m_frame.setTo(cv::Scalar::all(0));
+  m_frame.at<cv::Vec3b>(100, 101) = cv::Vec3b(255, 255, 255);
+  m_window.SetImage(m_frame);
+  m_window.SetPoints({{100, 100}, {500, 100}, {500, 400}, {100, 400}});
+  m_window.SelectCorner(0);
+  const QImage shown = m_window.grab().toImage();
+  // Box in the bottom-right corner of the picture, centred on picture (100, 100).
+  const int side = CImageWindow::kMagnifierSize, zoom = CImageWindow::kMagnification;
+  const QPoint centre(720 - 4 - side / 2, 480 - 4 - side / 2);
+  // Picture pixel (101, 100) covers 100.5 .. 101.5: six white screen pixels right of the centre.
+  EXPECT_EQ(shown.pixelColor(centre + QPoint(zoom / 2 + 2, -2)), QColor(255, 255, 255));
+  EXPECT_EQ(shown.pixelColor(centre + QPoint(zoom / 2 + zoom + 2, -2)), QColor(0, 0, 0));
+  EXPECT_EQ(shown.pixelColor(centre + QPoint(-zoom * 3, -2)), QColor(0, 0, 0));
+  // The cross-hair runs through the corner.
+  EXPECT_EQ(shown.pixelColor(centre + QPoint(-zoom * 5, 0)), QColor(0, 220, 255));
+
+  // Selecting the opposite corner moves the magnifier to the top-left.
+  m_window.SelectCorner(2);
+  const QImage other = m_window.grab().toImage();
+  EXPECT_EQ(other.pixelColor(80 + 4 + side / 2 - zoom * 5, 4 + side / 2), QColor(0, 220, 255));
+  EXPECT_NE(other.pixelColor(centre + QPoint(-zoom * 5, 0)), QColor(0, 220, 255));
+}
+
+// A large camera picture in a small window: each handle still covers kHandleSize screen pixels
+// and can be taken anywhere on it, and the cursor says so.
+TEST_F(ImageWindowTest, HandlesStayLargeOnAReducedPicture) {
+  Prepare(480, 270, 1920, 1080);  // scale 4
+  m_window.SetPoints({{400, 400}, {1500, 400}, {1500, 900}, {400, 900}});
+  const QImage shown = m_window.grab().toImage();
+  const QPoint p1(100, 100);  // picture (400, 400) on the screen
+  for (const QPoint d : {QPoint(-3, 0), QPoint(3, 0), QPoint(0, -3), QPoint(0, 3)}) {
+    EXPECT_EQ(shown.pixelColor(p1 + d), QColor(255, 0, 0)) << d.x() << "," << d.y();
+  }
+  EXPECT_NE(m_window.cursor().shape(), Qt::OpenHandCursor);
+  Hover(p1 + QPoint(4, 4));  // 16 picture pixels away, still on the handle
+  EXPECT_EQ(m_window.GetSelectedPoint(), 0);
+  EXPECT_EQ(m_window.cursor().shape(), Qt::OpenHandCursor);
+  Hover(p1 + QPoint(30, 30));
+  EXPECT_EQ(m_window.GetSelectedPoint(), -1);
+  EXPECT_NE(m_window.cursor().shape(), Qt::OpenHandCursor);
+}
+
+// On release a dragged corner snaps onto a found sheet corner within 8 screen pixels, not
+// farther, and not while Alt is held.
+TEST_F(ImageWindowTest, ReleasedCornerSnapsToTheNearestFoundCorner) {
+  Prepare(400, 240, 640, 480);  // scale 2, x offset 40
+  m_window.SetPoints({{100, 100}, {500, 100}, {500, 400}, {100, 400}});
+  QSignalSpy started(&m_window, &CImageWindow::DragStarted);
+  const cv::Point2f found(181.3f, 104.7f);
+  m_window.SetSnapCorners({found, {600, 50}});
+
+  auto drag = [this](QPoint from, QPoint to, Qt::KeyboardModifiers modifiers) {
+    Hover(from);
+    QTest::mousePress(&m_window, Qt::LeftButton, Qt::NoModifier, from);
+    QTest::mouseMove(&m_window, to);
+    QTest::mouseRelease(&m_window, Qt::LeftButton, modifiers, to);
+  };
+  // Released at picture (176, 102): 6 picture pixels, 3 screen pixels from the found corner.
+  drag({90, 50}, {128, 51}, Qt::NoModifier);
+  EXPECT_EQ(started.count(), 1);
+  EXPECT_EQ(Points()[0], found);
+
+  drag({130, 52}, {128, 51}, Qt::AltModifier);
+  EXPECT_EQ(Points()[0], cv::Point2f(176, 102));
+
+  // 19 screen pixels away: left where it was put.
+  drag({128, 51}, {112, 51}, Qt::NoModifier);
+  EXPECT_EQ(Points()[0], cv::Point2f(144, 102));
+}
+
 }  // namespace
