@@ -1,5 +1,7 @@
 #include "workstation/rectification.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -9,17 +11,18 @@
 
 namespace {
 
-// Float to int by truncation toward zero; values an int cannot hold are clamped instead of
-// being undefined, since corners come from user drags and stored files.
-int TruncateToInt(float value) {
-  if (std::isnan(value)) return 0;
-  if (value >= static_cast<float>(std::numeric_limits<int>::max())) {
-    return std::numeric_limits<int>::max();
-  }
-  if (value <= static_cast<float>(std::numeric_limits<int>::min())) {
-    return std::numeric_limits<int>::min();
-  }
-  return static_cast<int>(value);
+// One decimal, rounded; a point '.' whatever the process locale, as the text also separates the
+// two coordinates with a comma. Non-numbers read as 0 and values an int cannot hold are clamped,
+// since corners come from user drags and stored files.
+std::string OneDecimal(float value) {
+  double v = std::isnan(value) ? 0.0 : static_cast<double>(value);
+  v = std::clamp(v, double(std::numeric_limits<int>::min()),
+                 double(std::numeric_limits<int>::max()));
+  v = std::round(v * 10.0) / 10.0;
+  if (v == 0.0) v = 0.0;  // no "-0.0"
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::fixed, 1);
+  return std::string(buffer, result.ptr);
 }
 
 template <typename... Args>
@@ -84,8 +87,8 @@ std::array<std::string, 4> CRectification::FormatPointReadouts() const {
   const std::vector<cv::Point2f> corners = GetCorners();
   std::array<std::string, 4> texts;
   for (std::size_t i = 0; i < texts.size() && i < corners.size(); ++i) {
-    texts[i] = Format("P.%d = (%d, %d)", static_cast<int>(i + 1), TruncateToInt(corners[i].x),
-                      TruncateToInt(corners[i].y));
+    texts[i] = "P." + std::to_string(i + 1) + " = (" + OneDecimal(corners[i].x) + ", " +
+               OneDecimal(corners[i].y) + ")";
   }
   return texts;
 }
@@ -114,6 +117,14 @@ bool CRectification::UpdateMediaSize(int mediaWidthMm, int mediaHeightMm) {
   m_outputWidth = static_cast<float>(width);
   m_outputHeight = static_cast<float>(height);
   SetDstCornersLocked();
+  return true;
+}
+
+bool CRectification::GetMediaSizeMm(int& widthMm, int& heightMm) const {
+  std::lock_guard lock(m_mutex);
+  if (!m_bMediaSizeKnown || m_mediaWidthMm <= 0 || m_mediaHeightMm <= 0) return false;
+  widthMm = m_mediaWidthMm;
+  heightMm = m_mediaHeightMm;
   return true;
 }
 

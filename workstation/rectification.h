@@ -41,7 +41,8 @@ class CRectification {
   std::vector<cv::Point2f> GetCorners() const;
   std::vector<cv::Point2f> GetDstCorners() const;
 
-  // The four texts "P.1 = (x, y)" .. "P.4 = (x, y)", coordinates truncated toward zero.
+  // The four texts "P.1 = (x, y)" .. "P.4 = (x, y)", coordinates with one decimal (corners are
+  // placed to a tenth of a pixel).
   std::array<std::string, 4> FormatPointReadouts() const;
 
   // Takes the media size in millimetres from the host. Returns true when it differs from the
@@ -51,6 +52,8 @@ class CRectification {
   // every frame) but keeps the previous output size and destination corners, since the
   // size rule would divide by it.
   bool UpdateMediaSize(int mediaWidthMm, int mediaHeightMm);
+  // The media size last taken from the host; false while none (or none usable) is known.
+  bool GetMediaSizeMm(int& widthMm, int& heightMm) const;
   std::string FormatMediaWidthLabel() const;   // "Media Width: %d mm"
   std::string FormatMediaHeightLabel() const;  // "Media Height: %d mm"
 

@@ -29,10 +29,10 @@ TEST(Rectification, DefaultCornersAreTheQuarterInsetRectangle) {
   r.SetDefaultCorners();
   EXPECT_EQ(r.GetCorners(), (Corners{{160, 120}, {480, 120}, {480, 360}, {160, 360}}));
   const auto texts = r.FormatPointReadouts();
-  EXPECT_EQ(texts[0], "P.1 = (160, 120)");
-  EXPECT_EQ(texts[1], "P.2 = (480, 120)");
-  EXPECT_EQ(texts[2], "P.3 = (480, 360)");
-  EXPECT_EQ(texts[3], "P.4 = (160, 360)");
+  EXPECT_EQ(texts[0], "P.1 = (160.0, 120.0)");
+  EXPECT_EQ(texts[1], "P.2 = (480.0, 120.0)");
+  EXPECT_EQ(texts[2], "P.3 = (480.0, 360.0)");
+  EXPECT_EQ(texts[3], "P.4 = (160.0, 360.0)");
 
   // Odd sizes: the inset truncates, the far corners keep the remainder.
   r.ApplyCameraSettings(641, 481);
@@ -40,15 +40,16 @@ TEST(Rectification, DefaultCornersAreTheQuarterInsetRectangle) {
   EXPECT_EQ(r.GetCorners(), (Corners{{160, 120}, {481, 120}, {481, 361}, {160, 361}}));
 }
 
-TEST(Rectification, ReadoutsTruncateTowardZero) {
+TEST(Rectification, ReadoutsShowOneDecimal) {
   CRectification r;
-  ASSERT_TRUE(r.SetCorners({{100.9f, -0.5f}, {-3.7f, 2.99f}, {1e20f, -1e20f}, {NAN, 7.0f}}));
+  // A corner nudged by tenths is held as the nearest float: 100.1 is 100.0999...
+  ASSERT_TRUE(r.SetCorners({{100.9f, -0.5f}, {100.1f, -0.04f}, {1e20f, -1e20f}, {NAN, 7.96f}}));
   const auto texts = r.FormatPointReadouts();
-  EXPECT_EQ(texts[0], "P.1 = (100, 0)");
-  EXPECT_EQ(texts[1], "P.2 = (-3, 2)");
+  EXPECT_EQ(texts[0], "P.1 = (100.9, -0.5)");
+  EXPECT_EQ(texts[1], "P.2 = (100.1, 0.0)");
   // Values beyond int are clamped rather than undefined.
-  EXPECT_EQ(texts[2], "P.3 = (2147483647, -2147483648)");
-  EXPECT_EQ(texts[3], "P.4 = (0, 7)");
+  EXPECT_EQ(texts[2], "P.3 = (2147483647.0, -2147483648.0)");
+  EXPECT_EQ(texts[3], "P.4 = (0.0, 8.0)");
 }
 
 TEST(Rectification, SetCornersRefusesOtherThanFourPoints) {

@@ -185,11 +185,11 @@ TEST_F(CalibrationListTest, OnlyFourPointFilesAreApplied) {
 
   Select(*dlg, 1);
   EXPECT_EQ(dlg->Corners(), kQuad);
-  EXPECT_EQ(dlg->findChild<QLabel*>("1005")->text(), "P.1 = (50, 40)");
+  EXPECT_EQ(dlg->findChild<QLabel*>("1005")->text(), "P.1 = (50.0, 40.0)");
 
   Select(*dlg, 2);
   EXPECT_EQ(dlg->Corners(), kOther);
-  EXPECT_EQ(dlg->findChild<QLabel*>("1014")->text(), "P.4 = (60, 410)");
+  EXPECT_EQ(dlg->findChild<QLabel*>("1014")->text(), "P.4 = (60.0, 410.0)");
   QTest::qWait(300);
   Screenshot(*dlg, "calibration-selected");
   EXPECT_FALSE(dlg->findChild<QWidget*>("20458")->isEnabled());

@@ -149,8 +149,8 @@ TEST_F(VeldrinDlgTest, DraggingACornerMovesItAndChangesThePublishedPicture) {
   const cv::Point2f moved = dlg->Corners()[0];
   EXPECT_NEAR(moved.x, 100, 3);
   EXPECT_NEAR(moved.y, 60, 3);
-  EXPECT_EQ(dlg->findChild<QLabel*>("1005")->text().toStdString(),
-            "P.1 = (" + std::to_string(int(moved.x)) + ", " + std::to_string(int(moved.y)) + ")");
+  EXPECT_EQ(dlg->findChild<QLabel*>("1005")->text(),
+            QString::asprintf("P.1 = (%.1f, %.1f)", moved.x, moved.y));
   EXPECT_TRUE(dlg->findChild<QWidget*>("20458")->isEnabled());
 
   // Pictures in flight may predate the drag; the warp with the new corners must arrive.
@@ -290,7 +290,7 @@ TEST_F(VeldrinDlgTest, SavePlaneWritesTheCornersAndLeavingAutoCalibrationRestore
   autoCalibration->setChecked(true);
   autoCalibration->click();  // cleared: the saved plane corners come back
   EXPECT_EQ(dlg->Corners(), saved);
-  EXPECT_EQ(dlg->findChild<QLabel*>("1006")->text(), "P.2 = (540, 50)");
+  EXPECT_EQ(dlg->findChild<QLabel*>("1006")->text(), "P.2 = (540.0, 50.0)");
 }
 
 TEST_F(VeldrinDlgTest, DepthCameraIsListedAs3DAndOpensAsAnOrdinaryCamera) {

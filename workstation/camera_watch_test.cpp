@@ -1,0 +1,49 @@
+#include "workstation/camera_watch.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "testing/scratch_dir.h"
+#include "video/table_scene.h"
+
+namespace {
+
+cv::Mat Frame(double rollDeg, std::uint64_t number) {
+  TABLE_SCENE_PARAMS params;
+  params.cameraRollDeg += rollDeg;
+  CTableScene scene(params);
+  cv::Mat picture;
+  scene.Render(scene.NativeSize(), number, picture);
+  return picture;
+}
+
+TEST(CameraWatch, WarnsAboutTheCalibrationInUseOnlyWhenTheCameraMoved) {
+  veldrin_test::CScratchDir scratch("watch");
+  const std::string dir = scratch.Path().string() + "/";
+  CCameraWatch watch;
+  ASSERT_TRUE(watch.Saved(dir, "Demo sheet", Frame(0, 1)));
+  EXPECT_TRUE(std::filesystem::exists(dir + "Demo sheet.ref.png"));
+  EXPECT_EQ(watch.Check(Frame(0, 250)), "");
+  EXPECT_EQ(watch.Check(Frame(0.5, 251)),
+            "The camera has moved since \"Demo sheet\" was saved: check the corners.");
+
+  // Chosen again later (after a restart): the reference on disk is watched.
+  CCameraWatch later;
+  later.Applied(dir, "Demo sheet");
+  EXPECT_TRUE(later.IsWatching());
+  EXPECT_NE(later.Check(Frame(0.5, 3)), "");
+  later.Clear();
+  EXPECT_EQ(later.Check(Frame(0.5, 3)), "");
+  // A calibration saved before references existed has none: nothing is said.
+  later.Applied(dir, "Older");
+  EXPECT_FALSE(later.IsWatching());
+  EXPECT_EQ(later.Check(Frame(0.5, 3)), "");
+
+  // Saved again without a usable picture: the old reference must not outlive it.
+  EXPECT_FALSE(watch.Saved(dir, "Demo sheet", cv::Mat()));
+  EXPECT_FALSE(std::filesystem::exists(dir + "Demo sheet.ref.png"));
+  EXPECT_EQ(watch.Check(Frame(0.5, 3)), "");
+}
+
+}  // namespace
