@@ -142,9 +142,9 @@ std::vector<cv::Point2f> ParseCorners(const std::string& out) {
 
 TEST_F(ProbeTest, SheetPrintsTheCornersOfTheSheetInThePicture) {
   ::setenv("VELDRIN_CAMERAS", "Table=scene:table", 1);
-  ASSERT_EQ(Probe("grab 0 '" + Path("table.png") + "' --size 1280x720").status, 0);
-  Result r = Probe("sheet '" + Path("table.png") + "'");
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(Probe({"grab", "0", Path("table.png"), "--size", "1280x720"}).code, 0);
+  Result r = Probe({"sheet", Path("table.png")});
+  ASSERT_EQ(r.code, 0) << r.err;
   const std::vector<cv::Point2f> found = ParseCorners(r.out);
   const std::vector<cv::Point2f> truth =
       CTableScene(TABLE_SCENE_PARAMS{}).SheetCorners(cv::Size(1280, 720));
@@ -152,12 +152,12 @@ TEST_F(ProbeTest, SheetPrintsTheCornersOfTheSheetInThePicture) {
   for (size_t i = 0; i < 4; ++i) EXPECT_LE(cv::norm(found[i] - truth[i]), 0.5) << i;
 
   cv::imwrite(Path("empty.png"), cv::Mat(480, 640, CV_8UC3, cv::Scalar(90, 100, 110)));
-  r = Probe("sheet '" + Path("empty.png") + "'");
-  EXPECT_EQ(r.status, 1);
+  r = Probe({"sheet", Path("empty.png")});
+  EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("no sheet found"), std::string::npos) << r.err;
-  EXPECT_EQ(Probe("sheet '" + Path("missing.png") + "'").status, 1);
-  EXPECT_EQ(Probe("sheet").status, 2);
+  EXPECT_EQ(Probe({"sheet", Path("missing.png")}).code, 1);
+  EXPECT_EQ(Probe({"sheet"}).code, 2);
 }
 
 // "name value" lines, in order.
@@ -171,15 +171,16 @@ std::vector<std::pair<std::string, double>> ParseFigures(const std::string& out)
 }
 
 TEST_F(ProbeTest, AccuracyMeasuresTheBoardOnTheSheet) {
-  std::ofstream(Path("scene.json"))
-      << R"({"sheet": {"board": {"cols": 9, "rows": 6, "square_mm": 20}}})";
+  veldrin_test::WriteFileBytes(Path("scene.json"),
+                               R"({"sheet": {"board": {"cols": 9, "rows": 6, "square_mm": 20}}})");
   ::setenv("VELDRIN_SCENE", Path("scene.json").c_str(), 1);
   ::setenv("VELDRIN_CAMERAS", "Table=scene:table", 1);
-  ASSERT_EQ(Probe("grab 0 '" + Path("board.png") + "' --size 1280x720").status, 0);
+  ASSERT_EQ(Probe({"grab", "0", Path("board.png"), "--size", "1280x720"}).code, 0);
 
+  const std::string board = Path("board.png");
   Result r =
-      Probe("accuracy '" + Path("board.png") + "' --media 297x210 --board 9x6 --square-mm 20");
-  ASSERT_EQ(r.status, 0) << r.err;
+      Probe({"accuracy", board, "--media", "297x210", "--board", "9x6", "--square-mm", "20"});
+  ASSERT_EQ(r.code, 0) << r.err;
   auto figures = ParseFigures(r.out);
   ASSERT_EQ(figures.size(), 3u) << r.out;
   EXPECT_EQ(figures[0].first, "scale_error_percent");
@@ -188,28 +189,29 @@ TEST_F(ProbeTest, AccuracyMeasuresTheBoardOnTheSheet) {
   EXPECT_LT(std::abs(figures[0].second), 0.3);
   EXPECT_LT(figures[1].second, 0.5);
 
-  // The host reports media 2 % larger than the sheet really is.
-  r = Probe("accuracy '" + Path("board.png") + "' --square-mm 20 --board 9x6 --media 303x214");
-  ASSERT_EQ(r.status, 0) << r.err;
+  // The host reports media 2 % larger than the sheet really is; options in any order.
+  r = Probe({"accuracy", board, "--square-mm", "20", "--board", "9x6", "--media", "303x214"});
+  ASSERT_EQ(r.code, 0) << r.err;
   figures = ParseFigures(r.out);
   ASSERT_EQ(figures.size(), 3u) << r.out;
   EXPECT_NEAR(figures[0].second, 2.0, 0.2);
 
   ::unsetenv("VELDRIN_SCENE");
-  ASSERT_EQ(Probe("grab 0 '" + Path("plain.png") + "' --size 1280x720").status, 0);
-  r = Probe("accuracy '" + Path("plain.png") + "' --media 297x210 --board 9x6 --square-mm 20");
-  EXPECT_EQ(r.status, 1);
+  ASSERT_EQ(Probe({"grab", "0", Path("plain.png"), "--size", "1280x720"}).code, 0);
+  r = Probe(
+      {"accuracy", Path("plain.png"), "--media", "297x210", "--board", "9x6", "--square-mm", "20"});
+  EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("no board found"), std::string::npos) << r.err;
 
-  const std::string file = "'" + Path("board.png") + "'";
-  for (const std::string& bad :
-       {"accuracy " + file + " --media 297x210 --board 9x6",
-        "accuracy " + file + " --media 297 --board 9x6 --square-mm 20",
-        "accuracy " + file + " --media 297x210 --board 9x6 --square-mm twenty",
-        "accuracy " + file + " --media 297x210 --board 9x6 --square-mm 20 --media 297x210",
-        std::string("accuracy --media 297x210 --board 9x6 --square-mm 20")}) {
-    EXPECT_EQ(Probe(bad).status, 2) << bad;
+  for (const Args& bad :
+       {Args{"accuracy", board, "--media", "297x210", "--board", "9x6"},
+        Args{"accuracy", board, "--media", "297", "--board", "9x6", "--square-mm", "20"},
+        Args{"accuracy", board, "--media", "297x210", "--board", "9x6", "--square-mm", "twenty"},
+        Args{"accuracy", board, "--media", "297x210", "--board", "9x6", "--square-mm", "20",
+             "--media", "297x210"},
+        Args{"accuracy", "--media", "297x210", "--board", "9x6", "--square-mm", "20"}}) {
+    EXPECT_EQ(Probe(bad).code, 2) << bad.size();
   }
 }
 

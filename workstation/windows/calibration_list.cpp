@@ -53,6 +53,10 @@ void CCalibrationList::Open(const std::string& folder, int savedIndex) {
   m_widgets.saveButton->setEnabled(false);
 }
 
+std::string CCalibrationList::Directory() const {
+  return m_pStore ? m_pStore->GetDirectory() : std::string();
+}
+
 void CCalibrationList::Show() {
   m_widgets.combo->show();
   m_widgets.saveButton->show();
@@ -95,6 +99,7 @@ void CCalibrationList::OnCalibrationSelected() {
     m_rectification.SetDefaultCorners();
     m_inputWindow.SetPoints(m_rectification.GetCorners());
     UpdatePointReadouts();
+    emit CalibrationApplied(QString());
     return;
   }
   std::vector<cv::Point2f> points;
@@ -104,6 +109,7 @@ void CCalibrationList::OnCalibrationSelected() {
   m_rectification.RebuildDstCorners();
   UpdatePointReadouts();
   m_widgets.saveButton->setEnabled(false);
+  emit CalibrationApplied(Q(m_pStore->GetName(m_nIndex - 1)));
 }
 
 void CCalibrationList::OnSaveCalibration() {
@@ -138,6 +144,7 @@ void CCalibrationList::OnSaveCalibration() {
   }
   UpdatePointReadouts();
   m_widgets.saveButton->setEnabled(false);
+  emit CalibrationSaved(typed);
 }
 
 void CCalibrationList::OnRemoveCalibration() {

@@ -40,6 +40,8 @@ class CCalibrationList : public QObject {
 
   // Index of the selected entry: 0 for "Default", i + 1 for stored calibration i.
   int Index() const { return m_nIndex; }
+  // The folder the calibrations are stored in (empty before Open).
+  std::string Directory() const;
   void Show();
 
   // Handlers, public so tests can drive them as the widgets do.
@@ -50,6 +52,12 @@ class CCalibrationList : public QObject {
   void OnPointsChanged();
   // The input window was clicked: with four corners the output rectangle is rebuilt.
   void OnInputClicked();
+
+ signals:
+  // The corners were stored under `name`.
+  void CalibrationSaved(const QString& name);
+  // The stored calibration `name` was applied; an empty name for "Default".
+  void CalibrationApplied(const QString& name);
 
  private:
   void Fill();

@@ -11,10 +11,14 @@
 #include <QShortcut>
 #include <QSignalBlocker>
 #include <QStyle>
+#include <QTimer>
+
+#include <chrono>
 
 #include "depth/plane_files.h"
 #include "display/image_window.h"
 #include "hostlink/shared_status_block.h"
+#include "markers/sheet_finder.h"
 #include "platform/message_box.h"
 #include "resources/string_table.h"
 #include "video/opencv_video_engine.h"
@@ -22,6 +26,7 @@
 #include "workstation/camera_settings.h"
 #include "workstation/windows/about_dlg.h"
 #include "workstation/windows/app_icons.h"
+#include "workstation/windows/board_dlg.h"
 #include "workstation/windows/calibration_list.h"
 #include "workstation/windows/camera_configuration_dlg.h"
 #include "workstation/windows/preview_tabs.h"
@@ -163,6 +168,24 @@ void CVeldrinDlg::CreateControls() {
   m_savePlaneButton->hide();
   place(m_savePlaneButton, 605, 80, 44, 36, 0, 0, 0);
 
+  // Beside the corner read-outs: put the corners on the sheet, and measure the result.
+  auto* findSheet = new QPushButton(QStringLiteral("Find sheet"), this);
+  findSheet->setObjectName(QStringLiteral("findSheet"));
+  findSheet->setAutoDefault(false);
+  findSheet->setToolTip(QStringLiteral("Put the corners on the sheet in the picture (F)"));
+  place(findSheet, 594, 75, 58, 13, 100, 0, 0);
+  auto* checkAccuracy = new QPushButton(QStringLiteral("Check accuracy"), this);
+  checkAccuracy->setObjectName(QStringLiteral("checkAccuracy"));
+  checkAccuracy->setAutoDefault(false);
+  checkAccuracy->setToolTip(
+      QStringLiteral("Measure a printed chessboard on the media in the output picture"));
+  place(checkAccuracy, 594, 90, 58, 13, 100, 0, 0);
+
+  // One line under the pictures for what the operator should know without a message box.
+  m_statusLine = new QLabel(this);
+  m_statusLine->setObjectName(QStringLiteral("statusLine"));
+  m_statusLine->setTextFormat(Qt::PlainText);
+
   const QSize initial = du.Size(665, 290);
   m_layout.SetInitialSize(initial);
   resize(initial);
@@ -193,6 +216,48 @@ void CVeldrinDlg::CreateControls() {
       [this] { m_pCalibrationList->OnPointsChanged(); }, Qt::DirectConnection);
   connect(m_inputWindow, &CImageWindow::Clicked, m_pCalibrationList,
           [this](QPoint) { m_pCalibrationList->OnInputClicked(); });
+  connect(findSheet, &QPushButton::clicked, this, [this] { OnFindSheet(); });
+  auto* findKey =
+      new QShortcut(QKeySequence(Qt::Key_F), m_inputWindow, nullptr, nullptr, Qt::WidgetShortcut);
+  connect(findKey, &QShortcut::activated, this, [this] { OnFindSheet(); });
+  connect(checkAccuracy, &QPushButton::clicked, this, [this] {
+    CBoardDlg board(m_board, this);
+    if (board.exec() != QDialog::Accepted) return;
+    m_board = board.Board();
+    OnCheckAccuracy(m_board);
+  });
+  // A corner about to be dragged may snap onto the sheet's corners found in the picture now.
+  connect(
+      m_inputWindow, &CImageWindow::DragStarted, this,
+      [this] {
+        std::vector<cv::Point2f> corners;
+        if (!veldrin::FindSheet(m_pConsumer->GetLastFrame(), corners)) corners.clear();
+        m_inputWindow->SetSnapCorners(std::move(corners));
+      },
+      Qt::DirectConnection);
+  connect(m_outputWindow, &CImageWindow::Clicked, this, [this](QPoint) { m_outputHeldUntil = 0; });
+  connect(m_pCalibrationList, &CCalibrationList::CalibrationSaved, this, [this](const QString& n) {
+    m_cameraWatch.Saved(m_pCalibrationList->Directory(), n.toStdString(),
+                        m_pConsumer->GetLastFrame());
+    if (!m_strCameraMessage.isEmpty()) OnCheckCamera(m_pConsumer->GetLastFrame());
+  });
+  connect(m_pCalibrationList, &CCalibrationList::CalibrationApplied, this,
+          [this](const QString& name) {
+            if (name.isEmpty()) {
+              m_cameraWatch.Clear();
+            } else {
+              m_cameraWatch.Applied(m_pCalibrationList->Directory(), name.toStdString());
+            }
+            OnCheckCamera(m_pConsumer->GetLastFrame());
+          });
+  m_cameraTimer = new QTimer(this);
+  m_cameraTimer->setInterval(2000);
+  connect(m_cameraTimer, &QTimer::timeout, this, [this] {
+    if (m_cameraWatch.IsWatching() || !m_strCameraMessage.isEmpty())
+      OnCheckCamera(m_pConsumer->GetLastFrame());
+  });
+  m_cameraTimer->start();
+
   auto* accel = new QShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::SHIFT | Qt::Key_R), this);
   connect(accel, &QShortcut::activated, this, [this] { OnCameraConfiguration(); });
 }
@@ -200,6 +265,7 @@ void CVeldrinDlg::CreateControls() {
 void CVeldrinDlg::resizeEvent(QResizeEvent* event) {
   QDialog::resizeEvent(event);
   m_layout.Apply(size());
+  PlaceStatusLine();
   if (m_pPreviewTabs) m_pPreviewTabs->Layout();
 }
 
@@ -496,7 +562,90 @@ void CVeldrinDlg::ShowInWindow(CImageWindow* window, const cv::Mat& frame) {
 
 void CVeldrinDlg::ShowInput(const cv::Mat& frame) { m_inputWindow->SetImage(frame); }
 
-void CVeldrinDlg::ShowOutput(const cv::Mat& picture) { m_outputWindow->SetImage(picture); }
+void CVeldrinDlg::ShowOutput(const cv::Mat& picture) {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  if (std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() < m_outputHeldUntil) {
+    return;  // the accuracy deviations are on show
+  }
+  m_outputWindow->SetImage(picture);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sheet, accuracy and the bumped-camera watch
+
+void CVeldrinDlg::PlaceStatusLine() {
+  if (!m_statusLine) return;
+  // The strip below the pictures; it follows the bottom edge as the window grows.
+  const veldrin::CDialogUnits du(font());
+  const int h = m_statusLine->sizeHint().height();
+  m_statusLine->setGeometry(du.X(7), height() - h - 1, width() - du.X(14), h);
+}
+
+void CVeldrinDlg::SetStatus(const QString& text) {
+  m_statusLine->setText(text);
+  m_statusLine->setToolTip(text);
+}
+
+QString CVeldrinDlg::StatusText() const { return m_statusLine->text(); }
+
+void CVeldrinDlg::OnFindSheet() {
+  std::vector<cv::Point2f> corners;
+  if (!veldrin::FindSheet(m_pConsumer->GetLastFrame(), corners)) {
+    SetStatus(QStringLiteral("No sheet found in the picture: the corners are unchanged."));
+    return;
+  }
+  m_inputWindow->SetPoints(corners);
+  SetStatus(QStringLiteral("The corners are on the sheet found in the picture."));
+}
+
+void CVeldrinDlg::OnCheckAccuracy(const veldrin::SBoardSpec& board) {
+  const cv::Mat frame = m_pConsumer->GetLastFrame();
+  int mediaWidth = 0, mediaHeight = 0;
+  cv::Mat rectified;
+  if (frame.empty()) {
+    SetStatus(QStringLiteral("There is no picture to check yet."));
+    return;
+  }
+  if (!m_rectification.GetMediaSizeMm(mediaWidth, mediaHeight)) {
+    SetStatus(QStringLiteral("The media size is not known: the accuracy cannot be checked."));
+    return;
+  }
+  if (!m_rectification.Rectify(frame, rectified)) {
+    SetStatus(QStringLiteral("The corners give no output picture to check."));
+    return;
+  }
+  const cv::Size out = rectified.size();
+  veldrin::SAccuracyReport report;
+  if (!veldrin::CheckAccuracy(rectified, double(mediaWidth) / out.width,
+                              double(mediaHeight) / out.height, board, report)) {
+    SetStatus(QStringLiteral("No chessboard of %1 x %2 squares found on the media.")
+                  .arg(board.cols)
+                  .arg(board.rows));
+    return;
+  }
+  // The deviations stay in the output picture for a while, or until it is clicked.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  m_outputHeldUntil =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(until.time_since_epoch()).count();
+  m_outputWindow->SetImage(veldrin::DrawDeviations(rectified, report));
+  SetStatus(QStringLiteral("Accuracy: scale error %1 %, RMS %2 mm, largest %3 mm.")
+                .arg(QString::asprintf("%+.2f", report.scaleErrorPercent))
+                .arg(report.rmsMm, 0, 'f', 2)
+                .arg(report.maxMm, 0, 'f', 2));
+}
+
+void CVeldrinDlg::OnCheckCamera(const cv::Mat& frame) {
+  const QString message = QString::fromStdString(m_cameraWatch.Check(frame));
+  if (message == m_strCameraMessage) return;
+  // The warning replaces whatever the line said; once the picture is back, it goes again
+  // (unless something else was said since).
+  if (!message.isEmpty()) {
+    SetStatus(message);
+  } else if (StatusText() == m_strCameraMessage) {
+    SetStatus(QString());
+  }
+  m_strCameraMessage = message;
+}
 
 void CVeldrinDlg::SetOutputImageSize(int width, int height) {
   m_outputWindow->SetImageSize(width, height);

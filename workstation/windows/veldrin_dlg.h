@@ -8,12 +8,17 @@
 #include <QPushButton>
 #include <QToolButton>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "markers/accuracy_check.h"
+
 #include "markers/qr_detector.h"
 #include "video/video_engine.h"
+#include "workstation/camera_watch.h"
 #include "workstation/color_frame_consumer.h"
 #include "workstation/rectification.h"
 #include "workstation/windows/dialog_layout.h"
@@ -23,6 +28,7 @@ class CCameraList;
 class CImageWindow;
 class CKivOpenCVVideoEngine;
 class CPreviewTabs;
+class QTimer;
 
 // The tool's main window: the live camera picture with its draggable corners on the left (inside
 // the camera tabs), the rectified output on the right, and the camera and calibration controls.
@@ -76,6 +82,15 @@ class CVeldrinDlg : public QDialog,
   void OnSnapshotMode(bool checked);
   void SavePlane();
   int LoadPlane2D(const std::string& folder);
+  // "Find sheet" (the button, or F in the input picture): the corners go onto the sheet found in
+  // the last frame, as one change; without a sheet nothing changes and the status line says so.
+  void OnFindSheet();
+  // "Check accuracy" with the board already chosen: measures it in the rectified last frame,
+  // shows the deviations in the output picture for a while and the figures in the status line.
+  void OnCheckAccuracy(const veldrin::SBoardSpec& board);
+  // Compares a live frame with the reference of the calibration in use (every few seconds).
+  void OnCheckCamera(const cv::Mat& frame);
+  QString StatusText() const;
 
  signals:
   // Emitted on the UI thread when the dialog ends; carries the result.
@@ -105,6 +120,8 @@ class CVeldrinDlg : public QDialog,
   void HostGone() override;
 
   void CreateControls();
+  void SetStatus(const QString& text);
+  void PlaceStatusLine();
   void EndDialog(int result);
   void OnCancel() { EndDialog(QDialog::Rejected); }
   void ShowAboutBox();
@@ -150,4 +167,14 @@ class CVeldrinDlg : public QDialog,
   QWidget* m_calibGroup = nullptr;
   CPreviewTabs* m_pPreviewTabs = nullptr;          // owned by this dialog (QObject child)
   CCalibrationList* m_pCalibrationList = nullptr;  // owned by this dialog (QObject child)
+
+  // Sheet finding, accuracy and the bumped-camera watch (UI thread, except the hold deadline,
+  // which the capture thread reads in ShowOutput).
+  QLabel* m_statusLine = nullptr;
+  QString m_strCameraMessage;  // the camera-moved warning while it is shown
+  CCameraWatch m_cameraWatch;
+  QTimer* m_cameraTimer = nullptr;
+  veldrin::SBoardSpec m_board{9, 6, 20.0};
+  // Until this steady-clock time (ns) the output picture keeps the accuracy deviations.
+  std::atomic<std::int64_t> m_outputHeldUntil{0};
 };
