@@ -162,6 +162,7 @@ SSideFit MeasureSide(const cv::Mat& grey, cv::Point2f a, cv::Point2f b, cv::Poin
                      float reach, std::vector<SEdgePoint>& points, std::vector<float>& profile) {
   const cv::Point2f along = b - a;
   const float length = static_cast<float>(cv::norm(along));
+  if (!(length > 2 * kCornerClearance)) return SSideFit{};
   cv::Point2f n(along.y / length, -along.x / length);  // outward unit normal
   if (n.dot(inward) > 0) n = -n;
   const float clearance = std::max(kCornerClearance, 0.04f * length);
@@ -177,8 +178,9 @@ SSideFit MeasureSide(const cv::Mat& grey, cv::Point2f a, cv::Point2f b, cv::Poin
     ++samples;
     const cv::Point2f base = a + along * (s / length);
     const cv::Point2f first = base - n * reach, last = base + n * reach;
-    if (std::min(first.x, last.x) < 0 || std::min(first.y, last.y) < 0 ||
-        std::max(first.x, last.x) >= maxX || std::max(first.y, last.y) >= maxY) {
+    // Written so that a non-number fails too.
+    if (!(std::min(first.x, last.x) >= 0 && std::min(first.y, last.y) >= 0 &&
+          std::max(first.x, last.x) < maxX && std::max(first.y, last.y) < maxY)) {
       continue;
     }
     for (int k = 0; k < count; ++k) {
@@ -223,12 +225,15 @@ float OutsideLevel(const cv::Mat& grey, cv::Point2f a, cv::Point2f b, cv::Point2
   constexpr float kOut = 7.0f;
   const cv::Point2f along = b - a;
   const float length = static_cast<float>(cv::norm(along));
+  if (!(length > 2 * kCornerClearance)) return 255;
   cv::Point2f n(along.y / length, -along.x / length);
   if (n.dot(inward) > 0) n = -n;
   std::vector<float> levels;
   for (float s = kCornerClearance; s <= length - kCornerClearance; s += 3.0f) {
     const cv::Point2f q = a + along * (s / length) + n * kOut;
-    if (q.x < 0 || q.y < 0 || q.x >= float(grey.cols - 1) || q.y >= float(grey.rows - 1)) continue;
+    if (!(q.x >= 0 && q.y >= 0 && q.x < float(grey.cols - 1) && q.y < float(grey.rows - 1))) {
+      continue;
+    }
     levels.push_back(Sample(grey, q.x, q.y));
   }
   if (levels.empty()) return 255;
@@ -243,12 +248,13 @@ struct SCandidate {
 };
 
 // Moves a rough quadrilateral onto the picture's edges. False when its sides are not convincing
-// edges of one light quadrilateral.
-bool Refine(const cv::Mat& grey, const Quad& rough, SCandidate& result) {
+// edges of one light quadrilateral. `reach0`: how far (pixels) the rough sides may lie from the
+// true edges.
+bool Refine(const cv::Mat& grey, const Quad& rough, float reach0, SCandidate& result) {
   Quad q = rough;
   std::vector<SEdgePoint> points;
   std::vector<float> profile;
-  const float reaches[] = {9.0f, 4.0f, 3.0f};
+  const float reaches[] = {reach0, 4.0f, 3.0f};
   std::array<SSideFit, 4> fits;
   for (float reach : reaches) {
     const cv::Point2f centre = (q[0] + q[1] + q[2] + q[3]) * 0.25f;
@@ -383,7 +389,9 @@ bool FindSheet(const cv::Mat& picture, std::vector<cv::Point2f>& corners) {
                 cv::Point2f(0.5f, 0.5f);
     }
     SCandidate candidate;
-    if (!Refine(grey, full, candidate)) continue;
+    // The rough outline is good to a pixel or two of the reduced picture; a wider search would
+    // only risk meeting print near the sheet's edge.
+    if (!Refine(grey, full, 3.0f + 3.0f * static_cast<float>(factor), candidate)) continue;
     if (candidate.area < kMinAreaShare * pictureArea) continue;
     found.push_back(candidate);
   }
