@@ -75,6 +75,8 @@ TEST_F(SheetToolsTest, FindSheetPutsTheCornersOnTheSheetAsOneChange) {
   QTest::keyClick(dlg->InputWindow(), Qt::Key_F);
   EXPECT_LE(cv::norm(dlg->Corners()[0] - truth[0]), 0.5);
   Screenshot(*dlg, "sheet-found");
+  dlg->InputWindow()->SelectCorner(1);
+  Screenshot(*dlg, "corner-magnified");
 }
 
 TEST_F(SheetToolsTest, NoSheetChangesNothingAndSaysSo) {
@@ -134,6 +136,7 @@ TEST_F(SheetToolsTest, AMovedCameraIsReportedForTheCalibrationInUse) {
   EXPECT_NE(Status(*dlg), moved);
   dlg->OnCheckCamera(rolled);
   EXPECT_EQ(Status(*dlg), moved);
+  Screenshot(*dlg, "camera-moved");
   dlg->OnCheckCamera(still);
   EXPECT_EQ(Status(*dlg), "");
 
