@@ -44,8 +44,13 @@ const QColor kCrossHairColour(0, 220, 255);
 const QColor CImageWindow::kBackground(128, 128, 128);
 
 CImageWindow::CImageWindow(QWidget* parent) : QWidget(parent) {
-  // Hover selection needs move events without a pressed button.
+  // Hover selection needs move events without a pressed button; a click gives the keyboard to
+  // the window, so the arrows move the clicked corner.
   setMouseTracking(true);
+  setFocusPolicy(Qt::ClickFocus);
+  m_handleFont = font();
+  m_handleFont.setBold(true);
+  m_handleFont.setPixelSize(12);
   setAutoFillBackground(true);
   QPalette pal = palette();
   pal.setColor(QPalette::Window, kBackground);
@@ -260,10 +265,9 @@ void CImageWindow::PaintHandlesLocked(QPainter& painter) const {
   painter.setRenderHint(QPainter::Antialiasing);
   QPointF centre(0, 0);
   for (const cv::Point2f& p : m_points) centre += ToScreen(p) / 4.0;
-  QFont font = painter.font();
-  font.setBold(true);
-  font.setPixelSize(12);
-  painter.setFont(font);
+  painter.setFont(m_handleFont);
+  static const QString kNumbers[4] = {QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"),
+                                      QStringLiteral("4")};
   const double half = kHandleSize / 2.0;
   for (int i = 0; i < 4; ++i) {
     const QPointF c = ToScreen(m_points[static_cast<size_t>(i)]);
@@ -282,7 +286,7 @@ void CImageWindow::PaintHandlesLocked(QPainter& painter) const {
     painter.setBrush(QColor(0, 0, 0, 160));
     painter.drawRoundedRect(box, 3, 3);
     painter.setPen(selected ? kSelectedColour : QColor(Qt::white));
-    painter.drawText(box, Qt::AlignCenter, QString::number(i + 1));
+    painter.drawText(box, Qt::AlignCenter, kNumbers[i]);
   }
   painter.restore();
 }
@@ -312,7 +316,7 @@ void CImageWindow::PaintMagnifierLocked(QPainter& painter) const {
   painter.setClipRect(box);
   painter.fillRect(box, kBackground);
   if (!area.empty()) {
-    cv::Mat rgb;
+    cv::Mat& rgb = m_magnifierPatch;
     cv::cvtColor(m_picture(area), rgb,
                  m_picture.channels() == 1 ? cv::COLOR_GRAY2RGB : cv::COLOR_BGR2RGB);
     const QImage patch(rgb.data, rgb.cols, rgb.rows, static_cast<int>(rgb.step[0]),

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFont>
 #include <QImage>
 #include <QPoint>
 #include <QWidget>
@@ -137,6 +138,9 @@ class CImageWindow : public QWidget {
   int m_bLocked = 0;
   int m_nKeySelected = -1;
   std::vector<cv::Point2f> m_snapCorners;
+  // Reused by every paint while the magnifier shows, so repainting allocates nothing new.
+  mutable cv::Mat m_magnifierPatch;
+  QFont m_handleFont;
 
   bool m_bDragging = false;
   float m_scale = 1.0f;
