@@ -104,6 +104,7 @@ bool CheckAccuracy(const cv::Mat& rectified, double mmPerPixelX, double mmPerPix
   if (corners.size() != size_t(inner.area())) return false;
 
   std::vector<cv::Point2d> measured;
+  measured.reserve(corners.size());
   for (const cv::Point2f& p : corners) measured.emplace_back(p.x * mmPerPixelX, p.y * mmPerPixelY);
   // The detector may number the corners from any corner of the board, and along either axis
   // first; the grid or its mirror image then fits by a rotation alone.
@@ -111,6 +112,7 @@ bool CheckAccuracy(const cv::Mat& rectified, double mmPerPixelX, double mmPerPix
   bool first = true;
   for (int mirror = 0; mirror < 2; ++mirror) {
     std::vector<cv::Point2d> ideal;
+    ideal.reserve(corners.size());
     for (int j = 0; j < inner.height; ++j) {
       for (int i = 0; i < inner.width; ++i) {
         const int column = mirror ? inner.width - 1 - i : i;
@@ -126,6 +128,7 @@ bool CheckAccuracy(const cv::Mat& rectified, double mmPerPixelX, double mmPerPix
   report.maxMm = best.max;
   report.measured = corners;
   report.ideal.clear();
+  report.ideal.reserve(best.fitted.size());
   for (const cv::Point2d& f : best.fitted) {
     report.ideal.emplace_back(static_cast<float>(f.x / mmPerPixelX),
                               static_cast<float>(f.y / mmPerPixelY));
