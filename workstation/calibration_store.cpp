@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -55,12 +56,27 @@ std::string FormatFixed6(double value) {
   return std::string(buf, result.ptr);
 }
 
-// A file whose content opens as a JSON object was meant as JSON: if it does not parse it is
-// damaged (for example cut short), and must not be reinterpreted as raw points.
-bool StartsAsJsonObject(std::string_view bytes) {
-  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
-  const size_t first = bytes.find_first_not_of(" \t\r\n");
-  return first != std::string_view::npos && bytes[first] == '{';
+// Raw legacy files hold no header, so a raw point can begin with any byte, "{" included. Only a
+// file that is one whole JSON object is taken as JSON; a 32-byte file (four raw points) is
+// raw whatever its bytes look like, since no JSON calibration is that short.
+constexpr size_t kRawFourPointsSize = 32;
+
+bool ParseWholeObject(const std::string& bytes, Json::Value& root) {
+  if (bytes.size() == kRawFourPointsSize) return false;
+  Json::CharReaderBuilder builder;
+  builder["failIfExtra"] = true;
+  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::string errors;
+  try {
+    return reader->parse(bytes.data(), bytes.data() + bytes.size(), &root, &errors) &&
+           root.isObject();
+  } catch (const std::exception&) {
+    return false;  // the reader throws on nesting deeper than its limit
+  }
+}
+
+bool IsUsableCoordinate(float v) {
+  return std::isfinite(v) && std::fabs(v) <= CCalibrationStore::kMaxCoordinate;
 }
 
 // Points of a parsed JSON calibration; false when the value does not describe one.
@@ -141,6 +157,11 @@ bool CCalibrationStore::Exists(const std::string& name) const {
   return std::find(m_names.begin(), m_names.end(), name) != m_names.end();
 }
 
+int CCalibrationStore::Find(const std::string& name) const {
+  const auto it = std::find(m_names.begin(), m_names.end(), name);
+  return it == m_names.end() ? -1 : static_cast<int>(it - m_names.begin());
+}
+
 int CCalibrationStore::Load(int index, std::vector<cv::Point2f>& corners) const {
   if (index < 0 || index >= GetCount()) return 0;
   return ReadCalibration(m_strDirectory, m_names[static_cast<size_t>(index)], corners);
@@ -178,32 +199,27 @@ int CCalibrationStore::ReadCalibration(const std::string& directory, const std::
       veldrin::EFileRead::kRead)
     return 0;
 
-  Json::CharReaderBuilder builder;
-  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::vector<cv::Point2f> points;
   Json::Value root;
-  std::string errors;
-  bool parsed = false;
-  try {
-    parsed = reader->parse(bytes.data(), bytes.data() + bytes.size(), &root, &errors);
-  } catch (const std::exception&) {
-    parsed = false;  // the reader throws on nesting deeper than its limit
-  }
-
-  if (parsed) {
-    std::vector<cv::Point2f> points;
+  if (ParseWholeObject(bytes, root)) {
     if (!PointsFromJson(root, points)) return 0;
-    corners = std::move(points);
     form = ECalibrationForm::kJson;
-    return static_cast<int>(corners.size());
+  } else {
+    for (size_t offset = 0; offset + 8 <= bytes.size(); offset += 8) {
+      points.emplace_back(veldrin::ReadLEFloat(&bytes[offset]),
+                          veldrin::ReadLEFloat(&bytes[offset + 4]));
+    }
+    form = ECalibrationForm::kLegacy;
   }
-  if (StartsAsJsonObject(bytes)) return 0;
-
-  corners.clear();
-  for (size_t offset = 0; offset + 8 <= bytes.size(); offset += 8) {
-    corners.emplace_back(veldrin::ReadLEFloat(&bytes[offset]),
-                         veldrin::ReadLEFloat(&bytes[offset + 4]));
+  // Corners far outside any picture (or not numbers at all) are damage, not a calibration:
+  // drawn or warped they would only fill the pictures with garbage.
+  for (const cv::Point2f& p : points) {
+    if (!IsUsableCoordinate(p.x) || !IsUsableCoordinate(p.y)) {
+      form = ECalibrationForm::kNone;
+      return 0;
+    }
   }
-  form = ECalibrationForm::kLegacy;
+  corners = std::move(points);
   return static_cast<int>(corners.size());
 }
 

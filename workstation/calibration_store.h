@@ -30,6 +30,8 @@ class CCalibrationStore {
   std::string GetName(int index) const;
   // Exact, case-sensitive comparison with the listed names.
   bool Exists(const std::string& name) const;
+  // List position of exactly that name, -1 when it is not listed.
+  int Find(const std::string& name) const;
   // 0 with `corners` untouched when the index is outside the list; otherwise as
   // ReadCalibration.
   int Load(int index, std::vector<cv::Point2f>& corners) const;
@@ -42,8 +44,13 @@ class CCalibrationStore {
 
   const std::string& GetDirectory() const { return m_strDirectory; }
 
-  // Number of points read. When the file cannot be opened, is too large, or is JSON that does
-  // not describe a calibration, the result is 0 and `corners` keeps what it held.
+  // Largest coordinate magnitude a stored corner may have; beyond it the file is refused.
+  static constexpr float kMaxCoordinate = 1e6f;
+
+  // Number of points read. A file that is one whole JSON object is read as JSON (unless it is
+  // 32 bytes long); anything else is read in the raw form. When the file cannot be opened, is
+  // too large, is JSON that does not describe a calibration, or holds a coordinate that is not
+  // finite or lies beyond kMaxCoordinate, the result is 0 and `corners` keeps what it held.
   static int ReadCalibration(const std::string& directory, const std::string& name,
                              std::vector<cv::Point2f>& corners);
   static int ReadCalibration(const std::string& directory, const std::string& name,

@@ -6,7 +6,9 @@
 #include <bit>
 #include <clocale>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -129,11 +131,8 @@ TEST_F(CalibrationStoreTest, JsonCountDecidesThePoints) {
   EXPECT_EQ(read, (Points{{7, 0}}));
 }
 
-TEST_F(CalibrationStoreTest, MalformedFilesNeverCrashNorChangeTheOutput) {
+TEST_F(CalibrationStoreTest, JsonThatIsNoCalibrationReadsAsNothing) {
   const std::vector<std::string> cases = {
-      "[1,2,3]",
-      "\"text\"",
-      "42",
       "{}",
       "{\"numCorners\":4}",
       "{\"numCorners\":\"-3\"}",
@@ -141,7 +140,6 @@ TEST_F(CalibrationStoreTest, MalformedFilesNeverCrashNorChangeTheOutput) {
       "{\"numCorners\":\"1\",\"CornerX_0\":1,\"CornerY_0\":\"1\"}",
       "{\"numCorners\":\"99999999999999999999\"}",
       "{\"numCorners\":\"2147483647\",\"CornerX_0\":\"1\",\"CornerY_0\":\"1\"}",
-      "{\"a\":" + std::string(5000, '{'),
   };
   for (const auto& bytes : cases) {
     Points read;
@@ -150,21 +148,57 @@ TEST_F(CalibrationStoreTest, MalformedFilesNeverCrashNorChangeTheOutput) {
   }
 }
 
-TEST_F(CalibrationStoreTest, NestingBeyondTheParserLimitIsGarbageNotACrash) {
+// Raw files have no header: whatever does not parse as one whole JSON object is raw, and four
+// raw points always read as four points, whatever their first bytes look like to a parser.
+TEST_F(CalibrationStoreTest, AnythingButOneWholeJsonObjectIsRaw) {
   Points read;
-  // Not JSON, so the bytes count as raw records.
-  EXPECT_EQ(ReadBytes(std::string(80000, '[') + std::string(80000, ']'), read), 20000);
-  EXPECT_EQ(ReadBytes("{\"a\":" + std::string(80000, '['), read), 0);
-  EXPECT_EQ(read, kSentinel);
+  ECalibrationForm form;
+  // 4.0f starts with the bytes of "\0\0\x80@"; these first floats start with a digit, "-",
+  // a quote and "{" instead.
+  for (const char* head : {"12\x30\x41", "-\x01\x20\x41", "\"ab\x43", "{\x02\x10\x42"}) {
+    std::string bytes = Raw(kDefault);
+    std::memcpy(bytes.data(), head, 4);
+    Put("odd.clb", bytes);
+    ASSERT_EQ(CCalibrationStore::ReadCalibration(m_dir, "odd", read, form), 4) << head;
+    EXPECT_EQ(form, ECalibrationForm::kLegacy);
+    EXPECT_EQ(read[1], kDefault[1]);
+  }
+  // A 32-byte file that happens to be valid JSON is still four raw points.
+  const std::string json32 = "{\"12\":\"34\",\"56\":\"78\" }          ";
+  ASSERT_EQ(json32.size(), 32u);
+  EXPECT_EQ(ReadBytes(json32, read), 4);
+  // Values followed by more bytes, and JSON that is not an object, are raw too.
+  EXPECT_EQ(ReadBytes("42", read), 0);
+  EXPECT_TRUE(read.empty());
+  read = kSentinel;
+  EXPECT_EQ(ReadBytes("\"text\"", read), 0);
+  EXPECT_TRUE(read.empty());
+  // Deep nesting beyond the parser's limit is raw as well, never a crash (and "[[[[" is no
+  // usable coordinate).
+  EXPECT_EQ(ReadBytes(std::string(80000, '[') + std::string(80000, ']'), read), 0);
+  // Trailing white space still belongs to the JSON.
+  EXPECT_EQ(ReadBytes(kExample + "  \n", read), 4);
+  EXPECT_EQ(read, kDefault);
 }
 
-TEST_F(CalibrationStoreTest, TruncatedJsonIsNotReadAsRawPoints) {
-  // A cut-short file is damaged, not a legacy file: 219 bytes would make 27 raw "points".
-  for (size_t length = 1; length + 1 < kExample.size(); ++length) {
+TEST_F(CalibrationStoreTest, CornersThatAreNoPlaceAreRefused) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (float bad : {1e30f, -1e30f, 3e9f, 1.5e6f, inf, -inf, nan}) {
+    Points corners = kDefault;
+    corners[2].y = bad;
     Points read;
-    ASSERT_EQ(ReadBytes(kExample.substr(0, length), read), 0) << length;
-    ASSERT_EQ(read, kSentinel) << length;
+    EXPECT_EQ(ReadBytes(Raw(corners), read), 0) << bad;
+    EXPECT_EQ(read, kSentinel) << bad;
+    ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "probe", corners));
+    read = kSentinel;
+    EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "probe", read), 0) << bad;
+    EXPECT_EQ(read, kSentinel) << bad;
   }
+  Points edge = kDefault;
+  edge[0] = {-1e6f, 1e6f};
+  Points read;
+  EXPECT_EQ(ReadBytes(Raw(edge), read), 4);
 }
 
 TEST_F(CalibrationStoreTest, UnopenableOrHugeFilesReadAsNothing) {
