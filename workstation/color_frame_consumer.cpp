@@ -4,6 +4,7 @@
 #include "markers/qr_detector.h"
 #include "workstation/camera_list.h"
 #include "workstation/rectification.h"
+#include "workstation/status_model.h"
 
 CColorFrameConsumer::CColorFrameConsumer(CRectification& rectification, CColorFrameView& view,
                                          CQRDetectorListener* qrListener)
@@ -33,6 +34,20 @@ void CColorFrameConsumer::ReleaseStatusBlock() {
   std::lock_guard lock(m_blockMutex);
   if (m_pStatusBlock) m_strLastFolder = m_pStatusBlock->GetFolder();
   m_pStatusBlock.reset();
+}
+
+void CColorFrameConsumer::CheckHost() {
+  std::lock_guard lock(m_blockMutex);
+  CheckHostLocked();
+}
+
+void CColorFrameConsumer::CheckHostLocked() {
+  if (m_pStatusBlock && m_pStatusBlock->GetHostCount() == 0) {
+    m_strLastFolder = m_pStatusBlock->GetFolder();
+    m_pStatusBlock.reset();
+    if (m_pStatus) m_pStatus->SetHostDetached();
+    m_view.HostGone();
+  }
 }
 
 // One counter for every camera: every n-th call goes on, whichever camera made it.
@@ -66,16 +81,13 @@ void CColorFrameConsumer::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
 
   {
     std::lock_guard lock(m_blockMutex);
-    if (m_pStatusBlock && m_pStatusBlock->GetHostCount() == 0) {
-      m_strLastFolder = m_pStatusBlock->GetFolder();
-      m_pStatusBlock.reset();
-      m_view.HostGone();
-    }
+    CheckHostLocked();
     if (m_pStatusBlock) {
       int heightMm = 0;
       int widthMm = 0;
       if (m_pStatusBlock->GetMediaSize(heightMm, widthMm) &&
           m_rectification.UpdateMediaSize(widthMm, heightMm)) {
+        if (m_pStatus) m_pStatus->SetMediaSize(widthMm, heightMm);
         m_view.MediaSizeChanged(widthMm, heightMm);
         const cv::Size out = m_rectification.GetOutputSize();
         m_view.SetOutputImageSize(out.width, out.height);
@@ -84,6 +96,15 @@ void CColorFrameConsumer::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
   }
 
   if (frame->empty()) return;
+  if (m_pStatus) m_pStatus->CountFrame(frame->cols, frame->rows);
+
+  // The pictures follow the size the camera delivers, whatever size was asked for.
+  cv::Size previous;
+  if (m_rectification.FollowFrameSize(frame->cols, frame->rows, &previous)) {
+    const cv::Size out = m_rectification.GetOutputSize();
+    m_view.SetOutputImageSize(out.width, out.height);
+    m_view.FrameSizeChanged(previous, frame->size());
+  }
 
   INFO_CAM_DATA shown;
   if (m_pCameras->FindByTab(tab, shown) && shown.nCamera == cameraIndex) m_view.ShowInput(*frame);
@@ -94,9 +115,7 @@ void CColorFrameConsumer::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
   m_rectification.Rectify(*frame, output);
   if (!output.empty()) {
     m_view.ShowOutput(output);
-    if (!output.isContinuous()) output = output.clone();
-    std::lock_guard lock(m_blockMutex);
-    if (m_pStatusBlock) m_pStatusBlock->PublishImage(output.cols, output.rows, output.data);
+    Publish(output);
   }
 
   {
@@ -109,6 +128,28 @@ void CColorFrameConsumer::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
     if (!m_pQRDetector)
       m_pQRDetector = std::make_unique<CQRDetector>(m_qrListener, CQRDetector::kEveryFrame);
     m_pQRDetector->Kick(frame);
+  }
+}
+
+void CColorFrameConsumer::Publish(const cv::Mat& picture) {
+  const cv::Mat output = picture.isContinuous() ? picture : picture.clone();
+  std::lock_guard lock(m_blockMutex);
+  if (!m_pStatusBlock) return;
+  // While the host has not taken the previous picture nothing is written; when it has and
+  // nothing could be written, the folder is the problem.
+  const bool hostWaiting = m_pStatusBlock->IsImageReady() == 0;
+  const bool published = m_pStatusBlock->PublishImage(output.cols, output.rows, output.data) != 0;
+  if (!m_pStatus) return;
+  if (published) {
+    m_pStatus->CountPublished();
+    if (!m_strPublishProblem.empty()) {
+      m_pStatus->ClearProblem(m_strPublishProblem);
+      m_strPublishProblem.clear();
+    }
+  } else if (hostWaiting && m_strPublishProblem.empty()) {
+    m_strPublishProblem = "The picture cannot be written to the host's folder " +
+                          m_pStatusBlock->GetFolder() + " (is it writable?).";
+    m_pStatus->ReportProblem(m_strPublishProblem);
   }
 }
 

@@ -10,6 +10,7 @@
 class CCameraList;
 class CImageWindow;
 class CRectification;
+class CStatusModel;
 class CSharedStatusBlock;
 class CQRDetector;
 class CQRDetectorListener;
@@ -27,6 +28,9 @@ class CColorFrameView {
   virtual void SetOutputImageSize(int width, int height) = 0;
   virtual void MediaSizeChanged(int widthMm, int heightMm) = 0;
   virtual void HostGone() = 0;
+  // The main camera's frames changed size; the rectification has already followed (corners
+  // scaled, output rebuilt). The windows follow on the UI thread.
+  virtual void FrameSizeChanged(cv::Size /*previous*/, cv::Size /*current*/) {}
   // Marks secure points in place; the default is a camera without depth.
   virtual void MarkSecurePoints(cv::Mat& /*frame*/) {}
 };
@@ -45,6 +49,9 @@ class CColorFrameConsumer {
 
   // Set once, before any engine delivers frames; frames arriving without a list are dropped.
   void SetCameraList(CCameraList* cameras) { m_pCameras = cameras; }
+  // Where frames, pictures and publishing problems are counted and told; set once, before
+  // frames arrive. May stay null.
+  void SetStatusModel(CStatusModel* status) { m_pStatus = status; }
   ~CColorFrameConsumer();
 
   // Takes ownership of the host link (may be null or unmapped: then it is treated as absent).
@@ -54,6 +61,9 @@ class CColorFrameConsumer {
   // still written there when the tool ends.
   std::string GetFolder() const;
   void ReleaseStatusBlock();
+  // The host watch on its own, for a timer: frames do not arrive while the main camera is
+  // stopped (snapshot mode) or only previews run. Reports HostGone once when the count is 0.
+  void CheckHost();
 
   void SetFrameDivisor(int divisor) { m_frameDivisor.store(divisor); }
   int GetFrameDivisor() const { return m_frameDivisor.load(); }
@@ -70,8 +80,11 @@ class CColorFrameConsumer {
 
  private:
   bool PassesDivisor();
+  void CheckHostLocked();  // m_blockMutex held
+  void Publish(const cv::Mat& output);
 
   CCameraList* m_pCameras = nullptr;
+  CStatusModel* m_pStatus = nullptr;
   CRectification& m_rectification;
   CColorFrameView& m_view;
   CQRDetectorListener* m_qrListener;
@@ -85,6 +98,7 @@ class CColorFrameConsumer {
   mutable std::mutex m_blockMutex;
   std::unique_ptr<CSharedStatusBlock> m_pStatusBlock;
   mutable std::string m_strLastFolder;
+  std::string m_strPublishProblem;  // the problem last reported for publishing, if any
 
   mutable std::mutex m_frameMutex;
   cv::Mat m_lastFrame;

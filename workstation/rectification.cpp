@@ -44,12 +44,45 @@ void CRectification::ApplyCameraSettings(int frameWidth, int frameHeight) {
   m_maxOutputHeight = frameHeight;
 }
 
-void CRectification::ApplyConfiguredFrameSize(int frameWidth, int frameHeight) {
+bool CRectification::FollowFrameSize(int frameWidth, int frameHeight, cv::Size* previous) {
   std::lock_guard lock(m_mutex);
+  if (frameWidth <= 0 || frameHeight <= 0 ||
+      (frameWidth == m_frameWidth && frameHeight == m_frameHeight)) {
+    return false;
+  }
+  if (previous) *previous = cv::Size(m_frameWidth, m_frameHeight);
+  if (m_frameWidth > 0 && m_frameHeight > 0) {
+    const float sx = static_cast<float>(frameWidth) / static_cast<float>(m_frameWidth);
+    const float sy = static_cast<float>(frameHeight) / static_cast<float>(m_frameHeight);
+    for (cv::Point2f& p : m_corners) p = cv::Point2f(p.x * sx, p.y * sy);
+  }
   m_frameWidth = frameWidth;
   m_frameHeight = frameHeight;
-  m_outputWidth = static_cast<float>(frameWidth);
-  m_outputHeight = static_cast<float>(frameHeight);
+  m_maxOutputWidth = frameWidth;
+  m_maxOutputHeight = frameHeight;
+  if (m_bMediaSizeKnown && m_mediaWidthMm > 0 && m_mediaHeightMm > 0) {
+    ComputeOutputSizeLocked();
+  } else {
+    m_outputWidth = static_cast<float>(frameWidth);
+    m_outputHeight = static_cast<float>(frameHeight);
+    if (!m_dstCorners.empty()) SetDstCornersLocked();
+  }
+  m_bTransformDirty = true;
+  return true;
+}
+
+cv::Size CRectification::GetFrameSize() const {
+  std::lock_guard lock(m_mutex);
+  return {m_frameWidth, m_frameHeight};
+}
+
+bool CRectification::CornersInsideFrame() const {
+  std::lock_guard lock(m_mutex);
+  const float w = static_cast<float>(m_frameWidth);
+  const float h = static_cast<float>(m_frameHeight);
+  return std::all_of(m_corners.begin(), m_corners.end(), [&](const cv::Point2f& p) {
+    return p.x >= 0.0f && p.y >= 0.0f && p.x <= w && p.y <= h;
+  });
 }
 
 void CRectification::SetDefaultCorners() {
@@ -103,21 +136,25 @@ bool CRectification::UpdateMediaSize(int mediaWidthMm, int mediaHeightMm) {
   m_mediaHeightMm = mediaHeightMm;
   if (mediaWidthMm <= 0 || mediaHeightMm <= 0) return true;
 
+  ComputeOutputSizeLocked();
+  return true;
+}
+
+void CRectification::ComputeOutputSizeLocked() {
   // 64-bit products: the host may report any int, and the quotient never exceeds the maximum
   // output size, so the result is the exact truncated 32-bit rule without its overflow.
   std::int64_t width = 0;
   std::int64_t height = 0;
-  if (mediaWidthMm < mediaHeightMm) {
+  if (m_mediaWidthMm < m_mediaHeightMm) {
     height = m_maxOutputHeight;
-    width = height * mediaWidthMm / mediaHeightMm;
+    width = height * m_mediaWidthMm / m_mediaHeightMm;
   } else {
     width = m_maxOutputWidth;
-    height = width * mediaHeightMm / mediaWidthMm;
+    height = width * m_mediaHeightMm / m_mediaWidthMm;
   }
   m_outputWidth = static_cast<float>(width);
   m_outputHeight = static_cast<float>(height);
   SetDstCornersLocked();
-  return true;
 }
 
 bool CRectification::GetMediaSizeMm(int& widthMm, int& heightMm) const {

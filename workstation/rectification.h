@@ -26,10 +26,16 @@ class CRectification {
   // become the given frame size.
   void ApplyCameraSettings(int frameWidth, int frameHeight);
 
-  // A new frame size was chosen in the camera configuration: frame and output size follow it;
-  // the maximum output size, the stored media size and the destination corners stay, so the
-  // output follows the media aspect again only when the media size next changes.
-  void ApplyConfiguredFrameSize(int frameWidth, int frameHeight);
+  // The camera now delivers frames of another size (a new resolution was configured, or the
+  // camera gave another size than the one asked for). The corners are scaled by the ratio of
+  // the sizes, so the outline stays on the same spot of the table; the maximum output size
+  // becomes the new frame size and, once the media size is known, the output size and the
+  // destination corners are rebuilt from it with the media aspect kept. Returns false (and
+  // changes nothing) when the size is not positive or is the current one.
+  bool FollowFrameSize(int frameWidth, int frameHeight, cv::Size* previous = nullptr);
+  cv::Size GetFrameSize() const;
+  // True when every corner lies on the frame, edges included.
+  bool CornersInsideFrame() const;
 
   // Replaces the source corners with the rectangle inset by a quarter of the frame size.
   void SetDefaultCorners();
@@ -71,6 +77,7 @@ class CRectification {
 
  private:
   void SetDstCornersLocked();
+  void ComputeOutputSizeLocked();
 
   mutable std::mutex m_mutex;
   std::vector<cv::Point2f> m_corners;

@@ -106,23 +106,53 @@ TEST(Rectification, MediaUpdateReportsOnlyChangesAndLabelsShowTheHostValues) {
   EXPECT_TRUE(fresh.GetDstCorners().empty());
 }
 
-TEST(Rectification, ConfiguredFrameSizeKeepsMaximumMediaAndDestination) {
+// A live resolution change keeps the outline on the same spot of the table and the output in
+// the media's aspect, built from the new frame size.
+TEST(Rectification, NewFrameSizeScalesCornersAndRebuildsTheOutput) {
   CRectification r;
   r.ApplyCameraSettings(640, 480);
-  r.UpdateMediaSize(1000, 500);
-  r.ApplyConfiguredFrameSize(1280, 720);
-  EXPECT_EQ(r.GetOutputSize(), cv::Size(1280, 720));
-  EXPECT_EQ(r.GetDstCorners(), (Corners{{0, 0}, {640, 0}, {640, 320}, {0, 320}}));
-  r.SetDefaultCorners();
-  EXPECT_EQ(r.GetCorners()[0], cv::Point2f(320, 180));
-  EXPECT_FALSE(r.UpdateMediaSize(1000, 500));
-  // The next media change sizes from the maximum taken with the camera settings.
-  EXPECT_TRUE(r.UpdateMediaSize(500, 1000));
-  EXPECT_EQ(r.GetOutputSize(), cv::Size(240, 480));
-  // A loaded calibration rebuilds the destination from whatever the output size is now.
-  r.ApplyConfiguredFrameSize(800, 600);
-  r.RebuildDstCorners();
-  EXPECT_EQ(r.GetDstCorners(), (Corners{{0, 0}, {800, 0}, {800, 600}, {0, 600}}));
+  r.UpdateMediaSize(297, 210);
+  ASSERT_EQ(r.GetOutputSize(), cv::Size(640, 452));
+  r.SetCorners({{100, 60}, {540, 60}, {540, 420}, {100, 420}});
+  EXPECT_FALSE(r.FollowFrameSize(640, 480));
+  EXPECT_FALSE(r.FollowFrameSize(0, 720));
+
+  ASSERT_TRUE(r.FollowFrameSize(1280, 720));
+  EXPECT_EQ(r.GetFrameSize(), cv::Size(1280, 720));
+  EXPECT_EQ(r.GetCorners(), (Corners{{200, 90}, {1080, 90}, {1080, 630}, {200, 630}}));
+  EXPECT_EQ(r.GetOutputSize(), cv::Size(1280, 905));
+  EXPECT_EQ(r.GetDstCorners(), (Corners{{0, 0}, {1280, 0}, {1280, 905}, {0, 905}}));
+  EXPECT_FALSE(r.UpdateMediaSize(297, 210));
+  EXPECT_TRUE(r.UpdateMediaSize(210, 297));  // portrait: the height comes from the frame
+  EXPECT_EQ(r.GetOutputSize(), cv::Size(509, 720));
+
+  // The same scene at both sizes warps to the same picture, scaled.
+  const cv::Mat small = MakeTestFrame(640, 480);
+  cv::Mat large;
+  cv::resize(small, large, cv::Size(1280, 720), 0, 0, cv::INTER_LINEAR);
+  cv::Mat out;
+  ASSERT_TRUE(r.Rectify(large, out));
+  EXPECT_EQ(out.size(), cv::Size(509, 720));
+
+  // Without a media size the output is the frame and no destination appears from nowhere.
+  CRectification bare;
+  bare.ApplyCameraSettings(640, 480);
+  bare.SetDefaultCorners();
+  ASSERT_TRUE(bare.FollowFrameSize(1000, 700));
+  EXPECT_EQ(bare.GetOutputSize(), cv::Size(1000, 700));
+  EXPECT_TRUE(bare.GetDstCorners().empty());
+  EXPECT_EQ(bare.GetCorners()[2], cv::Point2f(750, 525));
+}
+
+TEST(Rectification, CornersOutsideTheFrameAreNoticed) {
+  CRectification r;
+  r.ApplyCameraSettings(640, 480);
+  r.SetCorners({{0, 0}, {640, 0}, {640, 480}, {0, 480}});
+  EXPECT_TRUE(r.CornersInsideFrame());
+  r.SetCorners({{0, 0}, {1280, 0}, {1280, 720}, {0, 720}});
+  EXPECT_FALSE(r.CornersInsideFrame());
+  r.SetCorners({{-0.5f, 0}, {10, 0}, {10, 10}, {0, 10}});
+  EXPECT_FALSE(r.CornersInsideFrame());
 }
 
 TEST(Rectification, WarpMatchesAnIndependentPerspectiveWarp) {
