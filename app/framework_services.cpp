@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/qt_message_box.h"
 #include "platform/profile.h"
 
 namespace veldrin {
@@ -38,7 +39,9 @@ void SetRegistryKeyEx(const std::string& company, const std::string& application
 std::string InitSettingsRoot() {
   std::string name = GetStringOEM("App", "Name", "Veldrin 10");
   SetRegistryKeyEx("Verrant", "RIP 10/" + name);
-  QGuiApplication::setApplicationDisplayName(QString::fromStdString(name));
+  // Not the display name: the window system would append it to every window title, and the
+  // main window's title must be exactly the instance name (tools find the window by it).
+  SetMessageBoxCaption(name);
   return name;
 }
 

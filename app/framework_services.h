@@ -22,7 +22,8 @@ std::string GetStringOEM(const std::string& section, const std::string& key,
 void SetRegistryKeyEx(const std::string& company, const std::string& application);
 
 // The start-up identity: product name from GetStringOEM("App", "Name", "Veldrin 10"), settings
-// root "Verrant" / "RIP 10/<name>", and the name as the display name (message-box captions).
+// root "Verrant" / "RIP 10/<name>", and the name as the message-box caption. The application's
+// display name stays unset, so window titles carry nothing but their own text.
 // Returns the product name. Call on the UI thread after the QApplication exists.
 std::string InitSettingsRoot();
 

@@ -31,13 +31,28 @@ struct CQtMessageBox::SState {
   }
 };
 
+namespace {
+
+// UI thread only, like the boxes.
+QString& Caption() {
+  static QString caption;
+  return caption;
+}
+
+}  // namespace
+
+void SetMessageBoxCaption(const std::string& caption) {
+  Caption() = QString::fromStdString(caption);
+}
+
 int ShowQtMessageBox(const std::string& text, unsigned type) {
   if (QCoreApplication::closingDown()) return DefaultAnswer(type);
   const bool yesNo = (type & MB_TYPEMASK) == MB_YESNO;
   QMessageBox box(
       (type & MB_ICONMASK) == MB_ICONERROR ? QMessageBox::Critical : QMessageBox::NoIcon,
-      QGuiApplication::applicationDisplayName(), QString::fromUtf8(text),
-      yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);
+      Caption().isEmpty() ? QGuiApplication::applicationDisplayName() : Caption(),
+      QString::fromUtf8(text), yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);
+  if (yesNo) box.setDefaultButton((type & MB_DEFBUTTON2) ? QMessageBox::No : QMessageBox::Yes);
   box.exec();
   // A box closed without a button (Escape, the application quitting) answers as the default.
   QAbstractButton* clicked = box.clickedButton();

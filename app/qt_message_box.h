@@ -9,9 +9,9 @@ class QThread;
 
 namespace veldrin {
 
-// The message-box service of the windowed application: a QMessageBox with the application's
-// display name as caption (MB_ICONERROR: error icon and OK; MB_YESNO: Yes and No; otherwise
-// plain OK).
+// The message-box service of the windowed application: a QMessageBox with the product name as
+// caption (MB_ICONERROR: error icon and OK; MB_YESNO: Yes and No, No being the default button
+// with MB_DEFBUTTON2; otherwise plain OK).
 //
 // Threads: construct on the UI thread once the QApplication exists. Show may be called from
 // any thread: on the UI thread the box is shown directly; from another thread the box is shown
@@ -38,5 +38,8 @@ class CQtMessageBox : public CMessageBoxService {
 
 // Shows the box on the calling thread, which must be the UI thread.
 int ShowQtMessageBox(const std::string& text, unsigned type);
+
+// Caption of every box; until set, the application's display name. UI thread.
+void SetMessageBoxCaption(const std::string& caption);
 
 }  // namespace veldrin

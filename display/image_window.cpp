@@ -37,6 +37,17 @@ const QColor kSelectedColour(255, 255, 0);
 const QColor kLockedColour(180, 180, 180);
 const QColor kMarkerColour(255, 0, 0);
 const QColor kCrossHairColour(0, 220, 255);
+const QColor kWarningOutlineColour(255, 0, 0);
+
+// Picture pixels to painter coordinates, truncated toward zero. Corners may lie anywhere (stored
+// files, dragged far away); the clamp keeps the int cast defined and the marker arithmetic
+// (x - 5 .. x + 5) from overflowing, well outside any surface so nothing visible changes.
+int ToPixel(float v) {
+  constexpr float kLimit = 4.0f * CImageWindow::kSurfaceSize;
+  if (!(v > -kLimit)) return std::isnan(v) ? 0 : -static_cast<int>(kLimit);
+  if (v > kLimit) return static_cast<int>(kLimit);
+  return static_cast<int>(v);
+}
 
 }  // namespace
 
@@ -137,6 +148,14 @@ bool CImageWindow::IsMagnifierShown() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return !m_picture.empty() && m_points.size() == 4 &&
          ((m_bDragging && m_nSelected >= 0) || m_nKeySelected >= 0);
+void CImageWindow::SetOutlineWarning(bool warning) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_bOutlineWarning == warning) return;
+    m_bOutlineWarning = warning;
+    RenderLocked();
+  }
+  RequestRepaint();
 }
 
 int CImageWindow::GetSelectedPoint() const {
@@ -182,10 +201,8 @@ void CImageWindow::RenderLocked() {
     return;
   }
   QPainter painter(&m_surface);
-  painter.setPen(QPen(kOutlineColour, 2));
-  auto corner = [this](size_t i) {
-    return QPoint(static_cast<int>(m_points[i].x), static_cast<int>(m_points[i].y));
-  };
+  painter.setPen(QPen(m_bOutlineWarning ? kWarningOutlineColour : kOutlineColour, 2));
+  auto corner = [this](size_t i) { return QPoint(ToPixel(m_points[i].x), ToPixel(m_points[i].y)); };
   for (size_t i = 0; i < 4; ++i) {
     painter.drawLine(corner(i), corner((i + 1) % 4));
   }
@@ -507,8 +524,8 @@ void CImageWindow::mouseMoveEvent(QMouseEvent* event) {
       const float px = static_cast<float>(mx - m_xOffset) * m_scale;
       const float py = static_cast<float>(my) * m_scale;
       for (int i = 0; i < count; ++i) {
-        if (static_cast<int>(std::fabs(m_points[i].x - px)) < tolerance &&
-            static_cast<int>(std::fabs(m_points[i].y - py)) < tolerance) {
+        if (ToPixel(std::fabs(m_points[i].x - px)) < tolerance &&
+            ToPixel(std::fabs(m_points[i].y - py)) < tolerance) {
           m_nSelected = i;
           break;
         }
@@ -525,4 +542,21 @@ void CImageWindow::mouseMoveEvent(QMouseEvent* event) {
   if (moved) {
     emit PointsChanged();
   }
+}
+
+// The highlight shows the corner a press would take; with the pointer gone, none would.
+void CImageWindow::leaveEvent(QEvent* event) {
+  QWidget::leaveEvent(event);
+  if (m_bDragging) {
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_nSelected < 0) {
+      return;
+    }
+    m_nSelected = -1;
+    RenderLocked();
+  }
+  update();
 }

@@ -85,6 +85,8 @@ class CImageWindow : public QWidget {
   void SelectCorner(int index);
   int GetKeySelectedPoint() const;
   bool IsMagnifierShown() const;
+  // Draws the outline in red: the owner found the corners unusable (crossed, concave, tiny).
+  void SetOutlineWarning(bool warning);
 
   // State read-outs for the owner and tests.
   int GetSelectedPoint() const;
@@ -111,6 +113,7 @@ class CImageWindow : public QWidget {
   void mouseMoveEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   bool event(QEvent* event) override;
+  void leaveEvent(QEvent* event) override;
 
  private:
   void RenderLocked();  // m_mutex held
@@ -141,6 +144,7 @@ class CImageWindow : public QWidget {
   // Reused by every paint while the magnifier shows, so repainting allocates nothing new.
   mutable cv::Mat m_magnifierPatch;
   QFont m_handleFont;
+  bool m_bOutlineWarning = false;
 
   bool m_bDragging = false;
   float m_scale = 1.0f;

@@ -9,6 +9,8 @@
 inline constexpr unsigned MB_OK = 0x0;
 inline constexpr unsigned MB_YESNO = 0x4;
 inline constexpr unsigned MB_ICONERROR = 0x10;
+// The second button (No of Yes/No) is the default: Enter does not confirm a destructive step.
+inline constexpr unsigned MB_DEFBUTTON2 = 0x100;
 inline constexpr unsigned MB_TYPEMASK = 0xF;  // the button-set bits of a type
 inline constexpr unsigned MB_ICONMASK = 0xF0;
 

@@ -77,3 +77,13 @@ std::vector<INFO_CAM_DATA> CCameraList::Snapshot() const {
   std::lock_guard lock(m_mutex);
   return m_records;
 }
+
+namespace veldrin {
+
+std::string CameraEntryText(int index, const std::string& name, int kind) {
+  std::string text = "Cam " + std::to_string(index) + " (" + name + ")";
+  if (kind == CAM_KIND_DEPTH) text += " (3D)";
+  return text;
+}
+
+}  // namespace veldrin

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <mutex>
+#include <string>
 #include <vector>
 
 class CKivVideoEngine;
@@ -54,3 +55,11 @@ class CCameraList {
   mutable std::mutex m_mutex;
   std::vector<INFO_CAM_DATA> m_records;
 };
+
+namespace veldrin {
+
+// How a camera is named to the operator: "Cam 0 (Table camera)", and "Cam 1 (name) (3D)" for the
+// colour sensor of a depth camera (CAM_KIND_DEPTH).
+std::string CameraEntryText(int index, const std::string& name, int kind);
+
+}  // namespace veldrin

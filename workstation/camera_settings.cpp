@@ -9,6 +9,7 @@ namespace {
 
 constexpr const char* kKeyCamera = "Camera";
 constexpr const char* kKeyCalibIndex = "CalibIndex";
+constexpr const char* kKeyCalibName = "CalibName";
 constexpr const char* kKeyResX = "RESX";
 constexpr const char* kKeyResY = "RESY";
 constexpr const char* kKeyFrameDivisor = "FRDIV";
@@ -49,6 +50,12 @@ bool CCameraSettings::WriteCamera(const std::string& name) const {
 
 int CCameraSettings::ReadCalibIndex() const { return ReadInt(kKeyCalibIndex, 0); }
 bool CCameraSettings::WriteCalibIndex(int index) const { return WriteInt(kKeyCalibIndex, index); }
+std::string CCameraSettings::ReadCalibName() const {
+  return veldrin::GetPrivateProfileString(m_strSection, kKeyCalibName, "", GetPath());
+}
+bool CCameraSettings::WriteCalibName(const std::string& name) const {
+  return veldrin::WritePrivateProfileString(m_strSection, kKeyCalibName, name, GetPath());
+}
 int CCameraSettings::ReadResX() const { return ReadInt(kKeyResX, kDefaultResX); }
 bool CCameraSettings::WriteResX(int width) const { return WriteInt(kKeyResX, width); }
 int CCameraSettings::ReadResY() const { return ReadInt(kKeyResY, kDefaultResY); }

@@ -32,6 +32,10 @@ class CCameraSettings {
   bool WriteCamera(const std::string& name) const;
   int ReadCalibIndex() const;  // 0 when not set
   bool WriteCalibIndex(int index) const;
+  // The selected calibration by name, beside its list position: a position moves when another
+  // calibration is added before it, the name does not. "" when not set or "Default".
+  std::string ReadCalibName() const;
+  bool WriteCalibName(const std::string& name) const;
   int ReadResX() const;  // 640 when not set
   bool WriteResX(int width) const;
   int ReadResY() const;  // 480 when not set

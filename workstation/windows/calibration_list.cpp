@@ -1,7 +1,9 @@
 #include "workstation/windows/calibration_list.h"
 
 #include <QComboBox>
+#include <QEvent>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QSignalBlocker>
 #include <QToolButton>
 
@@ -9,14 +11,16 @@
 
 #include "display/image_window.h"
 #include "platform/message_box.h"
-#include "resources/string_table.h"
 #include "workstation/calibration_store.h"
 #include "workstation/rectification.h"
+#include "workstation/status_model.h"
 #include "workstation/windows/add_calibration_dlg.h"
 
 namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+constexpr const char* kModifiedMark = " *";
 
 }  // namespace
 
@@ -31,26 +35,43 @@ CCalibrationList::CCalibrationList(QWidget* dialog, const SWidgets& widgets,
           [this](int) { OnCalibrationSelected(); });
   connect(m_widgets.saveButton, &QToolButton::clicked, this, [this] { OnSaveCalibration(); });
   connect(m_widgets.removeButton, &QToolButton::clicked, this, [this] { OnRemoveCalibration(); });
+  // A drag reports every step of the pointer; the press and release around it make it one step.
+  m_inputWindow.installEventFilter(this);
 }
 
 CCalibrationList::~CCalibrationList() = default;
 
-void CCalibrationList::Open(const std::string& folder, int savedIndex) {
+void CCalibrationList::Open(const std::string& folder, int savedIndex,
+                            const std::string& savedName) {
   m_pStore = std::make_unique<CCalibrationStore>(folder);
   Fill();
   bool apply = true;
   if (m_pStore->GetCount() > 0) {
-    m_nIndex = savedIndex;
+    // The name follows its calibration when others are added before it; the index does not.
+    const int named = savedName.empty() ? -1 : m_pStore->Find(savedName);
+    m_nIndex = named >= 0 ? named + 1 : savedIndex;
     if (m_nIndex > m_pStore->GetCount()) apply = false;
   } else {
     m_nIndex = 0;
   }
+  m_reference = m_rectification.GetCorners();
   if (apply) {
     const QSignalBlocker blocker(m_widgets.combo);
     m_widgets.combo->setCurrentIndex(m_nIndex);
     OnCalibrationSelected();
   }
+  m_history.Clear();
   m_widgets.saveButton->setEnabled(false);
+  Refresh();
+}
+
+std::string CCalibrationList::Name() const {
+  return m_nIndex > 0 && m_pStore ? m_pStore->GetName(m_nIndex - 1) : std::string();
+}
+
+std::string CCalibrationList::EntryName(int index) const {
+  if (index == 0) return "Default";
+  return m_pStore ? m_pStore->GetName(index - 1) : std::string();
 }
 
 std::string CCalibrationList::Directory() const {
@@ -63,17 +84,104 @@ void CCalibrationList::Show() {
   m_widgets.removeButton->show();
 }
 
+bool CCalibrationList::IsModified() const { return m_rectification.GetCorners() != m_reference; }
+
 void CCalibrationList::UpdatePointReadouts() {
   const auto texts = m_rectification.FormatPointReadouts();
   for (int i = 0; i < 4; ++i) m_widgets.pointLabels[i]->setText(Q(texts[i]));
+}
+
+void CCalibrationList::Refresh() {
+  UpdatePointReadouts();
+
+  const int current = m_widgets.combo->currentIndex();
+  const bool modified = IsModified();
+  for (int i = 0; i < m_widgets.combo->count(); ++i) {
+    QString text = Q(EntryName(i));
+    if (i == current && modified) text += QLatin1String(kModifiedMark);
+    if (m_widgets.combo->itemText(i) != text) m_widgets.combo->setItemText(i, text);
+  }
+
+  const EQuadProblem problem = CheckQuad(m_rectification.GetCorners());
+  m_inputWindow.SetOutlineWarning(problem != EQuadProblem::kNone);
+  if (m_widgets.warningLabel) m_widgets.warningLabel->setText(Q(QuadWarning(problem)));
+
+  // "Default" is no file: there is nothing to remove.
+  m_widgets.removeButton->setEnabled(current > 0);
+}
+
+void CCalibrationList::ReportProblem(const std::string& text) {
+  if (!m_pStatus) return;
+  if (!m_strProblem.empty()) m_pStatus->ClearProblem(m_strProblem);
+  m_strProblem = text;
+  if (!text.empty()) m_pStatus->ReportProblem(text);
+}
+
+void CCalibrationList::Put(const std::vector<cv::Point2f>& corners) {
+  m_bPutting = true;
+  m_rectification.SetCorners(corners);
+  m_inputWindow.SetPoints(corners);  // reports back through OnPointsChanged
+  m_bPutting = false;
 }
 
 void CCalibrationList::OnPointsChanged() {
   m_widgets.saveButton->setEnabled(true);
   std::vector<cv::Point2f> points;
   m_inputWindow.GetPoints(points);
+  if (!m_bPutting && !m_dragStart) m_history.Record(m_rectification.GetCorners(), points);
   m_rectification.SetCorners(points);
-  UpdatePointReadouts();
+  Refresh();
+}
+
+bool CCalibrationList::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == &m_inputWindow) {
+    const auto* mouse = static_cast<QMouseEvent*>(event);
+    if (event->type() == QEvent::MouseButtonPress && mouse->button() == Qt::LeftButton &&
+        m_inputWindow.GetSelectedPoint() >= 0) {
+      m_dragStart = m_rectification.GetCorners();
+    } else if (event->type() == QEvent::MouseButtonRelease && mouse->button() == Qt::LeftButton &&
+               m_dragStart) {
+      m_history.Record(*m_dragStart, m_rectification.GetCorners());
+      m_dragStart.reset();
+    }
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+void CCalibrationList::ApplyCorners(const std::vector<cv::Point2f>& corners) {
+  if (corners.size() != 4) return;
+  const std::vector<cv::Point2f> before = m_rectification.GetCorners();
+  Put(corners);
+  m_history.Record(before, corners);
+  Refresh();
+}
+
+bool CCalibrationList::Undo() {
+  const auto corners = m_history.Undo();
+  if (!corners) return false;
+  Put(*corners);
+  Refresh();
+  return true;
+}
+
+bool CCalibrationList::Redo() {
+  const auto corners = m_history.Redo();
+  if (!corners) return false;
+  Put(*corners);
+  Refresh();
+  return true;
+}
+
+void CCalibrationList::FollowScaledCorners(float sx, float sy) {
+  for (cv::Point2f& p : m_reference) p = cv::Point2f(p.x * sx, p.y * sy);
+  m_history.Scale(sx, sy);
+  if (m_dragStart) {
+    for (cv::Point2f& p : *m_dragStart) p = cv::Point2f(p.x * sx, p.y * sy);
+  }
+  const bool saveEnabled = m_widgets.saveButton->isEnabled();
+  Put(m_rectification.GetCorners());
+  m_widgets.saveButton->setEnabled(saveEnabled);
+  Refresh();
 }
 
 void CCalibrationList::OnInputClicked() {
@@ -95,62 +203,94 @@ void CCalibrationList::Fill() {
 void CCalibrationList::OnCalibrationSelected() {
   m_nIndex = m_widgets.combo->currentIndex();
   if (m_nIndex < 0) return;
+  const std::vector<cv::Point2f> before = m_rectification.GetCorners();
+  ReportProblem({});
   if (m_nIndex == 0) {
     m_rectification.SetDefaultCorners();
-    m_inputWindow.SetPoints(m_rectification.GetCorners());
-    UpdatePointReadouts();
+    const std::vector<cv::Point2f> corners = m_rectification.GetCorners();
+    Put(corners);
+    m_reference = corners;
+    m_history.Record(before, corners);
+    Refresh();
     emit CalibrationApplied(QString());
     return;
   }
+  const std::string name = EntryName(m_nIndex);
   std::vector<cv::Point2f> points;
-  if (!m_pStore || m_pStore->Load(m_nIndex - 1, points) != 4 || points.size() != 4) return;
-  m_rectification.SetCorners(points);
-  m_inputWindow.SetPoints(points);
+  if (!m_pStore || m_pStore->Load(m_nIndex - 1, points) != 4 || points.size() != 4) {
+    ReportProblem("The calibration \"" + name +
+                  "\" was not applied: its file does not hold four usable corners.");
+    Refresh();
+    return;
+  }
+  Put(points);
   m_rectification.RebuildDstCorners();
-  UpdatePointReadouts();
+  m_reference = points;
+  m_history.Record(before, points);
   m_widgets.saveButton->setEnabled(false);
-  emit CalibrationApplied(Q(m_pStore->GetName(m_nIndex - 1)));
+  if (!m_rectification.CornersInsideFrame()) {
+    const cv::Size frame = m_rectification.GetFrameSize();
+    ReportProblem("The corners of the calibration \"" + name +
+                  "\" lie outside the camera picture (" + std::to_string(frame.width) + " x " +
+                  std::to_string(frame.height) + "): was it made at another resolution?");
+  }
+  Refresh();
+  emit CalibrationApplied(Q(name));
 }
 
 void CCalibrationList::OnSaveCalibration() {
-  CAddCalibrationDlg dlg(m_pDialog);
-  if (m_widgets.combo->currentIndex() >= 0) dlg.SetName(m_widgets.combo->currentText());
-  if (dlg.exec() != QDialog::Accepted) return;
-  const std::string name = dlg.GetName().toStdString();
-  if (!CCalibrationStore::IsValidName(name)) {
+  const EQuadProblem problem = CheckQuad(m_rectification.GetCorners());
+  if (problem != EQuadProblem::kNone &&
+      AfxMessageBox(QuadWarning(problem) + "\nSave these corners anyway?",
+                    MB_YESNO | MB_DEFBUTTON2) != IDYES)
+    return;
+
+  // A refused name brings the dialog back with the typed text, to be corrected.
+  QString proposal;
+  if (m_widgets.combo->currentIndex() >= 0)
+    proposal = Q(EntryName(m_widgets.combo->currentIndex()));
+  std::string name;
+  for (;;) {
+    CAddCalibrationDlg dlg(m_pDialog);
+    dlg.SetName(proposal);
+    if (dlg.exec() != QDialog::Accepted) return;
+    name = dlg.GetName().toStdString();
+    if (CCalibrationStore::IsValidName(name)) break;
     AfxMessageBox("\"" + name +
                       "\" cannot be used as a calibration name. Use a name that is not empty "
                       "and has no \"/\", and is not \".\" or \"..\".",
                   MB_ICONERROR | MB_OK);
-    return;
+    proposal = dlg.GetName();
   }
-  if (m_pStore->Exists(name) &&
-      AfxFormatMessageBox(nullptr, MB_YESNO, veldrin::IDS_CONFIRM_OVERWRITE_CALIBRATION) != IDYES)
+  if (m_pStore->Exists(name) && AfxMessageBox("Overwrite the calibration \"" + name + "\"?",
+                                              MB_YESNO | MB_DEFBUTTON2) != IDYES)
     return;
   // The corners are not stored: say so, and keep the save button enabled so the operator can
   // try again, rather than showing the list as if the calibration had been saved.
-  if (!m_pStore->Save(name, m_rectification.GetCorners())) {
+  const std::vector<cv::Point2f> corners = m_rectification.GetCorners();
+  if (!m_pStore->Save(name, corners)) {
     AfxMessageBox("The calibration \"" + name + "\" could not be saved.", MB_ICONERROR | MB_OK);
     return;
   }
   Fill();
-  const QString typed = Q(name);
-  for (int i = 0; i < m_widgets.combo->count(); ++i) {
-    if (m_widgets.combo->itemText(i).startsWith(typed, Qt::CaseInsensitive)) {
-      const QSignalBlocker blocker(m_widgets.combo);
-      m_widgets.combo->setCurrentIndex(i);
-      break;
-    }
+  // The saved entry is the selected one from now on, also for the next start.
+  m_nIndex = m_pStore->Find(name) + 1;
+  {
+    const QSignalBlocker blocker(m_widgets.combo);
+    m_widgets.combo->setCurrentIndex(m_nIndex);
   }
-  UpdatePointReadouts();
+  m_reference = corners;
+  ReportProblem({});
+  Refresh();
   m_widgets.saveButton->setEnabled(false);
-  emit CalibrationSaved(typed);
+  emit CalibrationSaved(Q(name));
 }
 
 void CCalibrationList::OnRemoveCalibration() {
   m_nIndex = m_widgets.combo->currentIndex();
   if (m_nIndex <= 0) return;
-  if (AfxFormatMessageBox(nullptr, MB_YESNO, veldrin::IDS_CONFIRM_REMOVE_CALIBRATION) != IDYES)
+  if (AfxMessageBox("Remove the calibration \"" + EntryName(m_nIndex) + "\"?",
+                    MB_YESNO | MB_DEFBUTTON2) != IDYES)
     return;
   if (!m_pStore->Remove(m_nIndex - 1)) return;
   Fill();

@@ -4,11 +4,18 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include <opencv2/core/types.hpp>
+
+#include "workstation/corner_history.h"
 
 class CCalibrationStore;
 class CImageWindow;
 class CRectification;
+class CStatusModel;
 class QComboBox;
 class QLabel;
 class QToolButton;
@@ -17,7 +24,11 @@ class QWidget;
 // The calibration selection of the main window: "Default" and the stored calibrations in the
 // combo, the save and remove buttons, and the four corner read-outs. Selecting an entry puts its
 // corners on the input window and into the rectification; dragging a corner enables saving.
-// UI thread only.
+//
+// It also keeps the operator's corner edits: every change (a whole drag, ApplyCorners, a
+// calibration chosen) is one undo step; the selected entry is marked "<name> *" while the
+// corners differ from it; corners that make no usable outline (CheckQuad) get a red outline and
+// a one-line warning, and saving them asks first. UI thread only.
 class CCalibrationList : public QObject {
   Q_OBJECT
 
@@ -27,6 +38,7 @@ class CCalibrationList : public QObject {
     QToolButton* saveButton = nullptr;
     QToolButton* removeButton = nullptr;
     std::array<QLabel*, 4> pointLabels{};
+    QLabel* warningLabel = nullptr;  // optional: the outline warning
   };
 
   // `dialog` parents the name dialog; the widgets belong to it as well.
@@ -34,15 +46,33 @@ class CCalibrationList : public QObject {
                    CImageWindow& inputWindow);
   ~CCalibrationList() override;
 
-  // Reads the calibrations stored in `folder` and selects `savedIndex` (0 is "Default"), or
-  // nothing when the index lies beyond the list.
-  void Open(const std::string& folder, int savedIndex);
+  // Problems (a calibration that cannot be applied, corners outside the picture) go here.
+  void SetStatusModel(CStatusModel* status) { m_pStatus = status; }
+
+  // Reads the calibrations stored in `folder` and selects the one named `savedName` when it is
+  // listed, else `savedIndex` (0 is "Default"), or nothing when the index lies beyond the list.
+  void Open(const std::string& folder, int savedIndex, const std::string& savedName = {});
 
   // Index of the selected entry: 0 for "Default", i + 1 for stored calibration i.
   int Index() const { return m_nIndex; }
   // The folder the calibrations are stored in (empty before Open).
   std::string Directory() const;
+  // Name of the selected stored calibration; "" for "Default" or no selection.
+  std::string Name() const;
   void Show();
+
+  // True while the corners differ from those of the selected entry (unsaved work).
+  bool IsModified() const;
+
+  // Puts corners in place as one undoable step (automatic placement, a loaded plane).
+  void ApplyCorners(const std::vector<cv::Point2f>& corners);
+  bool Undo();
+  bool Redo();
+  const CCornerHistory& History() const { return m_history; }
+
+  // The frame size changed and the rectification has scaled the corners by (sx, sy): the input
+  // window, the selected entry's corners and the history follow, and nothing counts as edited.
+  void FollowScaledCorners(float sx, float sy);
 
   // Handlers, public so tests can drive them as the widgets do.
   void OnCalibrationSelected();
@@ -58,15 +88,30 @@ class CCalibrationList : public QObject {
   void CalibrationSaved(const QString& name);
   // The stored calibration `name` was applied; an empty name for "Default".
   void CalibrationApplied(const QString& name);
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void Fill();
   void UpdatePointReadouts();
+  // Puts corners on the window and into the rectification without recording a step.
+  void Put(const std::vector<cv::Point2f>& corners);
+  // Read-outs, the modified mark, the outline warning and the remove button.
+  void Refresh();
+  std::string EntryName(int index) const;
+  void ReportProblem(const std::string& text);
 
   QWidget* m_pDialog;
   SWidgets m_widgets;
   CRectification& m_rectification;
   CImageWindow& m_inputWindow;
+  CStatusModel* m_pStatus = nullptr;
   std::unique_ptr<CCalibrationStore> m_pStore;
   int m_nIndex = 0;
+
+  CCornerHistory m_history;
+  std::vector<cv::Point2f> m_reference;  // the selected entry's corners
+  bool m_bPutting = false;               // our own SetPoints is reporting back
+  std::optional<std::vector<cv::Point2f>> m_dragStart;
+  std::string m_strProblem;  // the last problem this list reported
 };

@@ -1,5 +1,6 @@
 // The calibration combo, the save and remove buttons, and the stored index at start.
 #include <QLineEdit>
+#include <QTest>
 
 #include "workstation/windows/add_calibration_dlg.h"
 #include "workstation/windows/dialog_test_fixture.h"
@@ -33,6 +34,29 @@ class CalibrationListTest : public VeldrinDlgTest {
     dlg.CalibrationList().OnSaveCalibration();
   }
 
+  // Runs the save button, answering each name dialog that opens with the next name (and
+  // cancelling once they are used up). Returns the text each dialog opened with.
+  static QStringList SaveAsEach(CVeldrinDlg& dlg, QStringList names) {
+    QStringList proposed;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+      auto* box = qobject_cast<CAddCalibrationDlg*>(QApplication::activeModalWidget());
+      if (!box || box->property("answered").toBool()) return;
+      box->setProperty("answered", true);
+      auto* edit = box->findChild<QLineEdit*>("1008");
+      proposed << edit->text();
+      if (names.isEmpty()) {
+        box->reject();
+        return;
+      }
+      edit->setText(names.takeFirst());
+      box->accept();
+    });
+    timer.start(30);
+    dlg.CalibrationList().OnSaveCalibration();
+    return proposed;
+  }
+
   static void Select(CVeldrinDlg& dlg, int entry) {
     dlg.findChild<QComboBox*>("1004")->setCurrentIndex(entry);
     dlg.CalibrationList().OnCalibrationSelected();
@@ -54,6 +78,18 @@ class CalibrationListTest : public VeldrinDlgTest {
     std::vector<cv::Point2f> points;
     CCalibrationStore::ReadCalibration(Dir(), name, points);
     return points;
+  }
+
+  // Drags a corner of the input window from one picture point to another, as the mouse does.
+  static void Drag(CVeldrinDlg& dlg, cv::Point2f from, cv::Point2f to) {
+    CImageWindow* input = dlg.InputWindow();
+    const QPoint a = WindowPos(input, from);
+    const QPoint b = WindowPos(input, to);
+    SendMouse(input, QEvent::MouseMove, a, Qt::NoButton);
+    SendMouse(input, QEvent::MouseButtonPress, a, Qt::LeftButton);
+    for (int i = 1; i <= 4; ++i)
+      SendMouse(input, QEvent::MouseMove, a + (b - a) * i / 4, Qt::LeftButton);
+    SendMouse(input, QEvent::MouseButtonRelease, b, Qt::NoButton);
   }
 
   const std::vector<cv::Point2f> kQuad{{50, 40}, {600, 30}, {610, 450}, {40, 440}};
@@ -84,7 +120,7 @@ TEST_F(CalibrationListTest, FailedSaveIsReportedAndSaveStaysEnabled) {
   ASSERT_EQ(m_boxes->Texts().size(), 1u);
   EXPECT_NE(m_boxes->Texts()[0].find("could not be saved"), std::string::npos);
   EXPECT_EQ(m_boxes->Calls()[0].type, MB_ICONERROR | MB_OK);
-  EXPECT_EQ(Entries(*dlg), QStringList{"Default"});
+  EXPECT_EQ(Entries(*dlg), QStringList{"Default *"});  // still unsaved
   EXPECT_TRUE(dlg->findChild<QWidget*>("20458")->isEnabled());
 }
 
@@ -95,9 +131,10 @@ TEST_F(CalibrationListTest, OverwriteAsksAndNoKeepsTheFile) {
 
   m_boxes->QueueAnswer(IDNO);
   SaveAs(*dlg, "Table");
+  // The question names the calibration, and Enter answers No.
   ASSERT_EQ(m_boxes->Texts().size(), 1u);
-  EXPECT_EQ(m_boxes->Texts()[0], Text(veldrin::IDS_CONFIRM_OVERWRITE_CALIBRATION));
-  EXPECT_EQ(m_boxes->Calls()[0].type, MB_YESNO);
+  EXPECT_EQ(m_boxes->Texts()[0], "Overwrite the calibration \"Table\"?");
+  EXPECT_EQ(m_boxes->Calls()[0].type, MB_YESNO | MB_DEFBUTTON2);
   EXPECT_EQ(Stored("Table"), kQuad);
 
   m_boxes->QueueAnswer(IDYES);
@@ -120,26 +157,49 @@ TEST_F(CalibrationListTest, CaseVariantAndCancelledNamesAskNothing) {
   EXPECT_EQ(dlg->findChild<QComboBox*>("1004")->count(), 3);
 }
 
-TEST_F(CalibrationListTest, PrefixNameSelectsTheEarlierEntry) {
+// The entry saved is the entry selected, on screen and for the next start, even when its
+// name is the start of an earlier one.
+TEST_F(CalibrationListTest, SavedEntryIsTheSelectedOneAndComesBackAtTheNextStart) {
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "Demo sheet 2", kOther));
+  {
+    auto dlg = Open(m_name);
+    MoveCorners(*dlg, kQuad);
+    SaveAs(*dlg, "Demo sheet");
+    EXPECT_EQ(Entries(*dlg), (QStringList{"Default", "Demo sheet", "Demo sheet 2"}));
+    EXPECT_EQ(dlg->findChild<QComboBox*>("1004")->currentText(), "Demo sheet");
+    EXPECT_EQ(dlg->CalibIndex(), 1);
+  }
+  EXPECT_EQ(Settings().ReadCalibIndex(), 1);
+  EXPECT_EQ(Settings().ReadCalibName(), "Demo sheet");
+  {
+    auto dlg = Open(m_name);
+    EXPECT_EQ(dlg->Corners(), kQuad);
+  }
+  // Another calibration that sorts before it moves its position, not its name.
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "A first", kOther));
+  {
+    auto dlg = Open(m_name);
+    EXPECT_EQ(dlg->findChild<QComboBox*>("1004")->currentText(), "Demo sheet");
+    EXPECT_EQ(dlg->Corners(), kQuad);
+    EXPECT_EQ(dlg->CalibIndex(), 2);
+  }
+  // Without a listed name the position applies as before.
+  Settings().WriteCalibName("gone");
+  Settings().WriteCalibIndex(1);
   auto dlg = Open(m_name);
-  MoveCorners(*dlg, kQuad);
-  SaveAs(*dlg, "Def");
-  EXPECT_TRUE(fs::exists(m_dir / "Def.clb"));
-  // The display follows the string search: "Def" first matches "Default".
-  EXPECT_EQ(dlg->findChild<QComboBox*>("1004")->currentIndex(), 0);
-  EXPECT_EQ(dlg->CalibIndex(), 0);
+  EXPECT_EQ(dlg->Corners(), kOther);
 }
 
-TEST_F(CalibrationListTest, RefusedNameIsExplainedAndNothingIsWritten) {
+// A refused name reopens the dialog with the typed text, to be corrected.
+TEST_F(CalibrationListTest, RefusedNameIsExplainedAndTheDialogComesBackWithIt) {
   auto dlg = Open(m_name);
-  for (const char* bad : {"", "..", "a/b"}) {
-    SaveAs(*dlg, bad);
-  }
+  const QStringList proposed = SaveAsEach(*dlg, {"", "..", "a/b", "ab"});
+  EXPECT_EQ(proposed, (QStringList{"Default", "", "..", "a/b"}));
   const auto texts = m_boxes->Texts();
   ASSERT_EQ(texts.size(), 3u);
   for (const auto& t : texts)
     EXPECT_NE(t.find("cannot be used as a calibration name"), std::string::npos);
-  EXPECT_EQ(Entries(*dlg), QStringList{"Default"});
+  EXPECT_EQ(Entries(*dlg), (QStringList{"Default", "ab"}));
   EXPECT_FALSE(fs::exists(m_dir / ".clb"));
   EXPECT_FALSE(fs::exists(m_dir / "a"));
 }
@@ -147,8 +207,10 @@ TEST_F(CalibrationListTest, RefusedNameIsExplainedAndNothingIsWritten) {
 TEST_F(CalibrationListTest, RemoveAsksAndReturnsToDefault) {
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "Table", kQuad));
   auto dlg = Open(m_name);
+  EXPECT_FALSE(dlg->findChild<QWidget*>("20459")->isEnabled());  // "Default" is no file
   Select(*dlg, 1);
   ASSERT_EQ(dlg->Corners(), kQuad);
+  EXPECT_TRUE(dlg->findChild<QWidget*>("20459")->isEnabled());
 
   m_boxes->QueueAnswer(IDNO);
   dlg->CalibrationList().OnRemoveCalibration();
@@ -158,7 +220,8 @@ TEST_F(CalibrationListTest, RemoveAsksAndReturnsToDefault) {
   m_boxes->QueueAnswer(IDYES);
   dlg->CalibrationList().OnRemoveCalibration();
   ASSERT_EQ(m_boxes->Texts().size(), 2u);
-  EXPECT_EQ(m_boxes->Texts()[1], Text(veldrin::IDS_CONFIRM_REMOVE_CALIBRATION));
+  EXPECT_EQ(m_boxes->Texts()[1], "Remove the calibration \"Table\"?");
+  EXPECT_EQ(m_boxes->Calls()[1].type, MB_YESNO | MB_DEFBUTTON2);
   EXPECT_FALSE(fs::exists(m_dir / "Table.clb"));
   EXPECT_EQ(Entries(*dlg), QStringList{"Default"});
   EXPECT_EQ(dlg->findChild<QComboBox*>("1004")->currentIndex(), 0);
@@ -166,6 +229,7 @@ TEST_F(CalibrationListTest, RemoveAsksAndReturnsToDefault) {
   EXPECT_EQ(dlg->CalibIndex(), 0);
 
   // "Default" itself cannot be removed and asks nothing.
+  EXPECT_FALSE(dlg->findChild<QWidget*>("20459")->isEnabled());
   dlg->CalibrationList().OnRemoveCalibration();
   EXPECT_EQ(m_boxes->Texts().size(), 2u);
 }
@@ -215,6 +279,93 @@ TEST_F(CalibrationListTest, StoredIndexAtStartDrivesThePublishedPicture) {
   Select(*dlg, 1);
   dlg.reset();
   EXPECT_EQ(Settings().ReadCalibIndex(), 1);
+}
+
+}  // namespace
+}  // namespace veldrin_test
+
+namespace veldrin_test {
+namespace {
+
+TEST_F(CalibrationListTest, EditsAreMarkedAndEachDragIsOneUndoStep) {
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "Demo sheet", kQuad));
+  Settings().WriteCalibName("Demo sheet");
+  auto dlg = Open(m_name);
+  dlg->resize(1200, 700);
+  QApplication::setActiveWindow(dlg.get());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
+  ASSERT_TRUE(WaitFor([&] { return !dlg->InputWindow()->GrabSurface().isNull(); }));
+  WaitFor([] { return false; }, 300);  // painted at the new size: the mouse maps right
+  auto* combo = dlg->findChild<QComboBox*>("1004");
+  ASSERT_EQ(combo->currentText(), "Demo sheet");
+
+  // 25 drags of P.1, each a few pixels further.
+  std::vector<std::vector<cv::Point2f>> states{dlg->Corners()};
+  for (int i = 0; i < 25; ++i) {
+    const cv::Point2f at = dlg->Corners()[0];
+    Drag(*dlg, at, at + cv::Point2f(4, 3));
+    ASSERT_NE(dlg->Corners(), states.back()) << i;
+    states.push_back(dlg->Corners());
+  }
+  EXPECT_EQ(combo->currentText(), "Demo sheet *");
+
+  // At least 20 steps back, one keystroke each; the mark goes when the saved corners are back.
+  for (int i = 0; i < 25; ++i) {
+    QTest::keyClick(dlg.get(), Qt::Key_Z, Qt::ControlModifier);
+    ASSERT_EQ(dlg->Corners(), states[states.size() - 2 - i]) << i;
+  }
+  EXPECT_EQ(dlg->Corners(), kQuad);
+  EXPECT_EQ(combo->currentText(), "Demo sheet");
+  QTest::keyClick(dlg.get(), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_EQ(dlg->Corners(), states[1]);
+  EXPECT_EQ(combo->currentText(), "Demo sheet *");
+  EXPECT_EQ(dlg->findChild<QLabel*>("1005")->text().toStdString(),
+            "P.1 = (" + std::to_string(int(states[1][0].x)) + ", " +
+                std::to_string(int(states[1][0].y)) + ")");
+
+  // Saving clears the mark; choosing another entry does too.
+  m_boxes->QueueAnswer(IDYES);  // overwrite
+  SaveAs(*dlg, "Demo sheet");
+  EXPECT_EQ(combo->currentText(), "Demo sheet");
+  MoveCorners(*dlg, kOther);
+  EXPECT_EQ(combo->currentText(), "Demo sheet *");
+  Select(*dlg, 0);
+  EXPECT_EQ(Entries(*dlg), (QStringList{"Default", "Demo sheet"}));
+}
+
+TEST_F(CalibrationListTest, UnusableOutlineIsRedWarnedAndSavingAsksFirst) {
+  auto dlg = Open(m_name);
+  auto* warning = dlg->findChild<QLabel*>("quadWarning");
+  ASSERT_NE(warning, nullptr);
+  EXPECT_TRUE(warning->text().isEmpty());
+  ASSERT_TRUE(WaitFor([&] { return !dlg->InputWindow()->GrabSurface().isNull(); }));
+
+  const std::vector<cv::Point2f> crossed{{100, 100}, {500, 400}, {500, 100}, {100, 400}};
+  MoveCorners(*dlg, crossed);
+  EXPECT_FALSE(warning->text().isEmpty());
+  // The outline is drawn red: a pixel on the side P.1-P.2, away from the markers.
+  const QColor side = dlg->InputWindow()->GrabSurface().pixelColor(300, 250);
+  EXPECT_GT(side.red(), 200);
+  EXPECT_LT(side.green(), 60);
+
+  m_boxes->QueueAnswer(IDNO);
+  dlg->CalibrationList().OnSaveCalibration();  // No: the name dialog does not even open
+  ASSERT_EQ(m_boxes->Calls().size(), 1u);
+  EXPECT_EQ(m_boxes->Calls()[0].type, MB_YESNO | MB_DEFBUTTON2);
+
+  m_boxes->QueueAnswer(IDYES);
+  SaveAs(*dlg, "Crossed");
+  EXPECT_EQ(Stored("Crossed"), crossed);
+
+  MoveCorners(*dlg, {{100, 100}, {104, 100}, {104, 400}, {100, 400}});  // 4 px wide
+  EXPECT_FALSE(warning->text().isEmpty());
+  MoveCorners(*dlg, kQuad);
+  EXPECT_TRUE(warning->text().isEmpty());
+  const QImage surface = dlg->InputWindow()->GrabSurface();
+  bool purple = false;
+  for (int y = 33; y <= 37; ++y)
+    purple = purple || surface.pixelColor(325, y) == QColor(134, 89, 255);
+  EXPECT_TRUE(purple);
 }
 
 }  // namespace

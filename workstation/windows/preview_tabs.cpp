@@ -83,6 +83,15 @@ void CPreviewTabs::UpdateCloseButton() {
   m_pCloseButton->setEnabled(m_pTabBar->currentIndex() != 0 && m_pTabBar->count() != 2);
 }
 
+void CPreviewTabs::UpdatePlusTab() {
+  const int plus = m_pTabBar->count() - 1;
+  if (plus < 1) return;
+  const bool spare = m_pCameras && m_pCameras->FindFirstFree() >= 0;
+  m_pTabBar->setTabEnabled(plus, spare);
+  m_pTabBar->setTabToolTip(plus, spare ? QStringLiteral("Open the next free camera")
+                                       : QStringLiteral("No free camera left"));
+}
+
 void CPreviewTabs::BackToMain() {
   {
     const QSignalBlocker blocker(m_pTabBar);
@@ -112,16 +121,22 @@ int CPreviewTabs::AddPreviewTab() {
     return 0;
   }
   const int n = m_pTabBar->count();
+  const std::string name =
+      camera < MAX_VIDEO_DEVICES ? engine->m_devices[camera].strName : std::string();
   m_pCameras->SetCameraAt(camera, n - 1, CAM_STATE_PREVIEW, engine.release(), window.get(),
                           m_pCameras->GetKind(camera));
   window.release()->show();
   {
     const QSignalBlocker blocker(m_pTabBar);
     m_pTabBar->removeTab(n - 1);
-    m_pTabBar->insertTab(n - 1, QStringLiteral("Preview Cam"));
+    // "Preview Cam 1 (Still B)": the tab names its camera, as the camera list does.
+    m_pTabBar->insertTab(
+        n - 1, QStringLiteral("Preview ") + QString::fromStdString(veldrin::CameraEntryText(
+                                                camera, name, m_pCameras->GetKind(camera))));
     m_pTabBar->insertTab(n, QStringLiteral("+"));
     m_pTabBar->setCurrentIndex(n - 1);
   }
+  UpdatePlusTab();
   Layout();
   return 1;
 }
@@ -152,6 +167,7 @@ void CPreviewTabs::ClosePreviewTab() {
     m_pTabBar->setCurrentIndex(0);
   }
   emit PreviewClosed();
+  UpdatePlusTab();
   UpdateCloseButton();
 }
 

@@ -41,6 +41,8 @@ class CPreviewTabs : public QObject {
   // Places the tab bar on the top edge of the pane and every camera picture below it.
   void Layout();
   void UpdateCloseButton();
+  // "+" is enabled only while a free camera is left to open.
+  void UpdatePlusTab();
   // Stops the preview engines (not the main one).
   void StopPreviews();
   // Deletes the preview engines and windows; call after StopPreviews and before the list goes.

@@ -45,6 +45,7 @@ TEST_F(PreviewTabsTest, WithOneCameraPlusRefusesAndReturnsToMain) {
   UseCameras(1);
   auto dlg = Open(m_name);
   ASSERT_EQ(TabTexts(*dlg), (QStringList{"Main Camera", "+"}));
+  EXPECT_FALSE(Tabs(*dlg)->isTabEnabled(1));  // no spare camera
   Choose(*dlg, 1);
   ASSERT_EQ(m_boxes->Texts().size(), 1u);
   EXPECT_EQ(m_boxes->Texts()[0], Text(veldrin::IDS_UNABLE_TO_OPEN_CAMERA));
@@ -58,8 +59,11 @@ TEST_F(PreviewTabsTest, AddSwitchAndCloseTheMiddleOfThree) {
   UseCameras(4);
   auto dlg = Open(m_name);
   for (int i = 1; i <= 3; ++i) Choose(*dlg, i);  // "+" each time
-  ASSERT_EQ(TabTexts(*dlg),
-            (QStringList{"Main Camera", "Preview Cam", "Preview Cam", "Preview Cam", "+"}));
+  // Each preview tab names its camera.
+  ASSERT_EQ(TabTexts(*dlg), (QStringList{"Main Camera", "Preview Cam 1 (Cam1)",
+                                         "Preview Cam 2 (Cam2)", "Preview Cam 3 (Cam3)", "+"}));
+  // No camera is left: "+" cannot be chosen.
+  EXPECT_FALSE(Tabs(*dlg)->isTabEnabled(4));
   for (int cam = 1; cam <= 3; ++cam) {
     EXPECT_EQ(Record(*dlg, cam).nState, CAM_STATE_PREVIEW);
     EXPECT_EQ(Record(*dlg, cam).nTab, cam);
@@ -77,7 +81,9 @@ TEST_F(PreviewTabsTest, AddSwitchAndCloseTheMiddleOfThree) {
   EXPECT_EQ(second->geometry(), dlg->InputWindow()->geometry());
 
   dlg->PreviewTabs().ClosePreviewTab();
-  EXPECT_EQ(TabTexts(*dlg), (QStringList{"Main Camera", "Preview Cam", "Preview Cam", "+"}));
+  EXPECT_EQ(TabTexts(*dlg),
+            (QStringList{"Main Camera", "Preview Cam 1 (Cam1)", "Preview Cam 3 (Cam3)", "+"}));
+  EXPECT_TRUE(Tabs(*dlg)->isTabEnabled(3));
   EXPECT_EQ(Record(*dlg, 2).nState, CAM_STATE_FREE);
   EXPECT_EQ(Record(*dlg, 2).pWindow, nullptr);
   EXPECT_EQ(Record(*dlg, 3).nTab, 2);

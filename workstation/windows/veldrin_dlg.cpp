@@ -5,15 +5,18 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QFontMetrics>
+#include <QGraphicsColorizeEffect>
 #include <QGroupBox>
 #include <QMenu>
 #include <QMetaObject>
 #include <QShortcut>
 #include <QSignalBlocker>
+#include <QStandardItemModel>
 #include <QStyle>
 #include <QTimer>
 
 #include <chrono>
+#include <unistd.h>
 
 #include "depth/plane_files.h"
 #include "display/image_window.h"
@@ -31,6 +34,7 @@
 #include "workstation/windows/camera_configuration_dlg.h"
 #include "workstation/windows/preview_tabs.h"
 #include "workstation/windows/simple_splash.h"
+#include "workstation/windows/status_line.h"
 
 namespace {
 
@@ -38,6 +42,10 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 constexpr int kIconRemove = veldrin::IDI_REMOVE;
 constexpr int kIconSave = veldrin::IDI_SAVE;
+constexpr int kHostCheckMs = 500;
+// The window must fit a 1024 x 768 screen with its frame and a panel.
+constexpr int kMaxInitialWidth = 1000;
+constexpr int kMaxInitialHeight = 700;
 
 }  // namespace
 
@@ -51,6 +59,7 @@ CVeldrinDlg::CVeldrinDlg(std::string instanceName, QWidget* parent)
   m_pConsumer =
       std::make_unique<CColorFrameConsumer>(m_rectification, static_cast<CColorFrameView&>(*this),
                                             static_cast<CQRDetectorListener*>(this));
+  m_pConsumer->SetStatusModel(&m_status);
   CreateControls();
 }
 
@@ -67,7 +76,15 @@ CVeldrinDlg::~CVeldrinDlg() {
 // Controls and layout
 
 void CVeldrinDlg::CreateControls() {
-  const veldrin::CDialogUnits du(font());
+  // The template's units follow the font; with a large font the window would not fit a small
+  // screen, so the units shrink to fit it (the status line takes a row below the template).
+  const veldrin::CDialogUnits fontUnits(font());
+  const int statusHeight = QFontMetrics(font()).height() + 6;
+  const QSize natural = fontUnits.Size(665, 290);
+  const double fit = std::min({1.0, double(kMaxInitialWidth) / natural.width(),
+                               double(kMaxInitialHeight - statusHeight) / natural.height()});
+  const veldrin::CDialogUnits du(std::max(1, int(fontUnits.X(4) * fit)),
+                                 std::max(1, int(fontUnits.Y(8) * fit)));
   auto place = [&](QWidget* w, int x, int y, int cx, int cy, int moveX, int sizeX, int sizeY) {
     QRect r = du.Rect(x, y, cx, cy);
     // Check boxes here draw a larger indicator than the templates were laid out for: give them
@@ -105,6 +122,7 @@ void CVeldrinDlg::CreateControls() {
   m_cameraCombo = new QComboBox(this);
   m_cameraCombo->setObjectName(QStringLiteral("1010"));
   place(m_cameraCombo, 485, 20, 99, 14, 75, 25, 0);
+  m_cameraCombo->setMinimumContentsLength(8);
 
   auto* tabPane = new QFrame(this);
   tabPane->setObjectName(QStringLiteral("1016-pane"));
@@ -136,6 +154,12 @@ void CVeldrinDlg::CreateControls() {
     calibration.pointLabels[i] = label(QString(), pointIds[i]);
     place(calibration.pointLabels[i], 485, 76 + 10 * i, 160, 8, 75, 25, 0);
   }
+  // One line under the read-outs, inside the group: what is wrong with the outline, if anything.
+  m_quadWarning = label(QString(), "quadWarning");
+  m_quadWarning->setStyleSheet(QStringLiteral("color: #c00000;"));
+  place(m_quadWarning, 485, 115, 168, 9, 75, 25, 0);
+  calibration.warningLabel = m_quadWarning;
+
   m_mediaWidthLabel = label(QString(), "1007");
   place(m_mediaWidthLabel, 485, 142, 164, 8, 75, 25, 0);
   m_mediaHeightLabel = label(QString(), "1015");
@@ -181,18 +205,20 @@ void CVeldrinDlg::CreateControls() {
       QStringLiteral("Measure a printed chessboard on the media in the output picture"));
   place(checkAccuracy, 594, 90, 58, 13, 100, 0, 0);
 
-  // One line under the pictures for what the operator should know without a message box.
-  m_statusLine = new QLabel(this);
-  m_statusLine->setObjectName(QStringLiteral("statusLine"));
-  m_statusLine->setTextFormat(Qt::PlainText);
+  m_statusLine = new CStatusLine(m_status, this);
+  m_statusLine->setFixedHeight(statusHeight);
+  connect(m_statusLine, &CStatusLine::CameraStalledChanged, this,
+          [this](bool stalled) { OnCameraStalled(stalled); });
 
-  const QSize initial = du.Size(665, 290);
+  // The template's area, then the status line's row below it.
+  const QSize initial = du.Size(665, 290) + QSize(0, statusHeight + 2);
   m_layout.SetInitialSize(initial);
   resize(initial);
 
   m_pPreviewTabs = new CPreviewTabs(this, tabBar, tabPane, m_closeTabButton, m_inputWindow,
                                     static_cast<CKivVideoEngineListener&>(*this));
   m_pCalibrationList = new CCalibrationList(this, calibration, m_rectification, *m_inputWindow);
+  m_pCalibrationList->SetStatusModel(&m_status);
 
   connect(m_cameraCombo, qOverload<int>(&QComboBox::activated), this,
           [this](int) { OnCameraComboChanged(); });
@@ -260,12 +286,42 @@ void CVeldrinDlg::CreateControls() {
 
   auto* accel = new QShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::SHIFT | Qt::Key_R), this);
   connect(accel, &QShortcut::activated, this, [this] { OnCameraConfiguration(); });
+  auto* undo = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z), this);
+  connect(undo, &QShortcut::activated, this, [this] { m_pCalibrationList->Undo(); });
+  auto* redo = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), this);
+  connect(redo, &QShortcut::activated, this, [this] { m_pCalibrationList->Redo(); });
+
+  // The host watch does not depend on frames: in snapshot mode none arrive.
+  m_hostTimer = new QTimer(this);
+  connect(m_hostTimer, &QTimer::timeout, this, [this] { m_pConsumer->CheckHost(); });
+
+  // Tab moves through the controls as they are seen: the tabs, then the right-hand column
+  // from top to bottom.
+  QWidget* order[] = {tabBar,
+                      m_closeTabButton,
+                      m_cameraCombo,
+                      m_snapshotCheck,
+                      calibration.combo,
+                      calibration.saveButton,
+                      calibration.removeButton,
+                      m_autoCalibCheck,
+                      m_savePlaneButton,
+                      m_securePointsCheck};
+  for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+  LayoutStatusLine();
+}
+
+void CVeldrinDlg::LayoutStatusLine() {
+  if (!m_statusLine) return;
+  const int margin = 4;
+  const int h = m_statusLine->height();
+  m_statusLine->setGeometry(margin, height() - h - margin, width() - 2 * margin, h);
 }
 
 void CVeldrinDlg::resizeEvent(QResizeEvent* event) {
   QDialog::resizeEvent(event);
   m_layout.Apply(size());
-  PlaceStatusLine();
+  LayoutStatusLine();
   if (m_pPreviewTabs) m_pPreviewTabs->Layout();
 }
 
@@ -293,15 +349,27 @@ int CVeldrinDlg::DoModal() {
 }
 
 void CVeldrinDlg::OnInitDialog() {
-  setWindowTitle(windowTitle() + Q(m_strInstanceName));
+  // Exactly the instance name: tools find the window by its title.
+  setWindowTitle(Q(m_strInstanceName));
 
+  // Without the host nothing can work; one message says why and how the tool is started.
   auto block = std::make_unique<CSharedStatusBlock>(m_strInstanceName, 0);
-  const bool connected = block->IsOpen() != 0;
-  m_pConsumer->SetStatusBlock(connected ? std::move(block) : nullptr);
-  if (!connected) {
-    AfxFormatMessageBox(nullptr, MB_ICONERROR | MB_OK, veldrin::IDS_CONNECTION_FAILED);
-    OnCancel();
+  if (m_strInstanceName.empty() || block->IsOpen() == 0) {
+    std::string text = veldrin::LoadStringResource(veldrin::IDS_CONNECTION_FAILED) + "\n\n";
+    if (!m_strInstanceName.empty())
+      text += "No host shares the instance \"" + m_strInstanceName + "\". ";
+    text += "The tool is started by the host, with the instance name as its argument.";
+    AfxMessageBox(text, MB_ICONERROR | MB_OK);
+    EndDialog(-1);
+    return;
   }
+  m_pConsumer->SetStatusBlock(std::move(block));
+  const std::string folder = SettingsFolder();
+  m_status.SetHostAttached(m_strInstanceName, folder);
+  if (::access(folder.c_str(), W_OK) != 0)
+    m_status.ReportProblem("The host's folder " + folder +
+                           " is not writable: nothing can be saved or published.");
+  m_hostTimer->start(kHostCheckMs);
 
   m_securePointsCheck->setEnabled(false);
   ReadCameraSettings();
@@ -324,20 +392,25 @@ void CVeldrinDlg::OnInitDialog() {
   m_pConsumer->SetCameraList(m_pCameraList.get());
   m_pPreviewTabs->SetCameraList(m_pCameraList.get());
   if (m_pCameraList->GetCount() == 0) {
+    // One cause, one message: there is no camera to ask about or to open.
+    splash.reset();
     AfxFormatMessageBox(nullptr, MB_ICONERROR | MB_OK, veldrin::IDS_CAMERA_NOT_FOUND);
-    OnCancel();
+    EndDialog(-1);
+    return;
   }
   FillCameraCombo();
-  const int index = ReadPreferredCamera();
+  bool declined = false;
+  const int index = ReadPreferredCamera(declined);
   if (SwitchCamera(index)) {
     const QSignalBlocker blocker(m_cameraCombo);
     m_cameraCombo->setCurrentIndex(m_nCurrentCamera);
-  } else {
+  } else if (!declined) {
     AfxFormatMessageBox(nullptr, MB_ICONERROR | MB_OK, veldrin::IDS_UNABLE_TO_OPEN_CAMERA);
   }
+  m_pPreviewTabs->UpdatePlusTab();
 
-  m_pCalibrationList->Open(SettingsFolder(),
-                           CCameraSettings(SettingsFolder(), m_strInstanceName).ReadCalibIndex());
+  const CCameraSettings settings(SettingsFolder(), m_strInstanceName);
+  m_pCalibrationList->Open(SettingsFolder(), settings.ReadCalibIndex(), settings.ReadCalibName());
 
   splash.reset();
   m_pPreviewTabs->Layout();
@@ -355,9 +428,16 @@ void CVeldrinDlg::done(int result) {
   emit Ended(result);
 }
 
-void CVeldrinDlg::reject() { close(); }
+// Escape does nothing: one keystroke must not close the tool with the operator's work.
+void CVeldrinDlg::reject() {}
 
 void CVeldrinDlg::closeEvent(QCloseEvent* event) {
+  if (!m_bEnded && m_pCalibrationList->IsModified() &&
+      AfxMessageBox("Discard the unsaved corner changes?", MB_YESNO | MB_DEFBUTTON2) != IDYES) {
+    event->ignore();
+    return;
+  }
+  m_hostTimer->stop();
   StopEngines();
   event->accept();
   done(QDialog::Accepted);
@@ -397,6 +477,7 @@ void CVeldrinDlg::SaveSettings() {
       m_nCurrentCamera < MAX_VIDEO_DEVICES)
     settings.WriteCamera(m_pWebcamEngine->m_devices[m_nCurrentCamera].strName);
   settings.WriteCalibIndex(m_pCalibrationList->Index());
+  settings.WriteCalibName(m_pCalibrationList->Name());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -408,14 +489,13 @@ void CVeldrinDlg::FillCameraCombo() {
   if (!m_pCameraList || !m_pWebcamEngine) return;
   const QFontMetrics fm(m_cameraCombo->font());
   int widest = 0;
+  auto* model = qobject_cast<QStandardItemModel*>(m_cameraCombo->model());
   for (const INFO_CAM_DATA& r : m_pCameraList->Snapshot()) {
-    const std::string& name =
-        r.nCamera < MAX_VIDEO_DEVICES ? m_pWebcamEngine->m_devices[r.nCamera].strName : "";
-    const QString text =
-        QStringLiteral("Cam %1 (%2) (%3)")
-            .arg(r.nCamera)
-            .arg(Q(name), r.nKind == CAM_KIND_DEPTH ? QStringLiteral("3D") : QString());
+    const QString text = Q(CameraEntry(r.nCamera));
     m_cameraCombo->insertItem(r.nCamera, text);
+    // A camera that could not be opened is listed, greyed out.
+    if (r.nState == CAM_STATE_UNAVAILABLE && model && model->item(r.nCamera))
+      model->item(r.nCamera)->setEnabled(false);
     widest = std::max(widest, fm.horizontalAdvance(text) + fm.averageCharWidth());
   }
   const int dropWidth = widest + 2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth) +
@@ -424,7 +504,15 @@ void CVeldrinDlg::FillCameraCombo() {
     m_cameraCombo->view()->setMinimumWidth(dropWidth);
 }
 
-int CVeldrinDlg::ReadPreferredCamera() {
+std::string CVeldrinDlg::CameraEntry(int index) const {
+  const std::string name = m_pWebcamEngine && index >= 0 && index < MAX_VIDEO_DEVICES
+                               ? m_pWebcamEngine->m_devices[index].strName
+                               : std::string();
+  return veldrin::CameraEntryText(index, name, m_pCameraList ? m_pCameraList->GetKind(index) : 0);
+}
+
+int CVeldrinDlg::ReadPreferredCamera(bool& declined) {
+  declined = false;
   const std::string preferred = CCameraSettings(SettingsFolder(), m_strInstanceName).ReadCamera();
   // The main engine has just listed the devices and is not capturing yet: it answers for them.
   CKivOpenCVVideoEngine& engine = *m_pWebcamEngine;
@@ -434,8 +522,10 @@ int CVeldrinDlg::ReadPreferredCamera() {
       if (engine.m_devices[i].strName == preferred && engine.IsDeviceAvailable(i)) return i;
     }
   }
-  if (AfxFormatMessageBox(nullptr, MB_YESNO, veldrin::IDS_PREFERRED_CAMERA_UNAVAILABLE) != IDYES)
+  if (AfxFormatMessageBox(nullptr, MB_YESNO, veldrin::IDS_PREFERRED_CAMERA_UNAVAILABLE) != IDYES) {
+    declined = true;
     return -1;
+  }
   const int free = m_pCameraList ? m_pCameraList->FindFirstFree() : -1;
   if (free < 0) return -1;
   return engine.IsDeviceAvailable(free) ? free : -1;
@@ -459,12 +549,17 @@ int CVeldrinDlg::SwitchCamera(int index) {
     if (m_pWebcamEngine->Start()) {
       m_snapshotCheck->setChecked(false);
       m_inputWindow->SetLocked(0);
+      m_status.SetCameraRunning(true);
+      FollowDeliveredSize();
     }
     return 1;
   }
 
   m_snapshotCheck->setChecked(false);
   m_inputWindow->SetLocked(0);
+  m_status.SetCamera(CameraEntry(index));
+  m_status.SetCameraRunning(true);
+  FollowDeliveredSize();
   if (previous != -1 && previous != index)
     m_pCameraList->SetCameraAt(previous, -1, CAM_STATE_FREE, nullptr, nullptr,
                                m_pCameraList->GetKind(previous));
@@ -474,12 +569,52 @@ int CVeldrinDlg::SwitchCamera(int index) {
   m_autoCalibCheck->hide();
   m_pCalibrationList->Show();
   m_closeTabButton->show();
+  m_pPreviewTabs->UpdatePlusTab();
   return 1;
+}
+
+void CVeldrinDlg::FollowDeliveredSize() {
+  if (!m_pWebcamEngine) return;
+  const cv::Size delivered = m_pWebcamEngine->GetResolution();
+  cv::Size previous;
+  if (m_rectification.FollowFrameSize(delivered.width, delivered.height, &previous))
+    OnFrameSizeChanged(previous, delivered);
+}
+
+void CVeldrinDlg::FrameSizeChanged(cv::Size previous, cv::Size current) {
+  QMetaObject::invokeMethod(
+      this, [this, previous, current] { OnFrameSizeChanged(previous, current); },
+      Qt::QueuedConnection);
+}
+
+// The rectification has already scaled the corners and rebuilt the output for the new size.
+void CVeldrinDlg::OnFrameSizeChanged(cv::Size previous, cv::Size current) {
+  m_inputWindow->SetImageSize(current.width, current.height);
+  const cv::Size out = m_rectification.GetOutputSize();
+  m_outputWindow->SetImageSize(out.width, out.height);
+  if (previous.width > 0 && previous.height > 0) {
+    m_pCalibrationList->FollowScaledCorners(
+        static_cast<float>(current.width) / static_cast<float>(previous.width),
+        static_cast<float>(current.height) / static_cast<float>(previous.height));
+  }
+}
+
+// A camera that gives no frames is shown greyed, not as if its last frame were live.
+void CVeldrinDlg::OnCameraStalled(bool stalled) {
+  if (!stalled) {
+    m_inputWindow->setGraphicsEffect(nullptr);
+    return;
+  }
+  auto* grey = new QGraphicsColorizeEffect(m_inputWindow);
+  grey->setColor(QColor(128, 128, 128));
+  grey->setStrength(0.85);
+  m_inputWindow->setGraphicsEffect(grey);
 }
 
 // Entry i of the camera combo is camera i.
 void CVeldrinDlg::OnCameraComboChanged() {
   const int index = m_cameraCombo->currentIndex();
+  if (index == m_nCurrentCamera) return;  // already the main camera: nothing to do
   if (m_pCameraList && m_pCameraList->GetState(index) == CAM_STATE_FREE) {
     SwitchCamera(index);
   } else {
@@ -505,7 +640,6 @@ void CVeldrinDlg::OnCameraConfiguration() {
     const cv::Point r = (*resolutions)[dlg.m_nResolutionIndex];
     m_frameWidth = r.x;
     m_frameHeight = r.y;
-    m_rectification.ApplyConfiguredFrameSize(m_frameWidth, m_frameHeight);
     m_pPreviewTabs->SetFrameSize(m_frameWidth, m_frameHeight);
   }
   CCameraSettings settings(SettingsFolder(), m_strInstanceName);
@@ -515,9 +649,10 @@ void CVeldrinDlg::OnCameraConfiguration() {
 
   INFO_CAM_DATA record;
   if (m_pCameraList && m_pCameraList->GetCameraAt(m_nCurrentCamera, record)) {
-    if (record.pWindow) record.pWindow->SetImageSize(m_frameWidth, m_frameHeight);
     m_pPreviewTabs->Layout();
     update();
+    // Restarting at the new size makes the windows, the corners and the output follow the size
+    // the camera now delivers.
     SwitchCamera(m_nCurrentCamera);
   }
 }
@@ -526,11 +661,12 @@ void CVeldrinDlg::OnSnapshotMode(bool checked) {
   if (checked) {
     m_inputWindow->SetLocked(1);
     if (m_pWebcamEngine) m_pWebcamEngine->Stop();
+    m_status.SetCameraRunning(false);
     const cv::Mat last = m_pConsumer->GetLastFrame();
     if (!last.empty()) m_inputWindow->SetImage(last);
   } else {
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    if (m_pWebcamEngine) m_pWebcamEngine->Start();
+    if (m_pWebcamEngine && m_pWebcamEngine->Start()) m_status.SetCameraRunning(true);
     QApplication::restoreOverrideCursor();
     m_inputWindow->SetLocked(0);
   }
@@ -554,9 +690,15 @@ void CVeldrinDlg::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
 
 void CVeldrinDlg::OnDepthFrame(int, cv::Mat*, cv::Mat*, const SVertex*) {}
 
-void CVeldrinDlg::OnQRCodeDetected(std::string text) { AfxMessageBox(text, MB_OK); }
+// A code stays in view for many scans: its text is shown once, not after every OK.
+void CVeldrinDlg::OnQRCodeDetected(std::string text) {
+  if (!m_qrFilter.ShouldShow(text)) return;
+  AfxMessageBox(text, MB_OK);
+  m_qrFilter.Closed();
+}
 
 void CVeldrinDlg::ShowInWindow(CImageWindow* window, const cv::Mat& frame) {
+  window->SetImageSize(frame.cols, frame.rows);  // a preview shows what its camera delivers
   window->SetImage(frame);
 }
 
@@ -573,20 +715,18 @@ void CVeldrinDlg::ShowOutput(const cv::Mat& picture) {
 // ---------------------------------------------------------------------------------------------
 // Sheet, accuracy and the bumped-camera watch
 
-void CVeldrinDlg::PlaceStatusLine() {
-  if (!m_statusLine) return;
-  // The strip below the pictures; it follows the bottom edge as the window grows.
-  const veldrin::CDialogUnits du(font());
-  const int h = m_statusLine->sizeHint().height();
-  m_statusLine->setGeometry(du.X(7), height() - h - 1, width() - du.X(14), h);
-}
-
+// Sheet, accuracy and camera-watch messages share the status line's problem slot: each replaces
+// what was said before, as any report does.
 void CVeldrinDlg::SetStatus(const QString& text) {
-  m_statusLine->setText(text);
-  m_statusLine->setToolTip(text);
+  if (text.isEmpty()) {
+    m_status.ClearProblem();
+  } else {
+    m_status.ReportProblem(text.toStdString());
+  }
+  if (m_statusLine) m_statusLine->Refresh();
 }
 
-QString CVeldrinDlg::StatusText() const { return m_statusLine->text(); }
+QString CVeldrinDlg::StatusText() const { return QString::fromStdString(m_status.Problem()); }
 
 void CVeldrinDlg::OnFindSheet() {
   std::vector<cv::Point2f> corners;
@@ -594,7 +734,7 @@ void CVeldrinDlg::OnFindSheet() {
     SetStatus(QStringLiteral("No sheet found in the picture: the corners are unchanged."));
     return;
   }
-  m_inputWindow->SetPoints(corners);
+  m_pCalibrationList->ApplyCorners(corners);
   SetStatus(QStringLiteral("The corners are on the sheet found in the picture."));
 }
 
@@ -678,8 +818,6 @@ void CVeldrinDlg::SavePlane() {
 int CVeldrinDlg::LoadPlane2D(const std::string& folder) {
   veldrin::Plane2D plane;
   if (!veldrin::ReadPlane2D(veldrin::Plane2DPath(folder), plane)) return 0;
-  const std::vector<cv::Point2f> corners(plane.begin(), plane.end());
-  m_rectification.SetCorners(corners);
-  m_inputWindow->SetPoints(corners);
+  m_pCalibrationList->ApplyCorners(std::vector<cv::Point2f>(plane.begin(), plane.end()));
   return 1;
 }

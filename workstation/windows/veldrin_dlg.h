@@ -20,7 +20,9 @@
 #include "video/video_engine.h"
 #include "workstation/camera_watch.h"
 #include "workstation/color_frame_consumer.h"
+#include "workstation/qr_repeat_filter.h"
 #include "workstation/rectification.h"
+#include "workstation/status_model.h"
 #include "workstation/windows/dialog_layout.h"
 
 class CCalibrationList;
@@ -28,6 +30,7 @@ class CCameraList;
 class CImageWindow;
 class CKivOpenCVVideoEngine;
 class CPreviewTabs;
+class CStatusLine;
 class QTimer;
 
 // The tool's main window: the live camera picture with its draggable corners on the left (inside
@@ -70,6 +73,9 @@ class CVeldrinDlg : public QDialog,
   CCameraList* CameraList() const { return m_pCameraList.get(); }
   CPreviewTabs& PreviewTabs() const { return *m_pPreviewTabs; }
   CCalibrationList& CalibrationList() const { return *m_pCalibrationList; }
+  // What the status line shows; any part may post a problem to it (ReportProblem).
+  CStatusModel& Status() { return m_status; }
+  CStatusLine* StatusLine() const { return m_statusLine; }
   QSize FrameSize() const { return QSize(m_frameWidth, m_frameHeight); }
   int FrameDivisor() const { return m_frameDivisor; }
   QSize LastColorSize() const {
@@ -118,10 +124,16 @@ class CVeldrinDlg : public QDialog,
   void SetOutputImageSize(int width, int height) override;
   void MediaSizeChanged(int widthMm, int heightMm) override;
   void HostGone() override;
+  void FrameSizeChanged(cv::Size previous, cv::Size current) override;
 
   void CreateControls();
   void SetStatus(const QString& text);
-  void PlaceStatusLine();
+  void LayoutStatusLine();
+  // The windows, corners and output follow the size the camera delivers.
+  void FollowDeliveredSize();
+  void OnFrameSizeChanged(cv::Size previous, cv::Size current);
+  void OnCameraStalled(bool stalled);
+  std::string CameraEntry(int index) const;
   void EndDialog(int result);
   void OnCancel() { EndDialog(QDialog::Rejected); }
   void ShowAboutBox();
@@ -133,13 +145,16 @@ class CVeldrinDlg : public QDialog,
 
   // Cameras.
   void FillCameraCombo();
-  int ReadPreferredCamera();
+  // -1 when no camera is to be used; `declined` tells that the operator said so.
+  int ReadPreferredCamera(bool& declined);
   void OnCameraComboChanged();
   void SelectMainCameraInCombo();
   void StopEngines();
 
   std::string m_strInstanceName;
   CRectification m_rectification;
+  CStatusModel m_status;
+  CQRRepeatFilter m_qrFilter;
   std::unique_ptr<CColorFrameConsumer> m_pConsumer;
   std::unique_ptr<CCameraList> m_pCameraList;
   std::unique_ptr<CKivOpenCVVideoEngine> m_pWebcamEngine;
@@ -170,11 +185,13 @@ class CVeldrinDlg : public QDialog,
 
   // Sheet finding, accuracy and the bumped-camera watch (UI thread, except the hold deadline,
   // which the capture thread reads in ShowOutput).
-  QLabel* m_statusLine = nullptr;
   QString m_strCameraMessage;  // the camera-moved warning while it is shown
   CCameraWatch m_cameraWatch;
   QTimer* m_cameraTimer = nullptr;
   veldrin::SBoardSpec m_board{9, 6, 20.0};
   // Until this steady-clock time (ns) the output picture keeps the accuracy deviations.
   std::atomic<std::int64_t> m_outputHeldUntil{0};
+  CStatusLine* m_statusLine = nullptr;
+  QLabel* m_quadWarning = nullptr;
+  QTimer* m_hostTimer = nullptr;
 };

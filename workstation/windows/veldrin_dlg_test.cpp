@@ -10,30 +10,36 @@
 namespace veldrin_test {
 namespace {
 
-TEST_F(VeldrinDlgTest, WithoutArgumentOrHostItRefusesAndAsksNothingElseUseful) {
-  m_boxes->QueueAnswer(IDNO);
-  auto dlg = Open("");
-  EXPECT_TRUE(dlg->windowTitle().isEmpty());
-  const auto texts = m_boxes->Texts();
-  ASSERT_GE(texts.size(), 3u);
-  EXPECT_EQ(texts[0], Text(veldrin::IDS_CONNECTION_FAILED));
-  EXPECT_EQ(texts[1], Text(veldrin::IDS_PREFERRED_CAMERA_UNAVAILABLE));
-  EXPECT_EQ(texts[2], Text(veldrin::IDS_UNABLE_TO_OPEN_CAMERA));
-  EXPECT_TRUE(dlg->IsEnded());
-  EXPECT_EQ(dlg->EndResult(), -1);
-  EXPECT_EQ(dlg->CurrentCamera(), -1);
+// One cause, one message: without a host nothing about cameras is asked, and the message says
+// how the tool is meant to be started.
+TEST_F(VeldrinDlgTest, WithoutHostOneMessageSaysTheHostStartsTheTool) {
+  for (const std::string& name : {std::string(), std::string("no-such-instance")}) {
+    auto boxes = std::make_shared<CScriptedMessageBox>();
+    veldrin::CScopedMessageBoxService scope(boxes);
+    auto dlg = Open(name);
+    EXPECT_EQ(dlg->windowTitle().toStdString(), name);
+    const auto texts = boxes->Texts();
+    ASSERT_EQ(texts.size(), 1u) << name;
+    EXPECT_EQ(texts[0].rfind(Text(veldrin::IDS_CONNECTION_FAILED), 0), 0u);
+    EXPECT_NE(texts[0].find("started by the host, with the instance name as its argument"),
+              std::string::npos);
+    if (!name.empty()) {
+      EXPECT_NE(texts[0].find("\"" + name + "\""), std::string::npos);
+    }
+    EXPECT_EQ(boxes->Calls()[0].type, MB_ICONERROR | MB_OK);
+    EXPECT_TRUE(dlg->IsEnded());
+    EXPECT_EQ(dlg->EndResult(), -1);
+    EXPECT_EQ(dlg->CurrentCamera(), -1);
+  }
 }
 
-TEST_F(VeldrinDlgTest, NoCameraShowsTheThreeMessagesAndEnds) {
+TEST_F(VeldrinDlgTest, NoCameraIsOneMessageAndTheEnd) {
   StartHost(1000, 500);
   SetCameras("");
-  m_boxes->QueueAnswer(IDYES);
   auto dlg = Open(m_name);
   const auto texts = m_boxes->Texts();
-  ASSERT_EQ(texts.size(), 3u);
+  ASSERT_EQ(texts.size(), 1u);
   EXPECT_EQ(texts[0], Text(veldrin::IDS_CAMERA_NOT_FOUND));
-  EXPECT_EQ(texts[1], Text(veldrin::IDS_PREFERRED_CAMERA_UNAVAILABLE));
-  EXPECT_EQ(texts[2], Text(veldrin::IDS_UNABLE_TO_OPEN_CAMERA));
   EXPECT_EQ(dlg->EndResult(), -1);
   dlg.reset();
   EXPECT_EQ(Settings().ReadCamera(), "");  // no camera was open: nothing saved
@@ -49,7 +55,8 @@ TEST_F(VeldrinDlgTest, PreferredCameraIsFoundByNameWithoutAsking) {
   EXPECT_EQ(dlg->windowTitle().toStdString(), m_name);
   auto* combo = dlg->findChild<QComboBox*>("1010");
   ASSERT_NE(combo, nullptr);
-  EXPECT_EQ(combo->currentText().toStdString(), "Cam 1 (Still B) ()");
+  // The window title is the instance name and nothing else; entries carry no empty "()".
+  EXPECT_EQ(combo->currentText().toStdString(), "Cam 1 (Still B)");
   INFO_CAM_DATA record;
   ASSERT_TRUE(dlg->CameraList()->GetCameraAt(1, record));
   EXPECT_EQ(record.nState, CAM_STATE_MAIN);
@@ -72,8 +79,9 @@ TEST_F(VeldrinDlgTest, MissingPreferredCameraWithNoEndsWithoutSavingSettings) {
   Settings().WriteCamera("Gone");
   m_boxes->QueueAnswer(IDNO);
   auto dlg = Open(m_name);
-  ASSERT_EQ(m_boxes->Texts().size(), 2u);
-  EXPECT_EQ(m_boxes->Texts()[1], Text(veldrin::IDS_UNABLE_TO_OPEN_CAMERA));
+  // The operator said no: the tool ends without also saying it could not open a camera.
+  ASSERT_EQ(m_boxes->Texts().size(), 1u);
+  EXPECT_EQ(m_boxes->Texts()[0], Text(veldrin::IDS_PREFERRED_CAMERA_UNAVAILABLE));
   EXPECT_EQ(dlg->EndResult(), -1);
   dlg.reset();
   EXPECT_EQ(Settings().ReadCamera(), "Gone");
@@ -212,9 +220,9 @@ TEST_F(VeldrinDlgTest, BusyCameraIsRefusedFromTheCombo) {
   auto dlg = Open(m_name);
   auto* combo = dlg->findChild<QComboBox*>("1010");
   combo->setCurrentIndex(0);
-  emit combo->activated(0);  // the main camera itself
-  ASSERT_EQ(m_boxes->Texts().size(), 1u);
-  EXPECT_EQ(m_boxes->Texts()[0], Text(veldrin::IDS_UNABLE_TO_OPEN_CAMERA));
+  emit combo->activated(0);  // the main camera itself: nothing happens
+  EXPECT_TRUE(m_boxes->Texts().empty());
+  EXPECT_EQ(dlg->CurrentCamera(), 0);
   combo->setCurrentIndex(1);
   emit combo->activated(1);
   EXPECT_EQ(dlg->CurrentCamera(), 1);

@@ -1,0 +1,17 @@
+#include "workstation/qr_repeat_filter.h"
+
+bool CQRRepeatFilter::ShouldShow(const std::string& text, Clock::time_point now) {
+  std::lock_guard lock(m_mutex);
+  const bool show = !m_bShownAny || text != m_strLast || now - m_lastSeen >= kQuiet;
+  if (show) {
+    m_bShownAny = true;
+    m_strLast = text;
+  }
+  if (text == m_strLast) m_lastSeen = now;
+  return show;
+}
+
+void CQRRepeatFilter::Closed(Clock::time_point now) {
+  std::lock_guard lock(m_mutex);
+  m_lastSeen = now;
+}

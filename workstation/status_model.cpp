@@ -1,0 +1,137 @@
+#include "workstation/status_model.h"
+
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+std::string Rate(double perSecond) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.1f", perSecond);
+  return buffer;
+}
+
+}  // namespace
+
+void CStatusModel::SRate::Sample(Clock::time_point now) {
+  if (sampledAt == Clock::time_point{}) {
+    sampledAt = now;
+    sampledCount = count;
+    return;
+  }
+  const double seconds = std::chrono::duration<double>(now - sampledAt).count();
+  if (seconds < 1.0) return;
+  perSecond = static_cast<double>(count - sampledCount) / seconds;
+  sampledAt = now;
+  sampledCount = count;
+}
+
+void CStatusModel::SetHostAttached(std::string instance, std::string folder) {
+  std::lock_guard lock(m_mutex);
+  m_bHost = true;
+  m_strInstance = std::move(instance);
+  m_strFolder = std::move(folder);
+}
+
+void CStatusModel::SetHostDetached() {
+  std::lock_guard lock(m_mutex);
+  m_bHost = false;
+}
+
+void CStatusModel::SetMediaSize(int widthMm, int heightMm) {
+  std::lock_guard lock(m_mutex);
+  m_mediaWidthMm = widthMm;
+  m_mediaHeightMm = heightMm;
+}
+
+void CStatusModel::CountPublished() {
+  std::lock_guard lock(m_mutex);
+  ++m_published.count;
+}
+
+void CStatusModel::SetCamera(std::string name) {
+  std::lock_guard lock(m_mutex);
+  m_strCamera = std::move(name);
+  m_frameWidth = 0;
+  m_frameHeight = 0;
+}
+
+void CStatusModel::SetCameraRunning(bool running, Clock::time_point now) {
+  std::lock_guard lock(m_mutex);
+  m_bCameraRunning = running;
+  m_lastFrameAt = now;
+}
+
+void CStatusModel::CountFrame(int width, int height, Clock::time_point now) {
+  std::lock_guard lock(m_mutex);
+  ++m_frames.count;
+  m_frameWidth = width;
+  m_frameHeight = height;
+  m_lastFrameAt = now;
+}
+
+void CStatusModel::ReportProblem(std::string text) {
+  std::lock_guard lock(m_mutex);
+  m_strProblem = std::move(text);
+}
+
+void CStatusModel::ClearProblem() {
+  std::lock_guard lock(m_mutex);
+  m_strProblem.clear();
+}
+
+void CStatusModel::ClearProblem(const std::string& text) {
+  std::lock_guard lock(m_mutex);
+  if (m_strProblem == text) m_strProblem.clear();
+}
+
+std::string CStatusModel::Problem() const {
+  std::lock_guard lock(m_mutex);
+  return m_strProblem;
+}
+
+bool CStatusModel::CameraStalled(Clock::time_point now) const {
+  std::lock_guard lock(m_mutex);
+  return CameraStalledLocked(now);
+}
+
+bool CStatusModel::CameraStalledLocked(Clock::time_point now) const {
+  return m_bCameraRunning && now - m_lastFrameAt >= kStallTime;
+}
+
+std::string CStatusModel::Text(Clock::time_point now) {
+  std::lock_guard lock(m_mutex);
+  m_published.Sample(now);
+  m_frames.Sample(now);
+
+  std::string text;
+  if (m_bHost) {
+    text = "Host: " + m_strInstance + ", " + m_strFolder + ", " + std::to_string(m_mediaWidthMm) +
+           " x " + std::to_string(m_mediaHeightMm) + " mm, " + std::to_string(m_published.count) +
+           " pictures published (" + Rate(m_published.perSecond) + "/s)";
+  } else {
+    text = "Host: not attached";
+  }
+
+  text += "   Camera: ";
+  if (m_strCamera.empty()) {
+    text += "none";
+  } else {
+    text += m_strCamera;
+    if (m_frameWidth > 0) {
+      text += ", " + std::to_string(m_frameWidth) + " x " + std::to_string(m_frameHeight) + ", " +
+              Rate(m_bCameraRunning ? m_frames.perSecond : 0.0) + " fps";
+    }
+    if (!m_bCameraRunning) text += ", stopped";
+  }
+
+  if (CameraStalledLocked(now)) {
+    text += "   Problem: the camera has given no frames for " +
+            std::to_string(
+                std::chrono::duration_cast<std::chrono::seconds>(now - m_lastFrameAt).count()) +
+            " s.";
+  } else if (!m_strProblem.empty()) {
+    text += "   Problem: " + m_strProblem;
+  }
+  return text;
+}

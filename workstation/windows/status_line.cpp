@@ -1,0 +1,27 @@
+#include "workstation/windows/status_line.h"
+
+#include "workstation/status_model.h"
+
+CStatusLine::CStatusLine(CStatusModel& model, QWidget* parent) : QLabel(parent), m_model(model) {
+  setObjectName(QStringLiteral("statusLine"));
+  setFrameShape(QFrame::StyledPanel);
+  setTextFormat(Qt::PlainText);
+  // The line may be longer than the window: the full text is in the tool tip.
+  setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+  connect(&m_timer, &QTimer::timeout, this, [this] { Refresh(); });
+  m_timer.start(kRefreshMs);
+  Refresh();
+}
+
+void CStatusLine::Refresh() {
+  const QString text = QString::fromStdString(m_model.Text());
+  if (text != this->text()) {
+    setText(text);
+    setToolTip(text);
+  }
+  const bool stalled = m_model.CameraStalled();
+  if (stalled != m_bStalled) {
+    m_bStalled = stalled;
+    emit CameraStalledChanged(stalled);
+  }
+}
