@@ -6,6 +6,7 @@
 #include <QTest>
 #include <QThread>
 #include <atomic>
+#include <limits>
 #include <thread>
 
 #include <opencv2/imgproc.hpp>
@@ -207,6 +208,37 @@ TEST_F(ImageWindowTest, RendersPictureAndOverlayInPicturePixels) {
   EXPECT_EQ(surface.pixelColor(495, 95), QColor(255, 255, 0));
   EXPECT_EQ(surface.pixelColor(504, 104), QColor(255, 255, 0));
   EXPECT_NE(surface.pixelColor(505, 105), QColor(255, 255, 0));
+}
+
+// Corners anywhere (stored files, far drags) draw at most lines across the picture, never a
+// picture painted over.
+TEST_F(ImageWindowTest, FarAndInvalidCornersLeaveThePictureVisible) {
+  Prepare(320, 240, 640, 480);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (const std::vector<cv::Point2f>& points :
+       {std::vector<cv::Point2f>{{1e30f, 1e30f}, {-1e30f, 1e30f}, {nan, 5}, {3e9f, -3e9f}},
+        std::vector<cv::Point2f>{{100, 100}, {3e9f, 100}, {500, 400}, {-1e30f, 400}}}) {
+    m_window.SetPoints(points);
+    const QImage surface = m_window.GrabSurface();
+    int picture = 0;
+    for (int y = 0; y < 480; y += 8)
+      for (int x = 0; x < 640; x += 8) picture += surface.pixelColor(x, y) == QColor(30, 20, 10);
+    EXPECT_GT(picture, 80 * 60 * 9 / 10);
+  }
+}
+
+// The highlight shows which corner a press would take; with the pointer gone, none would.
+TEST_F(ImageWindowTest, HighlightGoesWhenThePointerLeaves) {
+  Prepare(640, 480, 640, 480);
+  m_window.SetPoints({{100, 100}, {500, 100}, {500, 400}, {100, 400}});
+  Hover({100, 100});
+  ASSERT_EQ(m_window.GetSelectedPoint(), 0);
+  m_window.SetImage(m_frame);
+  ASSERT_EQ(m_window.GrabSurface().pixelColor(96, 96), QColor(255, 255, 0));
+  QEvent leave(QEvent::Leave);
+  QApplication::sendEvent(&m_window, &leave);
+  EXPECT_EQ(m_window.GetSelectedPoint(), -1);
+  EXPECT_NE(m_window.GrabSurface().pixelColor(96, 96), QColor(255, 255, 0));
 }
 
 TEST_F(ImageWindowTest, AcceptsGreyAndOversizedFramesRejectsOthers) {

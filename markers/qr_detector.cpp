@@ -1,5 +1,7 @@
 #include "markers/qr_detector.h"
 
+#include "markers/qr_repeat_filter.h"
+
 #include <zbar.h>
 
 #include <atomic>
@@ -20,6 +22,9 @@ struct CQRDetector::SScanState {
   std::mutex mutex;        // guards the two flags below
   bool cancelled = false;  // the detector is gone: show no further box
   bool boxOpen = false;    // the scan thread is inside a message box
+
+  // A code that stays in view is read by every scan: its text is shown once, not after each OK.
+  CQRRepeatFilter repeats;
 };
 
 CQRDetector::CQRDetector(CQRDetectorListener* listener, int divisor)
@@ -67,12 +72,14 @@ void CQRDetector::ScanRoutine(const std::shared_ptr<SScanState>& state) {
   state->frame.release();
 
   for (const std::string& text : texts) {
+    if (!state->repeats.ShouldShow(text)) continue;
     {
       std::lock_guard lock(state->mutex);
       if (state->cancelled) break;
       state->boxOpen = true;
     }
     AfxMessageBox(text, MB_OK);
+    state->repeats.Closed();
     std::lock_guard lock(state->mutex);
     state->boxOpen = false;
   }

@@ -16,8 +16,9 @@ class CQRDetectorListener {
 };
 
 // Scans camera frames for printed markers on a thread of its own, one scan at a time, and shows
-// every decoded text in a message box (AfxMessageBox, type MB_OK). Frames handed over while a
-// scan or its boxes are in progress are passed over, never queued.
+// decoded texts in a message box (AfxMessageBox, type MB_OK): a text once, and again only after
+// it was out of view for a while or another text was read (CQRRepeatFilter). Frames handed over
+// while a scan or its boxes are in progress are passed over, never queued.
 //
 // Threads: Kick is called from one capture thread at a time (the frame counter is not shared).
 // The scan thread and Kick share SScanState: its busy flag hands the frame copy from Kick to the

@@ -177,12 +177,31 @@ TEST(QRDetector, DivisorThinsTheFramesThatMayStartAScan) {
   auto box = std::make_shared<CScriptedMessageBox>();
   CScopedMessageBoxService scope(box);
   CQRDetector detector(nullptr, 3);
-  const cv::Mat frame = FrameWithCodes({"thin"});
   for (int i = 1; i <= 9; ++i) {
+    // A new text each time: one that stays in view is shown only once.
+    const cv::Mat frame = FrameWithCodes({"thin " + std::to_string(i)});
     detector.Kick(&frame);
     ASSERT_TRUE(WaitIdle(detector));
     EXPECT_EQ(box->Calls().size(), static_cast<std::size_t>(i / 3)) << "kick " << i;
   }
+}
+
+TEST(QRDetector, ACodeThatStaysInViewIsShownOnce) {
+  auto box = std::make_shared<CScriptedMessageBox>();
+  CScopedMessageBoxService scope(box);
+  CQRDetector detector(nullptr, CQRDetector::kEveryFrame);
+  const cv::Mat frame = FrameWithCodes({"stays"});
+  for (int i = 0; i < 10; ++i) {
+    detector.Kick(&frame);
+    ASSERT_TRUE(WaitIdle(detector));
+  }
+  EXPECT_EQ(box->Texts(), std::vector<std::string>{"stays"});
+  const cv::Mat other = FrameWithCodes({"another"});
+  detector.Kick(&other);
+  ASSERT_TRUE(WaitIdle(detector));
+  detector.Kick(&frame);
+  ASSERT_TRUE(WaitIdle(detector));
+  EXPECT_EQ(box->Texts(), (std::vector<std::string>{"stays", "another", "stays"}));
 }
 
 // Destroyed mid-scan: the scan is finished and joined, no box appears afterwards.

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "workstation/qr_repeat_filter.h"
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -58,20 +56,6 @@ TEST(StatusModel, CameraWithoutFramesForTwoSecondsIsAProblemUntilFramesCome) {
   // A stopped camera (snapshot mode) is not stalled.
   status.SetCameraRunning(false, t0 + 4s);
   EXPECT_FALSE(status.CameraStalled(t0 + 60s));
-}
-
-TEST(QRRepeatFilter, ShowsATextOnceUntilItWasAwayOrAnotherCame) {
-  CQRRepeatFilter filter;
-  const Clock::time_point t0 = Clock::now();
-  EXPECT_TRUE(filter.ShouldShow("A", t0));
-  // While the box was open nothing was scanned; after OK the code is still there.
-  filter.Closed(t0 + 10s);
-  EXPECT_FALSE(filter.ShouldShow("A", t0 + 10s + 100ms));
-  for (int i = 1; i < 50; ++i) EXPECT_FALSE(filter.ShouldShow("A", t0 + 10s + i * 100ms));
-  // Out of view for two seconds: shown again.
-  EXPECT_TRUE(filter.ShouldShow("A", t0 + 17s));
-  EXPECT_TRUE(filter.ShouldShow("B", t0 + 17s + 100ms));
-  EXPECT_TRUE(filter.ShouldShow("A", t0 + 17s + 200ms));
 }
 
 }  // namespace

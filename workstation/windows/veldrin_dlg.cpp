@@ -690,12 +690,7 @@ void CVeldrinDlg::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
 
 void CVeldrinDlg::OnDepthFrame(int, cv::Mat*, cv::Mat*, const SVertex*) {}
 
-// A code stays in view for many scans: its text is shown once, not after every OK.
-void CVeldrinDlg::OnQRCodeDetected(std::string text) {
-  if (!m_qrFilter.ShouldShow(text)) return;
-  AfxMessageBox(text, MB_OK);
-  m_qrFilter.Closed();
-}
+void CVeldrinDlg::OnQRCodeDetected(std::string text) { AfxMessageBox(text, MB_OK); }
 
 void CVeldrinDlg::ShowInWindow(CImageWindow* window, const cv::Mat& frame) {
   window->SetImageSize(frame.cols, frame.rows);  // a preview shows what its camera delivers

@@ -20,7 +20,6 @@
 #include "video/video_engine.h"
 #include "workstation/camera_watch.h"
 #include "workstation/color_frame_consumer.h"
-#include "workstation/qr_repeat_filter.h"
 #include "workstation/rectification.h"
 #include "workstation/status_model.h"
 #include "workstation/windows/dialog_layout.h"
@@ -154,7 +153,6 @@ class CVeldrinDlg : public QDialog,
   std::string m_strInstanceName;
   CRectification m_rectification;
   CStatusModel m_status;
-  CQRRepeatFilter m_qrFilter;
   std::unique_ptr<CColorFrameConsumer> m_pConsumer;
   std::unique_ptr<CCameraList> m_pCameraList;
   std::unique_ptr<CKivOpenCVVideoEngine> m_pWebcamEngine;

@@ -4,8 +4,15 @@
 #include "platform/byte_order.h"
 
 #include <QContextMenuEvent>
+#include <QGraphicsEffect>
 #include <QMenu>
+#include <QStandardItemModel>
 #include <QTest>
+
+#include "workstation/windows/status_line.h"
+#ifdef VELDRIN_TEST_HAVE_QRENCODE
+#include "testing/qr_test_pattern.h"
+#endif
 
 namespace veldrin_test {
 namespace {
@@ -353,6 +360,229 @@ TEST_F(VeldrinDlgTest, ClickWithFourCornersAddsNoneButRebuildsTheOutputRectangle
   const std::vector<cv::Point2f> dst{{0, 0}, {360, 0}, {360, 480}, {0, 480}};
   EXPECT_EQ(dlg->DstCorners(), dst);
 }
+
+// Frames of another size than asked for are what the windows, corners and output follow.
+TEST_F(VeldrinDlgTest, WindowsFollowTheDeliveredSizeNotTheConfiguredOne) {
+  StartHost(1000, 500);
+  cv::imwrite((m_dir / "wide.png").string(), MakeStill(1280, 720, 2));
+  SetCameras("Wide=" + (m_dir / "wide.png").string());
+  Settings().WriteCamera("Wide");
+  Settings().WriteResX(1000);  // not a size this camera offers: it gives its own
+  Settings().WriteResY(700);
+  auto dlg = Open(m_name);
+  ASSERT_EQ(dlg->CurrentCamera(), 0);
+  EXPECT_EQ(dlg->Corners(),
+            (std::vector<cv::Point2f>{{320, 180}, {960, 180}, {960, 540}, {320, 540}}));
+  m_host->SetMediaSize(500, 1000);
+  const cv::Mat picture = TakePictureOfSize(1280, 640);
+  ASSERT_FALSE(picture.empty());
+  EXPECT_LE(MaxDiff(picture, IndependentWarp(MakeStill(1280, 720, 2), dlg->Corners(), 1280, 640)),
+            1.0);
+  // A corner can be dragged to the bottom-right of the whole picture.
+  CImageWindow* input = dlg->InputWindow();
+  WaitFor([] { return false; }, 300);  // painted: the mouse maps onto the picture
+  const auto place = veldrin::PlaceImage(input->width(), input->height(), 1280, 720);
+  ASSERT_TRUE(place);
+  const QPoint p3(static_cast<int>(960 / place->scale) + place->xOffset,
+                  static_cast<int>(540 / place->scale));
+  SendMouse(input, QEvent::MouseMove, p3, Qt::NoButton);
+  ASSERT_EQ(input->GetSelectedPoint(), 2);
+  SendMouse(input, QEvent::MouseButtonPress, p3, Qt::LeftButton);
+  SendMouse(input, QEvent::MouseMove, QPoint(input->width() - 1, input->height() - 1),
+            Qt::LeftButton);
+  SendMouse(input, QEvent::MouseButtonRelease, p3, Qt::NoButton);
+  EXPECT_GT(dlg->Corners()[2].x, 1270);
+  EXPECT_GT(dlg->Corners()[2].y, 710);
+}
+
+// A live change of resolution keeps the outline on the same spot of the table and the output
+// in the media's aspect.
+TEST_F(VeldrinDlgTest, LiveResolutionChangeKeepsTheOutlineAndTheMediaAspect) {
+  StartHost(297, 210);
+  Settings().WriteCamera("Still A");
+  const std::vector<cv::Point2f> corners{{100, 60}, {540, 60}, {540, 420}, {100, 420}};
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir.string() + "/", "Sheet", corners));
+  Settings().WriteCalibName("Sheet");
+  auto dlg = Open(m_name);
+  m_host->SetMediaSize(210, 297);
+  ASSERT_FALSE(TakePictureOfSize(640, 452).empty());
+  QTimer::singleShot(200, [] {
+    auto* config = qobject_cast<CCameraConfiguraionDlg*>(QApplication::activeModalWidget());
+    ASSERT_NE(config, nullptr);
+    auto* resolutions = config->findChild<QComboBox*>("1024");
+    resolutions->setCurrentIndex(resolutions->findText("1280x720"));
+    config->accept();
+  });
+  dlg->OnCameraConfiguration();
+  const std::vector<cv::Point2f> scaled{{200, 90}, {1080, 90}, {1080, 630}, {200, 630}};
+  EXPECT_EQ(dlg->Corners(), scaled);
+  const cv::Mat picture = TakePictureOfSize(1280, 905);
+  ASSERT_FALSE(picture.empty());
+  cv::Mat large;
+  cv::resize(m_still, large, cv::Size(1280, 720), 0, 0, cv::INTER_AREA);  // as the camera scales
+  EXPECT_LE(MaxDiff(picture, IndependentWarp(large, scaled, 1280, 905)), 2.0);
+  // Scaling is not an edit of the operator's.
+  EXPECT_EQ(dlg->findChild<QComboBox*>("1004")->currentText(), "Sheet");
+  dlg.reset();
+
+  // At the next start (now 1280 x 720) a calibration made at 640 x 480 fits; one beyond the
+  // picture is reported.
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir.string() + "/", "Sheet",
+                                                  {{10, 10}, {1500, 10}, {1500, 900}, {10, 900}}));
+  dlg = Open(m_name);
+  dlg->StatusLine()->Refresh();
+  EXPECT_NE(dlg->StatusLine()->text().toStdString().find("lie outside the camera picture"),
+            std::string::npos)
+      << dlg->StatusLine()->text().toStdString();
+}
+
+// The host's end is noticed without frames: in snapshot mode the main camera is stopped.
+TEST_F(VeldrinDlgTest, HostEndEndsTheToolInSnapshotModeToo) {
+  StartHost(1000, 500);
+  Settings().WriteCamera("Still A");
+  auto dlg = Open(m_name);
+  ASSERT_FALSE(TakePicture().empty());
+  dlg->findChild<QCheckBox*>("1011")->click();
+  WaitFor([] { return false; }, 200);
+  m_host.reset();
+  EXPECT_TRUE(WaitFor([&] { return dlg->IsEnded(); }, 1000));
+  EXPECT_EQ(dlg->EndResult(), -1);
+  EXPECT_TRUE(m_boxes->Texts().empty());  // the host's end asks nothing
+}
+
+// Escape does nothing; closing with unsaved corners asks, and No keeps the window.
+TEST_F(VeldrinDlgTest, EscapeKeepsTheWindowAndClosingAsksForUnsavedCorners) {
+  StartHost(1000, 500);
+  Settings().WriteCamera("Still A");
+  auto dlg = Open(m_name);
+  QApplication::setActiveWindow(dlg.get());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
+  QTest::keyClick(dlg.get(), Qt::Key_Escape);
+  EXPECT_FALSE(dlg->IsEnded());
+  EXPECT_TRUE(dlg->isVisible());
+
+  dlg->InputWindow()->SetPoints({{100, 100}, {500, 100}, {500, 400}, {100, 400}});
+  dlg->close();  // close box, Alt+F4
+  ASSERT_EQ(m_boxes->Texts().size(), 1u);
+  EXPECT_EQ(m_boxes->Texts()[0], "Discard the unsaved corner changes?");
+  EXPECT_EQ(m_boxes->Calls()[0].type, MB_YESNO | MB_DEFBUTTON2);
+  EXPECT_FALSE(dlg->IsEnded());
+  EXPECT_TRUE(dlg->isVisible());
+
+  m_boxes->QueueAnswer(IDYES);
+  dlg->close();
+  EXPECT_TRUE(dlg->IsEnded());
+}
+
+TEST_F(VeldrinDlgTest, UnchangedCornersCloseWithoutAsking) {
+  StartHost(1000, 500);
+  Settings().WriteCamera("Still A");
+  auto dlg = Open(m_name);
+  dlg->close();
+  EXPECT_TRUE(dlg->IsEnded());
+  EXPECT_TRUE(m_boxes->Texts().empty());
+}
+
+// The status line tells host, camera and pictures; a camera that stops is shown there within
+// two seconds and its picture greyed.
+TEST_F(VeldrinDlgTest, StatusLineShowsHostCameraAndACameraThatStops) {
+  StartHost(297, 210);
+  Settings().WriteCamera("Still B");
+  auto dlg = Open(m_name);
+  m_host->SetMediaSize(210, 297);  // the tool wrote its own values when it attached
+  auto* line = dlg->findChild<QLabel*>("statusLine");
+  ASSERT_NE(line, nullptr);
+  ASSERT_FALSE(TakePicture().empty());
+  ASSERT_FALSE(TakePicture().empty());
+  const auto text = [&] { return line->text().toStdString(); };
+  EXPECT_TRUE(WaitFor([&] { return text().find("pictures published") != std::string::npos; }));
+  EXPECT_NE(text().find(m_name), std::string::npos) << text();
+  EXPECT_NE(text().find(m_dir.string()), std::string::npos) << text();
+  EXPECT_NE(text().find("297 x 210 mm"), std::string::npos) << text();
+  EXPECT_NE(text().find("Cam 1 (Still B), 640 x 480"), std::string::npos) << text();
+  EXPECT_NE(text().find("fps"), std::string::npos) << text();
+  EXPECT_EQ(dlg->InputWindow()->graphicsEffect(), nullptr);
+
+  // The camera stops delivering (unplugged): the engine is stopped behind the window's back.
+  INFO_CAM_DATA main;
+  ASSERT_TRUE(dlg->CameraList()->GetCameraAt(1, main));
+  main.pEngine->Stop();
+  EXPECT_TRUE(WaitFor([&] { return text().find("no frames") != std::string::npos; }, 2800))
+      << text();
+  EXPECT_NE(dlg->InputWindow()->graphicsEffect(), nullptr);
+
+  main.pEngine->Start();
+  EXPECT_TRUE(WaitFor([&] { return text().find("no frames") == std::string::npos; }, 2000));
+  EXPECT_EQ(dlg->InputWindow()->graphicsEffect(), nullptr);
+}
+
+// Both pictures stay inside the window at its smallest size, which fits a 1024 x 768 screen.
+TEST_F(VeldrinDlgTest, PicturesStayWhollyVisibleAndTheWindowFitsASmallScreen) {
+  StartHost(1000, 500);
+  Settings().WriteCamera("Still A");
+  auto dlg = Open(m_name);
+  EXPECT_LE(dlg->minimumWidth(), 1000);
+  EXPECT_LE(dlg->minimumHeight(), 700);
+  for (const QSize size : {dlg->minimumSize(), QSize(1400, 900), QSize(1000, 700)}) {
+    dlg->resize(size);
+    QCoreApplication::processEvents();
+    const QRect inside = dlg->rect();
+    for (const char* id : {"1001", "1002", "statusLine", "1004", "1010"}) {
+      auto* w = dlg->findChild<QWidget*>(id);
+      ASSERT_NE(w, nullptr) << id;
+      EXPECT_TRUE(inside.contains(w->geometry()))
+          << id << " at " << size.width() << "x" << size.height();
+    }
+    // The output does not overlap the status line.
+    EXPECT_LE(dlg->OutputWindow()->geometry().bottom(), dlg->StatusLine()->geometry().top());
+  }
+}
+
+TEST_F(VeldrinDlgTest, UnavailableCamerasAreGreyedAndTabFollowsTheVisualOrder) {
+  StartHost(1000, 500);
+  SetCameras("Still A=" + (m_dir / "a.png").string() + ";Gone=" + (m_dir / "missing.png").string());
+  Settings().WriteCamera("Still A");
+  auto dlg = Open(m_name);
+  auto* combo = dlg->findChild<QComboBox*>("1010");
+  auto* model = qobject_cast<QStandardItemModel*>(combo->model());
+  ASSERT_NE(model, nullptr);
+  EXPECT_TRUE(model->item(0)->isEnabled());
+  EXPECT_FALSE(model->item(1)->isEnabled());
+  EXPECT_EQ(combo->itemText(1), "Cam 1 (Gone)");
+
+  // From the camera combo, Tab goes down the right-hand column.
+  QApplication::setActiveWindow(dlg.get());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
+  combo->setFocus();
+  QStringList order;
+  for (int i = 0; i < 4; ++i) {
+    QWidget* next = combo->window()->focusWidget()->nextInFocusChain();
+    while (next &&
+           (!next->isVisible() || !next->isEnabled() || !(next->focusPolicy() & Qt::TabFocus)))
+      next = next->nextInFocusChain();
+    ASSERT_NE(next, nullptr);
+    next->setFocus();
+    order << next->objectName();
+  }
+  // Save, remove and the secure points are disabled here, so Tab passes them by.
+  EXPECT_EQ(order, (QStringList{"1011", "1004", "1016", "1010"}));
+}
+
+#ifdef VELDRIN_TEST_HAVE_QRENCODE
+// A code on the sheet is announced once, not after every OK.
+TEST_F(VeldrinDlgTest, CodeInViewIsAnnouncedOnce) {
+  StartHost(1000, 500);
+  cv::imwrite((m_dir / "qr.png").string(), veldrin::RenderQRScene({640, 480}, "sheet 42"));
+  SetCameras("Coded=" + (m_dir / "qr.png").string());
+  Settings().WriteCamera("Coded");
+  auto dlg = Open(m_name);
+  ASSERT_TRUE(m_boxes->WaitForCalls(1, std::chrono::seconds(5)));
+  WaitFor([] { return false; }, 1500);
+  const auto texts = m_boxes->Texts();
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_EQ(texts[0], "sheet 42");
+}
+#endif
 
 }  // namespace
 }  // namespace veldrin_test

@@ -1,4 +1,4 @@
-#include "workstation/qr_repeat_filter.h"
+#include "markers/qr_repeat_filter.h"
 
 bool CQRRepeatFilter::ShouldShow(const std::string& text, Clock::time_point now) {
   std::lock_guard lock(m_mutex);
