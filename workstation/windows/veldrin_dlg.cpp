@@ -119,10 +119,19 @@ void CVeldrinDlg::CreateControls() {
   place(m_calibGroup, 479, 44, 178, 81, 75, 25, 0);
   place(group(QStringLiteral("Provided Media Size")), 479, 130, 177, 37, 75, 25, 0);
 
+  // The check box first: the camera combo ends where its (possibly wider) text begins.
+  m_snapshotCheck = new QCheckBox(QStringLiteral("Snapshot mode"), this);
+  m_snapshotCheck->setObjectName(QStringLiteral("1011"));
+  place(m_snapshotCheck, 591, 22, 60, 10, 100, 0, 0);
+
   m_cameraCombo = new QComboBox(this);
   m_cameraCombo->setObjectName(QStringLiteral("1010"));
-  place(m_cameraCombo, 485, 20, 99, 14, 75, 25, 0);
-  m_cameraCombo->setMinimumContentsLength(8);
+  {
+    QRect r = du.Rect(485, 20, 99, 14);
+    r.setRight(std::min(r.right(), m_snapshotCheck->geometry().left() - 6));
+    m_cameraCombo->setGeometry(r);
+    m_layout.Add(m_cameraCombo, r, 75, 25, 0);
+  }
 
   auto* tabPane = new QFrame(this);
   tabPane->setObjectName(QStringLiteral("1016-pane"));
@@ -164,10 +173,6 @@ void CVeldrinDlg::CreateControls() {
   place(m_mediaWidthLabel, 485, 142, 164, 8, 75, 25, 0);
   m_mediaHeightLabel = label(QString(), "1015");
   place(m_mediaHeightLabel, 485, 154, 164, 8, 75, 25, 0);
-
-  m_snapshotCheck = new QCheckBox(QStringLiteral("Snapshot mode"), this);
-  m_snapshotCheck->setObjectName(QStringLiteral("1011"));
-  place(m_snapshotCheck, 591, 22, 60, 10, 100, 0, 0);
 
   calibration.saveButton = iconButton("20458", kIconSave, QStringLiteral("Save calibration"));
   place(calibration.saveButton, 610, 56, 19, 15, 100, 0, 0);

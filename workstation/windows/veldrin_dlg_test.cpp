@@ -495,7 +495,11 @@ TEST_F(VeldrinDlgTest, StatusLineShowsHostCameraAndACameraThatStops) {
   ASSERT_FALSE(TakePicture().empty());
   ASSERT_FALSE(TakePicture().empty());
   const auto text = [&] { return line->text().toStdString(); };
-  EXPECT_TRUE(WaitFor([&] { return text().find("pictures published") != std::string::npos; }));
+  // The line is refreshed twice a second.
+  EXPECT_TRUE(WaitFor([&] {
+    return text().find("297 x 210 mm") != std::string::npos &&
+           text().find(" fps") != std::string::npos;
+  }));
   EXPECT_NE(text().find(m_name), std::string::npos) << text();
   EXPECT_NE(text().find(m_dir.string()), std::string::npos) << text();
   EXPECT_NE(text().find("297 x 210 mm"), std::string::npos) << text();
