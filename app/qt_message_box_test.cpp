@@ -100,6 +100,20 @@ TEST(QtMessageBox, BoxOnTheUiThreadIsShownDirectly) {
   EXPECT_EQ(seen.text, "Are you sure you want to remove the calibration?");
 }
 
+// Enter answers the default button: No when the question says so, so that it confirms nothing.
+TEST(QtMessageBox, SecondDefaultButtonMakesEnterAnswerNo) {
+  auto service = std::make_shared<veldrin::CQtMessageBox>();
+  veldrin::CScopedMessageBoxService scope(service);
+  for (const auto& [type, expected] :
+       {std::pair{MB_YESNO | MB_DEFBUTTON2, IDNO}, std::pair{MB_YESNO, IDYES}}) {
+    QTimer::singleShot(100, [] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+        QTest::keyClick(box, Qt::Key_Return);
+    });
+    EXPECT_EQ(AfxMessageBox("Overwrite the calibration \"Demo sheet\"?", type), expected);
+  }
+}
+
 TEST(QtMessageBox, BoxesFromSeveralWorkersAreAllShownAndAnswered) {
   veldrin::CQtMessageBox service;
   std::atomic<int> returned{0};
