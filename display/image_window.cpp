@@ -148,6 +148,8 @@ bool CImageWindow::IsMagnifierShown() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return !m_picture.empty() && m_points.size() == 4 &&
          ((m_bDragging && m_nSelected >= 0) || m_nKeySelected >= 0);
+}
+
 void CImageWindow::SetOutlineWarning(bool warning) {
   {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -88,6 +88,7 @@ class CCalibrationList : public QObject {
   void CalibrationSaved(const QString& name);
   // The stored calibration `name` was applied; an empty name for "Default".
   void CalibrationApplied(const QString& name);
+
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
 

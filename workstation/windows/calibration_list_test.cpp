@@ -319,9 +319,8 @@ TEST_F(CalibrationListTest, EditsAreMarkedAndEachDragIsOneUndoStep) {
   QTest::keyClick(dlg.get(), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
   EXPECT_EQ(dlg->Corners(), states[1]);
   EXPECT_EQ(combo->currentText(), "Demo sheet *");
-  EXPECT_EQ(dlg->findChild<QLabel*>("1005")->text().toStdString(),
-            "P.1 = (" + std::to_string(int(states[1][0].x)) + ", " +
-                std::to_string(int(states[1][0].y)) + ")");
+  EXPECT_EQ(dlg->findChild<QLabel*>("1005")->text(),
+            QString::asprintf("P.1 = (%.1f, %.1f)", states[1][0].x, states[1][0].y));
 
   // Saving clears the mark; choosing another entry does too.
   m_boxes->QueueAnswer(IDYES);  // overwrite

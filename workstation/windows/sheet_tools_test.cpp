@@ -46,7 +46,8 @@ class SheetToolsTest : public VeldrinDlgTest {
     return CTableScene(params).SheetCorners({640, 480});
   }
 
-  static QString Status(CVeldrinDlg& dlg) { return dlg.findChild<QLabel*>("statusLine")->text(); }
+  // The last thing the status line reports (the line also shows the host and the camera).
+  static QString Status(CVeldrinDlg& dlg) { return dlg.StatusText(); }
 };
 
 TEST_F(SheetToolsTest, FindSheetPutsTheCornersOnTheSheetAsOneChange) {

@@ -15,8 +15,8 @@
 #include <QStyle>
 #include <QTimer>
 
-#include <chrono>
 #include <unistd.h>
+#include <chrono>
 
 #include "depth/plane_files.h"
 #include "display/image_window.h"
@@ -309,6 +309,8 @@ void CVeldrinDlg::CreateControls() {
                       calibration.combo,
                       calibration.saveButton,
                       calibration.removeButton,
+                      findSheet,
+                      checkAccuracy,
                       m_autoCalibCheck,
                       m_savePlaneButton,
                       m_securePointsCheck};
