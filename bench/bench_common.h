@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -20,6 +21,7 @@
 
 #include "hostlink/shared_status_block.h"
 #include "testing/scratch_dir.h"
+#include "workstation/lens.h"
 #include "workstation/rectification.h"
 
 namespace veldrin_bench {
@@ -34,6 +36,16 @@ inline std::vector<cv::Point2f> MarkedCorners(int w, int h) {
           {0.90f * fw, 0.14f * fh},
           {0.86f * fw, 0.92f * fh},
           {0.08f * fw, 0.88f * fh}};
+}
+
+// A wide-angle webcam's lens for frames of `size`: 60 degrees across, strong barrel distortion.
+inline LENS_MODEL WideAngleLens(cv::Size size) {
+  LENS_MODEL lens;
+  lens.size = size;
+  const double f = size.width / 2.0 / std::tan(30.0 * CV_PI / 180.0);
+  lens.matrix = cv::Matx33d(f, 0, size.width / 2.0, 0, f, size.height / 2.0, 0, 0, 1);
+  lens.distortion = cv::Vec<double, 5>(-0.2, 0.05, 0.001, -0.001, 0.0);
+  return lens;
 }
 
 inline cv::Mat MakeFrame(int w, int h) {

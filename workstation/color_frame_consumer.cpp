@@ -106,21 +106,30 @@ void CColorFrameConsumer::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
     m_view.FrameSizeChanged(previous, frame->size());
   }
 
+  // One main-camera frame at a time through the buffers below, which are reused frame after
+  // frame: in steady state the path allocates nothing.
+  std::lock_guard outputLock(m_outputMutex);
+
+  // With a lens for this camera and size, the input window and the kept frame show the corrected
+  // picture, the one the corners are placed on; the rectification reads the camera frame itself.
+  const bool corrected = m_rectification.CorrectLens(*frame, m_corrected);
+  const cv::Mat& seen = corrected ? m_corrected : *frame;
+
   INFO_CAM_DATA shown;
-  if (m_pCameras->FindByTab(tab, shown) && shown.nCamera == cameraIndex) m_view.ShowInput(*frame);
+  if (m_pCameras->FindByTab(tab, shown) && shown.nCamera == cameraIndex) m_view.ShowInput(seen);
 
   m_view.MarkSecurePoints(*frame);
 
-  cv::Mat output;
-  m_rectification.Rectify(*frame, output);
-  if (!output.empty()) {
-    m_view.ShowOutput(output);
-    Publish(output);
+  if (m_rectification.Rectify(*frame, m_output)) {
+    m_view.ShowOutput(m_output);
+    Publish(m_output);
   }
 
   {
     std::lock_guard lock(m_frameMutex);
-    m_lastFrame = frame->clone();
+    // GetLastFrame hands out copies, so the kept buffer is never shared and is reused.
+    (corrected ? m_corrected : *frame).copyTo(m_lastFrame);
+    if (m_bKeepRawFrame.load()) frame->copyTo(m_lastRawFrame);
   }
 
   if (m_qrEnabled.load()) {
@@ -156,6 +165,18 @@ void CColorFrameConsumer::Publish(const cv::Mat& picture) {
 cv::Mat CColorFrameConsumer::GetLastFrame() const {
   std::lock_guard lock(m_frameMutex);
   return m_lastFrame.clone();
+}
+
+void CColorFrameConsumer::SetKeepRawFrame(bool keep) {
+  m_bKeepRawFrame.store(keep);
+  if (keep) return;
+  std::lock_guard lock(m_frameMutex);
+  m_lastRawFrame.release();
+}
+
+cv::Mat CColorFrameConsumer::GetLastRawFrame() const {
+  std::lock_guard lock(m_frameMutex);
+  return m_lastRawFrame.clone();
 }
 
 void CColorFrameConsumer::StopQRDetector() {

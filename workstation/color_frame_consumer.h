@@ -41,7 +41,8 @@ class CColorFrameView {
 // Threads: OnVideoFrame runs on every webcam engine's capture thread, possibly several at once.
 // The frame-skip counter, divisor and last size are atomics; the status block (also read by the UI
 // thread for the folder) is guarded by m_blockMutex; m_lastFrame by m_frameMutex; the QR detector
-// is created once under m_qrMutex. Corners live in CRectification, which guards its own.
+// is created once under m_qrMutex; the reused output buffers by m_outputMutex. Corners and lens
+// live in CRectification, which guards its own.
 class CColorFrameConsumer {
  public:
   CColorFrameConsumer(CRectification& rectification, CColorFrameView& view,
@@ -71,7 +72,12 @@ class CColorFrameConsumer {
 
   void OnVideoFrame(int cameraIndex, cv::Mat* frame);
 
+  // The last main-camera frame as shown in the input window (lens-corrected when a lens applies).
   cv::Mat GetLastFrame() const;
+  // While set, the last main-camera frame is also kept as the camera delivered it, for
+  // measuring the lens; empty until a frame arrived.
+  void SetKeepRawFrame(bool keep);
+  cv::Mat GetLastRawFrame() const;
   int LastColorWidth() const { return m_lastColorWidth.load(); }
   int LastColorHeight() const { return m_lastColorHeight.load(); }
 
@@ -100,8 +106,14 @@ class CColorFrameConsumer {
   mutable std::string m_strLastFolder;
   std::string m_strPublishProblem;  // the problem last reported for publishing, if any
 
+  std::mutex m_outputMutex;
+  cv::Mat m_output;     // the rectified picture
+  cv::Mat m_corrected;  // the lens-corrected frame
+
   mutable std::mutex m_frameMutex;
   cv::Mat m_lastFrame;
+  cv::Mat m_lastRawFrame;
+  std::atomic<bool> m_bKeepRawFrame{false};
 
   std::mutex m_qrMutex;
   std::unique_ptr<CQRDetector> m_pQRDetector;

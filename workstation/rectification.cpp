@@ -42,6 +42,7 @@ void CRectification::ApplyCameraSettings(int frameWidth, int frameHeight) {
   m_outputHeight = static_cast<float>(frameHeight);
   m_maxOutputWidth = frameWidth;
   m_maxOutputHeight = frameHeight;
+  GeometryChangedLocked();
 }
 
 bool CRectification::FollowFrameSize(int frameWidth, int frameHeight, cv::Size* previous) {
@@ -67,7 +68,7 @@ bool CRectification::FollowFrameSize(int frameWidth, int frameHeight, cv::Size* 
     m_outputHeight = static_cast<float>(frameHeight);
     if (!m_dstCorners.empty()) SetDstCornersLocked();
   }
-  m_bTransformDirty = true;
+  GeometryChangedLocked();
   return true;
 }
 
@@ -95,14 +96,14 @@ void CRectification::SetDefaultCorners() {
   const float x1 = static_cast<float>(m_frameWidth - left);
   const float y1 = static_cast<float>(m_frameHeight - top);
   m_corners = {{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}};
-  m_bTransformDirty = true;
+  GeometryChangedLocked();
 }
 
 bool CRectification::SetCorners(const std::vector<cv::Point2f>& corners) {
   if (corners.size() != 4) return false;
   std::lock_guard lock(m_mutex);
   m_corners = corners;
-  m_bTransformDirty = true;
+  GeometryChangedLocked();
   return true;
 }
 
@@ -184,7 +185,7 @@ void CRectification::SetDstCornersLocked() {
   const float w = m_outputWidth;
   const float h = m_outputHeight;
   m_dstCorners = {{0.0f, 0.0f}, {w, 0.0f}, {w, h}, {0.0f, h}};
-  m_bTransformDirty = true;
+  GeometryChangedLocked();
 }
 
 cv::Size CRectification::GetOutputSize() const {
@@ -192,31 +193,117 @@ cv::Size CRectification::GetOutputSize() const {
   return {static_cast<int>(m_outputWidth), static_cast<int>(m_outputHeight)};
 }
 
-bool CRectification::Rectify(const cv::Mat& frame, cv::Mat& out) {
-  out.release();
-  if (frame.rows == 0 || frame.cols == 0) return false;
+void CRectification::SetLens(std::shared_ptr<const LENS_MODEL> lens) {
+  if (lens && !veldrin::IsUsableLens(*lens)) lens.reset();
+  std::lock_guard lock(m_mutex);
+  m_pLens = std::move(lens);
+  GeometryChangedLocked();
+}
 
-  cv::Mat transform;
-  cv::Size size;
+std::shared_ptr<const LENS_MODEL> CRectification::GetLens() const {
+  std::lock_guard lock(m_mutex);
+  return m_pLens;
+}
+
+bool CRectification::LensAppliesTo(cv::Size frameSize) const {
+  std::lock_guard lock(m_mutex);
+  return m_pLens && m_pLens->size == frameSize;
+}
+
+namespace {
+
+// Reuses `out` when it fits and is not shared: a picture someone else still holds is left to
+// them and a new one is made.
+void PrepareOutput(cv::Mat& out, cv::Size size, int type) {
+  if (out.u != nullptr && out.u->refcount > 1) out.release();
+  out.create(size, type);
+}
+
+}  // namespace
+
+bool CRectification::UpdateWarpTables(cv::Size frameSize) {
+  std::vector<cv::Point2f> corners, dstCorners;
+  cv::Size outSize;
+  std::shared_ptr<const LENS_MODEL> lens;
+  std::uint64_t generation = 0;
   {
     std::lock_guard lock(m_mutex);
-    if (m_bTransformDirty) {
-      m_transform.release();
-      if (m_corners.size() == 4 && m_dstCorners.size() == 4) {
-        cv::Mat m = cv::getPerspectiveTransform(m_corners, m_dstCorners, cv::DECOMP_LU);
-        // A failed LU solve (collinear or coincident corners) yields a singular matrix; a
-        // warp with it would fill the output with one smeared pixel instead of a picture.
-        if (cv::checkRange(m) && cv::determinant(m) != 0.0) m.convertTo(m_transform, CV_32F);
-      }
-      m_bTransformDirty = false;
-    }
-    transform = m_transform;
-    size = cv::Size(static_cast<int>(m_outputWidth), static_cast<int>(m_outputHeight));
+    generation = m_nGeneration;
+    if (m_warp.generation == generation && m_warp.frameSize == frameSize) return m_warp.bUsable;
+    corners = m_corners;
+    dstCorners = m_dstCorners;
+    outSize = cv::Size(static_cast<int>(m_outputWidth), static_cast<int>(m_outputHeight));
+    if (m_pLens && m_pLens->size == frameSize) lens = m_pLens;
   }
+  m_warp.generation = generation;
+  m_warp.frameSize = frameSize;
+  m_warp.bUsable = false;
   // An empty size would make the warp fall back to the frame's size.
-  if (transform.empty() || size.width <= 0 || size.height <= 0) return false;
+  if (corners.size() != 4 || dstCorners.size() != 4 || outSize.width <= 0 || outSize.height <= 0) {
+    return false;
+  }
+  const cv::Mat m = cv::getPerspectiveTransform(corners, dstCorners, cv::DECOMP_LU);
+  // A failed LU solve (collinear or coincident corners) yields a singular matrix; a warp with it
+  // would fill the output with one smeared pixel instead of a picture.
+  if (!cv::checkRange(m) || cv::determinant(m) == 0.0) return false;
+  // The single-precision matrix, inverted in double precision, as the perspective warp does.
+  cv::Mat single, inverse;
+  m.convertTo(single, CV_32F);
+  single.convertTo(inverse, CV_64F);
+  if (cv::invert(inverse, inverse, cv::DECOMP_LU) == 0.0) return false;
+  veldrin::BuildRemapTables(cv::Matx33d(inverse), lens.get(), outSize, m_warp.map1, m_warp.map2);
+  m_warp.bUsable = true;
+  return true;
+}
 
-  cv::warpPerspective(frame, out, transform, size, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
-                      cv::Scalar::all(0));
+bool CRectification::UpdateCorrectionTables(cv::Size frameSize) {
+  std::shared_ptr<const LENS_MODEL> lens;
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(m_mutex);
+    generation = m_nGeneration;
+    if (m_correction.generation == generation && m_correction.frameSize == frameSize) {
+      return m_correction.bUsable;
+    }
+    if (m_pLens && m_pLens->size == frameSize) lens = m_pLens;
+  }
+  // Only the lens matters here; a corner change finds the tables still right.
+  const bool wasFor = m_correction.bUsable && m_correction.frameSize == frameSize;
+  m_correction.generation = generation;
+  m_correction.frameSize = frameSize;
+  if (!lens) {
+    m_correction.bUsable = false;
+    m_correction.map1.release();
+    m_correction.map2.release();
+    m_pCorrectionLens.reset();
+    return false;
+  }
+  if (!(wasFor && m_pCorrectionLens == lens)) {
+    veldrin::BuildRemapTables(cv::Matx33d::eye(), lens.get(), frameSize, m_correction.map1,
+                              m_correction.map2);
+  }
+  m_pCorrectionLens = lens;
+  m_correction.bUsable = true;
+  return true;
+}
+
+bool CRectification::Rectify(const cv::Mat& frame, cv::Mat& out) {
+  std::lock_guard lock(m_tableMutex);
+  if (frame.rows == 0 || frame.cols == 0 || !UpdateWarpTables(frame.size())) {
+    out.release();
+    return false;
+  }
+  PrepareOutput(out, m_warp.map1.size(), frame.type());
+  cv::remap(frame, out, m_warp.map1, m_warp.map2, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+            cv::Scalar::all(0));
+  return true;
+}
+
+bool CRectification::CorrectLens(const cv::Mat& frame, cv::Mat& out) {
+  std::lock_guard lock(m_tableMutex);
+  if (frame.rows == 0 || frame.cols == 0 || !UpdateCorrectionTables(frame.size())) return false;
+  PrepareOutput(out, frame.size(), frame.type());
+  cv::remap(frame, out, m_correction.map1, m_correction.map2, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+            cv::Scalar::all(0));
   return true;
 }

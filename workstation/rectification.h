@@ -1,21 +1,33 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
+#include "workstation/lens.h"
+
 // Four-point rectification: the source corners the operator marks in the camera picture, the
-// destination rectangle sized from the host's media size, and the perspective warp between them.
+// destination rectangle sized from the host's media size, the camera's lens when one is known,
+// and the mapping from camera frame to output picture that they make together.
 //
-// Threads: the main dialog owns one instance. The capture thread calls Rectify and
+// The mapping is fixed once corners, output size, frame size and lens are, so it is built once
+// into fixed-point lookup tables and each frame is one cv::remap into a reused picture. Without
+// a lens the result equals cv::warpPerspective with the same corners up to rounding. With a lens
+// the corners are positions in the corrected picture (CorrectLens), and one table carries both
+// the lens correction and the perspective.
+//
+// Threads: the main dialog owns one instance. The capture thread calls Rectify, CorrectLens and
 // UpdateMediaSize once per processed frame; the dialog's thread replaces the corners
-// (SetDefaultCorners, SetCorners, RebuildDstCorners) and changes the frame size. m_mutex guards
-// every member. Rectify takes the cached homography and output size under the lock and warps
-// outside it, so a warp always uses one consistent set of four source and four destination
-// corners and never blocks the dialog for the length of a warp.
+// (SetDefaultCorners, SetCorners, RebuildDstCorners), the lens and the frame size. m_mutex
+// guards the geometry, and every change to it bumps a generation number. The tables belong to
+// the capture side under m_tableMutex: Rectify compares the generation it finds with the one its
+// tables were built from and rebuilds them, from one consistent copy of the geometry taken under
+// m_mutex, at most once per frame. The dialog's thread never waits for a rebuild or a remap.
 class CRectification {
  public:
   CRectification() = default;
@@ -70,14 +82,37 @@ class CRectification {
   // Output picture size in whole pixels.
   cv::Size GetOutputSize() const;
 
-  // Warps one camera frame into `out`. Returns false and leaves `out` empty when the frame has
-  // no pixels, when there are not four source and four destination corners, when the output
-  // size is empty, or when the corners are degenerate (no homography maps them).
+  // The camera's lens, or null for none. It applies only to frames of the size it was made for.
+  void SetLens(std::shared_ptr<const LENS_MODEL> lens);
+  std::shared_ptr<const LENS_MODEL> GetLens() const;
+  bool LensAppliesTo(cv::Size frameSize) const;
+
+  // Rectifies one camera frame into `out`. `out` is written in place when it already has the
+  // output's size and type and nobody else holds its pixels, so a caller that keeps it allocates
+  // nothing per frame. Returns false and leaves `out` empty when the frame has no pixels, when
+  // there are not four source and four destination corners, when the output size is empty, or
+  // when the corners are degenerate (no homography maps them).
   bool Rectify(const cv::Mat& frame, cv::Mat& out);
 
+  // The frame with the lens distortion removed, into `out` (reused as by Rectify). False, with
+  // `out` untouched, when no lens applies to the frame.
+  bool CorrectLens(const cv::Mat& frame, cv::Mat& out);
+
  private:
+  // Lookup tables and the geometry generation and frame size they were built for.
+  struct SRemapTables {
+    std::uint64_t generation = 0;  // 0: never built
+    cv::Size frameSize;
+    bool bUsable = false;
+    cv::Mat map1, map2;
+  };
+
   void SetDstCornersLocked();
   void ComputeOutputSizeLocked();
+  void GeometryChangedLocked() { ++m_nGeneration; }
+  // Brings the tables up to date for frames of `frameSize`; false when there is no mapping.
+  bool UpdateWarpTables(cv::Size frameSize);
+  bool UpdateCorrectionTables(cv::Size frameSize);
 
   mutable std::mutex m_mutex;
   std::vector<cv::Point2f> m_corners;
@@ -92,8 +127,11 @@ class CRectification {
   int m_mediaHeightMm = 0;
   bool m_bMediaSizeKnown = false;  // no media size has been taken from the host yet
 
-  // Homography cache: recomputed only after the corners changed, as the warp runs per frame.
-  // The matrix is replaced, never written in place, so a warp may keep using its copy.
-  cv::Mat m_transform;
-  bool m_bTransformDirty = true;
+  std::shared_ptr<const LENS_MODEL> m_pLens;
+  std::uint64_t m_nGeneration = 1;
+
+  std::mutex m_tableMutex;
+  SRemapTables m_warp;
+  SRemapTables m_correction;
+  std::shared_ptr<const LENS_MODEL> m_pCorrectionLens;  // what m_correction was built from
 };

@@ -1,0 +1,183 @@
+#include "workstation/lens.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <vector>
+
+namespace {
+
+// The model's terms in the form the per-pixel loop uses.
+struct SLensTerms {
+  double fx, fy, cx, cy, skew;
+  double k1, k2, p1, p2, k3;
+  double maxRadius2;
+
+  explicit SLensTerms(const LENS_MODEL& lens)
+      : fx(lens.matrix(0, 0)),
+        fy(lens.matrix(1, 1)),
+        cx(lens.matrix(0, 2)),
+        cy(lens.matrix(1, 2)),
+        skew(lens.matrix(0, 1)),
+        k1(lens.distortion[0]),
+        k2(lens.distortion[1]),
+        p1(lens.distortion[2]),
+        p2(lens.distortion[3]),
+        k3(lens.distortion[4]),
+        maxRadius2(veldrin::MonotonicRadius2(lens)) {}
+
+  // False when the pixel lies beyond the model's valid radius.
+  bool Distort(double px, double py, double& ox, double& oy) const {
+    const double yn = (py - cy) / fy;
+    const double xn = (px - cx - skew * yn) / fx;
+    const double r2 = xn * xn + yn * yn;
+    if (r2 > maxRadius2) return false;
+    const double radial = 1.0 + r2 * (k1 + r2 * (k2 + r2 * k3));
+    const double xd = xn * radial + 2.0 * p1 * xn * yn + p2 * (r2 + 2.0 * xn * xn);
+    const double yd = yn * radial + p1 * (r2 + 2.0 * yn * yn) + 2.0 * p2 * xn * yn;
+    ox = fx * xd + skew * yd + cx;
+    oy = fy * yd + cy;
+    return true;
+  }
+};
+
+// Far enough outside any frame that the fixed-point table saturates to "outside", yet an int.
+constexpr double kOutside = -1.0e8;
+
+}  // namespace
+
+namespace veldrin {
+
+bool IsUsableLens(const LENS_MODEL& lens) {
+  if (lens.size.width <= 0 || lens.size.height <= 0) return false;
+  for (int i = 0; i < 9; ++i) {
+    if (!std::isfinite(lens.matrix.val[i])) return false;
+  }
+  for (int i = 0; i < 5; ++i) {
+    if (!std::isfinite(lens.distortion[i])) return false;
+  }
+  return lens.matrix(0, 0) > 0 && lens.matrix(1, 1) > 0 && lens.matrix(2, 2) == 1.0 &&
+         lens.matrix(1, 0) == 0 && lens.matrix(2, 0) == 0 && lens.matrix(2, 1) == 0;
+}
+
+double MonotonicRadius2(const LENS_MODEL& lens) {
+  // d/dr of r * (1 + k1 r^2 + k2 r^4 + k3 r^6), as a polynomial in s = r^2; its first zero ends
+  // the range. Past s = 4 (63 degrees off axis for a unit focal length) nothing is trusted.
+  const double k1 = lens.distortion[0], k2 = lens.distortion[1], k3 = lens.distortion[4];
+  constexpr double kLimit = 4.0;
+  constexpr int kSteps = 4000;
+  for (int i = 1; i <= kSteps; ++i) {
+    const double s = kLimit * i / kSteps;
+    if (1.0 + s * (3.0 * k1 + s * (5.0 * k2 + s * 7.0 * k3)) <= 0.0) {
+      return kLimit * (i - 1) / kSteps;
+    }
+  }
+  return kLimit;
+}
+
+cv::Point2d DistortPixel(const LENS_MODEL& lens, cv::Point2d ideal) {
+  cv::Point2d out(kOutside, kOutside);
+  SLensTerms(lens).Distort(ideal.x, ideal.y, out.x, out.y);
+  return out;
+}
+
+void BuildRemapTables(const cv::Matx33d& outputToCorrected, const LENS_MODEL* lens,
+                      cv::Size outSize, cv::Mat& map1, cv::Mat& map2) {
+  map1.create(outSize, CV_16SC2);
+  map2.create(outSize, CV_16UC1);
+  if (outSize.empty()) return;
+
+  // The matrix is a projective map: scale it so that the output's centre has a positive third
+  // coordinate; pixels where it is not positive lie behind the camera.
+  cv::Matx33d h = outputToCorrected;
+  const double centreW = h(2, 0) * outSize.width / 2.0 + h(2, 1) * outSize.height / 2.0 + h(2, 2);
+  if (centreW < 0) h = -h;
+
+  const int width = outSize.width;
+  constexpr int kMask = cv::INTER_TAB_SIZE - 1;
+  constexpr double kTab = cv::INTER_TAB_SIZE;
+  // Fixed-point form as cv::convertMaps gives it: whole pixels in map1, the 1/32 fractions in
+  // map2. Positions come as 32 times the source pixel.
+  const auto store = [&](int y, const int* fx, const int* fy) {
+    auto* xy = map1.ptr<short>(y);
+    auto* fraction = map2.ptr<ushort>(y);
+    for (int x = 0; x < width; ++x) {
+      const int ix = fx[x], iy = fy[x];
+      xy[2 * x] = cv::saturate_cast<short>(ix >> cv::INTER_BITS);
+      xy[2 * x + 1] = cv::saturate_cast<short>(iy >> cv::INTER_BITS);
+      fraction[x] = static_cast<ushort>((iy & kMask) * cv::INTER_TAB_SIZE + (ix & kMask));
+    }
+  };
+  constexpr int kFar = static_cast<int>(kOutside);
+
+  if (lens == nullptr) {
+    // Rounded from double in the order the perspective warp rounds its positions, so that the
+    // picture equals the warp's but for rare ties.
+    cv::parallel_for_(cv::Range(0, outSize.height), [&](const cv::Range& rows) {
+      std::vector<int> fx(width), fy(width);
+      for (int y = rows.start; y < rows.end; ++y) {
+        const double rowX = h(0, 1) * y + h(0, 2);
+        const double rowY = h(1, 1) * y + h(1, 2);
+        const double rowW = h(2, 1) * y + h(2, 2);
+        for (int x = 0; x < width; ++x) {
+          const double w = h(2, 0) * x + rowW;
+          const double scale = kTab / w;
+          const double u = (h(0, 0) * x + rowX) * scale, v = (h(1, 0) * x + rowY) * scale;
+          // Behind the camera, or so near the horizon that the position is unbounded.
+          const bool inside = w > 0 && std::abs(u) < -kOutside && std::abs(v) < -kOutside;
+          fx[x] = inside ? cvRound(u) : kFar;
+          fy[x] = inside ? cvRound(v) : kFar;
+        }
+        store(y, fx.data(), fy.data());
+      }
+    });
+    return;
+  }
+
+  // With a lens the matrix is taken to normalised camera coordinates first; the loop is plain
+  // single-precision arithmetic (ample for pixel positions) so that the compiler vectorises it.
+  const SLensTerms t(*lens);
+  const cv::Matx33d kInverse = lens->matrix.inv();
+  const cv::Matx33f n = cv::Matx33f(kInverse * h);
+  const float k1 = static_cast<float>(t.k1), k2 = static_cast<float>(t.k2);
+  const float k3 = static_cast<float>(t.k3), p1 = static_cast<float>(t.p1);
+  const float p2 = static_cast<float>(t.p2), maxR2 = static_cast<float>(t.maxRadius2);
+  const float sfx = static_cast<float>(t.fx * kTab);
+  const float sfy = static_cast<float>(t.fy * kTab);
+  const float sskew = static_cast<float>(t.skew * kTab);
+  const float scx = static_cast<float>(t.cx * kTab);
+  const float scy = static_cast<float>(t.cy * kTab);
+  constexpr float kLimit = static_cast<float>(-kOutside);
+  cv::parallel_for_(cv::Range(0, outSize.height), [&](const cv::Range& rows) {
+    std::vector<int> fx(width), fy(width);
+    for (int y = rows.start; y < rows.end; ++y) {
+      const float fyRow = static_cast<float>(y);
+      const float rowX = n(0, 1) * fyRow + n(0, 2);
+      const float rowY = n(1, 1) * fyRow + n(1, 2);
+      const float rowW = n(2, 1) * fyRow + n(2, 2);
+      const float ax = n(0, 0), ay = n(1, 0), aw = n(2, 0);
+      int* outX = fx.data();
+      int* outY = fy.data();
+      for (int x = 0; x < width; ++x) {
+        const float fxCol = static_cast<float>(x);
+        const float w = aw * fxCol + rowW;
+        const float inv = 1.0f / w;
+        const float xn = (ax * fxCol + rowX) * inv, yn = (ay * fxCol + rowY) * inv;
+        const float r2 = xn * xn + yn * yn;
+        const float radial = 1.0f + r2 * (k1 + r2 * (k2 + r2 * k3));
+        const float xd = xn * radial + 2.0f * p1 * xn * yn + p2 * (r2 + 2.0f * xn * xn);
+        const float yd = yn * radial + p1 * (r2 + 2.0f * yn * yn) + 2.0f * p2 * xn * yn;
+        const float px = sfx * xd + sskew * yd + scx, py = sfy * yd + scy;
+        // Bitwise and rounding by truncation keep the loop free of branches.
+        const bool inside =
+            (w > 0) & (r2 <= maxR2) & (std::abs(px) < kLimit) & (std::abs(py) < kLimit);
+        const float sx = inside ? px : kFar, sy = inside ? py : kFar;
+        outX[x] = static_cast<int>(sx + (sx >= 0 ? 0.5f : -0.5f));
+        outY[x] = static_cast<int>(sy + (sy >= 0 ? 0.5f : -0.5f));
+      }
+      store(y, fx.data(), fy.data());
+    }
+  });
+}
+
+}  // namespace veldrin

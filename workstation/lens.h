@@ -1,0 +1,42 @@
+#pragma once
+
+// A camera's lens: its camera matrix and distortion for one frame size, and the lookup tables
+// that carry an output pixel back to the camera pixel it comes from (lens distortion and a
+// perspective map together), for cv::remap.
+
+#include <opencv2/core.hpp>
+
+#include <string>
+
+// Camera matrix and OpenCV's five distortion coefficients (k1, k2, p1, p2, k3), valid for frames
+// of `size` from the camera named `strCamera`. `rmsPx` is the calibration's reprojection error.
+struct LENS_MODEL {
+  std::string strCamera;
+  cv::Size size;
+  cv::Matx33d matrix = cv::Matx33d::eye();
+  cv::Vec<double, 5> distortion;
+  double rmsPx = 0.0;
+};
+
+namespace veldrin {
+
+// Positive focal lengths, a principal point, finite numbers and a frame size.
+bool IsUsableLens(const LENS_MODEL& lens);
+
+// The largest squared normalised radius up to which the radial distortion keeps growing with the
+// radius. Beyond it the polynomial folds back, and points far outside the picture would land in
+// its middle, so the tables treat them as outside the picture.
+double MonotonicRadius2(const LENS_MODEL& lens);
+
+// Where an ideal (distortion-free) pixel of the corrected picture appears in the camera frame.
+cv::Point2d DistortPixel(const LENS_MODEL& lens, cv::Point2d ideal);
+
+// Fills `map1` (CV_16SC2) and `map2` (CV_16UC1), `outSize` each, so that cv::remap with them
+// gives, at output pixel p, the camera frame at the pixel that `outputToCorrected` maps p to in
+// the corrected picture, carried through `lens` when it is given. Pixels that map behind the
+// camera or beyond the lens model's valid radius read as outside the frame. The tables are reused
+// when they already have the size and type.
+void BuildRemapTables(const cv::Matx33d& outputToCorrected, const LENS_MODEL* lens,
+                      cv::Size outSize, cv::Mat& map1, cv::Mat& map2);
+
+}  // namespace veldrin
