@@ -4,14 +4,22 @@
 
 #include <sys/stat.h>
 
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "depth/plane_files.h"
 #include "workstation/calibration_store.h"
+#include "workstation/lens.h"
+#include "workstation/lens_calibration.h"
 
 namespace {
 
@@ -34,6 +42,15 @@ constexpr const char* kUsage =
     "  plane2d DIR [X1 Y1 .. X4 Y4]      print DIR/2DPlane.pt3, or write it from 8 numbers\n"
     "  plane3d DIR [X1 Y1 Z1 .. X4 Y4 Z4]\n"
     "                                    print DIR/3DPlane.pt3, or write it from 12 numbers\n"
+    "\n"
+    "Lens:\n"
+    "  lens DIR --board CxR --square-mm S [--out FILE] [--camera NAME]\n"
+    "                                    measure the lens from the pictures in DIR of a\n"
+    "                                    chessboard of C x R inner corners and S mm squares\n"
+    "                                    (at least 5 must show the board); print rms_px, fx,\n"
+    "                                    fy, cx, cy, k1, k2, p1, p2, k3 one per line and write\n"
+    "                                    the lens file: FILE, else DIR/NAME.lens with --camera,\n"
+    "                                    else DIR/lens.json\n"
     "\n"
     "  --help                            show this text\n"
     "\n"
@@ -192,6 +209,103 @@ int Plane(const std::vector<std::string>& args, const char* command,
   return 0;
 }
 
+bool IsPictureName(const std::string& name) {
+  std::string ext = std::filesystem::path(name).extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  for (const char* known : {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".pgm", ".ppm"}) {
+    if (ext == known) return true;
+  }
+  return false;
+}
+
+int Lens(const std::vector<std::string>& args) {
+  constexpr const char* kLensUsage =
+      "usage: lens DIR --board CxR --square-mm S [--out FILE] [--camera NAME]";
+  if (args.size() < 2) return Fail(kLensUsage, kExitUsage);
+  LENS_BOARD board;
+  bool haveBoard = false;
+  std::string out, camera;
+  for (size_t i = 2; i < args.size(); i += 2) {
+    if (i + 1 >= args.size()) return Fail(kLensUsage, kExitUsage);
+    const std::string& option = args[i];
+    const std::string& value = args[i + 1];
+    if (option == "--board") {
+      if (!veldrin::ParseBoardSize(value, board)) {
+        return Fail("--board wants CxR inner corners, 2 to 64 each: '" + value + "'", kExitUsage);
+      }
+      haveBoard = true;
+    } else if (option == "--square-mm") {
+      float square = 0;
+      if (!ParseNumber(value, square) || !(square > 0)) {
+        return Fail("--square-mm wants a positive number: '" + value + "'", kExitUsage);
+      }
+      board.squareMm = square;
+    } else if (option == "--out") {
+      if (value.empty()) return Fail(kLensUsage, kExitUsage);
+      out = value;
+    } else if (option == "--camera") {
+      if (veldrin::LensFileName(value).empty()) {
+        return Fail("invalid camera name: '" + value + "'", kExitUsage);
+      }
+      camera = value;
+    } else {
+      return Fail(kLensUsage, kExitUsage);
+    }
+  }
+  if (!haveBoard || !(board.squareMm > 0)) return Fail(kLensUsage, kExitUsage);
+  if (const int rc = CheckDirectory(args[1])) return rc;
+  const std::string dir = WithSeparator(args[1]);
+  if (out.empty()) out = dir + (camera.empty() ? "lens.json" : veldrin::LensFileName(camera));
+
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    std::error_code typeError;
+    const std::string name = entry.path().filename().string();
+    if (IsPictureName(name) && entry.is_regular_file(typeError)) names.push_back(name);
+  }
+  if (ec) return Fail("cannot list " + args[1]);
+  std::sort(names.begin(), names.end());
+
+  // Unusable pictures are named and skipped; the calibration decides whether enough remain.
+  std::vector<std::vector<cv::Point2f>> views;
+  cv::Size size;
+  for (const std::string& name : names) {
+    const cv::Mat picture = cv::imread(dir + name, cv::IMREAD_COLOR);
+    if (picture.empty()) {
+      Fail("cannot read picture " + dir + name);
+      continue;
+    }
+    if (!size.empty() && picture.size() != size) {
+      Fail("picture " + dir + name + " is " + std::to_string(picture.cols) + "x" +
+           std::to_string(picture.rows) + ", the first was " + std::to_string(size.width) + "x" +
+           std::to_string(size.height) + "; skipped");
+      continue;
+    }
+    std::vector<cv::Point2f> corners;
+    if (!veldrin::FindBoardCorners(picture, board, corners)) {
+      Fail("no board in " + dir + name);
+      continue;
+    }
+    size = picture.size();
+    views.push_back(std::move(corners));
+  }
+
+  LENS_MODEL lens;
+  lens.strCamera = camera;
+  std::string error;
+  if (!veldrin::CalibrateLens(views, board, size, lens, error)) return Fail(error);
+  if (!veldrin::WriteLensFile(out, lens)) return Fail("cannot write " + out);
+  const std::pair<const char*, double> lines[] = {
+      {"rms_px", lens.rmsPx},     {"fx", lens.matrix(0, 0)},  {"fy", lens.matrix(1, 1)},
+      {"cx", lens.matrix(0, 2)},  {"cy", lens.matrix(1, 2)},  {"k1", lens.distortion[0]},
+      {"k2", lens.distortion[1]}, {"p1", lens.distortion[2]}, {"p2", lens.distortion[3]},
+      {"k3", lens.distortion[4]}};
+  for (const auto& [name, value] : lines) std::printf("%s %.6f\n", name, value);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -209,6 +323,7 @@ int main(int argc, char** argv) {
   if (command == "show") return Show(args);
   if (command == "save") return Save(args);
   if (command == "convert") return Convert(args);
+  if (command == "lens") return Lens(args);
   if (command == "plane2d") {
     return Plane<veldrin::Plane2D, 2>(args, "plane2d", veldrin::Plane2DPath, veldrin::ReadPlane2D,
                                       veldrin::WritePlane2D);

@@ -6,14 +6,20 @@
 #include <bit>
 #include <cstdint>
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include <opencv2/imgcodecs.hpp>
+
 #include "platform/byte_order.h"
+#include "testing/board_views.h"
 #include "testing/child_process.h"
 #include "testing/scratch_dir.h"
 #include "testing/test_files.h"
 #include "workstation/calibration_store.h"
+#include "workstation/lens.h"
 
 namespace fs = std::filesystem;
 
@@ -23,11 +29,12 @@ using SResult = veldrin_test::SRunResult;
 
 class CalibToolTest : public ::testing::Test {
  protected:
-  SResult Run(std::vector<std::string> args) const {
+  // `quiet`: a success must leave stderr empty.
+  SResult Run(std::vector<std::string> args, bool quiet = true) const {
     args.insert(args.begin(), std::string(VELDRIN_BIN_DIR) + "/veldrin-calib");
     SResult result = veldrin_test::RunProgram(args, m_output.Path());
     // Success is silent on stderr; this also catches sanitizer reports from the child.
-    if (result.code == 0) {
+    if (result.code == 0 && quiet) {
       EXPECT_EQ(result.err, "");
     }
     return result;
@@ -143,6 +150,77 @@ TEST_F(CalibToolTest, HelpAndNoArguments) {
   r = Run({});
   EXPECT_NE(r.code, 0);
   EXPECT_NE(r.err.find("Usage"), std::string::npos);
+}
+
+TEST_F(CalibToolTest, LensFromPicturesOfABoard) {
+  const cv::Size size(960, 540);
+  const std::string pictures = m_dir + "/views";
+  fs::create_directory(pictures);
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_TRUE(cv::imwrite(pictures + "/view" + std::to_string(i) + ".png",
+                            veldrin_test::RenderBoardView(i, size, -0.2, 0.05)));
+  }
+  ASSERT_TRUE(cv::imwrite(pictures + "/blank.png", cv::Mat(size, CV_8UC3, cv::Scalar::all(90))));
+  Put("views/broken.png", "not a picture");
+  Put("views/notes.txt", "not looked at");
+
+  const std::string out = m_dir + "/front.lens";
+  SResult r = Run({"lens", pictures, "--board", "9x6", "--square-mm", "20", "--out", out}, false);
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::istringstream lines(r.out);
+  std::vector<std::string> names;
+  std::map<std::string, double> values;
+  std::string name;
+  double value = 0;
+  while (lines >> name >> value) {
+    names.push_back(name);
+    values[name] = value;
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"rms_px", "fx", "fy", "cx", "cy", "k1", "k2", "p1",
+                                             "p2", "k3"}))
+      << r.out;
+  const double fx =
+      CTableScene(veldrin_test::BoardViewParams(0, size, 0, 0)).CameraMatrix(size)(0, 0);
+  EXPECT_NEAR(values["fx"], fx, 0.01 * fx);
+  EXPECT_NEAR(values["k1"], -0.2, 0.02);
+  EXPECT_LT(values["rms_px"], 0.5);
+  // The pictures that could not be used are named, one line each.
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+  EXPECT_NE(r.err.find("blank.png"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("broken.png"), std::string::npos) << r.err;
+
+  LENS_MODEL lens;
+  std::string error;
+  ASSERT_TRUE(veldrin::ReadLensFile(out, lens, error)) << error;
+  EXPECT_NEAR(lens.matrix(0, 0), values["fx"], 1e-5);
+  EXPECT_EQ(lens.size, size);
+
+  // Without --out, with a camera name: the file is named after the camera.
+  r = Run({"lens", pictures, "--square-mm", "20", "--board", "9x6", "--camera", "Front"}, false);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(veldrin::ReadLensFile(pictures + "/Front.lens", lens, error)) << error;
+  EXPECT_EQ(lens.strCamera, "Front");
+
+  // Two pictures fewer leave four: an error, and the lens file stays as it was.
+  fs::remove(pictures + "/view0.png");
+  fs::remove(pictures + "/view1.png");
+  const std::string before = Read(out);
+  r = Run({"lens", pictures, "--board", "9x6", "--square-mm", "20", "--out", out});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("at least 5"), std::string::npos) << r.err;
+  EXPECT_EQ(Read(out), before);
+
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"lens", pictures, "--board", "9", "--square-mm", "20"},
+        {"lens", pictures, "--board", "9x6"},
+        {"lens", pictures, "--board", "9x6", "--square-mm", "-3"},
+        {"lens", pictures, "--board", "9x6", "--square-mm", "20", "--camera", "a/b"},
+        {"lens", pictures, "--board", "9x6", "--square-mm", "20", "--out"}}) {
+    EXPECT_EQ(Run(bad).code, 2) << bad[3];
+  }
+  ExpectError(Run({"lens", m_dir + "/missing", "--board", "9x6", "--square-mm", "20"}),
+              "not a directory");
 }
 
 }  // namespace

@@ -101,6 +101,43 @@ std::vector<cv::Point2d> TableOnTable(const TABLE_SCENE_PARAMS& p) {
   return RectangleOnTable(p.tableWidthMm, p.tableDepthMm, 0, 0, 0);
 }
 
+double FocalLength(const TABLE_SCENE_PARAMS& p) {
+  return p.nWidth / 2.0 / std::tan(Radians(p.horizontalFovDeg) / 2.0);
+}
+
+// The radial factor's effect r * (1 + k1 r^2 + k2 r^4) and its derivative.
+double RadialImage(const TABLE_SCENE_PARAMS& p, double r) {
+  const double r2 = r * r;
+  return r * (1.0 + r2 * (p.cameraK1 + r2 * p.cameraK2));
+}
+double RadialSlope(const TABLE_SCENE_PARAMS& p, double r) {
+  const double r2 = r * r;
+  return 1.0 + r2 * (3.0 * p.cameraK1 + r2 * 5.0 * p.cameraK2);
+}
+
+// Every pixel of the picture, out to its corners, must come from one point of the scene: the
+// distortion must keep growing with the radius until it has covered the picture's corners.
+bool RadialStaysMonotonic(const TABLE_SCENE_PARAMS& p) {
+  const double corner = std::hypot(p.nWidth / 2.0, p.nHeight / 2.0) / FocalLength(p);
+  for (double r = 0.0; r < 10.0; r += 1e-3) {
+    if (RadialSlope(p, r) <= 0.0) return false;
+    if (RadialImage(p, r) >= corner) return true;
+  }
+  return false;
+}
+
+// The undistorted radius whose image is `distorted` (Newton's method; the slope stays positive
+// over the picture, as validated).
+double UndistortRadius(const TABLE_SCENE_PARAMS& p, double distorted) {
+  double r = distorted;
+  for (int i = 0; i < 20; ++i) {
+    const double step = (RadialImage(p, r) - distorted) / RadialSlope(p, r);
+    r -= step;
+    if (std::abs(step) < 1e-12) break;
+  }
+  return r;
+}
+
 bool Validate(const TABLE_SCENE_PARAMS& p, std::string& error) {
   struct SRange {
     const char* key;
@@ -119,6 +156,8 @@ bool Validate(const TABLE_SCENE_PARAMS& p, std::string& error) {
       {"camera.roll_deg", p.cameraRollDeg, -45, 45},
       {"camera.fov_deg", p.horizontalFovDeg, 10, 120},
       {"qr.size_mm", p.qrSizeMm, 5, 1000},
+      {"camera.k1", p.cameraK1, -0.5, 0.5},
+      {"camera.k2", p.cameraK2, -0.5, 0.5},
   };
   for (const SRange& r : ranges) {
     if (!(r.value >= r.low && r.value <= r.high)) {
@@ -126,24 +165,31 @@ bool Validate(const TABLE_SCENE_PARAMS& p, std::string& error) {
       return false;
     }
   }
+  if (p.nBoardColumns != 0) {
+    if (p.nBoardColumns < 2 || p.nBoardColumns > 64 || p.nBoardRows < 2 || p.nBoardRows > 64) {
+      error = "sheet.board needs 2 to 64 cols and rows";
+      return false;
+    }
+    if (!(p.boardSquareMm >= 1 && p.boardSquareMm <= 1000)) {
+      error = "sheet.board.square_mm out of range";
+      return false;
+    }
+    // A white border of at least one square keeps the board findable.
+    if ((p.nBoardColumns + 3) * p.boardSquareMm > p.sheetWidthMm ||
+        (p.nBoardRows + 3) * p.boardSquareMm > p.sheetHeightMm) {
+      error = "sheet.board does not fit on the sheet";
+      return false;
+    }
+  }
+  if (!RadialStaysMonotonic(p)) {
+    error = "camera.k1 and camera.k2 fold the picture over";
+    return false;
+  }
   std::vector<cv::Point2d> points = TableOnTable(p);
   for (const cv::Point2d& q : SheetOnTable(p)) points.push_back(q);
   for (const cv::Point2d& q : points) {
     if (DepthOf(p, q.x, q.y) < 1.0) {
       error = "the table or sheet reaches behind the camera";
-      return false;
-    }
-  }
-  if (p.boardCols != 0) {
-    if (p.boardCols < 2 || p.boardRows < 2 || p.boardCols > 60 || p.boardRows > 60 ||
-        !(p.boardSquareMm >= 1 && p.boardSquareMm <= 1000)) {
-      error = "sheet.board out of range";
-      return false;
-    }
-    // One square of white paper all round, so the board stands out from the chart.
-    if ((p.boardCols + 2) * p.boardSquareMm > p.sheetWidthMm ||
-        (p.boardRows + 2) * p.boardSquareMm > p.sheetHeightMm) {
-      error = "sheet.board does not fit on the sheet";
       return false;
     }
   }
@@ -210,12 +256,13 @@ bool ParseParams(const Json::Value& root, TABLE_SCENE_PARAMS& p, std::string& er
       const Json::Value& b = s["board"];
       if (!CheckKeys(b, {"cols", "rows", "square_mm"}, "sheet.board", error)) return false;
       if (!b["cols"].isInt() || !b["rows"].isInt() || !b["square_mm"].isNumeric()) {
-        error = "sheet.board needs whole cols and rows and a number square_mm";
+        error = "sheet.board needs whole cols and rows and a square_mm";
         return false;
       }
-      p.boardCols = b["cols"].asInt();
-      p.boardRows = b["rows"].asInt();
+      p.nBoardColumns = b["cols"].asInt();
+      p.nBoardRows = b["rows"].asInt();
       p.boardSquareMm = b["square_mm"].asDouble();
+      if (p.nBoardColumns == 0) p.nBoardColumns = -1;  // refused below, not taken as "no board"
     }
     ok = ok && ReadNumber(s, "width_mm", p.sheetWidthMm) &&
          ReadNumber(s, "height_mm", p.sheetHeightMm) &&
@@ -238,12 +285,14 @@ bool ParseParams(const Json::Value& root, TABLE_SCENE_PARAMS& p, std::string& er
   }
   if (root.isMember("camera")) {
     const Json::Value& c = root["camera"];
-    if (!CheckKeys(c, {"distance_mm", "tilt_deg", "roll_deg", "fov_deg"}, "camera", error)) {
+    if (!CheckKeys(c, {"distance_mm", "tilt_deg", "roll_deg", "fov_deg", "k1", "k2"}, "camera",
+                   error)) {
       return false;
     }
     ok = ok && ReadNumber(c, "distance_mm", p.cameraDistanceMm) &&
          ReadNumber(c, "tilt_deg", p.cameraTiltDeg) && ReadNumber(c, "roll_deg", p.cameraRollDeg) &&
-         ReadNumber(c, "fov_deg", p.horizontalFovDeg);
+         ReadNumber(c, "fov_deg", p.horizontalFovDeg) && ReadNumber(c, "k1", p.cameraK1) &&
+         ReadNumber(c, "k2", p.cameraK2);
   }
   if (root.isMember("qr")) {
     const Json::Value& q = root["qr"];
@@ -324,16 +373,36 @@ cv::Point2f CTableScene::Project(double xMm, double yMm, cv::Size size) const {
     c[i] = m_rotation[i][0] * d[0] + m_rotation[i][1] * d[1] + m_rotation[i][2] * d[2];
   }
   // Intrinsics of the native size; other sizes are the native picture scaled.
-  const double f = m_params.nWidth / 2.0 / std::tan(Radians(m_params.horizontalFovDeg) / 2.0);
+  const double f = FocalLength(m_params);
   const double u = f * c[0] / c[2] + m_params.nWidth / 2.0;
   const double v = f * c[1] / c[2] + m_params.nHeight / 2.0;
   return cv::Point2f(static_cast<float>(u * size.width / m_params.nWidth),
                      static_cast<float>(v * size.height / m_params.nHeight));
 }
 
+cv::Matx33d CTableScene::CameraMatrix(cv::Size size) const {
+  const double f = FocalLength(m_params);
+  const double sx = static_cast<double>(size.width) / m_params.nWidth;
+  const double sy = static_cast<double>(size.height) / m_params.nHeight;
+  return cv::Matx33d(f * sx, 0, m_params.nWidth / 2.0 * sx, 0, f * sy, m_params.nHeight / 2.0 * sy,
+                     0, 0, 1);
+}
+
+cv::Point2f CTableScene::Distort(cv::Point2f ideal, cv::Size size) const {
+  const cv::Matx33d k = CameraMatrix(size);
+  const double x = (ideal.x - k(0, 2)) / k(0, 0), y = (ideal.y - k(1, 2)) / k(1, 1);
+  const double r = std::hypot(x, y);
+  const double scale = r > 0 ? RadialImage(m_params, r) / r : 1.0;
+  return cv::Point2f(static_cast<float>(k(0, 0) * x * scale + k(0, 2)),
+                     static_cast<float>(k(1, 1) * y * scale + k(1, 2)));
+}
+
 std::vector<cv::Point2f> CTableScene::SheetCorners(cv::Size size) const {
   std::vector<cv::Point2f> corners;
-  for (const cv::Point2d& q : SheetOnTable(m_params)) corners.push_back(Project(q.x, q.y, size));
+  for (const cv::Point2d& q : SheetOnTable(m_params)) {
+    const cv::Point2f ideal = Project(q.x, q.y, size);
+    corners.push_back(HasDistortion() ? Distort(ideal, size) : ideal);
+  }
   return corners;
 }
 
@@ -343,12 +412,42 @@ cv::Rect CTableScene::CounterArea(cv::Size size) const {
                   std::min(size.width / 3, h * 8), h);
 }
 
+void CTableScene::DrawBoard(cv::Mat& chart) const {
+  // n inner corners lie between n + 1 squares.
+  const int columns = m_params.nBoardColumns + 1, rows = m_params.nBoardRows + 1;
+  const double s = m_params.boardSquareMm;
+  const double x0 = (m_params.sheetWidthMm - columns * s) / 2;
+  const double y0 = (m_params.sheetHeightMm - rows * s) / 2;
+  // Chart pixel centres sit at whole numbers and the chart's outer edges at -0.5, so a point
+  // x mm from the sheet's left edge is at x * cols / width - 0.5. Squares are drawn from these
+  // exact positions with sub-pixel vertices, so the printed grid is true to the millimetre.
+  constexpr int kShift = 6;
+  const double sx = chart.cols / m_params.sheetWidthMm, sy = chart.rows / m_params.sheetHeightMm;
+  auto at = [&](double xMm, double yMm) {
+    return cv::Point(static_cast<int>(std::lround((xMm * sx - 0.5) * (1 << kShift))),
+                     static_cast<int>(std::lround((yMm * sy - 0.5) * (1 << kShift))));
+  };
+  auto box = [&](double x, double y, double w, double h, const cv::Scalar& colour) {
+    const cv::Point q[4] = {at(x, y), at(x + w, y), at(x + w, y + h), at(x, y + h)};
+    cv::fillConvexPoly(chart, q, 4, colour, cv::LINE_AA, kShift);
+  };
+  for (int row = 0; row < rows; ++row) {
+    for (int col = 0; col < columns; ++col) {
+      if ((row + col) % 2 == 0) box(x0 + col * s, y0 + row * s, s, s, cv::Scalar(20, 20, 20));
+    }
+  }
+}
+
 cv::Mat CTableScene::MakeChart(double ppm) const {
   const double w = m_params.sheetWidthMm, h = m_params.sheetHeightMm;
   const double m = std::min(w, h);
   const double margin = 0.06 * m;
   cv::Mat chart(static_cast<int>(std::lround(h * ppm)), static_cast<int>(std::lround(w * ppm)),
                 CV_8UC3, cv::Scalar(242, 244, 245));
+  if (m_params.nBoardColumns > 0) {
+    DrawBoard(chart);
+    return chart;
+  }
   const CChartPen pen{chart, ppm};
 
   // Colour patches, a grey ramp and a checkerboard in the left half.
@@ -370,8 +469,7 @@ cv::Mat CTableScene::MakeChart(double ppm) const {
   }
   const double boardY = rampY + 0.9 * patch;
   const double square = std::min(areaW / 6, (h - margin - 0.12 * m - boardY) / 4);
-  // A printed board replaces the small checkerboard, which a board search could take for it.
-  for (int row = 0; row < 4 && square > 0 && m_params.boardCols == 0; ++row) {
+  for (int row = 0; row < 4 && square > 0; ++row) {
     for (int col = 0; col < 6; ++col) {
       if ((row + col) % 2 == 0) {
         pen.Box(margin + col * square, boardY + row * square, square, square,
@@ -401,8 +499,6 @@ cv::Mat CTableScene::MakeChart(double ppm) const {
     }
   }
 
-  if (m_params.boardCols > 0) DrawBoard(chart);
-
 #ifdef VELDRIN_HAVE_QRENCODE
   if (m_params.bQRCode) {
     if (QRcodePtr code = EncodeQR(m_params.strQRText)) {
@@ -425,55 +521,29 @@ cv::Mat CTableScene::MakeChart(double ppm) const {
   return chart;
 }
 
-void CTableScene::DrawBoard(cv::Mat& chart) const {
-  const double s = m_params.boardSquareMm;
-  const double x0 = (m_params.sheetWidthMm - m_params.boardCols * s) / 2;
-  const double y0 = (m_params.sheetHeightMm - m_params.boardRows * s) / 2;
-  // Chart pixel centres sit at whole numbers and the chart's outer edges at -0.5, so a point
-  // x mm from the sheet's left edge is at x * cols / width - 0.5. Squares are drawn from these
-  // exact positions with sub-pixel vertices, so the printed grid is true to the millimetre.
-  constexpr int kShift = 6;
-  const double sx = chart.cols / m_params.sheetWidthMm, sy = chart.rows / m_params.sheetHeightMm;
-  auto at = [&](double xMm, double yMm) {
-    return cv::Point(static_cast<int>(std::lround((xMm * sx - 0.5) * (1 << kShift))),
-                     static_cast<int>(std::lround((yMm * sy - 0.5) * (1 << kShift))));
-  };
-  auto box = [&](double x, double y, double w, double h, const cv::Scalar& colour) {
-    const cv::Point q[4] = {at(x, y), at(x + w, y), at(x + w, y + h), at(x, y + h)};
-    cv::fillConvexPoly(chart, q, 4, colour, cv::LINE_AA, kShift);
-  };
-  box(x0 - s, y0 - s, (m_params.boardCols + 2) * s, (m_params.boardRows + 2) * s,
-      cv::Scalar(242, 244, 245));
-  for (int row = 0; row < m_params.boardRows; ++row) {
-    for (int col = 0; col < m_params.boardCols; ++col) {
-      if ((row + col) % 2 == 0) box(x0 + col * s, y0 + row * s, s, s, cv::Scalar(20, 20, 20));
-    }
-  }
-}
-
-void CTableScene::RenderStatic(cv::Size size) {
-  cv::Mat picture(size, CV_8UC3, cv::Scalar(58, 62, 70));  // floor
+cv::Mat CTableScene::RenderIdeal(cv::Size size, cv::Size canvas, cv::Point2f offset) const {
+  const auto at = [&](double x, double y) { return Project(x, y, size) + offset; };
+  cv::Mat picture(canvas, CV_8UC3, cv::Scalar(58, 62, 70));  // floor
 
   // The table top with a 100 mm grid.
   std::vector<cv::Point> table;
   for (const cv::Point2d& q : TableOnTable(m_params)) {
-    const cv::Point2f p = Project(q.x, q.y, size);
+    const cv::Point2f p = at(q.x, q.y);
     table.emplace_back(static_cast<int>(std::lround(p.x)), static_cast<int>(std::lround(p.y)));
   }
   cv::fillConvexPoly(picture, table, cv::Scalar(150, 165, 172), cv::LINE_AA);
   const double hw = m_params.tableWidthMm / 2, hd = m_params.tableDepthMm / 2;
   for (double x = -std::floor(hw / 100) * 100; x <= hw; x += 100) {
-    cv::line(picture, Project(x, -hd, size), Project(x, hd, size), cv::Scalar(135, 150, 158), 1,
-             cv::LINE_AA);
+    cv::line(picture, at(x, -hd), at(x, hd), cv::Scalar(135, 150, 158), 1, cv::LINE_AA);
   }
   for (double y = -std::floor(hd / 100) * 100; y <= hd; y += 100) {
-    cv::line(picture, Project(-hw, y, size), Project(hw, y, size), cv::Scalar(135, 150, 158), 1,
-             cv::LINE_AA);
+    cv::line(picture, at(-hw, y), at(hw, y), cv::Scalar(135, 150, 158), 1, cv::LINE_AA);
   }
 
   // The sheet: a flat chart mapped onto its projected corners, blended through a warped
   // coverage mask so the edges are anti-aliased.
-  const std::vector<cv::Point2f> corners = SheetCorners(size);
+  std::vector<cv::Point2f> corners;
+  for (const cv::Point2d& q : SheetOnTable(m_params)) corners.push_back(at(q.x, q.y));
   double longest = 0;
   for (int i = 0; i < 4; ++i)
     longest = std::max(longest, cv::norm(corners[i] - corners[(i + 1) % 4]));
@@ -485,24 +555,57 @@ void CTableScene::RenderStatic(cv::Size size) {
       {-0.5f, -0.5f}, {cw - 0.5f, -0.5f}, {cw - 0.5f, ch - 0.5f}, {-0.5f, ch - 0.5f}};
   const cv::Mat homography = cv::getPerspectiveTransform(chartCorners, corners);
   cv::Mat warped, coverage;
-  // The chart's border is replicated, not black: the coverage mask alone draws the edge, so the
-  // sheet's edge lies exactly on its corners instead of half a pixel inside.
-  cv::warpPerspective(chart, warped, homography, size, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
-  cv::warpPerspective(cv::Mat(chart.size(), CV_32F, cv::Scalar(1.0)), coverage, homography, size,
+  cv::warpPerspective(chart, warped, homography, canvas, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+  cv::warpPerspective(cv::Mat(chart.size(), CV_32F, cv::Scalar(1.0)), coverage, homography, canvas,
                       cv::INTER_LINEAR, cv::BORDER_CONSTANT);
-  for (int y = 0; y < size.height; ++y) {
+  for (int y = 0; y < canvas.height; ++y) {
     const float* a = coverage.ptr<float>(y);
     const cv::Vec3b* s = warped.ptr<cv::Vec3b>(y);
     cv::Vec3b* d = picture.ptr<cv::Vec3b>(y);
-    for (int x = 0; x < size.width; ++x) {
+    for (int x = 0; x < canvas.width; ++x) {
       if (a[x] <= 0.f) continue;
       for (int c = 0; c < 3; ++c) {
         d[x][c] = cv::saturate_cast<uchar>(a[x] * s[x][c] + (1.f - a[x]) * d[x][c]);
       }
     }
   }
-  m_static = picture;
+  return picture;
+}
+
+void CTableScene::RenderStatic(cv::Size size) {
   m_cachedSize = size;
+  if (!HasDistortion()) {
+    m_static = RenderIdeal(size, size, cv::Point2f(0, 0));
+    return;
+  }
+  // Each pixel of the distorted picture samples the ideal one where the lens would have taken it
+  // from; barrel distortion shows more than the ideal frame, so the ideal picture is drawn on a
+  // canvas large enough for every pixel's source.
+  const cv::Matx33d k = CameraMatrix(size);
+  cv::Mat map(size, CV_32FC2);
+  float minX = 0, minY = 0, maxX = 0, maxY = 0;
+  for (int y = 0; y < size.height; ++y) {
+    auto* row = map.ptr<cv::Vec2f>(y);
+    for (int x = 0; x < size.width; ++x) {
+      const double nx = (x - k(0, 2)) / k(0, 0), ny = (y - k(1, 2)) / k(1, 1);
+      const double rd = std::hypot(nx, ny);
+      const double scale = rd > 0 ? UndistortRadius(m_params, rd) / rd : 1.0;
+      const float u = static_cast<float>(k(0, 0) * nx * scale + k(0, 2));
+      const float v = static_cast<float>(k(1, 1) * ny * scale + k(1, 2));
+      row[x] = cv::Vec2f(u, v);
+      minX = std::min(minX, u);
+      minY = std::min(minY, v);
+      maxX = std::max(maxX, u);
+      maxY = std::max(maxY, v);
+    }
+  }
+  const cv::Point2f offset(std::ceil(-minX) + 2, std::ceil(-minY) + 2);
+  const cv::Size canvas(static_cast<int>(std::ceil(maxX + offset.x)) + 2,
+                        static_cast<int>(std::ceil(maxY + offset.y)) + 2);
+  const cv::Mat ideal = RenderIdeal(size, canvas, offset);
+  map += cv::Scalar(offset.x, offset.y);
+  cv::remap(ideal, m_static, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+            cv::Scalar(58, 62, 70));
 }
 
 void CTableScene::Render(cv::Size size, std::uint64_t frameNumber, cv::Mat& picture) {

@@ -25,16 +25,21 @@ struct TABLE_SCENE_PARAMS {
   double cameraTiltDeg = 15.0;      // 0 looks straight down
   double cameraRollDeg = 2.0;
   double horizontalFovDeg = 60.0;  // at the native size
+  // Radial lens distortion, OpenCV's k1 and k2 on the native picture's normalised coordinates;
+  // negative bends straight lines outward (barrel).
+  double cameraK1 = 0.0;
+  double cameraK2 = 0.0;
+  // A printed chessboard centred on the sheet instead of the test chart, for lens calibration and
+  // the accuracy check: inner corners across and down, square side. No board while nBoardColumns
+  // is 0.
+  int nBoardColumns = 0;
+  int nBoardRows = 0;
+  double boardSquareMm = 0.0;
   bool bQRCode = false;
   std::string strQRText = "VELDRIN";
   double qrSizeMm = 40.0;        // printed size without the quiet zone
   std::optional<SCENE_BOX> box;  // standing on the table; seen by both cameras
   DEPTH_SIM_PARAMS depth;        // the depth camera beside the colour camera
-  // Optional printed chessboard centred on the sheet, for checking a calibration's accuracy:
-  // boardCols x boardRows squares of boardSquareMm; none while boardCols is 0.
-  int boardCols = 0;
-  int boardRows = 0;
-  double boardSquareMm = 0.0;
 };
 
 namespace veldrin {
@@ -68,14 +73,20 @@ class CTableScene {
 
   cv::Size NativeSize() const { return cv::Size(m_params.nWidth, m_params.nHeight); }
   // The sheet's corners in picture pixels: top-left, top-right, bottom-right, bottom-left of the
-  // sheet (top = the edge the arrow points to).
+  // sheet (top = the edge the arrow points to). With lens distortion, where they appear.
   std::vector<cv::Point2f> SheetCorners(cv::Size size) const;
+  // The camera matrix of the picture at `size` (the distortion is cameraK1, cameraK2).
+  cv::Matx33d CameraMatrix(cv::Size size) const;
   void Render(cv::Size size, std::uint64_t frameNumber, cv::Mat& picture);
   // Where the frame counter is drawn: outside the sheet, so the sheet is the same every frame.
   cv::Rect CounterArea(cv::Size size) const;
 
  private:
   cv::Point2f Project(double xMm, double yMm, cv::Size size) const;
+  cv::Point2f Distort(cv::Point2f ideal, cv::Size size) const;
+  bool HasDistortion() const { return m_params.cameraK1 != 0.0 || m_params.cameraK2 != 0.0; }
+  // The picture as a distortion-free camera sees it, shifted by `offset` on a canvas of `canvas`.
+  cv::Mat RenderIdeal(cv::Size size, cv::Size canvas, cv::Point2f offset) const;
   void RenderStatic(cv::Size size);
   cv::Mat MakeChart(double pixelsPerMm) const;
   void DrawBoard(cv::Mat& chart) const;

@@ -139,18 +139,16 @@ TEST_F(SceneFileTest, KeysOverrideDefaults) {
 TEST_F(SceneFileTest, BadFilesAreRefusedAndLeaveParamsAlone) {
   for (const char* json : {
            R"({"sheet": {"widht_mm": 200}})",  // unknown key
-           R"({"sheet": {"width_mm": "wide"}})",
-           R"({"size": [640]})",
-           R"({"camera": {"tilt_deg": 85}})",
-           R"({"sheet": {"width_mm": -3}})",
+           R"({"sheet": {"width_mm": "wide"}})", R"({"size": [640]})",
+           R"({"camera": {"tilt_deg": 85}})", R"({"sheet": {"width_mm": -3}})",
            R"({"table": {"depth_mm": 19000}, "camera": {"tilt_deg": 60}})",  // behind the camera
-           R"({"qr": {"enabled": "yes"}})",
-           R"({"sheet": {"board": {"cols": 8, "rows": 6}}})",
-           R"({"sheet": {"board": {"cols": 8.5, "rows": 6, "square_mm": 20}}})",
-           R"({"sheet": {"board": {"cols": 14, "rows": 6, "square_mm": 20}}})",  // too wide
-           R"({"sheet": {"board": {"cols": 1, "rows": 6, "square_mm": 20}}})",
-           R"([1, 2])",
-           R"({"size": [800, 600],)",
+           R"({"qr": {"enabled": "yes"}})", R"([1, 2])", R"({"size": [800, 600],)",
+           R"({"camera": {"k1": -0.6}})",
+           R"({"camera": {"k1": -0.5, "k2": -0.5}})",  // folds before the picture's corners
+           R"({"sheet": {"board": {"cols": 9, "rows": 6}}})",
+           R"({"sheet": {"board": {"cols": 9.5, "rows": 6, "square_mm": 20}}})",
+           R"({"sheet": {"board": {"cols": 0, "rows": 6, "square_mm": 20}}})",
+           R"({"sheet": {"board": {"cols": 20, "rows": 6, "square_mm": 20}}})",  // too wide
        }) {
     TABLE_SCENE_PARAMS params;
     std::string error;
@@ -161,6 +159,53 @@ TEST_F(SceneFileTest, BadFilesAreRefusedAndLeaveParamsAlone) {
   TABLE_SCENE_PARAMS params;
   std::string error;
   EXPECT_FALSE(veldrin::LoadTableSceneParams("/nonexistent/scene.json", params, error));
+}
+
+// With k1 < 0 the sheet's straight edges bow outward: the middle of an edge lies outside the
+// line through its two corners, by several pixels, and the corners move toward the centre.
+TEST_F(SceneFileTest, LensDistortionBendsTheSheetsEdges) {
+  TABLE_SCENE_PARAMS params;
+  std::string error;
+  ASSERT_TRUE(veldrin::LoadTableSceneParams(
+      Write(R"({"camera": {"tilt_deg": 0, "roll_deg": 0, "k1": -0.2, "k2": 0.02},
+               "sheet": {"rotation_deg": 0, "width_mm": 400, "height_mm": 280,
+                         "board": {"cols": 9, "rows": 6, "square_mm": 25}}})"),
+      params, error))
+      << error;
+  EXPECT_EQ(params.cameraK1, -0.2);
+  EXPECT_EQ(params.nBoardRows, 6);
+  EXPECT_EQ(params.boardSquareMm, 25);
+  CTableScene bent(params);
+  TABLE_SCENE_PARAMS straightParams = params;
+  straightParams.cameraK1 = straightParams.cameraK2 = 0;
+  CTableScene straight(straightParams);
+  const cv::Size size = bent.NativeSize();
+  const std::vector<cv::Point2f> ideal = straight.SheetCorners(size);
+  const std::vector<cv::Point2f> seen = bent.SheetCorners(size);
+  const cv::Point2f centre(size.width / 2.0f, size.height / 2.0f);
+  EXPECT_LT(cv::norm(seen[0] - centre), cv::norm(ideal[0] - centre) - 5);
+
+  // The top edge's middle column: scan down to the sheet in both pictures.
+  cv::Mat bentPicture, straightPicture;
+  bent.Render(size, 0, bentPicture);
+  straight.Render(size, 0, straightPicture);
+  const auto edgeRow = [](const cv::Mat& picture, int x) {
+    for (int y = 1; y < picture.rows; ++y) {
+      if (picture.at<cv::Vec3b>(y, x)[0] > 200) return y;
+    }
+    return -1;
+  };
+  const int x = cvRound((seen[0].x + seen[1].x) / 2);
+  const float chord = (seen[0].y + seen[1].y) / 2;
+  EXPECT_LT(edgeRow(bentPicture, x), chord - 3);
+  EXPECT_NEAR(edgeRow(straightPicture, x), (ideal[0].y + ideal[1].y) / 2, 1.5);
+  // The board replaces the chart: its middle is black and white squares.
+  const cv::Mat middle =
+      straightPicture(cv::Rect(cvRound(centre.x) - 40, cvRound(centre.y) - 40, 80, 80));
+  double low = 0, high = 0;
+  cv::minMaxLoc(middle.reshape(1), &low, &high);
+  EXPECT_LT(low, 40);
+  EXPECT_GT(high, 200);
 }
 
 }  // namespace

@@ -1,9 +1,17 @@
 #include "workstation/lens.h"
 
+#include <json/json.h>
+
 #include <opencv2/imgproc.hpp>
 
+#include <climits>
 #include <cmath>
+#include <memory>
+#include <sstream>
 #include <vector>
+
+#include "platform/file_io.h"
+#include "workstation/calibration_store.h"
 
 namespace {
 
@@ -49,7 +57,12 @@ constexpr double kOutside = -1.0e8;
 namespace veldrin {
 
 bool IsUsableLens(const LENS_MODEL& lens) {
-  if (lens.size.width <= 0 || lens.size.height <= 0) return false;
+  // Larger than any camera frame: such a size would only make the tables huge.
+  constexpr int kMaxSide = 16384;
+  if (lens.size.width <= 0 || lens.size.height <= 0 || lens.size.width > kMaxSide ||
+      lens.size.height > kMaxSide) {
+    return false;
+  }
   for (int i = 0; i < 9; ++i) {
     if (!std::isfinite(lens.matrix.val[i])) return false;
   }
@@ -58,6 +71,94 @@ bool IsUsableLens(const LENS_MODEL& lens) {
   }
   return lens.matrix(0, 0) > 0 && lens.matrix(1, 1) > 0 && lens.matrix(2, 2) == 1.0 &&
          lens.matrix(1, 0) == 0 && lens.matrix(2, 0) == 0 && lens.matrix(2, 1) == 0;
+}
+
+std::string LensFileName(const std::string& camera) {
+  if (!CCalibrationStore::IsValidName(camera)) return "";
+  const std::string name = camera + kLensExtension;
+  return name.size() <= NAME_MAX ? name : "";
+}
+
+std::string SerializeLens(const LENS_MODEL& lens) {
+  Json::Value root(Json::objectValue);
+  root["camera"] = lens.strCamera;
+  root["width"] = lens.size.width;
+  root["height"] = lens.size.height;
+  Json::Value matrix(Json::arrayValue);
+  for (int row = 0; row < 3; ++row) {
+    Json::Value values(Json::arrayValue);
+    for (int col = 0; col < 3; ++col) values.append(lens.matrix(row, col));
+    matrix.append(values);
+  }
+  root["matrix"] = matrix;
+  Json::Value distortion(Json::arrayValue);
+  for (int i = 0; i < 5; ++i) distortion.append(lens.distortion[i]);
+  root["distortion"] = distortion;
+  root["rms_px"] = lens.rmsPx;
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "  ";
+  return Json::writeString(builder, root) + "\n";
+}
+
+bool WriteLensFile(const std::string& path, const LENS_MODEL& lens) {
+  if (!IsUsableLens(lens)) return false;
+  return WriteFileAtomically(path, SerializeLens(lens));
+}
+
+bool ReadLensFile(const std::string& path, LENS_MODEL& lens, std::string& error) {
+  // A lens file is a few hundred bytes.
+  constexpr std::size_t kMaxSize = 64 * 1024;
+  std::string text;
+  switch (ReadWholeFile(path, text, kMaxSize)) {
+    case EFileRead::kRead:
+      break;
+    case EFileRead::kMissing:
+      error = "no lens file " + path;
+      return false;
+    case EFileRead::kUnreadable:
+      error = "cannot read " + path;
+      return false;
+  }
+  Json::CharReaderBuilder builder;
+  Json::Value root;
+  std::string parseErrors;
+  std::istringstream stream(text);
+  if (!Json::parseFromStream(builder, stream, &root, &parseErrors) || !root.isObject()) {
+    error = path + ": not a lens file";
+    return false;
+  }
+  const auto number = [](const Json::Value& v, double& out) {
+    if (!v.isNumeric()) return false;
+    out = v.asDouble();
+    return std::isfinite(out);
+  };
+  LENS_MODEL read;
+  const Json::Value& matrix = root["matrix"];
+  const Json::Value& distortion = root["distortion"];
+  bool ok = root["camera"].isString() && root["width"].isInt() && root["height"].isInt() &&
+            matrix.isArray() && matrix.size() == 3 && distortion.isArray() &&
+            distortion.size() == 5 && number(root["rms_px"], read.rmsPx);
+  for (Json::ArrayIndex row = 0; ok && row < 3; ++row) {
+    ok = matrix[row].isArray() && matrix[row].size() == 3;
+    for (Json::ArrayIndex col = 0; ok && col < 3; ++col) {
+      ok = number(matrix[row][col], read.matrix(static_cast<int>(row), static_cast<int>(col)));
+    }
+  }
+  for (Json::ArrayIndex i = 0; ok && i < 5; ++i) {
+    ok = number(distortion[i], read.distortion[static_cast<int>(i)]);
+  }
+  if (!ok) {
+    error = path + ": not a lens file";
+    return false;
+  }
+  read.strCamera = root["camera"].asString();
+  read.size = cv::Size(root["width"].asInt(), root["height"].asInt());
+  if (!IsUsableLens(read) || read.rmsPx < 0) {
+    error = path + ": the lens it holds cannot be used";
+    return false;
+  }
+  lens = read;
+  return true;
 }
 
 double MonotonicRadius2(const LENS_MODEL& lens) {

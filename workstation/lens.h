@@ -23,6 +23,25 @@ namespace veldrin {
 // Positive focal lengths, a principal point, finite numbers and a frame size.
 bool IsUsableLens(const LENS_MODEL& lens);
 
+// Lens files: one JSON object per camera, "<camera name>.lens" in the host's folder (see
+// docs/host-protocol.md).
+inline constexpr const char* kLensExtension = ".lens";
+
+// The file name for a camera's lens, or "" when the calibration store would refuse the camera's
+// name as a file name (or the name is too long for one).
+std::string LensFileName(const std::string& camera);
+
+// The file's exact bytes.
+std::string SerializeLens(const LENS_MODEL& lens);
+
+// Replaces the file atomically; false when the lens is not usable or the write fails (the previous
+// file is then kept).
+bool WriteLensFile(const std::string& path, const LENS_MODEL& lens);
+
+// False with a one-line reason when the file is missing, unreadable, not a lens file or holds a
+// lens that cannot be used; `lens` is then left as it was.
+bool ReadLensFile(const std::string& path, LENS_MODEL& lens, std::string& error);
+
 // The largest squared normalised radius up to which the radial distortion keeps growing with the
 // radius. Beyond it the polynomial folds back, and points far outside the picture would land in
 // its middle, so the tables treat them as outside the picture.
