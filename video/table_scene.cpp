@@ -555,9 +555,34 @@ cv::Mat CTableScene::RenderIdeal(cv::Size size, cv::Size canvas, cv::Point2f off
       {-0.5f, -0.5f}, {cw - 0.5f, -0.5f}, {cw - 0.5f, ch - 0.5f}, {-0.5f, ch - 0.5f}};
   const cv::Mat homography = cv::getPerspectiveTransform(chartCorners, corners);
   cv::Mat warped, coverage;
-  cv::warpPerspective(chart, warped, homography, canvas, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
-  cv::warpPerspective(cv::Mat(chart.size(), CV_32F, cv::Scalar(1.0)), coverage, homography, canvas,
-                      cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+  // The chart's colours run on past its edge, so that only the coverage decides how much of
+  // the sheet a pixel shows. The coverage comes from each pixel's distance to the sheet's edges
+  // (a one-pixel ramp centred on the edge): sampled from the chart's pixels instead, the edge
+  // steps from sheet to table within less than a pixel and straight edges look like staircases.
+  cv::warpPerspective(chart, warped, homography, canvas, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  coverage.create(canvas, CV_32F);
+  double area = 0;
+  for (int i = 0; i < 4; ++i) area += corners[i].cross(corners[(i + 1) % 4]);
+  const double inward = area > 0 ? 1.0 : -1.0;
+  struct SEdge {
+    double nx, ny, d;  // inward unit normal and offset: distance = nx x + ny y + d
+  };
+  SEdge edges[4];
+  for (int i = 0; i < 4; ++i) {
+    const cv::Point2d a = corners[i], b = corners[(i + 1) % 4];
+    const double length = std::max(1e-9, cv::norm(b - a));
+    edges[i].nx = -(b.y - a.y) / length * inward;
+    edges[i].ny = (b.x - a.x) / length * inward;
+    edges[i].d = -(edges[i].nx * a.x + edges[i].ny * a.y);
+  }
+  for (int y = 0; y < canvas.height; ++y) {
+    float* c = coverage.ptr<float>(y);
+    for (int x = 0; x < canvas.width; ++x) {
+      double inside = 1e9;
+      for (const SEdge& e : edges) inside = std::min(inside, e.nx * x + e.ny * y + e.d);
+      c[x] = static_cast<float>(std::clamp(inside + 0.5, 0.0, 1.0));
+    }
+  }
   for (int y = 0; y < canvas.height; ++y) {
     const float* a = coverage.ptr<float>(y);
     const cv::Vec3b* s = warped.ptr<cv::Vec3b>(y);

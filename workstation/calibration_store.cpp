@@ -167,8 +167,9 @@ int CCalibrationStore::Load(int index, std::vector<cv::Point2f>& corners) const 
   return ReadCalibration(m_strDirectory, m_names[static_cast<size_t>(index)], corners);
 }
 
-bool CCalibrationStore::Save(const std::string& name, const std::vector<cv::Point2f>& corners) {
-  if (!WriteCalibration(m_strDirectory, name, corners)) return false;
+bool CCalibrationStore::Save(const std::string& name, const std::vector<cv::Point2f>& corners,
+                             const std::string& lens) {
+  if (!WriteCalibration(m_strDirectory, name, corners, lens)) return false;
   Refresh();
   return true;
 }
@@ -193,7 +194,15 @@ int CCalibrationStore::ReadCalibration(const std::string& directory, const std::
 
 int CCalibrationStore::ReadCalibration(const std::string& directory, const std::string& name,
                                        std::vector<cv::Point2f>& corners, ECalibrationForm& form) {
+  std::string lens;
+  return ReadCalibration(directory, name, corners, form, lens);
+}
+
+int CCalibrationStore::ReadCalibration(const std::string& directory, const std::string& name,
+                                       std::vector<cv::Point2f>& corners, ECalibrationForm& form,
+                                       std::string& lens) {
   form = ECalibrationForm::kNone;
+  lens.clear();
   std::string bytes;
   if (veldrin::ReadWholeFile(directory + name + kExtension, bytes, kMaxFileSize) !=
       veldrin::EFileRead::kRead)
@@ -204,6 +213,7 @@ int CCalibrationStore::ReadCalibration(const std::string& directory, const std::
   if (ParseWholeObject(bytes, root)) {
     if (!PointsFromJson(root, points)) return 0;
     form = ECalibrationForm::kJson;
+    if (root["Lens"].isString()) lens = root["Lens"].asString();
   } else {
     for (size_t offset = 0; offset + 8 <= bytes.size(); offset += 8) {
       points.emplace_back(veldrin::ReadLEFloat(&bytes[offset]),
@@ -223,8 +233,10 @@ int CCalibrationStore::ReadCalibration(const std::string& directory, const std::
   return static_cast<int>(corners.size());
 }
 
-std::string CCalibrationStore::Serialize(const std::vector<cv::Point2f>& corners) {
+std::string CCalibrationStore::Serialize(const std::vector<cv::Point2f>& corners,
+                                         const std::string& lens) {
   Json::Value root(Json::objectValue);
+  if (!lens.empty()) root["Lens"] = lens;
   root["numCorners"] = std::to_string(corners.size());
   for (size_t i = 0; i < corners.size(); ++i) {
     root["CornerX_" + std::to_string(i)] = FormatFixed6(static_cast<double>(corners[i].x));
@@ -240,9 +252,10 @@ std::string CCalibrationStore::Serialize(const std::vector<cv::Point2f>& corners
 }
 
 bool CCalibrationStore::WriteCalibration(const std::string& directory, const std::string& name,
-                                         const std::vector<cv::Point2f>& corners) {
+                                         const std::vector<cv::Point2f>& corners,
+                                         const std::string& lens) {
   if (!IsValidName(name)) return false;
-  return veldrin::WriteFileAtomically(directory + name + kExtension, Serialize(corners));
+  return veldrin::WriteFileAtomically(directory + name + kExtension, Serialize(corners, lens));
 }
 
 bool CCalibrationStore::IsValidName(const std::string& name) {

@@ -37,7 +37,8 @@ class CCalibrationStore {
   int Load(int index, std::vector<cv::Point2f>& corners) const;
   // Writes the file and refreshes the list; false (list unchanged) when the name is refused or
   // the write fails.
-  bool Save(const std::string& name, const std::vector<cv::Point2f>& corners);
+  bool Save(const std::string& name, const std::vector<cv::Point2f>& corners,
+            const std::string& lens = std::string());
   // Deletes the file of the listed calibration, and the camera reference kept beside it, and
   // refreshes; false when the calibration file was not deleted.
   bool Remove(int index);
@@ -55,11 +56,19 @@ class CCalibrationStore {
                              std::vector<cv::Point2f>& corners);
   static int ReadCalibration(const std::string& directory, const std::string& name,
                              std::vector<cv::Point2f>& corners, ECalibrationForm& form);
+  // Also the lens file named in the calibration ("" when it was saved without lens correction).
+  static int ReadCalibration(const std::string& directory, const std::string& name,
+                             std::vector<cv::Point2f>& corners, ECalibrationForm& form,
+                             std::string& lens);
   // Replaces the file atomically, so a failed write keeps the previous calibration.
+  // `lens`: the lens file whose correction the corners were placed with, recorded as "Lens";
+  // without one the file is exactly what it always was.
   static bool WriteCalibration(const std::string& directory, const std::string& name,
-                               const std::vector<cv::Point2f>& corners);
+                               const std::vector<cv::Point2f>& corners,
+                               const std::string& lens = std::string());
   // The file's exact bytes as WriteCalibration writes them.
-  static std::string Serialize(const std::vector<cv::Point2f>& corners);
+  static std::string Serialize(const std::vector<cv::Point2f>& corners,
+                               const std::string& lens = std::string());
   // A name must stay inside the folder and be a possible file name: not empty, "." or "..",
   // and without "/" or NUL.
   static bool IsValidName(const std::string& name);

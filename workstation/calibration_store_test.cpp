@@ -66,6 +66,27 @@ TEST_F(CalibrationStoreTest, WritesTheDefaultCornersByteForByte) {
   EXPECT_EQ(read, kDefault);
 }
 
+// A calibration made on the lens-corrected picture names the lens file in one more member;
+// without one the bytes are exactly the old form (above).
+TEST_F(CalibrationStoreTest, LensIsRecordedInOneExtraKey) {
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "lens", kDefault, "Front Cam.lens"));
+  std::string expected = kExample;
+  expected.insert(expected.find("\"numCorners\""), "\"Lens\":\"Front Cam.lens\",");
+  EXPECT_EQ(Get("lens.clb"), expected);
+  Points read;
+  ECalibrationForm form;
+  std::string lens = "stale";
+  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "lens", read, form, lens), 4);
+  EXPECT_EQ(read, kDefault);
+  EXPECT_EQ(lens, "Front Cam.lens");
+  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "default", read, form, lens), 0);
+  EXPECT_EQ(lens, "");
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "plain", kDefault));
+  lens = "stale";
+  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "plain", read, form, lens), 4);
+  EXPECT_EQ(lens, "");
+}
+
 TEST_F(CalibrationStoreTest, CoordinatesKeepSixDecimals) {
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "p", {{123.5f, -0.25f}}));
   EXPECT_EQ(Get("p.clb"),

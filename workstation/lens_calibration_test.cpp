@@ -2,11 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
 #include <string>
 #include <vector>
 
 #include "testing/board_views.h"
 #include "video/table_scene.h"
+#include "workstation/rectification.h"
 
 namespace {
 
@@ -90,6 +97,83 @@ TEST(LensCalibration, BoardSizeText) {
     EXPECT_FALSE(veldrin::ParseBoardSize(bad, board)) << bad;
   }
   EXPECT_EQ(board.nColumns, 7);
+}
+
+// The largest distance, in pixels, of the sheet's four edges from straight lines, measured over
+// the middle three quarters of each edge where the sheet (bright) meets the table (darker).
+double EdgeBowPx(const cv::Mat& picture) {
+  cv::Mat blue;
+  cv::extractChannel(picture, blue, 0);
+  constexpr double kLevel = 200.0;
+  constexpr int kHalf = 4;  // the ramp from table to sheet lies within this of the crossing
+  double worst = 0.0;
+  // Along each line of the picture (rows for the left and right edges, columns for the top and
+  // bottom), from the outside in: the edge is where the area under the ramp puts it, which does
+  // not depend on where the pixel grid samples the ramp.
+  for (int edge = 0; edge < 4; ++edge) {
+    const cv::Mat lines = edge < 2 ? blue : cv::Mat(blue.t());
+    const bool fromEnd = edge % 2 == 1;
+    std::vector<cv::Point2f> points;
+    for (int i = lines.rows * 12 / 100; i < lines.rows * 88 / 100; i += 2) {
+      std::vector<double> v(lines.cols);
+      for (int k = 0; k < lines.cols; ++k) {
+        v[k] = lines.at<uchar>(i, fromEnd ? lines.cols - 1 - k : k);
+      }
+      int k = 2 * kHalf;
+      while (k < lines.cols / 2 && !(v[k - 1] < kLevel && v[k] >= kLevel)) ++k;
+      if (k >= lines.cols / 2) continue;
+      const double low = v[k - 2 * kHalf], high = v[k + 2 * kHalf];
+      double position = k - kHalf - 0.5;
+      for (int j = k - kHalf; j <= k + kHalf; ++j) {
+        position += 1.0 - std::clamp((v[j] - low) / (high - low), 0.0, 1.0);
+      }
+      points.emplace_back(static_cast<float>(i), static_cast<float>(position));
+    }
+    EXPECT_GT(points.size(), 100u) << "edge " << edge;
+    cv::Vec4f line;
+    cv::fitLine(points, line, cv::DIST_L2, 0, 0.01, 0.01);
+    double bow = 0.0;
+    for (const cv::Point2f& q : points) {
+      bow = std::max(bow, std::abs(static_cast<double>((q.x - line[2]) * line[1] -
+                                                       (q.y - line[3]) * line[0])));
+    }
+    worst = std::max(worst, bow);
+  }
+  return worst;
+}
+
+TEST(LensCalibration, CorrectedSheetEdgesAreStraight) {
+  LENS_MODEL lens;
+  std::string error;
+  ASSERT_TRUE(veldrin::CalibrateLens(FindInViews(12), Board(), kSize, lens, error)) << error;
+
+  // An A3 sheet, large in the picture, where the distortion bends its edges.
+  TABLE_SCENE_PARAMS p;
+  p.nWidth = kSize.width;
+  p.nHeight = kSize.height;
+  p.sheetWidthMm = 420;
+  p.sheetHeightMm = 297;
+  p.cameraK1 = kK1;
+  p.cameraK2 = kK2;
+  cv::Mat frame;
+  CTableScene(p).Render(kSize, 0, frame);
+  // The corners of a rectangle 25 mm around the sheet, as the distortion-free camera sees them.
+  TABLE_SCENE_PARAMS around = p;
+  around.sheetWidthMm += 50;
+  around.sheetHeightMm += 50;
+  around.cameraK1 = around.cameraK2 = 0;
+
+  CRectification r;
+  r.ApplyCameraSettings(kSize.width, kSize.height);
+  r.UpdateMediaSize(470, 347);
+  ASSERT_TRUE(r.SetCorners(CTableScene(around).SheetCorners(kSize)));
+  cv::Mat out;
+  ASSERT_TRUE(r.Rectify(frame, out));
+  EXPECT_GT(EdgeBowPx(out), 2.0);  // uncorrected, the edges bow
+
+  r.SetLens(std::make_shared<LENS_MODEL>(lens));
+  ASSERT_TRUE(r.Rectify(frame, out));
+  EXPECT_LT(EdgeBowPx(out), 0.5);
 }
 
 }  // namespace

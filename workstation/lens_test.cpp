@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "testing/scratch_dir.h"
+#include "testing/test_files.h"
 
 namespace {
 
@@ -61,7 +60,7 @@ TEST(LensFile, RefusesWhatIsNotALens) {
        {std::string("not json"), std::string("[1, 2]"), good.substr(0, good.size() / 2),
         replaced("1280", "-1280"), replaced("1108.5", "0"), replaced("1108.5", "\"1108\""),
         replaced("-0.25,", ""), replaced("\"camera\"", "\"kamera\""), replaced("0.125", "-1")}) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    veldrin_test::WriteFileBytes(path, text);
     error.clear();
     EXPECT_FALSE(veldrin::ReadLensFile(path, lens, error)) << text;
     EXPECT_FALSE(error.empty());

@@ -78,6 +78,36 @@ std::string CCalibrationList::Directory() const {
   return m_pStore ? m_pStore->GetDirectory() : std::string();
 }
 
+void CCalibrationList::SetLensState(std::function<std::string()> activeLens) {
+  m_activeLens = std::move(activeLens);
+}
+
+// The corners of a calibration belong to the picture they were placed on: with another lens
+// correction they mark other points, so the operator is told.
+void CCalibrationList::ReportLensState(const std::string& name, const std::string& savedLens) {
+  const std::string active = ActiveLens();
+  QString text;
+  if (savedLens == active) {
+    return;
+  } else if (active.empty()) {
+    text = QStringLiteral(
+               "Calibration \"%1\" was placed with lens correction (%2); lens "
+               "correction is off now.")
+               .arg(Q(name), Q(savedLens));
+  } else if (savedLens.empty()) {
+    text = QStringLiteral(
+               "Calibration \"%1\" was placed without lens correction; lens "
+               "correction (%2) is on now.")
+               .arg(Q(name), Q(active));
+  } else {
+    text = QStringLiteral(
+               "Calibration \"%1\" was placed with lens correction (%2); lens "
+               "correction (%3) is on now.")
+               .arg(Q(name), Q(savedLens), Q(active));
+  }
+  ReportProblem(text.toStdString());
+}
+
 void CCalibrationList::Show() {
   m_widgets.combo->show();
   m_widgets.saveButton->show();
@@ -217,13 +247,18 @@ void CCalibrationList::OnCalibrationSelected() {
   }
   const std::string name = EntryName(m_nIndex);
   std::vector<cv::Point2f> points;
-  if (!m_pStore || m_pStore->Load(m_nIndex - 1, points) != 4 || points.size() != 4) {
+  ECalibrationForm form;
+  std::string savedLens;
+  if (!m_pStore || m_nIndex > m_pStore->GetCount() ||
+      CCalibrationStore::ReadCalibration(m_pStore->GetDirectory(), name, points, form, savedLens) != 4 ||
+      points.size() != 4) {
     ReportProblem("The calibration \"" + name +
                   "\" was not applied: its file does not hold four usable corners.");
     Refresh();
     return;
   }
   Put(points);
+  ReportLensState(name, savedLens);
   m_rectification.RebuildDstCorners();
   m_reference = points;
   m_history.Record(before, points);
@@ -268,7 +303,7 @@ void CCalibrationList::OnSaveCalibration() {
   // The corners are not stored: say so, and keep the save button enabled so the operator can
   // try again, rather than showing the list as if the calibration had been saved.
   const std::vector<cv::Point2f> corners = m_rectification.GetCorners();
-  if (!m_pStore->Save(name, corners)) {
+  if (!m_pStore->Save(name, corners, ActiveLens())) {
     AfxMessageBox("The calibration \"" + name + "\" could not be saved.", MB_ICONERROR | MB_OK);
     return;
   }

@@ -3,6 +3,7 @@
 #include <QObject>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,6 +54,10 @@ class CCalibrationList : public QObject {
   // listed, else `savedIndex` (0 is "Default"), or nothing when the index lies beyond the list.
   void Open(const std::string& folder, int savedIndex, const std::string& savedName = {});
 
+  // The lens correction in use: the active lens file's name, "" without one. A calibration is
+  // saved with it, and one that was saved with another says so in the status line.
+  void SetLensState(std::function<std::string()> activeLens);
+
   // Index of the selected entry: 0 for "Default", i + 1 for stored calibration i.
   int Index() const { return m_nIndex; }
   // The folder the calibrations are stored in (empty before Open).
@@ -101,6 +106,8 @@ class CCalibrationList : public QObject {
   void Refresh();
   std::string EntryName(int index) const;
   void ReportProblem(const std::string& text);
+  std::string ActiveLens() const { return m_activeLens ? m_activeLens() : std::string(); }
+  void ReportLensState(const std::string& name, const std::string& savedLens);
 
   QWidget* m_pDialog;
   SWidgets m_widgets;
@@ -115,4 +122,5 @@ class CCalibrationList : public QObject {
   bool m_bPutting = false;               // our own SetPoints is reporting back
   std::optional<std::vector<cv::Point2f>> m_dragStart;
   std::string m_strProblem;  // the last problem this list reported
+  std::function<std::string()> m_activeLens;
 };

@@ -27,11 +27,13 @@
 #include "video/opencv_video_engine.h"
 #include "workstation/camera_list.h"
 #include "workstation/camera_settings.h"
+#include "workstation/lens.h"
 #include "workstation/windows/about_dlg.h"
 #include "workstation/windows/app_icons.h"
 #include "workstation/windows/board_dlg.h"
 #include "workstation/windows/calibration_list.h"
 #include "workstation/windows/camera_configuration_dlg.h"
+#include "workstation/windows/lens_dlg.h"
 #include "workstation/windows/preview_tabs.h"
 #include "workstation/windows/simple_splash.h"
 #include "workstation/windows/status_line.h"
@@ -224,6 +226,7 @@ void CVeldrinDlg::CreateControls() {
                                     static_cast<CKivVideoEngineListener&>(*this));
   m_pCalibrationList = new CCalibrationList(this, calibration, m_rectification, *m_inputWindow);
   m_pCalibrationList->SetStatusModel(&m_status);
+  m_pCalibrationList->SetLensState([this] { return ActiveLensName(); });
 
   connect(m_cameraCombo, qOverload<int>(&QComboBox::activated), this,
           [this](int) { OnCameraComboChanged(); });
@@ -334,10 +337,63 @@ void CVeldrinDlg::resizeEvent(QResizeEvent* event) {
 
 void CVeldrinDlg::contextMenuEvent(QContextMenuEvent* event) {
   const std::string& text = veldrin::LoadStringResource(veldrin::IDS_ABOUTBOX);
-  if (text.empty()) return;
   QMenu menu(this);
-  menu.addAction(Q(text), this, [this] { ShowAboutBox(); });
+  QWidget* under = childAt(event->pos());
+  const bool onInput = under && (under == m_inputWindow || m_inputWindow->isAncestorOf(under));
+  if (onInput && LensOffered()) {
+    menu.addAction(QStringLiteral("Lens\u2026"), this, [this] { OnLensDialog(); });
+  }
+  if (!text.empty()) menu.addAction(Q(text), this, [this] { ShowAboutBox(); });
+  if (menu.isEmpty()) return;
   menu.exec(event->globalPos());
+}
+
+bool CVeldrinDlg::LensOffered() const {
+  return m_nCurrentCamera >= 0 && m_pCameraList && m_pWebcamEngine &&
+         m_pWebcamEngine->IsRealSense(m_nCurrentCamera) == 0;
+}
+
+void CVeldrinDlg::OnLensDialog() {
+  if (!LensOffered()) return;
+  const std::string camera = m_pWebcamEngine->m_devices[m_nCurrentCamera].strName;
+  if (veldrin::LensFileName(camera).empty()) {
+    AfxMessageBox("The camera's name \"" + camera +
+                      "\" cannot be used as a file name, so no lens correction can be kept for it.",
+                  MB_ICONERROR | MB_OK);
+    return;
+  }
+  // The lens is measured on the frames as the camera delivers them, not on corrected ones.
+  m_pConsumer->SetKeepRawFrame(true);
+  CLensDlg dlg(
+      camera, SettingsFolder(), [this] { return m_pConsumer->GetLastRawFrame(); }, this);
+  dlg.exec();
+  m_pConsumer->SetKeepRawFrame(false);
+  LoadLensForCamera();
+}
+
+void CVeldrinDlg::LoadLensForCamera() {
+  std::shared_ptr<LENS_MODEL> lens;
+  if (LensOffered()) {
+    const std::string camera = m_pWebcamEngine->m_devices[m_nCurrentCamera].strName;
+    const std::string file = veldrin::LensFileName(camera);
+    auto read = std::make_shared<LENS_MODEL>();
+    std::string error;
+    // A file copied from another camera does not apply to this one.
+    if (!file.empty() && veldrin::ReadLensFile(SettingsFolder() + file, *read, error) &&
+        read->strCamera == camera) {
+      lens = std::move(read);
+    }
+  }
+  m_rectification.SetLens(std::move(lens));
+}
+
+std::string CVeldrinDlg::ActiveLensName() const {
+  const std::shared_ptr<const LENS_MODEL> lens = m_rectification.GetLens();
+  if (!lens) return std::string();
+  const QSize seen = LastColorSize();
+  const cv::Size size = seen.isEmpty() ? cv::Size(m_frameWidth, m_frameHeight)
+                                       : cv::Size(seen.width(), seen.height());
+  return lens->size == size ? veldrin::LensFileName(lens->strCamera) : std::string();
 }
 
 void CVeldrinDlg::ShowAboutBox() {
@@ -577,6 +633,7 @@ int CVeldrinDlg::SwitchCamera(int index) {
   m_pCalibrationList->Show();
   m_closeTabButton->show();
   m_pPreviewTabs->UpdatePlusTab();
+  LoadLensForCamera();
   return 1;
 }
 

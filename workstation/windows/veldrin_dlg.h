@@ -85,6 +85,14 @@ class CVeldrinDlg : public QDialog,
   int SwitchCamera(int index);
   void OnCameraConfiguration();
   void OnSnapshotMode(bool checked);
+  // "Lens…" of the input picture's context menu: offered for ordinary cameras only, since a
+  // depth camera's colour sensor brings its own intrinsics.
+  bool LensOffered() const;
+  void OnLensDialog();
+  // The lens file of the current camera, when there is one for it, becomes the lens correction.
+  void LoadLensForCamera();
+  // The lens file whose correction applies to the frames now ("" when none does).
+  std::string ActiveLensName() const;
   void SavePlane();
   int LoadPlane2D(const std::string& folder);
   // "Find sheet" (the button, or F in the input picture): the corners go onto the sheet found in

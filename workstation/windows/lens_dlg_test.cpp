@@ -1,0 +1,188 @@
+// The lens dialog, and the main window with a lens correction: corrected pictures, calibrations
+// that record the lens, the status note and the context menu.
+
+#include "workstation/windows/lens_dlg.h"
+
+#include <QDoubleSpinBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QSpinBox>
+
+#include "testing/board_views.h"
+#include "workstation/lens.h"
+#include "workstation/rectification.h"
+#include "workstation/windows/add_calibration_dlg.h"
+#include "workstation/windows/dialog_test_fixture.h"
+
+namespace veldrin_test {
+namespace {
+
+const cv::Size kSize(640, 480);
+
+class LensDlgTest : public VeldrinDlgTest {
+ protected:
+  // The texts of the context menu opened at `pos` of the dialog.
+  static QStringList MenuAt(CVeldrinDlg& dlg, QPoint pos) {
+    QStringList items;
+    QTimer::singleShot(100, [&] {
+      auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+      if (!menu) return;
+      for (QAction* a : menu->actions()) items << a->text();
+      menu->close();
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, pos, dlg.mapToGlobal(pos));
+    QApplication::sendEvent(&dlg, &event);
+    QCoreApplication::processEvents();
+    return items;
+  }
+
+  static QString LabelText(QWidget& w, const char* name) {
+    return w.findChild<QLabel*>(name)->text();
+  }
+};
+
+TEST_F(LensDlgTest, MeasuresSavesAndRemovesTheCamerasLens) {
+  int next = 0;
+  bool blank = false;
+  CLensDlg dlg("Front", m_dir.string() + "/", [&] {
+    if (blank) return cv::Mat(kSize, CV_8UC3, cv::Scalar::all(128));
+    return RenderBoardView(next++, kSize, -0.2, 0.05);
+  });
+  dlg.findChild<QDoubleSpinBox*>("lensSquare")->setValue(20.0);
+  auto* save = dlg.findChild<QPushButton*>("lensSave");
+  for (int i = 0; i < 4; ++i) dlg.OnCapture();
+  EXPECT_EQ(dlg.ViewCount(), 4);
+  EXPECT_FALSE(save->isEnabled());
+  EXPECT_EQ(LabelText(dlg, "lensRms"), "RMS: -");
+
+  blank = true;
+  dlg.OnCapture();
+  EXPECT_EQ(dlg.ViewCount(), 4);
+  EXPECT_TRUE(LabelText(dlg, "lensStatus").startsWith("No board"));
+  blank = false;
+  dlg.OnCapture();
+  dlg.OnCapture();
+  ASSERT_EQ(dlg.ViewCount(), 6);
+  EXPECT_TRUE(save->isEnabled());
+  EXPECT_TRUE(LabelText(dlg, "lensRms").startsWith("RMS: 0."))
+      << LabelText(dlg, "lensRms").toStdString();
+  EXPECT_TRUE(LabelText(dlg, "lensCoverage").startsWith("Picture covered: "));
+  EXPECT_FALSE(dlg.findChild<QLabel*>("lensPicture")->pixmap().isNull());
+
+  dlg.OnSave();
+  LENS_MODEL lens;
+  std::string error;
+  ASSERT_TRUE(veldrin::ReadLensFile(m_dir.string() + "/Front.lens", lens, error)) << error;
+  EXPECT_EQ(lens.strCamera, "Front");
+  EXPECT_EQ(lens.size, kSize);
+  EXPECT_NEAR(lens.distortion[0], -0.2, 0.03);
+
+  // Another board size: the views so far do not count for it.
+  dlg.findChild<QSpinBox*>("lensColumns")->setValue(7);
+  EXPECT_EQ(dlg.ViewCount(), 0);
+
+  CLensDlg again("Front", m_dir.string() + "/", [] { return cv::Mat(); });
+  EXPECT_TRUE(again.findChild<QPushButton*>("lensRemove")->isEnabled());
+  again.OnCapture();
+  EXPECT_TRUE(LabelText(again, "lensStatus").startsWith("There is no picture"));
+  again.OnRemove();
+  EXPECT_FALSE(fs::exists(m_dir / "Front.lens"));
+}
+
+TEST_F(LensDlgTest, MainWindowCorrectsFramesAndRecordsTheLens) {
+  StartHost(1000, 750);
+  // A calibration placed without lens correction, before the lens was measured.
+  const std::vector<cv::Point2f> corners{{100, 80}, {540, 90}, {560, 400}, {90, 410}};
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir.string() + "/", "Plain", corners));
+  LENS_MODEL lens;
+  lens.strCamera = "Still A";
+  lens.size = kSize;
+  lens.matrix = cv::Matx33d(560, 0, 320, 0, 560, 240, 0, 0, 1);
+  lens.distortion = cv::Vec<double, 5>(-0.2, 0.05, 0, 0, 0);
+  ASSERT_TRUE(veldrin::WriteLensFile((m_dir / "Still A.lens").string(), lens));
+  // The same numbers under another camera's name do not apply to it.
+  LENS_MODEL other = lens;
+  other.strCamera = "Elsewhere";
+  ASSERT_TRUE(veldrin::WriteLensFile((m_dir / "Still B.lens").string(), other));
+
+  Settings().WriteCamera("Still A");
+  auto dlg = Open(m_name);
+  ASSERT_FALSE(dlg->IsEnded());
+  ASSERT_FALSE(TakePicture().empty());
+
+  // The published picture is the corrected frame rectified with the corners.
+  CRectification reference;
+  reference.SetLens(std::make_shared<LENS_MODEL>(lens));
+  cv::Mat corrected;
+  ASSERT_TRUE(reference.CorrectLens(m_still, corrected));
+  const std::vector<cv::Point2f> shown = dlg->Corners();
+  EXPECT_TRUE(WaitFor([&] {
+    const cv::Mat p = TakePicture(1000);
+    if (p.empty()) return false;
+    cv::Mat diff;
+    cv::absdiff(p, IndependentWarp(corrected, shown, p.cols, p.rows), diff);
+    return cv::mean(diff)[0] < 1.0;
+  }));
+
+  // Saved now, the calibration names the lens; loading the old one says it was made without.
+  QTimer::singleShot(50, [] {
+    auto* box = qobject_cast<CAddCalibrationDlg*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    box->findChild<QLineEdit*>("1008")->setText("With lens");
+    box->accept();
+  });
+  dlg->CalibrationList().OnSaveCalibration();
+  EXPECT_NE(ReadFileBytes(m_dir / "With lens.clb").find("\"Lens\":\"Still A.lens\""),
+            std::string::npos);
+  auto* combo = dlg->findChild<QComboBox*>("1004");
+  combo->setCurrentIndex(combo->findText("Plain"));
+  dlg->CalibrationList().OnCalibrationSelected();
+  EXPECT_EQ(LabelText(*dlg, "statusLine"),
+            "Calibration \"Plain\" was placed without lens correction; lens correction (Still "
+            "A.lens) is on now.");
+  combo->setCurrentIndex(combo->findText("With lens"));
+  dlg->CalibrationList().OnCalibrationSelected();
+  EXPECT_EQ(LabelText(*dlg, "statusLine"), "");
+
+  // The input picture offers "Lens…", the rest of the window does not.
+  CImageWindow* input = dlg->InputWindow();
+  const QPoint onInput = input->mapTo(dlg.get(), input->rect().center());
+  EXPECT_TRUE(MenuAt(*dlg, onInput).contains(QStringLiteral("Lens\u2026")));
+  EXPECT_FALSE(MenuAt(*dlg, QPoint(5, 5)).contains(QStringLiteral("Lens\u2026")));
+
+  // Camera B's lens file belongs to another camera: no correction, and the calibration that was
+  // placed with one says so.
+  ASSERT_EQ(dlg->SwitchCamera(1), 1);
+  combo->setCurrentIndex(combo->findText("With lens"));
+  dlg->CalibrationList().OnCalibrationSelected();
+  EXPECT_EQ(LabelText(*dlg, "statusLine"),
+            "Calibration \"With lens\" was placed with lens correction (Still A.lens); lens "
+            "correction is off now.");
+}
+
+TEST_F(LensDlgTest, NotOfferedForADepthCamera) {
+  StartHost(1000, 500);
+  SetCameras("Intel RealSense D435 RGB=" + (m_dir / "a.png").string());
+  Settings().WriteCamera("Intel RealSense D435 RGB");
+  LENS_MODEL lens;
+  lens.strCamera = "Intel RealSense D435 RGB";
+  lens.size = kSize;
+  lens.matrix = cv::Matx33d(560, 0, 320, 0, 560, 240, 0, 0, 1);
+  ASSERT_TRUE(veldrin::WriteLensFile((m_dir / "Intel RealSense D435 RGB.lens").string(), lens));
+  auto dlg = Open(m_name);
+  ASSERT_EQ(dlg->CurrentCamera(), 0);
+  EXPECT_FALSE(dlg->LensOffered());
+  CImageWindow* input = dlg->InputWindow();
+  EXPECT_FALSE(MenuAt(*dlg, input->mapTo(dlg.get(), input->rect().center()))
+                   .contains(QStringLiteral("Lens\u2026")));
+  // Its own lens file is not applied either: the depth mapping relies on the sensor's intrinsics.
+  EXPECT_EQ(LabelText(*dlg, "statusLine"), "");
+  const cv::Mat picture = TakePicture();
+  ASSERT_FALSE(picture.empty());
+  const cv::Mat expected = IndependentWarp(m_still, dlg->Corners(), picture.cols, picture.rows);
+  EXPECT_LE(MaxDiff(picture, expected), 8.0);
+}
+
+}  // namespace
+}  // namespace veldrin_test
