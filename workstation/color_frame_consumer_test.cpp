@@ -266,6 +266,37 @@ TEST_F(ColorFrameConsumerTest, MainFrameRunsThePipelineInOrder) {
   EXPECT_EQ(CentreTag(ReadPublishedPicture(ImagePath())), 20);
 }
 
+// With a lens for the camera and size, the input picture and the kept frame are corrected (the
+// corners are placed on them); the frame as captured is kept only while asked for, for measuring
+// the lens.
+TEST_F(ColorFrameConsumerTest, LensCorrectedFrameIsShownAndKept) {
+  AttachHost(480, 640);
+  LENS_MODEL lens;
+  lens.size = cv::Size(640, 480);
+  lens.matrix = cv::Matx33d(560, 0, 320, 0, 560, 240, 0, 0, 1);
+  lens.distortion = cv::Vec<double, 5>(-0.25, 0, 0, 0, 0);
+  m_rect.SetLens(std::make_shared<LENS_MODEL>(lens));
+  cv::Mat frame(480, 640, CV_8UC3);
+  cv::randu(frame, cv::Scalar::all(0), cv::Scalar::all(256));
+  cv::Mat corrected;
+  ASSERT_TRUE(m_rect.CorrectLens(frame, corrected));
+
+  m_consumer.OnVideoFrame(kMainCamera, &frame);
+  EXPECT_TRUE(SamePixels(m_consumer.GetLastFrame(), corrected));
+  EXPECT_TRUE(m_consumer.GetLastRawFrame().empty());
+  m_consumer.SetKeepRawFrame(true);
+  m_consumer.OnVideoFrame(kMainCamera, &frame);
+  EXPECT_TRUE(SamePixels(m_consumer.GetLastRawFrame(), frame));
+  m_consumer.SetKeepRawFrame(false);
+  EXPECT_TRUE(m_consumer.GetLastRawFrame().empty());
+
+  // Another frame size: the lens does not apply, the frame is taken as it is.
+  cv::Mat small(240, 320, CV_8UC3);
+  cv::randu(small, cv::Scalar::all(0), cv::Scalar::all(256));
+  m_consumer.OnVideoFrame(kMainCamera, &small);
+  EXPECT_TRUE(SamePixels(m_consumer.GetLastFrame(), small));
+}
+
 TEST_F(ColorFrameConsumerTest, PreviewFramesGoToTheirOwnTabOnly) {
   AttachHost(700, 1000);
   Deliver(kMainCamera, 640, 480, 10);  // publishes and takes the media size
