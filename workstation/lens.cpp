@@ -4,6 +4,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <memory>
@@ -51,6 +52,73 @@ struct SLensTerms {
 
 // Far enough outside any frame that the fixed-point table saturates to "outside", yet an int.
 constexpr double kOutside = -1.0e8;
+
+constexpr int kFractionMask = cv::INTER_TAB_SIZE - 1;
+
+// Whole pixel and 1/32 fraction of a position given as 32 times the pixel, as cv::convertMaps
+// stores them.
+inline void StoreFixed(int ix, int iy, short* xy, ushort* fraction) {
+  xy[0] = static_cast<short>(std::clamp(ix >> cv::INTER_BITS, -32768, 32767));
+  xy[1] = static_cast<short>(std::clamp(iy >> cv::INTER_BITS, -32768, 32767));
+  *fraction = static_cast<ushort>((iy & kFractionMask) * cv::INTER_TAB_SIZE + (ix & kFractionMask));
+}
+
+// One row of the table without a lens: output pixel x comes from ((ax x + rowX) / w,
+// (ay x + rowY) / w) with w = aw x + rowW. Double precision and round-to-nearest-even in the
+// order the perspective warp computes its positions, so the picture equals the warp's.
+struct SPlainRow {
+  double ax, ay, aw, rowX, rowY, rowW;
+};
+
+__attribute__((target_clones("avx2", "default"))) void FillPlainRow(const SPlainRow& r, int width,
+                                                                    short* xy, ushort* fraction) {
+  constexpr double kTab = cv::INTER_TAB_SIZE;
+  for (int x = 0; x < width; ++x) {
+    const double w = r.aw * x + r.rowW;
+    const double scale = kTab / w;
+    const double u = (r.ax * x + r.rowX) * scale, v = (r.ay * x + r.rowY) * scale;
+    // Behind the camera, or so near the horizon that the position is unbounded.
+    const bool inside = (w > 0) & (std::abs(u) < -kOutside) & (std::abs(v) < -kOutside);
+    const int ix = static_cast<int>(inside ? std::nearbyint(u) : kOutside);
+    const int iy = static_cast<int>(inside ? std::nearbyint(v) : kOutside);
+    StoreFixed(ix, iy, xy + 2 * x, fraction + x);
+  }
+}
+
+// One row of the table with a lens, in single precision (ample for pixel positions): the
+// normalised camera coordinates of output pixel x are ((ax x + rowX) / w, (ay x + rowY) / w)
+// with w = aw x + rowW; the rest are the lens terms, the focal lengths and centre times 32.
+struct SLensRow {
+  float ax, ay, aw, rowX, rowY, rowW;
+  float k1, k2, k3, p1, p2, maxR2;
+  float sfx, sfy, sskew, scx, scy;
+};
+
+// Runs per pixel of every rebuild: branch-free so that the compiler vectorises it, and built for
+// AVX2 as well as the baseline, chosen when the program starts.
+__attribute__((target_clones("avx2", "default"))) void FillLensRow(const SLensRow& r, int width,
+                                                                   short* xy, ushort* fraction) {
+  constexpr float kLimit = static_cast<float>(-kOutside);
+  constexpr float kFar = static_cast<float>(kOutside);
+  for (int x = 0; x < width; ++x) {
+    const float fx = static_cast<float>(x);
+    const float w = r.aw * fx + r.rowW;
+    const float inv = 1.0f / w;
+    const float xn = (r.ax * fx + r.rowX) * inv, yn = (r.ay * fx + r.rowY) * inv;
+    const float r2 = xn * xn + yn * yn;
+    const float radial = 1.0f + r2 * (r.k1 + r2 * (r.k2 + r2 * r.k3));
+    const float xd = xn * radial + 2.0f * r.p1 * xn * yn + r.p2 * (r2 + 2.0f * xn * xn);
+    const float yd = yn * radial + r.p1 * (r2 + 2.0f * yn * yn) + 2.0f * r.p2 * xn * yn;
+    const float px = r.sfx * xd + r.sskew * yd + r.scx, py = r.sfy * yd + r.scy;
+    const bool inside =
+        (w > 0) & (r2 <= r.maxR2) & (std::abs(px) < kLimit) & (std::abs(py) < kLimit);
+    const float sx = inside ? px : kFar, sy = inside ? py : kFar;
+    // Rounded half away from zero by truncation: no call, nothing to stop vectorising.
+    const int ix = static_cast<int>(sx + (sx >= 0 ? 0.5f : -0.5f));
+    const int iy = static_cast<int>(sy + (sy >= 0 ? 0.5f : -0.5f));
+    StoreFixed(ix, iy, xy + 2 * x, fraction + x);
+  }
+}
 
 }  // namespace
 
@@ -195,88 +263,48 @@ void BuildRemapTables(const cv::Matx33d& outputToCorrected, const LENS_MODEL* le
   if (centreW < 0) h = -h;
 
   const int width = outSize.width;
-  constexpr int kMask = cv::INTER_TAB_SIZE - 1;
   constexpr double kTab = cv::INTER_TAB_SIZE;
-  // Fixed-point form as cv::convertMaps gives it: whole pixels in map1, the 1/32 fractions in
-  // map2. Positions come as 32 times the source pixel.
-  const auto store = [&](int y, const int* fx, const int* fy) {
-    auto* xy = map1.ptr<short>(y);
-    auto* fraction = map2.ptr<ushort>(y);
-    for (int x = 0; x < width; ++x) {
-      const int ix = fx[x], iy = fy[x];
-      xy[2 * x] = cv::saturate_cast<short>(ix >> cv::INTER_BITS);
-      xy[2 * x + 1] = cv::saturate_cast<short>(iy >> cv::INTER_BITS);
-      fraction[x] = static_cast<ushort>((iy & kMask) * cv::INTER_TAB_SIZE + (ix & kMask));
-    }
-  };
-  constexpr int kFar = static_cast<int>(kOutside);
-
   if (lens == nullptr) {
-    // Rounded from double in the order the perspective warp rounds its positions, so that the
-    // picture equals the warp's but for rare ties.
     cv::parallel_for_(cv::Range(0, outSize.height), [&](const cv::Range& rows) {
-      std::vector<int> fx(width), fy(width);
       for (int y = rows.start; y < rows.end; ++y) {
-        const double rowX = h(0, 1) * y + h(0, 2);
-        const double rowY = h(1, 1) * y + h(1, 2);
-        const double rowW = h(2, 1) * y + h(2, 2);
-        for (int x = 0; x < width; ++x) {
-          const double w = h(2, 0) * x + rowW;
-          const double scale = kTab / w;
-          const double u = (h(0, 0) * x + rowX) * scale, v = (h(1, 0) * x + rowY) * scale;
-          // Behind the camera, or so near the horizon that the position is unbounded.
-          const bool inside = w > 0 && std::abs(u) < -kOutside && std::abs(v) < -kOutside;
-          fx[x] = inside ? cvRound(u) : kFar;
-          fy[x] = inside ? cvRound(v) : kFar;
-        }
-        store(y, fx.data(), fy.data());
+        const SPlainRow row{h(0, 0),
+                            h(1, 0),
+                            h(2, 0),
+                            h(0, 1) * y + h(0, 2),
+                            h(1, 1) * y + h(1, 2),
+                            h(2, 1) * y + h(2, 2)};
+        FillPlainRow(row, width, map1.ptr<short>(y), map2.ptr<ushort>(y));
       }
     });
     return;
   }
 
-  // With a lens the matrix is taken to normalised camera coordinates first; the loop is plain
-  // single-precision arithmetic (ample for pixel positions) so that the compiler vectorises it.
+  // With a lens the matrix is taken to normalised camera coordinates first.
   const SLensTerms t(*lens);
-  const cv::Matx33d kInverse = lens->matrix.inv();
-  const cv::Matx33f n = cv::Matx33f(kInverse * h);
-  const float k1 = static_cast<float>(t.k1), k2 = static_cast<float>(t.k2);
-  const float k3 = static_cast<float>(t.k3), p1 = static_cast<float>(t.p1);
-  const float p2 = static_cast<float>(t.p2), maxR2 = static_cast<float>(t.maxRadius2);
-  const float sfx = static_cast<float>(t.fx * kTab);
-  const float sfy = static_cast<float>(t.fy * kTab);
-  const float sskew = static_cast<float>(t.skew * kTab);
-  const float scx = static_cast<float>(t.cx * kTab);
-  const float scy = static_cast<float>(t.cy * kTab);
-  constexpr float kLimit = static_cast<float>(-kOutside);
+  const cv::Matx33f n = cv::Matx33f(lens->matrix.inv() * h);
+  SLensRow terms;
+  terms.ax = n(0, 0);
+  terms.ay = n(1, 0);
+  terms.aw = n(2, 0);
+  terms.k1 = static_cast<float>(t.k1);
+  terms.k2 = static_cast<float>(t.k2);
+  terms.k3 = static_cast<float>(t.k3);
+  terms.p1 = static_cast<float>(t.p1);
+  terms.p2 = static_cast<float>(t.p2);
+  terms.maxR2 = static_cast<float>(t.maxRadius2);
+  terms.sfx = static_cast<float>(t.fx * kTab);
+  terms.sfy = static_cast<float>(t.fy * kTab);
+  terms.sskew = static_cast<float>(t.skew * kTab);
+  terms.scx = static_cast<float>(t.cx * kTab);
+  terms.scy = static_cast<float>(t.cy * kTab);
   cv::parallel_for_(cv::Range(0, outSize.height), [&](const cv::Range& rows) {
-    std::vector<int> fx(width), fy(width);
     for (int y = rows.start; y < rows.end; ++y) {
-      const float fyRow = static_cast<float>(y);
-      const float rowX = n(0, 1) * fyRow + n(0, 2);
-      const float rowY = n(1, 1) * fyRow + n(1, 2);
-      const float rowW = n(2, 1) * fyRow + n(2, 2);
-      const float ax = n(0, 0), ay = n(1, 0), aw = n(2, 0);
-      int* outX = fx.data();
-      int* outY = fy.data();
-      for (int x = 0; x < width; ++x) {
-        const float fxCol = static_cast<float>(x);
-        const float w = aw * fxCol + rowW;
-        const float inv = 1.0f / w;
-        const float xn = (ax * fxCol + rowX) * inv, yn = (ay * fxCol + rowY) * inv;
-        const float r2 = xn * xn + yn * yn;
-        const float radial = 1.0f + r2 * (k1 + r2 * (k2 + r2 * k3));
-        const float xd = xn * radial + 2.0f * p1 * xn * yn + p2 * (r2 + 2.0f * xn * xn);
-        const float yd = yn * radial + p1 * (r2 + 2.0f * yn * yn) + 2.0f * p2 * xn * yn;
-        const float px = sfx * xd + sskew * yd + scx, py = sfy * yd + scy;
-        // Bitwise and rounding by truncation keep the loop free of branches.
-        const bool inside =
-            (w > 0) & (r2 <= maxR2) & (std::abs(px) < kLimit) & (std::abs(py) < kLimit);
-        const float sx = inside ? px : kFar, sy = inside ? py : kFar;
-        outX[x] = static_cast<int>(sx + (sx >= 0 ? 0.5f : -0.5f));
-        outY[x] = static_cast<int>(sy + (sy >= 0 ? 0.5f : -0.5f));
-      }
-      store(y, fx.data(), fy.data());
+      SLensRow row = terms;
+      const float fy = static_cast<float>(y);
+      row.rowX = n(0, 1) * fy + n(0, 2);
+      row.rowY = n(1, 1) * fy + n(1, 2);
+      row.rowW = n(2, 1) * fy + n(2, 2);
+      FillLensRow(row, width, map1.ptr<short>(y), map2.ptr<ushort>(y));
     }
   });
 }
