@@ -78,10 +78,14 @@ __attribute__((target_clones("avx2", "default"))) void FillPlainRow(const SPlain
     const double scale = kTab / w;
     const double u = (r.ax * x + r.rowX) * scale, v = (r.ay * x + r.rowY) * scale;
     // Behind the camera, or so near the horizon that the position is unbounded.
-    const bool inside = (w > 0) & (std::abs(u) < -kOutside) & (std::abs(v) < -kOutside);
+    // Bitwise, not logical, so the loop has no branches to keep it from being vectorised.
+    const bool inside = static_cast<int>(w > 0) & static_cast<int>(std::abs(u) < -kOutside) &
+                        static_cast<int>(std::abs(v) < -kOutside);
     const int ix = static_cast<int>(inside ? std::nearbyint(u) : kOutside);
     const int iy = static_cast<int>(inside ? std::nearbyint(v) : kOutside);
-    StoreFixed(ix, iy, xy + 2 * x, fraction + x);
+    StoreFixed(ix, iy, xy, fraction);
+    xy += 2;
+    ++fraction;
   }
 }
 
@@ -110,13 +114,16 @@ __attribute__((target_clones("avx2", "default"))) void FillLensRow(const SLensRo
     const float xd = xn * radial + 2.0f * r.p1 * xn * yn + r.p2 * (r2 + 2.0f * xn * xn);
     const float yd = yn * radial + r.p1 * (r2 + 2.0f * yn * yn) + 2.0f * r.p2 * xn * yn;
     const float px = r.sfx * xd + r.sskew * yd + r.scx, py = r.sfy * yd + r.scy;
-    const bool inside =
-        (w > 0) & (r2 <= r.maxR2) & (std::abs(px) < kLimit) & (std::abs(py) < kLimit);
+    const bool inside = static_cast<int>(w > 0) & static_cast<int>(r2 <= r.maxR2) &
+                        static_cast<int>(std::abs(px) < kLimit) &
+                        static_cast<int>(std::abs(py) < kLimit);
     const float sx = inside ? px : kFar, sy = inside ? py : kFar;
     // Rounded half away from zero by truncation: no call, nothing to stop vectorising.
     const int ix = static_cast<int>(sx + (sx >= 0 ? 0.5f : -0.5f));
     const int iy = static_cast<int>(sy + (sy >= 0 ? 0.5f : -0.5f));
-    StoreFixed(ix, iy, xy + 2 * x, fraction + x);
+    StoreFixed(ix, iy, xy, fraction);
+    xy += 2;
+    ++fraction;
   }
 }
 
@@ -175,7 +182,7 @@ bool WriteLensFile(const std::string& path, const LENS_MODEL& lens) {
 
 bool ReadLensFile(const std::string& path, LENS_MODEL& lens, std::string& error) {
   // A lens file is a few hundred bytes.
-  constexpr std::size_t kMaxSize = 64 * 1024;
+  constexpr std::size_t kMaxSize = std::size_t{64} * 1024;
   std::string text;
   switch (ReadWholeFile(path, text, kMaxSize)) {
     case EFileRead::kRead:
