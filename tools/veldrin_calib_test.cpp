@@ -14,10 +14,10 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "platform/byte_order.h"
-#include "testing/board_views.h"
 #include "testing/child_process.h"
 #include "testing/scratch_dir.h"
 #include "testing/test_files.h"
+#include "video/board_views_test_fixture.h"
 #include "workstation/calibration_store.h"
 #include "workstation/lens.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "testing/board_views.h"
+#include "video/board_views_test_fixture.h"
 #include "video/table_scene.h"
 #include "workstation/rectification.h"
 

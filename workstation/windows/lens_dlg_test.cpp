@@ -9,7 +9,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 
-#include "testing/board_views.h"
+#include "video/board_views_test_fixture.h"
 #include "workstation/lens.h"
 #include "workstation/rectification.h"
 #include "workstation/windows/add_calibration_dlg.h"
