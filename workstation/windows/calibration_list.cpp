@@ -250,7 +250,8 @@ void CCalibrationList::OnCalibrationSelected() {
   ECalibrationForm form;
   std::string savedLens;
   if (!m_pStore || m_nIndex > m_pStore->GetCount() ||
-      CCalibrationStore::ReadCalibration(m_pStore->GetDirectory(), name, points, form, savedLens) != 4 ||
+      CCalibrationStore::ReadCalibration(m_pStore->GetDirectory(), name, points, form, savedLens) !=
+          4 ||
       points.size() != 4) {
     ReportProblem("The calibration \"" + name +
                   "\" was not applied: its file does not hold four usable corners.");

@@ -138,12 +138,12 @@ TEST_F(LensDlgTest, MainWindowCorrectsFramesAndRecordsTheLens) {
   auto* combo = dlg->findChild<QComboBox*>("1004");
   combo->setCurrentIndex(combo->findText("Plain"));
   dlg->CalibrationList().OnCalibrationSelected();
-  EXPECT_EQ(LabelText(*dlg, "statusLine"),
+  EXPECT_EQ(dlg->StatusText(),
             "Calibration \"Plain\" was placed without lens correction; lens correction (Still "
             "A.lens) is on now.");
   combo->setCurrentIndex(combo->findText("With lens"));
   dlg->CalibrationList().OnCalibrationSelected();
-  EXPECT_EQ(LabelText(*dlg, "statusLine"), "");
+  EXPECT_EQ(dlg->StatusText(), "");
 
   // The input picture offers "Lens…", the rest of the window does not.
   CImageWindow* input = dlg->InputWindow();
@@ -156,7 +156,7 @@ TEST_F(LensDlgTest, MainWindowCorrectsFramesAndRecordsTheLens) {
   ASSERT_EQ(dlg->SwitchCamera(1), 1);
   combo->setCurrentIndex(combo->findText("With lens"));
   dlg->CalibrationList().OnCalibrationSelected();
-  EXPECT_EQ(LabelText(*dlg, "statusLine"),
+  EXPECT_EQ(dlg->StatusText(),
             "Calibration \"With lens\" was placed with lens correction (Still A.lens); lens "
             "correction is off now.");
 }
@@ -177,7 +177,7 @@ TEST_F(LensDlgTest, NotOfferedForADepthCamera) {
   EXPECT_FALSE(MenuAt(*dlg, input->mapTo(dlg.get(), input->rect().center()))
                    .contains(QStringLiteral("Lens\u2026")));
   // Its own lens file is not applied either: the depth mapping relies on the sensor's intrinsics.
-  EXPECT_EQ(LabelText(*dlg, "statusLine"), "");
+  EXPECT_EQ(dlg->StatusText(), "");
   const cv::Mat picture = TakePicture();
   ASSERT_FALSE(picture.empty());
   const cv::Mat expected = IndependentWarp(m_still, dlg->Corners(), picture.cols, picture.rows);
