@@ -5,6 +5,7 @@
 #include <zbar.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <opencv2/imgproc.hpp>
@@ -19,8 +20,10 @@ struct CQRDetector::SScanState {
   std::atomic<bool> busy{false};
   cv::Mat frame;
 
-  std::mutex mutex;        // guards the two flags below
-  bool cancelled = false;  // the detector is gone: show no further box
+  std::mutex mutex;  // guards the three flags below
+  std::condition_variable wake;
+  bool work = false;       // a frame copy waits for the scan thread
+  bool cancelled = false;  // the detector is gone: show no further box, end the thread
   bool boxOpen = false;    // the scan thread is inside a message box
 
   // A code that stays in view is read by every scan: its text is shown once, not after each OK.
@@ -37,6 +40,7 @@ CQRDetector::~CQRDetector() {
     m_state->cancelled = true;
     boxOpen = m_state->boxOpen;
   }
+  m_state->wake.notify_all();
   if (!m_thread.joinable()) return;
   if (boxOpen) {
     m_thread.detach();  // it owns its share of the state and ends when the box closes
@@ -53,37 +57,54 @@ void CQRDetector::Kick(const cv::Mat* frame) {
   bool expected = false;
   if (!m_state->busy.compare_exchange_strong(expected, true, std::memory_order_acquire)) return;
 
-  // The previous scan cleared the flag as its last step, so this join returns at once.
-  if (m_thread.joinable()) m_thread.join();
   m_state->frame = frame->clone();
-  try {
-    m_thread = std::thread(&CQRDetector::ScanRoutine, m_state);
-  } catch (const std::system_error&) {
-    // Without a thread the copy would stay taken and no scan would ever start again.
-    m_state->frame.release();
-    m_state->busy.store(false, std::memory_order_release);
+  if (!m_thread.joinable()) {
+    try {
+      m_thread = std::thread(&CQRDetector::ScanRoutine, m_state);
+    } catch (const std::system_error&) {
+      // Without a thread the copy would stay taken and no scan would ever start again.
+      m_state->frame.release();
+      m_state->busy.store(false, std::memory_order_release);
+      return;
+    }
   }
+  {
+    std::lock_guard lock(m_state->mutex);
+    m_state->work = true;
+  }
+  m_state->wake.notify_one();
 }
 
 bool CQRDetector::IsBusy() const { return m_state->busy.load(std::memory_order_acquire); }
 
 void CQRDetector::ScanRoutine(const std::shared_ptr<SScanState>& state) {
-  const std::vector<std::string> texts = veldrin::ScanQRCodes(state->frame);
-  state->frame.release();
-
-  for (const std::string& text : texts) {
-    if (!state->repeats.ShouldShow(text)) continue;
+  for (;;) {
     {
-      std::lock_guard lock(state->mutex);
-      if (state->cancelled) break;
-      state->boxOpen = true;
+      std::unique_lock lock(state->mutex);
+      state->wake.wait(lock, [&] { return state->work || state->cancelled; });
+      if (!state->work) return;  // cancelled while idle
+      state->work = false;
     }
-    AfxMessageBox(text, MB_OK);
-    state->repeats.Closed();
-    std::lock_guard lock(state->mutex);
-    state->boxOpen = false;
+    const std::vector<std::string> texts = veldrin::ScanQRCodes(state->frame);
+    state->frame.release();
+
+    bool cancelled = false;
+    for (const std::string& text : texts) {
+      if (!state->repeats.ShouldShow(text)) continue;
+      {
+        std::lock_guard lock(state->mutex);
+        cancelled = state->cancelled;
+        if (cancelled) break;
+        state->boxOpen = true;
+      }
+      AfxMessageBox(text, MB_OK);
+      state->repeats.Closed();
+      std::lock_guard lock(state->mutex);
+      state->boxOpen = false;
+    }
+    state->busy.store(false, std::memory_order_release);
+    if (cancelled) return;
   }
-  state->busy.store(false, std::memory_order_release);
 }
 
 namespace veldrin {

@@ -20,12 +20,17 @@ class CQRDetectorListener {
 // it was out of view for a while or another text was read (CQRRepeatFilter). Frames handed over
 // while a scan or its boxes are in progress are passed over, never queued.
 //
+// One scan thread lives as long as the detector and waits for work between scans: the image
+// library keeps per-thread data for every thread that ever ran a conversion, so a thread per
+// scan would grow the process for as long as it runs.
+//
 // Threads: Kick is called from one capture thread at a time (the frame counter is not shared).
 // The scan thread and Kick share SScanState: its busy flag hands the frame copy from Kick to the
-// scan thread and back (acquire/release), its mutex guards the cancel and box-open flags.
-// Destruction: a scan that is only computing is finished and joined. A scan whose box is open
-// is detached instead, because the box may need the very thread that is destroying the
-// detector (the UI thread) to close; that thread owns nothing but the shared state, shows no
+// scan thread and back (acquire/release); its mutex guards the work, cancel and box-open flags,
+// and its condition variable wakes the scan thread.
+// Destruction: a scan that is only computing is finished and the thread joined. A thread whose
+// box is open is detached instead, because the box may need the very thread that is destroying
+// the detector (the UI thread) to close; that thread owns nothing but the shared state, shows no
 // further box, and ends when its box closes.
 class CQRDetector {
  public:
@@ -51,7 +56,7 @@ class CQRDetector {
   std::shared_ptr<SScanState> m_state;  // holds the frame copy, shared with the scan thread
   int m_nCounter = 0;
   int m_nDivisor;
-  std::thread m_thread;  // the last scan
+  std::thread m_thread;  // the scan thread, started by the first scan
 };
 
 namespace veldrin {

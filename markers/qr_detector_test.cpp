@@ -1,11 +1,14 @@
 #include "markers/qr_detector.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -171,6 +174,51 @@ TEST(QRDetector, FramesArrivingWhileBoxesAreOpenArePassedOver) {
   EXPECT_EQ(box->Calls()[2].text, "other");
   box->SetHold(false);
   ASSERT_TRUE(WaitIdle(detector));
+}
+
+// Records the kernel id of the thread showing each box: unlike std::thread::id, kernel ids are
+// not handed to a new thread as soon as an old one ends.
+class CThreadRecordingBox : public CMessageBoxService {
+ public:
+  int Show(const std::string& /*text*/, unsigned type) override {
+    std::lock_guard lock(m_mutex);
+    m_threads.insert(gettid());
+    ++m_calls;
+    return veldrin::DefaultAnswer(type);
+  }
+  std::set<pid_t> Threads() const {
+    std::lock_guard lock(m_mutex);
+    return m_threads;
+  }
+  int Calls() const {
+    std::lock_guard lock(m_mutex);
+    return m_calls;
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::set<pid_t> m_threads;
+  int m_calls = 0;
+};
+
+// Every thread that ever ran a colour conversion keeps data in the image library, so scans must
+// reuse one thread rather than start one each.
+TEST(QRDetector, EveryScanRunsOnTheSameLongLivedThread) {
+  auto box = std::make_shared<CThreadRecordingBox>();
+  CScopedMessageBoxService scope(box);
+  const int threadsBefore = ThreadCount();
+  {
+    CQRDetector detector(nullptr, 1);
+    const cv::Mat frame = FrameWithCodes({"again"});
+    for (int i = 0; i < 20; ++i) {
+      detector.Kick(&frame);
+      ASSERT_TRUE(WaitIdle(detector));
+    }
+    EXPECT_EQ(box->Calls(), 20);
+    EXPECT_EQ(box->Threads().size(), 1u);
+    EXPECT_EQ(ThreadCount(), threadsBefore + 1);
+  }
+  EXPECT_EQ(ThreadCount(), threadsBefore);
 }
 
 TEST(QRDetector, DivisorThinsTheFramesThatMayStartAScan) {
