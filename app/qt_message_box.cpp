@@ -53,6 +53,8 @@ int ShowQtMessageBox(const std::string& text, unsigned type) {
       Caption().isEmpty() ? QGuiApplication::applicationDisplayName() : Caption(),
       QString::fromUtf8(text), yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);
   if (yesNo) box.setDefaultButton((type & MB_DEFBUTTON2) ? QMessageBox::No : QMessageBox::Yes);
+  // Texts come from printed codes, file names and instance names: never interpreted as markup.
+  box.setTextFormat(Qt::PlainText);
   box.exec();
   // A box closed without a button (Escape, the application quitting) answers as the default.
   QAbstractButton* clicked = box.clickedButton();

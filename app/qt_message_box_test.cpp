@@ -33,6 +33,7 @@ struct SSeenBox {
   QString text;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   QMessageBox::StandardButtons buttons;
+  Qt::TextFormat format = Qt::AutoText;
   bool callerStillWaiting = false;
 };
 
@@ -48,6 +49,7 @@ void PressWhenShown(QMessageBox::StandardButton button, SSeenBox* seen,
     seen->text = box->text();
     seen->icon = box->icon();
     seen->buttons = box->standardButtons();
+    seen->format = box->textFormat();
     seen->callerStillWaiting = callerWaiting();
     poll->stop();
     poll->deleteLater();
@@ -112,6 +114,23 @@ TEST(QtMessageBox, SecondDefaultButtonMakesEnterAnswerNo) {
     });
     EXPECT_EQ(AfxMessageBox("Overwrite the calibration \"Demo sheet\"?", type), expected);
   }
+}
+
+// Texts come from printed codes and from files: markup in them must reach the operator as it is.
+TEST(QtMessageBox, TextIsShownAsPlainTextNeverAsMarkup) {
+  veldrin::CQtMessageBox service;
+  const std::string text = "<h1>BIG</h1><img src=\"/etc/passwd\"> & <b>bold</b>";
+  std::atomic<bool> returned{false};
+  std::thread worker([&] {
+    service.Show(text, MB_OK);
+    returned = true;
+  });
+  SSeenBox seen;
+  PressWhenShown(QMessageBox::Ok, &seen, [] { return true; });
+  EXPECT_TRUE(PumpUntil([&] { return returned.load(); }));
+  worker.join();
+  EXPECT_EQ(seen.format, Qt::PlainText);
+  EXPECT_EQ(seen.text, QString::fromStdString(text));
 }
 
 TEST(QtMessageBox, BoxesFromSeveralWorkersAreAllShownAndAnswered) {
