@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/file_io.h"
+#include "platform/text_encoding.h"
 
 namespace veldrin {
 namespace {
@@ -35,6 +36,65 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
     if (Lower(a[i]) != Lower(b[i])) return false;
   }
   return true;
+}
+
+// Windows editors save settings files as UTF-16 with a byte-order mark; such a file is read as
+// text and written back in the encoding it had.
+enum class EEncoding { kUtf8, kUtf16Le, kUtf16Be };
+
+struct SEncoding {
+  EEncoding kind = EEncoding::kUtf8;
+  bool bom = false;  // UTF-16 only: a UTF-8 mark stays part of the text
+};
+
+SEncoding DetectEncoding(std::string_view bytes) {
+  if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE')
+    return {EEncoding::kUtf16Le, true};
+  if (bytes.size() >= 2 && bytes[0] == '\xFE' && bytes[1] == '\xFF')
+    return {EEncoding::kUtf16Be, true};
+  // Without a mark: an ASCII first character followed by a zero byte is little-endian UTF-16.
+  if (bytes.size() >= 2 && bytes.size() % 2 == 0 && bytes[0] != '\0' &&
+      static_cast<unsigned char>(bytes[0]) < 0x80 && bytes[1] == '\0') {
+    return {EEncoding::kUtf16Le, false};
+  }
+  return {};
+}
+
+// The file's text as UTF-8. False when it does not convert back to the same bytes (odd length,
+// unpaired surrogates): it is still read, but never rewritten.
+bool DecodeText(std::string& bytes, const SEncoding& enc) {
+  if (enc.kind == EEncoding::kUtf8) return true;
+  const size_t start = enc.bom ? 2 : 0;
+  std::u16string units;
+  units.reserve((bytes.size() - start) / 2);
+  for (size_t i = start; i + 1 < bytes.size(); i += 2) {
+    const auto lo =
+        static_cast<unsigned char>(bytes[i + (enc.kind == EEncoding::kUtf16Le ? 0 : 1)]);
+    const auto hi =
+        static_cast<unsigned char>(bytes[i + (enc.kind == EEncoding::kUtf16Le ? 1 : 0)]);
+    units += static_cast<char16_t>(lo | (hi << 8));
+  }
+  const bool oddLength = (bytes.size() - start) % 2 != 0;
+  bytes = Utf16ToUtf8(units);
+  std::u16string again;
+  return !oddLength && Utf8ToUtf16(bytes, again) && again == units;
+}
+
+std::string EncodeText(const std::string& text, const SEncoding& enc) {
+  if (enc.kind == EEncoding::kUtf8) return text;
+  std::u16string units;
+  Utf8ToUtf16(text, units);  // the text came from DecodeText or was checked by the caller
+  std::string out;
+  out.reserve(2 * units.size() + 2);
+  const bool le = enc.kind == EEncoding::kUtf16Le;
+  if (enc.bom) out += le ? "\xFF\xFE" : "\xFE\xFF";
+  for (const char16_t u : units) {
+    const char lo = static_cast<char>(u & 0xFF);
+    const char hi = static_cast<char>(u >> 8);
+    out += le ? lo : hi;
+    out += le ? hi : lo;
+  }
+  return out;
 }
 
 enum class ELineKind { kOther, kSection, kEntry };
@@ -124,8 +184,10 @@ std::optional<std::string> LookUp(const std::string& section, const std::string&
   if (path.empty()) return std::nullopt;
   std::string text;
   if (ReadWholeFile(path, text, kMaxFileSize) != EFileRead::kRead) return std::nullopt;
+  DecodeText(text, DetectEncoding(text));
   const SDocument doc = Split(text);
-  const auto index = FindEntry(doc, Trim(section), Trim(key));
+  const std::string sectionName = ProfileSectionName(section);
+  const auto index = FindEntry(doc, Trim(sectionName), Trim(key));
   if (!index) return std::nullopt;
   return std::string(ClassifyAt(doc, *index).value);
 }
@@ -158,6 +220,24 @@ class CDirectoryLock {
 
 }  // namespace
 
+std::string ProfileSectionName(const std::string& name) {
+  static constexpr std::string_view kUnsafe("]=\r\n\0", 5);
+  if (!Holds(name, kUnsafe) && !name.starts_with('%')) return name;
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string mapped = "%";
+  for (const char c : name) {
+    if (c == '%' || kUnsafe.find(c) != std::string_view::npos) {
+      const auto b = static_cast<unsigned char>(c);
+      mapped += '%';
+      mapped += kHex[b >> 4];
+      mapped += kHex[b & 0xF];
+    } else {
+      mapped += c;
+    }
+  }
+  return mapped;
+}
+
 int GetPrivateProfileInt(const std::string& section, const std::string& key, int def,
                          const std::string& path) {
   const auto value = LookUp(section, key, path);
@@ -187,13 +267,13 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
 
 bool WritePrivateProfileString(const std::string& section, const std::string& key,
                                const std::string& value, const std::string& path) {
-  const std::string_view sectionName = Trim(section);
+  const std::string mappedSection = ProfileSectionName(section);
+  const std::string_view sectionName = Trim(mappedSection);
   const std::string_view keyName = Trim(key);
   // Anything that would not read back as the same section, key and value is refused rather
   // than written in a form that corrupts neighbouring lines.
   if (path.empty() || sectionName.empty() || keyName.empty()) return false;
-  if (Holds(section, std::string_view("\r\n\0]", 4)) ||
-      Holds(key, std::string_view("\r\n\0=", 4)) || Holds(value, std::string_view("\r\n\0", 3)) ||
+  if (Holds(key, std::string_view("\r\n\0=", 4)) || Holds(value, std::string_view("\r\n\0", 3)) ||
       keyName.front() == '[' || keyName.front() == ';') {
     return false;
   }
@@ -202,6 +282,14 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
   std::string text;
   const EFileRead state = ReadWholeFile(path, text, kMaxFileSize);
   if (state == EFileRead::kUnreadable) return false;  // never replace what we cannot read
+  const SEncoding encoding = DetectEncoding(text);
+  if (!DecodeText(text, encoding)) return false;
+  std::u16string unitsCheck;
+  if (encoding.kind != EEncoding::kUtf8 &&
+      !(Utf8ToUtf16(std::string(keyName), unitsCheck) && Utf8ToUtf16(value, unitsCheck) &&
+        Utf8ToUtf16(mappedSection, unitsCheck))) {
+    return false;  // not text that UTF-16 can hold
+  }
 
   SDocument doc = Split(text);
   const bool crlf = !doc.lines.empty() && !doc.lines[0].empty() && doc.lines[0].back() == '\r';
@@ -258,7 +346,7 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
     result += out[i];
     if (i + 1 < out.size() || endsWithNewline) result += '\n';
   }
-  return WriteFileAtomically(path, result);
+  return WriteFileAtomically(path, EncodeText(result, encoding));
 }
 
 }  // namespace veldrin

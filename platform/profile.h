@@ -9,12 +9,23 @@
 // - lines starting with ';' are comments; CRLF line ends are accepted;
 // - writing replaces only the one key's line (or adds the key, and the section when missing)
 //   and keeps every other byte of the file.
+// - a file starting with a UTF-16 byte-order mark (or an ASCII character and a zero byte) is
+//   UTF-16 text and is written back as such; names and values are UTF-8 here;
+// - the section name given is mapped with ProfileSectionName, the same way on reading and
+//   writing, so any instance name can name a section.
 // Writes are atomic (temporary file and rename) and serialised between processes with an
 // advisory lock on the file's directory, so two instances sharing one file lose no update.
 
 #include <string>
 
 namespace veldrin {
+
+// The section that holds `name`'s settings. A name that a section line can hold stays as it is;
+// one holding ']', '=', a line break or a NUL, or starting with '%', becomes '%' followed by the
+// name with each of those characters and every '%' written as '%' and two upper-case hex digits
+// ("a]b" is "%a%5Db"). Mapped names start with '%' and plain ones never do, so no two names share
+// a section.
+std::string ProfileSectionName(const std::string& name);
 
 // Integer value of the key: the leading decimal number of its value (blanks and one sign
 // allowed before the digits), 0 when the value does not start with one, `def` when the key
@@ -25,9 +36,9 @@ int GetPrivateProfileInt(const std::string& section, const std::string& key, int
 std::string GetPrivateProfileString(const std::string& section, const std::string& key,
                                     const std::string& def, const std::string& path);
 
-// False, with the file untouched, for an empty path, a name or value that the file layout
-// cannot hold (line breaks, '=' in a key, ']' in a section, empty names), an unreadable
-// existing file, or a failed write.
+// False, with the file untouched, for an empty path, a key or value that the file layout
+// cannot hold (line breaks, '=' in a key, empty names), an unreadable existing file (or a
+// UTF-16 one that would not be written back byte for byte), or a failed write.
 bool WritePrivateProfileString(const std::string& section, const std::string& key,
                                const std::string& value, const std::string& path);
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -107,7 +108,6 @@ TEST_F(ProfileTest, EmptyPathAndUnwritableInputsWriteNothing) {
   Put("[inst]\nRESX=5\n");
   EXPECT_FALSE(WritePrivateProfileString("inst", "Camera", "a\nRESX=9", m_path));
   EXPECT_FALSE(WritePrivateProfileString("inst", "a=b", "1", m_path));
-  EXPECT_FALSE(WritePrivateProfileString("in]st", "RESX", "1", m_path));
   EXPECT_FALSE(WritePrivateProfileString("", "RESX", "1", m_path));
   EXPECT_FALSE(WritePrivateProfileString("inst", " ", "1", m_path));
   EXPECT_EQ(Get(), "[inst]\nRESX=5\n");
@@ -116,6 +116,59 @@ TEST_F(ProfileTest, EmptyPathAndUnwritableInputsWriteNothing) {
   EXPECT_FALSE(WritePrivateProfileString("inst", "RESX", "1", (m_dir / "no/CamDrv.ini").string()));
   // The file's place is taken by a directory: it is left alone.
   EXPECT_FALSE(WritePrivateProfileString("inst", "RESX", "1", m_dir.string() + "/"));
+}
+
+// Instance names come from the host's command line: whatever they hold, each keeps a section
+// of its own that reads back what was written, and the file stays readable for the others.
+TEST_F(ProfileTest, AnyInstanceNameKeepsItsOwnSection) {
+  Put("[plain]\nRESX=1\n");
+  const std::vector<std::string> names = {
+      "a]b",    "x=y",   "two\nlines", "crlf\r\nname",
+      "%a%5Db", "a%5Db", "[odd]",      std::string("nul\0in", 6),
+      "%"};
+  for (size_t i = 0; i < names.size(); ++i) {
+    ASSERT_TRUE(WritePrivateProfileString(names[i], "RESX", std::to_string(100 + i), m_path)) << i;
+  }
+  for (size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(GetPrivateProfileInt(names[i], "RESX", -1, m_path), static_cast<int>(100 + i)) << i;
+  }
+  EXPECT_EQ(GetPrivateProfileInt("plain", "RESX", -1, m_path), 1);
+  EXPECT_EQ(GetPrivateProfileInt("a", "RESX", -1, m_path), -1);
+  // Names a section line holds as they are stay readable by hand; the others are escaped.
+  EXPECT_EQ(veldrin::ProfileSectionName("Printer 1"), "Printer 1");
+  EXPECT_EQ(veldrin::ProfileSectionName("a]b"), "%a%5Db");
+  EXPECT_EQ(veldrin::ProfileSectionName("%a%5Db"), "%%25a%255Db");
+  const std::string text = Get();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3 * static_cast<long>(names.size()) + 2);
+}
+
+TEST_F(ProfileTest, Utf16FileIsReadAndWrittenBackInItsEncoding) {
+  auto utf16 = [](const std::u16string& units, bool bigEndian, bool bom) {
+    std::string bytes = bom ? (bigEndian ? "\xFE\xFF" : "\xFF\xFE") : "";
+    for (const char16_t u : units) {
+      const char lo = static_cast<char>(u & 0xFF), hi = static_cast<char>(u >> 8);
+      bytes += bigEndian ? hi : lo;
+      bytes += bigEndian ? lo : hi;
+    }
+    return bytes;
+  };
+  struct SCase {
+    bool bigEndian, bom;
+  };
+  for (const SCase c : {SCase{false, true}, SCase{true, true}, SCase{false, false}}) {
+    Put(utf16(u"[inst]\r\nRESX=1280\r\nCamera=Kamera \u00DCbersicht\r\n", c.bigEndian, c.bom));
+    EXPECT_EQ(GetPrivateProfileInt("inst", "RESX", 0, m_path), 1280);
+    EXPECT_EQ(GetPrivateProfileString("inst", "Camera", "", m_path), "Kamera \u00DCbersicht");
+    ASSERT_TRUE(WritePrivateProfileString("inst", "RESY", "720", m_path));
+    ASSERT_TRUE(WritePrivateProfileString("inst", "Camera", "Größe", m_path));
+    EXPECT_EQ(Get(), utf16(u"[inst]\r\nRESX=1280\r\nCamera=Gr\u00F6\u00DFe\r\nRESY=720\r\n",
+                           c.bigEndian, c.bom))
+        << c.bigEndian << c.bom;
+  }
+  // Half a code unit at the end: still read, but not rewritten with a byte lost.
+  Put(utf16(u"[inst]\nRESX=5\n", false, true) + "x");
+  EXPECT_EQ(GetPrivateProfileInt("inst", "RESX", 0, m_path), 5);
+  EXPECT_FALSE(WritePrivateProfileString("inst", "RESX", "6", m_path));
 }
 
 TEST_F(ProfileTest, WriteLeavesNoTemporaryFilesAndKeepsPermissions) {
