@@ -164,6 +164,45 @@ TEST_F(HostHandshake, LaunchedCommandGetsTheNameAndItsEndEndsTheHost) {
   EXPECT_FALSE(CSharedStatusBlock(m_name, 0).IsOpen());
 }
 
+// A second host given a live host's name leaves that host and its tool alone; a block left by a
+// host that died is replaced.
+TEST_F(HostHandshake, ASecondHostIsRefusedTheNameOfALiveOneButReplacesAnAbandonedBlock) {
+  StartHost("300x200", {"--seconds", "120"});
+  auto tool = Attach();
+  ASSERT_TRUE(tool && tool->IsOpen()) << HostErrors();
+  const pid_t first = m_pid;
+
+  StartHost("100x100", {"--seconds", "120"});
+  EXPECT_EQ(WaitForHostExit(), 1);
+  EXPECT_NE(HostErrors().find("another host"), std::string::npos) << HostErrors();
+  m_pid = first;
+
+  EXPECT_EQ(tool->GetHostCount(), 1u);
+  EXPECT_EQ(tool->GetFolder(), m_dir.string() + "/");
+  const std::vector<unsigned char> pixels(std::size_t{4 * 4 * 3}, 0x40);
+  ASSERT_EQ(tool->PublishImage(4, 4, pixels.data()), 1);
+  EXPECT_TRUE(WaitUntil([&] { return tool->IsImageReady() == 0; }));  // the first host took it
+  kill(m_pid, SIGTERM);
+  EXPECT_EQ(WaitForHostExit(), 0);
+  tool.reset();
+
+  // What a killed host leaves: a block with its counts and nobody holding it.
+  {
+    CSharedStatusBlock dead(m_name, 1);
+    ASSERT_TRUE(dead.IsOpen());
+    veldrin::CSharedMemory raw(m_name, sizeof(STATUS_BLOCK), false);
+    ASSERT_TRUE(raw.IsMapped());
+    static_cast<STATUS_BLOCK*>(raw.GetView())->nCreateCount = 2;  // keeps the name on release
+  }
+  StartHost("300x200", {"--seconds", "120"});
+  // Attached before the host replaced it, the tool would hold the old block.
+  ASSERT_TRUE(WaitUntil([&] { return HostErrors().find("ready") != std::string::npos; }));
+  tool = Attach();
+  ASSERT_TRUE(tool && tool->IsOpen()) << HostErrors();
+  EXPECT_EQ(tool->GetHostCount(), 1u);
+  EXPECT_NE(HostErrors().find("replacing"), std::string::npos) << HostErrors();
+}
+
 TEST_F(HostHandshake, BadArgumentsAreRefused) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"--name", "a/b", "--folder", m_dir.string(), "--media", "1x1"},

@@ -1,11 +1,16 @@
 // veldrin-host: plays the host's side of the status block, so the tool can be developed, shown
 // and tested without the RIP. See --help and docs/host-protocol.md.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <chrono>
@@ -42,7 +47,7 @@ constexpr std::size_t kMaxControlFile = 4096;
 const char kUsage[] =
     R"(usage: veldrin-host --name NAME --folder DIR --media WIDTHxHEIGHT
                     [--frames N] [--seconds S] [--keep FILE] [--media-file FILE]
-                    [-- COMMAND ARGS...]
+                    [--soak] [-- COMMAND ARGS...]
 
 Plays the host for the calibration tool: creates the shared status block NAME
 (/dev/shm/NAME), publishes DIR as the data folder and the media size, and takes
@@ -61,6 +66,8 @@ every picture the tool announces.
                       byte as the tool wrote it (default DIR/host-latest.bmp);
                       refreshed at most once a second and at the end
   --media-file FILE   media-size control file (default DIR/host-media.txt)
+  --soak              long-run check of the launched command (needs --frames and
+                      a command): see "Soak" below
   -- COMMAND ARGS...  launch COMMAND ARGS... NAME (the instance name appended as
                       the last argument) once the block is ready; the host ends
                       when the command ends
@@ -81,10 +88,23 @@ command's end. The host then releases its attachment, so the tool reads the
 host count 0 and ends itself (a launched command is sent SIGTERM if it is still
 running 5 s later). Last line on stdout:
   received N pictures WIDTHxHEIGHT at R/s
-(R over the whole run; ", K rejected" is added when pictures were rejected).
+(R over the whole run; ", K rejected" is added when pictures were rejected and
+", D announced twice" when the tool announced a file the host had already taken).
+
+Soak: with --soak the last line is instead
+  soak: N pictures at R/s, K invalid, D announced twice, RSS A MB at 10 % and
+  B MB at the end, threads T at 10 % and U at the end
+(one line), measured on the launched command when 10 % of the pictures have
+arrived and when the last has, and the exit status is 3 when any picture was
+invalid or announced twice, the resident size grew by more than 2 MB after the
+10 % mark, or the thread count grew.
+
+One host per name: while a live host holds the block NAME, another host given
+the same name says so and ends with status 1. A block left behind by a host that
+died is replaced.
 
 Exit status: 0 on a normal end, 1 when the block, folder or command could not be
-set up, 2 on a usage error.
+set up or another host holds the name, 2 on a usage error, 3 when a soak failed.
 )";
 
 volatile std::sig_atomic_t g_bStop = 0;
@@ -100,6 +120,7 @@ struct SOptions {
   double seconds = 0;
   std::string keepPath;
   std::string mediaFile;
+  bool bSoak = false;
   std::vector<std::string> command;
 };
 
@@ -145,6 +166,10 @@ int ParseArguments(int argc, char** argv, SOptions& opt) {
       std::fputs(kUsage, stdout);
       return kShowedHelp;
     }
+    if (arg == "--soak") {
+      opt.bSoak = true;
+      continue;
+    }
     if (arg == "--") {
       for (++i; i < argc; ++i) opt.command.emplace_back(argv[i]);
       if (opt.command.empty()) return Fail("\"--\" needs a command", 2);
@@ -182,6 +207,9 @@ int ParseArguments(int argc, char** argv, SOptions& opt) {
   }
   if (opt.folder.empty()) return Fail("--folder is required", 2);
   if (!haveMedia) return Fail("--media is required", 2);
+  if (opt.bSoak && (opt.frames == 0 || opt.command.empty())) {
+    return Fail("--soak needs --frames and a command", 2);
+  }
   return 0;
 }
 
@@ -217,6 +245,7 @@ class CChild {
   }
 
   bool IsRunning() const { return m_pid > 0; }
+  pid_t Pid() const { return m_pid; }
 
   // True once the child has ended (and was reaped).
   bool HasEnded() {
@@ -262,9 +291,21 @@ class CChild {
   pid_t m_pid = -1;
 };
 
+// Identifies one file as written: a picture announced again without being rewritten has the same
+// identity, while a rewritten one is a new file (a rename changes the change time even when the
+// system hands out the freed inode number again).
+struct SFileIdentity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::int64_t ctimeNs = -1;
+  bool operator==(const SFileIdentity&) const = default;
+};
+
 struct SReceived {
   long count = 0;
   long rejected = 0;
+  long duplicates = 0;
+  SFileIdentity last;
   int width = 0;
   int height = 0;
   std::string latest;
@@ -272,6 +313,16 @@ struct SReceived {
 };
 
 void TakePicture(const std::string& path, SReceived& got) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) {
+    const SFileIdentity identity{st.st_dev, st.st_ino,
+                                 std::int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec};
+    if (identity == got.last) {
+      ++got.duplicates;
+      Log("announced twice: " + path);
+    }
+    got.last = identity;
+  }
   std::string bytes;
   int width = 0, height = 0;
   std::string why = "cannot read it";
@@ -322,6 +373,69 @@ class CMediaControl {
   std::string m_strContent;
 };
 
+enum class EClaim { kClaimed, kHeld, kFailed };
+
+// Claims the name for this host with an exclusive lock on the block's shared-memory object. The
+// system drops the lock when the process ends, however it ends, so a block whose lock is free was
+// left by a host that died and is replaced, while one whose lock is held belongs to a live host.
+// On success `fd` keeps the lock until it is closed.
+EClaim ClaimName(const std::string& name, int& fd) {
+  const std::string object = "/" + name;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      // Waits out another host that opened the fresh object to look at it (below).
+      while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+          close(fd);
+          return EClaim::kFailed;
+        }
+      }
+      return EClaim::kClaimed;
+    }
+    if (errno != EEXIST) return EClaim::kFailed;
+    const int other = shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (other < 0) {
+      if (errno == ENOENT) continue;  // removed meanwhile: try to create it again
+      return EClaim::kFailed;
+    }
+    if (flock(other, LOCK_EX | LOCK_NB) != 0) {
+      close(other);
+      return errno == EWOULDBLOCK ? EClaim::kHeld : EClaim::kFailed;
+    }
+    // A host that has just created the object takes its lock a moment later; until it has sized
+    // the object, give it that moment before calling the object abandoned.
+    struct stat st {};
+    const bool empty = fstat(other, &st) == 0 && st.st_size == 0;
+    if (empty && attempt < 20) {
+      close(other);
+      std::this_thread::sleep_for(kPollInterval);
+      continue;
+    }
+    Log("replacing the block left under " + name + " by a host that has ended");
+    shm_unlink(object.c_str());
+    close(other);
+  }
+  return EClaim::kFailed;
+}
+
+// Resident size in kB and thread count of a process, from /proc; -1 when unknown.
+struct SProcessUse {
+  long rssKb = -1;
+  long threads = -1;
+};
+
+SProcessUse ReadProcessUse(pid_t pid) {
+  SProcessUse use;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) use.rssKb = std::strtol(line.c_str() + 6, nullptr, 10);
+    if (line.rfind("Threads:", 0) == 0) use.threads = std::strtol(line.c_str() + 8, nullptr, 10);
+  }
+  return use;
+}
+
 int Run(const SOptions& opt) {
   std::string error;
   const std::string folder = FolderForBlock(opt.folder, error);
@@ -338,17 +452,27 @@ int Run(const SOptions& opt) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 
-  // A block left under the name by a host that died would carry its stale counts.
-  {
-    veldrin::CSharedMemory stale(opt.name, sizeof(STATUS_BLOCK), false);
-    if (stale.IsMapped()) {
-      Log("replacing the block already under " + opt.name);
-      veldrin::CSharedMemory::Unlink(opt.name);
-    }
+  // A block left under the name by a host that died would carry its stale counts; one that a
+  // live host holds is that host's, and replacing it would cut that host off from its tool.
+  int claimFd = -1;
+  switch (ClaimName(opt.name, claimFd)) {
+    case EClaim::kClaimed:
+      break;
+    case EClaim::kHeld:
+      return Fail("another host is running under the name " + opt.name, 1);
+    case EClaim::kFailed:
+      return Fail("cannot create the block " + opt.name, 1);
   }
+  struct SCloseClaim {
+    int fd;
+    ~SCloseClaim() { close(fd); }
+  } closeClaim{claimFd};
 
   auto block = std::make_unique<CSharedStatusBlock>(opt.name, 1);
-  if (!block->IsOpen()) return Fail("cannot create the block " + opt.name, 1);
+  if (!block->IsOpen()) {
+    veldrin::CSharedMemory::Unlink(opt.name);
+    return Fail("cannot create the block " + opt.name, 1);
+  }
   if (!block->SetFolder(folder)) {
     return Fail("the folder path does not fit the block (259 UTF-16 units)", 1);
   }
@@ -364,6 +488,9 @@ int Run(const SOptions& opt) {
   auto nextKeep = start;
   unsigned lastOpen = 0;
   SReceived got;
+  const long warmUp = std::max(1L, opt.frames / 10);
+  SProcessUse atWarmUp;
+  SProcessUse atEnd;
   while (!g_bStop) {
     const auto now = Clock::now();
 
@@ -380,6 +507,9 @@ int Run(const SOptions& opt) {
     if (block->IsImageReady()) {
       TakePicture(block->GetImagePath(), got);
       block->AcknowledgeImage();
+      if (opt.bSoak && got.count == warmUp && atWarmUp.rssKb < 0) {
+        atWarmUp = ReadProcessUse(child.Pid());
+      }
       if (opt.frames > 0 && got.count >= opt.frames) break;
     }
     if (now >= nextKeep) {
@@ -400,6 +530,7 @@ int Run(const SOptions& opt) {
     std::this_thread::sleep_for(kPollInterval);
   }
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  if (opt.bSoak && child.IsRunning()) atEnd = ReadProcessUse(child.Pid());
 
   // Releasing the attachment drops the host count to 0, which tells the tool to end.
   block.reset();
@@ -412,9 +543,27 @@ int Run(const SOptions& opt) {
   std::snprintf(rate, sizeof(rate), " at %.1f/s", elapsed > 0 ? got.count / elapsed : 0.0);
   summary += rate;
   if (got.rejected > 0) summary += ", " + std::to_string(got.rejected) + " rejected";
-  std::printf("%s\n", summary.c_str());
+  if (got.duplicates > 0) summary += ", " + std::to_string(got.duplicates) + " announced twice";
+  if (!opt.bSoak) {
+    std::printf("%s\n", summary.c_str());
+    std::fflush(stdout);
+    return 0;
+  }
+
+  char line[256];
+  std::snprintf(line, sizeof(line),
+                "soak: %ld pictures at %.1f/s, %ld invalid, %ld announced twice, RSS %.1f MB at "
+                "10 %% and %.1f MB at the end, threads %ld at 10 %% and %ld at the end",
+                got.count, elapsed > 0 ? got.count / elapsed : 0.0, got.rejected, got.duplicates,
+                atWarmUp.rssKb / 1024.0, atEnd.rssKb / 1024.0, atWarmUp.threads, atEnd.threads);
+  std::printf("%s\n", line);
   std::fflush(stdout);
-  return 0;
+  constexpr long kRssGrowthKb = 2 * 1024;
+  const bool measured = atWarmUp.rssKb >= 0 && atEnd.rssKb >= 0;
+  if (!measured) Log("soak: the command ended before it could be measured");
+  const bool ok = measured && got.count >= opt.frames && got.rejected == 0 && got.duplicates == 0 &&
+                  atEnd.rssKb - atWarmUp.rssKb <= kRssGrowthKb && atEnd.threads <= atWarmUp.threads;
+  return ok ? 0 : 3;
 }
 
 }  // namespace
