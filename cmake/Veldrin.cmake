@@ -6,6 +6,12 @@ if(VELDRIN_SANITIZE)
   add_link_options(-fsanitize=${_veldrin_san})
 endif()
 
+# Fuzzing build (clang): every target gets coverage instrumentation; the fuzz programs link
+# libFuzzer. ./run fuzz makes such a build in build-fuzz/.
+if(VELDRIN_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # Flags for code we own (third-party headers are included as SYSTEM by their targets).
 function(veldrin_target_options target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
@@ -90,4 +96,26 @@ function(veldrin_add_bench name)
   add_executable(${name} ${ARG_SOURCES})
   veldrin_target_options(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} veldrin_testing benchmark::benchmark)
+endfunction()
+
+# veldrin_add_fuzz(NAME SOURCES ... LIBS ... CORPUS dir)
+# NAME defines LLVMFuzzerTestOneInput. With VELDRIN_FUZZ it is a libFuzzer program; otherwise it
+# replays the corpus folder (relative to this CMakeLists.txt) as a unit test, so any compiler
+# checks the reader against every stored input. The list of fuzz programs and their corpora is
+# written to fuzz-targets.txt in the build folder for ./run fuzz.
+function(veldrin_add_fuzz name)
+  cmake_parse_arguments(ARG "" "CORPUS" "SOURCES;LIBS" ${ARGN})
+  set(corpus ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_CORPUS})
+  if(VELDRIN_FUZZ)
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  else()
+    add_executable(${name} ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/testing/fuzz_replay_main.cpp)
+    add_test(NAME ${name} COMMAND ${name} ${corpus})
+    set_tests_properties(${name} PROPERTIES LABELS unit TIMEOUT 120 ENVIRONMENT
+      "VELDRIN_TEST_TMP=${CMAKE_BINARY_DIR}/testtmp;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/lsan.supp")
+  endif()
+  veldrin_target_options(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  set_property(GLOBAL APPEND PROPERTY VELDRIN_FUZZ_TARGETS "${name} ${corpus}")
 endfunction()

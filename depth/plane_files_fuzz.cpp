@@ -1,0 +1,17 @@
+// Any plane file: a record is read whole or not at all.
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "depth/plane_files.h"
+#include "testing/fuzz_input.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string path = veldrin_test::WriteFuzzInput("2DPlane.pt3", data, size);
+  veldrin::Plane2D plane2d{};
+  veldrin::ReadPlane2D(path, plane2d);
+  veldrin::Plane3D plane3d{};
+  veldrin::ReadPlane3D(path, plane3d);
+  return 0;
+}
