@@ -1,7 +1,11 @@
 #include "hostlink/shared_status_block.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <bit>
+#include <cerrno>
+#include <climits>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -9,6 +13,10 @@
 #include "hostlink/bmp_format.h"
 #include "platform/file_io.h"
 #include "platform/shared_memory.h"
+#include "platform/text_encoding.h"
+
+using veldrin::Utf16ToUtf8;
+using veldrin::Utf8ToUtf16;
 
 static_assert(std::endian::native == std::endian::little, "the block is little-endian");
 static_assert(std::atomic_ref<std::uint32_t>::is_always_lock_free &&
@@ -33,86 +41,7 @@ std::uint32_t DecrementToZero(std::uint32_t& word) {
   return value == 0 ? 0 : value - 1;
 }
 
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-// Unpaired surrogates become U+FFFD so the result is always valid UTF-8.
-std::string Utf16ToUtf8(const std::u16string& in) {
-  std::string out;
-  out.reserve(in.size());
-  for (std::size_t i = 0; i < in.size(); ++i) {
-    const char16_t u = in[i];
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 &&
-        in[i + 1] <= 0xDFFF) {
-      AppendUtf8(out, 0x10000 + ((char32_t(u) - 0xD800) << 10) + (char32_t(in[i + 1]) - 0xDC00));
-      ++i;
-    } else if (u >= 0xD800 && u <= 0xDFFF) {
-      AppendUtf8(out, 0xFFFD);
-    } else {
-      AppendUtf8(out, u);
-    }
-  }
-  return out;
-}
-
-// Strict decoding: false for malformed, overlong or surrogate sequences.
-bool Utf8ToUtf16(const std::string& in, std::u16string& out) {
-  out.clear();
-  std::size_t i = 0;
-  while (i < in.size()) {
-    const unsigned char b = static_cast<unsigned char>(in[i]);
-    int extra = 0;
-    char32_t c = 0;
-    char32_t min = 0;
-    if (b < 0x80) {
-      c = b;
-    } else if ((b & 0xE0) == 0xC0) {
-      extra = 1;
-      c = b & 0x1F;
-      min = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-      extra = 2;
-      c = b & 0x0F;
-      min = 0x800;
-    } else if ((b & 0xF8) == 0xF0) {
-      extra = 3;
-      c = b & 0x07;
-      min = 0x10000;
-    } else {
-      return false;
-    }
-    if (i + extra >= in.size()) return false;
-    for (int k = 1; k <= extra; ++k) {
-      const unsigned char cont = static_cast<unsigned char>(in[i + k]);
-      if ((cont & 0xC0) != 0x80) return false;
-      c = (c << 6) | (cont & 0x3F);
-    }
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-    if (c >= 0x10000) {
-      out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-      out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(c);
-    }
-    i += 1 + extra;
-  }
-  return true;
-}
+bool IsOutOfSpace(int error) { return error == ENOSPC || error == EDQUOT; }
 
 }  // namespace
 
@@ -125,6 +54,19 @@ CSharedStatusBlock::CSharedStatusBlock(const std::string& name, int bCreate)
   }
   m_pStatus = static_cast<STATUS_BLOCK*>(m_pMapping->GetView());
 
+  // One tool per instance: two would write the same picture. The claim is one atomic step, so of
+  // two tools starting together exactly one gets the block; the other leaves it untouched.
+  if (!m_bCreator) {
+    std::uint32_t expected = 0;
+    if (!std::atomic_ref<std::uint32_t>(m_pStatus->nOpenCount)
+             .compare_exchange_strong(expected, 1)) {
+      m_pStatus = nullptr;
+      m_pMapping.reset();
+      m_bServedElsewhere = 1;
+      return;
+    }
+  }
+
   // Both sides write these at attachment; the host writes its own values again afterwards.
   Store(m_pStatus->nMediaHeightMm, kAttachHeightMm);
   Store(m_pStatus->nMediaWidthMm, kAttachWidthMm);
@@ -133,8 +75,6 @@ CSharedStatusBlock::CSharedStatusBlock(const std::string& name, int bCreate)
     std::atomic_ref<char16_t>(m_pStatus->szFolder[0]).store(0);
     Increment(m_pStatus->nHostCount);
     Increment(m_pStatus->nCreateCount);
-  } else {
-    Increment(m_pStatus->nOpenCount);
   }
 }
 
@@ -205,7 +145,8 @@ std::string CSharedStatusBlock::GetFolder() const {
 
 std::string CSharedStatusBlock::GetImagePath() const {
   if (m_pStatus == nullptr) return {};
-  return GetFolder() + m_strName + ".bmp";
+  const std::string folder = GetFolder();
+  return folder.empty() ? std::string() : folder + m_strName + ".bmp";
 }
 
 int CSharedStatusBlock::SetFolder(const std::string& utf8Folder) {
@@ -236,10 +177,22 @@ int CSharedStatusBlock::AcknowledgeImage() {
   return 1;
 }
 
+bool CSharedStatusBlock::IsValidInstanceName(const std::string& name) {
+  // The picture "<name>.bmp" must be one file name; the temporary name is short whatever it is.
+  return veldrin::CSharedMemory::IsValidName(name) && name.size() + 4 <= NAME_MAX;
+}
+
 int CSharedStatusBlock::PublishImage(int width, int height, const unsigned char* pixels) {
   // Only the host clears the flag: while a picture waits, nothing is written.
   if (m_pStatus == nullptr || Load(m_pStatus->nImageReady) != 0) return 0;
   if (width <= 0 || height <= 0 || pixels == nullptr) return 0;
+  // An empty folder (none yet, or the host rewriting it) would put the picture in the working
+  // directory.
+  const std::string folder = GetFolder();
+  if (folder.empty()) {
+    m_nLastPublishError = ENOENT;
+    return 0;
+  }
 
   const std::uint64_t rowBytes = static_cast<std::uint64_t>(width) * 3;
   const std::uint64_t stride = veldrin::BmpStride(width);
@@ -261,7 +214,18 @@ int CSharedStatusBlock::PublishImage(int width, int height, const unsigned char*
   const auto header = veldrin::MakeBmpHeader(width, height);
   const std::string_view headerBytes(reinterpret_cast<const char*>(header.data()), header.size());
   const std::string_view pixelBytes(reinterpret_cast<const char*>(data), dataSize);
-  if (!veldrin::ReplaceFileUnflushed(GetImagePath(), {headerBytes, pixelBytes})) return 0;
+  const std::string path = folder + m_strName + ".bmp";
+  int error = 0;
+  if (!veldrin::ReplaceFileUnflushed(path, {headerBytes, pixelBytes})) {
+    error = errno;
+    if (IsOutOfSpace(error)) {
+      // The host has taken the old picture (the flag is 0): its space is worth more than it is.
+      unlink(path.c_str());
+      error = veldrin::ReplaceFileUnflushed(path, {headerBytes, pixelBytes}) ? 0 : errno;
+    }
+  }
+  m_nLastPublishError = error;
+  if (error != 0) return 0;
   Store(m_pStatus->nImageReady, 1);
   return 1;
 }

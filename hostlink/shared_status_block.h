@@ -32,7 +32,8 @@ static_assert(offsetof(STATUS_BLOCK, nHostCount) == 540);
 
 // One attachment to the host's status block. The tool opens it (bCreate 0); the host, the
 // simulator and tests create it (bCreate non-zero). A block that cannot be opened leaves the
-// attachment absent and every accessor answers 0 or empty.
+// attachment absent and every accessor answers 0 or empty. One tool serves an instance: an
+// opener that finds the open count already above 0 leaves the block untouched and is absent.
 //
 // Two processes share the block without a lock; each field has one writer per direction. Every
 // access to a shared word goes through std::atomic_ref, so counters change by atomic
@@ -56,8 +57,18 @@ class CSharedStatusBlock {
   unsigned GetHostCount() const;
   std::string GetFolder() const;  // UTF-8; empty when absent
   // BGR pixels, width * 3 bytes per row, rows contiguous, top row first. Returns 1 when the
-  // picture was written and announced, 0 when nothing was announced.
+  // picture was written and announced, 0 when nothing was announced. Nothing is written while
+  // the folder reads empty. A write that fails for lack of space removes the old picture (the
+  // host has taken it) and is tried once more.
   int PublishImage(int width, int height, const unsigned char* pixels);
+  // The errno of the last PublishImage that tried to write: 0 after a success, ENOENT when the
+  // folder read empty.
+  int GetLastPublishError() const { return m_nLastPublishError; }
+  // An opener that found another tool attached (open count not 0): it left the block untouched
+  // and is absent.
+  int IsServedByAnotherTool() const { return m_bServedElsewhere; }
+  // Whether the name can name the block and the picture file "<name>.bmp".
+  static bool IsValidInstanceName(const std::string& name);
 
   // Either side.
   const std::string& GetName() const { return m_strName; }
@@ -65,7 +76,7 @@ class CSharedStatusBlock {
   int IsImageReady() const;
   unsigned GetOpenCount() const;
   unsigned GetCreateCount() const;
-  std::string GetImagePath() const;  // folder + name + ".bmp", as the tool writes it
+  std::string GetImagePath() const;  // folder + name + ".bmp"; empty while the folder is
 
   // Host side: only a creating attachment may change these; they return 1 on success.
   // 0 when it needs more than 259 UTF-16 units. GetFolder meanwhile reads the old folder, an
@@ -81,4 +92,6 @@ class CSharedStatusBlock {
   std::unique_ptr<veldrin::CSharedMemory> m_pMapping;
   STATUS_BLOCK* m_pStatus = nullptr;
   int m_bCreator = 0;
+  int m_bServedElsewhere = 0;
+  int m_nLastPublishError = 0;  // written by PublishImage's thread only
 };

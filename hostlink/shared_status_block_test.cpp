@@ -1,14 +1,21 @@
 #include "hostlink/shared_status_block.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -16,6 +23,7 @@
 #include <vector>
 
 #include "platform/byte_order.h"
+#include "platform/file_io.h"
 #include "platform/shared_memory.h"
 #include "testing/scratch_dir.h"
 #include "testing/test_files.h"
@@ -126,9 +134,9 @@ TEST(SharedStatusBlock, CountersWhenEitherSideGoesAway) {
   const std::string name = UniqueName("counters");
   auto host = std::make_unique<CSharedStatusBlock>(name, 1);
   auto first = std::make_unique<CSharedStatusBlock>(name, 0);
-  CSharedStatusBlock second(name, 0);
-  EXPECT_EQ(second.GetOpenCount(), 2u);
+  EXPECT_EQ(first->GetOpenCount(), 1u);
   first.reset();
+  CSharedStatusBlock second(name, 0);
   EXPECT_EQ(second.GetOpenCount(), 1u);
   EXPECT_EQ(second.GetHostCount(), 1u);
 
@@ -285,7 +293,7 @@ TEST(SharedStatusBlock, FailedWriteAnnouncesNothing) {
     fs::create_directory(dir.Folder() + link.name + ".bmp");
     EXPECT_EQ(link.tool->PublishImage(3, 3, pixels.data()), 0);
     EXPECT_EQ(link.host.IsImageReady(), 0);
-    EXPECT_FALSE(fs::exists(dir.Folder() + link.name + ".bmp.tmp"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
   }
   {
     CLinkedPair link(dir.Folder(), "args");
@@ -324,7 +332,140 @@ TEST(SharedStatusBlock, WriteCutShortKeepsThePreviousPicture) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << "PublishImage reported a cut-short write as success";
   EXPECT_EQ(link.host.IsImageReady(), 0);
   EXPECT_EQ(ReadFileBytes(path), before);
-  EXPECT_FALSE(fs::exists(path + ".tmp"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
+}
+
+// Two tools on one instance would write the same files: the second leaves the block as it was.
+TEST(SharedStatusBlock, ASecondToolLeavesTheBlockUntouched) {
+  const std::string name = UniqueName("second");
+  CSharedStatusBlock host(name, 1);
+  host.SetFolder("/data/");
+  CSharedStatusBlock first(name, 0);
+  ASSERT_TRUE(first.IsOpen());
+  host.SetMediaSize(300, 200);
+
+  CSharedStatusBlock second(name, 0);
+  EXPECT_FALSE(second.IsOpen());
+  EXPECT_EQ(second.IsServedByAnotherTool(), 1);
+  EXPECT_EQ(first.IsServedByAnotherTool(), 0);
+  EXPECT_EQ(host.GetOpenCount(), 1u);
+  int height = 0, width = 0;
+  host.GetMediaSize(height, width);
+  EXPECT_EQ(height, 300);  // not the attachment's 640 x 480
+  EXPECT_EQ(width, 200);
+  const std::vector<unsigned char> pixels = Pattern(2, 2, 0);
+  EXPECT_EQ(second.PublishImage(2, 2, pixels.data()), 0);
+  EXPECT_EQ(host.IsImageReady(), 0);
+}
+
+// Things planted in the folder: nothing at a path is ever followed, reused or waited on.
+TEST(SharedStatusBlock, PlantedSymlinksAndFifosAreNeitherFollowedNorWaitedOn) {
+  const CScratchDir dir("status-block");
+  const CScratchDir outside("outside");
+  CLinkedPair link(dir.Folder(), "planted");
+  const std::string victim = outside.Folder() + "victim";
+  std::ofstream(victim) << "precious";
+
+  // The fixed temporary name of old, and the next names the temporary-file helper will try.
+  fs::create_symlink(victim, dir.Folder() + link.name + ".bmp.tmp");
+  std::string probe;
+  const int fd = veldrin::CreateTemporaryFile(dir.Folder(), probe);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  fs::remove(probe);
+  const std::string stem = probe.substr(0, probe.rfind('.') + 1);
+  const int next = std::stoi(probe.substr(probe.rfind('.') + 1)) + 1;
+  for (int n = next; n < next + 10; ++n) {
+    fs::create_symlink(victim, stem + std::to_string(n));
+  }
+  ASSERT_EQ(mkfifo((stem + std::to_string(next + 10)).c_str(), 0600), 0);
+
+  const std::vector<unsigned char> pixels = Pattern(8, 8, 5);
+  auto publish =
+      std::async(std::launch::async, [&] { return link.tool->PublishImage(8, 8, pixels.data()); });
+  const bool finished = publish.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  if (!finished) {
+    // Let a writer blocked on a FIFO go, so the test ends.
+    for (const auto& e : fs::directory_iterator(dir.Path())) {
+      if (e.is_fifo()) close(open(e.path().c_str(), O_RDONLY | O_NONBLOCK));
+    }
+  }
+  ASSERT_TRUE(finished) << "publishing waited on a FIFO";
+  EXPECT_EQ(publish.get(), 1);
+  std::ifstream in(victim);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
+  const std::string written = ReadFileBytes(dir.Folder() + link.name + ".bmp");
+  ASSERT_EQ(written.size(), 54u + 8 * 8 * 3);
+  EXPECT_EQ(0, std::memcmp(written.data() + 54, pixels.data(), pixels.size()));
+  EXPECT_TRUE(fs::is_symlink(stem + std::to_string(next)));
+}
+
+// While the host rewrites the folder it reads empty: nothing may land in the working directory.
+TEST(SharedStatusBlock, EmptyFolderPublishesNothing) {
+  const CScratchDir dir("status-block");
+  const fs::path before = fs::current_path();
+  fs::current_path(dir.Path());
+  CLinkedPair link("", "nofolder");
+  const std::vector<unsigned char> pixels = Pattern(2, 2, 0);
+  EXPECT_EQ(link.tool->PublishImage(2, 2, pixels.data()), 0);
+  EXPECT_EQ(link.host.IsImageReady(), 0);
+  EXPECT_EQ(link.tool->GetImagePath(), "");
+  fs::current_path(before);
+  EXPECT_TRUE(fs::is_empty(dir.Path()));
+}
+
+// The temporary name is short whatever the instance name, so every name whose picture file name
+// fits publishes.
+TEST(SharedStatusBlock, LongestInstanceNamesPublish) {
+  const CScratchDir dir("status-block");
+  for (const std::size_t length : {248u, 251u}) {
+    const std::string name = UniqueName("long") + "-";
+    const std::string longName = name + std::string(length - name.size(), 'n');
+    ASSERT_TRUE(CSharedStatusBlock::IsValidInstanceName(longName));
+    CSharedStatusBlock host(longName, 1);
+    ASSERT_TRUE(host.IsOpen());
+    host.SetFolder(dir.Folder());
+    CSharedStatusBlock tool(longName, 0);
+    const std::vector<unsigned char> pixels = Pattern(2, 2, 0);
+    EXPECT_EQ(tool.PublishImage(2, 2, pixels.data()), 1) << length;
+    EXPECT_TRUE(fs::exists(dir.Folder() + longName + ".bmp"));
+  }
+  EXPECT_FALSE(CSharedStatusBlock::IsValidInstanceName(std::string(252, 'n')));
+  EXPECT_FALSE(CSharedStatusBlock::IsValidInstanceName("a/b"));
+  EXPECT_FALSE(CSharedStatusBlock::IsValidInstanceName(""));
+}
+
+// A nearly full disk: the new picture does not fit beside the old one, which the host has
+// already taken. Runs in a child with a small file system of its own mounted on the folder.
+TEST(SharedStatusBlock, FullDiskMakesRoomByRemovingTheTakenPicture) {
+  const CScratchDir dir("status-block");
+  CLinkedPair link(dir.Folder(), "full");
+  const std::vector<unsigned char> first = Pattern(64, 64, 1);
+  const std::vector<unsigned char> second = Pattern(64, 64, 2);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const bool isolated = unshare(CLONE_NEWNS) == 0 || (unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0);
+    if (!isolated || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", dir.Path().c_str(), "tmpfs", 0, "size=24k") != 0) {
+      _exit(77);
+    }
+    // 12 342 bytes take four of the six pages: one picture fits, two do not.
+    if (link.tool->PublishImage(64, 64, first.data()) != 1) _exit(1);
+    link.host.AcknowledgeImage();
+    if (link.tool->PublishImage(64, 64, second.data()) != 1) _exit(2);
+    const std::string written = ReadFileBytes(dir.Folder() + link.name + ".bmp");
+    if (written.size() != 54 + second.size() ||
+        std::memcmp(written.data() + 54, second.data(), second.size()) != 0) {
+      _exit(3);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot mount a small file system here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: first picture, 2: second picture, 3: content";
 }
 
 }  // namespace

@@ -78,23 +78,27 @@ std::optional<std::string> ReadFilePrefix(const std::string& path, std::size_t l
   return bytes;
 }
 
+int CreateTemporaryFile(const std::string& dir, std::string& tmpPath) {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    tmpPath =
+        dir + ".vtmp" + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
+    // 0666 lets the umask decide, as for any ordinary new file.
+    const int fd = ::open(tmpPath.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
 bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
   if (path.empty() || path.back() == '/') return false;
   const size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  // Keep the temporary's name within NAME_MAX even when the target's name is near it.
-  const std::string base = path.substr(dir.size()).substr(0, 200);
 
-  static std::atomic<unsigned> counter{0};
   std::string tmp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    tmp = dir + "." + base + ".tmp." + std::to_string(::getpid()) + "." +
-          std::to_string(counter.fetch_add(1));
-    // 0666 lets the umask decide, as for any ordinary new file.
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return false;
-  }
+  const int fd = CreateTemporaryFile(dir, tmp);
   if (fd < 0) return false;
 
   // A replaced file keeps its permissions.
@@ -118,16 +122,26 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
 }
 
 bool ReplaceFileUnflushed(const std::string& path, std::initializer_list<std::string_view> parts) {
-  const std::string tmp = path + ".tmp";
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (path.empty() || path.back() == '/') {
+    errno = EINVAL;
+    return false;
+  }
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  std::string tmp;
+  const int fd = CreateTemporaryFile(dir, tmp);
   if (fd < 0) return false;
-  bool ok = true;
-  for (const std::string_view part : parts) ok = ok && WriteAll(fd, part);
-  ok = (::close(fd) == 0) && ok;
-  if (ok && ::unlink(path.c_str()) != 0 && errno != ENOENT) ok = false;
-  ok = ok && std::rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) ::unlink(tmp.c_str());
-  return ok;
+  int error = 0;
+  for (const std::string_view part : parts) {
+    if (error == 0 && !WriteAll(fd, part)) error = errno;
+  }
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::unlink(path.c_str()) != 0 && errno != ENOENT) error = errno;
+  if (error == 0 && std::rename(tmp.c_str(), path.c_str()) != 0) error = errno;
+  if (error == 0) return true;
+  ::unlink(tmp.c_str());
+  errno = error;
+  return false;
 }
 
 }  // namespace veldrin
