@@ -29,8 +29,13 @@ std::optional<std::string> ReadRecord(const std::string& path, size_t size) {
 
 }  // namespace
 
-std::string Plane2DPath(const std::string& folder) { return folder + "2DPlane.pt3"; }
-std::string Plane3DPath(const std::string& folder) { return folder + "3DPlane.pt3"; }
+// No folder gives no path, so nothing is read from or written to the working directory.
+std::string Plane2DPath(const std::string& folder) {
+  return folder.empty() ? std::string() : folder + "2DPlane.pt3";
+}
+std::string Plane3DPath(const std::string& folder) {
+  return folder.empty() ? std::string() : folder + "3DPlane.pt3";
+}
 
 bool ReadPlane2D(const std::string& path, Plane2D& corners) {
   const auto record = ReadRecord(path, kPlane2DRecordSize);

@@ -18,6 +18,7 @@ using Plane3D = std::array<cv::Point3f, 4>;
 constexpr size_t kPlane2DRecordSize = 32;
 constexpr size_t kPlane3DRecordSize = 48;
 
+// Empty for an empty folder: reading and writing an empty path fail.
 std::string Plane2DPath(const std::string& folder);
 std::string Plane3DPath(const std::string& folder);
 

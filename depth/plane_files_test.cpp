@@ -51,10 +51,20 @@ class PlaneFilesTest : public ::testing::Test {
 };
 
 TEST(PlaneFileNames, FolderIsJoinedWithoutSeparator) {
-  EXPECT_EQ(Plane2DPath(""), "2DPlane.pt3");
-  EXPECT_EQ(Plane3DPath(""), "3DPlane.pt3");
   EXPECT_EQ(Plane2DPath("/srv/data/"), "/srv/data/2DPlane.pt3");
   EXPECT_EQ(Plane3DPath("/srv/data"), "/srv/data3DPlane.pt3");
+}
+
+// No folder names no file: nothing lands in or is read from the working directory.
+TEST_F(PlaneFilesTest, EmptyFolderNamesNoFile) {
+  const fs::path before = fs::current_path();
+  fs::current_path(m_folder);
+  Plane2D corners{};
+  EXPECT_FALSE(WritePlane2D(Plane2DPath(""), corners));
+  EXPECT_FALSE(WritePlane3D(Plane3DPath(""), Plane3D{}));
+  EXPECT_FALSE(ReadPlane2D(Plane2DPath(""), corners));
+  fs::current_path(before);
+  EXPECT_TRUE(fs::is_empty(m_folder));
 }
 
 TEST_F(PlaneFilesTest, RecordsAreTheBareLittleEndianFloats) {

@@ -113,13 +113,13 @@ bool LessForListing(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-CCalibrationStore::CCalibrationStore(const std::string& directory)
-    : m_strDirectory(directory.empty() ? "./" : directory) {
+CCalibrationStore::CCalibrationStore(const std::string& directory) : m_strDirectory(directory) {
   Refresh();
 }
 
 int CCalibrationStore::Refresh() {
   m_names.clear();
+  if (m_strDirectory.empty()) return 0;
   // The files match "<directory>*.clb". The directory string is a prefix, so when it does not
   // end with "/" its last part is the start of the file names, and the listed name is what
   // follows it: "<directory><name>.clb" then names the same file again.
@@ -169,7 +169,7 @@ int CCalibrationStore::Load(int index, std::vector<cv::Point2f>& corners) const 
 
 bool CCalibrationStore::Save(const std::string& name, const std::vector<cv::Point2f>& corners,
                              const std::string& lens) {
-  if (!WriteCalibration(m_strDirectory, name, corners, lens)) return false;
+  if (m_strDirectory.empty() || !WriteCalibration(m_strDirectory, name, corners, lens)) return false;
   Refresh();
   return true;
 }

@@ -19,8 +19,8 @@ enum class ECalibrationForm {
 
 class CCalibrationStore {
  public:
-  // An empty directory means the current folder. The directory string is used as a prefix:
-  // it normally ends with "/".
+  // The directory string is used as a prefix: it normally ends with "/". An empty one means no
+  // folder (the host named none): nothing is listed or saved, never the working directory.
   explicit CCalibrationStore(const std::string& directory);
 
   // Rebuilds the name list from the folder; returns the number of names.

@@ -309,9 +309,20 @@ TEST_F(CalibrationStoreTest, FailedSaveKeepsThePreviousFile) {
   EXPECT_EQ(Files(), (std::vector<std::string>{"blocked.clb", "keep.clb"}));
 }
 
+// No folder (the host has not named one, or is rewriting it): nothing is listed, read or
+// written, least of all in the working directory.
+TEST_F(CalibrationStoreTest, EmptyDirectoryIsNoFolderAtAll) {
+  Put("here.clb", kExample);
+  const fs::path before = fs::current_path();
+  fs::current_path(m_dir);
+  CCalibrationStore store("");
+  EXPECT_EQ(store.GetCount(), 0);
+  EXPECT_FALSE(store.Save("stray", kDefault));
+  fs::current_path(before);
+  EXPECT_EQ(Files(), std::vector<std::string>{"here.clb"});
+}
+
 TEST_F(CalibrationStoreTest, DirectoryIsAPrefix) {
-  // An empty directory is the current folder.
-  EXPECT_EQ(CCalibrationStore("").GetDirectory(), "./");
   // Without a trailing separator the last part prefixes the file names, and the listed
   // names lead back to the same files.
   Put("camA.clb", kExample);

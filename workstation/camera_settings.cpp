@@ -60,6 +60,26 @@ int CCameraSettings::ReadResX() const { return ReadInt(kKeyResX, kDefaultResX); 
 bool CCameraSettings::WriteResX(int width) const { return WriteInt(kKeyResX, width); }
 int CCameraSettings::ReadResY() const { return ReadInt(kKeyResY, kDefaultResY); }
 bool CCameraSettings::WriteResY(int height) const { return WriteInt(kKeyResY, height); }
+void CCameraSettings::ReadFrameSize(int& width, int& height, std::string& problem) const {
+  const int x = ReadResX();
+  const int y = ReadResY();
+  problem.clear();
+  auto usable = [](int v) { return v >= kMinFrameSide && v <= kMaxFrameSide; };
+  if (usable(x) && usable(y)) {
+    width = x;
+    height = y;
+    return;
+  }
+  width = kDefaultResX;
+  height = kDefaultResY;
+  problem = "The frame size in CamDrv.ini (RESX=" +
+            veldrin::GetPrivateProfileString(m_strSection, kKeyResX, "", GetPath()) +
+            ", RESY=" + veldrin::GetPrivateProfileString(m_strSection, kKeyResY, "", GetPath()) +
+            ") is outside " + std::to_string(kMinFrameSide) + " to " +
+            std::to_string(kMaxFrameSide) + ": using " + std::to_string(kDefaultResX) + "x" +
+            std::to_string(kDefaultResY) + ".";
+}
+
 int CCameraSettings::ReadFrameDivisor() const { return ReadInt(kKeyFrameDivisor, 0); }
 bool CCameraSettings::WriteFrameDivisor(int divisor) const {
   return WriteInt(kKeyFrameDivisor, divisor);

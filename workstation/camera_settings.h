@@ -20,6 +20,10 @@ class CCameraSettings {
   // The preferred camera's name is read into 260 code units with its terminator; longer stored
   // names are cut to this many characters.
   static constexpr size_t kMaxCameraNameLength = 259;
+  // A stored frame size outside this range on either side (0, negative and non-numbers
+  // included) is not used: the default size is taken instead.
+  static constexpr int kMinFrameSide = 16;
+  static constexpr int kMaxFrameSide = 8192;
 
   CCameraSettings(std::string folder, std::string section);
 
@@ -39,6 +43,9 @@ class CCameraSettings {
   int ReadResX() const;  // 640 when not set
   bool WriteResX(int width) const;
   int ReadResY() const;  // 480 when not set
+  // "RESX" x "RESY" when both are usable; otherwise 640 x 480 and `problem` says why, in a line
+  // for the status line (empty when the stored size was used).
+  void ReadFrameSize(int& width, int& height, std::string& problem) const;
   bool WriteResY(int height) const;
   int ReadFrameDivisor() const;  // 0 when not set
   bool WriteFrameDivisor(int divisor) const;

@@ -42,6 +42,32 @@ TEST_F(CameraSettingsTest, NoFolderReadsDefaultsAndWritesNothing) {
   EXPECT_FALSE(fs::exists("CamDrv.ini"));
 }
 
+// A frame size the camera and the output could never be made of falls back to the default, and
+// says so.
+TEST_F(CameraSettingsTest, UnusableFrameSizesFallBackToTheDefault) {
+  const CCameraSettings settings(m_dir.string(), "inst");
+  struct SCase {
+    const char* x;
+    const char* y;
+    int width, height;
+  };
+  for (const SCase& c : {SCase{"100000", "100000", 640, 480}, SCase{"20000", "480", 640, 480},
+                         SCase{"0", "0", 640, 480}, SCase{"-640", "480", 640, 480},
+                         SCase{"wide", "480", 640, 480}, SCase{"15", "8193", 640, 480},
+                         SCase{"16", "8192", 16, 8192}, SCase{"1920", "1080", 1920, 1080}}) {
+    std::ofstream(m_dir / "CamDrv.ini") << "[inst]\nRESX=" << c.x << "\nRESY=" << c.y << "\n";
+    int width = 0, height = 0;
+    std::string problem = "stale";
+    settings.ReadFrameSize(width, height, problem);
+    EXPECT_EQ(width, c.width) << c.x << "x" << c.y;
+    EXPECT_EQ(height, c.height) << c.x << "x" << c.y;
+    EXPECT_EQ(problem.empty(), c.width != 640) << problem;
+    if (!problem.empty()) {
+      EXPECT_NE(problem.find(c.x), std::string::npos) << problem;
+    }
+  }
+}
+
 TEST_F(CameraSettingsTest, ValuesRoundTripPerInstance) {
   const CCameraSettings a(m_dir.string(), "first");
   const CCameraSettings b(m_dir.string(), "second");

@@ -1,5 +1,8 @@
 #include "workstation/color_frame_consumer.h"
 
+#include <cstring>
+#include <exception>
+
 #include "hostlink/shared_status_block.h"
 #include "markers/qr_detector.h"
 #include "workstation/camera_list.h"
@@ -19,35 +22,49 @@ void CColorFrameConsumer::SetStatusBlock(std::unique_ptr<CSharedStatusBlock> blo
   m_pStatusBlock = std::move(block);
 }
 
-bool CColorFrameConsumer::HasStatusBlock() const {
+std::shared_ptr<CSharedStatusBlock> CColorFrameConsumer::Block() const {
   std::lock_guard lock(m_blockMutex);
-  return m_pStatusBlock && m_pStatusBlock->IsOpen();
+  return m_pStatusBlock;
 }
 
+bool CColorFrameConsumer::HasStatusBlock() const {
+  const auto block = Block();
+  return block && block->IsOpen();
+}
+
+// The folder is read from shared memory; only the pointer and the remembered folder need the
+// lock. While the host rewrites the folder it reads empty: the last one it published stands.
 std::string CColorFrameConsumer::GetFolder() const {
+  const auto block = Block();
+  const std::string folder = block ? block->GetFolder() : std::string();
   std::lock_guard lock(m_blockMutex);
-  if (m_pStatusBlock) m_strLastFolder = m_pStatusBlock->GetFolder();
+  if (!folder.empty()) m_strLastFolder = folder;
   return m_strLastFolder;
 }
 
+// A publish still under way on a capture thread keeps its share of the block; the attachment is
+// released when that ends.
 void CColorFrameConsumer::ReleaseStatusBlock() {
+  GetFolder();
   std::lock_guard lock(m_blockMutex);
-  if (m_pStatusBlock) m_strLastFolder = m_pStatusBlock->GetFolder();
   m_pStatusBlock.reset();
 }
 
+// The block is read outside the lock; of several threads that see the host gone (capture
+// threads, the UI timer) only the one that drops the attachment reports it.
 void CColorFrameConsumer::CheckHost() {
-  std::lock_guard lock(m_blockMutex);
-  CheckHostLocked();
-}
-
-void CColorFrameConsumer::CheckHostLocked() {
-  if (m_pStatusBlock && m_pStatusBlock->GetHostCount() == 0) {
-    m_strLastFolder = m_pStatusBlock->GetFolder();
-    m_pStatusBlock.reset();
-    if (m_pStatus) m_pStatus->SetHostDetached();
-    m_view.HostGone();
+  const auto block = Block();
+  if (!block || block->GetHostCount() != 0) return;
+  GetFolder();
+  bool gone = false;
+  {
+    std::lock_guard lock(m_blockMutex);
+    gone = m_pStatusBlock == block;
+    if (gone) m_pStatusBlock.reset();
   }
+  if (!gone) return;
+  if (m_pStatus) m_pStatus->SetHostDetached();
+  m_view.HostGone();
 }
 
 // One counter for every camera: every n-th call goes on, whichever camera made it.
@@ -64,6 +81,49 @@ bool CColorFrameConsumer::PassesDivisor() {
 }
 
 void CColorFrameConsumer::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
+  try {
+    ProcessFrame(cameraIndex, frame);
+  } catch (const std::exception& e) {
+    FrameFailed(e.what());
+  } catch (...) {
+    FrameFailed("unknown error");
+  }
+}
+
+void CColorFrameConsumer::FrameFailed(const char* what) {
+  // Reported once: a fault that repeats every frame would otherwise flood the status line.
+  if (m_frameFailures.fetch_add(1) != 0) return;
+  try {
+    if (m_status.Set(CPipelineStatus::kFrame,
+                     std::string("A camera frame could not be processed: ") + what)) {
+      m_view.StatusChanged();
+    }
+  } catch (...) {
+    // Nothing more can be said; the count stands.
+  }
+}
+
+void CColorFrameConsumer::Publish(const cv::Mat& output) {
+  const auto block = Block();
+  if (!block) return;
+  std::lock_guard lock(m_publishMutex);
+  if (block->PublishImage(output.cols, output.rows, output.data)) {
+    if (m_pStatus) m_pStatus->CountPublished();
+    if (m_status.Clear(CPipelineStatus::kPublish)) m_view.StatusChanged();
+    return;
+  }
+  const int error = block->GetLastPublishError();
+  // Nothing tried (the host has not taken the last picture), or the folder reads empty for a
+  // moment while the host rewrites it: not a failure to report.
+  if (error == 0 || block->GetFolder().empty()) return;
+  if (m_status.Set(
+          CPipelineStatus::kPublish,
+          "The picture cannot be written to " + block->GetFolder() + ": " + std::strerror(error))) {
+    m_view.StatusChanged();
+  }
+}
+
+void CColorFrameConsumer::ProcessFrame(int cameraIndex, cv::Mat* frame) {
   if (!frame || !m_pCameras || !PassesDivisor()) return;
   m_lastColorWidth.store(frame->cols);
   m_lastColorHeight.store(frame->rows);
@@ -79,19 +139,16 @@ void CColorFrameConsumer::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
     return;
   }
 
-  {
-    std::lock_guard lock(m_blockMutex);
-    CheckHostLocked();
-    if (m_pStatusBlock) {
-      int heightMm = 0;
-      int widthMm = 0;
-      if (m_pStatusBlock->GetMediaSize(heightMm, widthMm) &&
-          m_rectification.UpdateMediaSize(widthMm, heightMm)) {
-        if (m_pStatus) m_pStatus->SetMediaSize(widthMm, heightMm);
-        m_view.MediaSizeChanged(widthMm, heightMm);
-        const cv::Size out = m_rectification.GetOutputSize();
-        m_view.SetOutputImageSize(out.width, out.height);
-      }
+  CheckHost();
+  if (auto block = Block()) {
+    int heightMm = 0;
+    int widthMm = 0;
+    if (block->GetMediaSize(heightMm, widthMm) &&
+        m_rectification.UpdateMediaSize(widthMm, heightMm)) {
+      if (m_pStatus) m_pStatus->SetMediaSize(widthMm, heightMm);
+      m_view.MediaSizeChanged(widthMm, heightMm);
+      const cv::Size out = m_rectification.GetOutputSize();
+      m_view.SetOutputImageSize(out.width, out.height);
     }
   }
 
@@ -137,28 +194,6 @@ void CColorFrameConsumer::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
     if (!m_pQRDetector)
       m_pQRDetector = std::make_unique<CQRDetector>(m_qrListener, CQRDetector::kEveryFrame);
     m_pQRDetector->Kick(frame);
-  }
-}
-
-void CColorFrameConsumer::Publish(const cv::Mat& picture) {
-  const cv::Mat output = picture.isContinuous() ? picture : picture.clone();
-  std::lock_guard lock(m_blockMutex);
-  if (!m_pStatusBlock) return;
-  // While the host has not taken the previous picture nothing is written; when it has and
-  // nothing could be written, the folder is the problem.
-  const bool hostWaiting = m_pStatusBlock->IsImageReady() == 0;
-  const bool published = m_pStatusBlock->PublishImage(output.cols, output.rows, output.data) != 0;
-  if (!m_pStatus) return;
-  if (published) {
-    m_pStatus->CountPublished();
-    if (!m_strPublishProblem.empty()) {
-      m_pStatus->ClearProblem(m_strPublishProblem);
-      m_strPublishProblem.clear();
-    }
-  } else if (hostWaiting && m_strPublishProblem.empty()) {
-    m_strPublishProblem = "The picture cannot be written to the host's folder " +
-                          m_pStatusBlock->GetFolder() + " (is it writable?).";
-    m_pStatus->ReportProblem(m_strPublishProblem);
   }
 }
 

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include "workstation/pipeline_status.h"
+
 class CCameraList;
 class CImageWindow;
 class CRectification;
@@ -33,16 +35,24 @@ class CColorFrameView {
   virtual void FrameSizeChanged(cv::Size /*previous*/, cv::Size /*current*/) {}
   // Marks secure points in place; the default is a camera without depth.
   virtual void MarkSecurePoints(cv::Mat& /*frame*/) {}
+  // The pipeline's status texts changed (CColorFrameConsumer::Status()).
+  virtual void StatusChanged() {}
 };
 
 // The main dialog's colour-frame path, without windows: frame divisor, preview routing, host
 // watch, media size, rectification, publishing, last frame and QR kick.
 //
 // Threads: OnVideoFrame runs on every webcam engine's capture thread, possibly several at once.
-// The frame-skip counter, divisor and last size are atomics; the status block (also read by the UI
-// thread for the folder) is guarded by m_blockMutex; m_lastFrame by m_frameMutex; the QR detector
-// is created once under m_qrMutex; the reused output buffers by m_outputMutex. Corners and lens
-// live in CRectification, which guards its own.
+// The frame-skip counter, divisor, last size and failure count are atomics. m_blockMutex guards
+// only the status block pointer and the last folder: the UI thread takes it to read the folder,
+// so no file is ever written under it. Publishing takes its own share of the block and
+// m_publishMutex, which the UI thread never takes. m_lastFrame is guarded by m_frameMutex; the
+// QR detector is created once under m_qrMutex; the reused output buffers by m_outputMutex.
+// Corners and lens live in CRectification, which guards its own; the status texts live in
+// CPipelineStatus, which does too.
+//
+// No exception from the work on a frame leaves OnVideoFrame: it is counted, reported once in the
+// status, and the next frame is tried.
 class CColorFrameConsumer {
  public:
   CColorFrameConsumer(CRectification& rectification, CColorFrameView& view,
@@ -72,6 +82,12 @@ class CColorFrameConsumer {
 
   void OnVideoFrame(int cameraIndex, cv::Mat* frame);
 
+  // Problems for the status line; the owner may add its own (kSettings).
+  CPipelineStatus& Status() { return m_status; }
+  const CPipelineStatus& Status() const { return m_status; }
+  // Frames whose processing threw, since construction.
+  int FrameFailureCount() const { return m_frameFailures.load(); }
+
   // The last main-camera frame as shown in the input window (lens-corrected when a lens applies).
   cv::Mat GetLastFrame() const;
   // While set, the last main-camera frame is also kept as the camera delivered it, for
@@ -86,8 +102,10 @@ class CColorFrameConsumer {
 
  private:
   bool PassesDivisor();
-  void CheckHostLocked();  // m_blockMutex held
+  void ProcessFrame(int cameraIndex, cv::Mat* frame);
   void Publish(const cv::Mat& output);
+  void FrameFailed(const char* what);
+  std::shared_ptr<CSharedStatusBlock> Block() const;
 
   CCameraList* m_pCameras = nullptr;
   CStatusModel* m_pStatus = nullptr;
@@ -100,11 +118,13 @@ class CColorFrameConsumer {
   std::atomic<int> m_lastColorWidth{0};
   std::atomic<int> m_lastColorHeight{0};
   std::atomic<bool> m_qrEnabled{true};
+  std::atomic<int> m_frameFailures{0};
+  CPipelineStatus m_status;
 
   mutable std::mutex m_blockMutex;
-  std::unique_ptr<CSharedStatusBlock> m_pStatusBlock;
+  std::shared_ptr<CSharedStatusBlock> m_pStatusBlock;
   mutable std::string m_strLastFolder;
-  std::string m_strPublishProblem;  // the problem last reported for publishing, if any
+  std::mutex m_publishMutex;  // one PublishImage at a time; never taken by the UI thread
 
   std::mutex m_outputMutex;
   cv::Mat m_output;     // the rectified picture

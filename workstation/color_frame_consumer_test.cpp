@@ -1,5 +1,7 @@
 #include "workstation/color_frame_consumer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -7,9 +9,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -79,6 +83,7 @@ class CRecordingView : public CColorFrameView {
     std::vector<cv::Size> outputImageSizes;
     std::vector<cv::Size> mediaSizes;  // width, height in mm
     int hostGone = 0;
+    int statusChanged = 0;
 
     bool Empty() const {
       return windowFrames.empty() && inputs.empty() && marked.empty() && outputs.empty() &&
@@ -100,6 +105,11 @@ class CRecordingView : public CColorFrameView {
   }
   void ShowOutput(const cv::Mat& picture) override {
     std::lock_guard lock(m_mutex);
+    if (m_throwOutputs > 0) {
+      // Alternately a standard exception and something else entirely.
+      if (m_throwOutputs-- % 2 == 0) throw 42;
+      throw std::runtime_error("window gone");
+    }
     m_events.outputs.push_back(picture.size());
     m_events.lastOutput = picture.clone();
   }
@@ -114,6 +124,14 @@ class CRecordingView : public CColorFrameView {
   void HostGone() override {
     std::lock_guard lock(m_mutex);
     ++m_events.hostGone;
+  }
+  void StatusChanged() override {
+    std::lock_guard lock(m_mutex);
+    ++m_events.statusChanged;
+  }
+  void ThrowOnNextOutputs(int count) {
+    std::lock_guard lock(m_mutex);
+    m_throwOutputs = count;
   }
   void MarkSecurePoints(cv::Mat& frame) override {
     std::lock_guard lock(m_mutex);
@@ -134,6 +152,7 @@ class CRecordingView : public CColorFrameView {
   std::atomic<int> m_tab{0};
   mutable std::mutex m_mutex;
   SEvents m_events;
+  int m_throwOutputs = 0;
 };
 
 bool SamePixels(const cv::Mat& a, const cv::Mat& b) {
@@ -389,6 +408,61 @@ TEST_F(ColorFrameConsumerTest, HostGoneIsReportedOnceAndPublishingStops) {
   // The pictures still follow the camera until the dialog has closed.
   EXPECT_EQ(events.outputs.size(), 4u);
   EXPECT_EQ(Tag(m_consumer.GetLastFrame()), 40);
+}
+
+// A frame whose processing throws must not end the capture thread (and with it the process):
+// the failure is counted, reported once, and the next frame goes through.
+TEST_F(ColorFrameConsumerTest, AFrameThatThrowsIsCountedReportedOnceAndTheNextIsTried) {
+  AttachHost(700, 1000);
+  m_view.ThrowOnNextOutputs(3);
+  for (int tag = 10; tag <= 30; tag += 10) {
+    EXPECT_NO_THROW(Deliver(kMainCamera, 640, 480, tag));
+  }
+  EXPECT_EQ(m_consumer.FrameFailureCount(), 3);
+  const std::string reported = m_consumer.Status().Get(CPipelineStatus::kFrame);
+  EXPECT_NE(reported.find("window gone"), std::string::npos) << reported;
+  EXPECT_EQ(m_view.Events().statusChanged, 1);
+  EXPECT_FALSE(fs::exists(ImagePath()));
+
+  Deliver(kMainCamera, 640, 480, 40);
+  EXPECT_EQ(m_consumer.FrameFailureCount(), 3);
+  EXPECT_EQ(CentreTag(ReadPublished(ImagePath())), 40);
+  EXPECT_EQ(m_consumer.Status().Text(), reported);
+}
+
+// The UI thread reads the folder at any time (settings, calibrations, closing); it must never wait
+// for a capture thread's file I/O. A FIFO at the old fixed temporary name used to hold the
+// capture thread in open() with the block's lock taken.
+TEST_F(ColorFrameConsumerTest, ReadingTheFolderNeverWaitsForPublishing) {
+  AttachHost(700, 1000);
+  const std::string fifo = m_folder.string() + "/" + m_name + ".bmp.tmp";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto capture = std::async(std::launch::async, [&] { Deliver(kMainCamera, 640, 480, 10); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto folder = std::async(std::launch::async, [&] { return m_consumer.GetFolder(); });
+  const bool answered = folder.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  close(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));  // lets a writer stuck on the FIFO go
+  ASSERT_TRUE(answered) << "the folder read waited for the capture thread";
+  EXPECT_EQ(folder.get(), m_folder.string() + "/");
+  capture.get();
+  EXPECT_EQ(CentreTag(ReadPublished(ImagePath())), 10);
+}
+
+// A folder that cannot take the picture is said in the status line until a picture gets through.
+TEST_F(ColorFrameConsumerTest, PublishingFailureIsReportedUntilItClears) {
+  AttachHost(700, 1000);
+  const fs::path gone = m_folder / "gone";
+  ASSERT_TRUE(m_host->SetFolder(gone.string() + "/"));
+  Deliver(kMainCamera, 640, 480, 10);
+  const std::string reported = m_consumer.Status().Get(CPipelineStatus::kPublish);
+  EXPECT_NE(reported.find(gone.string()), std::string::npos) << reported;
+  EXPECT_FALSE(m_host->IsImageReady());
+
+  fs::create_directory(gone);
+  Deliver(kMainCamera, 640, 480, 20);
+  EXPECT_TRUE(m_host->IsImageReady());
+  EXPECT_EQ(m_consumer.Status().Text(), "");
+  EXPECT_EQ(m_view.Events().statusChanged, 2);
 }
 
 TEST_F(ColorFrameConsumerTest, UnopenedBlockIsTreatedAsNoHost) {

@@ -25,6 +25,34 @@ std::string OneDecimal(float value) {
   return std::string(buffer, result.ptr);
 }
 
+// The output picture is bounded whatever the frame and media sizes: at most kMaxOutputSide
+// pixels on a side and kMaxOutputBytes of pixel data; a larger size is scaled down keeping its
+// aspect.
+constexpr double kMaxOutputSide = 8192.0;
+constexpr double kMaxOutputBytes = 64.0 * 1024 * 1024;
+
+void CapOutputSize(float& width, float& height) {
+  if (!(width > 0.0f) || !(height > 0.0f)) return;
+  double w = width;
+  double h = height;
+  const double side = std::max(w, h);
+  if (side <= kMaxOutputSide && 3.0 * w * h <= kMaxOutputBytes) return;
+  if (side > kMaxOutputSide) {
+    w = w * kMaxOutputSide / side;
+    h = h * kMaxOutputSide / side;
+  }
+  if (3.0 * w * h > kMaxOutputBytes) {
+    const double scale = std::sqrt(kMaxOutputBytes / (3.0 * w * h));
+    w *= scale;
+    h *= scale;
+  }
+  w = std::floor(w);
+  h = std::floor(h);
+  while (3.0 * w * h > kMaxOutputBytes) (w >= h ? w : h) -= 1.0;  // rounding: a step at most
+  width = static_cast<float>(w);
+  height = static_cast<float>(h);
+}
+
 template <typename... Args>
 std::string Format(const char* format, Args... args) {
   char buffer[64];
@@ -40,6 +68,7 @@ void CRectification::ApplyCameraSettings(int frameWidth, int frameHeight) {
   m_frameHeight = frameHeight;
   m_outputWidth = static_cast<float>(frameWidth);
   m_outputHeight = static_cast<float>(frameHeight);
+  CapOutputSize(m_outputWidth, m_outputHeight);
   m_maxOutputWidth = frameWidth;
   m_maxOutputHeight = frameHeight;
   GeometryChangedLocked();
@@ -66,6 +95,7 @@ bool CRectification::FollowFrameSize(int frameWidth, int frameHeight, cv::Size* 
   } else {
     m_outputWidth = static_cast<float>(frameWidth);
     m_outputHeight = static_cast<float>(frameHeight);
+    CapOutputSize(m_outputWidth, m_outputHeight);
     if (!m_dstCorners.empty()) SetDstCornersLocked();
   }
   GeometryChangedLocked();
@@ -155,6 +185,7 @@ void CRectification::ComputeOutputSizeLocked() {
   }
   m_outputWidth = static_cast<float>(width);
   m_outputHeight = static_cast<float>(height);
+  CapOutputSize(m_outputWidth, m_outputHeight);
   SetDstCornersLocked();
 }
 

@@ -79,7 +79,8 @@ class CRectification {
   // size; done after a stored calibration was loaded.
   void RebuildDstCorners();
 
-  // Output picture size in whole pixels.
+  // Output picture size in whole pixels: never more than 8192 on a side nor 64 MB of pixel data
+  // (a larger size from the frame or media size is scaled down, keeping its aspect).
   cv::Size GetOutputSize() const;
 
   // The camera's lens, or null for none. It applies only to frames of the size it was made for.

@@ -83,6 +83,39 @@ TEST(Rectification, OutputSizeFollowsMediaAspect) {
   }
 }
 
+// Settings or a camera asking for an absurd size must not make a picture of gigabytes (or a
+// warp that throws for want of memory).
+TEST(Rectification, OutputSizeIsBoundedWhateverTheFrameAndMediaSizes) {
+  auto bounded = [](cv::Size s) {
+    return s.width > 0 && s.height > 0 && s.width <= 8192 && s.height <= 8192 &&
+           3LL * s.width * s.height <= 64LL << 20;
+  };
+  for (const cv::Size frame : {cv::Size(100000, 100000), cv::Size(20000, 20000),
+                               cv::Size(100000, 16), cv::Size(8192, 8192)}) {
+    CRectification r;
+    r.ApplyCameraSettings(frame.width, frame.height);
+    EXPECT_TRUE(bounded(r.GetOutputSize())) << frame << " gives " << r.GetOutputSize();
+    for (const cv::Size media : {cv::Size(1000, 700), cv::Size(1, 100000), cv::Size(100000, 1)}) {
+      r.UpdateMediaSize(media.width, media.height);
+      const cv::Size out = r.GetOutputSize();
+      EXPECT_TRUE(out.area() == 0 || bounded(out)) << frame << " " << media << " gives " << out;
+    }
+    CRectification followed;
+    followed.FollowFrameSize(frame.width, frame.height);
+    EXPECT_TRUE(bounded(followed.GetOutputSize()));
+  }
+  // The aspect survives the bound, and the warp makes exactly the bounded picture.
+  CRectification r;
+  r.ApplyCameraSettings(20000, 10000);
+  const cv::Size out = r.GetOutputSize();
+  EXPECT_NEAR(static_cast<double>(out.width) / out.height, 2.0, 0.01);
+  r.SetDefaultCorners();
+  r.RebuildDstCorners();
+  cv::Mat picture;
+  ASSERT_TRUE(r.Rectify(cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(9)), picture));
+  EXPECT_EQ(picture.size(), out);
+}
+
 TEST(Rectification, MediaUpdateReportsOnlyChangesAndLabelsShowTheHostValues) {
   CRectification r;
   r.ApplyCameraSettings(640, 480);
