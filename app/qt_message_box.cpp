@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <set>
+#include <vector>
 
 namespace veldrin {
 
@@ -39,6 +40,12 @@ QString& Caption() {
   return caption;
 }
 
+// The boxes ShowQtMessageBox has open, innermost last. UI thread only.
+std::vector<QMessageBox*>& OpenBoxes() {
+  static std::vector<QMessageBox*> boxes;
+  return boxes;
+}
+
 }  // namespace
 
 void SetMessageBoxCaption(const std::string& caption) {
@@ -55,7 +62,9 @@ int ShowQtMessageBox(const std::string& text, unsigned type) {
   if (yesNo) box.setDefaultButton((type & MB_DEFBUTTON2) ? QMessageBox::No : QMessageBox::Yes);
   // Texts come from printed codes, file names and instance names: never interpreted as markup.
   box.setTextFormat(Qt::PlainText);
+  OpenBoxes().push_back(&box);
   box.exec();
+  std::erase(OpenBoxes(), &box);
   // A box closed without a button (Escape, the application quitting) answers as the default.
   QAbstractButton* clicked = box.clickedButton();
   if (yesNo) return clicked == box.button(QMessageBox::Yes) ? IDYES : IDNO;
@@ -86,6 +95,12 @@ CQtMessageBox::CQtMessageBox()
       state->ReleaseAll();
     }
   });
+}
+
+void CQtMessageBox::CloseAll() {
+  if (QThread::currentThread() != m_pUiThread) return;
+  // A closed box answers as if closed without a button: the default answer.
+  for (QMessageBox* box : std::vector<QMessageBox*>(OpenBoxes())) box->done(QMessageBox::Cancel);
 }
 
 CQtMessageBox::~CQtMessageBox() {

@@ -28,6 +28,8 @@ class CQtMessageBox : public CMessageBoxService {
   CQtMessageBox& operator=(const CQtMessageBox&) = delete;
 
   int Show(const std::string& text, unsigned type) override;
+  // Closes the boxes ShowQtMessageBox has open; UI thread only.
+  void CloseAll() override;
 
  private:
   struct SState;

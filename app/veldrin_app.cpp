@@ -9,6 +9,7 @@
 
 #include "app/framework_services.h"
 #include "app/qt_message_box.h"
+#include "app/shutdown_signals.h"
 #include "platform/message_box.h"
 #include "workstation/windows/veldrin_dlg.h"
 
@@ -35,6 +36,9 @@ void ScheduleScreenshot(CVeldrinDlg& dlg) {
   });
 }
 
+// Time the close sequence gets once the window has ended; it needs well under a second.
+constexpr int kCloseSeconds = 10;
+
 }  // namespace
 
 int CVeldrinApp::InitInstance() {
@@ -42,5 +46,17 @@ int CVeldrinApp::InitInstance() {
   veldrin::CScopedMessageBoxService boxes(std::make_shared<veldrin::CQtMessageBox>());
   CVeldrinDlg dlg(m_strInstanceName);
   ScheduleScreenshot(dlg);
+  // A signal ends the tool as a closed window does; the end of its starter as the host leaving
+  // does. Open boxes close first: nobody is left to answer them.
+  CShutdownSignals stopSignals(
+      [&dlg] {
+        veldrin::CloseOpenMessageBoxes();
+        dlg.close();
+      },
+      [&dlg] { dlg.OnHostGone(); });
+  // Whatever the end, what follows (settings, engines) gets a bounded time.
+  QObject::connect(&dlg, &CVeldrinDlg::Ended, [](int result) {
+    veldrin::ArmExitWatchdog(kCloseSeconds, result == -1 ? 1 : 0);
+  });
   return dlg.DoModal();
 }

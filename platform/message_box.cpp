@@ -59,6 +59,8 @@ std::shared_ptr<CMessageBoxService> GetMessageBoxService() {
   return ConsoleService();
 }
 
+void CloseOpenMessageBoxes() { GetMessageBoxService()->CloseAll(); }
+
 }  // namespace veldrin
 
 int AfxMessageBox(const std::string& text, unsigned type) {

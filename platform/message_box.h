@@ -25,6 +25,9 @@ class CMessageBoxService {
  public:
   virtual ~CMessageBoxService() = default;
   virtual int Show(const std::string& text, unsigned type) = 0;
+  // Closes every box that is open, each answering as DefaultAnswer (the operator is not there
+  // to answer: the host has gone). Called on the UI thread.
+  virtual void CloseAll() {}
 };
 
 namespace veldrin {
@@ -45,6 +48,9 @@ class CConsoleMessageBox : public CMessageBoxService {
 std::shared_ptr<CMessageBoxService> SetMessageBoxService(
     std::shared_ptr<CMessageBoxService> service);
 std::shared_ptr<CMessageBoxService> GetMessageBoxService();
+
+// CloseAll of the current service.
+void CloseOpenMessageBoxes();
 
 // Installs a service for the life of a scope (tests, tools) and puts the previous one back.
 class CScopedMessageBoxService {

@@ -69,6 +69,18 @@ class CScriptedMessageBox : public CMessageBoxService {
     m_changed.notify_all();
   }
 
+  // Closes every box held so far; later boxes are held as before.
+  void CloseAll() override {
+    std::lock_guard lock(m_mutex);
+    m_released = m_tickets;
+    ++m_closeAllCalls;
+    m_changed.notify_all();
+  }
+  int CloseAllCalls() const {
+    std::lock_guard lock(m_mutex);
+    return m_closeAllCalls;
+  }
+
   // Closes the oldest box still held (or lets the next one through at once).
   void ReleaseOne() {
     std::lock_guard lock(m_mutex);
@@ -112,6 +124,7 @@ class CScriptedMessageBox : public CMessageBoxService {
   std::size_t m_tickets = 0;   // boxes shown so far
   std::size_t m_released = 0;  // boxes with a ticket below this may close
   std::size_t m_open = 0;
+  int m_closeAllCalls = 0;
 };
 
 }  // namespace veldrin

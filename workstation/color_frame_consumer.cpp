@@ -1,7 +1,7 @@
 #include "workstation/color_frame_consumer.h"
 
-#include <cstring>
 #include <exception>
+#include <system_error>
 
 #include "hostlink/shared_status_block.h"
 #include "markers/qr_detector.h"
@@ -92,12 +92,9 @@ void CColorFrameConsumer::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
 
 void CColorFrameConsumer::FrameFailed(const char* what) {
   // Reported once: a fault that repeats every frame would otherwise flood the status line.
-  if (m_frameFailures.fetch_add(1) != 0) return;
+  if (m_frameFailures.fetch_add(1) != 0 || !m_pStatus) return;
   try {
-    if (m_status.Set(CPipelineStatus::kFrame,
-                     std::string("A camera frame could not be processed: ") + what)) {
-      m_view.StatusChanged();
-    }
+    m_pStatus->ReportProblem(std::string("A camera frame could not be processed: ") + what);
   } catch (...) {
     // Nothing more can be said; the count stands.
   }
@@ -108,19 +105,25 @@ void CColorFrameConsumer::Publish(const cv::Mat& output) {
   if (!block) return;
   std::lock_guard lock(m_publishMutex);
   if (block->PublishImage(output.cols, output.rows, output.data)) {
-    if (m_pStatus) m_pStatus->CountPublished();
-    if (m_status.Clear(CPipelineStatus::kPublish)) m_view.StatusChanged();
+    if (!m_pStatus) return;
+    m_pStatus->CountPublished();
+    if (!m_strPublishProblem.empty()) {
+      m_pStatus->ClearProblem(m_strPublishProblem);
+      m_strPublishProblem.clear();
+    }
     return;
   }
   const int error = block->GetLastPublishError();
   // Nothing tried (the host has not taken the last picture), or the folder reads empty for a
   // moment while the host rewrites it: not a failure to report.
-  if (error == 0 || block->GetFolder().empty()) return;
-  if (m_status.Set(
-          CPipelineStatus::kPublish,
-          "The picture cannot be written to " + block->GetFolder() + ": " + std::strerror(error))) {
-    m_view.StatusChanged();
-  }
+  if (error == 0 || !m_pStatus) return;
+  const std::string folder = block->GetFolder();
+  if (folder.empty()) return;
+  std::string problem = "The picture cannot be written to the host's folder " + folder + ": " +
+                        std::generic_category().message(error) + ".";
+  if (problem == m_strPublishProblem) return;  // said already; a report since then stands
+  m_strPublishProblem = std::move(problem);
+  m_pStatus->ReportProblem(m_strPublishProblem);
 }
 
 void CColorFrameConsumer::ProcessFrame(int cameraIndex, cv::Mat* frame) {

@@ -7,8 +7,6 @@
 #include <mutex>
 #include <string>
 
-#include "workstation/pipeline_status.h"
-
 class CCameraList;
 class CImageWindow;
 class CRectification;
@@ -35,8 +33,6 @@ class CColorFrameView {
   virtual void FrameSizeChanged(cv::Size /*previous*/, cv::Size /*current*/) {}
   // Marks secure points in place; the default is a camera without depth.
   virtual void MarkSecurePoints(cv::Mat& /*frame*/) {}
-  // The pipeline's status texts changed (CColorFrameConsumer::Status()).
-  virtual void StatusChanged() {}
 };
 
 // The main dialog's colour-frame path, without windows: frame divisor, preview routing, host
@@ -48,11 +44,11 @@ class CColorFrameView {
 // so no file is ever written under it. Publishing takes its own share of the block and
 // m_publishMutex, which the UI thread never takes. m_lastFrame is guarded by m_frameMutex; the
 // QR detector is created once under m_qrMutex; the reused output buffers by m_outputMutex.
-// Corners and lens live in CRectification, which guards its own; the status texts live in
-// CPipelineStatus, which does too.
+// Corners and lens live in CRectification and the status line's record in CStatusModel; each
+// guards its own.
 //
 // No exception from the work on a frame leaves OnVideoFrame: it is counted, reported once in the
-// status, and the next frame is tried.
+// status line, and the next frame is tried.
 class CColorFrameConsumer {
  public:
   CColorFrameConsumer(CRectification& rectification, CColorFrameView& view,
@@ -82,9 +78,6 @@ class CColorFrameConsumer {
 
   void OnVideoFrame(int cameraIndex, cv::Mat* frame);
 
-  // Problems for the status line; the owner may add its own (kSettings).
-  CPipelineStatus& Status() { return m_status; }
-  const CPipelineStatus& Status() const { return m_status; }
   // Frames whose processing threw, since construction.
   int FrameFailureCount() const { return m_frameFailures.load(); }
 
@@ -119,12 +112,12 @@ class CColorFrameConsumer {
   std::atomic<int> m_lastColorHeight{0};
   std::atomic<bool> m_qrEnabled{true};
   std::atomic<int> m_frameFailures{0};
-  CPipelineStatus m_status;
 
   mutable std::mutex m_blockMutex;
   std::shared_ptr<CSharedStatusBlock> m_pStatusBlock;
   mutable std::string m_strLastFolder;
   std::mutex m_publishMutex;  // one PublishImage at a time; never taken by the UI thread
+  std::string m_strPublishProblem;  // m_publishMutex: the publishing problem last reported
 
   std::mutex m_outputMutex;
   cv::Mat m_output;     // the rectified picture

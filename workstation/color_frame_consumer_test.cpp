@@ -29,6 +29,7 @@
 #include "video/video_engine.h"
 #include "workstation/camera_list.h"
 #include "workstation/rectification.h"
+#include "workstation/status_model.h"
 
 #ifdef VELDRIN_TEST_HAVE_QRENCODE
 #include "testing/qr_test_pattern.h"
@@ -83,7 +84,6 @@ class CRecordingView : public CColorFrameView {
     std::vector<cv::Size> outputImageSizes;
     std::vector<cv::Size> mediaSizes;  // width, height in mm
     int hostGone = 0;
-    int statusChanged = 0;
 
     bool Empty() const {
       return windowFrames.empty() && inputs.empty() && marked.empty() && outputs.empty() &&
@@ -124,10 +124,6 @@ class CRecordingView : public CColorFrameView {
   void HostGone() override {
     std::lock_guard lock(m_mutex);
     ++m_events.hostGone;
-  }
-  void StatusChanged() override {
-    std::lock_guard lock(m_mutex);
-    ++m_events.statusChanged;
   }
   void ThrowOnNextOutputs(int count) {
     std::lock_guard lock(m_mutex);
@@ -179,6 +175,7 @@ class ColorFrameConsumerTest : public ::testing::Test {
     m_rect.ApplyCameraSettings(640, 480);
     m_rect.SetDefaultCorners();
     m_consumer.SetCameraList(&m_cameras);
+    m_consumer.SetStatusModel(&m_status);
     m_consumer.SetQRDetectionEnabled(false);
   }
 
@@ -216,6 +213,7 @@ class ColorFrameConsumerTest : public ::testing::Test {
   CRectification m_rect;
   CRecordingView m_view;
   std::unique_ptr<CSharedStatusBlock> m_host;
+  CStatusModel m_status;
   CColorFrameConsumer m_consumer;
   std::string m_name;
   veldrin_test::CScratchDir m_scratch{"cfc"};
@@ -419,15 +417,14 @@ TEST_F(ColorFrameConsumerTest, AFrameThatThrowsIsCountedReportedOnceAndTheNextIs
     EXPECT_NO_THROW(Deliver(kMainCamera, 640, 480, tag));
   }
   EXPECT_EQ(m_consumer.FrameFailureCount(), 3);
-  const std::string reported = m_consumer.Status().Get(CPipelineStatus::kFrame);
+  const std::string reported = m_status.Problem();
   EXPECT_NE(reported.find("window gone"), std::string::npos) << reported;
-  EXPECT_EQ(m_view.Events().statusChanged, 1);
   EXPECT_FALSE(fs::exists(ImagePath()));
 
   Deliver(kMainCamera, 640, 480, 40);
   EXPECT_EQ(m_consumer.FrameFailureCount(), 3);
   EXPECT_EQ(CentreTag(ReadPublished(ImagePath())), 40);
-  EXPECT_EQ(m_consumer.Status().Text(), reported);
+  EXPECT_EQ(m_status.Problem(), reported);
 }
 
 // The UI thread reads the folder at any time (settings, calibrations, closing); it must never wait
@@ -454,15 +451,14 @@ TEST_F(ColorFrameConsumerTest, PublishingFailureIsReportedUntilItClears) {
   const fs::path gone = m_folder / "gone";
   ASSERT_TRUE(m_host->SetFolder(gone.string() + "/"));
   Deliver(kMainCamera, 640, 480, 10);
-  const std::string reported = m_consumer.Status().Get(CPipelineStatus::kPublish);
+  const std::string reported = m_status.Problem();
   EXPECT_NE(reported.find(gone.string()), std::string::npos) << reported;
   EXPECT_FALSE(m_host->IsImageReady());
 
   fs::create_directory(gone);
   Deliver(kMainCamera, 640, 480, 20);
   EXPECT_TRUE(m_host->IsImageReady());
-  EXPECT_EQ(m_consumer.Status().Text(), "");
-  EXPECT_EQ(m_view.Events().statusChanged, 2);
+  EXPECT_EQ(m_status.Problem(), "");
 }
 
 TEST_F(ColorFrameConsumerTest, UnopenedBlockIsTreatedAsNoHost) {

@@ -18,6 +18,8 @@
 #include <unistd.h>
 #include <chrono>
 
+#include <cstdio>
+
 #include "depth/plane_files.h"
 #include "display/image_window.h"
 #include "hostlink/shared_status_block.h"
@@ -415,6 +417,18 @@ void CVeldrinDlg::OnInitDialog() {
   // Exactly the instance name: tools find the window by its title.
   setWindowTitle(Q(m_strInstanceName));
 
+  // A name that cannot give the picture's file name could never publish: refused before anything
+  // is touched.
+  if (!m_strInstanceName.empty() && !CSharedStatusBlock::IsValidInstanceName(m_strInstanceName)) {
+    const std::string text = "The instance name \"" + m_strInstanceName +
+                             "\" cannot name the picture file: it must not hold \"/\", be \".\" "
+                             "or \"..\", or be longer than 251 bytes.";
+    std::fprintf(stderr, "veldrin: %s\n", text.c_str());
+    AfxMessageBox(text, MB_ICONERROR | MB_OK);
+    EndDialog(-1);
+    return;
+  }
+
   // Without the host nothing can work; one message says why and how the tool is started.
   auto block = std::make_unique<CSharedStatusBlock>(m_strInstanceName, 0);
   if (m_strInstanceName.empty() || block->IsOpen() == 0) {
@@ -423,6 +437,14 @@ void CVeldrinDlg::OnInitDialog() {
       text += "No host shares the instance \"" + m_strInstanceName + "\". ";
     text += "The tool is started by the host, with the instance name as its argument.";
     AfxMessageBox(text, MB_ICONERROR | MB_OK);
+    EndDialog(-1);
+    return;
+  }
+  // Two tools would write the same picture: the second leaves the block, the folder and the
+  // camera alone and ends. No box: it would wait under an unattended host for nobody.
+  if (block->IsServedByAnotherTool()) {
+    std::fprintf(stderr, "veldrin: another tool serves the instance %s\n",
+                 m_strInstanceName.c_str());
     EndDialog(-1);
     return;
   }
@@ -515,7 +537,15 @@ void CVeldrinDlg::StopEngines() {
 
 void CVeldrinDlg::HostGone() {
   QMetaObject::invokeMethod(
-      this, [this] { EndDialog(-1); }, Qt::QueuedConnection);
+      this, [this] { OnHostGone(); }, Qt::QueuedConnection);
+}
+
+// Nobody is left to answer a box (a decoded code's, typically): the scan shows no further one,
+// the open ones close, and the dialog ends.
+void CVeldrinDlg::OnHostGone() {
+  m_pConsumer->StopQRDetector();
+  veldrin::CloseOpenMessageBoxes();
+  EndDialog(-1);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -525,8 +555,9 @@ std::string CVeldrinDlg::SettingsFolder() const { return m_pConsumer->GetFolder(
 
 void CVeldrinDlg::ReadCameraSettings() {
   const CCameraSettings settings(SettingsFolder(), m_strInstanceName);
-  m_frameWidth = settings.ReadResX();
-  m_frameHeight = settings.ReadResY();
+  std::string problem;
+  settings.ReadFrameSize(m_frameWidth, m_frameHeight, problem);
+  if (!problem.empty()) m_status.ReportProblem(problem);
   m_frameDivisor = settings.ReadFrameDivisor();
   m_pConsumer->SetFrameDivisor(m_frameDivisor);
   m_rectification.ApplyCameraSettings(m_frameWidth, m_frameHeight);

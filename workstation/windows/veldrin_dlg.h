@@ -77,6 +77,7 @@ class CVeldrinDlg : public QDialog,
   CStatusLine* StatusLine() const { return m_statusLine; }
   QSize FrameSize() const { return QSize(m_frameWidth, m_frameHeight); }
   int FrameDivisor() const { return m_frameDivisor; }
+  const CColorFrameConsumer& Consumer() const { return *m_pConsumer; }
   QSize LastColorSize() const {
     return QSize(m_pConsumer->LastColorWidth(), m_pConsumer->LastColorHeight());
   }
@@ -104,6 +105,8 @@ class CVeldrinDlg : public QDialog,
   // Compares a live frame with the reference of the calibration in use (every few seconds).
   void OnCheckCamera(const cv::Mat& frame);
   QString StatusText() const;
+  // The host has gone: open boxes close, no further QR box opens, and the dialog ends with -1.
+  void OnHostGone();
 
  signals:
   // Emitted on the UI thread when the dialog ends; carries the result.
