@@ -170,19 +170,19 @@ TEST_F(HostHandshake, ASecondHostIsRefusedTheNameOfALiveOneButReplacesAnAbandone
   StartHost("300x200", {"--seconds", "120"});
   auto tool = Attach();
   ASSERT_TRUE(tool && tool->IsOpen()) << HostErrors();
-  const pid_t first = m_pid;
+  auto first = std::move(m_host);
 
   StartHost("100x100", {"--seconds", "120"});
   EXPECT_EQ(WaitForHostExit(), 1);
   EXPECT_NE(HostErrors().find("another host"), std::string::npos) << HostErrors();
-  m_pid = first;
+  m_host = std::move(first);
 
   EXPECT_EQ(tool->GetHostCount(), 1u);
   EXPECT_EQ(tool->GetFolder(), m_dir.string() + "/");
   const std::vector<unsigned char> pixels(std::size_t{4 * 4 * 3}, 0x40);
   ASSERT_EQ(tool->PublishImage(4, 4, pixels.data()), 1);
   EXPECT_TRUE(WaitUntil([&] { return tool->IsImageReady() == 0; }));  // the first host took it
-  kill(m_pid, SIGTERM);
+  m_host->Signal(SIGTERM);
   EXPECT_EQ(WaitForHostExit(), 0);
   tool.reset();
 

@@ -423,7 +423,7 @@ TEST_F(ColorFrameConsumerTest, AFrameThatThrowsIsCountedReportedOnceAndTheNextIs
 
   Deliver(kMainCamera, 640, 480, 40);
   EXPECT_EQ(m_consumer.FrameFailureCount(), 3);
-  EXPECT_EQ(CentreTag(ReadPublished(ImagePath())), 40);
+  EXPECT_EQ(CentreTag(ReadPublishedPicture(ImagePath())), 40);
   EXPECT_EQ(m_status.Problem(), reported);
 }
 
@@ -442,7 +442,7 @@ TEST_F(ColorFrameConsumerTest, ReadingTheFolderNeverWaitsForPublishing) {
   ASSERT_TRUE(answered) << "the folder read waited for the capture thread";
   EXPECT_EQ(folder.get(), m_folder.string() + "/");
   capture.get();
-  EXPECT_EQ(CentreTag(ReadPublished(ImagePath())), 10);
+  EXPECT_EQ(CentreTag(ReadPublishedPicture(ImagePath())), 10);
 }
 
 // A folder that cannot take the picture is said in the status line until a picture gets through.
