@@ -588,5 +588,77 @@ TEST_F(VeldrinDlgTest, CodeInViewIsAnnouncedOnce) {
 }
 #endif
 
+// A frame size no camera has (here 21 GB of output) is not used: the default is, and the status
+// line says why.
+TEST_F(VeldrinDlgTest, UnusableFrameSizeFallsBackAndIsReportedInTheStatusLine) {
+  StartHost(1000, 700);
+  Settings().WriteCamera("Still A");
+  Settings().WriteResX(100000);
+  Settings().WriteResY(100000);
+  auto dlg = Open(m_name);
+  ASSERT_FALSE(dlg->IsEnded());
+  EXPECT_EQ(dlg->FrameSize(), QSize(640, 480));
+  EXPECT_TRUE(dlg->StatusText().contains("100000")) << dlg->StatusText().toStdString();
+  dlg->StatusLine()->Refresh();
+  EXPECT_TRUE(dlg->StatusLine()->text().contains("100000"));
+  EXPECT_FALSE(TakePicture().empty());  // and the tool works on
+}
+
+// The picture "<name>.bmp" cannot be a file name: refused at once, before anything is touched.
+TEST_F(VeldrinDlgTest, InstanceNameThatCannotNameThePictureIsRefused) {
+  m_name = std::string(252, 'n');
+  StartHost(1000, 700);
+  auto dlg = Open(m_name);
+  EXPECT_TRUE(dlg->IsEnded());
+  EXPECT_EQ(dlg->EndResult(), -1);
+  ASSERT_EQ(m_boxes->Calls().size(), 1u);
+  EXPECT_EQ(m_boxes->Calls()[0].type, MB_ICONERROR | MB_OK);
+  EXPECT_EQ(m_host->GetOpenCount(), 0u);
+  dlg.reset();
+  EXPECT_FALSE(fs::exists(m_dir / "CamDrv.ini")) << "nothing is written";
+}
+
+// A second tool on an instance another tool serves ends at once: no box, no camera, no change to
+// the block's counters, nothing written in the folder.
+TEST_F(VeldrinDlgTest, SecondToolOnAnInstanceEndsWithoutTouchingAnything) {
+  StartHost(1000, 700);
+  CSharedStatusBlock first(m_name, 0);
+  ASSERT_TRUE(first.IsOpen());
+  m_host->SetMediaSize(700, 1000);
+  auto dlg = Open(m_name);
+  EXPECT_TRUE(dlg->IsEnded());
+  EXPECT_EQ(dlg->EndResult(), -1);
+  EXPECT_EQ(dlg->CurrentCamera(), -1);
+  EXPECT_TRUE(m_boxes->Calls().empty());
+  EXPECT_EQ(m_host->GetOpenCount(), 1u);
+  int height = 0, width = 0;
+  m_host->GetMediaSize(height, width);
+  EXPECT_EQ(height, 700);
+  dlg.reset();
+  EXPECT_FALSE(fs::exists(m_dir / "CamDrv.ini"));
+}
+
+#ifdef VELDRIN_TEST_HAVE_QRENCODE
+// A decoded code's box is open when the host goes: nobody is left to close it, so the tool does,
+// and ends.
+TEST_F(VeldrinDlgTest, HostLeavingClosesAnOpenCodeBoxAndEndsTheTool) {
+  const cv::Mat scene = veldrin::RenderQRScene(cv::Size(640, 480), "SHEET 7");
+  cv::imwrite((m_dir / "qr.png").string(), scene);
+  SetCameras("Code=" + (m_dir / "qr.png").string());
+  StartHost(1000, 700);
+  Settings().WriteCamera("Code");
+  m_boxes->SetHold(true);
+  auto dlg = Open(m_name);
+  ASSERT_TRUE(WaitFor([&] { return m_boxes->OpenCount() == 1; }, 20000));
+  EXPECT_EQ(m_boxes->Texts().back(), "SHEET 7");
+
+  m_host.reset();
+  ASSERT_TRUE(WaitFor([&] { return dlg->IsEnded(); }));
+  EXPECT_EQ(dlg->EndResult(), -1);
+  EXPECT_TRUE(WaitFor([&] { return m_boxes->OpenCount() == 0; }));
+  m_boxes->SetHold(false);
+}
+#endif
+
 }  // namespace
 }  // namespace veldrin_test
