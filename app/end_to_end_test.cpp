@@ -1,13 +1,18 @@
 // The real tool started by the host simulator, as the host starts it: pictures flow through real
 // shared memory and files, and the host's exit ends the tool with its settings saved.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
+#include <thread>
 
+#include "hostlink/shared_status_block.h"
 #include "testing/child_process.h"
 #include "testing/scratch_dir.h"
 #include "testing/test_files.h"
@@ -47,6 +52,111 @@ TEST(EndToEnd, HostDrivesTheToolAndItsExitEndsTheTool) {
   const std::string ini = veldrin_test::ReadFileBytes(dir / "CamDrv.ini");
   EXPECT_NE(ini.find("CalibIndex=0"), std::string::npos) << ini;
   EXPECT_FALSE(fs::exists("/dev/shm/" + name));
+}
+
+bool WaitUntil(const std::function<bool()>& done,
+               std::chrono::seconds limit = std::chrono::seconds(30)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// This test plays the host itself, so the tool's end has no other cause than the one under test.
+class ToolEnding : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static int counter = 0;
+    m_name = "veldrin-ending-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    cv::Mat still(480, 640, CV_8UC3, cv::Scalar(40, 120, 200));
+    ASSERT_TRUE(cv::imwrite((m_scratch.Path() / "still.png").string(), still));
+    ASSERT_TRUE(Settings().WriteCamera("Desk"));
+    m_host = std::make_unique<CSharedStatusBlock>(m_name, 1);
+    ASSERT_TRUE(m_host->IsOpen());
+    m_host->SetFolder(m_scratch.Folder());
+    m_host->SetMediaSize(700, 1000);
+  }
+
+  CCameraSettings Settings() const { return CCameraSettings(m_scratch.Folder(), m_name); }
+
+  std::vector<std::string> Env() const {
+    return {"VELDRIN_CAMERAS=Desk=" + (m_scratch.Path() / "still.png").string(),
+            "QT_QPA_PLATFORM=offscreen"};
+  }
+
+  std::unique_ptr<veldrin_test::CChildProcess> StartTool() const {
+    return std::make_unique<veldrin_test::CChildProcess>(
+        std::vector<std::string>{std::string(VELDRIN_BIN_DIR) + "/veldrin", m_name},
+        m_scratch.Path(), Env());
+  }
+
+  // The tool is attached and publishing.
+  bool Serving() const {
+    return WaitUntil([&] { return m_host->IsImageReady() != 0; }) && m_host->GetOpenCount() == 1;
+  }
+
+  veldrin_test::CScratchDir m_scratch{"ending"};
+  std::string m_name;
+  std::unique_ptr<CSharedStatusBlock> m_host;
+};
+
+// Stopping the tool from outside (a service manager, Ctrl-C) ends it as closing its window does:
+// engines stopped, settings saved, the block released, status 0.
+TEST_F(ToolEnding, TermAndInterruptEndTheToolAsAClosedWindowDoes) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    fs::remove(m_scratch.Path() / "CamDrv.ini");
+    ASSERT_TRUE(Settings().WriteCamera("Desk"));
+    auto tool = StartTool();
+    ASSERT_TRUE(Serving()) << tool->Errors();
+    m_host->AcknowledgeImage();
+    tool->Signal(signal);
+    EXPECT_EQ(tool->Wait(std::chrono::seconds(30)), 0) << tool->Errors();
+    EXPECT_EQ(m_host->GetOpenCount(), 0u);
+    EXPECT_NE(veldrin_test::ReadFileBytes(m_scratch.Path() / "CamDrv.ini").find("CalibIndex=0"),
+              std::string::npos);
+  }
+}
+
+// A host that is killed cannot release its block: the end of the process that started the tool
+// counts as the host leaving.
+TEST_F(ToolEnding, EndOfItsStarterEndsTheTool) {
+  const fs::path pidFile = m_scratch.Path() / "tool.pid";
+  veldrin_test::CChildProcess starter(
+      {"/bin/sh", "-c",
+       "'" + std::string(VELDRIN_BIN_DIR) + "/veldrin' '" + m_name + "' & echo $! > '" +
+           pidFile.string() + "'; exec sleep 600"},
+      m_scratch.Path(), Env());
+  ASSERT_TRUE(Serving());
+  const pid_t tool = std::stoi(veldrin_test::ReadFileBytes(pidFile));
+  starter.Signal(SIGKILL);
+  starter.Wait(std::chrono::seconds(10));
+  // Gone, or a zombie waiting for whoever adopted it.
+  const auto ended = [tool] {
+    const std::string stat = veldrin_test::ReadFileBytes("/proc/" + std::to_string(tool) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    return stat.empty() || (close != std::string::npos && stat.substr(close + 2, 1) == "Z");
+  };
+  EXPECT_TRUE(WaitUntil(ended)) << "the tool outlived its starter";
+  if (!ended()) ::kill(tool, SIGKILL);
+  EXPECT_EQ(m_host->GetOpenCount(), 0u) << "the block was not released";
+  EXPECT_EQ(m_host->GetHostCount(), 1u);
+}
+
+// One tool per instance: the second says so on stderr and ends with 1, leaving the first alone.
+TEST_F(ToolEnding, SecondToolOnTheInstanceEndsWithStatusOne) {
+  auto first = StartTool();
+  ASSERT_TRUE(Serving()) << first->Errors();
+  auto second = StartTool();
+  EXPECT_EQ(second->Wait(std::chrono::seconds(30)), 1);
+  EXPECT_NE(second->Errors().find("another tool"), std::string::npos) << second->Errors();
+  EXPECT_EQ(m_host->GetOpenCount(), 1u);
+  m_host->AcknowledgeImage();
+  EXPECT_TRUE(WaitUntil([&] { return m_host->IsImageReady() != 0; })) << "the first stopped";
+  first->Signal(SIGTERM);
+  EXPECT_EQ(first->Wait(std::chrono::seconds(30)), 0);
 }
 
 }  // namespace
