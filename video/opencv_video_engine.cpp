@@ -149,7 +149,12 @@ void CKivOpenCVVideoEngine::CaptureThreadProc(CCaptureRun* run) {
       run->frame.release();  // a failing read is a pass without a picture
     }
     if (!run->bRunning) break;  // stopped during the read: deliver nothing late
-    if (run->pListener) run->pListener->OnVideoFrame(run->nCameraIndex, &run->frame);
+    // The last guard: an exception leaving this thread would end the process. Listeners report
+    // their own failures; this frame is simply over and the next is read.
+    try {
+      if (run->pListener) run->pListener->OnVideoFrame(run->nCameraIndex, &run->frame);
+    } catch (...) {
+    }
     std::unique_lock lock(run->mutex);
     run->wake.wait_for(lock, run->pause, [run] { return !run->bRunning; });
   }

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -127,6 +128,23 @@ TEST_F(EngineTest, DeliversOnItsOwnThreadAtTheSizeTheDeviceChose) {
   EXPECT_EQ(engine.GetResolution(), cv::Size(320, 240));
   ASSERT_TRUE(m_listener.WaitFrames(0, 1));
   EXPECT_EQ(m_listener.LastSize(0), cv::Size(320, 240));
+}
+
+// An exception from the listener must not end the capture thread (std::terminate): the next
+// frame is delivered all the same.
+TEST_F(EngineTest, AListenerThatThrowsGetsTheNextFrame) {
+  class CThrower : public CRecorder {
+   public:
+    void OnVideoFrame(int cameraIndex, cv::Mat* frame) override {
+      CRecorder::OnVideoFrame(cameraIndex, frame);
+      throw std::runtime_error("listener failed");
+    }
+  } thrower;
+  CKivOpenCVVideoEngine engine;
+  ASSERT_TRUE(engine.Setup(0, 320, 240, &thrower));
+  ASSERT_TRUE(engine.Start());
+  EXPECT_TRUE(thrower.WaitFrames(0, 3));
+  EXPECT_TRUE(engine.Stop());
 }
 
 TEST_F(EngineTest, StopEndsDeliveriesAndStartResumesWithOrWithoutSetup) {
