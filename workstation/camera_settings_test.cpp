@@ -55,7 +55,8 @@ TEST_F(CameraSettingsTest, UnusableFrameSizesFallBackToTheDefault) {
                          SCase{"0", "0", 640, 480}, SCase{"-640", "480", 640, 480},
                          SCase{"wide", "480", 640, 480}, SCase{"15", "8193", 640, 480},
                          SCase{"16", "8192", 16, 8192}, SCase{"1920", "1080", 1920, 1080}}) {
-    std::ofstream(m_dir / "CamDrv.ini") << "[inst]\nRESX=" << c.x << "\nRESY=" << c.y << "\n";
+    veldrin_test::WriteFileBytes(m_dir / "CamDrv.ini",
+                                 std::string("[inst]\nRESX=") + c.x + "\nRESY=" + c.y + "\n");
     int width = 0, height = 0;
     std::string problem = "stale";
     settings.ReadFrameSize(width, height, problem);
