@@ -52,11 +52,6 @@ SEncoding DetectEncoding(std::string_view bytes) {
     return {EEncoding::kUtf16Le, true};
   if (bytes.size() >= 2 && bytes[0] == '\xFE' && bytes[1] == '\xFF')
     return {EEncoding::kUtf16Be, true};
-  // Without a mark: an ASCII first character followed by a zero byte is little-endian UTF-16.
-  if (bytes.size() >= 2 && bytes.size() % 2 == 0 && bytes[0] != '\0' &&
-      static_cast<unsigned char>(bytes[0]) < 0x80 && bytes[1] == '\0') {
-    return {EEncoding::kUtf16Le, false};
-  }
   return {};
 }
 

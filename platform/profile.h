@@ -9,7 +9,7 @@
 // - lines starting with ';' are comments; CRLF line ends are accepted;
 // - writing replaces only the one key's line (or adds the key, and the section when missing)
 //   and keeps every other byte of the file.
-// - a file starting with a UTF-16 byte-order mark (or an ASCII character and a zero byte) is
+// - a file starting with a UTF-16 byte-order mark (as Windows editors save "Unicode" text) is
 //   UTF-16 text and is written back as such; names and values are UTF-8 here;
 // - the section name given is mapped with ProfileSectionName, the same way on reading and
 //   writing, so any instance name can name a section.
