@@ -1,7 +1,8 @@
 # Fails when a folder includes one above it. Run as a test (see the top-level CMakeLists.txt):
 #   cmake -DSOURCE_DIR=<repo> -P cmake/check_layers.cmake
 # The layers, bottom to top (docs/architecture.md explains them). Folders of one layer may include
-# each other; a windowed sub-folder sits above its core. testing/ is for tests and benchmarks only.
+# each other; a windowed sub-folder sits above its core. testing/ is for tests, fuzz targets and
+# benchmarks only.
 set(_layers
   "platform resources"
   "hostlink"
@@ -57,7 +58,7 @@ foreach(_top IN LISTS _folders)
     endif()
     get_filename_component(_base "${_file}" NAME)
     set(_is_test FALSE)
-    if(_base MATCHES "_test\\.cpp$|_test_fixture\\.h$" OR _from STREQUAL "bench"
+    if(_base MATCHES "_test\\.cpp$|_fuzz\\.cpp$|_test_fixture\\.h$" OR _from STREQUAL "bench"
        OR _from STREQUAL "testing")
       set(_is_test TRUE)
     endif()
