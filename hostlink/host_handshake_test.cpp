@@ -179,7 +179,7 @@ TEST_F(HostHandshake, ASecondHostIsRefusedTheNameOfALiveOneButReplacesAnAbandone
 
   EXPECT_EQ(tool->GetHostCount(), 1u);
   EXPECT_EQ(tool->GetFolder(), m_dir.string() + "/");
-  const std::vector<unsigned char> pixels(std::size_t{4 * 4 * 3}, 0x40);
+  const std::vector<unsigned char> pixels(std::size_t{48}, 0x40);
   ASSERT_EQ(tool->PublishImage(4, 4, pixels.data()), 1);
   EXPECT_TRUE(WaitUntil([&] { return tool->IsImageReady() == 0; }));  // the first host took it
   m_host->Signal(SIGTERM);

@@ -559,7 +559,7 @@ int Run(const SOptions& opt) {
                 atWarmUp.rssKb / 1024.0, atEnd.rssKb / 1024.0, atWarmUp.threads, atEnd.threads);
   std::printf("%s\n", line);
   std::fflush(stdout);
-  constexpr long kRssGrowthKb = 2 * 1024;
+  constexpr long kRssGrowthKb = 2048;
   const bool measured = atWarmUp.rssKb >= 0 && atEnd.rssKb >= 0;
   if (!measured) Log("soak: the command ended before it could be measured");
   const bool ok = measured && got.count >= opt.frames && got.rejected == 0 && got.duplicates == 0 &&
