@@ -116,7 +116,7 @@ class CColorFrameConsumer {
   mutable std::mutex m_blockMutex;
   std::shared_ptr<CSharedStatusBlock> m_pStatusBlock;
   mutable std::string m_strLastFolder;
-  std::mutex m_publishMutex;  // one PublishImage at a time; never taken by the UI thread
+  std::mutex m_publishMutex;        // one PublishImage at a time; never taken by the UI thread
   std::string m_strPublishProblem;  // m_publishMutex: the publishing problem last reported
 
   std::mutex m_outputMutex;
