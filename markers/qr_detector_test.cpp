@@ -209,8 +209,9 @@ TEST(QRDetector, EveryScanRunsOnTheSameLongLivedThread) {
   const int threadsBefore = ThreadCount();
   {
     CQRDetector detector(nullptr, 1);
-    const cv::Mat frame = FrameWithCodes({"again"});
     for (int i = 0; i < 20; ++i) {
+      // A new text each time: one that stays in view is shown only once.
+      const cv::Mat frame = FrameWithCodes({"scan " + std::to_string(i)});
       detector.Kick(&frame);
       ASSERT_TRUE(WaitIdle(detector));
     }
