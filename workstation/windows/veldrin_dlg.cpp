@@ -429,22 +429,22 @@ void CVeldrinDlg::OnInitDialog() {
     return;
   }
 
-  // Without the host nothing can work; one message says why and how the tool is started.
   auto block = std::make_unique<CSharedStatusBlock>(m_strInstanceName, 0);
+  // Two tools would write the same picture: the second leaves the block, the folder and the
+  // camera alone and ends. No box: it would wait under an unattended host for nobody.
+  if (block->IsServedByAnotherTool()) {
+    std::fprintf(stderr, "veldrin: another tool serves the instance %s\n",
+                 m_strInstanceName.c_str());
+    EndDialog(-1);
+    return;
+  }
+  // Without the host nothing can work; one message says why and how the tool is started.
   if (m_strInstanceName.empty() || block->IsOpen() == 0) {
     std::string text = veldrin::LoadStringResource(veldrin::IDS_CONNECTION_FAILED) + "\n\n";
     if (!m_strInstanceName.empty())
       text += "No host shares the instance \"" + m_strInstanceName + "\". ";
     text += "The tool is started by the host, with the instance name as its argument.";
     AfxMessageBox(text, MB_ICONERROR | MB_OK);
-    EndDialog(-1);
-    return;
-  }
-  // Two tools would write the same picture: the second leaves the block, the folder and the
-  // camera alone and ends. No box: it would wait under an unattended host for nobody.
-  if (block->IsServedByAnotherTool()) {
-    std::fprintf(stderr, "veldrin: another tool serves the instance %s\n",
-                 m_strInstanceName.c_str());
     EndDialog(-1);
     return;
   }
