@@ -169,7 +169,8 @@ int CCalibrationStore::Load(int index, std::vector<cv::Point2f>& corners) const 
 
 bool CCalibrationStore::Save(const std::string& name, const std::vector<cv::Point2f>& corners,
                              const std::string& lens) {
-  if (m_strDirectory.empty() || !WriteCalibration(m_strDirectory, name, corners, lens)) return false;
+  if (m_strDirectory.empty() || !WriteCalibration(m_strDirectory, name, corners, lens))
+    return false;
   Refresh();
   return true;
 }

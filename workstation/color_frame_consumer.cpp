@@ -100,9 +100,11 @@ void CColorFrameConsumer::FrameFailed(const char* what) {
   }
 }
 
-void CColorFrameConsumer::Publish(const cv::Mat& output) {
+void CColorFrameConsumer::Publish(const cv::Mat& picture) {
   const auto block = Block();
   if (!block) return;
+  // The rectified picture is one block of rows already; anything else is copied into one.
+  const cv::Mat output = picture.isContinuous() ? picture : picture.clone();
   std::lock_guard lock(m_publishMutex);
   if (block->PublishImage(output.cols, output.rows, output.data)) {
     if (!m_pStatus) return;

@@ -96,7 +96,7 @@ class CColorFrameConsumer {
  private:
   bool PassesDivisor();
   void ProcessFrame(int cameraIndex, cv::Mat* frame);
-  void Publish(const cv::Mat& output);
+  void Publish(const cv::Mat& picture);
   void FrameFailed(const char* what);
   std::shared_ptr<CSharedStatusBlock> Block() const;
 
