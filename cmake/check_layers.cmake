@@ -9,7 +9,7 @@ set(_layers
   "geometry"
   "video markers display"
   "depth"
-  "depth/windows"
+  "depth/view"
   "workstation"
   "workstation/windows"
   "app tools"

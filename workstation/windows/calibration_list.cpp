@@ -116,6 +116,12 @@ void CCalibrationList::Show() {
 
 bool CCalibrationList::IsModified() const { return m_rectification.GetCorners() != m_reference; }
 
+void CCalibrationList::Hide() {
+  m_widgets.combo->hide();
+  m_widgets.saveButton->hide();
+  m_widgets.removeButton->hide();
+}
+
 void CCalibrationList::UpdatePointReadouts() {
   const auto texts = m_rectification.FormatPointReadouts();
   for (int i = 0; i < 4; ++i) m_widgets.pointLabels[i]->setText(Q(texts[i]));

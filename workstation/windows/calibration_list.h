@@ -65,6 +65,7 @@ class CCalibrationList : public QObject {
   // Name of the selected stored calibration; "" for "Default" or no selection.
   std::string Name() const;
   void Show();
+  void Hide();
 
   // True while the corners differ from those of the selected entry (unsaved work).
   bool IsModified() const;

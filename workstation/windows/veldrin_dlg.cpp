@@ -21,6 +21,7 @@
 #include <cstdio>
 
 #include "depth/plane_files.h"
+#include "depth/view/depth_camera_dialog.h"
 #include "display/image_window.h"
 #include "hostlink/shared_status_block.h"
 #include "markers/sheet_finder.h"
@@ -35,6 +36,7 @@
 #include "workstation/windows/board_dlg.h"
 #include "workstation/windows/calibration_list.h"
 #include "workstation/windows/camera_configuration_dlg.h"
+#include "workstation/windows/depth_session.h"
 #include "workstation/windows/lens_dlg.h"
 #include "workstation/windows/preview_tabs.h"
 #include "workstation/windows/simple_splash.h"
@@ -50,6 +52,8 @@ constexpr int kHostCheckMs = 500;
 // The window must fit a 1024 x 768 screen with its frame and a panel.
 constexpr int kMaxInitialWidth = 1000;
 constexpr int kMaxInitialHeight = 700;
+constexpr const char* kNoDepthFrameYet =
+    "The depth camera has not measured the table yet: the plane was not saved.";
 
 }  // namespace
 
@@ -245,7 +249,12 @@ void CVeldrinDlg::CreateControls() {
   connect(m_snapshotCheck, &QCheckBox::clicked, this, [this](bool on) { OnSnapshotMode(on); });
   connect(m_savePlaneButton, &QPushButton::clicked, this, [this] { SavePlane(); });
   connect(m_autoCalibCheck, &QCheckBox::clicked, this, [this](bool on) {
+    // Off first, so no depth frame moves the corners after the saved ones are back.
+    if (m_pDepth) m_pDepth->SetAutoCalibration(on);
     if (!on) LoadPlane2D(SettingsFolder());
+  });
+  connect(m_securePointsCheck, &QCheckBox::toggled, this, [this](bool on) {
+    if (m_pDepth) m_pDepth->SetSecurePoints(on);
   });
   connect(
       m_inputWindow, &CImageWindow::PointsChanged, m_pCalibrationList,
@@ -533,6 +542,7 @@ void CVeldrinDlg::closeEvent(QCloseEvent* event) {
 void CVeldrinDlg::StopEngines() {
   if (m_pWebcamEngine) m_pWebcamEngine->Stop();
   m_pPreviewTabs->StopPreviews();
+  StopDepthView();
 }
 
 void CVeldrinDlg::HostGone() {
@@ -660,12 +670,76 @@ int CVeldrinDlg::SwitchCamera(int index) {
   m_pCameraList->SetCameraAt(index, 0, CAM_STATE_MAIN, m_pWebcamEngine.get(), m_inputWindow,
                              m_pCameraList->GetKind(index));
 
-  m_autoCalibCheck->hide();
-  m_pCalibrationList->Show();
-  m_closeTabButton->show();
+  StopDepthView();
+  if (m_pCameraList->GetKind(index) == CAM_KIND_DEPTH) {
+    m_pWebcamEngine->Stop();
+    const bool depth = StartDepthView() != 0;
+    m_autoCalibCheck->setVisible(depth);
+    depth ? m_pCalibrationList->Hide() : m_pCalibrationList->Show();
+    m_closeTabButton->setVisible(!depth);
+    m_pWebcamEngine->Start();
+  } else {
+    m_autoCalibCheck->hide();
+    m_pCalibrationList->Show();
+    m_closeTabButton->show();
+  }
   m_pPreviewTabs->UpdatePlusTab();
   LoadLensForCamera();
   return 1;
+}
+
+// The corners saved on the empty table come back, the depth camera starts and the 3D View
+// opens. A depth camera that does not start is reported with the library's message; the tool
+// goes on with its colour picture.
+int CVeldrinDlg::StartDepthView() {
+  StopDepthView();
+  LoadPlane2D(SettingsFolder());
+  auto session = std::make_unique<CDepthSession>(m_rectification, *m_inputWindow, *m_pConsumer,
+                                                 SettingsFolder());
+  session->SetAutoCalibration(m_autoCalibCheck->isChecked());
+  session->SetSecurePoints(m_securePointsCheck->isChecked());
+  std::string error;
+  if (!session->Start(m_frameWidth, m_frameHeight, error)) {
+    session.reset();
+    SetStatus(QStringLiteral("Depth camera: %1").arg(Q(error)));
+    AfxMessageBox(error, MB_ICONERROR | MB_OK);
+    return 0;
+  }
+  connect(
+      session.get(), &CDepthSession::EngineError, this,
+      [this](const QString& message) { OnDepthEngineError(message); }, Qt::QueuedConnection);
+  {
+    std::lock_guard lock(m_depthMutex);
+    m_pDepth = std::move(session);
+  }
+  m_securePointsCheck->setEnabled(true);
+  return 1;
+}
+
+void CVeldrinDlg::StopDepthView() {
+  std::unique_ptr<CDepthSession> session;
+  {
+    std::lock_guard lock(m_depthMutex);
+    session = std::move(m_pDepth);
+  }
+  if (!session) return;
+  session.reset();  // stops and joins the depth thread, then closes the 3D View
+  m_securePointsCheck->setEnabled(false);
+}
+
+// The depth stream ended (camera gone, no frames): said once, and the colour picture goes on.
+void CVeldrinDlg::OnDepthEngineError(const QString& message) {
+  if (!m_pDepth) return;
+  StopDepthView();
+  m_autoCalibCheck->hide();
+  m_pCalibrationList->Show();
+  m_closeTabButton->show();
+  AfxMessageBox(message.toStdString(), MB_ICONERROR | MB_OK);
+}
+
+void CVeldrinDlg::MarkSecurePoints(cv::Mat& frame) {
+  std::lock_guard lock(m_depthMutex);
+  if (m_pDepth) m_pDepth->MarkSecurePoints(frame);
 }
 
 void CVeldrinDlg::FollowDeliveredSize() {
@@ -901,6 +975,14 @@ int CVeldrinDlg::CalibIndex() const { return m_pCalibrationList->Index(); }
 void CVeldrinDlg::SavePlane() {
   const std::vector<cv::Point2f> corners = m_rectification.GetCorners();
   if (corners.size() != 4) return;
+  if (m_pDepth && m_pDepth->Dialog()) {
+    // The 3D plane first; before the first depth frame there is none, and nothing is saved.
+    if (m_pDepth->Dialog()->SavePlaneCoordinates() == CDepthCameraDialog::ESaveResult::NoFrameYet) {
+      SetStatus(QString::fromLatin1(kNoDepthFrameYet));
+      AfxMessageBox(kNoDepthFrameYet, MB_OK);
+      return;
+    }
+  }
   const veldrin::Plane2D plane{corners[0], corners[1], corners[2], corners[3]};
   veldrin::WritePlane2D(veldrin::Plane2DPath(SettingsFolder()), plane);
 }

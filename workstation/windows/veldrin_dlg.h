@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,7 @@
 
 class CCalibrationList;
 class CCameraList;
+class CDepthSession;
 class CImageWindow;
 class CKivOpenCVVideoEngine;
 class CPreviewTabs;
@@ -78,6 +80,7 @@ class CVeldrinDlg : public QDialog,
   QSize FrameSize() const { return QSize(m_frameWidth, m_frameHeight); }
   int FrameDivisor() const { return m_frameDivisor; }
   const CColorFrameConsumer& Consumer() const { return *m_pConsumer; }
+  cv::Mat LastFrame() const { return m_pConsumer->GetLastFrame(); }
   QSize LastColorSize() const {
     return QSize(m_pConsumer->LastColorWidth(), m_pConsumer->LastColorHeight());
   }
@@ -107,6 +110,11 @@ class CVeldrinDlg : public QDialog,
   QString StatusText() const;
   // The host has gone: open boxes close, no further QR box opens, and the dialog ends with -1.
   void OnHostGone();
+  // The depth branch: the RealSense engine and the 3D View (null while the main camera is an
+  // ordinary one).
+  int StartDepthView();
+  void StopDepthView();
+  CDepthSession* DepthSession() const { return m_pDepth.get(); }
 
  signals:
   // Emitted on the UI thread when the dialog ends; carries the result.
@@ -144,6 +152,10 @@ class CVeldrinDlg : public QDialog,
   void OnFrameSizeChanged(cv::Size previous, cv::Size current);
   void OnCameraStalled(bool stalled);
   std::string CameraEntry(int index) const;
+  void MarkSecurePoints(cv::Mat& frame) override;
+
+  void CreateControls();
+  void OnDepthEngineError(const QString& message);
   void EndDialog(int result);
   void OnCancel() { EndDialog(QDialog::Rejected); }
   void ShowAboutBox();
@@ -203,4 +215,8 @@ class CVeldrinDlg : public QDialog,
   CStatusLine* m_statusLine = nullptr;
   QLabel* m_quadWarning = nullptr;
   QTimer* m_hostTimer = nullptr;
+  // Colour threads mark secure points under m_depthMutex; the UI thread takes the session out
+  // under it before deleting it.
+  std::mutex m_depthMutex;
+  std::unique_ptr<CDepthSession> m_pDepth;
 };

@@ -1,0 +1,125 @@
+#include "workstation/windows/depth_session.h"
+
+#include <QMetaObject>
+
+#include "depth/secure_points.h"
+#include "depth/view/depth_camera_dialog.h"
+#include "display/image_window.h"
+#include "video/realsense_video_engine.h"
+#include "workstation/color_frame_consumer.h"
+#include "workstation/rectification.h"
+
+namespace {
+
+DepthDeviceFactory& TestFactory() {
+  static DepthDeviceFactory factory;
+  return factory;
+}
+
+// Heights below this count as the table itself when the corners are raised.
+constexpr double kLeastRaise = 0.005;
+
+}  // namespace
+
+void CDepthSession::SetDeviceFactoryForTests(DepthDeviceFactory factory) {
+  TestFactory() = std::move(factory);
+}
+
+CDepthSession::CDepthSession(CRectification& rectification, CImageWindow& inputWindow,
+                             const CColorFrameConsumer& colour, std::string folder, QObject* parent)
+    : QObject(parent),
+      m_rectification(rectification),
+      m_inputWindow(inputWindow),
+      m_colour(colour),
+      m_strFolder(std::move(folder)) {}
+
+CDepthSession::~CDepthSession() {
+  if (m_pEngine) m_pEngine->Stop();
+  m_pEngine.reset();  // joins the frame thread: nothing reaches the 3D View from here on
+  m_bReady.store(false);
+  m_pDialog.reset();
+}
+
+bool CDepthSession::Start(int colorWidth, int colorHeight, std::string& error) {
+  const DepthDeviceFactory& factory = TestFactory();
+  m_pEngine = factory ? std::make_unique<CKivRealSenseVideoEngine>(factory)
+                      : std::make_unique<CKivRealSenseVideoEngine>();
+  try {
+    m_pEngine->SetupDepth(DEPTH_CAMERA_INDEX, 640, 480, this, colorWidth, colorHeight);
+  } catch (const std::exception& e) {
+    error = e.what();
+    m_pEngine.reset();
+    return false;
+  }
+  // The view exists before the first frame, so no frame finds it half made.
+  m_pDialog = std::make_unique<CDepthCameraDialog>(m_strFolder);
+  m_pDialog->show();
+  m_bReady.store(true);
+  if (!m_pEngine->Start()) {
+    error = "the depth stream did not start";
+    return false;
+  }
+  return true;
+}
+
+void CDepthSession::SetAutoCalibration(bool on) {
+  std::lock_guard lock(m_autoMutex);
+  m_bAutoCalibration = on;
+}
+
+void CDepthSession::OnDepthFrame(int cameraIndex, cv::Mat* depthImage, cv::Mat* depthMeters,
+                                 const SVertex* vertices) {
+  if (cameraIndex != DEPTH_CAMERA_INDEX || !depthMeters || depthMeters->empty() || !vertices ||
+      !depthImage)
+    return;
+  // Nothing is measured before the first colour frame, nor without the view.
+  if (m_colour.LastColorWidth() == 0 || m_colour.LastColorHeight() == 0) return;
+  if (!m_bReady.load()) return;
+  // The measure keeps the first frame's size; a frame of another size is skipped.
+  if (m_firstSize.empty()) m_firstSize = depthMeters->size();
+  if (depthMeters->size() != m_firstSize) return;
+
+  const std::vector<cv::Point2f> corners = m_rectification.GetCorners();
+  if (corners.size() != 4) return;
+  int d[8] = {};
+  for (std::size_t i = 0; i < 4; ++i) {
+    m_pEngine->ColorPixelToDepthPixel(static_cast<int>(corners[i].x),
+                                      static_cast<int>(corners[i].y), d[2 * i], d[2 * i + 1]);
+  }
+  m_fMaxHeight.store(m_pDialog->UpdateDepthView(*depthImage, *depthMeters, vertices, d));
+  AutoCalibrate();
+  m_nFrames.fetch_add(1);
+}
+
+void CDepthSession::AutoCalibrate() {
+  std::lock_guard lock(m_autoMutex);
+  if (!m_bAutoCalibration) return;
+  double h = m_fMaxHeight.load();
+  if (h < kLeastRaise) h = 0;
+  float p[12];
+  if (!m_pDialog->GetRaisedPlaneCorners(static_cast<float>(h), p)) return;
+  std::vector<cv::Point2f> corners(4);
+  for (std::size_t i = 0; i < 4; ++i) {
+    int x = 0, y = 0;
+    if (!m_pEngine->ProjectPointToColorPixel(p[3 * i], p[3 * i + 1], p[3 * i + 2], x, y)) return;
+    corners[i] = cv::Point2f(static_cast<float>(x), static_cast<float>(y));
+  }
+  if (!m_rectification.SetCorners(corners)) return;
+  m_inputWindow.SetPoints(corners);
+}
+
+void CDepthSession::MarkSecurePoints(cv::Mat& frame) {
+  if (!m_bSecurePoints.load() || !m_bReady.load() || !m_pEngine) return;
+  const veldrin::CMeasurementExchange::CHandle latest = m_pDialog->Published();
+  if (!latest) return;
+  const auto tolerance =
+      static_cast<float>(static_cast<double>(m_pDialog->GetTolerance()) / 1000.0);
+  veldrin::DrawSecurePoints(m_pEngine->GetCalibration(), *latest, frame, latest->fMaxHeight,
+                            tolerance);
+}
+
+void CDepthSession::OnEngineError(int, const std::string& message) {
+  const QString text = QString::fromStdString(message);
+  QMetaObject::invokeMethod(
+      this, [this, text] { emit EngineError(text); }, Qt::QueuedConnection);
+}

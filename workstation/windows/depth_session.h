@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <opencv2/core/mat.hpp>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "video/depth_device.h"
+#include "video/video_engine.h"
+
+class CColorFrameConsumer;
+class CDepthCameraDialog;
+class CImageWindow;
+class CKivRealSenseVideoEngine;
+class CRectification;
+
+// The main window's depth side while a depth camera is the main camera: the RealSense engine,
+// the 3D View and the depth-frame consumer that carries the corners into the depth picture, has
+// them measured, moves them onto the raised plane ("Auto Calibration") and marks secure points
+// in colour frames. The main window only creates, wires and deletes it.
+//
+// Threads: made, started and deleted on the UI thread. OnDepthFrame and OnEngineError run on the
+// engine's frame thread, MarkSecurePoints on a colour capture thread; the owner keeps colour
+// threads out of MarkSecurePoints while it deletes the session. The corners live in
+// CRectification and the input window, which guard their own; the switches are atomics;
+// m_autoMutex makes "Auto Calibration off" final: once SetAutoCalibration(false) has returned,
+// no frame moves the corners any more. Destruction stops and joins the frame thread before the
+// 3D View goes.
+class CDepthSession : public QObject, private CKivVideoEngineListener {
+  Q_OBJECT
+
+ public:
+  CDepthSession(CRectification& rectification, CImageWindow& inputWindow,
+                const CColorFrameConsumer& colour, std::string folder, QObject* parent = nullptr);
+  ~CDepthSession() override;
+
+  // Sets the depth camera up for colour frames of colorWidth x colorHeight, opens the 3D View
+  // and starts the depth stream. False with the depth library's message when the camera does
+  // not start; then nothing runs.
+  bool Start(int colorWidth, int colorHeight, std::string& error);
+
+  void SetAutoCalibration(bool on);
+  void SetSecurePoints(bool on) { m_bSecurePoints.store(on); }
+  // Colour thread: marks the pixels within the tolerance of the highest surface.
+  void MarkSecurePoints(cv::Mat& frame);
+
+  CDepthCameraDialog* Dialog() const { return m_pDialog.get(); }
+  CKivRealSenseVideoEngine* Engine() const { return m_pEngine.get(); }
+  float MaxHeight() const { return m_fMaxHeight.load(); }
+  std::uint64_t FramesMeasured() const { return m_nFrames.load(); }
+
+  // Tests make the engine open its camera through this factory (empty: the listed camera).
+  static void SetDeviceFactoryForTests(DepthDeviceFactory factory);
+
+ signals:
+  // Queued to the UI thread: the depth stream ended on an error. Emitted once per start.
+  void EngineError(const QString& message);
+
+ private:
+  void OnVideoFrame(int, cv::Mat*) override {}
+  void OnDepthFrame(int cameraIndex, cv::Mat* depthImage, cv::Mat* depthMeters,
+                    const SVertex* vertices) override;
+  void OnEngineError(int cameraIndex, const std::string& message) override;
+  void AutoCalibrate();
+
+  CRectification& m_rectification;
+  CImageWindow& m_inputWindow;
+  const CColorFrameConsumer& m_colour;
+  const std::string m_strFolder;
+  std::unique_ptr<CDepthCameraDialog> m_pDialog;
+  std::unique_ptr<CKivRealSenseVideoEngine> m_pEngine;
+
+  std::atomic<bool> m_bReady{false};  // the 3D View exists: frames may use it
+  std::atomic<bool> m_bSecurePoints{false};
+  std::atomic<float> m_fMaxHeight{0.f};
+  std::atomic<std::uint64_t> m_nFrames{0};
+  cv::Size m_firstSize;  // frame thread only: the size every measured frame has
+  std::mutex m_autoMutex;
+  bool m_bAutoCalibration = false;  // guarded by m_autoMutex
+};

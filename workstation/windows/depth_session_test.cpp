@@ -1,0 +1,295 @@
+// The depth side in the main window with the simulated depth camera of the table scene: the
+// closed loop from "Save Plane" on the empty table to the box's height, auto calibration and
+// secure points in the published picture; switching cameras; depth cameras that fail.
+
+#include "workstation/windows/depth_session.h"
+
+#include <dirent.h>
+
+#include <QLineEdit>
+
+#include "depth/plane_files.h"
+#include "depth/view/depth_camera_dialog.h"
+#include "video/realsense_video_engine.h"
+#include "video/sim/scene_box.h"
+#include "video/sim/simulated_depth_device.h"
+#include "workstation/windows/dialog_test_fixture.h"
+
+namespace veldrin_test {
+namespace {
+
+constexpr int kDepthCamera = 1;  // "Table RealSense" in the list below
+
+SCENE_BOX Box50() {
+  SCENE_BOX box;
+  box.sizeMm[0] = 110;
+  box.sizeMm[1] = 90;
+  box.sizeMm[2] = 50;
+  box.centreMm[0] = 10;
+  box.rotationDeg = 15;
+  return box;
+}
+
+// The simulated camera with a scripted end: lost after some framesets, or never delivering.
+class CFailingDevice : public CDepthDevice {
+ public:
+  CFailingDevice(int framesBeforeLoss, bool starve)
+      : m_nLeft(framesBeforeLoss), m_bStarve(starve), m_inner(Params()) {}
+  static TABLE_SCENE_PARAMS Params() {
+    TABLE_SCENE_PARAMS params;
+    std::string error;
+    veldrin::CurrentTableSceneParams(params, error);
+    return params;
+  }
+  void Start(const DEPTH_STREAM_REQUEST& r) override { m_inner.Start(r); }
+  bool TryWaitForFrameset(std::chrono::milliseconds limit, DEPTH_FRAMESET& f) override {
+    if (m_bStarve) {
+      std::this_thread::sleep_for(limit);
+      return false;
+    }
+    if (m_nLeft >= 0 && m_nLeft-- == 0) throw CDeviceLostError("the depth camera was unplugged");
+    return m_inner.TryWaitForFrameset(limit, f);
+  }
+  float GetDepthScale() override { return m_inner.GetDepthScale(); }
+  CAMERA_EXTRINSICS GetDepthToColorExtrinsics() override {
+    return m_inner.GetDepthToColorExtrinsics();
+  }
+  CAMERA_EXTRINSICS GetColorToDepthExtrinsics() override {
+    return m_inner.GetColorToDepthExtrinsics();
+  }
+  void Stop() override { m_inner.Stop(); }
+
+ private:
+  int m_nLeft;
+  bool m_bStarve;
+  CSimulatedDepthDevice m_inner;
+};
+
+int ThreadCount() {
+  int n = 0;
+  if (DIR* d = ::opendir("/proc/self/task")) {
+    while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
+    ::closedir(d);
+  }
+  return n;
+}
+
+int TopLevel3DViews() {
+  int n = 0;
+  for (QWidget* w : QApplication::topLevelWidgets()) n += w->objectName() == "134";
+  return n;
+}
+
+class DepthSessionTest : public VeldrinDlgTest {
+ protected:
+  void SetUp() override {
+    VeldrinDlgTest::SetUp();
+    SetCameras("Still A=" + (m_dir / "a.png").string() + ";Table RealSense=scene:table");
+    veldrin::SetLiveSceneBox(std::nullopt);
+    StartHost(297, 210);
+    Settings().WriteCamera("Still A");
+  }
+  void TearDown() override {
+    CDepthSession::SetDeviceFactoryForTests({});
+    veldrin::ResetLiveScene();
+    VeldrinDlgTest::TearDown();
+  }
+
+  // Runs the event loop until the depth side has measured `frames` more frames.
+  static bool WaitFrames(CVeldrinDlg& dlg, int frames) {
+    CDepthSession* session = dlg.DepthSession();
+    if (!session) return false;
+    const std::uint64_t target = session->FramesMeasured() + static_cast<std::uint64_t>(frames);
+    return WaitFor([&] { return session->FramesMeasured() >= target; }, frames * 100 + 5000);
+  }
+  static QWidget* Child(CVeldrinDlg& dlg, const char* id) {
+    return dlg.findChild<QWidget*>(QLatin1String(id));
+  }
+  static QCheckBox* Check(CVeldrinDlg& dlg, const char* id) {
+    return dlg.findChild<QCheckBox*>(QLatin1String(id));
+  }
+  std::string Folder() const { return m_dir.string() + "/"; }
+
+  // Pixels of the published picture in the secure-point colour (blurred a little by the warp).
+  static std::vector<cv::Point> Marked(const cv::Mat& picture) {
+    std::vector<cv::Point> marked;
+    for (int y = 0; y < picture.rows; ++y)
+      for (int x = 0; x < picture.cols; ++x) {
+        const cv::Vec3b p = picture.at<cv::Vec3b>(y, x);
+        if (std::abs(p[0] - 25) < 30 && p[1] > 225 && std::abs(p[2] - 125) < 30)
+          marked.emplace_back(x, y);
+      }
+    return marked;
+  }
+};
+
+TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
+  auto dlg = Open(m_name);
+  ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
+  ASSERT_NE(dlg->DepthSession(), nullptr);
+  CDepthCameraDialog* view = dlg->DepthSession()->Dialog();
+  ASSERT_TRUE(view->isVisible());
+  EXPECT_TRUE(Child(*dlg, "1023")->isVisible());
+  EXPECT_FALSE(Child(*dlg, "1004")->isVisible());
+  EXPECT_TRUE(Check(*dlg, "1017")->isEnabled());
+
+  // The empty table, once the averaging has forgotten its start: "Save Plane" stores both planes.
+  ASSERT_TRUE(WaitFrames(*dlg, 150));
+  dlg->SavePlane();
+  const std::vector<cv::Point2f> saved = dlg->Corners();
+  veldrin::Plane3D plane;
+  ASSERT_TRUE(veldrin::ReadPlane3D(veldrin::Plane3DPath(Folder()), plane));
+  const std::string bytes2d = ReadFileBytes(veldrin::Plane2DPath(Folder()));
+  ASSERT_EQ(bytes2d.size(), 32u);
+  EXPECT_EQ(std::memcmp(bytes2d.data(), saved.data(), 32), 0);
+  EXPECT_EQ(view->IsPlaneLoaded(), 1);
+  Screenshot(*view, "depth-empty-table");
+
+  // A 50 mm box: measured against the stored plane.
+  veldrin::SetLiveSceneBox(Box50());
+  ASSERT_TRUE(WaitFrames(*dlg, 150));
+  auto* height = view->findChild<QLineEdit*>("1021");
+  ASSERT_TRUE(WaitFor([&] { return height->text().endsWith(" mm"); }));
+  EXPECT_NEAR(height->text().chopped(3).toInt(), 50, 2) << height->text().toStdString();
+  const cv::Mat before = TakePicture();
+
+  // Auto calibration: the corners go to the images of the plane corners raised to the top.
+  Check(*dlg, "1023")->click();
+  ASSERT_TRUE(WaitFrames(*dlg, 3));
+  const float h = dlg->DepthSession()->MaxHeight();
+  const std::vector<cv::Point2f> raised = dlg->Corners();
+  TABLE_SCENE_PARAMS params;
+  std::string error;
+  ASSERT_TRUE(veldrin::CurrentTableSceneParams(params, error));
+  const CSceneWorld world(params);
+  for (std::size_t i = 0; i < 4; ++i) {
+    cv::Point3d top = world.DepthToTable(plane[i]);
+    top.z += static_cast<double>(h) * 1000.0;
+    const cv::Point2f truth = world.TableToColorPixel(top, cv::Size(640, 480));
+    EXPECT_LE(std::abs(raised[i].x - truth.x), 1.0f) << i;
+    EXPECT_LE(std::abs(raised[i].y - truth.y), 1.0f) << i;
+  }
+  // The published picture follows the moved corners.
+  TakePicture();
+  const cv::Mat after = TakePicture();
+  ASSERT_FALSE(after.empty());
+  const cv::Mat expected =
+      IndependentWarp(dlg->LastFrame(), dlg->Corners(), after.cols, after.rows);
+  const double nearNew = cv::norm(after, expected, cv::NORM_L1) / after.total();
+  const double nearOld = cv::norm(before, expected, cv::NORM_L1) / before.total();
+  EXPECT_LT(nearNew * 3, nearOld);
+
+  // Cleared: the saved corners come back, and stay.
+  Check(*dlg, "1023")->click();
+  EXPECT_EQ(dlg->Corners(), saved);
+  ASSERT_TRUE(WaitFrames(*dlg, 3));
+  EXPECT_EQ(dlg->Corners(), saved);
+
+  // Secure points: on the box top in the published picture, not on the table.
+  Check(*dlg, "1017")->click();
+  TakePicture();
+  const cv::Mat marked = TakePicture();
+  Screenshot(*dlg, "depth-main-window");
+  Screenshot(*view, "depth-3d-view");
+  const std::vector<cv::Point> points = Marked(marked);
+  ASSERT_GT(points.size(), 300u);
+  const std::vector<cv::Point2f> dst = dlg->DstCorners();
+  const cv::Mat homography = cv::getPerspectiveTransform(saved, dst);
+  std::vector<cv::Point2f> top;
+  const double a = Box50().rotationDeg * CV_PI / 180, c = std::cos(a), s = std::sin(a);
+  for (const auto& [lx, ly] :
+       {std::pair{-55.0, -45.0}, {55.0, -45.0}, {55.0, 45.0}, {-55.0, 45.0}}) {
+    top.push_back(world.TableToColorPixel(cv::Point3d(10 + c * lx - s * ly, s * lx + c * ly, 50),
+                                          cv::Size(640, 480)));
+  }
+  std::vector<cv::Point2f> topOut;
+  cv::perspectiveTransform(top, topOut, homography);
+  std::size_t onTop = 0;
+  for (const cv::Point& p : points)
+    onTop += cv::pointPolygonTest(topOut, cv::Point2f(p), true) > -3;
+  EXPECT_GT(static_cast<double>(onTop), 0.97 * static_cast<double>(points.size()));
+}
+
+TEST_F(DepthSessionTest, SwitchingBackAndForthLeavesNothingBehind) {
+  auto dlg = Open(m_name);
+  ASSERT_EQ(dlg->CurrentCamera(), 0);
+  QCoreApplication::processEvents();
+  const int threads = ThreadCount();
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
+    ASSERT_NE(dlg->DepthSession(), nullptr);
+    EXPECT_EQ(TopLevel3DViews(), 1);
+    EXPECT_TRUE(Child(*dlg, "1023")->isVisible());
+    ASSERT_EQ(dlg->SwitchCamera(0), 1);
+    EXPECT_EQ(dlg->DepthSession(), nullptr);
+    EXPECT_FALSE(Child(*dlg, "1023")->isVisible());
+    EXPECT_TRUE(Child(*dlg, "1004")->isVisible());
+    EXPECT_FALSE(Check(*dlg, "1017")->isEnabled());
+  }
+  QCoreApplication::processEvents();
+  EXPECT_EQ(TopLevel3DViews(), 0);
+  EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= threads; }))
+      << ThreadCount() << " > " << threads;
+  // The webcam goes on.
+  EXPECT_FALSE(TakePicture().empty());
+  EXPECT_TRUE(m_boxes->Texts().empty());
+}
+
+TEST_F(DepthSessionTest, ADepthCameraThatDoesNotStartLeavesTheColourPicture) {
+  CDepthSession::SetDeviceFactoryForTests([]() -> std::unique_ptr<CDepthDevice> {
+    throw CNoDepthDeviceError("no RealSense device connected");
+  });
+  auto dlg = Open(m_name);
+  ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
+  EXPECT_EQ(dlg->DepthSession(), nullptr);
+  EXPECT_EQ(m_boxes->Texts(), std::vector<std::string>{"no RealSense device connected"});
+  EXPECT_EQ(TopLevel3DViews(), 0);
+  EXPECT_FALSE(Child(*dlg, "1023")->isVisible());
+  EXPECT_TRUE(Child(*dlg, "1004")->isVisible());
+  EXPECT_EQ(dlg->CurrentCamera(), kDepthCamera);
+  EXPECT_FALSE(TakePicture().empty());
+}
+
+TEST_F(DepthSessionTest, TheCameraLostWhileStreamingIsSaidOnceAndColourGoesOn) {
+  int sessions = 0;
+  CDepthSession::SetDeviceFactoryForTests([&sessions]() -> std::unique_ptr<CDepthDevice> {
+    // The set-up's own session works; the stream's is lost after a second.
+    return std::make_unique<CFailingDevice>(sessions++ == 0 ? -1 : 30, false);
+  });
+  auto dlg = Open(m_name);
+  ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
+  ASSERT_NE(dlg->DepthSession(), nullptr);
+  ASSERT_TRUE(WaitFor([&] { return dlg->DepthSession() == nullptr; }, 10000));
+  EXPECT_EQ(m_boxes->Texts(), std::vector<std::string>{"the depth camera was unplugged"});
+  EXPECT_EQ(TopLevel3DViews(), 0);
+  EXPECT_FALSE(Child(*dlg, "1023")->isVisible());
+  TakePicture();
+  EXPECT_FALSE(TakePicture().empty());
+  QTest::qWait(300);
+  EXPECT_EQ(m_boxes->Texts().size(), 1u);
+
+  // To the webcam and back: the depth side starts afresh.
+  CDepthSession::SetDeviceFactoryForTests({});
+  ASSERT_EQ(dlg->SwitchCamera(0), 1);
+  ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
+  ASSERT_NE(dlg->DepthSession(), nullptr);
+  EXPECT_TRUE(WaitFrames(*dlg, 10));
+}
+
+TEST_F(DepthSessionTest, SavePlaneBeforeTheFirstDepthFrameWritesNothingAndSaysSo) {
+  int sessions = 0;
+  CDepthSession::SetDeviceFactoryForTests([&sessions]() -> std::unique_ptr<CDepthDevice> {
+    return std::make_unique<CFailingDevice>(-1, sessions++ > 0);
+  });
+  auto dlg = Open(m_name);
+  ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
+  ASSERT_NE(dlg->DepthSession(), nullptr);
+  dlg->SavePlane();
+  EXPECT_FALSE(fs::exists(veldrin::Plane3DPath(Folder())));
+  EXPECT_FALSE(fs::exists(veldrin::Plane2DPath(Folder())));
+  ASSERT_EQ(m_boxes->Texts().size(), 1u);
+  EXPECT_NE(m_boxes->Texts()[0].find("not saved"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace veldrin_test
