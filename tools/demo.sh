@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Starts the host simulator on a fresh data folder and the tool through it, looking at the
 # built-in table scene. With no display it runs under Xvfb, saves screenshots and ends.
+#   tools/demo.sh          the colour camera and a stored sheet calibration
+#   tools/demo.sh depth    the simulated depth camera with a 50 mm box on the table: the 3D View,
+#                          the measured height, auto calibration and secure points
 set -euo pipefail
+MODE=${1:-colour}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BIN=${VELDRIN_BUILD_DIR:-$ROOT/build}/bin
 NAME=veldrin-demo
@@ -10,12 +14,30 @@ CAMERA="Table camera"
 
 rm -rf "$DATA"
 mkdir -p "$DATA"
-export VELDRIN_CAMERAS="$CAMERA=scene:table"
-# Choose the virtual camera beforehand so the first start asks nothing, and store a calibration
-# on the sheet's true corners (the scene knows them) beside the default one.
-printf '[%s]\r\nCamera=%s\r\nCalibIndex=1\r\n' "$NAME" "$CAMERA" > "$DATA/CamDrv.ini"
-# shellcheck disable=SC2046
-"$BIN/veldrin-calib" save "$DATA" "Demo sheet" $("$BIN/veldrin-probe" scene --size 640x480) >/dev/null
+if [ "$MODE" = depth ]; then
+  CAMERA="Table RealSense"
+  export VELDRIN_CAMERAS="$CAMERA=scene:table"
+  printf '[%s]\r\nCamera=%s\r\n' "$NAME" "$CAMERA" > "$DATA/CamDrv.ini"
+  # The table is measured empty first, as an operator does before "Save Plane": the 3D plane at
+  # the default corners, and those corners as the 2D plane.
+  echo '{"size": [640, 480]}' > "$DATA/empty-table.json"
+  VELDRIN_SCENE="$DATA/empty-table.json" "$BIN/veldrin-probe" depth --frames 150 \
+    --corners 160 120 480 120 480 360 160 360 --save-plane "$DATA/" >/dev/null
+  "$BIN/veldrin-calib" plane2d "$DATA/" 160 120 480 120 480 360 160 360 >/dev/null
+  # Then a 50 mm box is put on it; the tool starts with auto calibration and secure points on.
+  cat > "$DATA/scene.json" <<'JSON'
+{"size": [640, 480], "box": {"size_mm": [110, 90, 50], "center_mm": [10, 0], "rotation_deg": 15}}
+JSON
+  export VELDRIN_SCENE="$DATA/scene.json"
+  export VELDRIN_DEMO_CHECK=1023,1017
+else
+  export VELDRIN_CAMERAS="$CAMERA=scene:table"
+  # Choose the virtual camera beforehand so the first start asks nothing, and store a calibration
+  # on the sheet's true corners (the scene knows them) beside the default one.
+  printf '[%s]\r\nCamera=%s\r\nCalibIndex=1\r\n' "$NAME" "$CAMERA" > "$DATA/CamDrv.ini"
+  # shellcheck disable=SC2046
+  "$BIN/veldrin-calib" save "$DATA" "Demo sheet" $("$BIN/veldrin-probe" scene --size 640x480) >/dev/null
+fi
 
 run_host() {
   "$BIN/veldrin-host" --name "$NAME" --folder "$DATA" --media 297x210 "$@" -- "$BIN/veldrin"
@@ -38,5 +60,6 @@ else
     cp "$DATA/host-latest.bmp" "$shots/published.bmp"
   fi
   echo "demo: main window   -> $VELDRIN_SCREENSHOT"
+  [ -f "$shots/main-window-3d-view.png" ] && echo "demo: 3D View       -> $shots/main-window-3d-view.png"
   echo "demo: last picture  -> $shots/published.bmp"
 fi
