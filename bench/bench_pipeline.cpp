@@ -14,11 +14,16 @@
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "bench/bench_common.h"
+#include "depth/secure_points.h"
+#include "depth/table_measure.h"
 #include "display/image_window.h"
+#include "video/realsense_video_engine.h"
+#include "video/sim/simulated_depth_device.h"
 #include "video/video_engine.h"
 #include "workstation/camera_list.h"
 #include "workstation/color_frame_consumer.h"
@@ -60,6 +65,10 @@ class CWindowView : public CColorFrameView {
   void SetOutputImageSize(int width, int height) override { m_output.SetImageSize(width, height); }
   void MediaSizeChanged(int, int) override {}
   void HostGone() override {}
+  void MarkSecurePoints(cv::Mat& frame) override {
+    if (m_mark) m_mark(frame);
+  }
+  std::function<void(cv::Mat&)> m_mark;
 
  private:
   CImageWindow m_input;
@@ -93,6 +102,7 @@ class CPipeline {
     return m_host.Block().IsImageReady() == 1;
   }
   cv::Size OutputSize() const { return m_rect.GetOutputSize(); }
+  void SetMarker(std::function<void(cv::Mat&)> mark) { m_view.m_mark = std::move(mark); }
 
  private:
   CBenchHost& m_host;
@@ -106,6 +116,48 @@ class CPipeline {
 };
 
 constexpr const char* kHostPrefix = "veldrin-bench-pipeline";
+
+// A settled measurement of a 50 mm box on the simulated table, and the marking of its top.
+class CMeasuredBox {
+ public:
+  CMeasuredBox() : m_device(Params(), false) {
+    DEPTH_STREAM_REQUEST request;
+    request.nColorWidth = 640;
+    request.nColorHeight = 480;
+    m_device.Start(request);
+    const CSceneWorld& world = m_device.World();
+    m_calibration.depthIntrinsics = world.DepthIntrinsics();
+    m_calibration.colorIntrinsics = world.ColorIntrinsics({640, 480});
+    m_calibration.depthToColor = world.DepthToColor();
+    m_calibration.colorToDepth = world.ColorToDepth();
+    veldrin::CPixelRays rays;
+    rays.Update(m_calibration.depthIntrinsics);
+    std::vector<SVertex> cloud(std::size_t{640} * 480);
+    cv::Mat meters;
+    for (int i = 0; i < 100; ++i) {
+      DEPTH_FRAMESET frameset;
+      m_device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset);
+      CKivRealSenseVideoEngine::DepthFrameToCloud(frameset.depth, rays, cloud.data());
+      CKivRealSenseVideoEngine::DepthFrameToMeters(frameset.depth, meters);
+      m_measure.UpdateDepthView(meters, cloud.data(), 150, 110, 490, 110, 490, 370, 150, 370,
+                                nullptr);
+    }
+  }
+  void Mark(cv::Mat& frame) const {
+    const veldrin::CMeasurementExchange::CHandle m = m_measure.Published();
+    veldrin::DrawSecurePoints(m_calibration, *m, frame, m->fMaxHeight, 0.004f);
+  }
+
+ private:
+  static TABLE_SCENE_PARAMS Params() {
+    TABLE_SCENE_PARAMS params;
+    params.box = SCENE_BOX{};
+    return params;
+  }
+  CSimulatedDepthDevice m_device;
+  DEPTH_COLOR_CALIBRATION m_calibration;
+  CTableMeasure m_measure;
+};
 
 void BM_Floor(benchmark::State& state) {
   CBenchHost host(kHostPrefix);
@@ -141,6 +193,23 @@ void BM_PipelineRatioToFloor(benchmark::State& state) {
 BENCHMARK(BM_Floor)->Apply(AtFrameSizes);
 BENCHMARK(BM_Pipeline)->Apply(AtFrameSizes);
 BENCHMARK(BM_PipelineRatioToFloor)->Apply(AtFrameSizes)->MinTime(2.0);
+
+// The same with "Draw secure points" on: a 50 mm box measured by the simulated depth camera, its
+// top marked in every colour frame before the warp, as the depth session does (target: at most
+// 2.5 times the floor).
+void BM_PipelineWithSecurePointsRatioToFloor(benchmark::State& state) {
+  CBenchHost host(kHostPrefix);
+  const cv::Mat frame = FrameFor(state);
+  CPipeline pipeline(host, frame);
+  CFloor floor(host.FloorPath(), frame);
+  const CMeasuredBox box;
+  pipeline.SetMarker([&box](cv::Mat& f) { box.Mark(f); });
+  RunRatioToFloor(state, pipeline, floor, true, [] { QCoreApplication::processEvents(); });
+}
+BENCHMARK(BM_PipelineWithSecurePointsRatioToFloor)
+    ->Args({640, 480})
+    ->Unit(benchmark::kMicrosecond)
+    ->MinTime(2.0);
 
 }  // namespace
 

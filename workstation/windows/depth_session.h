@@ -31,7 +31,7 @@ class CRectification;
 // m_autoMutex makes "Auto Calibration off" final: once SetAutoCalibration(false) has returned,
 // no frame moves the corners any more. Destruction stops and joins the frame thread before the
 // 3D View goes.
-class CDepthSession : public QObject, private CKivVideoEngineListener {
+class CDepthSession : public QObject, public CKivVideoEngineListener {
   Q_OBJECT
 
  public:
