@@ -291,5 +291,36 @@ TEST_F(DepthSessionTest, SavePlaneBeforeTheFirstDepthFrameWritesNothingAndSaysSo
   EXPECT_NE(m_boxes->Texts()[0].find("not saved"), std::string::npos);
 }
 
+TEST_F(DepthSessionTest, FramesOfAnotherCameraSizeOrWithoutDepthAreNotMeasured) {
+  int sessions = 0;
+  CDepthSession::SetDeviceFactoryForTests([&sessions]() -> std::unique_ptr<CDepthDevice> {
+    return std::make_unique<CFailingDevice>(-1, sessions++ > 0);  // the stream stays silent
+  });
+  auto dlg = Open(m_name);
+  ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
+  ASSERT_TRUE(WaitFor([&] { return dlg->LastColorSize().width() > 0; }));
+  CDepthSession& session = *dlg->DepthSession();
+  CKivVideoEngineListener& listener = session;
+  auto frame = [](int w, int h, cv::Mat& grey, cv::Mat& meters, std::vector<SVertex>& cloud) {
+    grey = cv::Mat(h, w, CV_8UC3, cv::Scalar::all(128));
+    meters = cv::Mat(h, w, CV_64F, cv::Scalar(0.6));
+    cloud.assign(static_cast<size_t>(w) * h, SVertex{{0.f, 0.f, 0.6f}});
+  };
+  cv::Mat grey, meters, smallGrey, smallMeters;
+  std::vector<SVertex> cloud, smallCloud;
+  frame(640, 480, grey, meters, cloud);
+  frame(320, 240, smallGrey, smallMeters, smallCloud);
+  listener.OnDepthFrame(DEPTH_CAMERA_INDEX + 1, &grey, &meters, cloud.data());
+  listener.OnDepthFrame(DEPTH_CAMERA_INDEX, &grey, nullptr, cloud.data());
+  EXPECT_EQ(session.FramesMeasured(), 0u);
+  listener.OnDepthFrame(DEPTH_CAMERA_INDEX, &grey, &meters, cloud.data());
+  EXPECT_EQ(session.FramesMeasured(), 1u);
+  // The measure keeps the first frame's size: a smaller one is skipped, not read past.
+  listener.OnDepthFrame(DEPTH_CAMERA_INDEX, &smallGrey, &smallMeters, smallCloud.data());
+  EXPECT_EQ(session.FramesMeasured(), 1u);
+  listener.OnDepthFrame(DEPTH_CAMERA_INDEX, &grey, &meters, cloud.data());
+  EXPECT_EQ(session.FramesMeasured(), 2u);
+}
+
 }  // namespace
 }  // namespace veldrin_test
