@@ -15,6 +15,7 @@
 #include "depth/view/depth_camera_dialog.h"
 #include "depth/view/opengl_3d_window.h"
 #include "display/image_window.h"
+#include "platform/byte_order.h"
 #include "testing/qt_app.h"
 #include "testing/scratch_dir.h"
 #include "testing/test_files.h"
@@ -153,11 +154,11 @@ TEST_F(DepthViewTest, PlaneFileIsWrittenFromTheCloudAndReadAtTheNextStart) {
     // The record holds the averaged cloud at the four corners, as little-endian floats.
     const std::string bytes = veldrin_test::ReadFileBytes(veldrin::Plane3DPath(Folder()));
     ASSERT_EQ(bytes.size(), 48u);
-    for (int i = 0; i < 4; ++i) {
-      const size_t k = static_cast<size_t>(kDepthCorners[2 * i + 1]) * 640 + kDepthCorners[2 * i];
-      for (int j = 0; j < 3; ++j) {
-        float v = 0;
-        std::memcpy(&v, bytes.data() + 12 * i + 4 * j, 4);
+    for (size_t i = 0; i < 4; ++i) {
+      const size_t k = static_cast<size_t>(kDepthCorners[2 * i + 1]) * 640 +
+                       static_cast<size_t>(kDepthCorners[2 * i]);
+      for (size_t j = 0; j < 3; ++j) {
+        const float v = veldrin::ReadLEFloat(bytes.data() + 12 * i + 4 * j);
         EXPECT_EQ(v, latest->averagedCloud[3 * k + j]) << i << "," << j;
       }
     }

@@ -33,11 +33,11 @@ CDepthSession::CDepthSession(CRectification& rectification, CImageWindow& inputW
       m_colour(colour),
       m_strFolder(std::move(folder)) {}
 
+// The engine goes first (its destructor joins the frame thread, which may still be inside
+// OnDepthFrame), then the 3D View: the members are declared in that order. The pointers are not
+// reset here, as the frame thread reads them until it has been joined.
 CDepthSession::~CDepthSession() {
   if (m_pEngine) m_pEngine->Stop();
-  m_pEngine.reset();  // joins the frame thread: nothing reaches the 3D View from here on
-  m_bReady.store(false);
-  m_pDialog.reset();
 }
 
 bool CDepthSession::Start(int colorWidth, int colorHeight, std::string& error) {

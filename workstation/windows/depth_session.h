@@ -72,6 +72,7 @@ class CDepthSession : public QObject, public CKivVideoEngineListener {
   CImageWindow& m_inputWindow;
   const CColorFrameConsumer& m_colour;
   const std::string m_strFolder;
+  // Destroyed in reverse order: the engine (joining its thread) before the 3D View.
   std::unique_ptr<CDepthCameraDialog> m_pDialog;
   std::unique_ptr<CKivRealSenseVideoEngine> m_pEngine;
 
