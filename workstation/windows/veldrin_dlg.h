@@ -143,6 +143,7 @@ class CVeldrinDlg : public QDialog,
   void MediaSizeChanged(int widthMm, int heightMm) override;
   void HostGone() override;
   void FrameSizeChanged(cv::Size previous, cv::Size current) override;
+  void MarkSecurePoints(cv::Mat& frame) override;
 
   void CreateControls();
   void SetStatus(const QString& text);
@@ -152,9 +153,6 @@ class CVeldrinDlg : public QDialog,
   void OnFrameSizeChanged(cv::Size previous, cv::Size current);
   void OnCameraStalled(bool stalled);
   std::string CameraEntry(int index) const;
-  void MarkSecurePoints(cv::Mat& frame) override;
-
-  void CreateControls();
   void OnDepthEngineError(const QString& message);
   void EndDialog(int result);
   void OnCancel() { EndDialog(QDialog::Rejected); }
