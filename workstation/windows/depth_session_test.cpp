@@ -213,6 +213,11 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   for (const cv::Point& p : points)
     onTop += cv::pointPolygonTest(topOut, cv::Point2f(p), true) > -3;
   EXPECT_GT(static_cast<double>(onTop), 0.97 * static_cast<double>(points.size()));
+
+  // The corners came from the plane files and auto calibration: closing asks nothing.
+  dlg->close();
+  EXPECT_TRUE(dlg->IsEnded());
+  EXPECT_TRUE(m_boxes->Texts().empty());
 }
 
 TEST_F(DepthSessionTest, SwitchingBackAndForthLeavesNothingBehind) {
@@ -248,6 +253,7 @@ TEST_F(DepthSessionTest, ADepthCameraThatDoesNotStartLeavesTheColourPicture) {
   ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
   EXPECT_EQ(dlg->DepthSession(), nullptr);
   EXPECT_EQ(m_boxes->Texts(), std::vector<std::string>{"no RealSense device connected"});
+  EXPECT_TRUE(dlg->StatusText().contains("no RealSense device connected"));
   EXPECT_EQ(TopLevel3DViews(), 0);
   EXPECT_FALSE(Child(*dlg, "1023")->isVisible());
   EXPECT_TRUE(Child(*dlg, "1004")->isVisible());
@@ -266,6 +272,8 @@ TEST_F(DepthSessionTest, TheCameraLostWhileStreamingIsSaidOnceAndColourGoesOn) {
   ASSERT_NE(dlg->DepthSession(), nullptr);
   ASSERT_TRUE(WaitFor([&] { return dlg->DepthSession() == nullptr; }, 10000));
   EXPECT_EQ(m_boxes->Texts(), std::vector<std::string>{"the depth camera was unplugged"});
+  EXPECT_TRUE(dlg->StatusText().contains("the depth camera was unplugged"))
+      << dlg->StatusText().toStdString();
   EXPECT_EQ(TopLevel3DViews(), 0);
   EXPECT_FALSE(Child(*dlg, "1023")->isVisible());
   TakePicture();

@@ -526,7 +526,9 @@ void CVeldrinDlg::done(int result) {
 void CVeldrinDlg::reject() {}
 
 void CVeldrinDlg::closeEvent(QCloseEvent* event) {
-  if (!m_bEnded && m_pCalibrationList->IsModified() &&
+  // On a depth camera the corners come from the plane files and auto calibration, and the
+  // calibration list is hidden: there is nothing the operator could have meant to save.
+  if (!m_bEnded && !m_pDepth && m_pCalibrationList->IsModified() &&
       AfxMessageBox("Discard the unsaved corner changes?", MB_YESNO | MB_DEFBUTTON2) != IDYES) {
     event->ignore();
     return;
@@ -734,6 +736,8 @@ void CVeldrinDlg::OnDepthEngineError(const QString& message) {
   m_autoCalibCheck->hide();
   m_pCalibrationList->Show();
   m_closeTabButton->show();
+  m_pPreviewTabs->UpdatePlusTab();
+  SetStatus(QStringLiteral("Depth camera: %1").arg(message));
   AfxMessageBox(message.toStdString(), MB_ICONERROR | MB_OK);
 }
 
