@@ -1,6 +1,7 @@
 #include "video/virtual_camera.h"
 
 #include <gtest/gtest.h>
+#include <cmath>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
@@ -18,7 +19,7 @@ class VirtualSourceTest : public ::testing::Test {
  protected:
   std::string Path(const std::string& name) const { return (m_dir / name).string(); }
   static cv::Mat Flat(cv::Size size, int value) {
-    return cv::Mat(size, CV_8UC3, cv::Scalar(value, static_cast<double>(value / 2), 255 - value));
+    return cv::Mat(size, CV_8UC3, cv::Scalar(value, std::floor(value / 2.0), 255 - value));
   }
   static double Blue(const cv::Mat& frame) { return cv::mean(frame)[0]; }
 

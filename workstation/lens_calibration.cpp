@@ -70,6 +70,7 @@ double BoardCoverage(const std::vector<std::vector<cv::Point2f>>& views, cv::Siz
   for (const auto& view : views) {
     if (view.size() < 3) continue;
     std::vector<cv::Point> scaled;
+    scaled.reserve(view.size());
     for (const cv::Point2f& p : view) {
       scaled.emplace_back(cvRound(p.x * kScale), cvRound(p.y * kScale));
     }

@@ -210,13 +210,13 @@ void CVeldrinDlg::CreateControls() {
   findSheet->setObjectName(QStringLiteral("findSheet"));
   findSheet->setAutoDefault(false);
   findSheet->setToolTip(QStringLiteral("Put the corners on the sheet in the picture (F)"));
-  place(findSheet, 594, 75, 58, 13, 100, 0, 0);
+  place(findSheet, 586, 75, 66, 13, 100, 0, 0);
   auto* checkAccuracy = new QPushButton(QStringLiteral("Check accuracy"), this);
   checkAccuracy->setObjectName(QStringLiteral("checkAccuracy"));
   checkAccuracy->setAutoDefault(false);
   checkAccuracy->setToolTip(
       QStringLiteral("Measure a printed chessboard on the media in the output picture"));
-  place(checkAccuracy, 594, 90, 58, 13, 100, 0, 0);
+  place(checkAccuracy, 586, 90, 66, 13, 100, 0, 0);
 
   m_statusLine = new CStatusLine(m_status, this);
   m_statusLine->setFixedHeight(statusHeight);
