@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     veldrin::CSharedMemory host(Name(), blockSize, true);
     if (!host.IsMapped()) return 0;
     std::memset(host.GetView(), 0, blockSize);
-    std::memcpy(host.GetView(), data, std::min(size, blockSize));
+    if (size > 0) std::memcpy(host.GetView(), data, std::min(size, blockSize));
     CSharedStatusBlock tool(Name(), 0);
     if (blockSize < sizeof(STATUS_BLOCK) && tool.IsOpen()) std::abort();
     int height = 0, width = 0;

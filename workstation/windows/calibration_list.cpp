@@ -170,13 +170,12 @@ void CCalibrationList::OnPointsChanged() {
 }
 
 bool CCalibrationList::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == &m_inputWindow) {
+  const bool press = event->type() == QEvent::MouseButtonPress;
+  if (watched == &m_inputWindow && (press || event->type() == QEvent::MouseButtonRelease)) {
     const auto* mouse = static_cast<QMouseEvent*>(event);
-    if (event->type() == QEvent::MouseButtonPress && mouse->button() == Qt::LeftButton &&
-        m_inputWindow.GetSelectedPoint() >= 0) {
+    if (press && mouse->button() == Qt::LeftButton && m_inputWindow.GetSelectedPoint() >= 0) {
       m_dragStart = m_rectification.GetCorners();
-    } else if (event->type() == QEvent::MouseButtonRelease && mouse->button() == Qt::LeftButton &&
-               m_dragStart) {
+    } else if (!press && mouse->button() == Qt::LeftButton && m_dragStart) {
       m_history.Record(*m_dragStart, m_rectification.GetCorners());
       m_dragStart.reset();
     }
