@@ -22,7 +22,7 @@ inline const std::string& FuzzFolder() {
 // Writes the input to `<FuzzFolder()><name>` and returns that path.
 inline std::string WriteFuzzInput(const std::string& name, const std::uint8_t* data,
                                   std::size_t size) {
-  const std::string path = FuzzFolder() + name;
+  std::string path = FuzzFolder() + name;
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   return path;
