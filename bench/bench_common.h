@@ -19,6 +19,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "bench/bench_timing.h"
 #include "hostlink/shared_status_block.h"
 #include "testing/scratch_dir.h"
 #include "workstation/lens.h"
@@ -157,7 +158,6 @@ inline std::chrono::nanoseconds ProcessCpuTime() {
 template <typename TPipeline, typename TAfterIteration>
 void RunRatioToFloor(benchmark::State& state, TPipeline& pipeline, CFloor& floor, bool withCpuRatio,
                      TAfterIteration afterIteration) {
-  using Clock = std::chrono::steady_clock;
   Clock::duration pipelineTime{}, floorTime{};
   std::chrono::nanoseconds pipelineCpu{}, floorCpu{};
   bool pipelineFirst = false;
@@ -178,12 +178,7 @@ void RunRatioToFloor(benchmark::State& state, TPipeline& pipeline, CFloor& floor
     }
     afterIteration();
   }
-  const double n = static_cast<double>(state.iterations());
-  const double pipelineUs = std::chrono::duration<double, std::micro>(pipelineTime).count() / n;
-  const double floorUs = std::chrono::duration<double, std::micro>(floorTime).count() / n;
-  state.counters["pipeline_us"] = pipelineUs;
-  state.counters["floor_us"] = floorUs;
-  state.counters["ratio"] = floorUs > 0 ? pipelineUs / floorUs : 0.0;
+  SetRatioCounters(state, pipelineTime, floorTime, "pipeline");
   if (withCpuRatio) {
     state.counters["cpu_ratio"] =
         floorCpu.count() > 0 ? static_cast<double>(pipelineCpu.count()) / floorCpu.count() : 0.0;

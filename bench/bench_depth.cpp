@@ -18,10 +18,11 @@
 #include <new>
 #include <vector>
 
+#include "bench/bench_depth_scene.h"
+#include "bench/bench_timing.h"
 #include "depth/secure_points.h"
 #include "depth/table_measure.h"
 #include "video/realsense_video_engine.h"
-#include "video/sim/simulated_depth_device.h"
 
 namespace {
 std::atomic<long> g_allocations{0};
@@ -41,37 +42,16 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-constexpr std::size_t kPixels = std::size_t{640} * 480;
-
-using Clock = std::chrono::steady_clock;
+using veldrin_bench::Clock;
+constexpr std::size_t kPixels = veldrin_bench::kDepthPixels;
 
 // One frame of the simulated camera looking at a 50 mm box, converted as the engine does.
 struct CFrame {
-  CFrame() : device(Params(), false) {
-    DEPTH_STREAM_REQUEST request;
-    request.nColorWidth = 640;
-    request.nColorHeight = 480;
-    device.Start(request);
-    const CSceneWorld& world = device.World();
-    calibration.depthIntrinsics = world.DepthIntrinsics();
-    calibration.colorIntrinsics = world.ColorIntrinsics({640, 480});
-    calibration.depthToColor = world.DepthToColor();
-    calibration.colorToDepth = world.ColorToDepth();
-    device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset);
-    rays.Update(calibration.depthIntrinsics);
-    cloud.resize(kPixels);
-    CKivRealSenseVideoEngine::DepthFrameToCloud(frameset.depth, rays, cloud.data());
-    CKivRealSenseVideoEngine::DepthFrameToMeters(frameset.depth, meters);
-  }
-  static TABLE_SCENE_PARAMS Params() {
-    TABLE_SCENE_PARAMS params;
-    params.box = SCENE_BOX{};
-    return params;
-  }
-  CSimulatedDepthDevice device;
-  DEPTH_COLOR_CALIBRATION calibration;
+  CFrame() { camera.Next(frameset, cloud, meters); }
+  veldrin_bench::CBoxCamera camera;
+  const DEPTH_COLOR_CALIBRATION& calibration = camera.Calibration();
+  const veldrin::CPixelRays& rays = camera.Rays();
   DEPTH_FRAMESET frameset;
-  veldrin::CPixelRays rays;
   std::vector<SVertex> cloud;
   cv::Mat meters;
 };
@@ -96,13 +76,9 @@ void Alternate(benchmark::State& state, TOurs ours, TFloor floor) {
     floor();
     floorTime += Clock::now() - start;
   }
-  const double n = static_cast<double>(state.iterations());
-  const double oursUs = std::chrono::duration<double, std::micro>(oursTime).count() / n;
-  const double floorUs = std::chrono::duration<double, std::micro>(floorTime).count() / n;
-  state.counters["ours_us"] = oursUs;
-  state.counters["floor_us"] = floorUs;
-  state.counters["ratio"] = floorUs > 0 ? oursUs / floorUs : 0.0;
-  state.counters["allocs_per_frame"] = static_cast<double>(allocations) / n;
+  veldrin_bench::SetRatioCounters(state, oursTime, floorTime);
+  state.counters["allocs_per_frame"] =
+      static_cast<double>(allocations) / static_cast<double>(state.iterations());
 }
 
 // The floor of the update: the same arrays copied once, without any arithmetic.
@@ -117,7 +93,9 @@ struct CCopyFloor {
   std::vector<float> averaged, heights;
 };
 
-void BM_DepthUpdate(benchmark::State& state) {
+// The measurement of one frame against the copy floor; with `publish` it is also handed to
+// readers, as the depth thread does.
+void BM_DepthUpdate(benchmark::State& state, bool publish) {
   const CFrame frame;
   CTableMeasure measure;
   std::vector<float> heights(kPixels);
@@ -125,6 +103,12 @@ void BM_DepthUpdate(benchmark::State& state) {
   Alternate(
       state,
       [&] {
+        if (publish) {
+          benchmark::DoNotOptimize(measure.UpdateDepthView(
+              frame.meters, frame.cloud.data(), kCorners[0], kCorners[1], kCorners[2], kCorners[3],
+              kCorners[4], kCorners[5], kCorners[6], kCorners[7], heights.data()));
+          return;
+        }
         measure.AverageCloud(frame.cloud.data(), 640, 480);
         benchmark::DoNotOptimize(measure.SetDepthData(
             frame.meters, measure.GetAveragedCloud().data(), kCorners[0], kCorners[1], kCorners[2],
@@ -132,23 +116,8 @@ void BM_DepthUpdate(benchmark::State& state) {
       },
       floor);
 }
-BENCHMARK(BM_DepthUpdate)->Unit(benchmark::kMicrosecond);
-
-void BM_DepthUpdateAndPublish(benchmark::State& state) {
-  const CFrame frame;
-  CTableMeasure measure;
-  std::vector<float> heights(kPixels);
-  CCopyFloor floor(frame);
-  Alternate(
-      state,
-      [&] {
-        benchmark::DoNotOptimize(measure.UpdateDepthView(
-            frame.meters, frame.cloud.data(), kCorners[0], kCorners[1], kCorners[2], kCorners[3],
-            kCorners[4], kCorners[5], kCorners[6], kCorners[7], heights.data()));
-      },
-      floor);
-}
-BENCHMARK(BM_DepthUpdateAndPublish)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_DepthUpdate, Measure, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_DepthUpdate, AndPublish, true)->Unit(benchmark::kMicrosecond);
 
 void BM_SecurePoints(benchmark::State& state) {
   const CFrame frame;

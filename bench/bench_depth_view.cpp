@@ -20,6 +20,8 @@
 #include <memory>
 #include <vector>
 
+#include "bench/bench_depth_scene.h"
+#include "bench/bench_timing.h"
 #include "depth/view/depth_camera_dialog.h"
 #include "depth/view/opengl_3d_window.h"
 #include "display/image_window.h"
@@ -33,16 +35,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr std::size_t kPixels = std::size_t{640} * 480;
-
-TABLE_SCENE_PARAMS BoxScene() {
-  TABLE_SCENE_PARAMS params;
-  params.nWidth = 640;
-  params.nHeight = 480;
-  params.box = SCENE_BOX{};
-  return params;
-}
+using veldrin_bench::BoxScene;
+using veldrin_bench::Clock;
+using veldrin_bench::kDepthPixels;
+using veldrin_bench::SetRatioCounters;
 
 class CBenchEngine : public CKivVideoEngine {
  public:
@@ -93,14 +89,10 @@ class CSessionRig {
       m_session->SetAutoCalibration(true);
     }
 
-    CSimulatedDepthDevice device(BoxScene(), false);
-    device.Start(DEPTH_STREAM_REQUEST{});
+    veldrin_bench::CBoxCamera camera;
     DEPTH_FRAMESET frameset;
-    device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset);
-    veldrin::CPixelRays rays;
-    rays.Update(frameset.depth.intrinsics);
-    m_cloud.resize(kPixels);
-    CDepthFrameConverter().Convert(frameset.depth, rays, m_meters, m_grey, m_cloud.data());
+    camera.Next(frameset, m_cloud, m_meters);
+    CDepthFrameConverter().Convert(frameset.depth, camera.Rays(), m_meters, m_grey, m_cloud.data());
   }
   ~CSessionRig() {
     m_session.reset();
@@ -129,38 +121,29 @@ class CSessionRig {
   std::vector<SVertex> m_cloud;
 };
 
-void Report(benchmark::State& state, Clock::duration ours, Clock::duration floor) {
-  const double n = static_cast<double>(state.iterations());
-  const double oursUs = std::chrono::duration<double, std::micro>(ours).count() / n;
-  const double floorUs = std::chrono::duration<double, std::micro>(floor).count() / n;
-  state.counters["ours_us"] = oursUs;
-  state.counters["floor_us"] = floorUs;
-  state.counters["ratio"] = floorUs > 0 ? oursUs / floorUs : 0.0;
-}
-
 void BM_DepthConsumer(benchmark::State& state) {
   CSessionRig rig;
   if (!rig.Started()) {
     state.SkipWithError("the simulated depth camera did not start");
     return;
   }
-  std::vector<double> meters(kPixels);
-  std::vector<SVertex> cloud(kPixels);
+  std::vector<double> meters(kDepthPixels);
+  std::vector<SVertex> cloud(kDepthPixels);
   Clock::duration ours{}, floor{};
   for (auto _ : state) {
     auto start = Clock::now();
     rig.Frame();
     ours += Clock::now() - start;
     start = Clock::now();
-    std::memcpy(meters.data(), rig.Meters().data, kPixels * sizeof(double));
-    std::memcpy(cloud.data(), rig.Cloud().data(), kPixels * sizeof(SVertex));
+    std::memcpy(meters.data(), rig.Meters().data, kDepthPixels * sizeof(double));
+    std::memcpy(cloud.data(), rig.Cloud().data(), kDepthPixels * sizeof(SVertex));
     benchmark::DoNotOptimize(cloud.data());
     floor += Clock::now() - start;
     state.PauseTiming();
     QCoreApplication::processEvents();  // the views' queued repaints are the UI thread's work
     state.ResumeTiming();
   }
-  Report(state, ours, floor);
+  SetRatioCounters(state, ours, floor);
 }
 BENCHMARK(BM_DepthConsumer)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 
@@ -190,7 +173,7 @@ void BM_GLPaint(benchmark::State& state) {
     floor += Clock::now() - start;
   }
   view->doneCurrent();
-  Report(state, ours, floor);
+  SetRatioCounters(state, ours, floor);
 }
 BENCHMARK(BM_GLPaint)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 

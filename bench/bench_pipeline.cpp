@@ -19,11 +19,10 @@
 #include <vector>
 
 #include "bench/bench_common.h"
+#include "bench/bench_depth_scene.h"
 #include "depth/secure_points.h"
 #include "depth/table_measure.h"
 #include "display/image_window.h"
-#include "video/realsense_video_engine.h"
-#include "video/sim/simulated_depth_device.h"
 #include "video/video_engine.h"
 #include "workstation/camera_list.h"
 #include "workstation/color_frame_consumer.h"
@@ -120,42 +119,23 @@ constexpr const char* kHostPrefix = "veldrin-bench-pipeline";
 // A settled measurement of a 50 mm box on the simulated table, and the marking of its top.
 class CMeasuredBox {
  public:
-  CMeasuredBox() : m_device(Params(), false) {
-    DEPTH_STREAM_REQUEST request;
-    request.nColorWidth = 640;
-    request.nColorHeight = 480;
-    m_device.Start(request);
-    const CSceneWorld& world = m_device.World();
-    m_calibration.depthIntrinsics = world.DepthIntrinsics();
-    m_calibration.colorIntrinsics = world.ColorIntrinsics({640, 480});
-    m_calibration.depthToColor = world.DepthToColor();
-    m_calibration.colorToDepth = world.ColorToDepth();
-    veldrin::CPixelRays rays;
-    rays.Update(m_calibration.depthIntrinsics);
-    std::vector<SVertex> cloud(std::size_t{640} * 480);
+  CMeasuredBox() {
+    std::vector<SVertex> cloud;
     cv::Mat meters;
     for (int i = 0; i < 100; ++i) {
       DEPTH_FRAMESET frameset;
-      m_device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset);
-      CKivRealSenseVideoEngine::DepthFrameToCloud(frameset.depth, rays, cloud.data());
-      CKivRealSenseVideoEngine::DepthFrameToMeters(frameset.depth, meters);
+      m_camera.Next(frameset, cloud, meters);
       m_measure.UpdateDepthView(meters, cloud.data(), 150, 110, 490, 110, 490, 370, 150, 370,
                                 nullptr);
     }
   }
   void Mark(cv::Mat& frame) const {
     const veldrin::CMeasurementExchange::CHandle m = m_measure.Published();
-    veldrin::DrawSecurePoints(m_calibration, *m, frame, m->fMaxHeight, 0.004f);
+    veldrin::DrawSecurePoints(m_camera.Calibration(), *m, frame, m->fMaxHeight, 0.004f);
   }
 
  private:
-  static TABLE_SCENE_PARAMS Params() {
-    TABLE_SCENE_PARAMS params;
-    params.box = SCENE_BOX{};
-    return params;
-  }
-  CSimulatedDepthDevice m_device;
-  DEPTH_COLOR_CALIBRATION m_calibration;
+  veldrin_bench::CBoxCamera m_camera;
   CTableMeasure m_measure;
 };
 

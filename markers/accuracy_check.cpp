@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "markers/grey_picture.h"
+
 namespace veldrin {
 
 namespace {
@@ -81,16 +83,10 @@ SFit FitGrid(const std::vector<cv::Point2d>& ideal, const std::vector<cv::Point2
 
 bool CheckAccuracy(const cv::Mat& rectified, double mmPerPixelX, double mmPerPixelY,
                    const SBoardSpec& board, SAccuracyReport& report) {
-  if (rectified.empty() || rectified.depth() != CV_8U ||
-      (rectified.channels() != 1 && rectified.channels() != 3) || !(mmPerPixelX > 0) ||
-      !(mmPerPixelY > 0) || !(board.squareMm > 0) || board.cols < 2 || board.rows < 2) {
-    return false;
-  }
   cv::Mat grey;
-  if (rectified.channels() == 3) {
-    cv::cvtColor(rectified, grey, cv::COLOR_BGR2GRAY);
-  } else {
-    grey = rectified;
+  if (!(mmPerPixelX > 0) || !(mmPerPixelY > 0) || !(board.squareMm > 0) || board.cols < 2 ||
+      board.rows < 2 || !GreyPicture(rectified, grey)) {
+    return false;
   }
   // A board of C x R squares has (C - 1) x (R - 1) inner corners. Should the numbers given be
   // the inner corners themselves, the second search finds them: any part of a true grid

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <string_view>
 
+#include "markers/grey_picture.h"
 #include "platform/file_io.h"
 
 namespace {
@@ -27,18 +28,6 @@ cv::Size ThumbnailSize(cv::Size frame) {
                   std::max(1, static_cast<int>(std::lround(frame.height * scale))));
 }
 
-bool Grey(const cv::Mat& frame, cv::Mat& grey) {
-  if (frame.empty() || frame.depth() != CV_8U) return false;
-  if (frame.channels() == 3) {
-    cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
-  } else if (frame.channels() == 1) {
-    grey = frame;
-  } else {
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool CCameraReference::Adopt(cv::Mat thumbnail) {
@@ -54,7 +43,7 @@ bool CCameraReference::Adopt(cv::Mat thumbnail) {
 
 bool CCameraReference::Make(const cv::Mat& frame) {
   cv::Mat grey, thumbnail;
-  if (!Grey(frame, grey)) {
+  if (!veldrin::GreyPicture(frame, grey)) {
     m_thumbnail.release();
     m_features.clear();
     return false;
@@ -96,7 +85,7 @@ bool CCameraReference::Load(const std::string& path) {
 
 double CCameraReference::Displacement(const cv::Mat& frame) const {
   cv::Mat grey;
-  if (m_thumbnail.empty() || !Grey(frame, grey)) return -1;
+  if (m_thumbnail.empty() || !veldrin::GreyPicture(frame, grey)) return -1;
   const cv::Size size = m_thumbnail.size();
   // The same view at another resolution compares fine; another aspect ratio is another view.
   if (std::abs(double(grey.cols) / grey.rows - double(size.width) / size.height) >

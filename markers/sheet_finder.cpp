@@ -7,6 +7,8 @@
 #include <cmath>
 #include <numeric>
 
+#include "markers/grey_picture.h"
+
 namespace veldrin {
 
 namespace {
@@ -357,16 +359,8 @@ void OrderCornersClockwise(std::vector<cv::Point2f>& corners) {
 }
 
 bool FindSheet(const cv::Mat& picture, std::vector<cv::Point2f>& corners) {
-  if (picture.empty() || picture.depth() != CV_8U ||
-      (picture.channels() != 1 && picture.channels() != 3)) {
-    return false;
-  }
   cv::Mat grey;
-  if (picture.channels() == 3) {
-    cv::cvtColor(picture, grey, cv::COLOR_BGR2GRAY);
-  } else {
-    grey = picture;
-  }
+  if (!GreyPicture(picture, grey)) return false;
   if (grey.cols < 16 || grey.rows < 16) return false;
 
   double factor = 1.0;

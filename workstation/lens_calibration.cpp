@@ -7,6 +7,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "markers/grey_picture.h"
+
 namespace veldrin {
 
 bool ParseBoardSize(const std::string& text, LENS_BOARD& board) {
@@ -29,16 +31,8 @@ bool ParseBoardSize(const std::string& text, LENS_BOARD& board) {
 bool FindBoardCorners(const cv::Mat& picture, const LENS_BOARD& board,
                       std::vector<cv::Point2f>& corners) {
   corners.clear();
-  if (picture.empty() || picture.depth() != CV_8U ||
-      (picture.channels() != 1 && picture.channels() != 3)) {
-    return false;
-  }
   cv::Mat grey;
-  if (picture.channels() == 3) {
-    cv::cvtColor(picture, grey, cv::COLOR_BGR2GRAY);
-  } else {
-    grey = picture;
-  }
+  if (!GreyPicture(picture, grey)) return false;
   const cv::Size pattern(board.nColumns, board.nRows);
   std::vector<cv::Point2f> found;
   if (!cv::findChessboardCorners(
