@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "hostlink/bmp_format.h"
+#include "platform/byte_order.h"
 #include "platform/file_io.h"
 
 namespace veldrin_test {
@@ -22,6 +23,18 @@ std::string ReadFileBytes(const std::filesystem::path& path) {
 void WriteFileBytes(const std::filesystem::path& path, std::string_view bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string LEFloatBytes(std::initializer_list<float> values) {
+  std::string bytes;
+  for (const float v : values) veldrin::AppendLEFloat(bytes, v);
+  return bytes;
+}
+
+std::string LEFloatBytes(const std::vector<cv::Point2f>& points) {
+  std::string bytes;
+  for (const cv::Point2f& p : points) bytes += LEFloatBytes({p.x, p.y});
+  return bytes;
 }
 
 std::vector<std::string> FileNames(const std::filesystem::path& folder) {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <initializer_list>
 #include <opencv2/core/mat.hpp>
+#include <opencv2/core/types.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +14,11 @@ namespace veldrin_test {
 std::string ReadFileBytes(const std::filesystem::path& path);
 // Writes `bytes` as the whole file (plainly: tests also write what the code must refuse).
 void WriteFileBytes(const std::filesystem::path& path, std::string_view bytes);
+
+// Little-endian 32-bit floats, as the raw calibration and plane files hold them; points give
+// x then y.
+std::string LEFloatBytes(std::initializer_list<float> values);
+std::string LEFloatBytes(const std::vector<cv::Point2f>& points);
 
 // The names in a folder, sorted.
 std::vector<std::string> FileNames(const std::filesystem::path& folder);

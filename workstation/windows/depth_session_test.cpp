@@ -10,7 +10,6 @@
 
 #include "depth/plane_files.h"
 #include "depth/view/depth_camera_dialog.h"
-#include "platform/byte_order.h"
 #include "video/realsense_video_engine.h"
 #include "video/sim/scene_box.h"
 #include "video/sim/simulated_depth_device.h"
@@ -141,12 +140,7 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   const std::vector<cv::Point2f> saved = dlg->Corners();
   veldrin::Plane3D plane;
   ASSERT_TRUE(veldrin::ReadPlane3D(veldrin::Plane3DPath(Folder()), plane));
-  const std::string bytes2d = ReadFileBytes(veldrin::Plane2DPath(Folder()));
-  ASSERT_EQ(bytes2d.size(), 32u);
-  for (size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(veldrin::ReadLEFloat(bytes2d.data() + 8 * i), saved[i].x) << i;
-    EXPECT_EQ(veldrin::ReadLEFloat(bytes2d.data() + 8 * i + 4), saved[i].y) << i;
-  }
+  EXPECT_EQ(ReadFileBytes(veldrin::Plane2DPath(Folder())), LEFloatBytes(saved));
   EXPECT_EQ(view->IsPlaneLoaded(), 1);
   Screenshot(*view, "depth-empty-table");
 

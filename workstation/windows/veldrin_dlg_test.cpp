@@ -1,8 +1,6 @@
 // The main window against real shared memory, virtual cameras and a scripted message box.
 #include "workstation/windows/dialog_test_fixture.h"
 
-#include "platform/byte_order.h"
-
 #include <QContextMenuEvent>
 #include <QGraphicsEffect>
 #include <QMenu>
@@ -270,11 +268,7 @@ TEST_F(VeldrinDlgTest, SavePlaneWritesTheCornersAndLeavingAutoCalibrationRestore
   const std::vector<cv::Point2f> saved{{100, 50}, {540, 50}, {540, 430}, {100, 430}};
   dlg->InputWindow()->SetPoints(saved);
   dlg->SavePlane();
-  const std::string bytes = ReadFileBytes(m_dir / "2DPlane.pt3");
-  ASSERT_EQ(bytes.size(), 32u);
-  std::vector<float> values;
-  for (std::size_t at = 0; at < 32; at += 4) values.push_back(veldrin::ReadLEFloat(&bytes[at]));
-  EXPECT_EQ(values, (std::vector<float>{100, 50, 540, 50, 540, 430, 100, 430}));
+  EXPECT_EQ(ReadFileBytes(m_dir / "2DPlane.pt3"), LEFloatBytes(saved));
 
   dlg->InputWindow()->SetPoints({{1, 1}, {2, 1}, {2, 2}, {1, 2}});
   auto* autoCalibration = dlg->findChild<QCheckBox*>("1023");
