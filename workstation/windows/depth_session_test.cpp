@@ -10,6 +10,7 @@
 
 #include "depth/plane_files.h"
 #include "depth/view/depth_camera_dialog.h"
+#include "testing/failing_depth_device.h"
 #include "video/realsense_video_engine.h"
 #include "video/sim/scene_box.h"
 #include "video/sim/simulated_depth_device.h"
@@ -30,40 +31,13 @@ SCENE_BOX Box50() {
   return box;
 }
 
-// The simulated camera with a scripted end: lost after some framesets, or never delivering.
-class CFailingDevice : public CDepthDevice {
- public:
-  CFailingDevice(int framesBeforeLoss, bool starve)
-      : m_nLeft(framesBeforeLoss), m_bStarve(starve), m_inner(Params()) {}
-  static TABLE_SCENE_PARAMS Params() {
-    TABLE_SCENE_PARAMS params;
-    std::string error;
-    veldrin::CurrentTableSceneParams(params, error);
-    return params;
-  }
-  void Start(const DEPTH_STREAM_REQUEST& r) override { m_inner.Start(r); }
-  bool TryWaitForFrameset(std::chrono::milliseconds limit, DEPTH_FRAMESET& f) override {
-    if (m_bStarve) {
-      std::this_thread::sleep_for(limit);
-      return false;
-    }
-    if (m_nLeft >= 0 && m_nLeft-- == 0) throw CDeviceLostError("the depth camera was unplugged");
-    return m_inner.TryWaitForFrameset(limit, f);
-  }
-  float GetDepthScale() override { return m_inner.GetDepthScale(); }
-  CAMERA_EXTRINSICS GetDepthToColorExtrinsics() override {
-    return m_inner.GetDepthToColorExtrinsics();
-  }
-  CAMERA_EXTRINSICS GetColorToDepthExtrinsics() override {
-    return m_inner.GetColorToDepthExtrinsics();
-  }
-  void Stop() override { m_inner.Stop(); }
-
- private:
-  int m_nLeft;
-  bool m_bStarve;
-  CSimulatedDepthDevice m_inner;
-};
+// The simulated camera of the table scene as the scene file describes it, with a scripted end.
+std::unique_ptr<CDepthDevice> FailingDevice(int framesBeforeLoss, bool starve) {
+  TABLE_SCENE_PARAMS params;
+  std::string error;
+  veldrin::CurrentTableSceneParams(params, error);
+  return std::make_unique<CFailingDepthDevice>(framesBeforeLoss, starve, params);
+}
 
 int ThreadCount() {
   int n = 0;
@@ -264,7 +238,7 @@ TEST_F(DepthSessionTest, TheCameraLostWhileStreamingIsSaidOnceAndColourGoesOn) {
   int sessions = 0;
   CDepthSession::SetDeviceFactoryForTests([&sessions]() -> std::unique_ptr<CDepthDevice> {
     // The set-up's own session works; the stream's is lost after a second.
-    return std::make_unique<CFailingDevice>(sessions++ == 0 ? -1 : 30, false);
+    return FailingDevice(sessions++ == 0 ? -1 : 30, false);
   });
   auto dlg = Open(m_name);
   ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
@@ -290,9 +264,8 @@ TEST_F(DepthSessionTest, TheCameraLostWhileStreamingIsSaidOnceAndColourGoesOn) {
 
 TEST_F(DepthSessionTest, SavePlaneBeforeTheFirstDepthFrameWritesNothingAndSaysSo) {
   int sessions = 0;
-  CDepthSession::SetDeviceFactoryForTests([&sessions]() -> std::unique_ptr<CDepthDevice> {
-    return std::make_unique<CFailingDevice>(-1, sessions++ > 0);
-  });
+  CDepthSession::SetDeviceFactoryForTests(
+      [&sessions]() -> std::unique_ptr<CDepthDevice> { return FailingDevice(-1, sessions++ > 0); });
   auto dlg = Open(m_name);
   ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
   ASSERT_NE(dlg->DepthSession(), nullptr);
@@ -306,7 +279,7 @@ TEST_F(DepthSessionTest, SavePlaneBeforeTheFirstDepthFrameWritesNothingAndSaysSo
 TEST_F(DepthSessionTest, FramesOfAnotherCameraSizeOrWithoutDepthAreNotMeasured) {
   int sessions = 0;
   CDepthSession::SetDeviceFactoryForTests([&sessions]() -> std::unique_ptr<CDepthDevice> {
-    return std::make_unique<CFailingDevice>(-1, sessions++ > 0);  // the stream stays silent
+    return FailingDevice(-1, sessions++ > 0);  // the stream stays silent
   });
   auto dlg = Open(m_name);
   ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
