@@ -52,6 +52,12 @@ std::string UniqueInstanceName(const std::string& tag) {
          std::to_string(serial.fetch_add(1));
 }
 
+int ThreadCount() {
+  int n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) n += e.exists();
+  return n;
+}
+
 cv::Mat ReadPublishedPicture(const std::filesystem::path& path) {
   veldrin::SBmpPicture picture;
   if (!veldrin::ReadBmpFile(path.string(), picture).empty()) return {};

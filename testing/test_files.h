@@ -26,6 +26,9 @@ std::vector<std::string> FileNames(const std::filesystem::path& folder);
 // A shared-memory name of its own for this test process: "veldrin-<tag>-<pid>-<serial>".
 std::string UniqueInstanceName(const std::string& tag);
 
+// The threads this process runs now.
+int ThreadCount();
+
 // A picture published through the host link, top row first; empty when the file is not one.
 cv::Mat ReadPublishedPicture(const std::filesystem::path& path);
 

@@ -4,8 +4,6 @@
 
 #include "workstation/windows/depth_session.h"
 
-#include <dirent.h>
-
 #include <QLineEdit>
 
 #include "depth/plane_files.h"
@@ -37,15 +35,6 @@ std::unique_ptr<CDepthDevice> FailingDevice(int framesBeforeLoss, bool starve) {
   std::string error;
   veldrin::CurrentTableSceneParams(params, error);
   return std::make_unique<CFailingDepthDevice>(framesBeforeLoss, starve, params);
-}
-
-int ThreadCount() {
-  int n = 0;
-  if (DIR* d = ::opendir("/proc/self/task")) {
-    while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
-    ::closedir(d);
-  }
-  return n;
 }
 
 int TopLevel3DViews() {
