@@ -241,9 +241,7 @@ TEST_F(RealSenseEngineTest, StreamsDepthFramesThatFollowTheScene) {
     EXPECT_LT(table, 1.1f);
 
     // A 60 mm box placed at the centre while streaming: the centre comes nearer.
-    SCENE_BOX box;
-    box.sizeMm[2] = 60;
-    veldrin::SetLiveSceneBox(box);
+    veldrin::SetLiveSceneBox(SCENE_BOX{{100, 80, 60}});
     EXPECT_TRUE(listener.WaitFor([&](CRecorder& r) { return r.m_centreZ < table - 0.04f; }))
         << table;
     veldrin::SetLiveSceneBox(std::nullopt);

@@ -19,15 +19,7 @@ namespace {
 
 constexpr int kDepthCamera = 1;  // "Table RealSense" in the list below
 
-SCENE_BOX Box50() {
-  SCENE_BOX box;
-  box.sizeMm[0] = 110;
-  box.sizeMm[1] = 90;
-  box.sizeMm[2] = 50;
-  box.centreMm[0] = 10;
-  box.rotationDeg = 15;
-  return box;
-}
+const SCENE_BOX kBox50{{110, 90, 50}, {10, 0}, 15};  // size, centre (mm), turn (degrees)
 
 // The simulated camera of the table scene as the scene file describes it, with a scripted end.
 std::unique_ptr<CDepthDevice> FailingDevice(int framesBeforeLoss, bool starve) {
@@ -108,7 +100,7 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   Screenshot(*view, "depth-empty-table");
 
   // A 50 mm box: measured against the stored plane.
-  veldrin::SetLiveSceneBox(Box50());
+  veldrin::SetLiveSceneBox(kBox50);
   ASSERT_TRUE(WaitFrames(*dlg, 150));
   auto* height = view->findChild<QLineEdit*>("1021");
   ASSERT_TRUE(WaitFor([&] { return height->text().endsWith(" mm"); }));
@@ -158,7 +150,7 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   const std::vector<cv::Point2f> dst = dlg->DstCorners();
   const cv::Mat homography = cv::getPerspectiveTransform(saved, dst);
   std::vector<cv::Point2f> top;
-  const double a = Box50().rotationDeg * CV_PI / 180, c = std::cos(a), s = std::sin(a);
+  const double a = kBox50.rotationDeg * CV_PI / 180, c = std::cos(a), s = std::sin(a);
   for (const auto& [lx, ly] :
        {std::pair{-55.0, -45.0}, {55.0, -45.0}, {55.0, 45.0}, {-55.0, 45.0}}) {
     top.push_back(world.TableToColorPixel(cv::Point3d(10 + c * lx - s * ly, s * lx + c * ly, 50),
