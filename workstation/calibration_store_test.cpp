@@ -48,44 +48,40 @@ class CalibrationStoreTest : public ::testing::Test {
   const std::string m_dir = m_scratch.Folder();
 };
 
-TEST_F(CalibrationStoreTest, WritesTheDefaultCornersByteForByte) {
-  ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "default", kDefault));
-  EXPECT_EQ(Get("default.clb"), kExample);
-  Points read;
-  ECalibrationForm form;
-  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "default", read, form), 4);
-  EXPECT_EQ(form, ECalibrationForm::kJson);
-  EXPECT_EQ(read, kDefault);
-}
-
-// A calibration made on the lens-corrected picture names the lens file in one more member;
-// without one the bytes are exactly the old form (above).
-TEST_F(CalibrationStoreTest, LensIsRecordedInOneExtraKey) {
-  ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "lens", kDefault, "Front Cam.lens"));
-  std::string expected = kExample;
-  expected.insert(expected.find("\"numCorners\""), "\"Lens\":\"Front Cam.lens\",");
-  EXPECT_EQ(Get("lens.clb"), expected);
+// Byte for byte: six decimals, keys sorted, and the lens of a calibration made on the
+// lens-corrected picture in one more member (without one, the bytes are exactly the old form).
+TEST_F(CalibrationStoreTest, WritesTheFileByteForByteAndReadsItBack) {
+  std::string withLens = kExample;
+  withLens.insert(withLens.find("\"numCorners\""), "\"Lens\":\"Front Cam.lens\",");
+  const struct {
+    Points points;
+    std::string lens, bytes;
+  } cases[] = {
+      {kDefault, "", kExample},
+      {kDefault, "Front Cam.lens", withLens},
+      {{{123.5f, -0.25f}},
+       "",
+       "{\"CornerX_0\":\"123.500000\",\"CornerY_0\":\"-0.250000\",\"numCorners\":\"1\"}\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "c", c.points, c.lens));
+    EXPECT_EQ(Get("c.clb"), c.bytes);
+    Points read;
+    ECalibrationForm form;
+    std::string lens = "stale";
+    EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "c", read, form, lens),
+              static_cast<int>(c.points.size()));
+    EXPECT_EQ(form, ECalibrationForm::kJson);
+    EXPECT_EQ(read, c.points);
+    EXPECT_EQ(lens, c.lens);
+  }
+  // A file that cannot be read names no lens either.
   Points read;
   ECalibrationForm form;
   std::string lens = "stale";
-  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "lens", read, form, lens), 4);
-  EXPECT_EQ(read, kDefault);
-  EXPECT_EQ(lens, "Front Cam.lens");
-  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "default", read, form, lens), 0);
+  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "missing", read, form, lens), 0);
   EXPECT_EQ(lens, "");
-  ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "plain", kDefault));
-  lens = "stale";
-  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "plain", read, form, lens), 4);
-  EXPECT_EQ(lens, "");
-}
-
-TEST_F(CalibrationStoreTest, CoordinatesKeepSixDecimals) {
-  ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "p", {{123.5f, -0.25f}}));
-  EXPECT_EQ(Get("p.clb"),
-            "{\"CornerX_0\":\"123.500000\",\"CornerY_0\":\"-0.250000\",\"numCorners\":\"1\"}\n");
-  Points read;
-  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "p", read), 1);
-  EXPECT_EQ(read, (Points{{123.5f, -0.25f}}));
 }
 
 TEST_F(CalibrationStoreTest, DecimalCommaLocaleDoesNotReachTheFile) {
