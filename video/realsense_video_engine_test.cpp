@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-#include "testing/failing_depth_device.h"
+#include "video/sim/failing_depth_device_test_fixture.h"
 #include "video/sim/scene_box.h"
 #include "video/sim/simulated_depth_device.h"
 

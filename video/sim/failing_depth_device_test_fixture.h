@@ -1,7 +1,7 @@
 #pragma once
 
-// A simulated depth camera of the table scene with a scripted end (header-only: only tests that
-// link the video library include it).
+// A simulated depth camera of the table scene with a scripted end, for the tests of the engine
+// and of the windows above it.
 
 #include <chrono>
 #include <thread>
