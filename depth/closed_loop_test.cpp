@@ -24,7 +24,7 @@ constexpr int kSettleFrames = 150;
 class CRig {
  public:
   explicit CRig(const std::optional<SCENE_BOX>& box)
-      : m_params(Params(box)), m_device(m_params, false) {
+      : m_params{.box = box, .depth = {}}, m_device(m_params, false) {
     DEPTH_STREAM_REQUEST request;
     request.nColorWidth = kColorSize.width;
     request.nColorHeight = kColorSize.height;
@@ -36,12 +36,6 @@ class CRig {
     m_calibration.colorToDepth = world.ColorToDepth();
     m_calibration.fDepthScale = m_device.GetDepthScale();
     m_rays.Update(m_calibration.depthIntrinsics);
-  }
-
-  static TABLE_SCENE_PARAMS Params(const std::optional<SCENE_BOX>& box) {
-    TABLE_SCENE_PARAMS params;
-    params.box = box;
-    return params;
   }
 
   // One frame through conversion, corner mapping and measurement; the maximum height.
@@ -87,16 +81,7 @@ class CRig {
 const std::array<cv::Point, 4> kCorners = {cv::Point(160, 120), cv::Point(480, 120),
                                            cv::Point(480, 360), cv::Point(160, 360)};
 
-SCENE_BOX Box(double heightMm) {
-  SCENE_BOX box;
-  box.sizeMm[0] = 90;
-  box.sizeMm[1] = 70;
-  box.sizeMm[2] = heightMm;
-  box.centreMm[0] = 10;
-  box.centreMm[1] = -5;
-  box.rotationDeg = 20;
-  return box;
-}
+SCENE_BOX Box(double heightMm) { return {{90, 70, heightMm}, {10, -5}, 20}; }
 
 TEST(ClosedLoopTest, MeasuresTheBoxHeightWithNoiseAndHoles) {
   for (const double heightMm : {0.0, 10.0, 25.0, 50.0, 120.0}) {

@@ -8,12 +8,12 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/byte_order.h"
 #include "testing/scratch_dir.h"
 #include "testing/test_files.h"
 
 namespace fs = std::filesystem;
 using namespace veldrin;
+using veldrin_test::LEFloatBytes;
 
 namespace {
 
@@ -22,12 +22,6 @@ const Plane3D kCorners3D{
     {{-0.25f, -0.1f, 0.9f}, {0.25f, -0.1f, 0.91f}, {0.25f, 0.2f, 0.95f}, {-0.25f, 0.2f, 0.94f}}};
 const Plane2D kSentinel2D{{{-1, -1}, {-2, -2}, {-3, -3}, {-4, -4}}};
 const Plane3D kSentinel3D{{{-1, -1, -1}, {-2, -2, -2}, {-3, -3, -3}, {-4, -4, -4}}};
-
-std::string Bytes(std::initializer_list<float> values) {
-  std::string bytes;
-  for (float v : values) AppendLEFloat(bytes, v);
-  return bytes;
-}
 
 // What a Windows text stream stores for the bytes.
 std::string TextMode(const std::string& bytes) {
@@ -72,7 +66,7 @@ TEST_F(PlaneFilesTest, RecordsAreTheBareLittleEndianFloats) {
   const std::string path3 = Plane3DPath(m_folder);
   ASSERT_TRUE(WritePlane2D(path2, kCorners2D));
   ASSERT_TRUE(WritePlane3D(path3, kCorners3D));
-  EXPECT_EQ(Get(path2), Bytes({100, 50, 540, 50, 540, 430, 100, 430}));
+  EXPECT_EQ(Get(path2), LEFloatBytes({100, 50, 540, 50, 540, 430, 100, 430}));
   EXPECT_EQ(Get(path3).size(), kPlane3DRecordSize);
 
   Plane2D read2 = kSentinel2D;
@@ -99,7 +93,7 @@ TEST_F(PlaneFilesTest, ReadsFilesWrittenInWindowsTextMode) {
   const float lf = std::bit_cast<float>(uint32_t{0x410A0A00});
   const float crlf = std::bit_cast<float>(uint32_t{0x420D0A0D});
   const Plane2D corners{{{lf, 1}, {crlf, 2}, {3, lf}, {4, crlf}}};
-  const std::string raw = Bytes({lf, 1, crlf, 2, 3, lf, 4, crlf});
+  const std::string raw = LEFloatBytes({lf, 1, crlf, 2, 3, lf, 4, crlf});
   ASSERT_GT(TextMode(raw).size(), raw.size());
   Put(Plane2DPath(m_folder), TextMode(raw));
   Plane2D read = kSentinel2D;
@@ -108,7 +102,7 @@ TEST_F(PlaneFilesTest, ReadsFilesWrittenInWindowsTextMode) {
   EXPECT_EQ(read, corners);
 
   const Plane3D corners3{{{lf, lf, lf}, {1, 2, 3}, {crlf, 0, 0}, {0, 0, lf}}};
-  Put(Plane3DPath(m_folder), TextMode(Bytes({lf, lf, lf, 1, 2, 3, crlf, 0, 0, 0, 0, lf})));
+  Put(Plane3DPath(m_folder), TextMode(LEFloatBytes({lf, lf, lf, 1, 2, 3, crlf, 0, 0, 0, 0, lf})));
   Plane3D read3 = kSentinel3D;
   ASSERT_TRUE(ReadPlane3D(Plane3DPath(m_folder), read3));
   EXPECT_EQ(read3, corners3);
@@ -117,7 +111,7 @@ TEST_F(PlaneFilesTest, ReadsFilesWrittenInWindowsTextMode) {
 TEST_F(PlaneFilesTest, ShortMissingOrOddFilesLeaveTheCornersAlone) {
   const std::string path2 = Plane2DPath(m_folder);
   const std::string path3 = Plane3DPath(m_folder);
-  const std::string full = Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+  const std::string full = LEFloatBytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
   Plane2D read2 = kSentinel2D;
   Plane3D read3 = kSentinel3D;
 

@@ -52,44 +52,30 @@ class ImageWindowTest : public ::testing::Test {
 };
 
 TEST(ImagePlacementTest, FitsCentredAndTopAligned) {
-  // Reduced: the width decides, no horizontal margin.
-  auto p = PlaceImage(320, 320, 640, 480);
-  ASSERT_TRUE(p);
-  EXPECT_FLOAT_EQ(p->scale, 2.0f);
-  EXPECT_EQ(p->xOffset, 0);
-  EXPECT_EQ(p->width, 320);
-  EXPECT_EQ(p->height, 240);
-
-  // Wide client: the height decides and the picture is centred.
-  p = PlaceImage(800, 480, 640, 480);
-  ASSERT_TRUE(p);
-  EXPECT_FLOAT_EQ(p->scale, 1.0f);
-  EXPECT_EQ(p->xOffset, 80);
-
-  // Enlarged into a big client.
-  p = PlaceImage(1300, 960, 640, 480);
-  ASSERT_TRUE(p);
-  EXPECT_FLOAT_EQ(p->scale, 0.5f);
-  EXPECT_EQ(p->xOffset, 10);
-  EXPECT_EQ(p->height, 960);
-
+  struct SCase {
+    int cw, ch;
+    float scale;
+    int xOffset, width, height;
+  };
+  // Reduced (the width decides), centred in a wide client, enlarged into a big client.
+  for (const SCase& c : {SCase{320, 320, 2.0f, 0, 320, 240}, SCase{800, 480, 1.0f, 80, 640, 480},
+                         SCase{1300, 960, 0.5f, 10, 1280, 960}}) {
+    const auto p = PlaceImage(c.cw, c.ch, 640, 480);
+    ASSERT_TRUE(p) << c.cw << "x" << c.ch;
+    EXPECT_FLOAT_EQ(p->scale, c.scale);
+    EXPECT_EQ(p->xOffset, c.xOffset);
+    EXPECT_EQ(p->width, c.width);
+    EXPECT_EQ(p->height, c.height);
+  }
   // A collapsed window or an unset picture size cannot be placed (no division by zero).
   EXPECT_FALSE(PlaceImage(0, 480, 640, 480));
   EXPECT_FALSE(PlaceImage(320, 240, 0, 480));
 }
 
-TEST_F(ImageWindowTest, PaintStoresPlacementForMouseMapping) {
-  Prepare(320, 320, 640, 480);
-  EXPECT_FLOAT_EQ(m_window.GetScale(), 2.0f);
-  EXPECT_EQ(m_window.GetXOffset(), 0);
-  // Client (80, 60) is picture (160, 120).
-  m_window.SetPoints({{160, 120}, {400, 100}, {400, 400}, {100, 400}});
-  Hover({80, 60});
-  EXPECT_EQ(m_window.GetSelectedPoint(), 0);
-}
-
 TEST_F(ImageWindowTest, HoverToleranceIsTenPicturePixels) {
-  Prepare(320, 320, 640, 480);  // scale 2: one window pixel is two picture pixels
+  Prepare(320, 320, 640, 480);                 // scale 2: one window pixel is two picture pixels
+  EXPECT_FLOAT_EQ(m_window.GetScale(), 2.0f);  // stored by the paint, for the mouse
+  EXPECT_EQ(m_window.GetXOffset(), 0);
   m_window.SetPoints({{109, 100}, {300, 100}, {300, 300}, {100, 300}});
   Hover({50, 50});  // picture (100, 100): |109 - 100| = 9
   EXPECT_EQ(m_window.GetSelectedPoint(), 0);
@@ -108,6 +94,12 @@ TEST_F(ImageWindowTest, HoverToleranceIsTenPicturePixels) {
   m_window.SetPoints({{300, 300}, {105, 100}, {100, 105}, {200, 200}});
   Hover({50, 50});
   EXPECT_EQ(m_window.GetSelectedPoint(), 1);
+
+  // A drag maps to picture pixels: below the displayed 240 rows is the picture's bottom.
+  QTest::mousePress(&m_window, Qt::LeftButton, Qt::NoModifier, {50, 50});
+  QTest::mouseMove(&m_window, {70, 300});
+  QTest::mouseRelease(&m_window, Qt::LeftButton, Qt::NoModifier, {70, 300});
+  EXPECT_EQ(Points()[1], cv::Point2f(140, 480));
 }
 
 TEST_F(ImageWindowTest, DragMovesPointWithClampingAndNotifies) {
@@ -143,17 +135,6 @@ TEST_F(ImageWindowTest, DragMovesPointWithClampingAndNotifies) {
   // The drag re-rendered the stored picture: the moved marker is drawn at its new place.
   const QImage surface = m_window.GrabSurface();
   EXPECT_EQ(surface.pixelColor(638, 2), QColor(255, 255, 0));
-}
-
-TEST_F(ImageWindowTest, ScaledDragMapsToPicturePixels) {
-  Prepare(320, 320, 640, 480);  // scale 2: the displayed picture is 320 x 240
-  m_window.SetPoints({{100, 100}, {500, 100}, {500, 400}, {100, 400}});
-  Hover({50, 50});
-  ASSERT_EQ(m_window.GetSelectedPoint(), 0);
-  QTest::mousePress(&m_window, Qt::LeftButton, Qt::NoModifier, {50, 50});
-  QTest::mouseMove(&m_window, {70, 300});  // below the displayed 240 rows
-  QTest::mouseRelease(&m_window, Qt::LeftButton, Qt::NoModifier, {70, 300});
-  EXPECT_EQ(Points()[0], cv::Point2f(140, 480));
 }
 
 TEST_F(ImageWindowTest, LockedWindowIgnoresHoverAndDrag) {
@@ -208,6 +189,11 @@ TEST_F(ImageWindowTest, RendersPictureAndOverlayInPicturePixels) {
   EXPECT_EQ(surface.pixelColor(495, 95), QColor(255, 255, 0));
   EXPECT_EQ(surface.pixelColor(504, 104), QColor(255, 255, 0));
   EXPECT_NE(surface.pixelColor(505, 105), QColor(255, 255, 0));
+  // With the pointer gone no press would take it: the highlight goes.
+  QEvent leave(QEvent::Leave);
+  QApplication::sendEvent(&m_window, &leave);
+  EXPECT_EQ(m_window.GetSelectedPoint(), -1);
+  EXPECT_NE(m_window.GrabSurface().pixelColor(495, 95), QColor(255, 255, 0));
 }
 
 // Corners anywhere (stored files, far drags) draw at most lines across the picture, never a
@@ -225,20 +211,6 @@ TEST_F(ImageWindowTest, FarAndInvalidCornersLeaveThePictureVisible) {
       for (int x = 0; x < 640; x += 8) picture += surface.pixelColor(x, y) == QColor(30, 20, 10);
     EXPECT_GT(picture, 80 * 60 * 9 / 10);
   }
-}
-
-// The highlight shows which corner a press would take; with the pointer gone, none would.
-TEST_F(ImageWindowTest, HighlightGoesWhenThePointerLeaves) {
-  Prepare(640, 480, 640, 480);
-  m_window.SetPoints({{100, 100}, {500, 100}, {500, 400}, {100, 400}});
-  Hover({100, 100});
-  ASSERT_EQ(m_window.GetSelectedPoint(), 0);
-  m_window.SetImage(m_frame);
-  ASSERT_EQ(m_window.GrabSurface().pixelColor(96, 96), QColor(255, 255, 0));
-  QEvent leave(QEvent::Leave);
-  QApplication::sendEvent(&m_window, &leave);
-  EXPECT_EQ(m_window.GetSelectedPoint(), -1);
-  EXPECT_NE(m_window.GrabSurface().pixelColor(96, 96), QColor(255, 255, 0));
 }
 
 TEST_F(ImageWindowTest, AcceptsGreyAndOversizedFramesRejectsOthers) {

@@ -14,9 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <future>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -46,6 +44,13 @@ std::vector<unsigned char> Pattern(int width, int height, int seed) {
   }
   return pixels;
 }
+
+// Tests that publish into a scratch folder of their own.
+class SharedStatusBlockFiles : public ::testing::Test {
+ protected:
+  int FilesInFolder() const { return static_cast<int>(veldrin_test::FileNames(dir.Path()).size()); }
+  const CScratchDir dir{"status-block"};
+};
 
 // A host with its folder set, and the tool attached to it.
 struct CLinkedPair {
@@ -146,21 +151,20 @@ TEST(SharedStatusBlock, CountersWhenEitherSideGoesAway) {
   EXPECT_TRUE(second.IsOpen());
   // With the host gone the block cannot be opened afresh.
   EXPECT_FALSE(CSharedStatusBlock(name, 0).IsOpen());
-}
 
-TEST(SharedStatusBlock, CountersNeverWrapBelowZero) {
-  const std::string name = UniqueName("wrap");
-  auto host = std::make_unique<CSharedStatusBlock>(name, 1);
-  auto tool = std::make_unique<CSharedStatusBlock>(name, 0);
-  veldrin::CSharedMemory raw(name, 544, false);
+  // Counters already at zero stay there when the sides leave.
+  const std::string other = UniqueName("wrap");
+  host = std::make_unique<CSharedStatusBlock>(other, 1);
+  first = std::make_unique<CSharedStatusBlock>(other, 0);
+  veldrin::CSharedMemory raw(other, 544, false);
   auto* words = static_cast<std::uint32_t*>(raw.GetView());
   words[532 / 4] = 0;
   words[540 / 4] = 0;
-  tool.reset();
+  first.reset();
   host.reset();
   EXPECT_EQ(words[532 / 4], 0u);
   EXPECT_EQ(words[540 / 4], 0u);
-  veldrin::CSharedMemory::Unlink(name);
+  veldrin::CSharedMemory::Unlink(other);
 }
 
 TEST(SharedStatusBlock, FolderIsBoundedAndConvertedToUtf8) {
@@ -223,8 +227,7 @@ TEST(SharedStatusBlock, FolderIsNeverSeenHalfWritten) {
   EXPECT_EQ(seen, "");
 }
 
-TEST(SharedStatusBlock, BmpLayoutAndRowPadding) {
-  const CScratchDir dir("status-block");
+TEST_F(SharedStatusBlockFiles, BmpLayoutAndRowPadding) {
   CLinkedPair link(dir.Folder(), "bmp");
   const int height = 3;
   for (int width : {1, 2, 3, 4, 5}) {
@@ -258,11 +261,10 @@ TEST(SharedStatusBlock, BmpLayoutAndRowPadding) {
     link.host.AcknowledgeImage();
   }
   // Nothing but the picture is left in the folder.
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
+  EXPECT_EQ(FilesInFolder(), 1);
 }
 
-TEST(SharedStatusBlock, OnePictureUntilTheHostTakesIt) {
-  const CScratchDir dir("status-block");
+TEST_F(SharedStatusBlockFiles, OnePictureUntilTheHostTakesIt) {
   CLinkedPair link(dir.Folder(), "once");
   const std::string path = dir.Folder() + link.name + ".bmp";
   const std::vector<unsigned char> first = Pattern(4, 2, 1);
@@ -279,8 +281,7 @@ TEST(SharedStatusBlock, OnePictureUntilTheHostTakesIt) {
   EXPECT_EQ(0, std::memcmp(ReadFileBytes(path).data() + 54, second.data(), second.size()));
 }
 
-TEST(SharedStatusBlock, FailedWriteAnnouncesNothing) {
-  const CScratchDir dir("status-block");
+TEST_F(SharedStatusBlockFiles, FailedWriteAnnouncesNothing) {
   const std::vector<unsigned char> pixels = Pattern(3, 3, 0);
   {
     CLinkedPair link(dir.Folder() + "missing/", "nodir");
@@ -293,7 +294,7 @@ TEST(SharedStatusBlock, FailedWriteAnnouncesNothing) {
     fs::create_directory(dir.Folder() + link.name + ".bmp");
     EXPECT_EQ(link.tool->PublishImage(3, 3, pixels.data()), 0);
     EXPECT_EQ(link.host.IsImageReady(), 0);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(FilesInFolder(), 1);
   }
   {
     CLinkedPair link(dir.Folder(), "args");
@@ -308,8 +309,7 @@ TEST(SharedStatusBlock, FailedWriteAnnouncesNothing) {
 
 // A write that fails part-way (here: the file-size limit cuts the pixel data) must neither
 // announce a picture nor damage the one already in place.
-TEST(SharedStatusBlock, WriteCutShortKeepsThePreviousPicture) {
-  const CScratchDir dir("status-block");
+TEST_F(SharedStatusBlockFiles, WriteCutShortKeepsThePreviousPicture) {
   CLinkedPair link(dir.Folder(), "cut");
   const std::string path = dir.Folder() + link.name + ".bmp";
   const std::vector<unsigned char> small = Pattern(4, 4, 3);
@@ -332,7 +332,7 @@ TEST(SharedStatusBlock, WriteCutShortKeepsThePreviousPicture) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << "PublishImage reported a cut-short write as success";
   EXPECT_EQ(link.host.IsImageReady(), 0);
   EXPECT_EQ(ReadFileBytes(path), before);
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
+  EXPECT_EQ(FilesInFolder(), 1);
 }
 
 // Two tools on one instance would write the same files: the second leaves the block as it was.
@@ -359,12 +359,11 @@ TEST(SharedStatusBlock, ASecondToolLeavesTheBlockUntouched) {
 }
 
 // Things planted in the folder: nothing at a path is ever followed, reused or waited on.
-TEST(SharedStatusBlock, PlantedSymlinksAndFifosAreNeitherFollowedNorWaitedOn) {
-  const CScratchDir dir("status-block");
+TEST_F(SharedStatusBlockFiles, PlantedSymlinksAndFifosAreNeitherFollowedNorWaitedOn) {
   const CScratchDir outside("outside");
   CLinkedPair link(dir.Folder(), "planted");
   const std::string victim = outside.Folder() + "victim";
-  std::ofstream(victim) << "precious";
+  veldrin_test::WriteFileBytes(victim, "precious");
 
   // The fixed temporary name of old, and the next names the temporary-file helper will try.
   fs::create_symlink(victim, dir.Folder() + link.name + ".bmp.tmp");
@@ -392,8 +391,7 @@ TEST(SharedStatusBlock, PlantedSymlinksAndFifosAreNeitherFollowedNorWaitedOn) {
   }
   ASSERT_TRUE(finished) << "publishing waited on a FIFO";
   EXPECT_EQ(publish.get(), 1);
-  std::ifstream in(victim);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
+  EXPECT_EQ(ReadFileBytes(victim), "precious");
   const std::string written = ReadFileBytes(dir.Folder() + link.name + ".bmp");
   ASSERT_EQ(written.size(), 54u + 8 * 8 * 3);
   EXPECT_EQ(0, std::memcmp(written.data() + 54, pixels.data(), pixels.size()));
@@ -401,8 +399,7 @@ TEST(SharedStatusBlock, PlantedSymlinksAndFifosAreNeitherFollowedNorWaitedOn) {
 }
 
 // While the host rewrites the folder it reads empty: nothing may land in the working directory.
-TEST(SharedStatusBlock, EmptyFolderPublishesNothing) {
-  const CScratchDir dir("status-block");
+TEST_F(SharedStatusBlockFiles, EmptyFolderPublishesNothing) {
   const fs::path before = fs::current_path();
   fs::current_path(dir.Path());
   CLinkedPair link("", "nofolder");
@@ -416,8 +413,7 @@ TEST(SharedStatusBlock, EmptyFolderPublishesNothing) {
 
 // The temporary name is short whatever the instance name, so every name whose picture file name
 // fits publishes.
-TEST(SharedStatusBlock, LongestInstanceNamesPublish) {
-  const CScratchDir dir("status-block");
+TEST_F(SharedStatusBlockFiles, LongestInstanceNamesPublish) {
   for (const std::size_t length : {248u, 251u}) {
     const std::string name = UniqueName("long") + "-";
     const std::string longName = name + std::string(length - name.size(), 'n');
@@ -437,8 +433,7 @@ TEST(SharedStatusBlock, LongestInstanceNamesPublish) {
 
 // A nearly full disk: the new picture does not fit beside the old one, which the host has
 // already taken. Runs in a child with a small file system of its own mounted on the folder.
-TEST(SharedStatusBlock, FullDiskMakesRoomByRemovingTheTakenPicture) {
-  const CScratchDir dir("status-block");
+TEST_F(SharedStatusBlockFiles, FullDiskMakesRoomByRemovingTheTakenPicture) {
   CLinkedPair link(dir.Folder(), "full");
   const std::vector<unsigned char> first = Pattern(64, 64, 1);
   const std::vector<unsigned char> second = Pattern(64, 64, 2);

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -15,6 +14,7 @@
 
 #include "testing/qr_test_pattern.h"
 #include "testing/scripted_message_box.h"
+#include "testing/test_files.h"
 
 namespace {
 
@@ -56,30 +56,26 @@ bool WaitIdle(const CQRDetector& detector, std::chrono::milliseconds timeout = 1
   return true;
 }
 
-int ThreadCount() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-  }
-  return -1;
-}
+using veldrin_test::ThreadCount;
 
+// Each test's boxes are recorded by a scripted service of its own.
+class QRDetectorTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<CScriptedMessageBox> m_box = std::make_shared<CScriptedMessageBox>();
+  CScopedMessageBoxService m_scope{m_box};
+};
+
+// None, one, two codes; the data bytes are kept as UTF-8.
 TEST(ScanQRCodes, FindsNoneOneOrTwoCodes) {
-  EXPECT_TRUE(ScanQRCodes(FrameWithCodes({})).empty());
   cv::Mat noise(480, 640, CV_8UC3);
   cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(256));
   EXPECT_TRUE(ScanQRCodes(noise).empty());
-
-  EXPECT_EQ(ScanQRCodes(FrameWithCodes({"MEDIA A4 210x297"})),
-            std::vector<std::string>{"MEDIA A4 210x297"});
-  EXPECT_EQ(Sorted(ScanQRCodes(FrameWithCodes({"left code", "right code"}))),
-            (std::vector<std::string>{"left code", "right code"}));
-}
-
-TEST(ScanQRCodes, KeepsTheDataBytesAsUtf8) {
-  const std::string text = "Größe 210×297 mm";
-  EXPECT_EQ(ScanQRCodes(FrameWithCodes({text})), std::vector<std::string>{text});
+  for (const std::vector<std::string>& texts : {std::vector<std::string>{},
+                                                {"MEDIA A4 210x297"},
+                                                {"Größe 210×297 mm"},
+                                                {"left code", "right code"}}) {
+    EXPECT_EQ(Sorted(ScanQRCodes(FrameWithCodes(texts))), texts) << texts.size();
+  }
 }
 
 TEST(ScanQRCodes, AcceptsGreyBgraAndSubPicturesAndRefusesOtherFormats) {
@@ -108,18 +104,16 @@ TEST(ScanQRCodes, ReadsACodePrintedOnASheetSeenAtAnAngle) {
   }
 }
 
-TEST(QRDetector, ShowsEachDecodedTextInAPlainBoxFromItsOwnThread) {
-  auto box = std::make_shared<CScriptedMessageBox>();
-  CScopedMessageBoxService scope(box);
+TEST_F(QRDetectorTest, ShowsEachDecodedTextInAPlainBoxFromItsOwnThread) {
   CNullListener listener;
   CQRDetector detector(&listener, CQRDetector::kEveryFrame);
 
   const cv::Mat frame = FrameWithCodes({"first", "second"});
   detector.Kick(&frame);
   ASSERT_TRUE(WaitIdle(detector));
-  const auto calls = box->Calls();
+  const auto calls = m_box->Calls();
   ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(Sorted(box->Texts()), (std::vector<std::string>{"first", "second"}));
+  EXPECT_EQ(Sorted(m_box->Texts()), (std::vector<std::string>{"first", "second"}));
   for (const auto& call : calls) {
     EXPECT_EQ(call.type, MB_OK);
     EXPECT_NE(call.thread, std::this_thread::get_id());
@@ -128,9 +122,7 @@ TEST(QRDetector, ShowsEachDecodedTextInAPlainBoxFromItsOwnThread) {
   EXPECT_EQ(listener.m_calls, 0);  // texts reach the operator through the boxes only
 }
 
-TEST(QRDetector, FrameWithoutCodeShowsNothingAndLeavesTheDetectorIdle) {
-  auto box = std::make_shared<CScriptedMessageBox>();
-  CScopedMessageBoxService scope(box);
+TEST_F(QRDetectorTest, FrameWithoutCodeShowsNothingAndLeavesTheDetectorIdle) {
   CQRDetector detector(nullptr, CQRDetector::kEveryFrame);
   const cv::Mat blank = FrameWithCodes({});
   for (int i = 0; i < 5; ++i) {
@@ -141,38 +133,36 @@ TEST(QRDetector, FrameWithoutCodeShowsNothingAndLeavesTheDetectorIdle) {
   detector.Kick(&empty);
   detector.Kick(nullptr);
   EXPECT_FALSE(detector.IsBusy());
-  EXPECT_TRUE(box->Calls().empty());
+  EXPECT_TRUE(m_box->Calls().empty());
 }
 
 // Boxes come one after the other; while any is open, frames are passed over, and the first
 // frame after the last box closes starts the next scan.
-TEST(QRDetector, FramesArrivingWhileBoxesAreOpenArePassedOver) {
-  auto box = std::make_shared<CScriptedMessageBox>();
-  CScopedMessageBoxService scope(box);
-  box->SetHold(true);
+TEST_F(QRDetectorTest, FramesArrivingWhileBoxesAreOpenArePassedOver) {
+  m_box->SetHold(true);
   CQRDetector detector(nullptr, CQRDetector::kEveryFrame);
 
   const cv::Mat two = FrameWithCodes({"one", "two"});
   const cv::Mat other = FrameWithCodes({"other"});
   detector.Kick(&two);
-  ASSERT_TRUE(box->WaitForOpen(1, 10s));
+  ASSERT_TRUE(m_box->WaitForOpen(1, 10s));
   for (int i = 0; i < 20; ++i) detector.Kick(&other);
   std::this_thread::sleep_for(30ms);
-  EXPECT_EQ(box->Calls().size(), 1u);  // the second box waits for the first
+  EXPECT_EQ(m_box->Calls().size(), 1u);  // the second box waits for the first
   EXPECT_TRUE(detector.IsBusy());
 
-  box->ReleaseOne();
-  ASSERT_TRUE(box->WaitForCalls(2, 10s));
+  m_box->ReleaseOne();
+  ASSERT_TRUE(m_box->WaitForCalls(2, 10s));
   for (int i = 0; i < 20; ++i) detector.Kick(&other);
   EXPECT_TRUE(detector.IsBusy());
-  box->ReleaseOne();
+  m_box->ReleaseOne();
   ASSERT_TRUE(WaitIdle(detector));
-  EXPECT_EQ(box->Calls().size(), 2u);
+  EXPECT_EQ(m_box->Calls().size(), 2u);
 
   detector.Kick(&other);
-  ASSERT_TRUE(box->WaitForCalls(3, 10s));
-  EXPECT_EQ(box->Calls()[2].text, "other");
-  box->SetHold(false);
+  ASSERT_TRUE(m_box->WaitForCalls(3, 10s));
+  EXPECT_EQ(m_box->Calls()[2].text, "other");
+  m_box->SetHold(false);
   ASSERT_TRUE(WaitIdle(detector));
 }
 
@@ -203,7 +193,7 @@ class CThreadRecordingBox : public CMessageBoxService {
 
 // Every thread that ever ran a colour conversion keeps data in the image library, so scans must
 // reuse one thread rather than start one each.
-TEST(QRDetector, EveryScanRunsOnTheSameLongLivedThread) {
+TEST_F(QRDetectorTest, EveryScanRunsOnTheSameLongLivedThread) {
   auto box = std::make_shared<CThreadRecordingBox>();
   CScopedMessageBoxService scope(box);
   const int threadsBefore = ThreadCount();
@@ -222,43 +212,38 @@ TEST(QRDetector, EveryScanRunsOnTheSameLongLivedThread) {
   EXPECT_EQ(ThreadCount(), threadsBefore);
 }
 
-TEST(QRDetector, DivisorThinsTheFramesThatMayStartAScan) {
-  auto box = std::make_shared<CScriptedMessageBox>();
-  CScopedMessageBoxService scope(box);
+TEST_F(QRDetectorTest, DivisorThinsTheFramesThatMayStartAScan) {
   CQRDetector detector(nullptr, 3);
   for (int i = 1; i <= 9; ++i) {
     // A new text each time: one that stays in view is shown only once.
     const cv::Mat frame = FrameWithCodes({"thin " + std::to_string(i)});
     detector.Kick(&frame);
     ASSERT_TRUE(WaitIdle(detector));
-    EXPECT_EQ(box->Calls().size(), static_cast<std::size_t>(i / 3)) << "kick " << i;
+    EXPECT_EQ(m_box->Calls().size(), static_cast<std::size_t>(i / 3)) << "kick " << i;
   }
 }
 
-TEST(QRDetector, ACodeThatStaysInViewIsShownOnce) {
-  auto box = std::make_shared<CScriptedMessageBox>();
-  CScopedMessageBoxService scope(box);
+TEST_F(QRDetectorTest, ACodeThatStaysInViewIsShownOnce) {
   CQRDetector detector(nullptr, CQRDetector::kEveryFrame);
   const cv::Mat frame = FrameWithCodes({"stays"});
   for (int i = 0; i < 10; ++i) {
     detector.Kick(&frame);
     ASSERT_TRUE(WaitIdle(detector));
   }
-  EXPECT_EQ(box->Texts(), std::vector<std::string>{"stays"});
+  EXPECT_EQ(m_box->Texts(), std::vector<std::string>{"stays"});
   const cv::Mat other = FrameWithCodes({"another"});
   detector.Kick(&other);
   ASSERT_TRUE(WaitIdle(detector));
   detector.Kick(&frame);
   ASSERT_TRUE(WaitIdle(detector));
-  EXPECT_EQ(box->Texts(), (std::vector<std::string>{"stays", "another", "stays"}));
+  EXPECT_EQ(m_box->Texts(), (std::vector<std::string>{"stays", "another", "stays"}));
 }
 
 // Destroyed mid-scan: the scan is finished and joined, no box appears afterwards.
-TEST(QRDetector, DestroyingWhileScanningLeavesNoThreadAndNoLateBox) {
-  auto box = std::make_shared<CScriptedMessageBox>();
-  CScopedMessageBoxService scope(box);
-  const int threadsBefore = ThreadCount();
+TEST_F(QRDetectorTest, DestroyingWhileScanningLeavesNoThreadAndNoLateBox) {
   const cv::Mat frame = FrameWithCodes({"a", "b"}, {1920, 1080});
+  ScanQRCodes(frame);  // the image library's worker pool starts with the first large picture
+  const int threadsBefore = ThreadCount();
   for (int round = 0; round < 10; ++round) {
     std::size_t shownAtDestruction = 0;
     {
@@ -266,43 +251,39 @@ TEST(QRDetector, DestroyingWhileScanningLeavesNoThreadAndNoLateBox) {
       detector.Kick(&frame);
       std::this_thread::sleep_for(std::chrono::milliseconds(round * 3));
     }
-    shownAtDestruction = box->Calls().size();
+    shownAtDestruction = m_box->Calls().size();
     EXPECT_EQ(ThreadCount(), threadsBefore);
     std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(box->Calls().size(), shownAtDestruction);
-    box = std::make_shared<CScriptedMessageBox>();
-    veldrin::SetMessageBoxService(box);
+    EXPECT_EQ(m_box->Calls().size(), shownAtDestruction);
+    m_box = std::make_shared<CScriptedMessageBox>();
+    veldrin::SetMessageBoxService(m_box);
   }
 }
 
 // Destroyed while a box is open: destruction returns at once, the open box stays until the
 // operator closes it, the remaining texts are dropped and the scan thread then ends.
-TEST(QRDetector, DestroyingWhileABoxIsOpenNeitherHangsNorOutlivesTheBox) {
+TEST_F(QRDetectorTest, DestroyingWhileABoxIsOpenNeitherHangsNorOutlivesTheBox) {
   const int threadsBefore = ThreadCount();
-  auto box = std::make_shared<CScriptedMessageBox>();
-  CScopedMessageBoxService scope(box);
-  box->SetHold(true);
+  m_box->SetHold(true);
   const cv::Mat frame = FrameWithCodes({"one", "two"});
   {
     auto detector = std::make_unique<CQRDetector>(nullptr, CQRDetector::kEveryFrame);
     detector->Kick(&frame);
-    ASSERT_TRUE(box->WaitForOpen(1, 10s));
+    ASSERT_TRUE(m_box->WaitForOpen(1, 10s));
     detector.reset();
   }
-  EXPECT_EQ(box->OpenCount(), 1u);
-  box->ReleaseOne();
-  ASSERT_TRUE(box->WaitForOpen(0, 10s));
+  EXPECT_EQ(m_box->OpenCount(), 1u);
+  m_box->ReleaseOne();
+  ASSERT_TRUE(m_box->WaitForOpen(0, 10s));
   for (int i = 0; i < 500 && ThreadCount() != threadsBefore; ++i) {
     std::this_thread::sleep_for(2ms);
   }
   EXPECT_EQ(ThreadCount(), threadsBefore);
-  EXPECT_EQ(box->Calls().size(), 1u);
+  EXPECT_EQ(m_box->Calls().size(), 1u);
 }
 
 // A capture thread kicking at full speed while boxes come and go; run under the sanitizers.
-TEST(QRDetector, KicksFromACaptureThreadRaceCleanlyWithScans) {
-  auto box = std::make_shared<CScriptedMessageBox>();
-  CScopedMessageBoxService scope(box);
+TEST_F(QRDetectorTest, KicksFromACaptureThreadRaceCleanlyWithScans) {
   const cv::Mat frames[] = {FrameWithCodes({"x"}), FrameWithCodes({}), FrameWithCodes({"y", "z"})};
   for (int round = 0; round < 5; ++round) {
     CQRDetector detector(nullptr, CQRDetector::kEveryFrame);
@@ -314,7 +295,7 @@ TEST(QRDetector, KicksFromACaptureThreadRaceCleanlyWithScans) {
     });
     capture.join();
   }
-  for (const std::string& text : box->Texts()) {
+  for (const std::string& text : m_box->Texts()) {
     EXPECT_TRUE(text == "x" || text == "y" || text == "z") << text;
   }
 }

@@ -115,22 +115,4 @@ TEST(MessageBox, ServiceCanBeSwappedWhileOtherThreadsShowBoxes) {
   EXPECT_EQ(a->Calls().size() + b->Calls().size(), 600u);  // every box reached a service
 }
 
-TEST(ScriptedMessageBox, HeldBoxesCloseOneAtATimeInOrder) {
-  CScriptedMessageBox box;
-  box.SetHold(true);
-  std::vector<std::future<int>> answers;
-  box.QueueAnswer(IDYES);
-  answers.push_back(std::async(std::launch::async, [&] { return box.Show("one", MB_YESNO); }));
-  ASSERT_TRUE(box.WaitForOpen(1, 5s));
-  answers.push_back(std::async(std::launch::async, [&] { return box.Show("two", MB_YESNO); }));
-  ASSERT_TRUE(box.WaitForOpen(2, 5s));
-
-  box.ReleaseOne();
-  EXPECT_EQ(answers[0].get(), IDYES);
-  EXPECT_TRUE(box.WaitForOpen(1, 5s));
-  EXPECT_EQ(answers[1].wait_for(50ms), std::future_status::timeout);
-  box.SetHold(false);
-  EXPECT_EQ(answers[1].get(), IDNO);  // script used up: the default answer
-}
-
 }  // namespace

@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "hostlink/bmp_format.h"
+#include "platform/byte_order.h"
 #include "platform/file_io.h"
 
 namespace veldrin_test {
@@ -24,6 +25,18 @@ void WriteFileBytes(const std::filesystem::path& path, std::string_view bytes) {
       .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+std::string LEFloatBytes(std::initializer_list<float> values) {
+  std::string bytes;
+  for (const float v : values) veldrin::AppendLEFloat(bytes, v);
+  return bytes;
+}
+
+std::string LEFloatBytes(const std::vector<cv::Point2f>& points) {
+  std::string bytes;
+  for (const cv::Point2f& p : points) bytes += LEFloatBytes({p.x, p.y});
+  return bytes;
+}
+
 std::vector<std::string> FileNames(const std::filesystem::path& folder) {
   std::vector<std::string> names;
   for (const auto& e : std::filesystem::directory_iterator(folder)) {
@@ -37,6 +50,12 @@ std::string UniqueInstanceName(const std::string& tag) {
   static std::atomic<int> serial{0};
   return "veldrin-" + tag + "-" + std::to_string(::getpid()) + "-" +
          std::to_string(serial.fetch_add(1));
+}
+
+int ThreadCount() {
+  int n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) n += e.exists();
+  return n;
 }
 
 cv::Mat ReadPublishedPicture(const std::filesystem::path& path) {

@@ -13,7 +13,6 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "platform/byte_order.h"
 #include "testing/child_process.h"
 #include "testing/scratch_dir.h"
 #include "testing/test_files.h"
@@ -80,11 +79,7 @@ TEST_F(CalibToolTest, SaveListShow) {
 }
 
 TEST_F(CalibToolTest, ShowAndConvertLegacy) {
-  std::string raw;
-  for (float v : {10.25f, 20.0f, 30.0f, 40.0f, 50.0f, 60.0f, 70.0f, 80.0f}) {
-    veldrin::AppendLEFloat(raw, v);
-  }
-  Put("old.clb", raw);
+  Put("old.clb", veldrin_test::LEFloatBytes({10.25f, 20, 30, 40, 50, 60, 70, 80}));
   SResult r = Run({"show", m_dir, "old"});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, "10.25 20\n30 40\n50 60\n70 80\nlegacy\n");

@@ -29,6 +29,11 @@ class ProbeTest : public ::testing::Test {
     ::unsetenv("VELDRIN_SCENE");
   }
   std::string Path(const std::string& name) const { return (m_dir / name).string(); }
+  // Makes `json` the scene file the simulated cameras read.
+  void Scene(const std::string& json) {
+    veldrin_test::WriteFileBytes(Path("scene.json"), json);
+    ::setenv("VELDRIN_SCENE", Path("scene.json").c_str(), 1);
+  }
 
   Result Probe(Args args) const {
     args.insert(args.begin(), std::string(VELDRIN_BIN_DIR) + "/veldrin-probe");
@@ -95,19 +100,16 @@ TEST_F(ProbeTest, SceneCornersMatchTheSceneAndHonourTheSceneFile) {
     EXPECT_NEAR(y, corner.y, 0.001);
   }
 
-  veldrin_test::WriteFileBytes(Path("scene.json"), R"({"sheet": {"width_mm": 420}})");
-  ::setenv("VELDRIN_SCENE", Path("scene.json").c_str(), 1);
+  Scene(R"({"sheet": {"width_mm": 420}})");
   EXPECT_NE(Probe({"scene"}).out, r.out);
-  veldrin_test::WriteFileBytes(Path("scene.json"), R"({"sheet": {"width": 420}})");
+  Scene(R"({"sheet": {"width": 420}})");
   r = Probe({"scene"});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("width"), std::string::npos);
 }
 
 TEST_F(ProbeTest, ScanReadsTheCodePrintedOnTheScene) {
-  veldrin_test::WriteFileBytes(Path("scene.json"),
-                               R"({"qr": {"enabled": true, "text": "veldrin probe"}})");
-  ::setenv("VELDRIN_SCENE", Path("scene.json").c_str(), 1);
+  Scene(R"({"qr": {"enabled": true, "text": "veldrin probe"}})");
   ::setenv("VELDRIN_CAMERAS", "Table=scene:table", 1);
   ASSERT_EQ(Probe({"grab", "0", Path("coded.png")}).code, 0);
   Result r = Probe({"scan", Path("coded.png")});
@@ -171,9 +173,7 @@ std::vector<std::pair<std::string, double>> ParseFigures(const std::string& out)
 }
 
 TEST_F(ProbeTest, AccuracyMeasuresTheBoardOnTheSheet) {
-  veldrin_test::WriteFileBytes(Path("scene.json"),
-                               R"({"sheet": {"board": {"cols": 9, "rows": 6, "square_mm": 20}}})");
-  ::setenv("VELDRIN_SCENE", Path("scene.json").c_str(), 1);
+  Scene(R"({"sheet": {"board": {"cols": 9, "rows": 6, "square_mm": 20}}})");
   ::setenv("VELDRIN_CAMERAS", "Table=scene:table", 1);
   ASSERT_EQ(Probe({"grab", "0", Path("board.png"), "--size", "1280x720"}).code, 0);
 
@@ -223,10 +223,6 @@ class ProbeDepthTest : public ProbeTest {
   void SetUp() override {
     ProbeTest::SetUp();
     ::setenv("VELDRIN_CAMERAS", "Webcam=scene:table;Table RealSense=scene:table", 1);
-  }
-  void Scene(const std::string& json) {
-    veldrin_test::WriteFileBytes(Path("scene.json"), json);
-    ::setenv("VELDRIN_SCENE", Path("scene.json").c_str(), 1);
   }
   static std::vector<int> Numbers(const std::string& out, const std::string& name) {
     std::vector<int> numbers;

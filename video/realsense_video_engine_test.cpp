@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "video/sim/failing_depth_device_test_fixture.h"
 #include "video/sim/scene_box.h"
 #include "video/sim/simulated_depth_device.h"
 
@@ -240,9 +241,7 @@ TEST_F(RealSenseEngineTest, StreamsDepthFramesThatFollowTheScene) {
     EXPECT_LT(table, 1.1f);
 
     // A 60 mm box placed at the centre while streaming: the centre comes nearer.
-    SCENE_BOX box;
-    box.sizeMm[2] = 60;
-    veldrin::SetLiveSceneBox(box);
+    veldrin::SetLiveSceneBox(SCENE_BOX{{100, 80, 60}});
     EXPECT_TRUE(listener.WaitFor([&](CRecorder& r) { return r.m_centreZ < table - 0.04f; }))
         << table;
     veldrin::SetLiveSceneBox(std::nullopt);
@@ -266,30 +265,14 @@ TEST_F(RealSenseEngineTest, StreamsDepthFramesThatFollowTheScene) {
   EXPECT_TRUE(listener.m_errors.empty());
 }
 
-// A camera that delivers a few frames and then goes away.
-class CFailingDevice : public CDepthDevice {
- public:
-  explicit CFailingDevice(int frames) : m_sim(TABLE_SCENE_PARAMS{}, false), m_nLeft(frames) {}
-  void Start(const DEPTH_STREAM_REQUEST& r) override { m_sim.Start(r); }
-  bool TryWaitForFrameset(std::chrono::milliseconds limit, DEPTH_FRAMESET& f) override {
-    if (m_nLeft-- <= 0) throw CDeviceLostError("the depth camera was disconnected");
-    return m_sim.TryWaitForFrameset(limit, f);
-  }
-  float GetDepthScale() override { return m_sim.GetDepthScale(); }
-  CAMERA_EXTRINSICS GetDepthToColorExtrinsics() override { return {}; }
-  CAMERA_EXTRINSICS GetColorToDepthExtrinsics() override { return {}; }
-  void Stop() override {}
-
- private:
-  CSimulatedDepthDevice m_sim;
-  int m_nLeft;
-};
-
 TEST_F(RealSenseEngineTest, AnErrorOnTheFrameThreadEndsItAndReachesTheListener) {
   CRecorder listener;
   // Each session lasts three framesets: enough for the set-up, then the frame thread reports
   // the loss once and stops delivering.
-  CKivRealSenseVideoEngine engine([] { return std::make_unique<CFailingDevice>(3); });
+  CKivRealSenseVideoEngine engine([] {
+    return std::make_unique<veldrin_test::CFailingDepthDevice>(3, false, TABLE_SCENE_PARAMS{},
+                                                               false);
+  });
   EXPECT_EQ(engine.SetupDepth(7, 640, 480, &listener, 640, 480), 1);
   ASSERT_EQ(engine.Start(), 1);
   ASSERT_TRUE(listener.WaitFor([](CRecorder& r) { return !r.m_errors.empty(); }));
@@ -297,7 +280,7 @@ TEST_F(RealSenseEngineTest, AnErrorOnTheFrameThreadEndsItAndReachesTheListener) 
   std::lock_guard lock(listener.m_mutex);
   EXPECT_EQ(listener.m_nFrames, 3);
   ASSERT_EQ(listener.m_errors.size(), 1u);
-  EXPECT_EQ(listener.m_errors[0], "the depth camera was disconnected");
+  EXPECT_EQ(listener.m_errors[0], "the depth camera was unplugged");
   EXPECT_EQ(listener.m_nIndex, 7);
 }
 

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/byte_order.h"
 #include "testing/scratch_dir.h"
 #include "testing/test_files.h"
 
 namespace fs = std::filesystem;
+using veldrin_test::LEFloatBytes;
 using Points = std::vector<cv::Point2f>;
 
 namespace {
@@ -27,14 +27,6 @@ const std::string kExample =
     "\"CornerY_2\":\"360.000000\",\"CornerY_3\":\"360.000000\",\"numCorners\":\"4\"}\n";
 const Points kDefault{{160, 120}, {480, 120}, {480, 360}, {160, 360}};
 const Points kSentinel{{-1, -2}};
-
-std::string Raw(const Points& points) {
-  std::string bytes;
-  for (const auto& p : points) {
-    for (float v : {p.x, p.y}) veldrin::AppendLEFloat(bytes, v);
-  }
-  return bytes;
-}
 
 class CalibrationStoreTest : public ::testing::Test {
  protected:
@@ -56,44 +48,40 @@ class CalibrationStoreTest : public ::testing::Test {
   const std::string m_dir = m_scratch.Folder();
 };
 
-TEST_F(CalibrationStoreTest, WritesTheDefaultCornersByteForByte) {
-  ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "default", kDefault));
-  EXPECT_EQ(Get("default.clb"), kExample);
-  Points read;
-  ECalibrationForm form;
-  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "default", read, form), 4);
-  EXPECT_EQ(form, ECalibrationForm::kJson);
-  EXPECT_EQ(read, kDefault);
-}
-
-// A calibration made on the lens-corrected picture names the lens file in one more member;
-// without one the bytes are exactly the old form (above).
-TEST_F(CalibrationStoreTest, LensIsRecordedInOneExtraKey) {
-  ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "lens", kDefault, "Front Cam.lens"));
-  std::string expected = kExample;
-  expected.insert(expected.find("\"numCorners\""), "\"Lens\":\"Front Cam.lens\",");
-  EXPECT_EQ(Get("lens.clb"), expected);
+// Byte for byte: six decimals, keys sorted, and the lens of a calibration made on the
+// lens-corrected picture in one more member (without one, the bytes are exactly the old form).
+TEST_F(CalibrationStoreTest, WritesTheFileByteForByteAndReadsItBack) {
+  std::string withLens = kExample;
+  withLens.insert(withLens.find("\"numCorners\""), "\"Lens\":\"Front Cam.lens\",");
+  const struct {
+    Points points;
+    std::string lens, bytes;
+  } cases[] = {
+      {kDefault, "", kExample},
+      {kDefault, "Front Cam.lens", withLens},
+      {{{123.5f, -0.25f}},
+       "",
+       "{\"CornerX_0\":\"123.500000\",\"CornerY_0\":\"-0.250000\",\"numCorners\":\"1\"}\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "c", c.points, c.lens));
+    EXPECT_EQ(Get("c.clb"), c.bytes);
+    Points read;
+    ECalibrationForm form;
+    std::string lens = "stale";
+    EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "c", read, form, lens),
+              static_cast<int>(c.points.size()));
+    EXPECT_EQ(form, ECalibrationForm::kJson);
+    EXPECT_EQ(read, c.points);
+    EXPECT_EQ(lens, c.lens);
+  }
+  // A file that cannot be read names no lens either.
   Points read;
   ECalibrationForm form;
   std::string lens = "stale";
-  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "lens", read, form, lens), 4);
-  EXPECT_EQ(read, kDefault);
-  EXPECT_EQ(lens, "Front Cam.lens");
-  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "default", read, form, lens), 0);
+  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "missing", read, form, lens), 0);
   EXPECT_EQ(lens, "");
-  ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "plain", kDefault));
-  lens = "stale";
-  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "plain", read, form, lens), 4);
-  EXPECT_EQ(lens, "");
-}
-
-TEST_F(CalibrationStoreTest, CoordinatesKeepSixDecimals) {
-  ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "p", {{123.5f, -0.25f}}));
-  EXPECT_EQ(Get("p.clb"),
-            "{\"CornerX_0\":\"123.500000\",\"CornerY_0\":\"-0.250000\",\"numCorners\":\"1\"}\n");
-  Points read;
-  EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "p", read), 1);
-  EXPECT_EQ(read, (Points{{123.5f, -0.25f}}));
 }
 
 TEST_F(CalibrationStoreTest, DecimalCommaLocaleDoesNotReachTheFile) {
@@ -125,12 +113,12 @@ TEST_F(CalibrationStoreTest, ElevenPointsSortKeysByBytes) {
 TEST_F(CalibrationStoreTest, ReadsTheLegacyRawForm) {
   Points read;
   ECalibrationForm form;
-  Put("old.clb", Raw(kDefault));
+  Put("old.clb", LEFloatBytes(kDefault));
   EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "old", read, form), 4);
   EXPECT_EQ(form, ECalibrationForm::kLegacy);
   EXPECT_EQ(read, kDefault);
   // A trailing partial record is ignored.
-  EXPECT_EQ(ReadBytes(Raw(kDefault) + "abc", read), 4);
+  EXPECT_EQ(ReadBytes(LEFloatBytes(kDefault) + "abc", read), 4);
   EXPECT_EQ(read, kDefault);
   // An empty file is a legacy file without points.
   EXPECT_EQ(ReadBytes("", read), 0);
@@ -177,7 +165,7 @@ TEST_F(CalibrationStoreTest, AnythingButOneWholeJsonObjectIsRaw) {
   // 4.0f starts with the bytes of "\0\0\x80@"; these first floats start with a digit, "-",
   // a quote and "{" instead.
   for (const char* head : {"12\x30\x41", "-\x01\x20\x41", "\"ab\x43", "{\x02\x10\x42"}) {
-    std::string bytes = Raw(kDefault);
+    std::string bytes = LEFloatBytes(kDefault);
     std::memcpy(bytes.data(), head, 4);
     Put("odd.clb", bytes);
     ASSERT_EQ(CCalibrationStore::ReadCalibration(m_dir, "odd", read, form), 4) << head;
@@ -209,7 +197,7 @@ TEST_F(CalibrationStoreTest, CornersThatAreNoPlaceAreRefused) {
     Points corners = kDefault;
     corners[2].y = bad;
     Points read;
-    EXPECT_EQ(ReadBytes(Raw(corners), read), 0) << bad;
+    EXPECT_EQ(ReadBytes(LEFloatBytes(corners), read), 0) << bad;
     EXPECT_EQ(read, kSentinel) << bad;
     ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "probe", corners));
     read = kSentinel;
@@ -219,7 +207,7 @@ TEST_F(CalibrationStoreTest, CornersThatAreNoPlaceAreRefused) {
   Points edge = kDefault;
   edge[0] = {-1e6f, 1e6f};
   Points read;
-  EXPECT_EQ(ReadBytes(Raw(edge), read), 4);
+  EXPECT_EQ(ReadBytes(LEFloatBytes(edge), read), 4);
 }
 
 TEST_F(CalibrationStoreTest, UnopenableOrHugeFilesReadAsNothing) {
@@ -241,7 +229,7 @@ TEST_F(CalibrationStoreTest, ListsNamesAndLoadsByIndex) {
   EXPECT_EQ(read, kSentinel);
 
   Put("b.clb", kExample);
-  Put("A.clb", Raw(kDefault));
+  Put("A.clb", LEFloatBytes(kDefault));
   Put("x.y.clb", kExample);
   Put(".clb", kExample);
   Put("notes.txt", "x");

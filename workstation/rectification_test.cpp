@@ -1,8 +1,10 @@
 #include "workstation/rectification.h"
 
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -25,16 +27,20 @@ cv::Mat MakeTestFrame(int width, int height) {
   return frame;
 }
 
+using Readouts = std::array<std::string, 4>;
+
 TEST(Rectification, DefaultCornersAreTheQuarterInsetRectangle) {
   CRectification r;
   r.ApplyCameraSettings(640, 480);
   r.SetDefaultCorners();
   EXPECT_EQ(r.GetCorners(), (Corners{{160, 120}, {480, 120}, {480, 360}, {160, 360}}));
-  const auto texts = r.FormatPointReadouts();
-  EXPECT_EQ(texts[0], "P.1 = (160.0, 120.0)");
-  EXPECT_EQ(texts[1], "P.2 = (480.0, 120.0)");
-  EXPECT_EQ(texts[2], "P.3 = (480.0, 360.0)");
-  EXPECT_EQ(texts[3], "P.4 = (160.0, 360.0)");
+  EXPECT_EQ(r.FormatPointReadouts(), (Readouts{"P.1 = (160.0, 120.0)", "P.2 = (480.0, 120.0)",
+                                               "P.3 = (480.0, 360.0)", "P.4 = (160.0, 360.0)"}));
+  // Other than four points are refused.
+  EXPECT_FALSE(r.SetCorners({}));
+  EXPECT_FALSE(r.SetCorners({{1, 1}, {2, 2}, {3, 3}}));
+  EXPECT_FALSE(r.SetCorners({{1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}}));
+  EXPECT_EQ(r.GetCorners()[2], cv::Point2f(480, 360));
 
   // Odd sizes: the inset truncates, the far corners keep the remainder.
   r.ApplyCameraSettings(641, 481);
@@ -44,25 +50,12 @@ TEST(Rectification, DefaultCornersAreTheQuarterInsetRectangle) {
 
 TEST(Rectification, ReadoutsShowOneDecimal) {
   CRectification r;
-  // A corner nudged by tenths is held as the nearest float: 100.1 is 100.0999...
+  // A corner nudged by tenths is held as the nearest float: 100.1 is 100.0999...; values beyond
+  // int are clamped rather than undefined.
   ASSERT_TRUE(r.SetCorners({{100.9f, -0.5f}, {100.1f, -0.04f}, {1e20f, -1e20f}, {NAN, 7.96f}}));
-  const auto texts = r.FormatPointReadouts();
-  EXPECT_EQ(texts[0], "P.1 = (100.9, -0.5)");
-  EXPECT_EQ(texts[1], "P.2 = (100.1, 0.0)");
-  // Values beyond int are clamped rather than undefined.
-  EXPECT_EQ(texts[2], "P.3 = (2147483647.0, -2147483648.0)");
-  EXPECT_EQ(texts[3], "P.4 = (0.0, 8.0)");
-}
-
-TEST(Rectification, SetCornersRefusesOtherThanFourPoints) {
-  CRectification r;
-  r.ApplyCameraSettings(640, 480);
-  r.SetDefaultCorners();
-  const Corners before = r.GetCorners();
-  EXPECT_FALSE(r.SetCorners({}));
-  EXPECT_FALSE(r.SetCorners({{1, 1}, {2, 2}, {3, 3}}));
-  EXPECT_FALSE(r.SetCorners({{1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}}));
-  EXPECT_EQ(r.GetCorners(), before);
+  EXPECT_EQ(r.FormatPointReadouts(),
+            (Readouts{"P.1 = (100.9, -0.5)", "P.2 = (100.1, 0.0)",
+                      "P.3 = (2147483647.0, -2147483648.0)", "P.4 = (0.0, 8.0)"}));
 }
 
 TEST(Rectification, OutputSizeFollowsMediaAspect) {
@@ -161,12 +154,8 @@ TEST(Rectification, NewFrameSizeScalesCornersAndRebuildsTheOutput) {
   EXPECT_TRUE(r.UpdateMediaSize(210, 297));  // portrait: the height comes from the frame
   EXPECT_EQ(r.GetOutputSize(), cv::Size(509, 720));
 
-  // The same scene at both sizes warps to the same picture, scaled.
-  const cv::Mat small = MakeTestFrame(640, 480);
-  cv::Mat large;
-  cv::resize(small, large, cv::Size(1280, 720), 0, 0, cv::INTER_LINEAR);
   cv::Mat out;
-  ASSERT_TRUE(r.Rectify(large, out));
+  ASSERT_TRUE(r.Rectify(MakeTestFrame(1280, 720), out));
   EXPECT_EQ(out.size(), cv::Size(509, 720));
 
   // Without a media size the output is the frame and no destination appears from nowhere.
@@ -198,49 +187,6 @@ double MeanDifference(const cv::Mat& a, const cv::Mat& b) {
   return (sum[0] + sum[1] + sum[2]) / (static_cast<double>(a.total()) * a.channels());
 }
 
-TEST(Rectification, WarpMatchesAnIndependentPerspectiveWarp) {
-  const cv::Mat frame = MakeTestFrame(640, 480);
-  const Corners src{{100.5f, 80.25f}, {530, 60}, {600, 420}, {40, 400}};
-  CRectification r;
-  r.ApplyCameraSettings(640, 480);
-  r.UpdateMediaSize(1000, 700);
-  ASSERT_TRUE(r.SetCorners(src));
-
-  cv::Mat out;
-  ASSERT_TRUE(r.Rectify(frame, out));
-  ASSERT_EQ(out.size(), cv::Size(640, 448));
-  ASSERT_EQ(out.type(), CV_8UC3);
-
-  const Corners dst{{0, 0}, {640, 0}, {640, 448}, {0, 448}};
-  cv::Mat m;
-  cv::getPerspectiveTransform(src, dst).convertTo(m, CV_32F);
-  cv::Mat expected;
-  cv::warpPerspective(frame, expected, m, cv::Size(640, 448));
-  // The lookup table and the warp round the source positions alike but not always identically.
-  EXPECT_LE(MeanDifference(out, expected), 1.0);
-  cv::Mat agree;
-  cv::compare(out, expected, agree, cv::CMP_EQ);
-  EXPECT_GT(cv::countNonZero(agree.reshape(1)), 0.95 * out.total() * 3);
-
-  // A corner moved after a picture is seen by the very next one, into the same buffer.
-  const uchar* pixels = out.data;
-  ASSERT_TRUE(r.SetCorners({{0, 0}, {640, 0}, {640, 480}, {0, 480}}));
-  ASSERT_TRUE(r.Rectify(frame, out));
-  EXPECT_EQ(out.data, pixels);
-  cv::Mat scaled;
-  cv::warpPerspective(frame, scaled, cv::Mat(cv::Matx33f(1, 0, 0, 0, 448.0f / 480.0f, 0, 0, 0, 1)),
-                      cv::Size(640, 448));
-  EXPECT_LE(MeanDifference(out, scaled), 1.0);
-
-  // A picture someone still holds is not overwritten by the next one.
-  const cv::Mat held = out;
-  const cv::Mat heldCopy = held.clone();
-  ASSERT_TRUE(r.SetCorners(src));
-  ASSERT_TRUE(r.Rectify(frame, out));
-  EXPECT_NE(out.data, held.data);
-  EXPECT_EQ(cv::norm(held, heldCopy, cv::NORM_INF), 0.0);
-}
-
 // A camera with barrel distortion, for frames of `size`.
 LENS_MODEL BarrelLens(cv::Size size) {
   LENS_MODEL lens;
@@ -264,30 +210,40 @@ cv::Mat MakeSmoothFrame(int width, int height) {
   return frame;
 }
 
-TEST(Rectification, LensCorrectionAndWarpAreOneMapping) {
-  const cv::Mat frame = MakeSmoothFrame(320, 240);
-  const Corners src{{40, 30}, {290, 20}, {300, 220}, {25, 210}};
+// The single lookup table equals an independent perspective warp of the frame, or, with a lens,
+// of the lens-corrected frame (the corners are positions in the corrected picture).
+TEST(Rectification, WarpIsOneMappingOfLensCorrectionAndPerspective) {
+  const Corners src{{40.5f, 30.25f}, {290, 20}, {300, 220}, {25, 210}};
   CRectification r;
   r.ApplyCameraSettings(320, 240);
   r.UpdateMediaSize(1000, 700);
   ASSERT_TRUE(r.SetCorners(src));
-  r.SetLens(std::make_shared<LENS_MODEL>(BarrelLens(frame.size())));
-  ASSERT_TRUE(r.LensAppliesTo(frame.size()));
-
-  // The corners are positions in the corrected picture: correcting first and warping that gives
-  // the same picture as the single table.
-  cv::Mat corrected, out;
-  ASSERT_TRUE(r.CorrectLens(frame, corrected));
-  ASSERT_TRUE(r.Rectify(frame, out));
-  cv::Mat m, twoStep;
+  cv::Mat m;
   cv::getPerspectiveTransform(src, r.GetDstCorners()).convertTo(m, CV_32F);
-  cv::warpPerspective(corrected, twoStep, m, out.size());
-  EXPECT_LE(MeanDifference(out, twoStep), 1.5);
+  for (const bool lens : {false, true}) {
+    SCOPED_TRACE(lens ? "lens" : "no lens");
+    const cv::Mat frame = lens ? MakeSmoothFrame(320, 240) : MakeTestFrame(320, 240);
+    r.SetLens(lens ? std::make_shared<LENS_MODEL>(BarrelLens(frame.size())) : nullptr);
+    cv::Mat corrected, out, expected;
+    EXPECT_EQ(r.CorrectLens(frame, corrected), lens);
+    ASSERT_TRUE(r.Rectify(frame, out));
+    ASSERT_EQ(out.size(), cv::Size(320, 224));
+    ASSERT_EQ(out.type(), CV_8UC3);
+    cv::warpPerspective(lens ? corrected : frame, expected, m, out.size());
+    EXPECT_LE(MeanDifference(out, expected), lens ? 1.5 : 1.0);
+    if (!lens) {
+      // The lookup table and the warp round the source positions alike but not always identically.
+      cv::Mat agree;
+      cv::compare(out, expected, agree, cv::CMP_EQ);
+      EXPECT_GT(cv::countNonZero(agree.reshape(1)), 0.95 * out.total() * 3);
+    }
+  }
 
-  // The corrected picture puts a camera pixel where the lens model says its ideal position is.
+  // The corrected picture puts a camera pixel where the lens model says its ideal position is;
+  // frames of another size are taken as they are.
   const cv::Point2d ideal(250.0, 60.0);
-  const cv::Point2d seen = veldrin::DistortPixel(BarrelLens(frame.size()), ideal);
-  cv::Mat dot(frame.size(), CV_8UC3, cv::Scalar::all(0));
+  const cv::Point2d seen = veldrin::DistortPixel(BarrelLens({320, 240}), ideal);
+  cv::Mat dot(240, 320, CV_8UC3, cv::Scalar::all(0)), corrected;
   cv::circle(dot, cv::Point(cvRound(seen.x * 16), cvRound(seen.y * 16)), 3 * 16,
              cv::Scalar::all(255), cv::FILLED, cv::LINE_AA, 4);
   ASSERT_TRUE(r.CorrectLens(dot, corrected));
@@ -296,50 +252,57 @@ TEST(Rectification, LensCorrectionAndWarpAreOneMapping) {
   const cv::Moments g = cv::moments(grey);
   EXPECT_NEAR(g.m10 / g.m00, ideal.x, 0.3);
   EXPECT_NEAR(g.m01 / g.m00, ideal.y, 0.3);
-
-  // Frames of another size are taken as they are; so is everything once the lens is removed.
-  const cv::Mat other = MakeSmoothFrame(160, 120);
-  EXPECT_FALSE(r.CorrectLens(other, corrected));
+  EXPECT_FALSE(r.CorrectLens(MakeSmoothFrame(160, 120), corrected));
   r.SetLens(nullptr);
-  EXPECT_FALSE(r.CorrectLens(frame, corrected));
+
+  // A corner moved after a picture is seen by the very next one, into the same buffer.
+  const cv::Mat frame = MakeTestFrame(320, 240);
+  cv::Mat out;
   ASSERT_TRUE(r.Rectify(frame, out));
-  cv::Mat plain;
-  cv::warpPerspective(frame, plain, m, out.size());
-  EXPECT_LE(MeanDifference(out, plain), 1.0);
+  const uchar* pixels = out.data;
+  ASSERT_TRUE(r.SetCorners({{0, 0}, {320, 0}, {320, 240}, {0, 240}}));
+  ASSERT_TRUE(r.Rectify(frame, out));
+  EXPECT_EQ(out.data, pixels);
+  cv::Mat scaled;
+  cv::warpPerspective(frame, scaled, cv::Mat(cv::Matx33f(1, 0, 0, 0, 224.0f / 240.0f, 0, 0, 0, 1)),
+                      cv::Size(320, 224));
+  EXPECT_LE(MeanDifference(out, scaled), 1.0);
+
+  // A picture someone still holds is not overwritten by the next one.
+  const cv::Mat held = out;
+  const cv::Mat heldCopy = held.clone();
+  ASSERT_TRUE(r.SetCorners(src));
+  ASSERT_TRUE(r.Rectify(frame, out));
+  EXPECT_NE(out.data, held.data);
+  EXPECT_EQ(cv::norm(held, heldCopy, cv::NORM_INF), 0.0);
 }
 
-// Far outside the picture the radial polynomial folds back toward the centre; those output pixels
-// must read as outside the frame, not as a second copy of the middle.
-TEST(Rectification, LensModelBeyondItsRangeIsOutsideTheFrame) {
+// Output pixels whose source lies outside the frame are black. Far outside, the lens's radial
+// polynomial folds back toward the centre; those must not read as a second copy of the middle.
+TEST(Rectification, OutsideTheFrameIsBlackWithOrWithoutALens) {
   const cv::Mat white(120, 160, CV_8UC3, cv::Scalar::all(255));
   LENS_MODEL lens = BarrelLens(white.size());
   lens.distortion = cv::Vec<double, 5>(-0.4, 0, 0, 0, 0);
-  CRectification r;
-  r.ApplyCameraSettings(160, 120);
-  r.UpdateMediaSize(100, 100);
-  r.SetLens(std::make_shared<LENS_MODEL>(lens));
-  // A quad twenty times the frame: most of the output lies far beyond the lens's range.
-  ASSERT_TRUE(r.SetCorners({{-1520, -1140}, {1680, -1140}, {1680, 1260}, {-1520, 1260}}));
-  cv::Mat out;
-  ASSERT_TRUE(r.Rectify(white, out));
-  EXPECT_EQ(out.at<cv::Vec3b>(5, 5), cv::Vec3b(0, 0, 0));
-  EXPECT_EQ(out.at<cv::Vec3b>(out.rows / 2, 3), cv::Vec3b(0, 0, 0));
-  EXPECT_EQ(out.at<cv::Vec3b>(out.rows / 2, out.cols / 2), cv::Vec3b(255, 255, 255));
-  EXPECT_LT(cv::countNonZero(out.reshape(1)), 0.05 * out.total() * 3);
-}
-
-TEST(Rectification, OutsideTheFrameIsBlack) {
-  CRectification r;
-  r.ApplyCameraSettings(64, 48);
-  r.UpdateMediaSize(64, 48);
-  // The source quad is twice the frame, centred on it: the output border lies outside.
-  ASSERT_TRUE(r.SetCorners({{-32, -24}, {96, -24}, {96, 72}, {-32, 72}}));
-  const cv::Mat white(48, 64, CV_8UC3, cv::Scalar::all(255));
-  cv::Mat out;
-  ASSERT_TRUE(r.Rectify(white, out));
-  EXPECT_EQ(out.at<cv::Vec3b>(0, 0), cv::Vec3b(0, 0, 0));
-  EXPECT_EQ(out.at<cv::Vec3b>(47, 63), cv::Vec3b(0, 0, 0));
-  EXPECT_EQ(out.at<cv::Vec3b>(24, 32), cv::Vec3b(255, 255, 255));
+  // Quads twice and twenty times the frame, centred on it.
+  const Corners twice{{-80, -60}, {240, -60}, {240, 180}, {-80, 180}};
+  const Corners far{{-1520, -1140}, {1680, -1140}, {1680, 1260}, {-1520, 1260}};
+  for (const bool withLens : {false, true}) {
+    SCOPED_TRACE(withLens ? "lens" : "no lens");
+    CRectification r;
+    r.ApplyCameraSettings(160, 120);
+    r.UpdateMediaSize(100, 100);
+    if (withLens) r.SetLens(std::make_shared<LENS_MODEL>(lens));
+    ASSERT_TRUE(r.SetCorners(withLens ? far : twice));
+    cv::Mat out;
+    ASSERT_TRUE(r.Rectify(white, out));
+    EXPECT_EQ(out.at<cv::Vec3b>(0, 0), cv::Vec3b(0, 0, 0));
+    EXPECT_EQ(out.at<cv::Vec3b>(out.rows - 1, out.cols - 1), cv::Vec3b(0, 0, 0));
+    EXPECT_EQ(out.at<cv::Vec3b>(out.rows / 2, 3), cv::Vec3b(0, 0, 0));
+    EXPECT_EQ(out.at<cv::Vec3b>(out.rows / 2, out.cols / 2), cv::Vec3b(255, 255, 255));
+    if (withLens) {
+      EXPECT_LT(cv::countNonZero(out.reshape(1)), 0.05 * out.total() * 3);
+    }
+  }
 }
 
 TEST(Rectification, NoOutputWithoutAUsableGeometry) {

@@ -35,13 +35,9 @@ constexpr int kDepthCorners[8] = {150, 110, 490, 110, 490, 370, 150, 370};
 // Frames of the simulated camera, converted as the engine does, handed to a 3D View.
 class CFeeder {
  public:
-  explicit CFeeder(std::optional<SCENE_BOX> box) : m_device(Params(box), false) {
+  explicit CFeeder(std::optional<SCENE_BOX> box)
+      : m_device(TABLE_SCENE_PARAMS{.box = box, .depth = {}}, false) {
     m_device.Start(DEPTH_STREAM_REQUEST{});
-  }
-  static TABLE_SCENE_PARAMS Params(std::optional<SCENE_BOX> box) {
-    TABLE_SCENE_PARAMS params;
-    params.box = box;
-    return params;
   }
   float Feed(CDepthCameraDialog& dialog, int frames) {
     float h = 0.f;
@@ -64,13 +60,7 @@ class CFeeder {
   cv::Mat m_meters, m_grey;
 };
 
-SCENE_BOX Box50() {
-  SCENE_BOX box;
-  box.sizeMm[0] = 120;
-  box.sizeMm[1] = 100;
-  box.sizeMm[2] = 50;
-  return box;
-}
+const SCENE_BOX kBox50{{120, 100, 50}};
 
 // Pixels of the view's framebuffer within `slack` of a colour.
 int CountColour(const QImage& image, QRgb colour, int slack = 3) {
@@ -130,7 +120,7 @@ TEST_F(DepthViewTest, TemplateTextsAndNoCloseBox) {
 
 TEST_F(DepthViewTest, MeasuresTheBoxAndShowsItsHeight) {
   CDepthCameraDialog dialog(Folder());
-  CFeeder feeder(Box50());
+  CFeeder feeder(kBox50);
   const float h = feeder.Feed(dialog, 120);
   EXPECT_NEAR(h * 1000.f, 50.f, 2.f);
   auto* height = dialog.findChild<QLineEdit*>("1021");
@@ -177,7 +167,7 @@ TEST_F(DepthViewTest, OpenGLViewDrawsHeightColoursWhereTheBoxIs) {
   // Before the first frame: the grey background alone.
   EXPECT_EQ(CountColour(before, qRgb(127, 127, 127), 2), before.width() * before.height());
 
-  CFeeder feeder(Box50());
+  CFeeder feeder(kBox50);
   feeder.Feed(dialog, 80);
   const QImage image = Grab(dialog);
   const QRgb white = qRgb(242, 242, 242), green = qRgb(0, 127, 0);
@@ -243,7 +233,7 @@ TEST_F(DepthViewTest, WithoutOpenGLTheViewSaysSoAndMeasuringGoesOn) {
   auto* label = dialog.findChild<QLabel*>("glUnavailable");
   ASSERT_NE(label, nullptr);
   EXPECT_TRUE(label->text().contains("OpenGL"));
-  CFeeder feeder(Box50());
+  CFeeder feeder(kBox50);
   EXPECT_NEAR(feeder.Feed(dialog, 100) * 1000.f, 50.f, 2.f);
 }
 

@@ -12,15 +12,7 @@
 
 namespace {
 
-SCENE_BOX Box() {
-  SCENE_BOX box;
-  box.sizeMm[0] = 80;
-  box.sizeMm[1] = 60;
-  box.sizeMm[2] = 40;
-  box.centreMm[0] = -20;
-  box.rotationDeg = 30;
-  return box;
-}
+SCENE_BOX Box() { return {{80, 60, 40}, {-20, 0}, 30}; }
 
 // What each depth pixel sees lies on the table, on the box or on the floor, and the colour
 // camera sees that same point where the reported calibration says it does.

@@ -5,8 +5,6 @@
 #include "workstation/windows/add_calibration_dlg.h"
 #include "workstation/windows/dialog_test_fixture.h"
 
-#include "platform/byte_order.h"
-
 namespace veldrin_test {
 namespace {
 
@@ -19,20 +17,6 @@ class CalibrationListTest : public VeldrinDlgTest {
   }
 
   std::string Dir() const { return m_dir.string() + "/"; }
-
-  // Runs the save button with the name typed into the name dialog (or cancelled).
-  static void SaveAs(CVeldrinDlg& dlg, const std::string& name, bool cancel = false) {
-    QTimer::singleShot(50, [name, cancel] {
-      auto* box = qobject_cast<CAddCalibrationDlg*>(QApplication::activeModalWidget());
-      ASSERT_NE(box, nullptr);
-      box->findChild<QLineEdit*>("1008")->setText(QString::fromStdString(name));
-      if (cancel)
-        box->reject();
-      else
-        box->accept();
-    });
-    dlg.CalibrationList().OnSaveCalibration();
-  }
 
   // Runs the save button, answering each name dialog that opens with the next name (and
   // cancelling once they are used up). Returns the text each dialog opened with.
@@ -55,6 +39,11 @@ class CalibrationListTest : public VeldrinDlgTest {
     timer.start(30);
     dlg.CalibrationList().OnSaveCalibration();
     return proposed;
+  }
+
+  // Runs the save button with the name typed into the name dialog (or cancelled).
+  static void SaveAs(CVeldrinDlg& dlg, const std::string& name, bool cancel = false) {
+    SaveAsEach(dlg, cancel ? QStringList{} : QStringList{QString::fromStdString(name)});
   }
 
   static void Select(CVeldrinDlg& dlg, int entry) {
@@ -236,13 +225,7 @@ TEST_F(CalibrationListTest, RemoveAsksAndReturnsToDefault) {
 
 TEST_F(CalibrationListTest, OnlyFourPointFilesAreApplied) {
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "A three", {{1, 2}, {3, 4}, {5, 6}}));
-  // A legacy file: four raw little-endian float pairs.
-  std::string raw;
-  for (const cv::Point2f& p : kOther) {
-    veldrin::AppendLEFloat(raw, p.x);
-    veldrin::AppendLEFloat(raw, p.y);
-  }
-  WriteFileBytes(m_dir / "B legacy.clb", raw);
+  WriteFileBytes(m_dir / "B legacy.clb", LEFloatBytes(kOther));  // four raw float pairs
   auto dlg = Open(m_name);
   ASSERT_EQ(Entries(*dlg), (QStringList{"Default", "A three", "B legacy"}));
   MoveCorners(*dlg, kQuad);
@@ -280,12 +263,6 @@ TEST_F(CalibrationListTest, StoredIndexAtStartDrivesThePublishedPicture) {
   dlg.reset();
   EXPECT_EQ(Settings().ReadCalibIndex(), 1);
 }
-
-}  // namespace
-}  // namespace veldrin_test
-
-namespace veldrin_test {
-namespace {
 
 TEST_F(CalibrationListTest, EditsAreMarkedAndEachDragIsOneUndoStep) {
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "Demo sheet", kQuad));

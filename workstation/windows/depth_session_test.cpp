@@ -4,14 +4,12 @@
 
 #include "workstation/windows/depth_session.h"
 
-#include <dirent.h>
-
 #include <QLineEdit>
 
 #include "depth/plane_files.h"
 #include "depth/view/depth_camera_dialog.h"
-#include "platform/byte_order.h"
 #include "video/realsense_video_engine.h"
+#include "video/sim/failing_depth_device_test_fixture.h"
 #include "video/sim/scene_box.h"
 #include "video/sim/simulated_depth_device.h"
 #include "workstation/windows/dialog_test_fixture.h"
@@ -21,58 +19,14 @@ namespace {
 
 constexpr int kDepthCamera = 1;  // "Table RealSense" in the list below
 
-SCENE_BOX Box50() {
-  SCENE_BOX box;
-  box.sizeMm[0] = 110;
-  box.sizeMm[1] = 90;
-  box.sizeMm[2] = 50;
-  box.centreMm[0] = 10;
-  box.rotationDeg = 15;
-  return box;
-}
+const SCENE_BOX kBox50{{110, 90, 50}, {10, 0}, 15};  // size, centre (mm), turn (degrees)
 
-// The simulated camera with a scripted end: lost after some framesets, or never delivering.
-class CFailingDevice : public CDepthDevice {
- public:
-  CFailingDevice(int framesBeforeLoss, bool starve)
-      : m_nLeft(framesBeforeLoss), m_bStarve(starve), m_inner(Params()) {}
-  static TABLE_SCENE_PARAMS Params() {
-    TABLE_SCENE_PARAMS params;
-    std::string error;
-    veldrin::CurrentTableSceneParams(params, error);
-    return params;
-  }
-  void Start(const DEPTH_STREAM_REQUEST& r) override { m_inner.Start(r); }
-  bool TryWaitForFrameset(std::chrono::milliseconds limit, DEPTH_FRAMESET& f) override {
-    if (m_bStarve) {
-      std::this_thread::sleep_for(limit);
-      return false;
-    }
-    if (m_nLeft >= 0 && m_nLeft-- == 0) throw CDeviceLostError("the depth camera was unplugged");
-    return m_inner.TryWaitForFrameset(limit, f);
-  }
-  float GetDepthScale() override { return m_inner.GetDepthScale(); }
-  CAMERA_EXTRINSICS GetDepthToColorExtrinsics() override {
-    return m_inner.GetDepthToColorExtrinsics();
-  }
-  CAMERA_EXTRINSICS GetColorToDepthExtrinsics() override {
-    return m_inner.GetColorToDepthExtrinsics();
-  }
-  void Stop() override { m_inner.Stop(); }
-
- private:
-  int m_nLeft;
-  bool m_bStarve;
-  CSimulatedDepthDevice m_inner;
-};
-
-int ThreadCount() {
-  int n = 0;
-  if (DIR* d = ::opendir("/proc/self/task")) {
-    while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
-    ::closedir(d);
-  }
-  return n;
+// The simulated camera of the table scene as the scene file describes it, with a scripted end.
+std::unique_ptr<CDepthDevice> FailingDevice(int framesBeforeLoss, bool starve) {
+  TABLE_SCENE_PARAMS params;
+  std::string error;
+  veldrin::CurrentTableSceneParams(params, error);
+  return std::make_unique<CFailingDepthDevice>(framesBeforeLoss, starve, params);
 }
 
 int TopLevel3DViews() {
@@ -141,17 +95,12 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   const std::vector<cv::Point2f> saved = dlg->Corners();
   veldrin::Plane3D plane;
   ASSERT_TRUE(veldrin::ReadPlane3D(veldrin::Plane3DPath(Folder()), plane));
-  const std::string bytes2d = ReadFileBytes(veldrin::Plane2DPath(Folder()));
-  ASSERT_EQ(bytes2d.size(), 32u);
-  for (size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(veldrin::ReadLEFloat(bytes2d.data() + 8 * i), saved[i].x) << i;
-    EXPECT_EQ(veldrin::ReadLEFloat(bytes2d.data() + 8 * i + 4), saved[i].y) << i;
-  }
+  EXPECT_EQ(ReadFileBytes(veldrin::Plane2DPath(Folder())), LEFloatBytes(saved));
   EXPECT_EQ(view->IsPlaneLoaded(), 1);
   Screenshot(*view, "depth-empty-table");
 
   // A 50 mm box: measured against the stored plane.
-  veldrin::SetLiveSceneBox(Box50());
+  veldrin::SetLiveSceneBox(kBox50);
   ASSERT_TRUE(WaitFrames(*dlg, 150));
   auto* height = view->findChild<QLineEdit*>("1021");
   ASSERT_TRUE(WaitFor([&] { return height->text().endsWith(" mm"); }));
@@ -201,7 +150,7 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   const std::vector<cv::Point2f> dst = dlg->DstCorners();
   const cv::Mat homography = cv::getPerspectiveTransform(saved, dst);
   std::vector<cv::Point2f> top;
-  const double a = Box50().rotationDeg * CV_PI / 180, c = std::cos(a), s = std::sin(a);
+  const double a = kBox50.rotationDeg * CV_PI / 180, c = std::cos(a), s = std::sin(a);
   for (const auto& [lx, ly] :
        {std::pair{-55.0, -45.0}, {55.0, -45.0}, {55.0, 45.0}, {-55.0, 45.0}}) {
     top.push_back(world.TableToColorPixel(cv::Point3d(10 + c * lx - s * ly, s * lx + c * ly, 50),
@@ -270,7 +219,7 @@ TEST_F(DepthSessionTest, TheCameraLostWhileStreamingIsSaidOnceAndColourGoesOn) {
   int sessions = 0;
   CDepthSession::SetDeviceFactoryForTests([&sessions]() -> std::unique_ptr<CDepthDevice> {
     // The set-up's own session works; the stream's is lost after a second.
-    return std::make_unique<CFailingDevice>(sessions++ == 0 ? -1 : 30, false);
+    return FailingDevice(sessions++ == 0 ? -1 : 30, false);
   });
   auto dlg = Open(m_name);
   ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
@@ -296,9 +245,8 @@ TEST_F(DepthSessionTest, TheCameraLostWhileStreamingIsSaidOnceAndColourGoesOn) {
 
 TEST_F(DepthSessionTest, SavePlaneBeforeTheFirstDepthFrameWritesNothingAndSaysSo) {
   int sessions = 0;
-  CDepthSession::SetDeviceFactoryForTests([&sessions]() -> std::unique_ptr<CDepthDevice> {
-    return std::make_unique<CFailingDevice>(-1, sessions++ > 0);
-  });
+  CDepthSession::SetDeviceFactoryForTests(
+      [&sessions]() -> std::unique_ptr<CDepthDevice> { return FailingDevice(-1, sessions++ > 0); });
   auto dlg = Open(m_name);
   ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
   ASSERT_NE(dlg->DepthSession(), nullptr);
@@ -312,7 +260,7 @@ TEST_F(DepthSessionTest, SavePlaneBeforeTheFirstDepthFrameWritesNothingAndSaysSo
 TEST_F(DepthSessionTest, FramesOfAnotherCameraSizeOrWithoutDepthAreNotMeasured) {
   int sessions = 0;
   CDepthSession::SetDeviceFactoryForTests([&sessions]() -> std::unique_ptr<CDepthDevice> {
-    return std::make_unique<CFailingDevice>(-1, sessions++ > 0);  // the stream stays silent
+    return FailingDevice(-1, sessions++ > 0);  // the stream stays silent
   });
   auto dlg = Open(m_name);
   ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);

@@ -117,6 +117,14 @@ class VeldrinDlgTest : public ::testing::Test {
     return dlg;
   }
 
+  // The host up with the media size given, `camera` preferred, and the window open.
+  std::unique_ptr<CVeldrinDlg> OpenWith(const std::string& camera, int widthMm = 1000,
+                                        int heightMm = 500) {
+    StartHost(widthMm, heightMm);
+    Settings().WriteCamera(camera);
+    return Open(m_name);
+  }
+
   // The host takes the waiting picture (if any) and returns it.
   cv::Mat TakePicture(int ms = 5000) {
     if (!WaitFor([&] { return m_host->IsImageReady() != 0; }, ms)) return {};

@@ -1,8 +1,6 @@
 // The main window against real shared memory, virtual cameras and a scripted message box.
 #include "workstation/windows/dialog_test_fixture.h"
 
-#include "platform/byte_order.h"
-
 #include <QContextMenuEvent>
 #include <QGraphicsEffect>
 #include <QMenu>
@@ -53,9 +51,7 @@ TEST_F(VeldrinDlgTest, NoCameraIsOneMessageAndTheEnd) {
 }
 
 TEST_F(VeldrinDlgTest, PreferredCameraIsFoundByNameWithoutAsking) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Still B");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still B");
   EXPECT_TRUE(m_boxes->Texts().empty());
   EXPECT_FALSE(dlg->IsEnded());
   EXPECT_EQ(dlg->CurrentCamera(), 1);
@@ -70,37 +66,33 @@ TEST_F(VeldrinDlgTest, PreferredCameraIsFoundByNameWithoutAsking) {
   EXPECT_EQ(record.nTab, 0);
 }
 
-TEST_F(VeldrinDlgTest, MissingPreferredCameraAsksAndTakesTheFirstFreeOnYes) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Gone");
-  m_boxes->QueueAnswer(IDYES);
-  auto dlg = Open(m_name);
-  ASSERT_EQ(m_boxes->Texts().size(), 1u);
-  EXPECT_EQ(m_boxes->Calls()[0].type, MB_YESNO);
-  EXPECT_EQ(dlg->CurrentCamera(), 0);
-  EXPECT_FALSE(dlg->IsEnded());
-}
-
-TEST_F(VeldrinDlgTest, MissingPreferredCameraWithNoEndsWithoutSavingSettings) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Gone");
-  m_boxes->QueueAnswer(IDNO);
-  auto dlg = Open(m_name);
-  // The operator said no: the tool ends without also saying it could not open a camera.
-  ASSERT_EQ(m_boxes->Texts().size(), 1u);
-  EXPECT_EQ(m_boxes->Texts()[0], Text(veldrin::IDS_PREFERRED_CAMERA_UNAVAILABLE));
-  EXPECT_EQ(dlg->EndResult(), -1);
-  dlg.reset();
-  EXPECT_EQ(Settings().ReadCamera(), "Gone");
+// A missing preferred camera asks: Yes takes the first free one, No ends without also saying no
+// camera could be opened and without saving settings.
+TEST_F(VeldrinDlgTest, MissingPreferredCameraAsksYesTakesTheFirstFreeNoEnds) {
+  for (const int answer : {IDYES, IDNO}) {
+    SCOPED_TRACE(answer);
+    const std::size_t before = m_boxes->Calls().size();
+    m_boxes->QueueAnswer(answer);
+    auto dlg = OpenWith("Gone");
+    const auto calls = m_boxes->Calls();
+    ASSERT_EQ(calls.size(), before + 1);
+    EXPECT_EQ(calls.back().text, Text(veldrin::IDS_PREFERRED_CAMERA_UNAVAILABLE));
+    EXPECT_EQ(calls.back().type, MB_YESNO);
+    EXPECT_EQ(dlg->IsEnded(), answer == IDNO);
+    EXPECT_EQ(dlg->CurrentCamera(), answer == IDYES ? 0 : -1);
+    if (answer == IDNO) {
+      EXPECT_EQ(dlg->EndResult(), -1);
+      dlg.reset();
+      EXPECT_EQ(Settings().ReadCamera(), "Gone");
+    }
+  }
 }
 
 TEST_F(VeldrinDlgTest, CalibIndexBeyondTheListSelectsNothing) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Still A");
   Settings().WriteCalibIndex(3);
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir.string() + "/", "Only",
                                                   {{10, 10}, {600, 10}, {600, 400}, {10, 400}}));
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still A");
   auto* combo = dlg->findChild<QComboBox*>("1004");
   ASSERT_NE(combo, nullptr);
   EXPECT_EQ(combo->count(), 2);
@@ -109,9 +101,7 @@ TEST_F(VeldrinDlgTest, CalibIndexBeyondTheListSelectsNothing) {
 }
 
 TEST_F(VeldrinDlgTest, PublishedPictureIsTheWarpOfTheCameraPicture) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Still A");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still A");
   m_host->SetMediaSize(500, 1000);  // the tool wrote its own values when it attached
   const cv::Mat picture = TakePictureOfSize(640, 320);
   ASSERT_FALSE(picture.empty());
@@ -126,11 +116,9 @@ TEST_F(VeldrinDlgTest, PublishedPictureIsTheWarpOfTheCameraPicture) {
 }
 
 TEST_F(VeldrinDlgTest, HostExitEndsTheToolAndSettingsAreWritten) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Still B");
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir.string() + "/", "Only",
                                                   {{10, 10}, {600, 10}, {600, 400}, {10, 400}}));
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still B");
   dlg->findChild<QComboBox*>("1004")->setCurrentIndex(1);
   dlg->CalibrationList().OnCalibrationSelected();
   m_host.reset();
@@ -143,9 +131,7 @@ TEST_F(VeldrinDlgTest, HostExitEndsTheToolAndSettingsAreWritten) {
 }
 
 TEST_F(VeldrinDlgTest, DraggingACornerMovesItAndChangesThePublishedPicture) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Still A");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still A");
   dlg->resize(1200, 700);
   m_host->SetMediaSize(500, 1000);
   ASSERT_FALSE(TakePictureOfSize(640, 320).empty());
@@ -177,9 +163,7 @@ TEST_F(VeldrinDlgTest, DraggingACornerMovesItAndChangesThePublishedPicture) {
 }
 
 TEST_F(VeldrinDlgTest, SnapshotModeFreezesPicturesAndPublishing) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Still A");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still A");
   ASSERT_FALSE(TakePicture().empty());
   auto* snapshot = dlg->findChild<QCheckBox*>("1011");
   snapshot->click();
@@ -198,9 +182,7 @@ TEST_F(VeldrinDlgTest, SnapshotModeFreezesPicturesAndPublishing) {
 }
 
 TEST_F(VeldrinDlgTest, CameraConfigurationChangesCaptureSizeAndWritesSettings) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Still A");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still A");
   QTimer::singleShot(200, [] {
     auto* config = qobject_cast<CCameraConfiguraionDlg*>(QApplication::activeModalWidget());
     ASSERT_NE(config, nullptr);
@@ -222,9 +204,7 @@ TEST_F(VeldrinDlgTest, CameraConfigurationChangesCaptureSizeAndWritesSettings) {
 }
 
 TEST_F(VeldrinDlgTest, BusyCameraIsRefusedFromTheCombo) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Still A");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still A");
   auto* combo = dlg->findChild<QComboBox*>("1010");
   combo->setCurrentIndex(0);
   emit combo->activated(0);  // the main camera itself: nothing happens
@@ -238,9 +218,7 @@ TEST_F(VeldrinDlgTest, BusyCameraIsRefusedFromTheCombo) {
 }
 
 TEST_F(VeldrinDlgTest, AcceleratorOpensConfigurationAndCancelKeepsSavePlaneVisible) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Still A");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still A");
   QApplication::setActiveWindow(dlg.get());
   ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
   EXPECT_FALSE(dlg->findChild<QWidget*>("1022")->isVisible());
@@ -263,9 +241,7 @@ TEST_F(VeldrinDlgTest, AcceleratorOpensConfigurationAndCancelKeepsSavePlaneVisib
 }
 
 TEST_F(VeldrinDlgTest, ResizingAnchorsTheRightHandControlsAndRefusesShrinking) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Still A");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still A");
   const QSize initial = dlg->size();
   EXPECT_EQ(dlg->minimumSize(), initial);
   auto* camera = dlg->findChild<QWidget*>("1010");
@@ -288,17 +264,11 @@ TEST_F(VeldrinDlgTest, ResizingAnchorsTheRightHandControlsAndRefusesShrinking) {
 }
 
 TEST_F(VeldrinDlgTest, SavePlaneWritesTheCornersAndLeavingAutoCalibrationRestoresThem) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Still A");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still A");
   const std::vector<cv::Point2f> saved{{100, 50}, {540, 50}, {540, 430}, {100, 430}};
   dlg->InputWindow()->SetPoints(saved);
   dlg->SavePlane();
-  const std::string bytes = ReadFileBytes(m_dir / "2DPlane.pt3");
-  ASSERT_EQ(bytes.size(), 32u);
-  std::vector<float> values;
-  for (std::size_t at = 0; at < 32; at += 4) values.push_back(veldrin::ReadLEFloat(&bytes[at]));
-  EXPECT_EQ(values, (std::vector<float>{100, 50, 540, 50, 540, 430, 100, 430}));
+  EXPECT_EQ(ReadFileBytes(m_dir / "2DPlane.pt3"), LEFloatBytes(saved));
 
   dlg->InputWindow()->SetPoints({{1, 1}, {2, 1}, {2, 2}, {1, 2}});
   auto* autoCalibration = dlg->findChild<QCheckBox*>("1023");
@@ -309,10 +279,8 @@ TEST_F(VeldrinDlgTest, SavePlaneWritesTheCornersAndLeavingAutoCalibrationRestore
 }
 
 TEST_F(VeldrinDlgTest, DepthCameraIsListedAs3DAndOpensAsAnOrdinaryCamera) {
-  StartHost(1000, 500);
   SetCameras("Intel RealSense D435 RGB=" + (m_dir / "a.png").string());
-  Settings().WriteCamera("Intel RealSense D435 RGB");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Intel RealSense D435 RGB");
   EXPECT_EQ(dlg->findChild<QComboBox*>("1010")->itemText(0).toStdString(),
             "Cam 0 (Intel RealSense D435 RGB) (3D)");
   EXPECT_EQ(dlg->CurrentCamera(), 0);
@@ -320,9 +288,7 @@ TEST_F(VeldrinDlgTest, DepthCameraIsListedAs3DAndOpensAsAnOrdinaryCamera) {
 }
 
 TEST_F(VeldrinDlgTest, ContextMenuOffersTheAboutBox) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Still A");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still A");
   QString item;
   QString aboutTitle;
   QTimer::singleShot(100, [&] {
@@ -346,9 +312,7 @@ TEST_F(VeldrinDlgTest, ContextMenuOffersTheAboutBox) {
 }
 
 TEST_F(VeldrinDlgTest, ClickWithFourCornersAddsNoneButRebuildsTheOutputRectangle) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Still A");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still A");
   ASSERT_FALSE(dlg->findChild<QWidget*>("20458")->isEnabled());
   ASSERT_FALSE(TakePicture().empty());  // the media size has been read once
   SendMouse(dlg->InputWindow(), QEvent::MouseButtonPress, QPoint(3, 3), Qt::LeftButton);
@@ -398,12 +362,10 @@ TEST_F(VeldrinDlgTest, WindowsFollowTheDeliveredSizeNotTheConfiguredOne) {
 // A live change of resolution keeps the outline on the same spot of the table and the output
 // in the media's aspect.
 TEST_F(VeldrinDlgTest, LiveResolutionChangeKeepsTheOutlineAndTheMediaAspect) {
-  StartHost(297, 210);
-  Settings().WriteCamera("Still A");
   const std::vector<cv::Point2f> corners{{100, 60}, {540, 60}, {540, 420}, {100, 420}};
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir.string() + "/", "Sheet", corners));
   Settings().WriteCalibName("Sheet");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still A", 297, 210);
   m_host->SetMediaSize(210, 297);
   ASSERT_FALSE(TakePictureOfSize(640, 452).empty());
   QTimer::singleShot(200, [] {
@@ -438,9 +400,7 @@ TEST_F(VeldrinDlgTest, LiveResolutionChangeKeepsTheOutlineAndTheMediaAspect) {
 
 // The host's end is noticed without frames: in snapshot mode the main camera is stopped.
 TEST_F(VeldrinDlgTest, HostEndEndsTheToolInSnapshotModeToo) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Still A");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still A");
   ASSERT_FALSE(TakePicture().empty());
   dlg->findChild<QCheckBox*>("1011")->click();
   WaitFor([] { return false; }, 200);
@@ -452,9 +412,7 @@ TEST_F(VeldrinDlgTest, HostEndEndsTheToolInSnapshotModeToo) {
 
 // Escape does nothing; closing with unsaved corners asks, and No keeps the window.
 TEST_F(VeldrinDlgTest, EscapeKeepsTheWindowAndClosingAsksForUnsavedCorners) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Still A");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still A");
   QApplication::setActiveWindow(dlg.get());
   ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
   QTest::keyClick(dlg.get(), Qt::Key_Escape);
@@ -472,23 +430,19 @@ TEST_F(VeldrinDlgTest, EscapeKeepsTheWindowAndClosingAsksForUnsavedCorners) {
   m_boxes->QueueAnswer(IDYES);
   dlg->close();
   EXPECT_TRUE(dlg->IsEnded());
-}
 
-TEST_F(VeldrinDlgTest, UnchangedCornersCloseWithoutAsking) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Still A");
-  auto dlg = Open(m_name);
+  // Unchanged corners close without asking.
+  dlg.reset();
+  dlg = OpenWith("Still A");
   dlg->close();
   EXPECT_TRUE(dlg->IsEnded());
-  EXPECT_TRUE(m_boxes->Texts().empty());
+  EXPECT_EQ(m_boxes->Texts().size(), 2u);  // the two boxes above only
 }
 
 // The status line tells host, camera and pictures; a camera that stops is shown there within
 // two seconds and its picture greyed.
 TEST_F(VeldrinDlgTest, StatusLineShowsHostCameraAndACameraThatStops) {
-  StartHost(297, 210);
-  Settings().WriteCamera("Still B");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still B", 297, 210);
   m_host->SetMediaSize(210, 297);  // the tool wrote its own values when it attached
   auto* line = dlg->findChild<QLabel*>("statusLine");
   ASSERT_NE(line, nullptr);
@@ -522,9 +476,7 @@ TEST_F(VeldrinDlgTest, StatusLineShowsHostCameraAndACameraThatStops) {
 
 // Both pictures stay inside the window at its smallest size, which fits a 1024 x 768 screen.
 TEST_F(VeldrinDlgTest, PicturesStayWhollyVisibleAndTheWindowFitsASmallScreen) {
-  StartHost(1000, 500);
-  Settings().WriteCamera("Still A");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still A");
   EXPECT_LE(dlg->minimumWidth(), 1000);
   EXPECT_LE(dlg->minimumHeight(), 700);
   for (const QSize size : {dlg->minimumSize(), QSize(1400, 900), QSize(1000, 700)}) {
@@ -543,10 +495,8 @@ TEST_F(VeldrinDlgTest, PicturesStayWhollyVisibleAndTheWindowFitsASmallScreen) {
 }
 
 TEST_F(VeldrinDlgTest, UnavailableCamerasAreGreyedAndTabFollowsTheVisualOrder) {
-  StartHost(1000, 500);
   SetCameras("Still A=" + (m_dir / "a.png").string() + ";Gone=" + (m_dir / "missing.png").string());
-  Settings().WriteCamera("Still A");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still A");
   auto* combo = dlg->findChild<QComboBox*>("1010");
   auto* model = qobject_cast<QStandardItemModel*>(combo->model());
   ASSERT_NE(model, nullptr);
@@ -575,11 +525,9 @@ TEST_F(VeldrinDlgTest, UnavailableCamerasAreGreyedAndTabFollowsTheVisualOrder) {
 #ifdef VELDRIN_TEST_HAVE_QRENCODE
 // A code on the sheet is announced once, not after every OK.
 TEST_F(VeldrinDlgTest, CodeInViewIsAnnouncedOnce) {
-  StartHost(1000, 500);
   cv::imwrite((m_dir / "qr.png").string(), veldrin::RenderQRScene({640, 480}, "sheet 42"));
   SetCameras("Coded=" + (m_dir / "qr.png").string());
-  Settings().WriteCamera("Coded");
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Coded");
   ASSERT_TRUE(m_boxes->WaitForCalls(1, std::chrono::seconds(5)));
   WaitFor([] { return false; }, 1500);
   const auto texts = m_boxes->Texts();
@@ -591,11 +539,9 @@ TEST_F(VeldrinDlgTest, CodeInViewIsAnnouncedOnce) {
 // A frame size no camera has (here 21 GB of output) is not used: the default is, and the status
 // line says why.
 TEST_F(VeldrinDlgTest, UnusableFrameSizeFallsBackAndIsReportedInTheStatusLine) {
-  StartHost(1000, 700);
-  Settings().WriteCamera("Still A");
   Settings().WriteResX(100000);
   Settings().WriteResY(100000);
-  auto dlg = Open(m_name);
+  auto dlg = OpenWith("Still A", 1000, 700);
   ASSERT_FALSE(dlg->IsEnded());
   EXPECT_EQ(dlg->FrameSize(), QSize(640, 480));
   EXPECT_TRUE(dlg->StatusText().contains("100000")) << dlg->StatusText().toStdString();
