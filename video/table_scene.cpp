@@ -14,6 +14,7 @@
 #include <fstream>
 #include <memory>
 
+#include "video/scene_json.h"
 #include "video/sim/scene_world.h"
 
 namespace {
@@ -207,32 +208,9 @@ bool Validate(const TABLE_SCENE_PARAMS& p, std::string& error) {
   return true;
 }
 
-// Reads one member; false when present with the wrong type.
-bool ReadNumber(const Json::Value& object, const char* key, double& out) {
-  if (!object.isMember(key)) return true;
-  if (!object[key].isNumeric()) return false;
-  out = object[key].asDouble();
-  return true;
-}
-
-bool CheckKeys(const Json::Value& object, std::initializer_list<const char*> allowed,
-               const std::string& where, std::string& error) {
-  if (!object.isObject()) {
-    error = where + " is not an object";
-    return false;
-  }
-  for (const std::string& name : object.getMemberNames()) {
-    if (std::none_of(allowed.begin(), allowed.end(),
-                     [&](const char* key) { return name == key; })) {
-      error = "unknown key " + (where.empty() ? name : where + "." + name);
-      return false;
-    }
-  }
-  return true;
-}
-
 bool ParseParams(const Json::Value& root, TABLE_SCENE_PARAMS& p, std::string& error) {
-  if (!CheckKeys(root, {"size", "sheet", "table", "camera", "qr", "box", "depth"}, "", error)) {
+  if (!veldrin::CheckSceneKeys(root, {"size", "sheet", "table", "camera", "qr", "box", "depth"}, "",
+                               error)) {
     return false;
   }
   if (!veldrin::ParseSceneDepthKeys(root, p.box, p.depth, error)) return false;
@@ -248,13 +226,14 @@ bool ParseParams(const Json::Value& root, TABLE_SCENE_PARAMS& p, std::string& er
   bool ok = true;
   if (root.isMember("sheet")) {
     const Json::Value& s = root["sheet"];
-    if (!CheckKeys(s, {"width_mm", "height_mm", "rotation_deg", "offset_mm", "board"}, "sheet",
-                   error)) {
+    if (!veldrin::CheckSceneKeys(s, {"width_mm", "height_mm", "rotation_deg", "offset_mm", "board"},
+                                 "sheet", error)) {
       return false;
     }
     if (s.isMember("board")) {
       const Json::Value& b = s["board"];
-      if (!CheckKeys(b, {"cols", "rows", "square_mm"}, "sheet.board", error)) return false;
+      if (!veldrin::CheckSceneKeys(b, {"cols", "rows", "square_mm"}, "sheet.board", error))
+        return false;
       if (!b["cols"].isInt() || !b["rows"].isInt() || !b["square_mm"].isNumeric()) {
         error = "sheet.board needs whole cols and rows and a square_mm";
         return false;
@@ -264,39 +243,41 @@ bool ParseParams(const Json::Value& root, TABLE_SCENE_PARAMS& p, std::string& er
       p.boardSquareMm = b["square_mm"].asDouble();
       if (p.nBoardColumns == 0) p.nBoardColumns = -1;  // refused below, not taken as "no board"
     }
-    ok = ok && ReadNumber(s, "width_mm", p.sheetWidthMm) &&
-         ReadNumber(s, "height_mm", p.sheetHeightMm) &&
-         ReadNumber(s, "rotation_deg", p.sheetRotationDeg);
+    ok = ok && veldrin::ReadSceneNumber(s, "width_mm", p.sheetWidthMm) &&
+         veldrin::ReadSceneNumber(s, "height_mm", p.sheetHeightMm) &&
+         veldrin::ReadSceneNumber(s, "rotation_deg", p.sheetRotationDeg);
     if (s.isMember("offset_mm")) {
-      const Json::Value& o = s["offset_mm"];
-      if (!o.isArray() || o.size() != 2 || !o[0].isNumeric() || !o[1].isNumeric()) {
+      double offset[2];
+      if (!veldrin::ReadSceneNumbers(s["offset_mm"], 2, offset)) {
         error = "sheet.offset_mm must be [x, y]";
         return false;
       }
-      p.sheetOffsetXMm = o[0].asDouble();
-      p.sheetOffsetYMm = o[1].asDouble();
+      p.sheetOffsetXMm = offset[0];
+      p.sheetOffsetYMm = offset[1];
     }
   }
   if (root.isMember("table")) {
     const Json::Value& t = root["table"];
-    if (!CheckKeys(t, {"width_mm", "depth_mm"}, "table", error)) return false;
-    ok = ok && ReadNumber(t, "width_mm", p.tableWidthMm) &&
-         ReadNumber(t, "depth_mm", p.tableDepthMm);
+    if (!veldrin::CheckSceneKeys(t, {"width_mm", "depth_mm"}, "table", error)) return false;
+    ok = ok && veldrin::ReadSceneNumber(t, "width_mm", p.tableWidthMm) &&
+         veldrin::ReadSceneNumber(t, "depth_mm", p.tableDepthMm);
   }
   if (root.isMember("camera")) {
     const Json::Value& c = root["camera"];
-    if (!CheckKeys(c, {"distance_mm", "tilt_deg", "roll_deg", "fov_deg", "k1", "k2"}, "camera",
-                   error)) {
+    if (!veldrin::CheckSceneKeys(c, {"distance_mm", "tilt_deg", "roll_deg", "fov_deg", "k1", "k2"},
+                                 "camera", error)) {
       return false;
     }
-    ok = ok && ReadNumber(c, "distance_mm", p.cameraDistanceMm) &&
-         ReadNumber(c, "tilt_deg", p.cameraTiltDeg) && ReadNumber(c, "roll_deg", p.cameraRollDeg) &&
-         ReadNumber(c, "fov_deg", p.horizontalFovDeg) && ReadNumber(c, "k1", p.cameraK1) &&
-         ReadNumber(c, "k2", p.cameraK2);
+    ok = ok && veldrin::ReadSceneNumber(c, "distance_mm", p.cameraDistanceMm) &&
+         veldrin::ReadSceneNumber(c, "tilt_deg", p.cameraTiltDeg) &&
+         veldrin::ReadSceneNumber(c, "roll_deg", p.cameraRollDeg) &&
+         veldrin::ReadSceneNumber(c, "fov_deg", p.horizontalFovDeg) &&
+         veldrin::ReadSceneNumber(c, "k1", p.cameraK1) &&
+         veldrin::ReadSceneNumber(c, "k2", p.cameraK2);
   }
   if (root.isMember("qr")) {
     const Json::Value& q = root["qr"];
-    if (!CheckKeys(q, {"enabled", "text", "size_mm"}, "qr", error)) return false;
+    if (!veldrin::CheckSceneKeys(q, {"enabled", "text", "size_mm"}, "qr", error)) return false;
     if (q.isMember("enabled")) {
       if (!q["enabled"].isBool()) {
         error = "qr.enabled must be true or false";
@@ -311,7 +292,7 @@ bool ParseParams(const Json::Value& root, TABLE_SCENE_PARAMS& p, std::string& er
       }
       p.strQRText = q["text"].asString();
     }
-    ok = ok && ReadNumber(q, "size_mm", p.qrSizeMm);
+    ok = ok && veldrin::ReadSceneNumber(q, "size_mm", p.qrSizeMm);
   }
   if (!ok) {
     error = "a number was expected";

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "video/scene_json.h"
+
 namespace veldrin {
 namespace {
 
@@ -20,43 +22,23 @@ CLiveScene& Live() {
   return live;
 }
 
-bool ReadNumberPair(const Json::Value& v, double out[2]) {
-  if (!v.isArray() || v.size() != 2 || !v[0].isNumeric() || !v[1].isNumeric()) return false;
-  out[0] = v[0].asDouble();
-  out[1] = v[1].asDouble();
-  return true;
-}
-
 bool ParseBox(const Json::Value& b, SCENE_BOX& box, std::string& error) {
   if (!b.isObject()) {
     error = "box must be null or an object";
     return false;
   }
-  for (const std::string& key : b.getMemberNames()) {
-    if (key != "size_mm" && key != "center_mm" && key != "rotation_deg") {
-      error = "unknown key box." + key;
-      return false;
-    }
+  if (!CheckSceneKeys(b, {"size_mm", "center_mm", "rotation_deg"}, "box", error)) return false;
+  if (b.isMember("size_mm") && !ReadSceneNumbers(b["size_mm"], 3, box.sizeMm)) {
+    error = "box.size_mm must be [x, y, z]";
+    return false;
   }
-  if (b.isMember("size_mm")) {
-    const Json::Value& s = b["size_mm"];
-    if (!s.isArray() || s.size() != 3 || !s[0].isNumeric() || !s[1].isNumeric() ||
-        !s[2].isNumeric()) {
-      error = "box.size_mm must be [x, y, z]";
-      return false;
-    }
-    for (Json::ArrayIndex i = 0; i < 3; ++i) box.sizeMm[i] = s[i].asDouble();
-  }
-  if (b.isMember("center_mm") && !ReadNumberPair(b["center_mm"], box.centreMm)) {
+  if (b.isMember("center_mm") && !ReadSceneNumbers(b["center_mm"], 2, box.centreMm)) {
     error = "box.center_mm must be [x, y]";
     return false;
   }
-  if (b.isMember("rotation_deg")) {
-    if (!b["rotation_deg"].isNumeric()) {
-      error = "box.rotation_deg must be a number";
-      return false;
-    }
-    box.rotationDeg = b["rotation_deg"].asDouble();
+  if (!ReadSceneNumber(b, "rotation_deg", box.rotationDeg)) {
+    error = "box.rotation_deg must be a number";
+    return false;
   }
   for (double s : box.sizeMm) {
     if (!(s >= 1.0 && s <= 5000.0)) {
@@ -72,16 +54,7 @@ bool ParseBox(const Json::Value& b, SCENE_BOX& box, std::string& error) {
 }
 
 bool ParseDepth(const Json::Value& d, DEPTH_SIM_PARAMS& depth, std::string& error) {
-  if (!d.isObject()) {
-    error = "depth is not an object";
-    return false;
-  }
-  for (const std::string& key : d.getMemberNames()) {
-    if (key != "size" && key != "baseline_mm" && key != "noise" && key != "holes") {
-      error = "unknown key depth." + key;
-      return false;
-    }
-  }
+  if (!CheckSceneKeys(d, {"size", "baseline_mm", "noise", "holes"}, "depth", error)) return false;
   if (d.isMember("size")) {
     const Json::Value& s = d["size"];
     if (!s.isArray() || s.size() != 2 || !s[0].isInt() || !s[1].isInt()) {
@@ -95,16 +68,13 @@ bool ParseDepth(const Json::Value& d, DEPTH_SIM_PARAMS& depth, std::string& erro
       return false;
     }
   }
-  if (d.isMember("baseline_mm")) {
-    if (!d["baseline_mm"].isNumeric()) {
-      error = "depth.baseline_mm must be a number";
-      return false;
-    }
-    depth.baselineMm = d["baseline_mm"].asDouble();
-    if (!(depth.baselineMm >= 0.0 && depth.baselineMm <= 200.0)) {
-      error = "depth.baseline_mm out of range";
-      return false;
-    }
+  if (!ReadSceneNumber(d, "baseline_mm", depth.baselineMm)) {
+    error = "depth.baseline_mm must be a number";
+    return false;
+  }
+  if (!(depth.baselineMm >= 0.0 && depth.baselineMm <= 200.0)) {
+    error = "depth.baseline_mm out of range";
+    return false;
   }
   for (const char* key : {"noise", "holes"}) {
     if (!d.isMember(key)) continue;
