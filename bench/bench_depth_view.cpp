@@ -12,7 +12,7 @@
 
 #include <GL/gl.h>
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QTest>
 
 #include <chrono>
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench/bench_depth_scene.h"
+#include "bench/bench_qt_main.h"
 #include "bench/bench_timing.h"
 #include "depth/view/depth_camera_dialog.h"
 #include "depth/view/opengl_3d_window.h"
@@ -183,10 +184,5 @@ int main(int argc, char** argv) {
   // Without a display the consumer is still measured (the 3D View then has no OpenGL view).
   if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return veldrin_bench::RunInApplication(argc, argv);
 }

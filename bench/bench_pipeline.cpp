@@ -13,13 +13,14 @@
 
 #include <benchmark/benchmark.h>
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <functional>
 #include <memory>
 #include <vector>
 
 #include "bench/bench_common.h"
 #include "bench/bench_depth_scene.h"
+#include "bench/bench_qt_main.h"
 #include "depth/secure_points.h"
 #include "depth/table_measure.h"
 #include "display/image_window.h"
@@ -196,10 +197,5 @@ BENCHMARK(BM_PipelineWithSecurePointsRatioToFloor)
 int main(int argc, char** argv) {
   // The windows need an application; no display is needed to render into them.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return veldrin_bench::RunInApplication(argc, argv);
 }
