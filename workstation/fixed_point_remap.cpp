@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -20,7 +21,6 @@ namespace {
 // it rounds the sum with (s + 2^14) >> 15. Dividing out the 32: (sum of p a + 512) >> 10 with
 // a the products of the fractions, which is what both loops below compute.
 constexpr int kFractionMask = 31;
-constexpr int kTableMask = 1023;  // the fraction bits cv::remap reads from map2
 constexpr int kRound = 512;
 constexpr int kShift = 10;
 
@@ -39,7 +39,7 @@ void BorderPixel(const cv::Mat& src, int x, int y, int fractions, unsigned char*
     const int sx = x + (k & 1);
     const int sy = y + (k >> 1);
     if (sx < 0 || sy < 0 || sx >= src.cols || sy >= src.rows) continue;
-    const unsigned char* p = src.ptr<unsigned char>(sy) + 3 * sx;
+    const unsigned char* p = src.ptr<unsigned char>(sy) + 3 * std::ptrdiff_t{sx};
     for (int c = 0; c < 3; ++c) sums[c] += p[c] * weights[k];
   }
   for (int c = 0; c < 3; ++c) out[c] = static_cast<unsigned char>(sums[c] >> kShift);
@@ -63,7 +63,7 @@ __attribute__((target("sse4.1"))) inline __m128i Finish(__m128i sums) {
 __attribute__((target("sse4.1"))) void RemapRowsBgrSse41(const cv::Mat& src, cv::Mat& dst,
                                                          const cv::Mat& map1, const cv::Mat& map2,
                                                          int top, int bottom) {
-  const int width = dst.cols;
+  const std::ptrdiff_t width = dst.cols;
   const int step = static_cast<int>(src.step);
   const unsigned char* base = src.data;
   // The largest neighbourhood corner with both columns inside and 8 bytes readable on its rows.
@@ -85,13 +85,13 @@ __attribute__((target("sse4.1"))) void RemapRowsBgrSse41(const cv::Mat& src, cv:
     const short* xy = map1.ptr<short>(y);
     const unsigned short* fractions = map2.ptr<unsigned short>(y);
     unsigned char* out = dst.ptr<unsigned char>(y);
-    int x = 0;
+    std::ptrdiff_t x = 0;
     for (; x + 4 <= width; x += 4) {
       const __m128i positions = _mm_loadu_si128(reinterpret_cast<const __m128i*>(xy + 2 * x));
       // Unsigned: a negative coordinate reads as beyond the limit.
       const __m128i inside = _mm_cmpeq_epi16(_mm_min_epu16(positions, limits), positions);
       if (_mm_movemask_epi8(inside) != 0xffff) {
-        for (int k = x; k < x + 4; ++k) {
+        for (std::ptrdiff_t k = x; k < x + 4; ++k) {
           BorderPixel(src, xy[2 * k], xy[2 * k + 1], fractions[k], out + 3 * k);
         }
         continue;
