@@ -202,13 +202,15 @@ int CSharedStatusBlock::PublishImage(int width, int height, const unsigned char*
 
   // Rows are stored top row first with a positive height: the host expects exactly that.
   const unsigned char* data = pixels;
-  std::vector<unsigned char> padded;
   if (stride != rowBytes) {
-    padded.assign(dataSize, 0);
+    // Kept from picture to picture: the per-frame path allocates nothing once it has grown.
+    m_padded.resize(dataSize);
     for (int y = 0; y < height; ++y) {
-      std::memcpy(padded.data() + y * stride, pixels + y * rowBytes, rowBytes);
+      unsigned char* row = m_padded.data() + y * stride;
+      std::memcpy(row, pixels + y * rowBytes, rowBytes);
+      std::memset(row + rowBytes, 0, stride - rowBytes);
     }
-    data = padded.data();
+    data = m_padded.data();
   }
 
   const auto header = veldrin::MakeBmpHeader(width, height);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace veldrin {
 class CSharedMemory;
@@ -93,5 +94,6 @@ class CSharedStatusBlock {
   STATUS_BLOCK* m_pStatus = nullptr;
   int m_bCreator = 0;
   int m_bServedElsewhere = 0;
-  int m_nLastPublishError = 0;  // written by PublishImage's thread only
+  int m_nLastPublishError = 0;          // written by PublishImage's thread only
+  std::vector<unsigned char> m_padded;  // PublishImage's rows padded to the stored stride
 };

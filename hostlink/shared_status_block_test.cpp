@@ -251,10 +251,12 @@ TEST_F(SharedStatusBlockFiles, BmpLayoutAndRowPadding) {
     EXPECT_EQ(ReadLE16(file.data() + 26), 1);
     EXPECT_EQ(ReadLE16(file.data() + 28), 24);
     for (std::size_t at = 30; at < 54; at += 4) EXPECT_EQ(ReadLE32(file.data() + at), 0u) << at;
-    // The caller's top row comes first, each row at the padded stride.
+    // The caller's top row comes first, each row at the padded stride, padded with zeros (the
+    // padding buffer is reused from the picture before, which had other pixels there).
     for (int y = 0; y < height; ++y) {
       EXPECT_EQ(0, std::memcmp(file.data() + 54 + y * stride, pixels.data() + y * row, row))
           << "row " << y;
+      for (std::size_t at = row; at < stride; ++at) EXPECT_EQ(file[54 + y * stride + at], 0);
     }
     const std::size_t padding[] = {0, 1, 2, 3, 0, 1};
     EXPECT_EQ(stride - row, padding[width]);

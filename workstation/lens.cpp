@@ -70,8 +70,8 @@ struct SPlainRow {
   double ax, ay, aw, rowX, rowY, rowW;
 };
 
-__attribute__((target_clones("avx2", "default"))) void FillPlainRow(const SPlainRow& r, int width,
-                                                                    short* xy, ushort* fraction) {
+__attribute__((always_inline)) inline void FillPlainRowBody(const SPlainRow& r, int width,
+                                                            short* xy, ushort* fraction) {
   constexpr double kTab = cv::INTER_TAB_SIZE;
   for (int x = 0; x < width; ++x) {
     const double w = r.aw * x + r.rowW;
@@ -98,10 +98,9 @@ struct SLensRow {
   float sfx, sfy, sskew, scx, scy;
 };
 
-// Runs per pixel of every rebuild: branch-free so that the compiler vectorises it, and built for
-// AVX2 as well as the baseline, chosen when the program starts.
-__attribute__((target_clones("avx2", "default"))) void FillLensRow(const SLensRow& r, int width,
-                                                                   short* xy, ushort* fraction) {
+// Runs per pixel of every rebuild: branch-free so that the compiler vectorises it.
+__attribute__((always_inline)) inline void FillLensRowBody(const SLensRow& r, int width, short* xy,
+                                                           ushort* fraction) {
   constexpr float kLimit = static_cast<float>(-kOutside);
   constexpr float kFar = static_cast<float>(kOutside);
   for (int x = 0; x < width; ++x) {
@@ -125,6 +124,37 @@ __attribute__((target_clones("avx2", "default"))) void FillLensRow(const SLensRo
     xy += 2;
     ++fraction;
   }
+}
+
+// Both rows built for AVX2 as well as the baseline. The choice is made at run time rather than by
+// the loader (target_clones): a loader-time resolver runs before sanitizer runtimes are ready.
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx2"))) void FillPlainRowAvx2(const SPlainRow& r, int width, short* xy,
+                                                      ushort* fraction) {
+  FillPlainRowBody(r, width, xy, fraction);
+}
+__attribute__((target("avx2"))) void FillLensRowAvx2(const SLensRow& r, int width, short* xy,
+                                                     ushort* fraction) {
+  FillLensRowBody(r, width, xy, fraction);
+}
+bool HasAvx2() {
+  static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+  return avx2;
+}
+#endif
+
+void FillPlainRow(const SPlainRow& r, int width, short* xy, ushort* fraction) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (HasAvx2()) return FillPlainRowAvx2(r, width, xy, fraction);
+#endif
+  FillPlainRowBody(r, width, xy, fraction);
+}
+
+void FillLensRow(const SLensRow& r, int width, short* xy, ushort* fraction) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (HasAvx2()) return FillLensRowAvx2(r, width, xy, fraction);
+#endif
+  FillLensRowBody(r, width, xy, fraction);
 }
 
 }  // namespace

@@ -16,10 +16,11 @@
 // and the mapping from camera frame to output picture that they make together.
 //
 // The mapping is fixed once corners, output size, frame size and lens are, so it is built once
-// into fixed-point lookup tables and each frame is one cv::remap into a reused picture. Without
-// a lens the result equals cv::warpPerspective with the same corners up to rounding. With a lens
-// the corners are positions in the corrected picture (CorrectLens), and one table carries both
-// the lens correction and the perspective.
+// into fixed-point lookup tables and each frame is one pass through them into a reused picture
+// (cv::remap's result, made in bands on OpenCV's workers: RemapRows). Without a lens the result
+// equals cv::warpPerspective with the same corners up to rounding. With a lens the corners are
+// positions in the corrected picture (CorrectLens), and one table carries both the lens
+// correction and the perspective.
 //
 // Threads: the main dialog owns one instance. The capture thread calls Rectify, CorrectLens and
 // UpdateMediaSize once per processed frame; the dialog's thread replaces the corners

@@ -277,6 +277,42 @@ TEST(Rectification, WarpIsOneMappingOfLensCorrectionAndPerspective) {
   EXPECT_EQ(cv::norm(held, heldCopy, cv::NORM_INF), 0.0);
 }
 
+// The pictures are made band by band on several threads: whatever the reused buffer held before,
+// every pixel is rewritten, the last, partial band included (350 output rows), and the bottom rows
+// come from the bottom of the mapping.
+TEST(Rectification, ReusedPicturesAreRewrittenWhole) {
+  const cv::Mat frame = MakeTestFrame(500, 300);
+  const Corners src{{60, 40}, {450, 30}, {470, 280}, {30, 260}};
+  CRectification r;
+  r.ApplyCameraSettings(500, 300);
+  r.UpdateMediaSize(1000, 700);
+  ASSERT_TRUE(r.SetCorners(src));
+  ASSERT_EQ(r.GetOutputSize(), cv::Size(500, 350));
+
+  const auto twice = [&](bool lens, bool correct) {
+    cv::Mat dark(correct ? frame.size() : r.GetOutputSize(), CV_8UC3, cv::Scalar::all(0));
+    cv::Mat light(dark.size(), CV_8UC3, cv::Scalar::all(255));
+    const uchar* pixels = dark.data;
+    const bool made = correct ? r.CorrectLens(frame, dark) && r.CorrectLens(frame, light)
+                              : r.Rectify(frame, dark) && r.Rectify(frame, light);
+    EXPECT_TRUE(made) << "lens " << lens << ", correction " << correct;
+    EXPECT_EQ(dark.data, pixels);
+    EXPECT_EQ(cv::norm(dark, light, cv::NORM_INF), 0.0)
+        << "lens " << lens << ", correction " << correct;
+    return dark;
+  };
+  const cv::Mat plain = twice(false, false);
+  cv::Mat m, expected;
+  cv::getPerspectiveTransform(src, r.GetDstCorners()).convertTo(m, CV_32F);
+  cv::warpPerspective(frame, expected, m, plain.size());
+  const cv::Rect bottom(0, 330, 500, 20);
+  EXPECT_LE(MeanDifference(plain(bottom), expected(bottom)), 1.0);
+
+  r.SetLens(std::make_shared<LENS_MODEL>(BarrelLens(frame.size())));
+  twice(true, false);
+  twice(true, true);
+}
+
 // Output pixels whose source lies outside the frame are black. Far outside, the lens's radial
 // polynomial folds back toward the centre; those must not read as a second copy of the middle.
 TEST(Rectification, OutsideTheFrameIsBlackWithOrWithoutALens) {
