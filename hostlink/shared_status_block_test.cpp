@@ -27,7 +27,6 @@
 #include "testing/test_files.h"
 
 namespace fs = std::filesystem;
-using veldrin::ReadLE16;
 using veldrin::ReadLE32;
 using veldrin_test::CScratchDir;
 using veldrin_test::ReadFileBytes;
@@ -43,6 +42,16 @@ std::vector<unsigned char> Pattern(int width, int height, int seed) {
     pixels[i] = static_cast<unsigned char>(i * 7 + seed);
   }
   return pixels;
+}
+
+// Runs `body` in a forked child (limits and mounts stay there) and returns its exit code.
+template <typename TBody>
+int ExitCodeInChild(TBody body) {
+  const pid_t child = fork();
+  if (child == 0) _exit(body());
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
 
 // Tests that publish into a scratch folder of their own.
@@ -240,16 +249,12 @@ TEST_F(SharedStatusBlockFiles, BmpLayoutAndRowPadding) {
     const std::size_t row = static_cast<std::size_t>(width) * 3;
     const std::size_t stride = (row + 3) / 4 * 4;
     ASSERT_EQ(file.size(), 54 + stride * height);
-    EXPECT_EQ(file[0], 'B');
-    EXPECT_EQ(file[1], 'M');
-    EXPECT_EQ(ReadLE32(file.data() + 2), file.size());
-    EXPECT_EQ(ReadLE32(file.data() + 6), 0u);
-    EXPECT_EQ(ReadLE32(file.data() + 10), 54u);
-    EXPECT_EQ(ReadLE32(file.data() + 14), 40u);
-    EXPECT_EQ(ReadLE32(file.data() + 18), static_cast<std::uint32_t>(width));
-    EXPECT_EQ(ReadLE32(file.data() + 22), static_cast<std::uint32_t>(height));  // positive
-    EXPECT_EQ(ReadLE16(file.data() + 26), 1);
-    EXPECT_EQ(ReadLE16(file.data() + 28), 24);
+    EXPECT_EQ(file.substr(0, 2), "BM");
+    // Offset and value of each 32-bit field (the height positive; at 26 one plane, 24 bits).
+    const std::uint32_t fields[][2] = {
+        {2, std::uint32_t(file.size())}, {6, 0},       {10, 54},          {14, 40},
+        {18, std::uint32_t(width)},      {22, height}, {26, 1 | 24 << 16}};
+    for (const auto& [at, value] : fields) EXPECT_EQ(ReadLE32(file.data() + at), value) << at;
     for (std::size_t at = 30; at < 54; at += 4) EXPECT_EQ(ReadLE32(file.data() + at), 0u) << at;
     // The caller's top row comes first, each row at the padded stride, padded with zeros (the
     // padding buffer is reused from the picture before, which had other pixels there).
@@ -320,18 +325,14 @@ TEST_F(SharedStatusBlockFiles, WriteCutShortKeepsThePreviousPicture) {
   const std::string before = ReadFileBytes(path);
 
   const std::vector<unsigned char> big = Pattern(64, 64, 4);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{1000, 1000};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    _exit(link.tool->PublishImage(64, 64, big.data()) == 0 ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "PublishImage reported a cut-short write as success";
+  EXPECT_EQ(ExitCodeInChild([&] {
+              signal(SIGXFSZ, SIG_IGN);
+              rlimit limit{1000, 1000};
+              setrlimit(RLIMIT_FSIZE, &limit);
+              return link.tool->PublishImage(64, 64, big.data());
+            }),
+            0)
+      << "PublishImage reported a cut-short write as success";
   EXPECT_EQ(link.host.IsImageReady(), 0);
   EXPECT_EQ(ReadFileBytes(path), before);
   EXPECT_EQ(FilesInFolder(), 1);
@@ -439,30 +440,24 @@ TEST_F(SharedStatusBlockFiles, FullDiskMakesRoomByRemovingTheTakenPicture) {
   CLinkedPair link(dir.Folder(), "full");
   const std::vector<unsigned char> first = Pattern(64, 64, 1);
   const std::vector<unsigned char> second = Pattern(64, 64, 2);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  const int code = ExitCodeInChild([&] {
     const bool isolated = unshare(CLONE_NEWNS) == 0 || (unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0);
     if (!isolated || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("tmpfs", dir.Path().c_str(), "tmpfs", 0, "size=24k") != 0) {
-      _exit(77);
+      return 77;
     }
     // 12 342 bytes take four of the six pages: one picture fits, two do not.
-    if (link.tool->PublishImage(64, 64, first.data()) != 1) _exit(1);
+    if (link.tool->PublishImage(64, 64, first.data()) != 1) return 1;
     link.host.AcknowledgeImage();
-    if (link.tool->PublishImage(64, 64, second.data()) != 1) _exit(2);
+    if (link.tool->PublishImage(64, 64, second.data()) != 1) return 2;
     const std::string written = ReadFileBytes(dir.Folder() + link.name + ".bmp");
-    if (written.size() != 54 + second.size() ||
-        std::memcmp(written.data() + 54, second.data(), second.size()) != 0) {
-      _exit(3);
-    }
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot mount a small file system here";
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: first picture, 2: second picture, 3: content";
+    return written.size() == 54 + second.size() &&
+                   std::memcmp(written.data() + 54, second.data(), second.size()) == 0
+               ? 0
+               : 3;
+  });
+  if (code == 77) GTEST_SKIP() << "cannot mount a small file system here";
+  EXPECT_EQ(code, 0) << "1: first picture, 2: second picture, 3: content";
 }
 
 }  // namespace
