@@ -29,33 +29,36 @@ cv::Mat MakeTestFrame(int width, int height) {
 
 using Readouts = std::array<std::string, 4>;
 
-TEST(Rectification, DefaultCornersAreTheQuarterInsetRectangle) {
+TEST(Rectification, DefaultCornersReadoutsAndTheFrameTest) {
   CRectification r;
   r.ApplyCameraSettings(640, 480);
   r.SetDefaultCorners();
   EXPECT_EQ(r.GetCorners(), (Corners{{160, 120}, {480, 120}, {480, 360}, {160, 360}}));
-  EXPECT_EQ(r.FormatPointReadouts(), (Readouts{"P.1 = (160.0, 120.0)", "P.2 = (480.0, 120.0)",
-                                               "P.3 = (480.0, 360.0)", "P.4 = (160.0, 360.0)"}));
+  EXPECT_TRUE(r.CornersInsideFrame());
   // Other than four points are refused.
   EXPECT_FALSE(r.SetCorners({}));
   EXPECT_FALSE(r.SetCorners({{1, 1}, {2, 2}, {3, 3}}));
   EXPECT_FALSE(r.SetCorners({{1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}}));
   EXPECT_EQ(r.GetCorners()[2], cv::Point2f(480, 360));
+  // The frame's own corners are inside it; a bit beyond either side is not.
+  for (const Corners& c : {Corners{{0, 0}, {640, 0}, {640, 480}, {0, 480}},
+                           Corners{{0, 0}, {1280, 0}, {1280, 720}, {0, 720}},
+                           Corners{{-0.5f, 0}, {10, 0}, {10, 10}, {0, 10}}}) {
+    ASSERT_TRUE(r.SetCorners(c));
+    EXPECT_EQ(r.CornersInsideFrame(), c[1].x == 640) << c[1].x;
+  }
 
-  // Odd sizes: the inset truncates, the far corners keep the remainder.
-  r.ApplyCameraSettings(641, 481);
-  r.SetDefaultCorners();
-  EXPECT_EQ(r.GetCorners(), (Corners{{160, 120}, {481, 120}, {481, 361}, {160, 361}}));
-}
-
-TEST(Rectification, ReadoutsShowOneDecimal) {
-  CRectification r;
-  // A corner nudged by tenths is held as the nearest float: 100.1 is 100.0999...; values beyond
+  // A corner nudged by tenths is held as the nearest float (100.1 is 100.0999...); values beyond
   // int are clamped rather than undefined.
   ASSERT_TRUE(r.SetCorners({{100.9f, -0.5f}, {100.1f, -0.04f}, {1e20f, -1e20f}, {NAN, 7.96f}}));
   EXPECT_EQ(r.FormatPointReadouts(),
             (Readouts{"P.1 = (100.9, -0.5)", "P.2 = (100.1, 0.0)",
                       "P.3 = (2147483647.0, -2147483648.0)", "P.4 = (0.0, 8.0)"}));
+
+  // Odd sizes: the inset truncates, the far corners keep the remainder.
+  r.ApplyCameraSettings(641, 481);
+  r.SetDefaultCorners();
+  EXPECT_EQ(r.GetCorners(), (Corners{{160, 120}, {481, 120}, {481, 361}, {160, 361}}));
 }
 
 TEST(Rectification, OutputSizeFollowsMediaAspect) {
@@ -166,17 +169,6 @@ TEST(Rectification, NewFrameSizeScalesCornersAndRebuildsTheOutput) {
   EXPECT_EQ(bare.GetOutputSize(), cv::Size(1000, 700));
   EXPECT_TRUE(bare.GetDstCorners().empty());
   EXPECT_EQ(bare.GetCorners()[2], cv::Point2f(750, 525));
-}
-
-TEST(Rectification, CornersOutsideTheFrameAreNoticed) {
-  CRectification r;
-  r.ApplyCameraSettings(640, 480);
-  r.SetCorners({{0, 0}, {640, 0}, {640, 480}, {0, 480}});
-  EXPECT_TRUE(r.CornersInsideFrame());
-  r.SetCorners({{0, 0}, {1280, 0}, {1280, 720}, {0, 720}});
-  EXPECT_FALSE(r.CornersInsideFrame());
-  r.SetCorners({{-0.5f, 0}, {10, 0}, {10, 10}, {0, 10}});
-  EXPECT_FALSE(r.CornersInsideFrame());
 }
 
 // Mean absolute difference per channel value.
