@@ -73,9 +73,7 @@ TEST(ImagePlacementTest, FitsCentredAndTopAligned) {
 }
 
 TEST_F(ImageWindowTest, HoverToleranceIsTenPicturePixels) {
-  Prepare(320, 320, 640, 480);                 // scale 2: one window pixel is two picture pixels
-  EXPECT_FLOAT_EQ(m_window.GetScale(), 2.0f);  // stored by the paint, for the mouse
-  EXPECT_EQ(m_window.GetXOffset(), 0);
+  Prepare(320, 320, 640, 480);  // scale 2: one window pixel is two picture pixels
   m_window.SetPoints({{109, 100}, {300, 100}, {300, 300}, {100, 300}});
   Hover({50, 50});  // picture (100, 100): |109 - 100| = 9
   EXPECT_EQ(m_window.GetSelectedPoint(), 0);
@@ -104,7 +102,6 @@ TEST_F(ImageWindowTest, HoverToleranceIsTenPicturePixels) {
 
 TEST_F(ImageWindowTest, DragMovesPointWithClampingAndNotifies) {
   Prepare(800, 480, 640, 480);  // scale 1, x offset 80
-  ASSERT_EQ(m_window.GetXOffset(), 80);
   m_window.SetPoints({{100, 100}, {500, 100}, {500, 400}, {100, 400}});
   QSignalSpy changed(&m_window, &CImageWindow::PointsChanged);
 
