@@ -6,11 +6,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <future>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
