@@ -36,7 +36,7 @@ TEST(MessageBox, StringTableBoxShowsTheEntryWithItsTypeAndReturnsTheAnswer) {
             "Preferred camera is not available.\n Do you want to try using another one ?");
   EXPECT_EQ(calls[2].text, "Unable to open camera");
   EXPECT_EQ(calls[2].type, MB_ICONERROR);
-  EXPECT_EQ(calls[2].thread, std::this_thread::get_id());
+  EXPECT_EQ(calls[2].thread, gettid());
 }
 
 TEST(MessageBox, UnknownStringIdShowsNothingAndIsNeverAYes) {
@@ -92,7 +92,7 @@ TEST(MessageBox, ReplacingTheServiceNeverPullsItFromUnderAnOpenBox) {
   }
   auto box = weak.lock();
   ASSERT_TRUE(box);  // only the open box holds it now
-  EXPECT_NE(box->Calls()[0].thread, std::this_thread::get_id());
+  EXPECT_NE(box->Calls()[0].thread, gettid());
   box->ReleaseOne();
   box.reset();
   EXPECT_EQ(answer.get(), IDYES);

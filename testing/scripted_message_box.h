@@ -1,5 +1,7 @@
 #pragma once
 
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -22,7 +24,8 @@ class CScriptedMessageBox : public CMessageBoxService {
   struct SCall {
     std::string text;
     unsigned type = 0;
-    std::thread::id thread;
+    // The kernel's id: unlike std::thread::id, not handed on as soon as a thread ends.
+    pid_t thread = 0;
   };
 
   CScriptedMessageBox() = default;
@@ -40,7 +43,7 @@ class CScriptedMessageBox : public CMessageBoxService {
 
   int Show(const std::string& text, unsigned type) override {
     std::unique_lock lock(m_mutex);
-    m_calls.push_back({text, type, std::this_thread::get_id()});
+    m_calls.push_back({text, type, gettid()});
     int answer = DefaultAnswer(type);
     if (!m_answers.empty()) {
       answer = m_answers.front();
