@@ -15,16 +15,8 @@ using veldrin::DeprojectPixelToPoint;
 using veldrin::ProjectPointToPixel;
 
 CAMERA_INTRINSICS Intrinsics(EDistortion model, std::initializer_list<float> coeffs = {}) {
-  CAMERA_INTRINSICS in;
-  in.width = 640;
-  in.height = 480;
-  in.fx = 600;
-  in.fy = 500;
-  in.ppx = 320;
-  in.ppy = 240;
-  in.model = model;
-  int i = 0;
-  for (float c : coeffs) in.coeffs[i++] = c;
+  CAMERA_INTRINSICS in{640, 480, 320.f, 240.f, 600.f, 500.f, model, {}};
+  std::copy(coeffs.begin(), coeffs.end(), in.coeffs);
   return in;
 }
 
