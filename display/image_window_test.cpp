@@ -300,9 +300,7 @@ TEST_F(ImageWindowTest, KeyboardMovesTheClickedCornerInWholeAndTenthPixels) {
   EXPECT_EQ(Points()[0].x, 101.0f);
   EXPECT_NEAR(Points()[0].y, 99.3f, 1e-4);
 
-  QTest::keyClick(&m_window, Qt::Key_Tab);
-  QTest::keyClick(&m_window, Qt::Key_Tab);
-  QTest::keyClick(&m_window, Qt::Key_Tab);
+  for (int i = 0; i < 3; ++i) QTest::keyClick(&m_window, Qt::Key_Tab);
   EXPECT_EQ(m_window.GetKeySelectedPoint(), 3);
   // Kept on the picture: x stops at 0.
   QTest::keyClick(&m_window, Qt::Key_Left);

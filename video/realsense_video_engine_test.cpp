@@ -200,15 +200,12 @@ TEST_F(RealSenseEngineTest, SetupReadsTheCameraGeometry) {
 
 TEST_F(RealSenseEngineTest, SetupFailsWithoutADepthCamera) {
   CRecorder listener;
-  const struct {
-    const char* cameras;
-  } cases[] = {{"Webcam=scene:table"}, {""}, {"Cam RealSense=/no/such/picture.png"}};
-  for (const auto& c : cases) {
-    ::setenv("VELDRIN_CAMERAS", c.cameras, 1);
+  for (const char* cameras : {"Webcam=scene:table", "", "Cam RealSense=/no/such/picture.png"}) {
+    ::setenv("VELDRIN_CAMERAS", cameras, 1);
     CKivRealSenseVideoEngine engine;
     try {
       engine.SetupDepth(DEPTH_CAMERA_INDEX, 640, 480, &listener, 640, 480);
-      ADD_FAILURE() << c.cameras;
+      ADD_FAILURE() << cameras;
     } catch (const CNoDepthDeviceError& e) {
       const std::runtime_error& base = e;  // every kind is a runtime_error
       EXPECT_NE(std::string(base.what()), "");
