@@ -243,7 +243,9 @@ TEST_F(DepthSessionTest, TheCameraLostWhileStreamingIsSaidOnceAndColourGoesOn) {
   EXPECT_TRUE(WaitFrames(*dlg, 10));
 }
 
-TEST_F(DepthSessionTest, SavePlaneBeforeTheFirstDepthFrameWritesNothingAndSaysSo) {
+// A depth stream that stays silent: "Save Plane" before the first frame writes nothing and says
+// so; frames handed in by hand are measured only when they have depth and the first frame's size.
+TEST_F(DepthSessionTest, SavePlaneBeforeTheFirstFrameAndFramesThatAreNotMeasured) {
   int sessions = 0;
   CDepthSession::SetDeviceFactoryForTests(
       [&sessions]() -> std::unique_ptr<CDepthDevice> { return FailingDevice(-1, sessions++ > 0); });
@@ -255,36 +257,27 @@ TEST_F(DepthSessionTest, SavePlaneBeforeTheFirstDepthFrameWritesNothingAndSaysSo
   EXPECT_FALSE(fs::exists(veldrin::Plane2DPath(Folder())));
   ASSERT_EQ(m_boxes->Texts().size(), 1u);
   EXPECT_NE(m_boxes->Texts()[0].find("not saved"), std::string::npos);
-}
 
-TEST_F(DepthSessionTest, FramesOfAnotherCameraSizeOrWithoutDepthAreNotMeasured) {
-  int sessions = 0;
-  CDepthSession::SetDeviceFactoryForTests([&sessions]() -> std::unique_ptr<CDepthDevice> {
-    return FailingDevice(-1, sessions++ > 0);  // the stream stays silent
-  });
-  auto dlg = Open(m_name);
-  ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
   ASSERT_TRUE(WaitFor([&] { return dlg->LastColorSize().width() > 0; }));
   CDepthSession& session = *dlg->DepthSession();
   CKivVideoEngineListener& listener = session;
-  auto frame = [](int w, int h, cv::Mat& grey, cv::Mat& meters, std::vector<SVertex>& cloud) {
-    grey = cv::Mat(h, w, CV_8UC3, cv::Scalar::all(128));
-    meters = cv::Mat(h, w, CV_64F, cv::Scalar(0.6));
-    cloud.assign(static_cast<size_t>(w) * h, SVertex{{0.f, 0.f, 0.6f}});
-  };
-  cv::Mat grey, meters, smallGrey, smallMeters;
-  std::vector<SVertex> cloud, smallCloud;
-  frame(640, 480, grey, meters, cloud);
-  frame(320, 240, smallGrey, smallMeters, smallCloud);
-  listener.OnDepthFrame(DEPTH_CAMERA_INDEX + 1, &grey, &meters, cloud.data());
-  listener.OnDepthFrame(DEPTH_CAMERA_INDEX, &grey, nullptr, cloud.data());
+  struct SFrame {
+    SFrame(int w, int h)
+        : grey(h, w, CV_8UC3, cv::Scalar::all(128)),
+          meters(h, w, CV_64F, cv::Scalar(0.6)),
+          cloud(static_cast<size_t>(w) * h, SVertex{{0.f, 0.f, 0.6f}}) {}
+    cv::Mat grey, meters;
+    std::vector<SVertex> cloud;
+  } full(640, 480), small(320, 240);
+  listener.OnDepthFrame(DEPTH_CAMERA_INDEX + 1, &full.grey, &full.meters, full.cloud.data());
+  listener.OnDepthFrame(DEPTH_CAMERA_INDEX, &full.grey, nullptr, full.cloud.data());
   EXPECT_EQ(session.FramesMeasured(), 0u);
-  listener.OnDepthFrame(DEPTH_CAMERA_INDEX, &grey, &meters, cloud.data());
+  listener.OnDepthFrame(DEPTH_CAMERA_INDEX, &full.grey, &full.meters, full.cloud.data());
   EXPECT_EQ(session.FramesMeasured(), 1u);
   // The measure keeps the first frame's size: a smaller one is skipped, not read past.
-  listener.OnDepthFrame(DEPTH_CAMERA_INDEX, &smallGrey, &smallMeters, smallCloud.data());
+  listener.OnDepthFrame(DEPTH_CAMERA_INDEX, &small.grey, &small.meters, small.cloud.data());
   EXPECT_EQ(session.FramesMeasured(), 1u);
-  listener.OnDepthFrame(DEPTH_CAMERA_INDEX, &grey, &meters, cloud.data());
+  listener.OnDepthFrame(DEPTH_CAMERA_INDEX, &full.grey, &full.meters, full.cloud.data());
   EXPECT_EQ(session.FramesMeasured(), 2u);
 }
 
