@@ -388,6 +388,14 @@ TEST_F(ColorFrameConsumerTest, HostGoneIsReportedOnceAndPublishingStops) {
   // The pictures still follow the camera until the dialog has closed.
   EXPECT_EQ(events.outputs.size(), 4u);
   EXPECT_EQ(Tag(m_consumer.GetLastFrame()), 40);
+
+  // A block no host created is no host either, and a host that never was cannot leave.
+  m_consumer.SetStatusBlock(std::make_unique<CSharedStatusBlock>(m_name + "-absent", 0));
+  EXPECT_FALSE(m_consumer.HasStatusBlock());
+  Deliver(kMainCamera, 640, 480, 50);
+  EXPECT_EQ(m_view.Events().hostGone, 1);
+  EXPECT_EQ(m_view.Events().mediaSizes, events.mediaSizes);
+  EXPECT_EQ(m_view.Events().outputs.size(), 5u);
 }
 
 // A frame whose processing throws must not end the capture thread (and with it the process):
@@ -441,18 +449,6 @@ TEST_F(ColorFrameConsumerTest, PublishingFailureIsReportedUntilItClears) {
   Deliver(kMainCamera, 640, 480, 20);
   EXPECT_TRUE(m_host->IsImageReady());
   EXPECT_EQ(m_status.Problem(), "");
-}
-
-TEST_F(ColorFrameConsumerTest, UnopenedBlockIsTreatedAsNoHost) {
-  // A name no host created: the attachment exists but is not open.
-  m_consumer.SetStatusBlock(std::make_unique<CSharedStatusBlock>(m_name + "-absent", 0));
-  EXPECT_FALSE(m_consumer.HasStatusBlock());
-  m_rect.UpdateMediaSize(1000, 700);  // so there is an output to show
-  Deliver(kMainCamera, 640, 480, 10);
-  const auto events = m_view.Events();
-  EXPECT_EQ(events.hostGone, 0) << "a host that never was cannot leave";
-  EXPECT_TRUE(events.mediaSizes.empty());
-  EXPECT_EQ(events.outputs.size(), 1u);
 }
 
 TEST_F(ColorFrameConsumerTest, EmptyFramesOnlyUpdateTheLastSizeAndUnknownCamerasAreDropped) {
