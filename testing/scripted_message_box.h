@@ -76,12 +76,7 @@ class CScriptedMessageBox : public CMessageBoxService {
   void CloseAll() override {
     std::lock_guard lock(m_mutex);
     m_released = m_tickets;
-    ++m_closeAllCalls;
     m_changed.notify_all();
-  }
-  int CloseAllCalls() const {
-    std::lock_guard lock(m_mutex);
-    return m_closeAllCalls;
   }
 
   // Closes the oldest box still held (or lets the next one through at once).
@@ -127,7 +122,6 @@ class CScriptedMessageBox : public CMessageBoxService {
   std::size_t m_tickets = 0;   // boxes shown so far
   std::size_t m_released = 0;  // boxes with a ticket below this may close
   std::size_t m_open = 0;
-  int m_closeAllCalls = 0;
 };
 
 }  // namespace veldrin
