@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <sstream>
 #include <thread>
 
 #include "testing/test_files.h"
@@ -112,6 +113,14 @@ SRunResult RunProgram(std::vector<std::string> args, const std::filesystem::path
   result.err = child.Errors();
   child.RemoveOutputFiles();
   return result;
+}
+
+std::vector<std::pair<std::string, double>> NameValueLines(const std::string& out) {
+  std::vector<std::pair<std::string, double>> lines;
+  std::istringstream in(out);
+  std::string name;
+  for (double value = 0; in >> name >> value;) lines.emplace_back(name, value);
+  return lines;
 }
 
 }  // namespace veldrin_test

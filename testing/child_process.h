@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veldrin_test {
@@ -50,5 +51,8 @@ struct SRunResult {
 SRunResult RunProgram(std::vector<std::string> args, const std::filesystem::path& outputDir,
                       const std::vector<std::string>& env = {},
                       std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+// The "name value" lines a tool prints, in order, up to the first line that is not one.
+std::vector<std::pair<std::string, double>> NameValueLines(const std::string& out);
 
 }  // namespace veldrin_test

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -160,12 +159,9 @@ TEST_F(CalibToolTest, LensFromPicturesOfABoard) {
   const std::string out = m_dir + "/front.lens";
   SResult r = Run({"lens", pictures, "--board", "9x6", "--square-mm", "20", "--out", out}, false);
   ASSERT_EQ(r.code, 0) << r.err;
-  std::istringstream lines(r.out);
   std::vector<std::string> names;
   std::map<std::string, double> values;
-  std::string name;
-  double value = 0;
-  while (lines >> name >> value) {
+  for (const auto& [name, value] : veldrin_test::NameValueLines(r.out)) {
     names.push_back(name);
     values[name] = value;
   }

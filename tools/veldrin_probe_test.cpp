@@ -162,16 +162,6 @@ TEST_F(ProbeTest, SheetPrintsTheCornersOfTheSheetInThePicture) {
   EXPECT_EQ(Probe({"sheet"}).code, 2);
 }
 
-// "name value" lines, in order.
-std::vector<std::pair<std::string, double>> ParseFigures(const std::string& out) {
-  std::vector<std::pair<std::string, double>> figures;
-  std::istringstream lines(out);
-  std::string name;
-  double value = 0;
-  while (lines >> name >> value) figures.emplace_back(name, value);
-  return figures;
-}
-
 TEST_F(ProbeTest, AccuracyMeasuresTheBoardOnTheSheet) {
   Scene(R"({"sheet": {"board": {"cols": 9, "rows": 6, "square_mm": 20}}})");
   ::setenv("VELDRIN_CAMERAS", "Table=scene:table", 1);
@@ -183,7 +173,7 @@ TEST_F(ProbeTest, AccuracyMeasuresTheBoardOnTheSheet) {
   Result r =
       Probe({"accuracy", board, "--square-mm", "20", "--board", "9x6", "--media", "303x214"});
   ASSERT_EQ(r.code, 0) << r.err;
-  const auto figures = ParseFigures(r.out);
+  const auto figures = veldrin_test::NameValueLines(r.out);
   ASSERT_EQ(figures.size(), 3u) << r.out;
   EXPECT_EQ(figures[0].first, "scale_error_percent");
   EXPECT_EQ(figures[1].first, "rms_mm");
