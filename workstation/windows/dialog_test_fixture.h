@@ -4,8 +4,6 @@
 #include "workstation/windows/veldrin_dlg.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-#include <cstring>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -16,13 +14,12 @@
 #include <QTimer>
 
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <thread>
 
 #include "display/image_window.h"
 #include "hostlink/shared_status_block.h"
