@@ -237,12 +237,8 @@ TEST_F(CalibrationStoreTest, ListsNamesAndLoadsByIndex) {
   fs::create_directory(m_dir + "folder.clb");
   CCalibrationStore store(m_dir);
   ASSERT_EQ(store.GetCount(), 4);
-  EXPECT_EQ(store.GetName(0), "");
-  EXPECT_EQ(store.GetName(1), "A");
-  EXPECT_EQ(store.GetName(2), "b");
-  EXPECT_EQ(store.GetName(3), "x.y");
-  EXPECT_EQ(store.GetName(4), "");
-  EXPECT_EQ(store.GetName(-1), "");
+  const std::string names[] = {"", "", "A", "b", "x.y", ""};  // from index -1, one beyond the end
+  for (int i = -1; i <= 4; ++i) EXPECT_EQ(store.GetName(i), names[i + 1]) << i;
   EXPECT_TRUE(store.Exists("A"));
   EXPECT_FALSE(store.Exists("a"));
   EXPECT_EQ(store.Load(1, read), 4);
