@@ -116,7 +116,6 @@ TEST_F(QRDetectorTest, ShowsEachDecodedTextInAPlainBoxFromItsOwnThread) {
   for (const auto& call : calls) {
     EXPECT_EQ(call.type, MB_OK);
     EXPECT_NE(call.thread, gettid());
-    EXPECT_EQ(call.thread, calls[0].thread);
   }
   EXPECT_EQ(listener.m_calls, 0);  // texts reach the operator through the boxes only
 }

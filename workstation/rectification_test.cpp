@@ -247,14 +247,12 @@ TEST(Rectification, WarpIsOneMappingOfLensCorrectionAndPerspective) {
   EXPECT_FALSE(r.CorrectLens(MakeSmoothFrame(160, 120), corrected));
   r.SetLens(nullptr);
 
-  // A corner moved after a picture is seen by the very next one, into the same buffer.
+  // A corner moved after a picture is seen by the very next one.
   const cv::Mat frame = MakeTestFrame(320, 240);
   cv::Mat out;
   ASSERT_TRUE(r.Rectify(frame, out));
-  const uchar* pixels = out.data;
   ASSERT_TRUE(r.SetCorners({{0, 0}, {320, 0}, {320, 240}, {0, 240}}));
   ASSERT_TRUE(r.Rectify(frame, out));
-  EXPECT_EQ(out.data, pixels);
   cv::Mat scaled;
   cv::warpPerspective(frame, scaled, cv::Mat(cv::Matx33f(1, 0, 0, 0, 224.0f / 240.0f, 0, 0, 0, 1)),
                       cv::Size(320, 224));
