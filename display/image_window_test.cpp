@@ -41,6 +41,14 @@ class ImageWindowTest : public ::testing::Test {
     QApplication::sendEvent(&m_window, &move);
   }
 
+  // Hovers over `from`, presses, moves to `to` and releases there with `modifiers` held.
+  void Drag(QPoint from, QPoint to, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    Hover(from);
+    QTest::mousePress(&m_window, Qt::LeftButton, Qt::NoModifier, from);
+    QTest::mouseMove(&m_window, to);
+    QTest::mouseRelease(&m_window, Qt::LeftButton, modifiers, to);
+  }
+
   std::vector<cv::Point2f> Points() const {
     std::vector<cv::Point2f> points{{1, 1}};  // must be replaced, not appended to
     m_window.GetPoints(points);
@@ -94,9 +102,7 @@ TEST_F(ImageWindowTest, HoverToleranceIsTenPicturePixels) {
   EXPECT_EQ(m_window.GetSelectedPoint(), 1);
 
   // A drag maps to picture pixels: below the displayed 240 rows is the picture's bottom.
-  QTest::mousePress(&m_window, Qt::LeftButton, Qt::NoModifier, {50, 50});
-  QTest::mouseMove(&m_window, {70, 300});
-  QTest::mouseRelease(&m_window, Qt::LeftButton, Qt::NoModifier, {70, 300});
+  Drag({50, 50}, {70, 300});
   EXPECT_EQ(Points()[1], cv::Point2f(140, 480));
 }
 
@@ -143,9 +149,7 @@ TEST_F(ImageWindowTest, LockedWindowIgnoresHoverAndDrag) {
 
   Hover({180, 100});
   EXPECT_EQ(m_window.GetSelectedPoint(), -1);
-  QTest::mousePress(&m_window, Qt::LeftButton, Qt::NoModifier, {180, 100});
-  QTest::mouseMove(&m_window, {300, 300});
-  QTest::mouseRelease(&m_window, Qt::LeftButton, Qt::NoModifier, {300, 300});
+  Drag({180, 100}, {300, 300});
   EXPECT_EQ(Points(), corners);
   EXPECT_EQ(changed.count(), 0);
 
@@ -376,22 +380,16 @@ TEST_F(ImageWindowTest, ReleasedCornerSnapsToTheNearestFoundCorner) {
   const cv::Point2f found(181.3f, 104.7f);
   m_window.SetSnapCorners({found, {600, 50}});
 
-  auto drag = [this](QPoint from, QPoint to, Qt::KeyboardModifiers modifiers) {
-    Hover(from);
-    QTest::mousePress(&m_window, Qt::LeftButton, Qt::NoModifier, from);
-    QTest::mouseMove(&m_window, to);
-    QTest::mouseRelease(&m_window, Qt::LeftButton, modifiers, to);
-  };
   // Released at picture (176, 102): 6 picture pixels, 3 screen pixels from the found corner.
-  drag({90, 50}, {128, 51}, Qt::NoModifier);
+  Drag({90, 50}, {128, 51});
   EXPECT_EQ(started.count(), 1);
   EXPECT_EQ(Points()[0], found);
 
-  drag({130, 52}, {128, 51}, Qt::AltModifier);
+  Drag({130, 52}, {128, 51}, Qt::AltModifier);
   EXPECT_EQ(Points()[0], cv::Point2f(176, 102));
 
   // 19 screen pixels away: left where it was put.
-  drag({128, 51}, {112, 51}, Qt::NoModifier);
+  Drag({128, 51}, {112, 51});
   EXPECT_EQ(Points()[0], cv::Point2f(144, 102));
 }
 
