@@ -64,18 +64,6 @@ class CalibrationListTest : public VeldrinDlgTest {
     return points;
   }
 
-  // Drags a corner of the input window from one picture point to another, as the mouse does.
-  static void Drag(CVeldrinDlg& dlg, cv::Point2f from, cv::Point2f to) {
-    CImageWindow* input = dlg.InputWindow();
-    const QPoint a = WindowPos(input, from);
-    const QPoint b = WindowPos(input, to);
-    SendMouse(input, QEvent::MouseMove, a, Qt::NoButton);
-    SendMouse(input, QEvent::MouseButtonPress, a, Qt::LeftButton);
-    for (int i = 1; i <= 4; ++i)
-      SendMouse(input, QEvent::MouseMove, a + (b - a) * i / 4, Qt::LeftButton);
-    SendMouse(input, QEvent::MouseButtonRelease, b, Qt::NoButton);
-  }
-
   const std::vector<cv::Point2f> kQuad{{50, 40}, {600, 30}, {610, 450}, {40, 440}};
   const std::vector<cv::Point2f> kOther{{70, 60}, {500, 70}, {520, 400}, {60, 410}};
 };

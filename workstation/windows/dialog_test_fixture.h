@@ -154,6 +154,18 @@ class VeldrinDlgTest : public ::testing::Test {
     QApplication::sendEvent(w, &event);
   }
 
+  // Drags a corner of the input window from one picture point to another, as the mouse does.
+  static void Drag(CVeldrinDlg& dlg, cv::Point2f from, cv::Point2f to) {
+    CImageWindow* input = dlg.InputWindow();
+    const QPoint a = WindowPos(input, from);
+    const QPoint b = WindowPos(input, to);
+    SendMouse(input, QEvent::MouseMove, a, Qt::NoButton);
+    SendMouse(input, QEvent::MouseButtonPress, a, Qt::LeftButton);
+    for (int i = 1; i <= 4; ++i)
+      SendMouse(input, QEvent::MouseMove, a + (b - a) * i / 4, Qt::LeftButton);
+    SendMouse(input, QEvent::MouseButtonRelease, b, Qt::NoButton);
+  }
+
   // With VELDRIN_TEST_SCREENSHOTS=DIR, saves what the window looks like at this point, for review.
   static void Screenshot(QWidget& window, const std::string& name) {
     const char* dir = std::getenv("VELDRIN_TEST_SCREENSHOTS");

@@ -141,17 +141,9 @@ TEST_F(VeldrinDlgTest, DraggingACornerMovesItAndChangesThePublishedPicture) {
   dlg->resize(1200, 700);
   m_host->SetMediaSize(500, 1000);
   ASSERT_FALSE(TakePictureOfSize(640, 320).empty());
-  CImageWindow* input = dlg->InputWindow();
-  ASSERT_TRUE(WaitFor([&] { return !input->GrabSurface().isNull(); }));
+  ASSERT_TRUE(WaitFor([&] { return !dlg->InputWindow()->GrabSurface().isNull(); }));
   QCoreApplication::processEvents();
-
-  const QPoint from = WindowPos(input, {160, 120});
-  const QPoint to = WindowPos(input, {100, 60});
-  SendMouse(input, QEvent::MouseMove, from, Qt::NoButton);
-  ASSERT_EQ(input->GetSelectedPoint(), 0);
-  SendMouse(input, QEvent::MouseButtonPress, from, Qt::LeftButton);
-  SendMouse(input, QEvent::MouseMove, to, Qt::LeftButton);
-  SendMouse(input, QEvent::MouseButtonRelease, to, Qt::NoButton);
+  Drag(*dlg, {160, 120}, {100, 60});
 
   const cv::Point2f moved = dlg->Corners()[0];
   EXPECT_NEAR(moved.x, 100, 3);
