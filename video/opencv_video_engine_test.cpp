@@ -33,8 +33,7 @@ class CRecorder : public CKivVideoEngineListener {
     std::unique_lock lock(m_mutex);
     ++m_count[cameraIndex];
     m_threads.insert(std::this_thread::get_id());
-    if (!frame->empty()) m_last[cameraIndex] = cv::mean(*frame)[0];
-    m_lastSize[cameraIndex] = frame->size();
+    m_last[cameraIndex] = frame->clone();
     m_changed.notify_all();
     if (cameraIndex == m_holdCamera) {
       m_holdCamera = -1;
@@ -53,13 +52,9 @@ class CRecorder : public CKivVideoEngineListener {
     std::lock_guard lock(m_mutex);
     return m_count[camera];
   }
-  double Last(int camera) {
+  cv::Mat Last(int camera) {
     std::lock_guard lock(m_mutex);
     return m_last[camera];
-  }
-  cv::Size LastSize(int camera) {
-    std::lock_guard lock(m_mutex);
-    return m_lastSize[camera];
   }
   bool DeliveredOn(std::thread::id id) {
     std::lock_guard lock(m_mutex);
@@ -83,8 +78,7 @@ class CRecorder : public CKivVideoEngineListener {
   std::mutex m_mutex;
   std::condition_variable m_changed;
   std::map<int, int> m_count;
-  std::map<int, double> m_last;
-  std::map<int, cv::Size> m_lastSize;
+  std::map<int, cv::Mat> m_last;
   std::set<std::thread::id> m_threads;
   int m_holdCamera = -1;
   bool m_held = false;
@@ -118,8 +112,8 @@ TEST_F(EngineTest, DeliversOnItsOwnThreadAtTheSizeTheDeviceChose) {
   EXPECT_EQ(engine.GetResolution(), cv::Size(640, 480));
   ASSERT_TRUE(m_listener.WaitFrames(1, 2));
   EXPECT_FALSE(m_listener.DeliveredOn(std::this_thread::get_id()));
-  EXPECT_NEAR(m_listener.Last(1), 200, 1);
-  EXPECT_EQ(m_listener.LastSize(1), cv::Size(640, 480));
+  EXPECT_NEAR(cv::mean(m_listener.Last(1))[0], 200, 1);
+  EXPECT_EQ(m_listener.Last(1).size(), cv::Size(640, 480));
   EXPECT_TRUE(engine.Stop());
 
   // A size the device does not offer: it starts anyway, at the size it picks.
@@ -127,7 +121,7 @@ TEST_F(EngineTest, DeliversOnItsOwnThreadAtTheSizeTheDeviceChose) {
   ASSERT_TRUE(engine.Start());
   EXPECT_EQ(engine.GetResolution(), cv::Size(320, 240));
   ASSERT_TRUE(m_listener.WaitFrames(0, 1));
-  EXPECT_EQ(m_listener.LastSize(0), cv::Size(320, 240));
+  EXPECT_EQ(m_listener.Last(0).size(), cv::Size(320, 240));
 }
 
 // An exception from the listener must not end the capture thread (std::terminate): the next
@@ -166,7 +160,7 @@ TEST_F(EngineTest, StopEndsDeliveriesAndStartResumesWithOrWithoutSetup) {
   ASSERT_TRUE(engine.Setup(1, 320, 240, &m_listener));
   ASSERT_TRUE(engine.Start());
   ASSERT_TRUE(m_listener.WaitFrames(1, 1));
-  EXPECT_NEAR(m_listener.Last(1), 200, 1);
+  EXPECT_NEAR(cv::mean(m_listener.Last(1))[0], 200, 1);
   EXPECT_EQ(m_listener.Count(0), stopped);
 }
 
