@@ -13,6 +13,7 @@
 
 #include "platform/file_io.h"
 #include "workstation/calibration_store.h"
+#include "workstation/parallel_rows.h"
 
 namespace {
 
@@ -302,7 +303,7 @@ void BuildRemapTables(const cv::Matx33d& outputToCorrected, const LENS_MODEL* le
   const int width = outSize.width;
   constexpr double kTab = cv::INTER_TAB_SIZE;
   if (lens == nullptr) {
-    cv::parallel_for_(cv::Range(0, outSize.height), [&](const cv::Range& rows) {
+    ParallelRows(cv::Range(0, outSize.height), [&](const cv::Range& rows) {
       for (int y = rows.start; y < rows.end; ++y) {
         const SPlainRow row{h(0, 0),
                             h(1, 0),
@@ -334,7 +335,7 @@ void BuildRemapTables(const cv::Matx33d& outputToCorrected, const LENS_MODEL* le
   terms.sskew = static_cast<float>(t.skew * kTab);
   terms.scx = static_cast<float>(t.cx * kTab);
   terms.scy = static_cast<float>(t.cy * kTab);
-  cv::parallel_for_(cv::Range(0, outSize.height), [&](const cv::Range& rows) {
+  ParallelRows(cv::Range(0, outSize.height), [&](const cv::Range& rows) {
     for (int y = rows.start; y < rows.end; ++y) {
       SLensRow row = terms;
       const float fy = static_cast<float>(y);

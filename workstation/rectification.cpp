@@ -11,6 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "workstation/fixed_point_remap.h"
+#include "workstation/parallel_rows.h"
 
 namespace {
 
@@ -263,7 +264,7 @@ constexpr int kRemapBandRows = 32;
 
 void RemapInBands(const cv::Mat& frame, cv::Mat& out, const cv::Mat& map1, const cv::Mat& map2) {
   const int bands = (out.rows + kRemapBandRows - 1) / kRemapBandRows;
-  cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& range) {
+  veldrin::ParallelRows(cv::Range(0, bands), [&](const cv::Range& range) {
     for (int band = range.start; band < range.end; ++band) {
       const int top = band * kRemapBandRows;
       veldrin::RemapRows(frame, out, map1, map2, top, std::min(out.rows, top + kRemapBandRows));
