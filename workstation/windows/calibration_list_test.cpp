@@ -1,8 +1,6 @@
 // The calibration combo, the save and remove buttons, and the stored index at start.
-#include <QLineEdit>
 #include <QTest>
 
-#include "workstation/windows/add_calibration_dlg.h"
 #include "workstation/windows/dialog_test_fixture.h"
 
 namespace veldrin_test {
@@ -17,34 +15,6 @@ class CalibrationListTest : public VeldrinDlgTest {
   }
 
   std::string Dir() const { return m_dir.string() + "/"; }
-
-  // Runs the save button, answering each name dialog that opens with the next name (and
-  // cancelling once they are used up). Returns the text each dialog opened with.
-  static QStringList SaveAsEach(CVeldrinDlg& dlg, QStringList names) {
-    QStringList proposed;
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] {
-      auto* box = qobject_cast<CAddCalibrationDlg*>(QApplication::activeModalWidget());
-      if (!box || box->property("answered").toBool()) return;
-      box->setProperty("answered", true);
-      auto* edit = box->findChild<QLineEdit*>("1008");
-      proposed << edit->text();
-      if (names.isEmpty()) {
-        box->reject();
-        return;
-      }
-      edit->setText(names.takeFirst());
-      box->accept();
-    });
-    timer.start(30);
-    dlg.CalibrationList().OnSaveCalibration();
-    return proposed;
-  }
-
-  // Runs the save button with the name typed into the name dialog (or cancelled).
-  static void SaveAs(CVeldrinDlg& dlg, const std::string& name, bool cancel = false) {
-    SaveAsEach(dlg, cancel ? QStringList{} : QStringList{QString::fromStdString(name)});
-  }
 
   static void Select(CVeldrinDlg& dlg, int entry) {
     dlg.findChild<QComboBox*>("1004")->setCurrentIndex(entry);

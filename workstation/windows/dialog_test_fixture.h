@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QTest>
 #include <QTimer>
@@ -31,6 +32,7 @@
 #include "workstation/calibration_store.h"
 #include "workstation/camera_list.h"
 #include "workstation/camera_settings.h"
+#include "workstation/windows/add_calibration_dlg.h"
 #include "workstation/windows/calibration_list.h"
 #include "workstation/windows/camera_configuration_dlg.h"
 #include "workstation/windows/preview_tabs.h"
@@ -120,6 +122,34 @@ class VeldrinDlgTest : public ::testing::Test {
     StartHost(widthMm, heightMm);
     Settings().WriteCamera(camera);
     return Open(m_name);
+  }
+
+  // Runs the save button, answering each name dialog that opens with the next name (and
+  // cancelling once they are used up). Returns the text each dialog opened with.
+  static QStringList SaveAsEach(CVeldrinDlg& dlg, QStringList names) {
+    QStringList proposed;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+      auto* box = qobject_cast<CAddCalibrationDlg*>(QApplication::activeModalWidget());
+      if (!box || box->property("answered").toBool()) return;
+      box->setProperty("answered", true);
+      auto* edit = box->findChild<QLineEdit*>("1008");
+      proposed << edit->text();
+      if (names.isEmpty()) {
+        box->reject();
+        return;
+      }
+      edit->setText(names.takeFirst());
+      box->accept();
+    });
+    timer.start(30);
+    dlg.CalibrationList().OnSaveCalibration();
+    return proposed;
+  }
+
+  // Runs the save button with the name typed into the name dialog (or cancelled).
+  static void SaveAs(CVeldrinDlg& dlg, const std::string& name, bool cancel = false) {
+    SaveAsEach(dlg, cancel ? QStringList{} : QStringList{QString::fromStdString(name)});
   }
 
   // The host takes the waiting picture (if any) and returns it.

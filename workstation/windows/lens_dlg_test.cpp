@@ -4,7 +4,6 @@
 #include "workstation/windows/lens_dlg.h"
 
 #include <QDoubleSpinBox>
-#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QSpinBox>
@@ -12,7 +11,6 @@
 #include "video/board_views_test_fixture.h"
 #include "workstation/lens.h"
 #include "workstation/rectification.h"
-#include "workstation/windows/add_calibration_dlg.h"
 #include "workstation/windows/dialog_test_fixture.h"
 
 namespace veldrin_test {
@@ -126,13 +124,7 @@ TEST_F(LensDlgTest, MainWindowCorrectsFramesAndRecordsTheLens) {
   }));
 
   // Saved now, the calibration names the lens; loading the old one says it was made without.
-  QTimer::singleShot(50, [] {
-    auto* box = qobject_cast<CAddCalibrationDlg*>(QApplication::activeModalWidget());
-    ASSERT_NE(box, nullptr);
-    box->findChild<QLineEdit*>("1008")->setText("With lens");
-    box->accept();
-  });
-  dlg->CalibrationList().OnSaveCalibration();
+  SaveAs(*dlg, "With lens");
   EXPECT_NE(ReadFileBytes(m_dir / "With lens.clb").find("\"Lens\":\"Still A.lens\""),
             std::string::npos);
   auto* combo = dlg->findChild<QComboBox*>("1004");

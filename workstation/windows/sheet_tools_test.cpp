@@ -1,12 +1,10 @@
 // The main window's sheet tools: "Find sheet" (button and F), "Check accuracy" and the warning
 // when the camera has moved since the calibration in use was saved.
-#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 
 #include "markers/camera_reference.h"
 #include "video/table_scene.h"
-#include "workstation/windows/add_calibration_dlg.h"
 #include "workstation/windows/dialog_test_fixture.h"
 
 namespace veldrin_test {
@@ -116,13 +114,7 @@ TEST_F(SheetToolsTest, CheckAccuracyMeasuresTheBoardAndHoldsTheDeviations) {
 TEST_F(SheetToolsTest, AMovedCameraIsReportedForTheCalibrationInUse) {
   auto dlg = OpenWithFrames();
   dlg->OnFindSheet();
-  QTimer::singleShot(50, [] {
-    auto* box = qobject_cast<CAddCalibrationDlg*>(QApplication::activeModalWidget());
-    ASSERT_NE(box, nullptr);
-    box->findChild<QLineEdit*>("1008")->setText("Demo sheet");
-    box->accept();
-  });
-  dlg->CalibrationList().OnSaveCalibration();
+  SaveAs(*dlg, "Demo sheet");
   EXPECT_TRUE(fs::exists(m_dir / "Demo sheet.ref.png"));
 
   TABLE_SCENE_PARAMS params;
