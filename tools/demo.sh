@@ -1,19 +1,81 @@
-#!/usr/bin/env bash
-# Starts the host simulator on a fresh data folder and the tool through it, looking at the
-# built-in table scene. With no display it runs under Xvfb, saves screenshots and ends.
-#   tools/demo.sh          the colour camera and a stored sheet calibration
-#   tools/demo.sh depth    the simulated depth camera with a 50 mm box on the table: the 3D View,
-#                          the measured height, auto calibration and secure points
+#!/bin/bash
+# veldrin-demo: starts the host simulator on a fresh data folder and the tool through it, looking
+# at the built-in table scene. With no display it runs under Xvfb, saves screenshots and ends.
+#   veldrin-demo          the colour camera and a stored sheet calibration
+#   veldrin-demo depth    the simulated depth camera with a 50 mm box on the table: the 3D View,
+#                         the measured height, auto calibration and secure points
+# Installed beside the programs, the data folder is ~/.local/share/veldrin/demo/ (under
+# $XDG_DATA_HOME when that is set); run from the source tree (tools/demo.sh, ./run demo) it is
+# demo-data/ and the programs are those in build/bin/.
 set -euo pipefail
+HERE=$(dirname "$(readlink -f "$0")")
+if [ -x "$HERE/veldrin-host" ] && [ -x "$HERE/veldrin" ]; then
+  BIN=$HERE
+  case "${XDG_DATA_HOME:-}" in
+    /*) DATA_ROOT=$XDG_DATA_HOME/veldrin/demo ;;
+    *) DATA_ROOT=$HOME/.local/share/veldrin/demo ;;
+  esac
+else
+  ROOT=$(cd "$HERE/.." && pwd)
+  BIN=${VELDRIN_BUILD_DIR:-$ROOT/build}/bin
+  DATA_ROOT=$ROOT/demo-data
+fi
+
+usage() {
+  cat <<TEXT
+usage: veldrin-demo [colour | depth]
+
+Starts the host simulator (veldrin-host) on a fresh data folder and the tool
+(veldrin) through it, looking at the built-in table scene instead of a camera.
+  colour   the colour camera and a calibration stored on the sheet (default)
+  depth    the simulated depth camera with a 50 mm box on the table
+
+Data folder: $DATA_ROOT
+Instance name: veldrin-demo, or veldrin-demo-2, -3, ... while a demo already
+runs under it (its data folder is then a sub-folder of that name).
+Without a display it runs under Xvfb for a few seconds, saves screenshots into
+the data folder and ends.
+TEXT
+}
+
+case "${1:-}" in
+  -h | --help) usage; exit 0 ;;
+  --version)
+    version=$("$BIN/veldrin-host" --version) || exit 1
+    echo "veldrin-demo ${version#veldrin-host }"
+    exit 0 ;;
+  "" | colour | depth) ;;
+  *) usage >&2; exit 2 ;;
+esac
 MODE=${1:-colour}
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BIN=${VELDRIN_BUILD_DIR:-$ROOT/build}/bin
-NAME=veldrin-demo
-DATA=$ROOT/demo-data
+for program in veldrin veldrin-host veldrin-probe veldrin-calib; do
+  if [ ! -x "$BIN/$program" ]; then
+    echo "demo: $BIN/$program is missing (build first: ./run build)" >&2
+    exit 1
+  fi
+done
+
+# A live host holds an exclusive lock on its block (/dev/shm/NAME) for as long as it runs. A
+# demo already running under a name keeps it; this one takes the next free name.
+BASE=${VELDRIN_DEMO_NAME:-veldrin-demo}
+name_taken() { [ -e "/dev/shm/$1" ] && ! flock -n "/dev/shm/$1" true 2>/dev/null; }
+NAME=$BASE
+DATA=$DATA_ROOT
+n=1
+while name_taken "$NAME"; do
+  n=$((n + 1))
+  if [ $n -gt 20 ]; then
+    echo "demo: the names $BASE to $BASE-20 are all in use by running demos" >&2
+    exit 1
+  fi
+  NAME=$BASE-$n
+  DATA=$DATA_ROOT/$NAME
+done
 CAMERA="Table camera"
 
-rm -rf "$DATA"
+# A fresh folder; sub-folders are the data of demos running under other names.
 mkdir -p "$DATA"
+find "$DATA" -maxdepth 1 -type f -delete
 if [ "$MODE" = depth ]; then
   CAMERA="Table RealSense"
   export VELDRIN_CAMERAS="$CAMERA=scene:table"
@@ -43,16 +105,21 @@ run_host() {
   "$BIN/veldrin-host" --name "$NAME" --folder "$DATA" --media 297x210 "$@" -- "$BIN/veldrin"
 }
 
+echo "demo: instance $NAME, data folder $DATA"
 if [ -n "${DISPLAY:-}" ] && [ -z "${VELDRIN_DEMO_HEADLESS:-}" ]; then
-  echo "demo: data folder $DATA; close the window to end"
+  echo "demo: close the window to end"
   run_host
 else
+  if ! command -v xvfb-run >/dev/null; then
+    echo "demo: no display, and xvfb-run (Debian package xvfb) is not installed" >&2
+    exit 1
+  fi
   shots=$DATA
-  mkdir -p "$shots"
   export VELDRIN_SCREENSHOT=$shots/main-window.png
   export VELDRIN_SCREENSHOT_AFTER_MS=${VELDRIN_SCREENSHOT_AFTER_MS:-5000}
   echo "demo: no display; running under Xvfb for a few seconds"
-  xvfb-run -a -s "-screen 0 1600x1200x24" bash -c "$(declare -f run_host); BIN='$BIN' NAME='$NAME' DATA='$DATA' run_host"
+  export BIN NAME DATA
+  xvfb-run -a -s "-screen 0 1600x1200x24" bash -c "$(declare -f run_host); run_host"
   if [ -f "$DATA/host-latest.bmp" ]; then
     if command -v convert >/dev/null; then
       convert "$DATA/host-latest.bmp" -flip "$shots/published.png" 2>/dev/null || true

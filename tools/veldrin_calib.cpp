@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "depth/plane_files.h"
+#include "platform/version.h"
 #include "workstation/calibration_store.h"
 #include "workstation/lens.h"
 #include "workstation/lens_calibration.h"
@@ -53,6 +54,7 @@ constexpr const char* kUsage =
     "                                    else DIR/lens.json\n"
     "\n"
     "  --help                            show this text\n"
+    "  --version                         show the version\n"
     "\n"
     "Exit status: 0 on success, 1 when a file cannot be read or written, 2 on a usage error.\n";
 
@@ -317,6 +319,10 @@ int main(int argc, char** argv) {
   const std::string& command = args[0];
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (command == "--version") {
+    std::printf("veldrin-calib %s\n", veldrin::VersionText());
     return 0;
   }
   if (command == "list") return List(args);

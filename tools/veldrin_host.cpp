@@ -29,6 +29,7 @@
 #include "hostlink/shared_status_block.h"
 #include "platform/file_io.h"
 #include "platform/shared_memory.h"
+#include "platform/version.h"
 
 extern char** environ;
 
@@ -73,6 +74,7 @@ every picture the tool announces.
                       the last argument) once the block is ready; the host ends
                       when the command ends
   --help              this text
+  --version           the version
 
 Pictures: whenever the tool sets the ready flag, the host reads DIR/NAME.bmp,
 checks it is the 24-bit uncompressed BMP the tool writes (54-byte headers,
@@ -165,6 +167,10 @@ int ParseArguments(int argc, char** argv, SOptions& opt) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
+      return kShowedHelp;
+    }
+    if (arg == "--version") {
+      std::printf("veldrin-host %s\n", veldrin::VersionText());
       return kShowedHelp;
     }
     if (arg == "--soak") {

@@ -28,8 +28,9 @@
 
 #include "markers/accuracy_check.h"
 #include "markers/qr_detector.h"
-#include "tools/probe_depth.h"
 #include "markers/sheet_finder.h"
+#include "platform/version.h"
+#include "tools/probe_depth.h"
 #include "video/opencv_video_engine.h"
 #include "video/table_scene.h"
 #include "workstation/rectification.h"
@@ -39,7 +40,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: veldrin-probe list | grab INDEX FILE [--size WxH] | scan FILE | scene [--size WxH] | "
     "depth [--frames N] [--corners X0 Y0 X1 Y1 X2 Y2 X3 Y3] [--plane DIR] [--save-plane DIR] | "
-    "sheet FILE | accuracy FILE --media WxH --board CxR --square-mm S";
+    "sheet FILE | accuracy FILE --media WxH --board CxR --square-mm S | --version";
 
 int Fail(const std::string& message) {
   std::cerr << "veldrin-probe: " << message << '\n';
@@ -265,6 +266,10 @@ int main(int argc, char** argv) {
   if (argc < 2) return Usage();
   const std::string command = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "--version" && args.empty()) {
+    std::printf("veldrin-probe %s\n", veldrin::VersionText());
+    return 0;
+  }
   if (command == "list" && args.empty()) return List();
   if (command == "grab") return Grab(std::move(args));
   if (command == "scan") return Scan(args);

@@ -1,5 +1,6 @@
 #include "workstation/windows/about_dlg.h"
 
+#include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -18,7 +19,11 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
 
   auto* product = new QLabel("Tabulo", this);
   product->setObjectName("productLabel");
-  auto* info = new QLabel("Camera calibration for the printer's table", this);
+  // The second line carries the version the program set at start (none in tests).
+  QString about = QStringLiteral("Camera calibration for the printer's table");
+  if (!QCoreApplication::applicationVersion().isEmpty())
+    about += QStringLiteral(", version ") + QCoreApplication::applicationVersion();
+  auto* info = new QLabel(about, this);
   info->setObjectName("infoLabel");
 
   auto* ok = new QPushButton("OK", this);

@@ -19,7 +19,9 @@ const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(
     new veldrin_test::CQtAppEnvironment("workstation_about_dlg_test"));
 
 TEST(ShellWindows, AboutBoxShowsItsTextsAndClosesWithOk) {
+  QCoreApplication::setApplicationVersion("1.2.3+git45.abcdef0");
   CAboutDlg about;
+  QCoreApplication::setApplicationVersion({});
   EXPECT_EQ(about.windowTitle(), "About Tabulo");
   const auto* product = about.findChild<QLabel*>("productLabel");
   const auto* info = about.findChild<QLabel*>("infoLabel");
@@ -27,7 +29,7 @@ TEST(ShellWindows, AboutBoxShowsItsTextsAndClosesWithOk) {
   auto* ok = about.findChild<QPushButton*>("okButton");
   ASSERT_TRUE(product && info && icon && ok);
   EXPECT_EQ(product->text(), "Tabulo");
-  EXPECT_FALSE(info->text().isEmpty());
+  EXPECT_TRUE(info->text().endsWith(", version 1.2.3+git45.abcdef0")) << info->text().toStdString();
   EXPECT_FALSE(icon->pixmap().isNull());
   EXPECT_EQ(ok->text(), "OK");
 
