@@ -56,6 +56,8 @@ function(veldrin_add_executable name)
   endif()
   veldrin_target_options(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  # Installed programs resolve every symbol at start, so their relocations can be read-only.
+  target_link_options(${name} PRIVATE LINKER:-z,now)
 endfunction()
 
 # veldrin_add_test(NAME SOURCES ... LIBS ... [LABELS unit|gui|gl|slow] [QT] [TIMEOUT s])
