@@ -35,7 +35,10 @@
 #include "workstation/windows/add_calibration_dlg.h"
 #include "workstation/windows/calibration_list.h"
 #include "workstation/windows/camera_configuration_dlg.h"
+#include "workstation/windows/camera_controls.h"
 #include "workstation/windows/preview_tabs.h"
+#include "workstation/windows/sheet_tools_controls.h"
+#include "workstation/windows/veldrin_dlg_template.h"
 
 namespace veldrin_test {
 

@@ -127,7 +127,7 @@ TEST_F(LensDlgTest, MainWindowCorrectsFramesAndRecordsTheLens) {
   SaveAs(*dlg, "With lens");
   EXPECT_NE(ReadFileBytes(m_dir / "With lens.clb").find("\"Lens\":\"Still A.lens\""),
             std::string::npos);
-  auto* combo = dlg->findChild<QComboBox*>("1004");
+  auto* combo = dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId);
   combo->setCurrentIndex(combo->findText("Plain"));
   dlg->CalibrationList().OnCalibrationSelected();
   EXPECT_EQ(dlg->StatusText(),
