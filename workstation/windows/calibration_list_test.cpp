@@ -11,7 +11,7 @@ class CalibrationListTest : public VeldrinDlgTest {
   void SetUp() override {
     VeldrinDlgTest::SetUp();
     StartHost(1000, 500);
-    Settings().WriteCamera("Still A");
+    ASSERT_TRUE(Settings().WriteCamera("Still A"));
   }
 
   std::string Dir() const { return m_dir.string() + "/"; }
@@ -128,8 +128,8 @@ TEST_F(CalibrationListTest, SavedEntryIsTheSelectedOneAndComesBackAtTheNextStart
     EXPECT_EQ(dlg->CalibIndex(), 2);
   }
   // Without a listed name the position applies as before.
-  Settings().WriteCalibName("gone");
-  Settings().WriteCalibIndex(1);
+  ASSERT_TRUE(Settings().WriteCalibName("gone"));
+  ASSERT_TRUE(Settings().WriteCalibIndex(1));
   auto dlg = Open(m_name);
   EXPECT_EQ(dlg->Corners(), kOther);
 }
@@ -202,7 +202,7 @@ TEST_F(CalibrationListTest, OnlyFourPointFilesAreApplied) {
 TEST_F(CalibrationListTest, StoredIndexAtStartSelectsTheCalibration) {
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "First", kOther));
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "Second", kQuad));
-  Settings().WriteCalibIndex(2);  // equal to the count: the last calibration
+  ASSERT_TRUE(Settings().WriteCalibIndex(2));  // equal to the count: the last calibration
   auto dlg = Open(m_name);
   EXPECT_EQ(dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId)->currentText(), "Second");
   EXPECT_EQ(dlg->Corners(), kQuad);
@@ -213,8 +213,8 @@ TEST_F(CalibrationListTest, StoredIndexAtStartSelectsTheCalibration) {
   EXPECT_EQ(Settings().ReadCalibIndex(), 1);
 
   // Beyond the list (and no listed name): nothing is selected and the default corners stay.
-  Settings().WriteCalibName("");
-  Settings().WriteCalibIndex(3);
+  ASSERT_TRUE(Settings().WriteCalibName(""));
+  ASSERT_TRUE(Settings().WriteCalibIndex(3));
   dlg = Open(m_name);
   EXPECT_EQ(dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId)->currentIndex(), -1);
   EXPECT_EQ(dlg->Corners()[0], cv::Point2f(160, 120));
@@ -222,7 +222,7 @@ TEST_F(CalibrationListTest, StoredIndexAtStartSelectsTheCalibration) {
 
 TEST_F(CalibrationListTest, EditsAreMarkedAndEachDragIsOneUndoStep) {
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "Demo sheet", kQuad));
-  Settings().WriteCalibName("Demo sheet");
+  ASSERT_TRUE(Settings().WriteCalibName("Demo sheet"));
   auto dlg = Open(m_name);
   dlg->resize(1200, 700);
   QApplication::setActiveWindow(dlg.get());

@@ -42,7 +42,7 @@ class DepthSessionTest : public VeldrinDlgTest {
     SetCameras("Still A=" + (m_dir / "a.png").string() + ";Table RealSense=scene:table");
     veldrin::SetLiveSceneBox(std::nullopt);
     StartHost(297, 210);
-    Settings().WriteCamera("Still A");
+    ASSERT_TRUE(Settings().WriteCamera("Still A"));
   }
   void TearDown() override {
     CDepthSession::SetDeviceFactoryForTests({});

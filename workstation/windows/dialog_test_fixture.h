@@ -123,7 +123,7 @@ class VeldrinDlgTest : public ::testing::Test {
   std::unique_ptr<CVeldrinDlg> OpenWith(const std::string& camera, int widthMm = 1000,
                                         int heightMm = 500) {
     StartHost(widthMm, heightMm);
-    Settings().WriteCamera(camera);
+    EXPECT_TRUE(Settings().WriteCamera(camera));
     return Open(m_name);
   }
 

@@ -19,7 +19,7 @@ class SheetToolsTest : public VeldrinDlgTest {
     ::setenv("VELDRIN_SCENE", (m_dir / "scene.json").c_str(), 1);
     SetCameras("Table=scene:table;Still A=" + (m_dir / "a.png").string());
     StartHost(297, 210);
-    Settings().WriteCamera("Table");
+    ASSERT_TRUE(Settings().WriteCamera("Table"));
   }
   void TearDown() override {
     ::unsetenv("VELDRIN_SCENE");
@@ -79,7 +79,7 @@ TEST_F(SheetToolsTest, FindSheetPutsTheCornersOnTheSheetAsOneChange) {
 }
 
 TEST_F(SheetToolsTest, NoSheetChangesNothingAndSaysSo) {
-  Settings().WriteCamera("Still A");
+  ASSERT_TRUE(Settings().WriteCamera("Still A"));
   auto dlg = OpenWithFrames();
   const auto before = dlg->Corners();
   dlg->SheetToolsControls().OnFindSheet();

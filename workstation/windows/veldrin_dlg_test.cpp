@@ -350,9 +350,9 @@ TEST_F(VeldrinDlgTest, WindowsFollowTheDeliveredSizeNotTheConfiguredOne) {
   StartHost(1000, 500);
   cv::imwrite((m_dir / "wide.png").string(), MakeStill(1280, 720, 2));
   SetCameras("Wide=" + (m_dir / "wide.png").string());
-  Settings().WriteCamera("Wide");
-  Settings().WriteResX(1000);  // not a size this camera offers: it gives its own
-  Settings().WriteResY(700);
+  ASSERT_TRUE(Settings().WriteCamera("Wide"));
+  ASSERT_TRUE(Settings().WriteResX(1000));  // not a size this camera offers: it gives its own
+  ASSERT_TRUE(Settings().WriteResY(700));
   auto dlg = Open(m_name);
   ASSERT_EQ(dlg->CurrentCamera(), 0);
   EXPECT_EQ(dlg->Corners(),
@@ -381,7 +381,7 @@ TEST_F(VeldrinDlgTest, WindowsFollowTheDeliveredSizeNotTheConfiguredOne) {
 TEST_F(VeldrinDlgTest, LiveResolutionChangeKeepsTheOutlineAndTheMediaAspect) {
   const std::vector<cv::Point2f> corners{{100, 60}, {540, 60}, {540, 420}, {100, 420}};
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir.string() + "/", "Sheet", corners));
-  Settings().WriteCalibName("Sheet");
+  ASSERT_TRUE(Settings().WriteCalibName("Sheet"));
   auto dlg = OpenWith("Still A", 297, 210);
   m_host->SetMediaSize(210, 297);
   ASSERT_FALSE(TakePictureOfSize(640, 452).empty());
@@ -513,8 +513,8 @@ TEST_F(VeldrinDlgTest, CodeInViewIsAnnouncedOnce) {
 // A frame size no camera has (here 21 GB of output) is not used: the default is, and the status
 // line says why.
 TEST_F(VeldrinDlgTest, UnusableFrameSizeFallsBackAndIsReportedInTheStatusLine) {
-  Settings().WriteResX(100000);
-  Settings().WriteResY(100000);
+  ASSERT_TRUE(Settings().WriteResX(100000));
+  ASSERT_TRUE(Settings().WriteResY(100000));
   auto dlg = OpenWith("Still A", 1000, 700);
   ASSERT_FALSE(dlg->IsEnded());
   EXPECT_EQ(dlg->FrameSize(), QSize(640, 480));
@@ -561,7 +561,7 @@ TEST_F(VeldrinDlgTest, HostLeavingClosesAnOpenCodeBoxAndEndsTheTool) {
   cv::imwrite((m_dir / "qr.png").string(), scene);
   SetCameras("Code=" + (m_dir / "qr.png").string());
   StartHost(1000, 700);
-  Settings().WriteCamera("Code");
+  ASSERT_TRUE(Settings().WriteCamera("Code"));
   m_boxes->SetHold(true);
   auto dlg = Open(m_name);
   ASSERT_TRUE(WaitFor([&] { return m_boxes->OpenCount() == 1; }, 20000));
