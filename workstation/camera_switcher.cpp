@@ -14,8 +14,8 @@ CCameraSwitcher::CCameraSwitcher(std::function<std::string()> folder, std::strin
 
 // The list goes first: its records point at the engine.
 CCameraSwitcher::~CCameraSwitcher() {
-  m_pList.reset();
-  m_pEngine.reset();  // joins the capture thread
+  m_pCameraList.reset();
+  m_pWebcamEngine.reset();  // joins the capture thread
 }
 
 std::string CCameraSwitcher::SettingsPath() const { return veldrin::SettingsPath(m_folder()); }
@@ -27,29 +27,30 @@ void CCameraSwitcher::ReadSettings(std::string& problem) {
 }
 
 bool CCameraSwitcher::ListCameras() {
-  m_pEngine = std::make_unique<CKivOpenCVVideoEngine>();
-  m_pList = std::make_unique<CCameraList>(*m_pEngine);
-  return m_pList->GetCount() > 0;
+  m_pWebcamEngine = std::make_unique<CKivOpenCVVideoEngine>();
+  m_pCameraList = std::make_unique<CCameraList>(*m_pWebcamEngine);
+  return m_pCameraList->GetCount() > 0;
 }
 
 std::string CCameraSwitcher::CameraName(int index) const {
-  return m_pEngine ? m_pEngine->Device(index).strName : std::string();
+  return m_pWebcamEngine ? m_pWebcamEngine->Device(index).strName : std::string();
 }
 
 std::string CCameraSwitcher::CameraEntry(int index) const {
-  return veldrin::CameraEntryText(index, CameraName(index), m_pList ? m_pList->GetKind(index) : 0);
+  return veldrin::CameraEntryText(index, CameraName(index),
+                                  m_pCameraList ? m_pCameraList->GetKind(index) : 0);
 }
 
 const std::vector<cv::Point>& CCameraSwitcher::Resolutions() const {
   static const std::vector<cv::Point> kNone;
-  return m_pEngine ? m_pEngine->Device(m_nCurrentCamera).resolutions : kNone;
+  return m_pWebcamEngine ? m_pWebcamEngine->Device(m_nCurrentCamera).resolutions : kNone;
 }
 
 int CCameraSwitcher::ReadPreferredCamera(bool& declined) {
   declined = false;
   const std::string preferred = CCameraSettings(m_folder(), m_strSection).ReadCamera();
   // The main engine has just listed the devices and is not capturing yet: it answers for them.
-  CKivOpenCVVideoEngine& engine = *m_pEngine;
+  CKivOpenCVVideoEngine& engine = *m_pWebcamEngine;
   if (!preferred.empty()) {
     const int count = static_cast<int>(engine.GetDeviceCount());
     for (int i = 0; i < count && i < MAX_VIDEO_DEVICES; ++i) {
@@ -60,32 +61,32 @@ int CCameraSwitcher::ReadPreferredCamera(bool& declined) {
     declined = true;
     return -1;
   }
-  const int free = m_pList->FindFirstFree();
+  const int free = m_pCameraList->FindFirstFree();
   if (free < 0) return -1;
   return engine.IsDeviceAvailable(free) ? free : -1;
 }
 
 CCameraSwitcher::ESwitch CCameraSwitcher::Switch(int index, CImageWindow* inputWindow) {
-  if (index < 0 || !m_pEngine) return ESwitch::Refused;
+  if (index < 0 || !m_pWebcamEngine) return ESwitch::Refused;
   const int previous = m_nCurrentCamera;
   // An index naming no device keeps the current camera: recording it would leave the dialog
   // pointing at nothing, and the settings would later be saved from it.
-  if (index >= m_pEngine->EnumerateDevices()) return ESwitch::Unchanged;
+  if (index >= m_pWebcamEngine->EnumerateDevices()) return ESwitch::Unchanged;
   m_nCurrentCamera = index;
 
-  m_pEngine->Stop();
-  m_pEngine->Setup(index, m_frameWidth, m_frameHeight, &m_listener);
-  if (!m_pEngine->Start()) {
+  m_pWebcamEngine->Stop();
+  m_pWebcamEngine->Setup(index, m_frameWidth, m_frameHeight, &m_listener);
+  if (!m_pWebcamEngine->Start()) {
     AfxFormatMessageBox(nullptr, MB_ICONERROR | MB_OK, veldrin::IDS_UNABLE_TO_OPEN_CAMERA);
     m_nCurrentCamera = previous;
-    m_pEngine->Setup(previous, m_frameWidth, m_frameHeight, &m_listener);
-    return m_pEngine->Start() ? ESwitch::Failed : ESwitch::Stopped;
+    m_pWebcamEngine->Setup(previous, m_frameWidth, m_frameHeight, &m_listener);
+    return m_pWebcamEngine->Start() ? ESwitch::Failed : ESwitch::Stopped;
   }
   if (previous != -1 && previous != index)
-    m_pList->SetCameraAt(previous, -1, CAM_STATE_FREE, nullptr, nullptr,
-                         m_pList->GetKind(previous));
-  m_pList->SetCameraAt(index, 0, CAM_STATE_MAIN, m_pEngine.get(), inputWindow,
-                       m_pList->GetKind(index));
+    m_pCameraList->SetCameraAt(previous, -1, CAM_STATE_FREE, nullptr, nullptr,
+                               m_pCameraList->GetKind(previous));
+  m_pCameraList->SetCameraAt(index, 0, CAM_STATE_MAIN, m_pWebcamEngine.get(), inputWindow,
+                             m_pCameraList->GetKind(index));
   return ESwitch::Switched;
 }
 
@@ -108,7 +109,8 @@ bool CCameraSwitcher::Configure(int resolutionIndex, int divisor, std::string& e
 
 bool CCameraSwitcher::SaveCamera(std::string& error) const {
   INFO_CAM_DATA record;
-  if (!m_pList || !m_pList->GetCameraAt(m_nCurrentCamera, record) || !m_pEngine) return true;
+  if (!m_pCameraList || !m_pCameraList->GetCameraAt(m_nCurrentCamera, record) || !m_pWebcamEngine)
+    return true;
   const CCameraSettings settings(m_folder(), m_strSection);
   if (settings.WriteCamera(CameraName(m_nCurrentCamera))) return true;
   error = "The camera's name could not be saved in " + settings.GetPath() + ".";

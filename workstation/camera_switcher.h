@@ -44,8 +44,8 @@ class CCameraSwitcher {
   // once, and the previous one goes on.
   ESwitch Switch(int index, CImageWindow* inputWindow);
 
-  CKivOpenCVVideoEngine* Engine() const { return m_pEngine.get(); }
-  CCameraList* List() const { return m_pList.get(); }
+  CKivOpenCVVideoEngine* Engine() const { return m_pWebcamEngine.get(); }
+  CCameraList* List() const { return m_pCameraList.get(); }
   int Current() const { return m_nCurrentCamera; }
   int FrameWidth() const { return m_frameWidth; }
   int FrameHeight() const { return m_frameHeight; }
@@ -70,8 +70,8 @@ class CCameraSwitcher {
   std::function<std::string()> m_folder;
   std::string m_strSection;
   CKivVideoEngineListener& m_listener;
-  std::unique_ptr<CKivOpenCVVideoEngine> m_pEngine;
-  std::unique_ptr<CCameraList> m_pList;
+  std::unique_ptr<CKivOpenCVVideoEngine> m_pWebcamEngine;
+  std::unique_ptr<CCameraList> m_pCameraList;
   int m_nCurrentCamera = -1;
   int m_frameWidth = 640;
   int m_frameHeight = 480;
