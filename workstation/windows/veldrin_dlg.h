@@ -9,7 +9,6 @@
 #include <QToolButton>
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -40,9 +39,10 @@ class QTimer;
 // The tool's main window: the live camera picture with its draggable corners on the left (inside
 // the camera tabs), the rectified output on the right, and the camera and calibration controls.
 // Its controls come from a template (veldrin_dlg_template.h); it wires the parts together: the
-// camera switcher (CCameraSwitcher), the camera tabs (CPreviewTabs), the calibration list
-// (CCalibrationList), the sheet tools (CSheetTools), the depth session (CDepthSession) and the
-// colour pipeline (CColorFrameConsumer).
+// camera switcher (CCameraSwitcher, CCameraControls), the camera tabs (CPreviewTabs), the
+// calibration list (CCalibrationList), the sheet tools (CSheetTools, CSheetToolsControls), the
+// depth side (CDepthViewControls), the lens (CLensControls) and the colour pipeline
+// (CColorFrameConsumer).
 //
 // Threads: everything here runs on the UI thread except OnVideoFrame/OnDepthFrame (engine capture
 // threads) and OnQRCodeDetected (the QR scan thread). Frames go through m_pConsumer, which guards
