@@ -55,6 +55,11 @@ class CKivVideoEngine {
   int IsRealSense(int index) const;
   cv::Size GetResolution() const { return cv::Size(m_nWidth, m_nHeight); }
   unsigned int GetDeviceCount() const { return m_nDeviceCount; }
+  // Slot `index`, or an empty record for an index outside the slots.
+  const VIDEO_DEVICE_DATA& Device(int index) const {
+    static const VIDEO_DEVICE_DATA kNone;
+    return index >= 0 && index < MAX_VIDEO_DEVICES ? m_devices[index] : kNone;
+  }
 
   VIDEO_DEVICE_DATA m_devices[MAX_VIDEO_DEVICES];
 

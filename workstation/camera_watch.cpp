@@ -3,13 +3,16 @@
 #include <unistd.h>
 
 bool CCameraWatch::Saved(const std::string& directory, const std::string& name,
-                         const cv::Mat& frame) {
+                         const cv::Mat& frame, std::string& error) {
   Clear();
+  error.clear();
   const std::string path = veldrin::CameraReferencePath(directory, name);
   CCameraReference reference;
-  if (!reference.Make(frame) || !reference.Save(path)) {
+  const bool made = reference.Make(frame);
+  if (!made || !reference.Save(path)) {
     // A reference of an earlier calibration of that name would report a move that is not one.
     ::unlink(path.c_str());
+    if (made) error = "The camera reference could not be saved in " + path + ".";
     return false;
   }
   m_reference = std::move(reference);

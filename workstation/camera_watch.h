@@ -13,8 +13,10 @@ class CCameraWatch {
  public:
   // The calibration `name` in `directory` was saved with the camera showing `frame`: its
   // reference is written (a stale one removed when that fails) and watched from now on.
-  // False when no reference could be kept.
-  bool Saved(const std::string& directory, const std::string& name, const cv::Mat& frame);
+  // False when no reference could be kept; `error` then names the file when it could not be
+  // written (and stays empty when the picture gave no reference).
+  [[nodiscard]] bool Saved(const std::string& directory, const std::string& name,
+                           const cv::Mat& frame, std::string& error);
   // The stored calibration `name` is in use: its reference, when there is one, is watched.
   void Applied(const std::string& directory, const std::string& name);
   // No stored calibration is in use ("Default", or the corners were changed by hand).

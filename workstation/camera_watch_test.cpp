@@ -22,7 +22,8 @@ TEST(CameraWatch, WarnsAboutTheCalibrationInUseOnlyWhenTheCameraMoved) {
   veldrin_test::CScratchDir scratch("watch");
   const std::string dir = scratch.Path().string() + "/";
   CCameraWatch watch;
-  ASSERT_TRUE(watch.Saved(dir, "Demo sheet", Frame(0, 1)));
+  std::string error;
+  ASSERT_TRUE(watch.Saved(dir, "Demo sheet", Frame(0, 1), error));
   EXPECT_TRUE(std::filesystem::exists(dir + "Demo sheet.ref.png"));
   EXPECT_EQ(watch.Check(Frame(0, 250)), "");
   EXPECT_EQ(watch.Check(Frame(0.5, 251)),
@@ -41,9 +42,16 @@ TEST(CameraWatch, WarnsAboutTheCalibrationInUseOnlyWhenTheCameraMoved) {
   EXPECT_EQ(later.Check(Frame(0.5, 3)), "");
 
   // Saved again without a usable picture: the old reference must not outlive it.
-  EXPECT_FALSE(watch.Saved(dir, "Demo sheet", cv::Mat()));
+  EXPECT_FALSE(watch.Saved(dir, "Demo sheet", cv::Mat(), error));
+  EXPECT_EQ(error, "");  // nothing failed to be written
   EXPECT_FALSE(std::filesystem::exists(dir + "Demo sheet.ref.png"));
   EXPECT_EQ(watch.Check(Frame(0.5, 3)), "");
+
+  // A reference that cannot be written names its file.
+  std::filesystem::create_directory(dir + "Blocked.ref.png");
+  EXPECT_FALSE(watch.Saved(dir, "Blocked", Frame(0, 1), error));
+  EXPECT_NE(error.find(dir + "Blocked.ref.png"), std::string::npos) << error;
+  EXPECT_FALSE(watch.IsWatching());
 }
 
 }  // namespace

@@ -11,19 +11,19 @@ class CalibrationListTest : public VeldrinDlgTest {
   void SetUp() override {
     VeldrinDlgTest::SetUp();
     StartHost(1000, 500);
-    Settings().WriteCamera("Still A");
+    ASSERT_TRUE(Settings().WriteCamera("Still A"));
   }
 
   std::string Dir() const { return m_dir.string() + "/"; }
 
   static void Select(CVeldrinDlg& dlg, int entry) {
-    dlg.findChild<QComboBox*>("1004")->setCurrentIndex(entry);
+    dlg.findChild<QComboBox*>(veldrin::kCalibrationComboId)->setCurrentIndex(entry);
     dlg.CalibrationList().OnCalibrationSelected();
   }
 
   static QStringList Entries(CVeldrinDlg& dlg) {
     QStringList out;
-    auto* combo = dlg.findChild<QComboBox*>("1004");
+    auto* combo = dlg.findChild<QComboBox*>(veldrin::kCalibrationComboId);
     for (int i = 0; i < combo->count(); ++i) out << combo->itemText(i);
     return out;
   }
@@ -41,15 +41,15 @@ class CalibrationListTest : public VeldrinDlgTest {
 TEST_F(CalibrationListTest, SaveListsTheNameSelectsItAndDisablesSave) {
   auto dlg = Open(m_name);
   EXPECT_EQ(Entries(*dlg), QStringList{"Default"});
-  EXPECT_FALSE(dlg->findChild<QWidget*>("20458")->isEnabled());
+  EXPECT_FALSE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
   dlg->InputWindow()->SetPoints(kQuad);
-  EXPECT_TRUE(dlg->findChild<QWidget*>("20458")->isEnabled());
+  EXPECT_TRUE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
 
   SaveAs(*dlg, "Table");
   EXPECT_EQ(Stored("Table"), kQuad);
   EXPECT_EQ(Entries(*dlg), (QStringList{"Default", "Table"}));
-  EXPECT_EQ(dlg->findChild<QComboBox*>("1004")->currentText(), "Table");
-  EXPECT_FALSE(dlg->findChild<QWidget*>("20458")->isEnabled());
+  EXPECT_EQ(dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId)->currentText(), "Table");
+  EXPECT_FALSE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
   EXPECT_TRUE(m_boxes->Texts().empty());
 }
 
@@ -63,7 +63,7 @@ TEST_F(CalibrationListTest, FailedSaveIsReportedAndSaveStaysEnabled) {
   EXPECT_NE(m_boxes->Texts()[0].find("could not be saved"), std::string::npos);
   EXPECT_EQ(m_boxes->Calls()[0].type, MB_ICONERROR | MB_OK);
   EXPECT_EQ(Entries(*dlg), QStringList{"Default *"});  // still unsaved
-  EXPECT_TRUE(dlg->findChild<QWidget*>("20458")->isEnabled());
+  EXPECT_TRUE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
 }
 
 TEST_F(CalibrationListTest, OverwriteAsksAndNoKeepsTheFile) {
@@ -96,7 +96,7 @@ TEST_F(CalibrationListTest, CaseVariantAndCancelledNamesAskNothing) {
   EXPECT_TRUE(m_boxes->Texts().empty());
   EXPECT_EQ(Stored("Table"), kQuad);
   EXPECT_EQ(Stored("table"), kOther);
-  EXPECT_EQ(dlg->findChild<QComboBox*>("1004")->count(), 3);
+  EXPECT_EQ(dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId)->count(), 3);
 }
 
 // The entry saved is the entry selected, on screen and for the next start, even when its
@@ -108,7 +108,8 @@ TEST_F(CalibrationListTest, SavedEntryIsTheSelectedOneAndComesBackAtTheNextStart
     dlg->InputWindow()->SetPoints(kQuad);
     SaveAs(*dlg, "Demo sheet");
     EXPECT_EQ(Entries(*dlg), (QStringList{"Default", "Demo sheet", "Demo sheet 2"}));
-    EXPECT_EQ(dlg->findChild<QComboBox*>("1004")->currentText(), "Demo sheet");
+    EXPECT_EQ(dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId)->currentText(),
+              "Demo sheet");
     EXPECT_EQ(dlg->CalibIndex(), 1);
   }
   EXPECT_EQ(Settings().ReadCalibIndex(), 1);
@@ -121,13 +122,14 @@ TEST_F(CalibrationListTest, SavedEntryIsTheSelectedOneAndComesBackAtTheNextStart
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "A first", kOther));
   {
     auto dlg = Open(m_name);
-    EXPECT_EQ(dlg->findChild<QComboBox*>("1004")->currentText(), "Demo sheet");
+    EXPECT_EQ(dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId)->currentText(),
+              "Demo sheet");
     EXPECT_EQ(dlg->Corners(), kQuad);
     EXPECT_EQ(dlg->CalibIndex(), 2);
   }
   // Without a listed name the position applies as before.
-  Settings().WriteCalibName("gone");
-  Settings().WriteCalibIndex(1);
+  ASSERT_TRUE(Settings().WriteCalibName("gone"));
+  ASSERT_TRUE(Settings().WriteCalibIndex(1));
   auto dlg = Open(m_name);
   EXPECT_EQ(dlg->Corners(), kOther);
 }
@@ -146,10 +148,11 @@ TEST_F(CalibrationListTest, RefusedNameIsExplainedAndTheDialogComesBackWithIt) {
 TEST_F(CalibrationListTest, RemoveAsksAndReturnsToDefault) {
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "Table", kQuad));
   auto dlg = Open(m_name);
-  EXPECT_FALSE(dlg->findChild<QWidget*>("20459")->isEnabled());  // "Default" is no file
+  EXPECT_FALSE(dlg->findChild<QWidget*>(veldrin::kRemoveCalibrationButtonId)
+                   ->isEnabled());  // "Default" is no file
   Select(*dlg, 1);
   ASSERT_EQ(dlg->Corners(), kQuad);
-  EXPECT_TRUE(dlg->findChild<QWidget*>("20459")->isEnabled());
+  EXPECT_TRUE(dlg->findChild<QWidget*>(veldrin::kRemoveCalibrationButtonId)->isEnabled());
 
   m_boxes->QueueAnswer(IDNO);
   dlg->CalibrationList().OnRemoveCalibration();
@@ -163,12 +166,12 @@ TEST_F(CalibrationListTest, RemoveAsksAndReturnsToDefault) {
   EXPECT_EQ(m_boxes->Calls()[1].type, MB_YESNO | MB_DEFBUTTON2);
   EXPECT_FALSE(fs::exists(m_dir / "Table.clb"));
   EXPECT_EQ(Entries(*dlg), QStringList{"Default"});
-  EXPECT_EQ(dlg->findChild<QComboBox*>("1004")->currentIndex(), 0);
+  EXPECT_EQ(dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId)->currentIndex(), 0);
   EXPECT_EQ(dlg->Corners()[0], cv::Point2f(160, 120));
   EXPECT_EQ(dlg->CalibIndex(), 0);
 
   // "Default" itself cannot be removed and asks nothing.
-  EXPECT_FALSE(dlg->findChild<QWidget*>("20459")->isEnabled());
+  EXPECT_FALSE(dlg->findChild<QWidget*>(veldrin::kRemoveCalibrationButtonId)->isEnabled());
   dlg->CalibrationList().OnRemoveCalibration();
   EXPECT_EQ(m_boxes->Texts().size(), 2u);
 }
@@ -182,51 +185,51 @@ TEST_F(CalibrationListTest, OnlyFourPointFilesAreApplied) {
 
   Select(*dlg, 1);
   EXPECT_EQ(dlg->Corners(), kQuad);
-  EXPECT_EQ(dlg->findChild<QLabel*>("1005")->text(), "P.1 = (50.0, 40.0)");
+  EXPECT_EQ(dlg->findChild<QLabel*>(veldrin::kPoint1LabelId)->text(), "P.1 = (50.0, 40.0)");
 
   Select(*dlg, 2);
   EXPECT_EQ(dlg->Corners(), kOther);
-  EXPECT_EQ(dlg->findChild<QLabel*>("1014")->text(), "P.4 = (60.0, 410.0)");
+  EXPECT_EQ(dlg->findChild<QLabel*>(veldrin::kPoint4LabelId)->text(), "P.4 = (60.0, 410.0)");
   QTest::qWait(300);
   Screenshot(*dlg, "calibration-selected");
-  EXPECT_FALSE(dlg->findChild<QWidget*>("20458")->isEnabled());
+  EXPECT_FALSE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
 
   Select(*dlg, 0);
   EXPECT_EQ(dlg->Corners()[2], cv::Point2f(480, 360));
-  EXPECT_TRUE(dlg->findChild<QWidget*>("20458")->isEnabled());
+  EXPECT_TRUE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
 }
 
 TEST_F(CalibrationListTest, StoredIndexAtStartSelectsTheCalibration) {
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "First", kOther));
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "Second", kQuad));
-  Settings().WriteCalibIndex(2);  // equal to the count: the last calibration
+  ASSERT_TRUE(Settings().WriteCalibIndex(2));  // equal to the count: the last calibration
   auto dlg = Open(m_name);
-  EXPECT_EQ(dlg->findChild<QComboBox*>("1004")->currentText(), "Second");
+  EXPECT_EQ(dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId)->currentText(), "Second");
   EXPECT_EQ(dlg->Corners(), kQuad);
-  EXPECT_FALSE(dlg->findChild<QWidget*>("20458")->isEnabled());
+  EXPECT_FALSE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
 
   Select(*dlg, 1);
   dlg.reset();
   EXPECT_EQ(Settings().ReadCalibIndex(), 1);
 
   // Beyond the list (and no listed name): nothing is selected and the default corners stay.
-  Settings().WriteCalibName("");
-  Settings().WriteCalibIndex(3);
+  ASSERT_TRUE(Settings().WriteCalibName(""));
+  ASSERT_TRUE(Settings().WriteCalibIndex(3));
   dlg = Open(m_name);
-  EXPECT_EQ(dlg->findChild<QComboBox*>("1004")->currentIndex(), -1);
+  EXPECT_EQ(dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId)->currentIndex(), -1);
   EXPECT_EQ(dlg->Corners()[0], cv::Point2f(160, 120));
 }
 
 TEST_F(CalibrationListTest, EditsAreMarkedAndEachDragIsOneUndoStep) {
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "Demo sheet", kQuad));
-  Settings().WriteCalibName("Demo sheet");
+  ASSERT_TRUE(Settings().WriteCalibName("Demo sheet"));
   auto dlg = Open(m_name);
   dlg->resize(1200, 700);
   QApplication::setActiveWindow(dlg.get());
   ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
   ASSERT_TRUE(WaitFor([&] { return !dlg->InputWindow()->GrabSurface().isNull(); }));
   WaitFor([] { return false; }, 300);  // painted at the new size: the mouse maps right
-  auto* combo = dlg->findChild<QComboBox*>("1004");
+  auto* combo = dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId);
   ASSERT_EQ(combo->currentText(), "Demo sheet");
 
   // 25 drags of P.1, each a few pixels further.
@@ -249,7 +252,7 @@ TEST_F(CalibrationListTest, EditsAreMarkedAndEachDragIsOneUndoStep) {
   QTest::keyClick(dlg.get(), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
   EXPECT_EQ(dlg->Corners(), states[1]);
   EXPECT_EQ(combo->currentText(), "Demo sheet *");
-  EXPECT_EQ(dlg->findChild<QLabel*>("1005")->text(),
+  EXPECT_EQ(dlg->findChild<QLabel*>(veldrin::kPoint1LabelId)->text(),
             QString::asprintf("P.1 = (%.1f, %.1f)", states[1][0].x, states[1][0].y));
 
   // Saving clears the mark; choosing another entry does too.
@@ -264,7 +267,7 @@ TEST_F(CalibrationListTest, EditsAreMarkedAndEachDragIsOneUndoStep) {
 
 TEST_F(CalibrationListTest, UnusableOutlineIsRedWarnedAndSavingAsksFirst) {
   auto dlg = Open(m_name);
-  auto* warning = dlg->findChild<QLabel*>("quadWarning");
+  auto* warning = dlg->findChild<QLabel*>(veldrin::kQuadWarningLabelId);
   ASSERT_NE(warning, nullptr);
   EXPECT_TRUE(warning->text().isEmpty());
   ASSERT_TRUE(WaitFor([&] { return !dlg->InputWindow()->GrabSurface().isNull(); }));

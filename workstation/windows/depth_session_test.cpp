@@ -42,7 +42,7 @@ class DepthSessionTest : public VeldrinDlgTest {
     SetCameras("Still A=" + (m_dir / "a.png").string() + ";Table RealSense=scene:table");
     veldrin::SetLiveSceneBox(std::nullopt);
     StartHost(297, 210);
-    Settings().WriteCamera("Still A");
+    ASSERT_TRUE(Settings().WriteCamera("Still A"));
   }
   void TearDown() override {
     CDepthSession::SetDeviceFactoryForTests({});
@@ -85,9 +85,9 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   ASSERT_NE(dlg->DepthSession(), nullptr);
   CDepthCameraDialog* view = dlg->DepthSession()->Dialog();
   ASSERT_TRUE(view->isVisible());
-  EXPECT_TRUE(Child(*dlg, "1023")->isVisible());
-  EXPECT_FALSE(Child(*dlg, "1004")->isVisible());
-  EXPECT_TRUE(Check(*dlg, "1017")->isEnabled());
+  EXPECT_TRUE(Child(*dlg, veldrin::kAutoCalibrationCheckId)->isVisible());
+  EXPECT_FALSE(Child(*dlg, veldrin::kCalibrationComboId)->isVisible());
+  EXPECT_TRUE(Check(*dlg, veldrin::kSecurePointsCheckId)->isEnabled());
 
   // The empty table, once the averaging has forgotten its start: "Save Plane" stores both planes.
   ASSERT_TRUE(WaitFrames(*dlg, 150));
@@ -108,7 +108,7 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   const cv::Mat before = TakePicture();
 
   // Auto calibration: the corners go to the images of the plane corners raised to the top.
-  Check(*dlg, "1023")->click();
+  Check(*dlg, veldrin::kAutoCalibrationCheckId)->click();
   ASSERT_TRUE(WaitFrames(*dlg, 3));
   const float h = dlg->DepthSession()->MaxHeight();
   const std::vector<cv::Point2f> raised = dlg->Corners();
@@ -134,7 +134,7 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   EXPECT_LT(nearNew * 3, nearOld);
 
   // Cleared: the saved corners come back, and stay.
-  Check(*dlg, "1023")->click();
+  Check(*dlg, veldrin::kAutoCalibrationCheckId)->click();
   EXPECT_EQ(dlg->Corners(), saved);
   ASSERT_TRUE(WaitFrames(*dlg, 3));
   EXPECT_EQ(dlg->Corners(), saved);
@@ -142,7 +142,7 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   // Secure points: on the box top in the published picture, not on the table.
   // A frame already past the marking when the box was checked may still be published first
   // (on a slow machine, more than one).
-  Check(*dlg, "1017")->click();
+  Check(*dlg, veldrin::kSecurePointsCheckId)->click();
   std::vector<cv::Point> points;
   for (int i = 0; i < 5 && points.size() <= 300u; ++i) points = Marked(TakePicture());
   Screenshot(*dlg, "depth-main-window");
@@ -184,12 +184,12 @@ TEST_F(DepthSessionTest, SwitchingBackAndForthLeavesNothingBehind) {
     ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
     ASSERT_NE(dlg->DepthSession(), nullptr);
     EXPECT_EQ(TopLevel3DViews(), 1);
-    EXPECT_TRUE(Child(*dlg, "1023")->isVisible());
+    EXPECT_TRUE(Child(*dlg, veldrin::kAutoCalibrationCheckId)->isVisible());
     ASSERT_EQ(dlg->SwitchCamera(0), 1);
     EXPECT_EQ(dlg->DepthSession(), nullptr);
-    EXPECT_FALSE(Child(*dlg, "1023")->isVisible());
-    EXPECT_TRUE(Child(*dlg, "1004")->isVisible());
-    EXPECT_FALSE(Check(*dlg, "1017")->isEnabled());
+    EXPECT_FALSE(Child(*dlg, veldrin::kAutoCalibrationCheckId)->isVisible());
+    EXPECT_TRUE(Child(*dlg, veldrin::kCalibrationComboId)->isVisible());
+    EXPECT_FALSE(Check(*dlg, veldrin::kSecurePointsCheckId)->isEnabled());
   }
   QCoreApplication::processEvents();
   EXPECT_EQ(TopLevel3DViews(), 0);
@@ -210,8 +210,8 @@ TEST_F(DepthSessionTest, ADepthCameraThatDoesNotStartLeavesTheColourPicture) {
   EXPECT_EQ(m_boxes->Texts(), std::vector<std::string>{"no RealSense device connected"});
   EXPECT_TRUE(dlg->StatusText().contains("no RealSense device connected"));
   EXPECT_EQ(TopLevel3DViews(), 0);
-  EXPECT_FALSE(Child(*dlg, "1023")->isVisible());
-  EXPECT_TRUE(Child(*dlg, "1004")->isVisible());
+  EXPECT_FALSE(Child(*dlg, veldrin::kAutoCalibrationCheckId)->isVisible());
+  EXPECT_TRUE(Child(*dlg, veldrin::kCalibrationComboId)->isVisible());
   EXPECT_EQ(dlg->CurrentCamera(), kDepthCamera);
   EXPECT_FALSE(TakePicture().empty());
 }
@@ -230,7 +230,7 @@ TEST_F(DepthSessionTest, TheCameraLostWhileStreamingIsSaidOnceAndColourGoesOn) {
   EXPECT_TRUE(dlg->StatusText().contains("the depth camera was unplugged"))
       << dlg->StatusText().toStdString();
   EXPECT_EQ(TopLevel3DViews(), 0);
-  EXPECT_FALSE(Child(*dlg, "1023")->isVisible());
+  EXPECT_FALSE(Child(*dlg, veldrin::kAutoCalibrationCheckId)->isVisible());
   TakePicture();
   EXPECT_FALSE(TakePicture().empty());
   QTest::qWait(300);

@@ -35,7 +35,10 @@
 #include "workstation/windows/add_calibration_dlg.h"
 #include "workstation/windows/calibration_list.h"
 #include "workstation/windows/camera_configuration_dlg.h"
+#include "workstation/windows/camera_controls.h"
 #include "workstation/windows/preview_tabs.h"
+#include "workstation/windows/sheet_tools_controls.h"
+#include "workstation/windows/veldrin_dlg_template.h"
 
 namespace veldrin_test {
 
@@ -120,7 +123,7 @@ class VeldrinDlgTest : public ::testing::Test {
   std::unique_ptr<CVeldrinDlg> OpenWith(const std::string& camera, int widthMm = 1000,
                                         int heightMm = 500) {
     StartHost(widthMm, heightMm);
-    Settings().WriteCamera(camera);
+    EXPECT_TRUE(Settings().WriteCamera(camera));
     return Open(m_name);
   }
 

@@ -104,7 +104,7 @@ TEST_F(LensDlgTest, MainWindowCorrectsFramesAndRecordsTheLens) {
   other.strCamera = "Elsewhere";
   ASSERT_TRUE(veldrin::WriteLensFile((m_dir / "Still B.lens").string(), other));
 
-  Settings().WriteCamera("Still A");
+  ASSERT_TRUE(Settings().WriteCamera("Still A"));
   auto dlg = Open(m_name);
   ASSERT_FALSE(dlg->IsEnded());
   ASSERT_FALSE(TakePicture().empty());
@@ -127,7 +127,7 @@ TEST_F(LensDlgTest, MainWindowCorrectsFramesAndRecordsTheLens) {
   SaveAs(*dlg, "With lens");
   EXPECT_NE(ReadFileBytes(m_dir / "With lens.clb").find("\"Lens\":\"Still A.lens\""),
             std::string::npos);
-  auto* combo = dlg->findChild<QComboBox*>("1004");
+  auto* combo = dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId);
   combo->setCurrentIndex(combo->findText("Plain"));
   dlg->CalibrationList().OnCalibrationSelected();
   EXPECT_EQ(dlg->StatusText(),
@@ -156,7 +156,7 @@ TEST_F(LensDlgTest, MainWindowCorrectsFramesAndRecordsTheLens) {
 TEST_F(LensDlgTest, NotOfferedForADepthCamera) {
   StartHost(1000, 500);
   SetCameras("Intel RealSense D435 RGB=" + (m_dir / "a.png").string());
-  Settings().WriteCamera("Intel RealSense D435 RGB");
+  ASSERT_TRUE(Settings().WriteCamera("Intel RealSense D435 RGB"));
   LENS_MODEL lens;
   lens.strCamera = "Intel RealSense D435 RGB";
   lens.size = kSize;

@@ -29,6 +29,8 @@ CPreviewTabs::CPreviewTabs(QWidget* windowParent, QTabBar* tabBar, QFrame* pane,
   connect(m_pCloseButton, &QToolButton::clicked, this, [this] { ClosePreviewTab(); });
 }
 
+CPreviewTabs::~CPreviewTabs() = default;
+
 void CPreviewTabs::SetFrameSize(int width, int height) {
   m_frameWidth = width;
   m_frameHeight = height;
@@ -121,11 +123,11 @@ int CPreviewTabs::AddPreviewTab() {
     return 0;
   }
   const int n = m_pTabBar->count();
-  const std::string name =
-      camera < MAX_VIDEO_DEVICES ? engine->m_devices[camera].strName : std::string();
-  m_pCameras->SetCameraAt(camera, n - 1, CAM_STATE_PREVIEW, engine.release(), window.get(),
+  const std::string name = engine->Device(camera).strName;
+  m_pCameras->SetCameraAt(camera, n - 1, CAM_STATE_PREVIEW, engine.get(), window.get(),
                           m_pCameras->GetKind(camera));
-  window.release()->show();
+  window->show();
+  m_previews[camera] = SPreview{std::move(window), std::move(engine)};
   {
     const QSignalBlocker blocker(m_pTabBar);
     m_pTabBar->removeTab(n - 1);
@@ -145,13 +147,10 @@ void CPreviewTabs::ClosePreviewTab() {
   const int tab = m_pTabBar->currentIndex();
   INFO_CAM_DATA r;
   if (tab == 0 || !m_pCameras || !m_pCameras->FindByTab(tab, r)) return;
-  if (r.pEngine) {
-    r.pEngine->Stop();
-    delete r.pEngine;  // joins its capture thread, so the window below is no longer fed
-  }
-  delete r.pWindow;
+  if (r.pEngine) r.pEngine->Stop();
   m_pCameras->SetCameraAt(r.nCamera, -1, CAM_STATE_FREE, nullptr, nullptr,
                           m_pCameras->GetKind(r.nCamera));
+  m_previews.erase(r.nCamera);  // joins its capture thread before the window goes
   const int n = m_pTabBar->count();
   for (int u = tab + 1; u <= n - 2; ++u) {
     INFO_CAM_DATA moved;
@@ -172,19 +171,14 @@ void CPreviewTabs::ClosePreviewTab() {
 }
 
 void CPreviewTabs::StopPreviews() {
-  if (!m_pCameras) return;
-  for (const INFO_CAM_DATA& r : m_pCameras->Snapshot()) {
-    if (r.pEngine && r.nState != CAM_STATE_MAIN) r.pEngine->Stop();
-  }
+  for (auto& [camera, preview] : m_previews) preview.engine->Stop();
 }
 
 void CPreviewTabs::ReleasePreviews() {
-  if (!m_pCameras) return;
-  for (const INFO_CAM_DATA& r : m_pCameras->Snapshot()) {
-    if (r.nState == CAM_STATE_MAIN) continue;
-    delete r.pEngine;
-    if (r.pWindow && r.pWindow != m_pMainWindow) delete r.pWindow;
-    if (r.pEngine || r.pWindow)
+  for (const INFO_CAM_DATA& r :
+       m_pCameras ? m_pCameras->Snapshot() : std::vector<INFO_CAM_DATA>()) {
+    if (r.nState == CAM_STATE_PREVIEW)
       m_pCameras->SetCameraAt(r.nCamera, -1, CAM_STATE_FREE, nullptr, nullptr, r.nKind);
   }
+  m_previews.clear();
 }

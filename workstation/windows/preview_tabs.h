@@ -3,9 +3,12 @@
 #include <QObject>
 
 #include <atomic>
+#include <map>
+#include <memory>
 
 class CCameraList;
 class CImageWindow;
+class CKivOpenCVVideoEngine;
 class CKivVideoEngineListener;
 class QFrame;
 class QTabBar;
@@ -15,7 +18,7 @@ class QWidget;
 // The camera tabs of the main window: "Main Camera" shows the input window, each "Preview Cam"
 // tab another free camera with its own engine and window, and "+" (always last) opens the next
 // one. The tab bar, pane and close button are laid out by the dialog; this class owns what they
-// show: the preview engines and windows, recorded in the camera list.
+// show: the preview engines and windows, which the camera list's records point at.
 //
 // Threads: UI thread only, except CurrentTab(), which the capture threads read.
 class CPreviewTabs : public QObject {
@@ -25,6 +28,7 @@ class CPreviewTabs : public QObject {
   // `windowParent` owns the preview windows; `listener` receives the preview engines' frames.
   CPreviewTabs(QWidget* windowParent, QTabBar* tabBar, QFrame* pane, QToolButton* closeButton,
                CImageWindow* mainWindow, CKivVideoEngineListener& listener);
+  ~CPreviewTabs() override;
 
   // The list the previews are recorded in; set once the cameras are known.
   void SetCameraList(CCameraList* cameras) { m_pCameras = cameras; }
@@ -70,4 +74,11 @@ class CPreviewTabs : public QObject {
   int m_frameWidth = 640;
   int m_frameHeight = 480;
   std::atomic<int> m_nCurrentTab{0};
+  // By camera index. The engine is declared last so that it goes first: its capture thread
+  // feeds the window.
+  struct SPreview {
+    std::unique_ptr<CImageWindow> window;
+    std::unique_ptr<CKivOpenCVVideoEngine> engine;
+  };
+  std::map<int, SPreview> m_previews;
 };

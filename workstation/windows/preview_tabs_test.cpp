@@ -15,10 +15,10 @@ class PreviewTabsTest : public VeldrinDlgTest {
     }
     SetCameras(entries);
     StartHost(1000, 500);
-    Settings().WriteCamera("Cam0");
+    ASSERT_TRUE(Settings().WriteCamera("Cam0"));
   }
 
-  static QTabBar* Tabs(CVeldrinDlg& dlg) { return dlg.findChild<QTabBar*>("1016"); }
+  static QTabBar* Tabs(CVeldrinDlg& dlg) { return dlg.findChild<QTabBar*>(veldrin::kCameraTabsId); }
   static void Choose(CVeldrinDlg& dlg, int tab) { Tabs(dlg)->setCurrentIndex(tab); }
   static QStringList TabTexts(CVeldrinDlg& dlg) {
     QStringList out;
@@ -51,7 +51,7 @@ TEST_F(PreviewTabsTest, WithOneCameraPlusRefusesAndReturnsToMain) {
   EXPECT_EQ(m_boxes->Texts()[0], Text(veldrin::IDS_UNABLE_TO_OPEN_CAMERA));
   EXPECT_EQ(Tabs(*dlg)->currentIndex(), 0);
   EXPECT_EQ(TabTexts(*dlg), (QStringList{"Main Camera", "+"}));
-  EXPECT_FALSE(dlg->findChild<QWidget*>("20460")->isEnabled());
+  EXPECT_FALSE(dlg->findChild<QWidget*>(veldrin::kClosePreviewButtonId)->isEnabled());
   EXPECT_TRUE(dlg->InputWindow()->isVisible());
 }
 
@@ -68,7 +68,7 @@ TEST_F(PreviewTabsTest, AddSwitchAndCloseTheMiddleOfThree) {
     EXPECT_EQ(Record(*dlg, cam).nState, CAM_STATE_PREVIEW);
     EXPECT_EQ(Record(*dlg, cam).nTab, cam);
   }
-  EXPECT_TRUE(dlg->findChild<QWidget*>("20460")->isEnabled());
+  EXPECT_TRUE(dlg->findChild<QWidget*>(veldrin::kClosePreviewButtonId)->isEnabled());
 
   // Only the selected tab's window is shown, with its own camera's picture.
   Choose(*dlg, 2);
@@ -88,7 +88,7 @@ TEST_F(PreviewTabsTest, AddSwitchAndCloseTheMiddleOfThree) {
   EXPECT_EQ(Record(*dlg, 2).pWindow, nullptr);
   EXPECT_EQ(Record(*dlg, 3).nTab, 2);
   EXPECT_EQ(Tabs(*dlg)->currentIndex(), 0);
-  EXPECT_FALSE(dlg->findChild<QWidget*>("20460")->isEnabled());
+  EXPECT_FALSE(dlg->findChild<QWidget*>(veldrin::kClosePreviewButtonId)->isEnabled());
 
   Choose(*dlg, 2);
   CImageWindow* third = Record(*dlg, 3).pWindow;
@@ -106,7 +106,7 @@ TEST_F(PreviewTabsTest, CameraInAPreviewCannotBecomeTheMainCamera) {
   auto dlg = Open(m_name);
   Choose(*dlg, 1);
   ASSERT_EQ(Record(*dlg, 1).nState, CAM_STATE_PREVIEW);
-  auto* combo = dlg->findChild<QComboBox*>("1010");
+  auto* combo = dlg->findChild<QComboBox*>(veldrin::kCameraComboId);
   combo->setCurrentIndex(1);
   emit combo->activated(1);
   ASSERT_EQ(m_boxes->Texts().size(), 1u);

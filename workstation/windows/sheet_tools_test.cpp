@@ -19,7 +19,7 @@ class SheetToolsTest : public VeldrinDlgTest {
     ::setenv("VELDRIN_SCENE", (m_dir / "scene.json").c_str(), 1);
     SetCameras("Table=scene:table;Still A=" + (m_dir / "a.png").string());
     StartHost(297, 210);
-    Settings().WriteCamera("Table");
+    ASSERT_TRUE(Settings().WriteCamera("Table"));
   }
   void TearDown() override {
     ::unsetenv("VELDRIN_SCENE");
@@ -53,21 +53,21 @@ TEST_F(SheetToolsTest, FindSheetPutsTheCornersOnTheSheetAsOneChange) {
   ASSERT_FALSE(dlg->IsEnded());
   int changes = 0;
   QObject::connect(dlg->InputWindow(), &CImageWindow::PointsChanged, [&] { ++changes; });
-  dlg->findChild<QPushButton*>("findSheet")->click();
+  dlg->findChild<QPushButton*>(veldrin::kFindSheetButtonId)->click();
   EXPECT_EQ(changes, 1);
   const auto corners = dlg->Corners();
   const auto truth = SceneCorners();
   ASSERT_EQ(corners.size(), 4u);
   for (size_t i = 0; i < 4; ++i) EXPECT_LE(cv::norm(corners[i] - truth[i]), 0.5) << i;
-  EXPECT_EQ(dlg->findChild<QLabel*>("1005")->text(),
+  EXPECT_EQ(dlg->findChild<QLabel*>(veldrin::kPoint1LabelId)->text(),
             QString::asprintf("P.1 = (%.1f, %.1f)", corners[0].x, corners[0].y));
-  EXPECT_TRUE(dlg->findChild<QWidget*>("20458")->isEnabled());
+  EXPECT_TRUE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
 
   // F in the input picture does the same; elsewhere it is only a letter.
   dlg->InputWindow()->SetPoints({{10, 10}, {100, 10}, {100, 100}, {10, 100}});
   dlg->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
-  dlg->findChild<QWidget*>("1010")->setFocus();
+  dlg->findChild<QWidget*>(veldrin::kCameraComboId)->setFocus();
   QTest::keyClick(QApplication::focusWidget(), Qt::Key_F);
   EXPECT_EQ(dlg->Corners()[0], cv::Point2f(10, 10));
   dlg->InputWindow()->setFocus();
@@ -79,20 +79,20 @@ TEST_F(SheetToolsTest, FindSheetPutsTheCornersOnTheSheetAsOneChange) {
 }
 
 TEST_F(SheetToolsTest, NoSheetChangesNothingAndSaysSo) {
-  Settings().WriteCamera("Still A");
+  ASSERT_TRUE(Settings().WriteCamera("Still A"));
   auto dlg = OpenWithFrames();
   const auto before = dlg->Corners();
-  dlg->OnFindSheet();
+  dlg->SheetToolsControls().OnFindSheet();
   EXPECT_EQ(dlg->Corners(), before);
   EXPECT_EQ(Status(*dlg), "No sheet found in the picture: the corners are unchanged.");
 }
 
 TEST_F(SheetToolsTest, CheckAccuracyMeasuresTheBoardAndHoldsTheDeviations) {
   auto dlg = OpenWithFrames();
-  dlg->OnFindSheet();
+  dlg->SheetToolsControls().OnFindSheet();
   // The output picture follows the new corners before it is measured.
   ASSERT_TRUE(WaitFor([&] { return !TakePicture().empty(); }));
-  dlg->OnCheckAccuracy({9, 6, 20});
+  dlg->SheetToolsControls().OnCheckAccuracy({9, 6, 20});
   const QString status = Status(*dlg);
   ASSERT_TRUE(status.startsWith("Accuracy: scale error ")) << status.toStdString();
   const double rms = status.section("RMS ", 1).section(" mm", 0, 0).toDouble();
@@ -106,14 +106,14 @@ TEST_F(SheetToolsTest, CheckAccuracyMeasuresTheBoardAndHoldsTheDeviations) {
     for (int x = 0; x < 640; ++x) red += shown.pixelColor(x, y) == QColor(230, 0, 0);
   EXPECT_GT(red, 0);
 
-  dlg->OnCheckAccuracy({12, 3, 20});
+  dlg->SheetToolsControls().OnCheckAccuracy({12, 3, 20});
   EXPECT_EQ(Status(*dlg), "No chessboard of 12 x 3 squares found on the media.");
   Screenshot(*dlg, "accuracy-checked");
 }
 
 TEST_F(SheetToolsTest, AMovedCameraIsReportedForTheCalibrationInUse) {
   auto dlg = OpenWithFrames();
-  dlg->OnFindSheet();
+  dlg->SheetToolsControls().OnFindSheet();
   SaveAs(*dlg, "Demo sheet");
   EXPECT_TRUE(fs::exists(m_dir / "Demo sheet.ref.png"));
 
@@ -125,23 +125,23 @@ TEST_F(SheetToolsTest, AMovedCameraIsReportedForTheCalibrationInUse) {
   params.cameraRollDeg += 0.5;
   CTableScene(params).Render({640, 480}, 99, rolled);
   const QString moved = "The camera has moved since \"Demo sheet\" was saved: check the corners.";
-  dlg->OnCheckCamera(still);
+  dlg->SheetTools().CheckCamera(still);
   EXPECT_NE(Status(*dlg), moved);
-  dlg->OnCheckCamera(rolled);
+  dlg->SheetTools().CheckCamera(rolled);
   EXPECT_EQ(Status(*dlg), moved);
   Screenshot(*dlg, "camera-moved");
-  dlg->OnCheckCamera(still);
+  dlg->SheetTools().CheckCamera(still);
   EXPECT_EQ(Status(*dlg), "");
 
   // "Default" watches nothing; choosing the calibration again watches it again.
-  auto* combo = dlg->findChild<QComboBox*>("1004");
+  auto* combo = dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId);
   combo->setCurrentIndex(0);
   dlg->CalibrationList().OnCalibrationSelected();
-  dlg->OnCheckCamera(rolled);
+  dlg->SheetTools().CheckCamera(rolled);
   EXPECT_EQ(Status(*dlg), "");
   combo->setCurrentIndex(1);
   dlg->CalibrationList().OnCalibrationSelected();
-  dlg->OnCheckCamera(rolled);
+  dlg->SheetTools().CheckCamera(rolled);
   EXPECT_EQ(Status(*dlg), moved);
 
   // The live camera, unmoved, clears it on the next check (every two seconds).
@@ -151,6 +151,18 @@ TEST_F(SheetToolsTest, AMovedCameraIsReportedForTheCalibrationInUse) {
   dlg->CalibrationList().OnRemoveCalibration();
   EXPECT_FALSE(fs::exists(m_dir / "Demo sheet.clb"));
   EXPECT_FALSE(fs::exists(m_dir / "Demo sheet.ref.png"));
+}
+
+// A reference that cannot be written is said with its file; the calibration itself is kept.
+TEST_F(SheetToolsTest, AReferenceThatCannotBeWrittenIsSaidWithItsFile) {
+  auto dlg = OpenWithFrames();
+  dlg->SheetToolsControls().OnFindSheet();
+  fs::create_directory(m_dir / "Blocked.ref.png");
+  SaveAs(*dlg, "Blocked");
+  EXPECT_TRUE(fs::exists(m_dir / "Blocked.clb"));
+  EXPECT_TRUE(Status(*dlg).contains("could not be saved") &&
+              Status(*dlg).contains("Blocked.ref.png"))
+      << Status(*dlg).toStdString();
 }
 
 }  // namespace

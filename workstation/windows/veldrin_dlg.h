@@ -8,10 +8,7 @@
 #include <QPushButton>
 #include <QToolButton>
 
-#include <atomic>
-#include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,25 +16,33 @@
 
 #include "markers/qr_detector.h"
 #include "video/video_engine.h"
-#include "workstation/camera_watch.h"
+#include "workstation/camera_switcher.h"
 #include "workstation/color_frame_consumer.h"
 #include "workstation/rectification.h"
+#include "workstation/sheet_tools.h"
 #include "workstation/status_model.h"
 #include "workstation/windows/dialog_layout.h"
+#include "workstation/windows/veldrin_dlg_controls.h"
 
 class CCalibrationList;
+class CCameraControls;
 class CCameraList;
 class CDepthSession;
+class CDepthViewControls;
+class CLensControls;
 class CImageWindow;
-class CKivOpenCVVideoEngine;
 class CPreviewTabs;
+class CSheetToolsControls;
 class CStatusLine;
 class QTimer;
 
 // The tool's main window: the live camera picture with its draggable corners on the left (inside
 // the camera tabs), the rectified output on the right, and the camera and calibration controls.
-// It lays out the controls and wires the parts together: the camera tabs (CPreviewTabs), the
-// calibration list (CCalibrationList) and the colour pipeline (CColorFrameConsumer).
+// Its controls come from a template (veldrin_dlg_template.h); it wires the parts together: the
+// camera switcher (CCameraSwitcher, CCameraControls), the camera tabs (CPreviewTabs), the
+// calibration list (CCalibrationList), the sheet tools (CSheetTools, CSheetToolsControls), the
+// depth side (CDepthViewControls), the lens (CLensControls) and the colour pipeline
+// (CColorFrameConsumer).
 //
 // Threads: everything here runs on the UI thread except OnVideoFrame/OnDepthFrame (engine capture
 // threads) and OnQRCodeDetected (the QR scan thread). Frames go through m_pConsumer, which guards
@@ -65,20 +70,22 @@ class CVeldrinDlg : public QDialog,
 
   // Read-outs for the application and tests.
   const std::string& InstanceName() const { return m_strInstanceName; }
-  int CurrentCamera() const { return m_nCurrentCamera; }
+  int CurrentCamera() const { return m_pCameras->Current(); }
   int CalibIndex() const;
   std::vector<cv::Point2f> Corners() const { return m_rectification.GetCorners(); }
   std::vector<cv::Point2f> DstCorners() const { return m_rectification.GetDstCorners(); }
-  CImageWindow* InputWindow() const { return m_inputWindow; }
-  CImageWindow* OutputWindow() const { return m_outputWindow; }
-  CCameraList* CameraList() const { return m_pCameraList.get(); }
+  CImageWindow* InputWindow() const { return m_controls.inputWindow; }
+  CImageWindow* OutputWindow() const { return m_controls.outputWindow; }
+  CCameraList* CameraList() const { return m_pCameras->List(); }
+  CCameraSwitcher& CameraSwitcher() const { return *m_pCameras; }
+  CSheetTools& SheetTools() const { return *m_pSheetTools; }
   CPreviewTabs& PreviewTabs() const { return *m_pPreviewTabs; }
   CCalibrationList& CalibrationList() const { return *m_pCalibrationList; }
   // What the status line shows; any part may post a problem to it (ReportProblem).
   CStatusModel& Status() { return m_status; }
   CStatusLine* StatusLine() const { return m_statusLine; }
-  QSize FrameSize() const { return QSize(m_frameWidth, m_frameHeight); }
-  int FrameDivisor() const { return m_frameDivisor; }
+  QSize FrameSize() const { return QSize(m_pCameras->FrameWidth(), m_pCameras->FrameHeight()); }
+  int FrameDivisor() const { return m_pCameras->FrameDivisor(); }
   const CColorFrameConsumer& Consumer() const { return *m_pConsumer; }
   cv::Mat LastFrame() const { return m_pConsumer->GetLastFrame(); }
   QSize LastColorSize() const {
@@ -86,35 +93,23 @@ class CVeldrinDlg : public QDialog,
   }
 
   // Operations of the window, public so tests can drive them as the handlers do.
+  // Makes `index` the main camera and the window follow it (the depth side for a depth camera).
   int SwitchCamera(int index);
-  void OnCameraConfiguration();
-  void OnSnapshotMode(bool checked);
-  // "Lens…" of the input picture's context menu: offered for ordinary cameras only, since a
-  // depth camera's colour sensor brings its own intrinsics.
+  // The camera combo, "Snapshot mode" and the camera configuration command.
+  CCameraControls& CameraControls() const { return *m_pCameraControls; }
+  // "Find sheet", "Check accuracy" and the bumped-camera check.
+  CSheetToolsControls& SheetToolsControls() const { return *m_pSheetToolsControls; }
+  // "Lens…" of the input picture's context menu: offered for ordinary cameras only.
   bool LensOffered() const;
-  void OnLensDialog();
-  // The lens file of the current camera, when there is one for it, becomes the lens correction.
-  void LoadLensForCamera();
-  // The lens file whose correction applies to the frames now ("" when none does).
-  std::string ActiveLensName() const;
+  CLensControls& LensControls() const { return *m_pLensControls; }
   void SavePlane();
   int LoadPlane2D(const std::string& folder);
-  // "Find sheet" (the button, or F in the input picture): the corners go onto the sheet found in
-  // the last frame, as one change; without a sheet nothing changes and the status line says so.
-  void OnFindSheet();
-  // "Check accuracy" with the board already chosen: measures it in the rectified last frame,
-  // shows the deviations in the output picture for a while and the figures in the status line.
-  void OnCheckAccuracy(const veldrin::SBoardSpec& board);
-  // Compares a live frame with the reference of the calibration in use (every few seconds).
-  void OnCheckCamera(const cv::Mat& frame);
   QString StatusText() const;
   // The host has gone: open boxes close, no further QR box opens, and the dialog ends with -1.
   void OnHostGone();
   // The depth branch: the RealSense engine and the 3D View (null while the main camera is an
   // ordinary one).
-  int StartDepthView();
-  void StopDepthView();
-  CDepthSession* DepthSession() const { return m_pDepth.get(); }
+  CDepthSession* DepthSession() const;
 
  signals:
   // Emitted on the UI thread when the dialog ends; carries the result.
@@ -152,8 +147,7 @@ class CVeldrinDlg : public QDialog,
   void FollowDeliveredSize();
   void OnFrameSizeChanged(cv::Size previous, cv::Size current);
   void OnCameraStalled(bool stalled);
-  std::string CameraEntry(int index) const;
-  void OnDepthEngineError(const QString& message);
+  void OnCameraStarted(bool switched);
   void EndDialog(int result);
   void OnCancel() { EndDialog(QDialog::Rejected); }
   void ShowAboutBox();
@@ -163,58 +157,27 @@ class CVeldrinDlg : public QDialog,
   void ReadCameraSettings();
   void SaveSettings();
 
-  // Cameras.
-  void FillCameraCombo();
-  // -1 when no camera is to be used; `declined` tells that the operator said so.
-  int ReadPreferredCamera(bool& declined);
-  void OnCameraComboChanged();
-  void SelectMainCameraInCombo();
   void StopEngines();
 
   std::string m_strInstanceName;
   CRectification m_rectification;
   CStatusModel m_status;
   std::unique_ptr<CColorFrameConsumer> m_pConsumer;
-  std::unique_ptr<CCameraList> m_pCameraList;
-  std::unique_ptr<CKivOpenCVVideoEngine> m_pWebcamEngine;
+  std::unique_ptr<CCameraSwitcher> m_pCameras;  // the main engine and the camera list
+  std::unique_ptr<CSheetTools> m_pSheetTools;
 
-  int m_nCurrentCamera = -1;
-  int m_frameWidth = 640;
-  int m_frameHeight = 480;
-  int m_frameDivisor = 0;
   bool m_bEnded = false;
   int m_nEndResult = 0;
-  bool m_bClosing = false;
   QSize m_rcInitialClient;
 
   veldrin::CDynamicLayout m_layout;
-  QComboBox* m_cameraCombo = nullptr;
-  CImageWindow* m_inputWindow = nullptr;
-  CImageWindow* m_outputWindow = nullptr;
-  QToolButton* m_closeTabButton = nullptr;
-  QLabel* m_mediaWidthLabel = nullptr;
-  QLabel* m_mediaHeightLabel = nullptr;
-  QCheckBox* m_snapshotCheck = nullptr;
-  QCheckBox* m_autoCalibCheck = nullptr;
-  QCheckBox* m_securePointsCheck = nullptr;
-  QPushButton* m_savePlaneButton = nullptr;
-  QWidget* m_calibGroup = nullptr;
-  CPreviewTabs* m_pPreviewTabs = nullptr;          // owned by this dialog (QObject child)
-  CCalibrationList* m_pCalibrationList = nullptr;  // owned by this dialog (QObject child)
-
-  // Sheet finding, accuracy and the bumped-camera watch (UI thread, except the hold deadline,
-  // which the capture thread reads in ShowOutput).
-  QString m_strCameraMessage;  // the camera-moved warning while it is shown
-  CCameraWatch m_cameraWatch;
-  QTimer* m_cameraTimer = nullptr;
-  veldrin::SBoardSpec m_board{9, 6, 20.0};
-  // Until this steady-clock time (ns) the output picture keeps the accuracy deviations.
-  std::atomic<std::int64_t> m_outputHeldUntil{0};
+  SVeldrinDlgControls m_controls;
+  CPreviewTabs* m_pPreviewTabs = nullptr;                // owned by this dialog (QObject child)
+  CCalibrationList* m_pCalibrationList = nullptr;        // owned by this dialog (QObject child)
+  CCameraControls* m_pCameraControls = nullptr;          // owned by this dialog (QObject child)
+  CSheetToolsControls* m_pSheetToolsControls = nullptr;  // owned by this dialog (QObject child)
+  CDepthViewControls* m_pDepthControls = nullptr;        // owned by this dialog (QObject child)
+  CLensControls* m_pLensControls = nullptr;              // owned by this dialog (QObject child)
   CStatusLine* m_statusLine = nullptr;
-  QLabel* m_quadWarning = nullptr;
   QTimer* m_hostTimer = nullptr;
-  // Colour threads mark secure points under m_depthMutex; the UI thread takes the session out
-  // under it before deleting it.
-  std::mutex m_depthMutex;
-  std::unique_ptr<CDepthSession> m_pDepth;
 };

@@ -25,7 +25,7 @@ void ConfigureCamera(CVeldrinDlg& dlg, const char* size, int divisor = -1) {
     if (divisor >= 0) config->findChild<QComboBox*>("1025")->setCurrentIndex(divisor);
     config->accept();
   });
-  dlg.OnCameraConfiguration();
+  dlg.CameraControls().OnConfiguration();
 }
 
 // One cause, one message: without a host nothing about cameras is asked, and the message says
@@ -69,7 +69,7 @@ TEST_F(VeldrinDlgTest, PreferredCameraIsFoundByNameWithoutAsking) {
   EXPECT_FALSE(dlg->IsEnded());
   EXPECT_EQ(dlg->CurrentCamera(), 1);
   EXPECT_EQ(dlg->windowTitle().toStdString(), m_name);
-  auto* combo = dlg->findChild<QComboBox*>("1010");
+  auto* combo = dlg->findChild<QComboBox*>(veldrin::kCameraComboId);
   ASSERT_NE(combo, nullptr);
   // The window title is the instance name and nothing else; entries carry no empty "()".
   EXPECT_EQ(combo->currentText().toStdString(), "Cam 1 (Still B)");
@@ -108,9 +108,11 @@ TEST_F(VeldrinDlgTest, PublishedPictureIsTheWarpOfTheCameraPicture) {
   ASSERT_FALSE(picture.empty());
   EXPECT_LE(MaxDiff(picture, IndependentWarp(m_still, dlg->Corners(), 640, 320)), 1.0);
   EXPECT_TRUE(WaitFor([&] {
-    return dlg->findChild<QLabel*>("1007")->text().toStdString() == "Media Width: 1000 mm";
+    return dlg->findChild<QLabel*>(veldrin::kMediaWidthLabelId)->text().toStdString() ==
+           "Media Width: 1000 mm";
   }));
-  EXPECT_EQ(dlg->findChild<QLabel*>("1015")->text().toStdString(), "Media Height: 500 mm");
+  EXPECT_EQ(dlg->findChild<QLabel*>(veldrin::kMediaHeightLabelId)->text().toStdString(),
+            "Media Height: 500 mm");
 
   m_host->SetMediaSize(1000, 500);  // portrait
   EXPECT_FALSE(TakePictureOfSize(240, 480).empty());
@@ -122,10 +124,10 @@ TEST_F(VeldrinDlgTest, HostExitEndsTheToolInSnapshotModeAndSettingsAreWritten) {
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir.string() + "/", "Only",
                                                   {{10, 10}, {600, 10}, {600, 400}, {10, 400}}));
   auto dlg = OpenWith("Still B");
-  dlg->findChild<QComboBox*>("1004")->setCurrentIndex(1);
+  dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId)->setCurrentIndex(1);
   dlg->CalibrationList().OnCalibrationSelected();
   ASSERT_FALSE(TakePicture().empty());
-  dlg->findChild<QCheckBox*>("1011")->click();
+  dlg->findChild<QCheckBox*>(veldrin::kSnapshotCheckId)->click();
   WaitFor([] { return false; }, 200);
   m_host.reset();
   ASSERT_TRUE(WaitFor([&] { return dlg->IsEnded(); }, 1000));
@@ -148,9 +150,9 @@ TEST_F(VeldrinDlgTest, DraggingACornerMovesItAndChangesThePublishedPicture) {
   const cv::Point2f moved = dlg->Corners()[0];
   EXPECT_NEAR(moved.x, 100, 3);
   EXPECT_NEAR(moved.y, 60, 3);
-  EXPECT_EQ(dlg->findChild<QLabel*>("1005")->text(),
+  EXPECT_EQ(dlg->findChild<QLabel*>(veldrin::kPoint1LabelId)->text(),
             QString::asprintf("P.1 = (%.1f, %.1f)", moved.x, moved.y));
-  EXPECT_TRUE(dlg->findChild<QWidget*>("20458")->isEnabled());
+  EXPECT_TRUE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
 
   // Pictures in flight may predate the drag; the warp with the new corners must arrive.
   const cv::Mat expected = IndependentWarp(m_still, dlg->Corners(), 640, 320);
@@ -163,7 +165,7 @@ TEST_F(VeldrinDlgTest, DraggingACornerMovesItAndChangesThePublishedPicture) {
 TEST_F(VeldrinDlgTest, SnapshotModeFreezesPicturesAndPublishing) {
   auto dlg = OpenWith("Still A");
   ASSERT_FALSE(TakePicture().empty());
-  auto* snapshot = dlg->findChild<QCheckBox*>("1011");
+  auto* snapshot = dlg->findChild<QCheckBox*>(veldrin::kSnapshotCheckId);
   snapshot->click();
   ASSERT_TRUE(snapshot->isChecked());
   TakePicture(300);  // one picture may have been waiting already
@@ -181,7 +183,7 @@ TEST_F(VeldrinDlgTest, SnapshotModeFreezesPicturesAndPublishing) {
 
 TEST_F(VeldrinDlgTest, BusyCameraIsRefusedFromTheCombo) {
   auto dlg = OpenWith("Still A");
-  auto* combo = dlg->findChild<QComboBox*>("1010");
+  auto* combo = dlg->findChild<QComboBox*>(veldrin::kCameraComboId);
   combo->setCurrentIndex(0);
   emit combo->activated(0);  // the main camera itself: nothing happens
   EXPECT_TRUE(m_boxes->Texts().empty());
@@ -199,7 +201,7 @@ TEST_F(VeldrinDlgTest, CameraConfigurationByAcceleratorCancelledThenAccepted) {
   auto dlg = OpenWith("Still A");
   QApplication::setActiveWindow(dlg.get());
   ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
-  EXPECT_FALSE(dlg->findChild<QWidget*>("1022")->isVisible());
+  EXPECT_FALSE(dlg->findChild<QWidget*>(veldrin::kSavePlaneButtonId)->isVisible());
   bool seen = false;
   QTimer::singleShot(200, [&seen] {
     auto* config = qobject_cast<CCameraConfiguraionDlg*>(QApplication::activeModalWidget());
@@ -213,7 +215,7 @@ TEST_F(VeldrinDlgTest, CameraConfigurationByAcceleratorCancelledThenAccepted) {
   });
   QTest::keyClick(dlg.get(), Qt::Key_R, Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
   EXPECT_TRUE(seen);
-  EXPECT_TRUE(dlg->findChild<QWidget*>("1022")->isVisible());
+  EXPECT_TRUE(dlg->findChild<QWidget*>(veldrin::kSavePlaneButtonId)->isVisible());
   EXPECT_EQ(dlg->FrameSize(), QSize(640, 480));
 
   ConfigureCamera(*dlg, "1280x720", 2);
@@ -227,15 +229,32 @@ TEST_F(VeldrinDlgTest, CameraConfigurationByAcceleratorCancelledThenAccepted) {
 
 // The right-hand controls are anchored on resizing, the window cannot shrink below its first
 // size (which fits a 1024 x 768 screen), and both pictures stay wholly visible at every size.
+// Settings that cannot be kept are said with their file: in the status line while the window is
+// open, on the error output once it has gone.
+TEST_F(VeldrinDlgTest, SettingsThatCannotBeWrittenAreSaidWithTheirFile) {
+  auto dlg = OpenWith("Still A");
+  const std::string file = Settings().GetPath();
+  fs::remove(file);
+  fs::create_directory(file);
+  ConfigureCamera(*dlg, "640x480", 2);
+  EXPECT_TRUE(dlg->StatusText().contains(QString::fromStdString(file)))
+      << dlg->StatusText().toStdString();
+  EXPECT_EQ(dlg->FrameDivisor(), 2);
+  EXPECT_FALSE(dlg->IsEnded());
+  ::testing::internal::CaptureStderr();
+  dlg.reset();
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find(file), std::string::npos);
+}
+
 TEST_F(VeldrinDlgTest, ResizingAnchorsTheRightHandControlsAndKeepsThePicturesVisible) {
   auto dlg = OpenWith("Still A");
   const QSize initial = dlg->size();
   EXPECT_EQ(dlg->minimumSize(), initial);
   EXPECT_LE(initial.width(), 1000);
   EXPECT_LE(initial.height(), 700);
-  auto* camera = dlg->findChild<QWidget*>("1010");
-  auto* snapshot = dlg->findChild<QWidget*>("1011");
-  auto* output = dlg->findChild<QWidget*>("1002");
+  auto* camera = dlg->findChild<QWidget*>(veldrin::kCameraComboId);
+  auto* snapshot = dlg->findChild<QWidget*>(veldrin::kSnapshotCheckId);
+  auto* output = dlg->findChild<QWidget*>(veldrin::kOutputWindowId);
   const QRect camera0 = camera->geometry();
   const QRect snapshot0 = snapshot->geometry();
   const QRect output0 = output->geometry();
@@ -254,7 +273,9 @@ TEST_F(VeldrinDlgTest, ResizingAnchorsTheRightHandControlsAndKeepsThePicturesVis
   for (const QSize size : {initial, QSize(1400, 900), QSize(1000, 700)}) {
     dlg->resize(size);
     QCoreApplication::processEvents();
-    for (const char* id : {"1001", "1002", "statusLine", "1004", "1010"}) {
+    for (const char* id :
+         {veldrin::kInputWindowId, veldrin::kOutputWindowId, veldrin::kStatusLineId,
+          veldrin::kCalibrationComboId, veldrin::kCameraComboId}) {
       EXPECT_TRUE(dlg->rect().contains(dlg->findChild<QWidget*>(id)->geometry()))
           << id << " at " << size.width() << "x" << size.height();
     }
@@ -270,17 +291,17 @@ TEST_F(VeldrinDlgTest, SavePlaneWritesTheCornersAndLeavingAutoCalibrationRestore
   EXPECT_EQ(ReadFileBytes(m_dir / "2DPlane.pt3"), LEFloatBytes(saved));
 
   dlg->InputWindow()->SetPoints({{1, 1}, {2, 1}, {2, 2}, {1, 2}});
-  auto* autoCalibration = dlg->findChild<QCheckBox*>("1023");
+  auto* autoCalibration = dlg->findChild<QCheckBox*>(veldrin::kAutoCalibrationCheckId);
   autoCalibration->setChecked(true);
   autoCalibration->click();  // cleared: the saved plane corners come back
   EXPECT_EQ(dlg->Corners(), saved);
-  EXPECT_EQ(dlg->findChild<QLabel*>("1006")->text(), "P.2 = (540.0, 50.0)");
+  EXPECT_EQ(dlg->findChild<QLabel*>(veldrin::kPoint2LabelId)->text(), "P.2 = (540.0, 50.0)");
 }
 
 TEST_F(VeldrinDlgTest, DepthCameraIsListedAs3DAndOpensAsAnOrdinaryCamera) {
   SetCameras("Intel RealSense D435 RGB=" + (m_dir / "a.png").string());
   auto dlg = OpenWith("Intel RealSense D435 RGB");
-  EXPECT_EQ(dlg->findChild<QComboBox*>("1010")->itemText(0).toStdString(),
+  EXPECT_EQ(dlg->findChild<QComboBox*>(veldrin::kCameraComboId)->itemText(0).toStdString(),
             "Cam 0 (Intel RealSense D435 RGB) (3D)");
   EXPECT_EQ(dlg->CurrentCamera(), 0);
   EXPECT_FALSE(TakePicture().empty());
@@ -312,13 +333,13 @@ TEST_F(VeldrinDlgTest, ContextMenuOffersTheAboutBox) {
 
 TEST_F(VeldrinDlgTest, ClickWithFourCornersAddsNoneButRebuildsTheOutputRectangle) {
   auto dlg = OpenWith("Still A");
-  ASSERT_FALSE(dlg->findChild<QWidget*>("20458")->isEnabled());
+  ASSERT_FALSE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
   ASSERT_FALSE(TakePicture().empty());  // the media size has been read once
   SendMouse(dlg->InputWindow(), QEvent::MouseButtonPress, QPoint(3, 3), Qt::LeftButton);
   SendMouse(dlg->InputWindow(), QEvent::MouseButtonRelease, QPoint(3, 3), Qt::NoButton);
   EXPECT_EQ(dlg->Corners().size(), 4u);
   EXPECT_EQ(dlg->Corners()[0], cv::Point2f(160, 120));
-  EXPECT_TRUE(dlg->findChild<QWidget*>("20458")->isEnabled());
+  EXPECT_TRUE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
   // The block reads 640 high and 480 wide as the tool left it at attachment: portrait output.
   const std::vector<cv::Point2f> dst{{0, 0}, {360, 0}, {360, 480}, {0, 480}};
   EXPECT_EQ(dlg->DstCorners(), dst);
@@ -329,9 +350,9 @@ TEST_F(VeldrinDlgTest, WindowsFollowTheDeliveredSizeNotTheConfiguredOne) {
   StartHost(1000, 500);
   cv::imwrite((m_dir / "wide.png").string(), MakeStill(1280, 720, 2));
   SetCameras("Wide=" + (m_dir / "wide.png").string());
-  Settings().WriteCamera("Wide");
-  Settings().WriteResX(1000);  // not a size this camera offers: it gives its own
-  Settings().WriteResY(700);
+  ASSERT_TRUE(Settings().WriteCamera("Wide"));
+  ASSERT_TRUE(Settings().WriteResX(1000));  // not a size this camera offers: it gives its own
+  ASSERT_TRUE(Settings().WriteResY(700));
   auto dlg = Open(m_name);
   ASSERT_EQ(dlg->CurrentCamera(), 0);
   EXPECT_EQ(dlg->Corners(),
@@ -360,7 +381,7 @@ TEST_F(VeldrinDlgTest, WindowsFollowTheDeliveredSizeNotTheConfiguredOne) {
 TEST_F(VeldrinDlgTest, LiveResolutionChangeKeepsTheOutlineAndTheMediaAspect) {
   const std::vector<cv::Point2f> corners{{100, 60}, {540, 60}, {540, 420}, {100, 420}};
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir.string() + "/", "Sheet", corners));
-  Settings().WriteCalibName("Sheet");
+  ASSERT_TRUE(Settings().WriteCalibName("Sheet"));
   auto dlg = OpenWith("Still A", 297, 210);
   m_host->SetMediaSize(210, 297);
   ASSERT_FALSE(TakePictureOfSize(640, 452).empty());
@@ -369,7 +390,7 @@ TEST_F(VeldrinDlgTest, LiveResolutionChangeKeepsTheOutlineAndTheMediaAspect) {
   EXPECT_EQ(dlg->Corners(), scaled);
   EXPECT_FALSE(TakePictureOfSize(1280, 905).empty());
   // Scaling is not an edit of the operator's.
-  EXPECT_EQ(dlg->findChild<QComboBox*>("1004")->currentText(), "Sheet");
+  EXPECT_EQ(dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId)->currentText(), "Sheet");
   dlg.reset();
 
   // At the next start (now 1280 x 720) a calibration made at 640 x 480 fits; one beyond the
@@ -417,7 +438,7 @@ TEST_F(VeldrinDlgTest, EscapeKeepsTheWindowAndClosingAsksForUnsavedCorners) {
 TEST_F(VeldrinDlgTest, StatusLineShowsHostCameraAndACameraThatStops) {
   auto dlg = OpenWith("Still B", 297, 210);
   m_host->SetMediaSize(210, 297);  // the tool wrote its own values when it attached
-  auto* line = dlg->findChild<QLabel*>("statusLine");
+  auto* line = dlg->findChild<QLabel*>(veldrin::kStatusLineId);
   ASSERT_NE(line, nullptr);
   ASSERT_FALSE(TakePicture().empty());
   ASSERT_FALSE(TakePicture().empty());
@@ -448,7 +469,7 @@ TEST_F(VeldrinDlgTest, StatusLineShowsHostCameraAndACameraThatStops) {
 TEST_F(VeldrinDlgTest, UnavailableCamerasAreGreyedAndTabFollowsTheVisualOrder) {
   SetCameras("Still A=" + (m_dir / "a.png").string() + ";Gone=" + (m_dir / "missing.png").string());
   auto dlg = OpenWith("Still A");
-  auto* combo = dlg->findChild<QComboBox*>("1010");
+  auto* combo = dlg->findChild<QComboBox*>(veldrin::kCameraComboId);
   auto* model = qobject_cast<QStandardItemModel*>(combo->model());
   ASSERT_NE(model, nullptr);
   EXPECT_TRUE(model->item(0)->isEnabled());
@@ -470,7 +491,9 @@ TEST_F(VeldrinDlgTest, UnavailableCamerasAreGreyedAndTabFollowsTheVisualOrder) {
     order << next->objectName();
   }
   // Save, remove and the secure points are disabled here, so Tab passes them by.
-  EXPECT_EQ(order, (QStringList{"1011", "1004", "findSheet", "checkAccuracy", "1016", "1010"}));
+  using namespace veldrin;
+  EXPECT_EQ(order, (QStringList{kSnapshotCheckId, kCalibrationComboId, kFindSheetButtonId,
+                                kCheckAccuracyButtonId, kCameraTabsId, kCameraComboId}));
 }
 
 #ifdef VELDRIN_TEST_HAVE_QRENCODE
@@ -490,8 +513,8 @@ TEST_F(VeldrinDlgTest, CodeInViewIsAnnouncedOnce) {
 // A frame size no camera has (here 21 GB of output) is not used: the default is, and the status
 // line says why.
 TEST_F(VeldrinDlgTest, UnusableFrameSizeFallsBackAndIsReportedInTheStatusLine) {
-  Settings().WriteResX(100000);
-  Settings().WriteResY(100000);
+  ASSERT_TRUE(Settings().WriteResX(100000));
+  ASSERT_TRUE(Settings().WriteResY(100000));
   auto dlg = OpenWith("Still A", 1000, 700);
   ASSERT_FALSE(dlg->IsEnded());
   EXPECT_EQ(dlg->FrameSize(), QSize(640, 480));
@@ -538,7 +561,7 @@ TEST_F(VeldrinDlgTest, HostLeavingClosesAnOpenCodeBoxAndEndsTheTool) {
   cv::imwrite((m_dir / "qr.png").string(), scene);
   SetCameras("Code=" + (m_dir / "qr.png").string());
   StartHost(1000, 700);
-  Settings().WriteCamera("Code");
+  ASSERT_TRUE(Settings().WriteCamera("Code"));
   m_boxes->SetHold(true);
   auto dlg = Open(m_name);
   ASSERT_TRUE(WaitFor([&] { return m_boxes->OpenCount() == 1; }, 20000));

@@ -1,0 +1,29 @@
+#include "workstation/plane_lens_loader.h"
+
+#include "depth/plane_files.h"
+#include "workstation/lens.h"
+
+namespace veldrin {
+
+std::shared_ptr<LENS_MODEL> LoadLensForCamera(const std::string& folder,
+                                              const std::string& camera) {
+  const std::string file = LensFileName(camera);
+  if (file.empty()) return nullptr;
+  auto lens = std::make_shared<LENS_MODEL>();
+  std::string error;
+  if (!ReadLensFile(folder + file, *lens, error) || lens->strCamera != camera) return nullptr;
+  return lens;
+}
+
+std::string ActiveLensName(const LENS_MODEL* lens, cv::Size frameSize) {
+  return lens && lens->size == frameSize ? LensFileName(lens->strCamera) : std::string();
+}
+
+bool LoadPlaneCorners(const std::string& folder, std::vector<cv::Point2f>& corners) {
+  Plane2D plane;
+  if (!ReadPlane2D(Plane2DPath(folder), plane)) return false;
+  corners.assign(plane.begin(), plane.end());
+  return true;
+}
+
+}  // namespace veldrin

@@ -1,0 +1,105 @@
+#include "workstation/windows/depth_view_controls.h"
+
+#include <QCheckBox>
+#include <QToolButton>
+
+#include <utility>
+#include <vector>
+
+#include "display/image_window.h"
+#include "platform/message_box.h"
+#include "workstation/plane_lens_loader.h"
+#include "workstation/windows/calibration_list.h"
+#include "workstation/windows/depth_session.h"
+#include "workstation/windows/preview_tabs.h"
+
+CDepthViewControls::CDepthViewControls(QWidget* dialog, const SWidgets& widgets,
+                                       CRectification& rectification, CColorFrameConsumer& consumer,
+                                       CCalibrationList& calibrations, CPreviewTabs& tabs,
+                                       std::function<std::string()> folder,
+                                       std::function<void(const std::string&)> say)
+    : QObject(dialog),
+      m_widgets(widgets),
+      m_rectification(rectification),
+      m_consumer(consumer),
+      m_calibrations(calibrations),
+      m_tabs(tabs),
+      m_folder(std::move(folder)),
+      m_say(std::move(say)) {
+  connect(m_widgets.autoCalibCheck, &QCheckBox::clicked, this, [this](bool on) {
+    // Off first, so no depth frame moves the corners after the saved ones are back.
+    if (m_pDepth) m_pDepth->SetAutoCalibration(on);
+    if (!on) LoadPlane2D(m_folder());
+  });
+  connect(m_widgets.securePointsCheck, &QCheckBox::toggled, this, [this](bool on) {
+    if (m_pDepth) m_pDepth->SetSecurePoints(on);
+  });
+}
+
+// The owner stops the session first, while the widgets are still there.
+CDepthViewControls::~CDepthViewControls() = default;
+
+bool CDepthViewControls::Start(int colorWidth, int colorHeight) {
+  Stop();
+  const std::string folder = m_folder();
+  LoadPlane2D(folder);
+  auto session =
+      std::make_unique<CDepthSession>(m_rectification, *m_widgets.inputWindow, m_consumer, folder);
+  session->SetAutoCalibration(m_widgets.autoCalibCheck->isChecked());
+  session->SetSecurePoints(m_widgets.securePointsCheck->isChecked());
+  std::string error;
+  if (!session->Start(colorWidth, colorHeight, error)) {
+    session.reset();
+    m_say("Depth camera: " + error);
+    AfxMessageBox(error, MB_ICONERROR | MB_OK);
+    return false;
+  }
+  connect(
+      session.get(), &CDepthSession::EngineError, this,
+      [this](const QString& message) { OnEngineError(message); }, Qt::QueuedConnection);
+  {
+    std::lock_guard lock(m_depthMutex);
+    m_pDepth = std::move(session);
+  }
+  m_widgets.securePointsCheck->setEnabled(true);
+  return true;
+}
+
+void CDepthViewControls::Stop() {
+  std::unique_ptr<CDepthSession> session;
+  {
+    std::lock_guard lock(m_depthMutex);
+    session = std::move(m_pDepth);
+  }
+  if (!session) return;
+  session.reset();  // stops and joins the depth thread, then closes the 3D View
+  m_widgets.securePointsCheck->setEnabled(false);
+}
+
+void CDepthViewControls::Show(bool depth) {
+  m_widgets.autoCalibCheck->setVisible(depth);
+  depth ? m_calibrations.Hide() : m_calibrations.Show();
+  m_widgets.closeTabButton->setVisible(!depth);
+}
+
+// The depth stream ended (camera gone, no frames): said once, and the colour picture goes on.
+void CDepthViewControls::OnEngineError(const QString& message) {
+  if (!m_pDepth) return;
+  Stop();
+  Show(false);
+  m_tabs.UpdatePlusTab();
+  m_say("Depth camera: " + message.toStdString());
+  AfxMessageBox(message.toStdString(), MB_ICONERROR | MB_OK);
+}
+
+void CDepthViewControls::MarkSecurePoints(cv::Mat& frame) {
+  std::lock_guard lock(m_depthMutex);
+  if (m_pDepth) m_pDepth->MarkSecurePoints(frame);
+}
+
+bool CDepthViewControls::LoadPlane2D(const std::string& folder) {
+  std::vector<cv::Point2f> corners;
+  if (!veldrin::LoadPlaneCorners(folder, corners)) return false;
+  m_calibrations.ApplyCorners(corners);
+  return true;
+}

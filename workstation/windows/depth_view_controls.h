@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QObject>
+
+#include <opencv2/core/mat.hpp>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class CCalibrationList;
+class CColorFrameConsumer;
+class CDepthSession;
+class CImageWindow;
+class CPreviewTabs;
+class CRectification;
+class QCheckBox;
+class QToolButton;
+class QWidget;
+
+// The depth side of the main window while a depth camera is the main camera: the depth session
+// (RealSense engine and 3D View), "Auto Calibration" and "Draw secure points", the corners saved
+// on the empty table (loaded as the session starts and when auto calibration is switched off),
+// and the end of the stream on an error, said once while the colour picture goes on.
+//
+// Threads: UI thread, except MarkSecurePoints (colour capture threads), which holds m_depthMutex;
+// the UI thread takes the session out under it before deleting it.
+class CDepthViewControls : public QObject {
+ public:
+  struct SWidgets {
+    QCheckBox* autoCalibCheck = nullptr;
+    QCheckBox* securePointsCheck = nullptr;
+    QToolButton* closeTabButton = nullptr;
+    CImageWindow* inputWindow = nullptr;
+  };
+
+  CDepthViewControls(QWidget* dialog, const SWidgets& widgets, CRectification& rectification,
+                     CColorFrameConsumer& consumer, CCalibrationList& calibrations,
+                     CPreviewTabs& tabs, std::function<std::string()> folder,
+                     std::function<void(const std::string&)> say);
+  ~CDepthViewControls() override;
+
+  // Loads the saved corners, starts the depth camera for colour frames of the size given and
+  // opens the 3D View. A camera that does not start is said with the library's message.
+  bool Start(int colorWidth, int colorHeight);
+  void Stop();
+  // The calibration list or the depth controls, as the main camera is an ordinary or a depth one.
+  void Show(bool depth);
+  CDepthSession* Session() const { return m_pDepth.get(); }
+  // Colour thread.
+  void MarkSecurePoints(cv::Mat& frame);
+  // The corners saved on the empty table become the corners; false when there are none.
+  bool LoadPlane2D(const std::string& folder);
+
+ private:
+  void OnEngineError(const QString& message);
+
+  SWidgets m_widgets;
+  CRectification& m_rectification;
+  CColorFrameConsumer& m_consumer;
+  CCalibrationList& m_calibrations;
+  CPreviewTabs& m_tabs;
+  std::function<std::string()> m_folder;
+  std::function<void(const std::string&)> m_say;
+  std::mutex m_depthMutex;
+  std::unique_ptr<CDepthSession> m_pDepth;
+};

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QObject>
+
+#include <functional>
+#include <string>
+
+class CCameraSwitcher;
+class CColorFrameConsumer;
+class CRectification;
+class QWidget;
+
+// The lens correction in the main window: "Lens…" in the input picture's context menu (the lens
+// dialog, for ordinary cameras only, since a depth camera's colour sensor brings its own
+// intrinsics) and the main camera's lens file loaded as the correction.
+//
+// Threads: UI thread only.
+class CLensControls : public QObject {
+ public:
+  CLensControls(QWidget* dialog, CCameraSwitcher& cameras, CColorFrameConsumer& consumer,
+                CRectification& rectification, std::function<std::string()> folder);
+
+  bool IsOffered() const;
+  void OnLensDialog();
+  // The lens file of the current camera, when there is one for it, becomes the lens correction.
+  void LoadForCamera();
+  // The lens file whose correction applies to the frames now ("" when none does).
+  std::string ActiveName() const;
+
+ private:
+  QWidget* m_pDialog;
+  CCameraSwitcher& m_cameras;
+  CColorFrameConsumer& m_consumer;
+  CRectification& m_rectification;
+  std::function<std::string()> m_folder;
+};

@@ -1,0 +1,74 @@
+#include "workstation/windows/sheet_tools_controls.h"
+
+#include <QPushButton>
+#include <QShortcut>
+#include <QTimer>
+
+#include <vector>
+
+#include "display/image_window.h"
+#include "workstation/color_frame_consumer.h"
+#include "workstation/sheet_tools.h"
+#include "workstation/windows/board_dlg.h"
+#include "workstation/windows/calibration_list.h"
+
+namespace {
+
+constexpr int kCameraCheckMs = 2000;
+
+}  // namespace
+
+CSheetToolsControls::CSheetToolsControls(QWidget* dialog, const SWidgets& widgets,
+                                         CSheetTools& tools, CColorFrameConsumer& consumer,
+                                         CCalibrationList& calibrations)
+    : QObject(dialog),
+      m_pDialog(dialog),
+      m_widgets(widgets),
+      m_tools(tools),
+      m_consumer(consumer),
+      m_calibrations(calibrations),
+      m_cameraTimer(new QTimer(this)) {
+  connect(m_widgets.findSheetButton, &QPushButton::clicked, this, [this] { OnFindSheet(); });
+  auto* findKey = new QShortcut(QKeySequence(Qt::Key_F), m_widgets.inputWindow, nullptr, nullptr,
+                                Qt::WidgetShortcut);
+  connect(findKey, &QShortcut::activated, this, [this] { OnFindSheet(); });
+  connect(m_widgets.checkAccuracyButton, &QPushButton::clicked, this, [this] {
+    CBoardDlg board(m_tools.Board(), m_pDialog);
+    if (board.exec() != QDialog::Accepted) return;
+    m_tools.SetBoard(board.Board());
+    OnCheckAccuracy(m_tools.Board());
+  });
+  // A corner about to be dragged may snap onto the sheet's corners found in the picture now.
+  connect(
+      m_widgets.inputWindow, &CImageWindow::DragStarted, this,
+      [this] {
+        m_widgets.inputWindow->SetSnapCorners(CSheetTools::SnapCorners(m_consumer.GetLastFrame()));
+      },
+      Qt::DirectConnection);
+  connect(m_widgets.outputWindow, &CImageWindow::Clicked, this,
+          [this](QPoint) { m_tools.ReleaseOutput(); });
+  connect(&m_calibrations, &CCalibrationList::CalibrationSaved, this, [this](const QString& n) {
+    m_tools.CalibrationSaved(m_calibrations.Directory(), n.toStdString(),
+                             m_consumer.GetLastFrame());
+  });
+  connect(&m_calibrations, &CCalibrationList::CalibrationApplied, this, [this](const QString& n) {
+    m_tools.CalibrationApplied(m_calibrations.Directory(), n.toStdString(),
+                               m_consumer.GetLastFrame());
+  });
+  m_cameraTimer->setInterval(kCameraCheckMs);
+  connect(m_cameraTimer, &QTimer::timeout, this, [this] {
+    if (m_tools.IsCheckDue()) m_tools.CheckCamera(m_consumer.GetLastFrame());
+  });
+  m_cameraTimer->start();
+}
+
+void CSheetToolsControls::OnFindSheet() {
+  m_tools.FindSheet(m_consumer.GetLastFrame(), [this](const std::vector<cv::Point2f>& corners) {
+    m_calibrations.ApplyCorners(corners);
+  });
+}
+
+void CSheetToolsControls::OnCheckAccuracy(const veldrin::SBoardSpec& board) {
+  const cv::Mat shown = m_tools.CheckAccuracy(m_consumer.GetLastFrame(), board);
+  if (!shown.empty()) m_widgets.outputWindow->SetImage(shown);
+}

@@ -1,0 +1,135 @@
+#pragma once
+
+// The main window's template: its controls, texts and places in dialog units, as data. The ids
+// are the controls' object names, which tests, tools and the demo switches find them by.
+
+#include "workstation/windows/app_icons.h"
+
+namespace veldrin {
+
+inline constexpr const char* kMainDialogId = "102";
+inline constexpr const char* kInputWindowId = "1001";
+inline constexpr const char* kOutputWindowId = "1002";
+inline constexpr const char* kCalibrationComboId = "1004";
+inline constexpr const char* kPoint1LabelId = "1005";
+inline constexpr const char* kPoint2LabelId = "1006";
+inline constexpr const char* kPoint3LabelId = "1013";
+inline constexpr const char* kPoint4LabelId = "1014";
+inline constexpr const char* kMediaWidthLabelId = "1007";
+inline constexpr const char* kMediaHeightLabelId = "1015";
+inline constexpr const char* kCameraComboId = "1010";
+inline constexpr const char* kSnapshotCheckId = "1011";
+inline constexpr const char* kCameraTabsId = "1016";
+inline constexpr const char* kCameraTabPaneId = "1016-pane";
+inline constexpr const char* kSecurePointsCheckId = "1017";
+inline constexpr const char* kSavePlaneButtonId = "1022";
+inline constexpr const char* kAutoCalibrationCheckId = "1023";
+inline constexpr const char* kSaveCalibrationButtonId = "20458";
+inline constexpr const char* kRemoveCalibrationButtonId = "20459";
+inline constexpr const char* kClosePreviewButtonId = "20460";
+inline constexpr const char* kFindSheetButtonId = "findSheet";
+inline constexpr const char* kCheckAccuracyButtonId = "checkAccuracy";
+inline constexpr const char* kQuadWarningLabelId = "quadWarning";
+inline constexpr const char* kStatusLineId = "statusLine";
+
+enum class EMainControlKind {
+  GroupBox,
+  Label,
+  WarningLabel,  // red text
+  CheckBox,
+  ComboBox,
+  PushButton,
+  IconButton,  // flat 16-pixel icon, the text is its tool tip
+  Frame,
+  TabBar,
+  ImageWindow,
+};
+
+// As the window grows from its initial size, a control moves right by moveX% of the extra width
+// and grows by sizeX% of it and by sizeY% of the extra height (CDynamicLayout).
+inline constexpr int kPlacedByTabs = -1;  // moveX: the camera tabs place it inside their pane
+
+struct SMainControlTemplate {
+  const char* id;  // object name; empty for static controls
+  EMainControlKind kind;
+  const char* text;
+  const char* tip;
+  int icon;          // IDI_*, or 0
+  int x, y, cx, cy;  // dialog units
+  int moveX, sizeX, sizeY;
+  bool bHidden;
+};
+
+inline constexpr int kMainDialogWidthDu = 665;
+inline constexpr int kMainDialogHeightDu = 290;
+// Check boxes wider than their template rectangle stay left of this.
+inline constexpr int kMainDialogRightGroupEdgeDu = 657;
+
+// In creation order: group boxes first so that the controls they frame stack above them, and the
+// snapshot check box before the camera combo, which ends where the check box's text begins.
+inline constexpr SMainControlTemplate kMainDialogControls[] = {
+    {"", EMainControlKind::GroupBox, "Camera", "", 0, 479, 7, 178, 33, 75, 25, 0, false},
+    {"", EMainControlKind::GroupBox, "Calibration selection", "", 0, 479, 44, 178, 81, 75, 25, 0,
+     false},
+    {"", EMainControlKind::GroupBox, "Provided Media Size", "", 0, 479, 130, 177, 37, 75, 25, 0,
+     false},
+    {kSnapshotCheckId, EMainControlKind::CheckBox, "Snapshot mode", "", 0, 591, 22, 60, 10, 100, 0,
+     0, false},
+    {kCameraComboId, EMainControlKind::ComboBox, "", "", 0, 485, 20, 99, 14, 75, 25, 0, false},
+    {kCameraTabPaneId, EMainControlKind::Frame, "", "", 0, 7, 16, 459, 267, 0, 75, 100, false},
+    {kCameraTabsId, EMainControlKind::TabBar, "", "", 0, 0, 0, 0, 0, kPlacedByTabs, 0, 0, false},
+    {kInputWindowId, EMainControlKind::ImageWindow, "", "", 0, 84, 72, 287, 160, kPlacedByTabs, 0,
+     0, false},
+    {kClosePreviewButtonId, EMainControlKind::IconButton, "", "Close preview", IDI_REMOVE, 452, 15,
+     13, 13, 75, 0, 0, false},
+    {kOutputWindowId, EMainControlKind::ImageWindow, "", "", 0, 479, 182, 177, 100, 75, 25, 100,
+     false},
+    {kCalibrationComboId, EMainControlKind::ComboBox, "", "", 0, 485, 57, 121, 14, 75, 25, 0,
+     false},
+    {kPoint1LabelId, EMainControlKind::Label, "", "", 0, 485, 76, 160, 8, 75, 25, 0, false},
+    {kPoint2LabelId, EMainControlKind::Label, "", "", 0, 485, 86, 160, 8, 75, 25, 0, false},
+    {kPoint3LabelId, EMainControlKind::Label, "", "", 0, 485, 96, 160, 8, 75, 25, 0, false},
+    {kPoint4LabelId, EMainControlKind::Label, "", "", 0, 485, 106, 160, 8, 75, 25, 0, false},
+    // One line under the read-outs, inside the group: what is wrong with the outline, if anything.
+    {kQuadWarningLabelId, EMainControlKind::WarningLabel, "", "", 0, 485, 115, 168, 9, 75, 25, 0,
+     false},
+    {kMediaWidthLabelId, EMainControlKind::Label, "", "", 0, 485, 142, 164, 8, 75, 25, 0, false},
+    {kMediaHeightLabelId, EMainControlKind::Label, "", "", 0, 485, 154, 164, 8, 75, 25, 0, false},
+    {kSaveCalibrationButtonId, EMainControlKind::IconButton, "", "Save calibration", IDI_SAVE, 610,
+     56, 19, 15, 100, 0, 0, false},
+    {kRemoveCalibrationButtonId, EMainControlKind::IconButton, "", "Remove calibration", IDI_REMOVE,
+     630, 56, 19, 15, 100, 0, 0, false},
+    {"", EMainControlKind::Label, "Input", "", 0, 7, 5, 86, 8, 0, 0, 0, false},
+    {"", EMainControlKind::Label, "Output", "", 0, 479, 172, 77, 8, 75, 0, 0, false},
+    {kAutoCalibrationCheckId, EMainControlKind::CheckBox, "Auto Calibration", "", 0, 583, 58, 64,
+     10, 100, 0, 0, true},
+    {kSecurePointsCheckId, EMainControlKind::CheckBox, "Draw secure points", "", 0, 583, 172, 74, 8,
+     100, 0, 0, false},
+    {kSavePlaneButtonId, EMainControlKind::PushButton, "Save Plane", "", 0, 605, 80, 44, 36, 0, 0,
+     0, true},
+    // Beside the corner read-outs: put the corners on the sheet, and measure the result.
+    {kFindSheetButtonId, EMainControlKind::PushButton, "Find sheet",
+     "Put the corners on the sheet in the picture (F)", 0, 586, 75, 66, 13, 100, 0, 0, false},
+    {kCheckAccuracyButtonId, EMainControlKind::PushButton, "Check accuracy",
+     "Measure a printed chessboard on the media in the output picture", 0, 586, 90, 66, 13, 100, 0,
+     0, false},
+};
+
+// Tab moves through the controls as they are seen: the tabs, then the right-hand column from top
+// to bottom.
+inline constexpr const char* kMainDialogTabOrder[] = {
+    kCameraTabsId,
+    kClosePreviewButtonId,
+    kCameraComboId,
+    kSnapshotCheckId,
+    kCalibrationComboId,
+    kSaveCalibrationButtonId,
+    kRemoveCalibrationButtonId,
+    kFindSheetButtonId,
+    kCheckAccuracyButtonId,
+    kAutoCalibrationCheckId,
+    kSavePlaneButtonId,
+    kSecurePointsCheckId,
+};
+
+}  // namespace veldrin
