@@ -4,6 +4,7 @@
 //   scan FILE                     prints each code decoded in a picture, one per line
 //   scene [--size WxH]            prints the built-in scene's sheet corners in pixels
 //   depth [...]                   measures with the depth camera (see probe_depth.h)
+//   record FILE.bag [...]         records the depth camera into a file (see probe_depth.h)
 //   sheet FILE                    prints the media sheet's corners found in a picture, P.1 to
 //                                 P.4, one per line as x<TAB>y
 //   accuracy FILE --media WxH --board CxR --square-mm S
@@ -28,8 +29,8 @@
 
 #include "markers/accuracy_check.h"
 #include "markers/qr_detector.h"
-#include "tools/probe_depth.h"
 #include "markers/sheet_finder.h"
+#include "tools/probe_depth.h"
 #include "video/opencv_video_engine.h"
 #include "video/table_scene.h"
 #include "workstation/rectification.h"
@@ -39,7 +40,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: veldrin-probe list | grab INDEX FILE [--size WxH] | scan FILE | scene [--size WxH] | "
     "depth [--frames N] [--corners X0 Y0 X1 Y1 X2 Y2 X3 Y3] [--plane DIR] [--save-plane DIR] | "
-    "sheet FILE | accuracy FILE --media WxH --board CxR --square-mm S";
+    "sheet FILE | accuracy FILE --media WxH --board CxR --square-mm S | "
+    "record FILE.bag [--frames N] [--device SERIAL]";
 
 int Fail(const std::string& message) {
   std::cerr << "veldrin-probe: " << message << '\n';
@@ -270,6 +272,7 @@ int main(int argc, char** argv) {
   if (command == "scan") return Scan(args);
   if (command == "scene") return Scene(std::move(args));
   if (command == "depth") return ProbeDepth(args);
+  if (command == "record") return ProbeRecord(args);
   if (command == "sheet") return Sheet(args);
   if (command == "accuracy") return Accuracy(std::move(args));
   return Usage();
