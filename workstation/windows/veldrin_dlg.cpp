@@ -700,6 +700,7 @@ int CVeldrinDlg::StartDepthView() {
                                                  SettingsFolder());
   session->SetAutoCalibration(m_autoCalibCheck->isChecked());
   session->SetSecurePoints(m_securePointsCheck->isChecked());
+  session->SelectDevice(m_nCurrentCamera);
   std::string error;
   if (!session->Start(m_frameWidth, m_frameHeight, error)) {
     session.reset();
