@@ -10,11 +10,7 @@
 std::unique_ptr<CDepthDevice> OpenDepthDevice(const DEVICE_LOCATOR& locator) {
   if (locator.kind == DEVICE_LOCATOR::EKind::Virtual) {
     if (locator.strSource.starts_with(kRecordingSourcePrefix)) {
-#ifdef VELDRIN_HAVE_REALSENSE2
-      return OpenRealSenseRecording(locator.strSource.substr(kRecordingSourcePrefix.size()));
-#else
-      throw CNoDepthDeviceError(kNoRealSenseSupport);
-#endif
+      return OpenDepthRecording(locator.strSource.substr(kRecordingSourcePrefix.size()));
     }
     if (locator.strSource != "scene:table") {
       throw CNoDepthDeviceError("the camera source " + locator.strSource + " has no depth");
@@ -30,6 +26,16 @@ std::unique_ptr<CDepthDevice> OpenDepthDevice(const DEVICE_LOCATOR& locator) {
   }
   throw CNoDepthDeviceError("no RealSense device connected");
 #else
+  throw CNoDepthDeviceError(kNoRealSenseSupport);
+#endif
+}
+
+std::unique_ptr<CDepthDevice> OpenDepthRecording(const std::string& file, bool bPaced) {
+#ifdef VELDRIN_HAVE_REALSENSE2
+  return OpenRealSenseRecording(file, bPaced);
+#else
+  (void)file;
+  (void)bPaced;
   throw CNoDepthDeviceError(kNoRealSenseSupport);
 #endif
 }

@@ -109,6 +109,10 @@ using DepthDeviceFactory = std::function<std::unique_ptr<CDepthDevice>()>;
 // CNoDepthDeviceError otherwise (kNoRealSenseSupport when the library is not built in).
 std::unique_ptr<CDepthDevice> OpenDepthDevice(const DEVICE_LOCATOR& locator);
 
+// A recording (.bag) played back in a loop through the vendor library; `bPaced` false delivers
+// its frames as fast as they are asked for (benchmarks). Throws as OpenDepthDevice.
+std::unique_ptr<CDepthDevice> OpenDepthRecording(const std::string& file, bool bPaced = true);
+
 // Whether this build has the librealsense2 back-end.
 bool HasRealSenseSupport();
 inline constexpr const char* kNoRealSenseSupport =

@@ -144,9 +144,10 @@ RECORDING_STREAMS ReadRecordingStreams(const std::string& file) {
 class CRealSenseDepthDevice : public CDepthDevice {
  public:
   // Either a connected camera (`serial`, possibly empty) or a recording (`file`).
-  CRealSenseDepthDevice(std::string serial, std::string file)
+  CRealSenseDepthDevice(std::string serial, std::string file, bool bPaced)
       : m_strSerial(std::move(serial)),
         m_strFile(std::move(file)),
+        m_bPaced(bPaced),
         m_context(m_strFile.empty() ? rs2::context() : RecordingContext()) {}
   ~CRealSenseDepthDevice() override {
     if (!m_bStarted) return;
@@ -177,6 +178,7 @@ class CRealSenseDepthDevice : public CDepthDevice {
       }
       m_profile = m_pipeline.start(config);
       m_bStarted = true;
+      if (!m_bPaced) m_profile.get_device().as<rs2::playback>().set_real_time(false);
       return 0;
     });
   }
@@ -272,6 +274,7 @@ class CRealSenseDepthDevice : public CDepthDevice {
 
   std::string m_strSerial;
   std::string m_strFile;
+  bool m_bPaced;
   bool m_bCloud = false;
   bool m_bStarted = false;
   rs2::context m_context;
@@ -359,11 +362,13 @@ class CRecordingColorSource : public CFrameSource {
 }  // namespace
 
 std::unique_ptr<CDepthDevice> OpenRealSenseDepthDevice(const std::string& serial) {
-  return Guarded([&] { return std::make_unique<CRealSenseDepthDevice>(serial, std::string()); });
+  return Guarded(
+      [&] { return std::make_unique<CRealSenseDepthDevice>(serial, std::string(), true); });
 }
 
-std::unique_ptr<CDepthDevice> OpenRealSenseRecording(const std::string& file) {
-  return Guarded([&] { return std::make_unique<CRealSenseDepthDevice>(std::string(), file); });
+std::unique_ptr<CDepthDevice> OpenRealSenseRecording(const std::string& file, bool bPaced) {
+  return Guarded(
+      [&] { return std::make_unique<CRealSenseDepthDevice>(std::string(), file, bPaced); });
 }
 
 std::unique_ptr<CFrameSource> OpenRealSenseRecordingColor(const std::string& file) {

@@ -12,8 +12,9 @@
 // A connected camera: the one with `serial`; with an empty serial, or when no camera has it and
 // exactly one is connected, that one.
 std::unique_ptr<CDepthDevice> OpenRealSenseDepthDevice(const std::string& serial);
-// A recording (.bag) played back in a loop, as its camera streamed it.
-std::unique_ptr<CDepthDevice> OpenRealSenseRecording(const std::string& file);
+// A recording (.bag) played back in a loop, as its camera streamed it; unpaced, as fast as its
+// frames are asked for.
+std::unique_ptr<CDepthDevice> OpenRealSenseRecording(const std::string& file, bool bPaced);
 // The colour pictures of a recording (8-bit BGR, its recorded size), looped; a closed source
 // when the file holds no readable colour stream.
 std::unique_ptr<CFrameSource> OpenRealSenseRecordingColor(const std::string& file);
