@@ -4,8 +4,12 @@
 #   tools/demo.sh          the colour camera and a stored sheet calibration
 #   tools/demo.sh depth    the simulated depth camera with a 50 mm box on the table: the 3D View,
 #                          the measured height, auto calibration and secure points
+#   tools/demo.sh depth --bag
+#                          the same scenes recorded into .bag files first, and the demo run on the
+#                          recordings through librealsense2 (a build with the library)
 set -euo pipefail
 MODE=${1:-colour}
+BAG=${2:-}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BIN=${VELDRIN_BUILD_DIR:-$ROOT/build}/bin
 NAME=veldrin-demo
@@ -16,12 +20,21 @@ rm -rf "$DATA"
 mkdir -p "$DATA"
 if [ "$MODE" = depth ]; then
   CAMERA="Table RealSense"
-  export VELDRIN_CAMERAS="$CAMERA=scene:table"
+  SOURCE=scene:table
   printf '[%s]\r\nCamera=%s\r\n' "$NAME" "$CAMERA" > "$DATA/CamDrv.ini"
   # The table is measured empty first, as an operator does before "Save Plane": the 3D plane at
   # the default corners, and those corners as the 2D plane.
   echo '{"size": [640, 480]}' > "$DATA/empty-table.json"
-  VELDRIN_SCENE="$DATA/empty-table.json" "$BIN/veldrin-probe" depth --frames 150 \
+  if [ "$BAG" = --bag ]; then
+    VELDRIN_SCENE="$DATA/empty-table.json" "$BIN/veldrin-probe" record "$DATA/empty-table.bag" \
+      --frames 60 >/dev/null
+    SOURCE="bag:$DATA/empty-table.bag"
+  elif [ -n "$BAG" ]; then
+    echo "usage: tools/demo.sh [colour | depth [--bag]]" >&2
+    exit 2
+  fi
+  VELDRIN_CAMERAS="$CAMERA=$SOURCE" VELDRIN_SCENE="$DATA/empty-table.json" \
+    "$BIN/veldrin-probe" depth --frames 150 \
     --corners 160 120 480 120 480 360 160 360 --save-plane "$DATA/" >/dev/null
   "$BIN/veldrin-calib" plane2d "$DATA/" 160 120 480 120 480 360 160 360 >/dev/null
   # Then a 50 mm box is put on it; the tool starts with auto calibration and secure points on.
@@ -29,6 +42,12 @@ if [ "$MODE" = depth ]; then
 {"size": [640, 480], "box": {"size_mm": [110, 90, 50], "center_mm": [10, 0], "rotation_deg": 15}}
 JSON
   export VELDRIN_SCENE="$DATA/scene.json"
+  export VELDRIN_CAMERAS="$CAMERA=scene:table"
+  if [ "$BAG" = --bag ]; then
+    "$BIN/veldrin-probe" record "$DATA/scene.bag" --frames 90 >/dev/null
+    export VELDRIN_CAMERAS="$CAMERA=bag:$DATA/scene.bag"
+    echo "demo: playing $DATA/scene.bag"
+  fi
   export VELDRIN_DEMO_CHECK=1023,1017
 else
   export VELDRIN_CAMERAS="$CAMERA=scene:table"
