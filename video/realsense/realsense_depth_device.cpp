@@ -251,22 +251,21 @@ class CRealSenseDepthDevice : public CDepthDevice {
     }
   }
 
-  // The serial to open: the one asked for when connected; else the only camera there is.
+  // The serial to open: the camera whose serial number, or whose chip's (which its USB
+  // descriptor may carry instead), is the one asked for; else the only camera there is.
   std::string ChooseCamera() {
     const rs2::device_list devices = m_context.query_devices();
     if (devices.size() == 0) throw CNoDepthDeviceError("no RealSense device connected");
-    std::vector<std::string> serials;
+    if (m_strSerial.empty()) return {};
     for (const rs2::device& device : devices) {
-      if (device.supports(RS2_CAMERA_INFO_SERIAL_NUMBER)) {
-        serials.emplace_back(device.get_info(RS2_CAMERA_INFO_SERIAL_NUMBER));
+      if (!device.supports(RS2_CAMERA_INFO_SERIAL_NUMBER)) continue;
+      std::string serial = device.get_info(RS2_CAMERA_INFO_SERIAL_NUMBER);
+      if (serial == m_strSerial) return serial;
+      if (device.supports(RS2_CAMERA_INFO_ASIC_SERIAL_NUMBER) &&
+          m_strSerial == device.get_info(RS2_CAMERA_INFO_ASIC_SERIAL_NUMBER)) {
+        return serial;
       }
     }
-    if (m_strSerial.empty()) return {};
-    if (std::find(serials.begin(), serials.end(), m_strSerial) != serials.end()) {
-      return m_strSerial;
-    }
-    // The colour node's USB serial is not always the one the library reports; with a single
-    // camera there is no doubt which one was meant.
     if (devices.size() == 1) return {};
     throw CNoDepthDeviceError("no RealSense device with serial number " + m_strSerial +
                               " is connected");
