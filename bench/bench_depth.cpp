@@ -6,6 +6,9 @@
 //   vs writing the mark into every pixel of the colour frame.
 // - BM_EngineConversion: the engine's per-frame work (cloud, metres, grey) vs the bare
 //   conversion of the raw frame to metres.
+// - BM_RecordingFrame: one depth frame of a recording of the box scene through the librealsense2
+//   back-end (playback, the library's cloud, metres and grey) vs the same scene's frame through the
+//   simulated device (rendering, our cloud, metres and grey). Skipped without the library.
 // Every benchmark also counts heap allocations per iteration (allocs_per_frame): the steady
 // state allocates nothing.
 
@@ -22,6 +25,8 @@
 #include "bench/bench_timing.h"
 #include "depth/secure_points.h"
 #include "depth/table_measure.h"
+#include "testing/scratch_dir.h"
+#include "video/depth_recording.h"
 #include "video/realsense_video_engine.h"
 
 namespace {
@@ -155,6 +160,50 @@ void BM_EngineConversion(benchmark::State& state) {
       });
 }
 BENCHMARK(BM_EngineConversion)->Unit(benchmark::kMicrosecond);
+
+// The engine's pass over one frame of `device`: wait, then the device's cloud or ours.
+void EnginePass(CDepthDevice& device, veldrin::CPixelRays& rays, CDepthFrameConverter& converter,
+                std::vector<SVertex>& cloud, cv::Mat& meters, cv::Mat& grey) {
+  DEPTH_FRAMESET frameset;
+  while (!device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset) || !frameset.bDepth) {
+  }
+  if (frameset.pCloud == nullptr) rays.Update(frameset.depth.intrinsics);
+  converter.Convert(frameset.depth, rays, meters, grey,
+                    frameset.pCloud == nullptr ? cloud.data() : nullptr);
+  benchmark::DoNotOptimize(frameset.pCloud);
+  benchmark::DoNotOptimize(grey.data);
+}
+
+void BM_RecordingFrame(benchmark::State& state) {
+  if (!HasRealSenseSupport()) {
+    state.SkipWithError(kNoRealSenseSupport);
+    return;
+  }
+  const veldrin_test::CScratchDir dir("bench-recording");
+  const std::string file = (dir.Path() / "box.bag").string();
+  TABLE_SCENE_PARAMS params = veldrin_bench::BoxScene();
+  params.nWidth = veldrin_bench::kDepthWidth;
+  params.nHeight = veldrin_bench::kDepthHeight;
+  RecordTableScene(params, file, 10);
+  DEPTH_STREAM_REQUEST request;
+  request.bCloud = true;
+  std::unique_ptr<CDepthDevice> played = OpenDepthRecording(file, false);
+  played->Start(request);
+  CSimulatedDepthDevice simulated(params, false);
+  simulated.Start(request);
+  veldrin::CPixelRays rays, simulatedRays;
+  CDepthFrameConverter converter, simulatedConverter;
+  std::vector<SVertex> cloud(kPixels), simulatedCloud(kPixels);
+  cv::Mat meters, grey, simulatedMeters, simulatedGrey;
+  Alternate(
+      state, [&] { EnginePass(*played, rays, converter, cloud, meters, grey); },
+      [&] {
+        EnginePass(simulated, simulatedRays, simulatedConverter, simulatedCloud, simulatedMeters,
+                   simulatedGrey);
+      });
+  played->Stop();
+}
+BENCHMARK(BM_RecordingFrame)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -4,6 +4,9 @@
 #   veldrin-demo          the colour camera and a stored sheet calibration
 #   veldrin-demo depth    the simulated depth camera with a 50 mm box on the table: the 3D View,
 #                         the measured height, auto calibration and secure points
+#   veldrin-demo depth --bag
+#                         the same scenes recorded into .bag files first, and the demo run on the
+#                         recordings through librealsense2 (a build with the library)
 # Installed beside the programs, the data folder is ~/.local/share/veldrin/demo/ (under
 # $XDG_DATA_HOME when that is set); run from the source tree (tools/demo.sh, ./run demo) it is
 # demo-data/ and the programs are those in build/bin/.
@@ -23,12 +26,13 @@ fi
 
 usage() {
   cat <<TEXT
-usage: veldrin-demo [colour | depth]
+usage: veldrin-demo [colour | depth [--bag]]
 
 Starts the host simulator (veldrin-host) on a fresh data folder and the tool
 (veldrin) through it, looking at the built-in table scene instead of a camera.
   colour   the colour camera and a calibration stored on the sheet (default)
   depth    the simulated depth camera with a 50 mm box on the table
+           (--bag: recorded into .bag files first and played back through librealsense2)
 
 Data folder: $DATA_ROOT
 Instance name: veldrin-demo, or veldrin-demo-2, -3, ... while a demo already
@@ -71,6 +75,7 @@ while name_taken "$NAME"; do
   NAME=$BASE-$n
   DATA=$DATA_ROOT/$NAME
 done
+BAG=${2:-}
 CAMERA="Table camera"
 
 # A fresh folder; sub-folders are the data of demos running under other names.
@@ -78,12 +83,21 @@ mkdir -p "$DATA"
 find "$DATA" -maxdepth 1 -type f -delete
 if [ "$MODE" = depth ]; then
   CAMERA="Table RealSense"
-  export VELDRIN_CAMERAS="$CAMERA=scene:table"
+  SOURCE=scene:table
   printf '[%s]\r\nCamera=%s\r\n' "$NAME" "$CAMERA" > "$DATA/CamDrv.ini"
   # The table is measured empty first, as an operator does before "Save Plane": the 3D plane at
   # the default corners, and those corners as the 2D plane.
   echo '{"size": [640, 480]}' > "$DATA/empty-table.json"
-  VELDRIN_SCENE="$DATA/empty-table.json" "$BIN/veldrin-probe" depth --frames 150 \
+  if [ "$BAG" = --bag ]; then
+    VELDRIN_SCENE="$DATA/empty-table.json" "$BIN/veldrin-probe" record "$DATA/empty-table.bag" \
+      --frames 60 >/dev/null
+    SOURCE="bag:$DATA/empty-table.bag"
+  elif [ -n "$BAG" ]; then
+    usage >&2
+    exit 2
+  fi
+  VELDRIN_CAMERAS="$CAMERA=$SOURCE" VELDRIN_SCENE="$DATA/empty-table.json" \
+    "$BIN/veldrin-probe" depth --frames 150 \
     --corners 160 120 480 120 480 360 160 360 --save-plane "$DATA/" >/dev/null
   "$BIN/veldrin-calib" plane2d "$DATA/" 160 120 480 120 480 360 160 360 >/dev/null
   # Then a 50 mm box is put on it; the tool starts with auto calibration and secure points on.
@@ -91,6 +105,12 @@ if [ "$MODE" = depth ]; then
 {"size": [640, 480], "box": {"size_mm": [110, 90, 50], "center_mm": [10, 0], "rotation_deg": 15}}
 JSON
   export VELDRIN_SCENE="$DATA/scene.json"
+  export VELDRIN_CAMERAS="$CAMERA=scene:table"
+  if [ "$BAG" = --bag ]; then
+    "$BIN/veldrin-probe" record "$DATA/scene.bag" --frames 90 >/dev/null
+    export VELDRIN_CAMERAS="$CAMERA=bag:$DATA/scene.bag"
+    echo "demo: playing $DATA/scene.bag"
+  fi
   export VELDRIN_DEMO_CHECK=1023,1017
 else
   export VELDRIN_CAMERAS="$CAMERA=scene:table"

@@ -10,7 +10,9 @@
 
 #include "depth/plane_files.h"
 #include "depth/table_measure.h"
+#include "video/depth_recording.h"
 #include "video/realsense_video_engine.h"
+#include "video/table_scene.h"
 
 namespace {
 
@@ -216,5 +218,46 @@ int ProbeDepth(const std::vector<std::string>& args) {
     }
     PrintLine("raised_corners", pixels, 8);
   }
+  return 0;
+}
+
+int ProbeRecord(const std::vector<std::string>& args) {
+  constexpr const char* kRecordUsage =
+      "usage: veldrin-probe record FILE.bag [--frames N] [--device SERIAL]";
+  std::optional<std::string> file;
+  std::optional<std::string> serial;
+  int frames = 60;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const bool value = i + 1 < args.size();
+    if (arg == "--frames" && value) {
+      const std::optional<int> n = Parse<int>(args[++i]);
+      if (!n || *n < 1 || *n > 100000) {
+        return Fail("--frames needs a positive whole number, not " + args[i]);
+      }
+      frames = *n;
+    } else if (arg == "--device" && value && !serial) {
+      serial = args[++i];
+    } else if (!arg.starts_with("--") && !file) {
+      file = arg;
+    } else {
+      return Fail(kRecordUsage);
+    }
+  }
+  if (!file) return Fail(kRecordUsage);
+  if (!file->ends_with(".bag")) return Fail("the recording's file must end in .bag: " + *file);
+  try {
+    if (serial) {
+      RecordDepthCamera(*serial, *file, frames);
+    } else {
+      TABLE_SCENE_PARAMS params;
+      std::string error;
+      if (!veldrin::CurrentTableSceneParams(params, error)) return Fail(error);
+      RecordTableScene(params, *file, frames);
+    }
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+  std::printf("recorded %d frames into %s\n", frames, file->c_str());
   return 0;
 }

@@ -13,3 +13,9 @@
 // --save-plane writes the last frame's 3D plane file into DIR. Folders are joined without a
 // separator, as the host's folder ends with one. Errors: one line on stderr, exit status 1.
 int ProbeDepth(const std::vector<std::string>& args);
+
+// veldrin-probe record FILE.bag [--frames N] [--device SERIAL]
+// Records N framesets (60) of the simulated depth camera of the table scene (VELDRIN_SCENE
+// applies) into FILE.bag, or with --device those of the connected camera with that serial
+// number. Prints "recorded N frames into FILE". Errors: one line on stderr, exit status 1.
+int ProbeRecord(const std::vector<std::string>& args);

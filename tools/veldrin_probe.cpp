@@ -4,6 +4,7 @@
 //   scan FILE                     prints each code decoded in a picture, one per line
 //   scene [--size WxH]            prints the built-in scene's sheet corners in pixels
 //   depth [...]                   measures with the depth camera (see probe_depth.h)
+//   record FILE.bag [...]         records the depth camera into a file (see probe_depth.h)
 //   sheet FILE                    prints the media sheet's corners found in a picture, P.1 to
 //                                 P.4, one per line as x<TAB>y
 //   accuracy FILE --media WxH --board CxR --square-mm S
@@ -40,7 +41,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: veldrin-probe list | grab INDEX FILE [--size WxH] | scan FILE | scene [--size WxH] | "
     "depth [--frames N] [--corners X0 Y0 X1 Y1 X2 Y2 X3 Y3] [--plane DIR] [--save-plane DIR] | "
-    "sheet FILE | accuracy FILE --media WxH --board CxR --square-mm S | --version";
+    "sheet FILE | accuracy FILE --media WxH --board CxR --square-mm S | "
+    "record FILE.bag [--frames N] [--device SERIAL] | --version";
 
 int Fail(const std::string& message) {
   std::cerr << "veldrin-probe: " << message << '\n';
@@ -275,6 +277,7 @@ int main(int argc, char** argv) {
   if (command == "scan") return Scan(args);
   if (command == "scene") return Scene(std::move(args));
   if (command == "depth") return ProbeDepth(args);
+  if (command == "record") return ProbeRecord(args);
   if (command == "sheet") return Sheet(args);
   if (command == "accuracy") return Accuracy(std::move(args));
   return Usage();

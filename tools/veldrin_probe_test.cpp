@@ -12,6 +12,7 @@
 #include "testing/child_process.h"
 #include "testing/scratch_dir.h"
 #include "testing/test_files.h"
+#include "video/depth_device.h"
 #include "video/table_scene.h"
 
 namespace fs = std::filesystem;
@@ -276,4 +277,42 @@ TEST_F(ProbeDepthTest, ErrorsAreOneLineAndStatusOne) {
   const Result r = Probe({"depth", "--frames", "5"});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("size_mm"), std::string::npos) << r.err;
+}
+
+// Recordings: the scene into a .bag, listed and measured as a camera; bad ones in one line.
+TEST_F(ProbeDepthTest, RecordsTheSceneAndMeasuresTheRecording) {
+  const std::string bag = Path("box.bag");
+  Scene(R"({"size": [640, 480], "box": {"size_mm": [90, 70, 50]}})");
+  Result r = Probe({"record", bag, "--frames", "20"});
+  if (!HasRealSenseSupport()) {
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, std::string("veldrin-probe: ") + kNoRealSenseSupport + "\n");
+    GTEST_SKIP() << "built without librealsense2: the recording itself is not tried";
+  }
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "recorded 20 frames into " + bag + "\n");
+  ::setenv("VELDRIN_CAMERAS", ("Bag RealSense=bag:" + bag).c_str(), 1);
+  ::unsetenv("VELDRIN_SCENE");  // the recording holds the scene
+  r = Probe({"list"});
+  EXPECT_EQ(r.out, "0\tBag RealSense\t3D\tavailable\t640x480\n");
+  r = Probe({"depth", "--frames", "150"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  ASSERT_EQ(Numbers(r.out, "height_mm").size(), 1u) << r.out;
+  EXPECT_NEAR(Numbers(r.out, "height_mm")[0], 50, 2);
+
+  veldrin_test::WriteFileBytes(Path("cut.bag"), veldrin_test::ReadFileBytes(bag).substr(0, 5000));
+  for (const std::string& file : {Path("cut.bag"), Path("missing.bag")}) {
+    ::setenv("VELDRIN_CAMERAS", ("Bag RealSense=bag:" + file).c_str(), 1);
+    r = Probe({"depth", "--frames", "5"});
+    EXPECT_EQ(r.code, 1) << file;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find(file), std::string::npos) << r.err;
+  }
+  for (const Args& bad : {Args{"record", Path("x.png")}, Args{"record", bag, "--frames", "0"},
+                          Args{"record"}, Args{"record", Path("no/such/x.bag")}}) {
+    r = Probe(bad);
+    EXPECT_EQ(r.code, 1) << bad.back();
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  EXPECT_FALSE(fs::exists(Path("no/such/x.bag")));
 }

@@ -10,8 +10,10 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "geometry/camera_model.h"
+#include "video/depth_types.h"
 #include "video/device_locator.h"
 
 class CDepthDeviceError : public std::runtime_error {
@@ -65,6 +67,9 @@ struct DEPTH_FRAMESET {
   bool bColor = false;  // `color` is a colour frame (or an RGB8 infrared one)
   DEPTH_DEVICE_FRAME depth;
   DEPTH_DEVICE_FRAME color;
+  // The device's own point cloud of `depth` (one vertex per pixel, row by row) when the request
+  // asked for it and the device computes one; null otherwise. Valid as the frames are.
+  const SVertex* pCloud = nullptr;
 };
 
 struct DEPTH_STREAM_REQUEST {
@@ -74,6 +79,8 @@ struct DEPTH_STREAM_REQUEST {
   // 0 x 0: depth only. The colour stream takes any format at any rate.
   int nColorWidth = 0;
   int nColorHeight = 0;
+  // Asks for the device's own point cloud with every depth frame (DEPTH_FRAMESET::pCloud).
+  bool bCloud = false;
 };
 
 // One camera session, like a vendor pipeline: Start, waits, Stop. Used by one thread at a time.
@@ -96,6 +103,19 @@ class CDepthDevice {
 // Makes a fresh session on the depth camera; throws CNoDepthDeviceError when there is none.
 using DepthDeviceFactory = std::function<std::unique_ptr<CDepthDevice>()>;
 
-// The session for a listed device: a virtual "scene:table" device gives the simulated camera;
-// anything else the vendor library when it is built in. Throws CNoDepthDeviceError otherwise.
+// The session for a listed device: a virtual "scene:table" device gives the simulated camera, a
+// virtual "bag:FILE" device the recording played back and a V4L2 node the camera with the node's
+// serial number, both through the vendor library when it is built in. Throws
+// CNoDepthDeviceError otherwise (kNoRealSenseSupport when the library is not built in).
 std::unique_ptr<CDepthDevice> OpenDepthDevice(const DEVICE_LOCATOR& locator);
+
+// A recording (.bag) played back in a loop through the vendor library; `bPaced` false delivers
+// its frames as fast as they are asked for (benchmarks). Throws as OpenDepthDevice.
+std::unique_ptr<CDepthDevice> OpenDepthRecording(const std::string& file, bool bPaced = true);
+
+// Whether this build has the librealsense2 back-end.
+bool HasRealSenseSupport();
+inline constexpr const char* kNoRealSenseSupport =
+    "this build has no RealSense support (librealsense2 was not found when it was built)";
+// The prefix of a virtual source that is a recording: "bag:FILE".
+inline constexpr std::string_view kRecordingSourcePrefix = "bag:";

@@ -10,4 +10,5 @@ struct DEVICE_LOCATOR {
   EKind kind = EKind::None;
   int nNode = -1;         // /dev/videoN
   std::string strSource;  // virtual source text
+  std::string strSerial;  // the USB device's serial number of a V4L2 node, when it has one
 };

@@ -78,11 +78,13 @@ CKivRealSenseVideoEngine::~CKivRealSenseVideoEngine() {
 DepthDeviceFactory CKivRealSenseVideoEngine::CurrentFactory() const {
   if (m_factory) return m_factory;
   // Resolved here, on the owner's thread, so the frame thread never reads the device list.
-  for (unsigned int i = 0; i < m_nDeviceCount; ++i) {
-    if (IsRealSense(static_cast<int>(i)) == 1) {
-      const DEVICE_LOCATOR locator = GetDeviceLocator(static_cast<int>(i));
-      return [locator] { return OpenDepthDevice(locator); };
-    }
+  int chosen = m_nDevice;
+  for (unsigned int i = 0; chosen < 0 && i < m_nDeviceCount; ++i) {
+    if (IsRealSense(static_cast<int>(i)) == 1) chosen = static_cast<int>(i);
+  }
+  if (chosen >= 0 && static_cast<unsigned int>(chosen) < m_nDeviceCount) {
+    const DEVICE_LOCATOR locator = GetDeviceLocator(chosen);
+    return [locator] { return OpenDepthDevice(locator); };
   }
   return []() -> std::unique_ptr<CDepthDevice> {
     throw CNoDepthDeviceError("no RealSense device connected");
@@ -193,6 +195,7 @@ void CKivRealSenseVideoEngine::RunFrames(CDepthRun& run) {
   request.nDepthWidth = run.nWidth;
   request.nDepthHeight = run.nHeight;
   request.nFps = kDepthFps;
+  request.bCloud = true;
   device->Start(request);
 
   DEPTH_FRAMESET frameset;
@@ -216,14 +219,19 @@ void CKivRealSenseVideoEngine::RunFrames(CDepthRun& run) {
       }
       std::memcpy(m_pDepthData.get(), depth.pData, depth.nDataSize);
     }
-    run.rays.Update(depth.intrinsics);
-    if (run.cloud.size() != pixels) run.cloud.resize(pixels);
-    // Cloud, metres and grey picture (DepthFrameToCloud, DepthFrameToMeters, DepthToGray) in
-    // one pass.
-    run.converter.Convert(depth, run.rays, run.meters, run.grey, run.cloud.data());
+    // The device's own cloud when it made one; else ours, from the pixel rays, with metres and
+    // grey picture (DepthFrameToCloud, DepthFrameToMeters, DepthToGray) in one pass.
+    const SVertex* cloud = frameset.pCloud;
+    if (cloud == nullptr) {
+      run.rays.Update(depth.intrinsics);
+      if (run.cloud.size() != pixels) run.cloud.resize(pixels);
+      cloud = run.cloud.data();
+    }
+    run.converter.Convert(depth, run.rays, run.meters, run.grey,
+                          frameset.pCloud == nullptr ? run.cloud.data() : nullptr);
     m_depthImage = run.grey;
     if (run.pListener) {
-      run.pListener->OnDepthFrame(run.nCameraIndex, &m_depthImage, &run.meters, run.cloud.data());
+      run.pListener->OnDepthFrame(run.nCameraIndex, &m_depthImage, &run.meters, cloud);
     }
   }
   device->Stop();
@@ -297,9 +305,20 @@ void CDepthFrameConverter::Convert(const DEPTH_DEVICE_FRAME& frame, const veldri
     const auto* __restrict raw =
         reinterpret_cast<const std::uint16_t*>(static_cast<const unsigned char*>(frame.pData) +
                                                static_cast<std::size_t>(y) * frame.nStride);
-    const float* __restrict ray = rays.Data() + static_cast<std::size_t>(y) * w * 2;
     double* __restrict m = meters.ptr<double>(y);
     unsigned char* __restrict g = grey.ptr<unsigned char>(y);
+    if (vertices == nullptr) {
+      for (std::size_t x = 0; x < static_cast<std::size_t>(w); ++x) {
+        const std::uint16_t r = raw[x];
+        m[x] = static_cast<double>(r) * scale;
+        const unsigned char level = lut[r];
+        g[3 * x] = level;
+        g[3 * x + 1] = level;
+        g[3 * x + 2] = level;
+      }
+      continue;
+    }
+    const float* __restrict ray = rays.Data() + static_cast<std::size_t>(y) * w * 2;
     float* __restrict v = vertices[static_cast<std::size_t>(y) * w].xyz;
     for (std::size_t x = 0; x < static_cast<std::size_t>(w); ++x) {
       const std::uint16_t r = raw[x];

@@ -14,8 +14,10 @@
 // Streams the depth half of a depth camera: SetupDepth reads the camera's geometry once (depth
 // scale, intrinsics of both streams, extrinsics between them), Start runs a frame thread that
 // hands every depth frame to the listener's OnDepthFrame as a grey picture, the depth in metres
-// and the point cloud. The camera is the first listed device whose name contains "RealSense"
-// (the table scene's simulated camera, or the vendor library's when built in).
+// and the point cloud. The camera is the listed device chosen with SelectDevice, by default the
+// first whose name contains "RealSense" (the table scene's simulated camera, a recording or a
+// connected camera through the vendor library when built in). The cloud is the device's own when
+// it computes one (the vendor library does), else ours from the geometry's pixel rays.
 //
 // Threads: SetupDepth, Start, Stop and destruction run on the owner's (UI) thread; SetupDepth
 // blocks it until the camera has shown one depth and one colour frame (at most 15 s per wait).
@@ -32,7 +34,8 @@
 // value of every raw depth looked up (the table is remade when the depth units change).
 class CDepthFrameConverter {
  public:
-  // `meters` and `grey` are (re)made at the frame size only when their size differs.
+  // `meters` and `grey` are (re)made at the frame size only when their size differs. A null
+  // `vertices` leaves the cloud out (the device computed one).
   void Convert(const DEPTH_DEVICE_FRAME& frame, const veldrin::CPixelRays& rays, cv::Mat& meters,
                cv::Mat& grey, SVertex* vertices);
 
@@ -53,6 +56,9 @@ class CKivRealSenseVideoEngine : public CKivVideoEngine {
   // failure is thrown as a CDepthDeviceError kind, with the calibration left as it was.
   int SetupDepth(int index, int depthWidth, int depthHeight, CKivVideoEngineListener* listener,
                  int colorWidth, int colorHeight);
+  // The listed device SetupDepth and Start open (its position in the device list); -1, the
+  // default, for the first whose name contains "RealSense".
+  void SelectDevice(int device) { m_nDevice = device; }
   // 1 when the frame thread was started, 0 when the previous one is still busy.
   int Start() override;
   int Stop() override;
@@ -92,6 +98,7 @@ class CKivRealSenseVideoEngine : public CKivVideoEngine {
   void RunFrames(CDepthRun& run);
 
   DepthDeviceFactory m_factory;  // set for tests; otherwise the listed camera
+  int m_nDevice = -1;
   cv::Mat m_depthImage;
   std::atomic<int> m_bRunning{0};
   std::unique_ptr<std::uint16_t[]> m_pDepthData;

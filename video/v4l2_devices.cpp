@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 namespace veldrin {
 
@@ -32,6 +34,40 @@ bool Is16BitPixelFormat(std::uint32_t fourcc) {
       V4L2_PIX_FMT_Y16_BE,  V4L2_PIX_FMT_Z16,
   };
   return std::find(std::begin(kFormats), std::end(kFormats), fourcc) != std::end(kFormats);
+}
+
+bool IsDepthOrInfraredNode(const std::vector<V4L2_FORMAT_INFO>& formats) {
+  // Not every kernel names the depth camera formats; their codes are fixed.
+  static constexpr std::uint32_t kDepth[] = {
+      v4l2_fourcc('Z', '1', '6', ' '), v4l2_fourcc('Y', '8', 'I', ' '),
+      v4l2_fourcc('Y', '1', '2', 'I'), v4l2_fourcc('I', 'N', 'Z', 'I'),
+      v4l2_fourcc('I', 'N', 'V', 'Z'), v4l2_fourcc('C', 'N', 'F', '4'),
+  };
+  static constexpr std::uint32_t kGrey[] = {
+      V4L2_PIX_FMT_GREY, V4L2_PIX_FMT_Y10, V4L2_PIX_FMT_Y12, V4L2_PIX_FMT_Y16, V4L2_PIX_FMT_Y16_BE,
+  };
+  const auto in = [](const auto& list, std::uint32_t fourcc) {
+    return std::find(std::begin(list), std::end(list), fourcc) != std::end(list);
+  };
+  bool allGrey = !formats.empty();
+  for (const V4L2_FORMAT_INFO& format : formats) {
+    if (in(kDepth, format.nPixelFormat)) return true;
+    allGrey = allGrey && in(kGrey, format.nPixelFormat);
+  }
+  return allGrey;
+}
+
+std::string UsbSerialOfNode(const std::string& sysRoot, int node) {
+  // The node's device is a USB interface; the serial number belongs to the device above it.
+  const std::filesystem::path path = std::filesystem::path(sysRoot) / "class/video4linux" /
+                                     ("video" + std::to_string(node)) / "device/../serial";
+  std::ifstream file(path);
+  std::string serial;
+  if (!std::getline(file, serial)) return {};
+  while (!serial.empty() && std::isspace(static_cast<unsigned char>(serial.back()))) {
+    serial.pop_back();
+  }
+  return serial;
 }
 
 std::vector<cv::Point> ListV4L2Resolutions(const std::vector<V4L2_FORMAT_INFO>& formats) {
@@ -148,12 +184,16 @@ std::vector<FOUND_DEVICE> CV4L2DeviceEnumerator::Enumerate() {
     };
     std::optional<V4L2_DEVICE_INFO> info = veldrin::QueryV4L2Device(ioctl);
     ::close(fd);
-    if (!info || !veldrin::IsVideoCaptureNode(info->nCapabilities)) continue;
+    if (!info || !veldrin::IsVideoCaptureNode(info->nCapabilities) ||
+        veldrin::IsDepthOrInfraredNode(info->formats)) {
+      continue;
+    }
     FOUND_DEVICE device;
     device.strName = info->strCard;
     device.resolutions = veldrin::ListV4L2Resolutions(info->formats);
     device.locator.kind = DEVICE_LOCATOR::EKind::V4L2;
     device.locator.nNode = node;
+    device.locator.strSerial = veldrin::UsbSerialOfNode("/sys", node);
     devices.push_back(std::move(device));
   }
   return devices;

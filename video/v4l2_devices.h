@@ -37,6 +37,12 @@ namespace veldrin {
 
 bool IsVideoCaptureNode(std::uint32_t capabilities);
 bool Is16BitPixelFormat(std::uint32_t fourcc);
+// A depth camera's depth or infrared node: it offers a depth format or an infrared pair, or only
+// grey formats. Such a node is no colour camera and is not listed (its camera's colour node is).
+bool IsDepthOrInfraredNode(const std::vector<V4L2_FORMAT_INFO>& formats);
+// The serial number of the USB device a node belongs to, from sysfs under `sysRoot` ("/sys");
+// empty when it has none.
+std::string UsbSerialOfNode(const std::string& sysRoot, int node);
 
 // The sizes a device lists: discrete sizes of its 16-bit formats, once per frame interval
 // (once when the driver gives none), in the driver's order, duplicates kept.

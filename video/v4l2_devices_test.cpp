@@ -5,6 +5,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+
+#include "testing/scratch_dir.h"
+#include "testing/test_files.h"
 
 namespace {
 
@@ -47,6 +51,33 @@ TEST(V4L2ResolutionsTest, FormatAndNodeClassification) {
   }
   EXPECT_TRUE(veldrin::IsVideoCaptureNode(V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING));
   EXPECT_FALSE(veldrin::IsVideoCaptureNode(V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING));
+}
+
+// A depth camera shows up as several nodes: only its colour node is a colour camera.
+TEST(V4L2ResolutionsTest, DepthAndInfraredNodesAreNoColourCameras) {
+  const V4L2_FORMAT_INFO z16{V4L2_PIX_FMT_Z16, {{true, 640, 480, 3}}};
+  const V4L2_FORMAT_INFO y8i{v4l2_fourcc('Y', '8', 'I', ' '), {{true, 640, 480, 3}}};
+  const V4L2_FORMAT_INFO grey{V4L2_PIX_FMT_GREY, {{true, 640, 480, 3}}};
+  const V4L2_FORMAT_INFO y16{V4L2_PIX_FMT_Y16, {{true, 640, 480, 3}}};
+  const V4L2_FORMAT_INFO uyvy{V4L2_PIX_FMT_UYVY, {{true, 640, 480, 3}}};
+  EXPECT_TRUE(veldrin::IsDepthOrInfraredNode({z16}));
+  EXPECT_TRUE(veldrin::IsDepthOrInfraredNode({grey, y8i, uyvy}));  // infrared with a colour mode
+  EXPECT_TRUE(veldrin::IsDepthOrInfraredNode({grey, y16}));
+  EXPECT_FALSE(veldrin::IsDepthOrInfraredNode({Yuyv(), Mjpg()}));  // the colour node
+  EXPECT_FALSE(veldrin::IsDepthOrInfraredNode({Yuyv(), grey}));
+  EXPECT_FALSE(veldrin::IsDepthOrInfraredNode({}));  // a node that told nothing stays listed
+}
+
+TEST(V4L2ResolutionsTest, SerialNumberOfTheNodesUsbDevice) {
+  veldrin_test::CScratchDir sys("sysfs");
+  const std::filesystem::path device = sys.Path() / "devices/usb2/2-1";
+  std::filesystem::create_directories(device / "2-1:1.3");
+  veldrin_test::WriteFileBytes(device / "serial", "843112071234\n");
+  std::filesystem::create_directories(sys.Path() / "class/video4linux/video4");
+  std::filesystem::create_directory_symlink(device / "2-1:1.3",
+                                            sys.Path() / "class/video4linux/video4/device");
+  EXPECT_EQ(veldrin::UsbSerialOfNode(sys.Path().string(), 4), "843112071234");
+  EXPECT_EQ(veldrin::UsbSerialOfNode(sys.Path().string(), 5), "");
 }
 
 TEST(V4L2ResolutionsTest, NodeNumbersSortNumerically) {

@@ -13,7 +13,11 @@
 #include <optional>
 #include <set>
 
+#include "video/depth_device.h"
 #include "video/table_scene.h"
+#ifdef VELDRIN_HAVE_REALSENSE2
+#include "video/realsense/realsense_depth_device.h"
+#endif
 
 namespace {
 
@@ -283,6 +287,11 @@ std::unique_ptr<CFrameSource> OpenVirtualSource(const std::string& source) {
         veldrin::CurrentTableSceneParams(params, error)) {
       opened = std::make_unique<CSceneSource>(params);
     }
+  } else if (source.starts_with(kRecordingSourcePrefix)) {
+    // A recording's colour stream; without the library the source stays closed (unavailable).
+#ifdef VELDRIN_HAVE_REALSENSE2
+    opened = OpenRealSenseRecordingColor(source.substr(kRecordingSourcePrefix.size()));
+#endif
   } else if (std::optional<SEQUENCE_PATTERN> pattern = ParsePattern(source)) {
     opened = std::make_unique<CSequenceSource>(*pattern);
   } else {
@@ -313,7 +322,13 @@ std::vector<FOUND_DEVICE> CVirtualDeviceEnumerator::Enumerate() {
     // Only the first MAX_VIDEO_DEVICES are kept, but probing the rest is cheap and keeps the
     // enumerator free of slot rules.
     std::unique_ptr<CFrameSource> probe = OpenVirtualSource(entry.strSource);
-    if (probe->IsOpened()) device.resolutions = veldrin::VirtualResolutions(probe->GetSize());
+    if (probe->IsOpened()) {
+      const cv::Size size = probe->GetSize();
+      // A recording has the one colour size it was recorded at.
+      device.resolutions = entry.strSource.starts_with(kRecordingSourcePrefix)
+                               ? std::vector<cv::Point>{cv::Point(size.width, size.height)}
+                               : veldrin::VirtualResolutions(size);
+    }
     probe->Release();
     devices.push_back(std::move(device));
   }

@@ -31,8 +31,9 @@ bool IsSequencePattern(const std::string& pattern);
 
 }  // namespace veldrin
 
-// Opens a virtual source: "scene:NAME", a pattern with one %d (an image sequence), an image
-// file or a video file. A source that cannot be read gives a closed CFrameSource.
+// Opens a virtual source: "scene:NAME", "bag:FILE" (a depth camera's recording, its colour
+// stream), a pattern with one %d (an image sequence), an image file or a video file. A source that
+// cannot be read gives a closed CFrameSource.
 std::unique_ptr<CFrameSource> OpenVirtualSource(const std::string& source);
 
 // The device list VELDRIN_CAMERAS describes.

@@ -1,10 +1,13 @@
-// Compiled only when CMake finds librealsense2; the library's types stay in this file.
+// Compiled only when CMake finds librealsense2; the library's types stay in this folder.
 #include "video/realsense/realsense_depth_device.h"
 
 #include <librealsense2/rs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cstddef>
+#include <filesystem>
+#include <optional>
 
 #include "video/depth_types.h"
 
@@ -85,17 +88,97 @@ void Describe(const rs2::video_frame& frame, DEPTH_DEVICE_FRAME& out) {
   if (auto depth = frame.as<rs2::depth_frame>()) out.fUnits = depth.get_units();
 }
 
+// The first video stream of `type` a recording holds.
+struct RECORDED_STREAM {
+  int nWidth = 0;
+  int nHeight = 0;
+  rs2_format format = RS2_FORMAT_ANY;
+};
+
+struct RECORDING_STREAMS {
+  std::optional<RECORDED_STREAM> depth;
+  std::optional<RECORDED_STREAM> color;
+};
+
+// A context for recordings only: one that also watches for cameras takes two seconds to go.
+rs2::context RecordingContext() {
+  static const std::string settings =
+      "{\"device-mask\": " + std::to_string(RS2_PRODUCT_LINE_SW_ONLY) + "}";
+  return rs2::context(settings);
+}
+
+std::string SizeText(int width, int height) {
+  return std::to_string(width) + "x" + std::to_string(height);
+}
+
+// Reads what a recording holds without playing it; one clear line for a file that cannot be
+// read (missing, cut short, not a recording).
+RECORDING_STREAMS ReadRecordingStreams(const std::string& file) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(file, error)) {
+    throw CNoDepthDeviceError("the recording " + file + " does not exist");
+  }
+  RECORDING_STREAMS streams;
+  try {
+    rs2::context context = RecordingContext();
+    const rs2::playback playback = context.load_device(file);
+    for (const rs2::sensor& sensor : playback.query_sensors()) {
+      for (const rs2::stream_profile& profile : sensor.get_stream_profiles()) {
+        const auto video = profile.as<rs2::video_stream_profile>();
+        if (!video) continue;
+        const RECORDED_STREAM stream{video.width(), video.height(), video.format()};
+        if (video.stream_type() == RS2_STREAM_DEPTH && video.format() == RS2_FORMAT_Z16 &&
+            !streams.depth) {
+          streams.depth = stream;
+        } else if (video.stream_type() == RS2_STREAM_COLOR && !streams.color) {
+          streams.color = stream;
+        }
+      }
+    }
+  } catch (const rs2::error& e) {
+    throw CNoDepthDeviceError("the recording " + file + " cannot be read: " + e.what());
+  }
+  return streams;
+}
+
 class CRealSenseDepthDevice : public CDepthDevice {
  public:
+  // Either a connected camera (`serial`, possibly empty) or a recording (`file`).
+  CRealSenseDepthDevice(std::string serial, std::string file, bool bPaced)
+      : m_strSerial(std::move(serial)),
+        m_strFile(std::move(file)),
+        m_bPaced(bPaced),
+        m_context(m_strFile.empty() ? rs2::context() : RecordingContext()) {}
+  ~CRealSenseDepthDevice() override {
+    if (!m_bStarted) return;
+    try {
+      m_pipeline.stop();
+    } catch (const rs2::error&) {  // a camera gone already has nothing to stop
+    }
+  }
+  CRealSenseDepthDevice(const CRealSenseDepthDevice&) = delete;
+  CRealSenseDepthDevice& operator=(const CRealSenseDepthDevice&) = delete;
+
   void Start(const DEPTH_STREAM_REQUEST& r) override {
+    if (!m_strFile.empty()) CheckRecording(r);
+    m_bCloud = r.bCloud;
     Guarded([&] {
       rs2::config config;
-      config.enable_stream(RS2_STREAM_DEPTH, 0, r.nDepthWidth, r.nDepthHeight, RS2_FORMAT_Z16,
-                           r.nFps);
+      if (!m_strFile.empty()) {
+        config.enable_device_from_file(m_strFile, true);
+      } else {
+        const std::string serial = ChooseCamera();
+        if (!serial.empty()) config.enable_device(serial);
+      }
+      // A recording plays at its own rate: its rate was checked with its sizes.
+      const int fps = m_strFile.empty() ? r.nFps : 0;
+      config.enable_stream(RS2_STREAM_DEPTH, 0, r.nDepthWidth, r.nDepthHeight, RS2_FORMAT_Z16, fps);
       if (r.nColorWidth > 0) {
         config.enable_stream(RS2_STREAM_COLOR, 0, r.nColorWidth, r.nColorHeight, RS2_FORMAT_ANY, 0);
       }
       m_profile = m_pipeline.start(config);
+      m_bStarted = true;
+      if (!m_bPaced) m_profile.get_device().as<rs2::playback>().set_real_time(false);
       return 0;
     });
   }
@@ -112,6 +195,10 @@ class CRealSenseDepthDevice : public CDepthDevice {
         out.bDepth = true;
         Describe(depth, out.depth);
         m_depthProfile = depth.get_profile();
+        if (m_bCloud) {
+          m_points = m_pointcloud.calculate(depth);
+          out.pCloud = reinterpret_cast<const SVertex*>(m_points.get_vertices());
+        }
       }
       rs2::video_frame color = m_frames.get_color_frame();
       if (color) {
@@ -136,23 +223,157 @@ class CRealSenseDepthDevice : public CDepthDevice {
   void Stop() override {
     Guarded([&] {
       m_frames = rs2::frameset();
-      m_pipeline.stop();
+      m_points = rs2::points();
+      if (m_bStarted) m_pipeline.stop();
+      m_bStarted = false;
       return 0;
     });
   }
 
  private:
+  // The recording must hold the streams asked for; the library's own complaint would not say
+  // what the file holds.
+  void CheckRecording(const DEPTH_STREAM_REQUEST& r) const {
+    const RECORDING_STREAMS streams = ReadRecordingStreams(m_strFile);
+    const std::string name = "the recording " + m_strFile;
+    if (!streams.depth) throw CStreamNotOfferedError(name + " has no depth stream");
+    if (streams.depth->nWidth != r.nDepthWidth || streams.depth->nHeight != r.nDepthHeight) {
+      throw CStreamNotOfferedError(
+          name + " has depth " + SizeText(streams.depth->nWidth, streams.depth->nHeight) +
+          ", not the " + SizeText(r.nDepthWidth, r.nDepthHeight) + " asked for");
+    }
+    if (r.nColorWidth <= 0) return;
+    if (!streams.color) throw CStreamNotOfferedError(name + " has no colour stream");
+    if (streams.color->nWidth != r.nColorWidth || streams.color->nHeight != r.nColorHeight) {
+      throw CStreamNotOfferedError(
+          name + " has colour " + SizeText(streams.color->nWidth, streams.color->nHeight) +
+          ", not the " + SizeText(r.nColorWidth, r.nColorHeight) + " the camera settings ask for");
+    }
+  }
+
+  // The serial to open: the camera whose serial number, or whose chip's (which its USB
+  // descriptor may carry instead), is the one asked for; else the only camera there is.
+  std::string ChooseCamera() {
+    const rs2::device_list devices = m_context.query_devices();
+    if (devices.size() == 0) throw CNoDepthDeviceError("no RealSense device connected");
+    if (m_strSerial.empty()) return {};
+    for (const rs2::device& device : devices) {
+      if (!device.supports(RS2_CAMERA_INFO_SERIAL_NUMBER)) continue;
+      std::string serial = device.get_info(RS2_CAMERA_INFO_SERIAL_NUMBER);
+      if (serial == m_strSerial) return serial;
+      if (device.supports(RS2_CAMERA_INFO_ASIC_SERIAL_NUMBER) &&
+          m_strSerial == device.get_info(RS2_CAMERA_INFO_ASIC_SERIAL_NUMBER)) {
+        return serial;
+      }
+    }
+    if (devices.size() == 1) return {};
+    throw CNoDepthDeviceError("no RealSense device with serial number " + m_strSerial +
+                              " is connected");
+  }
+
+  std::string m_strSerial;
+  std::string m_strFile;
+  bool m_bPaced;
+  bool m_bCloud = false;
+  bool m_bStarted = false;
   rs2::context m_context;
   rs2::pipeline m_pipeline{m_context};
   rs2::pipeline_profile m_profile;
   rs2::frameset m_frames;
+  rs2::pointcloud m_pointcloud;
+  rs2::points m_points;
   rs2::stream_profile m_depthProfile;
   rs2::stream_profile m_colorProfile;
 };
 
+// The colour stream of a recording, through a pipeline of its own that starts with the first
+// read. Not thread-safe, like every frame source.
+class CRecordingColorSource : public CFrameSource {
+ public:
+  explicit CRecordingColorSource(std::string file) : m_strFile(std::move(file)) {
+    try {
+      const RECORDING_STREAMS streams = ReadRecordingStreams(m_strFile);
+      if (streams.color) m_size = cv::Size(streams.color->nWidth, streams.color->nHeight);
+    } catch (const CDepthDeviceError&) {  // listed as unavailable
+    }
+  }
+  ~CRecordingColorSource() override { Release(); }
+  CRecordingColorSource(const CRecordingColorSource&) = delete;
+  CRecordingColorSource& operator=(const CRecordingColorSource&) = delete;
+
+  bool IsOpened() const override { return !m_size.empty(); }
+  void RequestSize(int, int) override {}  // a recording has the one size it was recorded at
+  cv::Size GetSize() const override { return m_size; }
+
+  void Read(cv::Mat& frame) override {
+    frame.release();
+    if (m_size.empty()) return;
+    try {
+      if (!m_pipeline) {
+        m_pipeline = std::make_unique<rs2::pipeline>(m_context);
+        rs2::config config;
+        config.enable_device_from_file(m_strFile, true);
+        config.enable_stream(RS2_STREAM_COLOR, 0, m_size.width, m_size.height, RS2_FORMAT_ANY, 0);
+        m_pipeline->start(config);
+      }
+      rs2::frameset frames;
+      if (!m_pipeline->try_wait_for_frames(&frames, 1000)) return;
+      const rs2::video_frame color = frames.get_color_frame();
+      if (!color) return;
+      cv::Mat pixels(color.get_height(), color.get_width(), CV_8UC3,
+                     const_cast<void*>(color.get_data()),
+                     static_cast<std::size_t>(color.get_stride_in_bytes()));
+      switch (color.get_profile().format()) {
+        case RS2_FORMAT_BGR8:
+          pixels.copyTo(frame);
+          break;
+        case RS2_FORMAT_RGB8:
+          cv::cvtColor(pixels, frame, cv::COLOR_RGB2BGR);
+          break;
+        case RS2_FORMAT_YUYV:
+          cv::cvtColor(cv::Mat(pixels.rows, pixels.cols, CV_8UC2, pixels.data, pixels.step), frame,
+                       cv::COLOR_YUV2BGR_YUYV);
+          break;
+        default:
+          break;  // no picture rather than a wrong one
+      }
+    } catch (const rs2::error&) {
+      Release();  // the next read starts over
+    }
+  }
+
+  void Release() override {
+    if (!m_pipeline) return;
+    try {
+      m_pipeline->stop();
+    } catch (const rs2::error&) {
+    }
+    m_pipeline.reset();
+  }
+
+ private:
+  std::string m_strFile;
+  cv::Size m_size;
+  rs2::context m_context = RecordingContext();
+  std::unique_ptr<rs2::pipeline> m_pipeline;
+};
+
 }  // namespace
 
-std::unique_ptr<CDepthDevice> OpenRealSenseDepthDevice() {
-  rs2::log_to_console(RS2_LOG_SEVERITY_ERROR);
-  return std::make_unique<CRealSenseDepthDevice>();
+std::unique_ptr<CDepthDevice> OpenRealSenseDepthDevice(const std::string& serial) {
+  return Guarded(
+      [&] { return std::make_unique<CRealSenseDepthDevice>(serial, std::string(), true); });
+}
+
+std::unique_ptr<CDepthDevice> OpenRealSenseRecording(const std::string& file, bool bPaced) {
+  return Guarded(
+      [&] { return std::make_unique<CRealSenseDepthDevice>(std::string(), file, bPaced); });
+}
+
+std::unique_ptr<CFrameSource> OpenRealSenseRecordingColor(const std::string& file) {
+  try {
+    return std::make_unique<CRecordingColorSource>(file);
+  } catch (const rs2::error&) {
+    return MakeClosedFrameSource();
+  }
 }

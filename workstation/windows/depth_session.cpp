@@ -44,6 +44,7 @@ bool CDepthSession::Start(int colorWidth, int colorHeight, std::string& error) {
   const DepthDeviceFactory& factory = TestFactory();
   m_pEngine = factory ? std::make_unique<CKivRealSenseVideoEngine>(factory)
                       : std::make_unique<CKivRealSenseVideoEngine>();
+  m_pEngine->SelectDevice(m_nDevice);
   try {
     m_pEngine->SetupDepth(DEPTH_CAMERA_INDEX, 640, 480, this, colorWidth, colorHeight);
   } catch (const std::exception& e) {

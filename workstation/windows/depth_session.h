@@ -44,6 +44,8 @@ class CDepthSession : public QObject, public CKivVideoEngineListener {
   // not start; then nothing runs.
   bool Start(int colorWidth, int colorHeight, std::string& error);
 
+  // The listed camera to open (its position in the device list); by default the first depth one.
+  void SelectDevice(int device) { m_nDevice = device; }
   void SetAutoCalibration(bool on);
   void SetSecurePoints(bool on) { m_bSecurePoints.store(on); }
   // Colour thread: marks the pixels within the tolerance of the highest surface.
@@ -76,6 +78,7 @@ class CDepthSession : public QObject, public CKivVideoEngineListener {
   std::unique_ptr<CDepthCameraDialog> m_pDialog;
   std::unique_ptr<CKivRealSenseVideoEngine> m_pEngine;
 
+  int m_nDevice = -1;
   std::atomic<bool> m_bReady{false};  // the 3D View exists: frames may use it
   std::atomic<bool> m_bSecurePoints{false};
   std::atomic<float> m_fMaxHeight{0.f};

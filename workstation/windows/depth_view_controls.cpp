@@ -39,7 +39,7 @@ CDepthViewControls::CDepthViewControls(QWidget* dialog, const SWidgets& widgets,
 // The owner stops the session first, while the widgets are still there.
 CDepthViewControls::~CDepthViewControls() = default;
 
-bool CDepthViewControls::Start(int colorWidth, int colorHeight) {
+bool CDepthViewControls::Start(int device, int colorWidth, int colorHeight) {
   Stop();
   const std::string folder = m_folder();
   LoadPlane2D(folder);
@@ -47,6 +47,7 @@ bool CDepthViewControls::Start(int colorWidth, int colorHeight) {
       std::make_unique<CDepthSession>(m_rectification, *m_widgets.inputWindow, m_consumer, folder);
   session->SetAutoCalibration(m_widgets.autoCalibCheck->isChecked());
   session->SetSecurePoints(m_widgets.securePointsCheck->isChecked());
+  session->SelectDevice(device);
   std::string error;
   if (!session->Start(colorWidth, colorHeight, error)) {
     session.reset();

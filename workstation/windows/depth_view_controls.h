@@ -43,7 +43,7 @@ class CDepthViewControls : public QObject {
 
   // Loads the saved corners, starts the depth camera for colour frames of the size given and
   // opens the 3D View. A camera that does not start is said with the library's message.
-  bool Start(int colorWidth, int colorHeight);
+  bool Start(int device, int colorWidth, int colorHeight);
   void Stop();
   // The calibration list or the depth controls, as the main camera is an ordinary or a depth one.
   void Show(bool depth);

@@ -365,7 +365,7 @@ void CVeldrinDlg::OnCameraStarted(bool switched) {
   if (m_pCameras->List()->GetKind(index) == CAM_KIND_DEPTH) {
     m_pCameras->Engine()->Stop();
     m_pDepthControls->Show(
-        m_pDepthControls->Start(m_pCameras->FrameWidth(), m_pCameras->FrameHeight()));
+        m_pDepthControls->Start(index, m_pCameras->FrameWidth(), m_pCameras->FrameHeight()));
     m_pCameras->Engine()->Start();
   } else {
     m_pDepthControls->Show(false);
