@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/core.hpp>
+
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -220,6 +222,16 @@ TEST_F(RecordingTest, TheChosenDeviceIsTheOneOpened) {
   ASSERT_EQ(engine.GetDeviceCount(), 3u);
   EXPECT_EQ(engine.m_devices[1].resolutions, (std::vector<cv::Point>{{640, 480}}));
   EXPECT_EQ(engine.IsRealSense(2), 1);
+  // Its colour stream is what the webcam side shows: the recorded scene's pictures.
+  std::unique_ptr<CFrameSource> colour = OpenVirtualSource("bag:" + Box().string());
+  ASSERT_TRUE(colour->IsOpened());
+  colour->RequestSize(1280, 720);  // a recording keeps its own size
+  EXPECT_EQ(colour->GetSize(), cv::Size(640, 480));
+  cv::Mat picture;
+  for (int i = 0; i < 20 && picture.empty(); ++i) colour->Read(picture);
+  ASSERT_EQ(picture.size(), cv::Size(640, 480));
+  EXPECT_EQ(picture.type(), CV_8UC3);
+  EXPECT_GT(cv::norm(picture, cv::NORM_L1), 0.0);
 }
 
 TEST_F(RecordingTest, StartStopAndDestroyWhileFramesFlow) {
