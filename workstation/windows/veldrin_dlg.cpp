@@ -427,13 +427,12 @@ void CVeldrinDlg::OnInitDialog() {
   setWindowTitle(Q(m_strInstanceName));
 
   // A name that cannot give the picture's file name could never publish: refused before anything
-  // is touched.
+  // is touched. No box: it would wait under an unattended host for nobody.
   if (!m_strInstanceName.empty() && !CSharedStatusBlock::IsValidInstanceName(m_strInstanceName)) {
     const std::string text = "The instance name \"" + m_strInstanceName +
                              "\" cannot name the picture file: it must not hold \"/\", be \".\" "
                              "or \"..\", or be longer than 251 bytes.";
     std::fprintf(stderr, "veldrin: %s\n", text.c_str());
-    AfxMessageBox(text, MB_ICONERROR | MB_OK);
     EndDialog(-1);
     return;
   }

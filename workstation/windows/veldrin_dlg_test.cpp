@@ -500,15 +500,15 @@ TEST_F(VeldrinDlgTest, UnusableFrameSizeFallsBackAndIsReportedInTheStatusLine) {
   EXPECT_FALSE(TakePicture().empty());  // and the tool works on
 }
 
-// The picture "<name>.bmp" cannot be a file name: refused at once, before anything is touched.
+// The picture "<name>.bmp" cannot be a file name: refused at once, before anything is touched,
+// and without a box that would wait for nobody.
 TEST_F(VeldrinDlgTest, InstanceNameThatCannotNameThePictureIsRefused) {
   m_name = std::string(252, 'n');
   StartHost(1000, 700);
   auto dlg = Open(m_name);
   EXPECT_TRUE(dlg->IsEnded());
   EXPECT_EQ(dlg->EndResult(), -1);
-  ASSERT_EQ(m_boxes->Calls().size(), 1u);
-  EXPECT_EQ(m_boxes->Calls()[0].type, MB_ICONERROR | MB_OK);
+  EXPECT_TRUE(m_boxes->Calls().empty());
   EXPECT_EQ(m_host->GetOpenCount(), 0u);
   dlg.reset();
   EXPECT_FALSE(fs::exists(m_dir / "CamDrv.ini")) << "nothing is written";
