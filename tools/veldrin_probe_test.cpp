@@ -106,6 +106,11 @@ TEST_F(ProbeTest, SceneCornersMatchTheSceneAndHonourTheSceneFile) {
   r = Probe({"scene"});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("width"), std::string::npos);
+  // Nesting deeper than the reader goes: the file is refused, not the program ended.
+  Scene(std::string(100000, '[') + std::string(100000, ']'));
+  r = Probe({"scene"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find(Path("scene.json")), std::string::npos) << r.err;
 }
 
 TEST_F(ProbeTest, ScanReadsTheCodePrintedOnTheScene) {

@@ -8,10 +8,10 @@
 #include <climits>
 #include <cmath>
 #include <memory>
-#include <sstream>
 #include <vector>
 
 #include "platform/file_io.h"
+#include "platform/json_reader.h"
 #include "workstation/calibration_store.h"
 #include "workstation/parallel_rows.h"
 
@@ -225,11 +225,8 @@ bool ReadLensFile(const std::string& path, LENS_MODEL& lens, std::string& error)
       error = "cannot read " + path;
       return false;
   }
-  Json::CharReaderBuilder builder;
   Json::Value root;
-  std::string parseErrors;
-  std::istringstream stream(text);
-  if (!Json::parseFromStream(builder, stream, &root, &parseErrors) || !root.isObject()) {
+  if (!ParseJsonText(text, root) || !root.isObject()) {
     error = path + ": not a lens file";
     return false;
   }

@@ -390,9 +390,10 @@ void CVeldrinDlg::LoadLensForCamera() {
     auto read = std::make_shared<LENS_MODEL>();
     std::string error;
     // A file copied from another camera does not apply to this one.
-    if (!file.empty() && veldrin::ReadLensFile(SettingsFolder() + file, *read, error) &&
-        read->strCamera == camera) {
-      lens = std::move(read);
+    if (!file.empty() && veldrin::ReadLensFile(SettingsFolder() + file, *read, error)) {
+      if (read->strCamera == camera) lens = std::move(read);
+    } else if (!file.empty() && error.rfind("no lens file", 0) != 0) {
+      m_status.ReportProblem(error);  // a file is there but unusable: say which
     }
   }
   m_rectification.SetLens(std::move(lens));
