@@ -27,9 +27,10 @@
 #include <vector>
 
 #include "markers/accuracy_check.h"
+#include "markers/picture_file.h"
 #include "markers/qr_detector.h"
-#include "tools/probe_depth.h"
 #include "markers/sheet_finder.h"
+#include "tools/probe_depth.h"
 #include "video/opencv_video_engine.h"
 #include "video/table_scene.h"
 #include "workstation/rectification.h"
@@ -163,16 +164,22 @@ int Grab(std::vector<std::string> args) {
 
 int Scan(const std::vector<std::string>& args) {
   if (args.size() != 1) return Usage();
-  const cv::Mat picture = cv::imread(args[0], cv::IMREAD_COLOR);
-  if (picture.empty()) return Fail("cannot read a picture from " + args[0]);
+  cv::Mat picture;
+  std::string error;
+  if (veldrin::ReadPictureFile(args[0], picture, error) != veldrin::EPictureRead::kRead) {
+    return Fail(error);
+  }
   for (const std::string& text : veldrin::ScanQRCodes(picture)) std::cout << text << '\n';
   return 0;
 }
 
 int Sheet(const std::vector<std::string>& args) {
   if (args.size() != 1) return Usage();
-  const cv::Mat picture = cv::imread(args[0], cv::IMREAD_COLOR);
-  if (picture.empty()) return Fail("cannot read a picture from " + args[0]);
+  cv::Mat picture;
+  std::string error;
+  if (veldrin::ReadPictureFile(args[0], picture, error) != veldrin::EPictureRead::kRead) {
+    return Fail(error);
+  }
   std::vector<cv::Point2f> corners;
   if (!veldrin::FindSheet(picture, corners)) return Fail("no sheet found");
   for (const cv::Point2f& corner : corners) std::printf("%.2f\t%.2f\n", corner.x, corner.y);
@@ -220,8 +227,11 @@ int Accuracy(std::vector<std::string> args) {
   if (!media || !board || board->width < 2 || board->height < 2 || !(square > 0)) {
     return Usage();
   }
-  const cv::Mat picture = cv::imread(args[0], cv::IMREAD_COLOR);
-  if (picture.empty()) return Fail("cannot read a picture from " + args[0]);
+  cv::Mat picture;
+  std::string error;
+  if (veldrin::ReadPictureFile(args[0], picture, error) != veldrin::EPictureRead::kRead) {
+    return Fail(error);
+  }
   std::vector<cv::Point2f> corners;
   if (!veldrin::FindSheet(picture, corners)) return Fail("no sheet found");
 

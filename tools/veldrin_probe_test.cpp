@@ -87,6 +87,23 @@ TEST_F(ProbeTest, GrabSavesTheFirstPictureAtTheAskedSize) {
   EXPECT_EQ(Probe({"grab", "0", Path("a.png"), "--size", "640"}).code, 2);
 }
 
+// A small file may claim a picture of gigabytes: its size is refused from the header, with one
+// line and status 1, before anything is decoded.
+TEST_F(ProbeTest, PicturesBeyondTheLimitAreRefusedFromTheirHeader) {
+  veldrin_test::WriteFileBytes(Path("huge.png"), veldrin_test::PngClaimingSize(40000, 40000));
+  veldrin_test::WriteFileBytes(Path("wide.png"), veldrin_test::PngClaimingSize(20000, 100));
+  for (const Args& args : {Args{"sheet", Path("huge.png")}, Args{"scan", Path("huge.png")},
+                           Args{"accuracy", Path("huge.png"), "--media", "297x210", "--board",
+                                "9x6", "--square-mm", "20"},
+                           Args{"sheet", Path("wide.png")}}) {
+    const Result r = Probe(args);
+    EXPECT_EQ(r.code, 1) << args[0] << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find(args[1]), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("pixels, more than allowed"), std::string::npos) << r.err;
+  }
+}
+
 TEST_F(ProbeTest, SceneCornersMatchTheSceneAndHonourTheSceneFile) {
   Result r = Probe({"scene", "--size", "640x480"});
   ASSERT_EQ(r.code, 0) << r.err;
