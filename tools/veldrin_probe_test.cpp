@@ -293,6 +293,14 @@ TEST_F(ProbeDepthTest, ErrorsAreOneLineAndStatusOne) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.args.back() << ": " << r.err;
     ::setenv("VELDRIN_CAMERAS", "Webcam=scene:table;Table RealSense=scene:table", 1);
   }
+  // A stored plane behind the camera is refused before anything is measured.
+  veldrin_test::WriteFileBytes(Path("3DPlane.pt3"),
+                               veldrin_test::LEFloatBytes({-0.2f, -0.1f, -0.9f, 0.2f, -0.1f, -0.9f,
+                                                           0.2f, 0.1f, -0.9f, -0.2f, 0.1f, -0.9f}));
+  Result behind = Probe({"depth", "--frames", "5", "--plane", m_dir.string() + "/"});
+  EXPECT_EQ(behind.code, 1);
+  EXPECT_EQ(behind.out, "");
+  EXPECT_NE(behind.err.find("3DPlane.pt3"), std::string::npos) << behind.err;
   // A depth camera whose scene file is broken does not start.
   Scene(R"({"box": {"size_mm": [0, 0, 0]}})");
   const Result r = Probe({"depth", "--frames", "5"});

@@ -707,6 +707,8 @@ int CVeldrinDlg::StartDepthView() {
     AfxMessageBox(error, MB_ICONERROR | MB_OK);
     return 0;
   }
+  if (session->Dialog() && !session->Dialog()->PlaneProblem().empty())
+    m_status.ReportProblem(session->Dialog()->PlaneProblem());
   connect(
       session.get(), &CDepthSession::EngineError, this,
       [this](const QString& message) { OnDepthEngineError(message); }, Qt::QueuedConnection);
