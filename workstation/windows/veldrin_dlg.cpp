@@ -578,12 +578,17 @@ void CVeldrinDlg::ReadCameraSettings() {
 
 void CVeldrinDlg::SaveSettings() {
   CCameraSettings settings(SettingsFolder(), m_strInstanceName);
+  bool saved = true;
   INFO_CAM_DATA record;
   if (m_pCameraList && m_pCameraList->GetCameraAt(m_nCurrentCamera, record) && m_pWebcamEngine &&
       m_nCurrentCamera < MAX_VIDEO_DEVICES)
-    settings.WriteCamera(m_pWebcamEngine->m_devices[m_nCurrentCamera].strName);
-  settings.WriteCalibIndex(m_pCalibrationList->Index());
-  settings.WriteCalibName(m_pCalibrationList->Name());
+    saved = settings.WriteCamera(m_pWebcamEngine->m_devices[m_nCurrentCamera].strName);
+  saved = settings.WriteCalibIndex(m_pCalibrationList->Index()) && saved;
+  saved = settings.WriteCalibName(m_pCalibrationList->Name()) && saved;
+  // The window may be gone already (closing, host gone): stderr is what the host's log keeps.
+  if (!saved && !settings.GetPath().empty())
+    std::fprintf(stderr, "veldrin: the settings could not be written to %s\n",
+                 settings.GetPath().c_str());
 }
 
 // ---------------------------------------------------------------------------------------------
