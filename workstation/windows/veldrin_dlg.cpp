@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QEventLoop>
 #include <QFontMetrics>
 #include <QGraphicsColorizeEffect>
 #include <QGroupBox>
@@ -49,6 +50,8 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 constexpr int kIconRemove = veldrin::IDI_REMOVE;
 constexpr int kIconSave = veldrin::IDI_SAVE;
 constexpr int kHostCheckMs = 500;
+// How often a start that waits for the host's folder looks for it.
+constexpr int kFolderPollMs = 100;
 // The window must fit a 1024 x 768 screen with its frame and a panel.
 constexpr int kMaxInitialWidth = 1000;
 constexpr int kMaxInitialHeight = 700;
@@ -458,6 +461,20 @@ void CVeldrinDlg::OnInitDialog() {
     return;
   }
   m_pConsumer->SetStatusBlock(std::move(block));
+  // A host may start the tool before it names its folder. The settings are there, so the start
+  // waits for it; the host's end, a signal or closing still end the tool meanwhile.
+  if (SettingsFolder().empty()) {
+    m_hostTimer->start(kHostCheckMs);
+    std::fprintf(stderr, "veldrin: waiting for the host to name its folder\n");
+    QEventLoop wait;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &wait, [this, &wait] {
+      if (m_bEnded || !SettingsFolder().empty()) wait.quit();
+    });
+    poll.start(kFolderPollMs);
+    wait.exec();
+    if (m_bEnded) return;
+  }
   const std::string folder = SettingsFolder();
   m_status.SetHostAttached(m_strInstanceName, folder);
   if (::access(folder.c_str(), W_OK) != 0)

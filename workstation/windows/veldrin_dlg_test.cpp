@@ -79,6 +79,27 @@ TEST_F(VeldrinDlgTest, PreferredCameraIsFoundByNameWithoutAsking) {
   EXPECT_EQ(record.nTab, 0);
 }
 
+// A host may start the tool before it names its folder: the start waits for the folder and then
+// reads the settings there, as if it had been there all along; a host that ends first ends it.
+TEST_F(VeldrinDlgTest, StartWaitsForTheHostsFolderAndThenReadsItsSettings) {
+  StartHost(1000, 500);
+  Settings().WriteCamera("Still B");
+  m_host->SetFolder("");
+  QTimer::singleShot(600, [this] { m_host->SetFolder(m_dir.string() + "/"); });
+  auto dlg = Open(m_name);
+  EXPECT_TRUE(m_boxes->Texts().empty());
+  EXPECT_FALSE(dlg->IsEnded());
+  EXPECT_EQ(dlg->CurrentCamera(), 1);
+  dlg.reset();
+
+  m_host->SetFolder("");
+  QTimer::singleShot(600, [this] { m_host.reset(); });
+  dlg = Open(m_name);
+  EXPECT_TRUE(dlg->IsEnded());
+  EXPECT_EQ(dlg->EndResult(), -1);
+  EXPECT_TRUE(m_boxes->Texts().empty());
+}
+
 // A missing preferred camera asks: Yes takes the first free one, No ends without also saying no
 // camera could be opened and without saving settings.
 TEST_F(VeldrinDlgTest, MissingPreferredCameraAsksYesTakesTheFirstFreeNoEnds) {
