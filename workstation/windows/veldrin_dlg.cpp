@@ -713,8 +713,8 @@ int CVeldrinDlg::SwitchCamera(int index) {
 }
 
 // The corners saved on the empty table come back, the depth camera starts and the 3D View
-// opens. A depth camera that does not start is reported with the library's message; the tool
-// goes on with its colour picture.
+// opens. A depth camera that does not start is reported in the status line with the library's
+// message; the tool goes on with its colour picture.
 int CVeldrinDlg::StartDepthView() {
   StopDepthView();
   LoadPlane2D(SettingsFolder());
@@ -725,8 +725,9 @@ int CVeldrinDlg::StartDepthView() {
   std::string error;
   if (!session->Start(m_frameWidth, m_frameHeight, error)) {
     session.reset();
+    // No box: it would hold the start with the colour camera stopped, and nothing would be
+    // published until someone answered it.
     SetStatus(QStringLiteral("Depth camera: %1").arg(Q(error)));
-    AfxMessageBox(error, MB_ICONERROR | MB_OK);
     return 0;
   }
   if (session->Dialog() && !session->Dialog()->PlaneProblem().empty())
