@@ -21,7 +21,7 @@ std::string ObjectName(const std::string& name) { return "/" + name; }
 // The mappings the fault handler may repair. Read from a signal handler, so plain lock-free
 // atomics; a mapping that finds no free entry is simply not repaired.
 struct SGuardedView {
-  std::atomic<std::uintptr_t> begin{0};
+  std::atomic<void*> begin{nullptr};
   std::atomic<std::size_t> length{0};
   std::atomic<bool> lost{false};
 };
@@ -42,13 +42,14 @@ void RestorePreviousAndReturn(int signal, siginfo_t* info, void* context) {
 void OnBusError(int signal, siginfo_t* info, void* context) {
   const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
   for (SGuardedView& view : g_views) {
-    const std::uintptr_t begin = view.begin.load();
+    void* const begin = view.begin.load();
     const std::size_t length = view.length.load();
-    if (begin == 0 || address < begin || address - begin >= length) continue;
+    const auto start = reinterpret_cast<std::uintptr_t>(begin);
+    if (begin == nullptr || address < start || address - start >= length) continue;
     // The object shrank under the mapping: private zeros in its place let the access complete,
     // and a block of zeros reads as "nobody there" to its users.
     const int saved = errno;
-    void* repaired = ::mmap(reinterpret_cast<void*>(begin), length, PROT_READ | PROT_WRITE,
+    void* repaired = ::mmap(begin, length, PROT_READ | PROT_WRITE,
                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
     errno = saved;
     if (repaired == MAP_FAILED) break;
@@ -72,9 +73,8 @@ void InstallBusHandler() {
 int GuardView(void* view, std::size_t length) {
   InstallBusHandler();
   for (int i = 0; i < kGuardedViews; ++i) {
-    std::uintptr_t expected = 0;
-    if (g_views[i].begin.compare_exchange_strong(expected,
-                                                 reinterpret_cast<std::uintptr_t>(view))) {
+    void* expected = nullptr;
+    if (g_views[i].begin.compare_exchange_strong(expected, view)) {
       g_views[i].lost.store(false);
       g_views[i].length.store(length);
       return i;
@@ -86,7 +86,7 @@ int GuardView(void* view, std::size_t length) {
 void UnguardView(int slot) {
   if (slot < 0) return;
   g_views[slot].length.store(0);
-  g_views[slot].begin.store(0);
+  g_views[slot].begin.store(nullptr);
 }
 
 }  // namespace
