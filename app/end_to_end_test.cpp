@@ -1,7 +1,9 @@
 // The real tool started by the host simulator, as the host starts it: pictures flow through real
 // shared memory and files, and the host's exit ends the tool with its settings saved.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,6 +15,7 @@
 #include <thread>
 
 #include "hostlink/shared_status_block.h"
+#include "platform/shared_memory.h"
 #include "testing/child_process.h"
 #include "testing/scratch_dir.h"
 #include "testing/test_files.h"
@@ -143,6 +146,52 @@ TEST_F(ToolEnding, EndOfItsStarterEndsTheTool) {
   if (!ended()) ::kill(tool, SIGKILL);
   EXPECT_EQ(m_host->GetOpenCount(), 0u) << "the block was not released";
   EXPECT_EQ(m_host->GetHostCount(), 1u);
+}
+
+// Another process cuts the block short while the tool serves: the tool takes it as the host's end
+// (settings written, status 1) instead of dying of the fault.
+TEST_F(ToolEnding, ABlockCutShortEndsTheToolAsTheHostsEndDoes) {
+  auto tool = StartTool();
+  ASSERT_TRUE(Serving()) << tool->Errors();
+  fs::remove(m_scratch.Path() / "CamDrv.ini");
+  const int fd = ::shm_open(("/" + m_name).c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, 0), 0);
+  ::close(fd);
+  m_host->AcknowledgeImage();  // the tool may be between two pictures: let it touch the block
+  EXPECT_EQ(tool->Wait(std::chrono::seconds(30)), 1) << tool->Errors();
+  EXPECT_EQ(Settings().ReadCamera(), "Desk");
+  m_host.reset();
+  veldrin::CSharedMemory::Unlink(m_name);
+}
+
+// The host started the tool through a wrapper and was killed: the wrapper lives on, so no
+// parent-death signal comes and the block's count stays set, but the host's lock on the block
+// went with it.
+TEST(EndToEnd, AKilledHostBehindAWrapperEndsTheTool) {
+  const veldrin_test::CScratchDir scratch("wrapped");
+  const fs::path& dir = scratch.Path();
+  const std::string name = veldrin_test::UniqueInstanceName("wrapped");
+  ASSERT_TRUE(
+      cv::imwrite((dir / "still.png").string(), cv::Mat(480, 640, CV_8UC3, cv::Scalar::all(90))));
+  ASSERT_TRUE(CCameraSettings(scratch.Folder(), name).WriteCamera("Desk"));
+  const fs::path pidFile = dir / "tool.pid";
+  const std::string bin = VELDRIN_BIN_DIR;
+  veldrin_test::CChildProcess host(
+      {bin + "/veldrin-host", "--name", name, "--folder", dir.string(), "--media", "1000x700",
+       "--seconds", "120", "--", "/bin/sh", "-c",
+       "'" + bin + "/veldrin' \"$0\" & echo $! > '" + pidFile.string() + "'; wait"},
+      dir, {"VELDRIN_CAMERAS=Desk=" + (dir / "still.png").string(), "QT_QPA_PLATFORM=offscreen"});
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(dir / "host-latest.bmp"); })) << host.Errors();
+  const pid_t tool = std::stoi(veldrin_test::ReadFileBytes(pidFile));
+  host.Signal(SIGKILL);
+  host.Wait(std::chrono::seconds(10));
+  const auto ended = [tool] { return ::kill(tool, 0) != 0; };  // the wrapper reaps it
+  EXPECT_TRUE(WaitUntil(ended)) << "the tool outlived its host";
+  if (!ended()) ::kill(tool, SIGKILL);
+  const std::string ini = veldrin_test::ReadFileBytes(dir / "CamDrv.ini");
+  EXPECT_NE(ini.find("CalibIndex=0"), std::string::npos) << ini;
+  veldrin::CSharedMemory::Unlink(name);
 }
 
 // One tool per instance: the second says so on stderr and ends with 1, leaving the first alone.

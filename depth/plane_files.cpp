@@ -1,5 +1,8 @@
 #include "depth/plane_files.h"
 
+#include <opencv2/core.hpp>
+
+#include <cmath>
 #include <cstdint>
 #include <optional>
 
@@ -53,6 +56,34 @@ bool ReadPlane3D(const std::string& path, Plane3D& corners) {
     corners[i] = {ReadLEFloat(record->data() + 12 * i), ReadLEFloat(record->data() + 12 * i + 4),
                   ReadLEFloat(record->data() + 12 * i + 8)};
   }
+  return true;
+}
+
+bool IsPlausiblePlane3D(const Plane3D& corners) {
+  for (const auto& p : corners) {
+    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) return false;
+    if (p.z < kMinPlaneDepthM || p.z > kMaxPlaneDepthM) return false;
+    if (std::fabs(p.x) > 2 * p.z || std::fabs(p.y) > 2 * p.z) return false;
+  }
+  // Twice the quadrilateral's area, as a vector: zero when the corners lie on one line.
+  const cv::Point3f diagonal1 = corners[2] - corners[0];
+  const cv::Point3f diagonal2 = corners[3] - corners[1];
+  constexpr double kMinAreaM2 = 1e-4;  // one centimetre square
+  return cv::norm(diagonal1.cross(diagonal2)) / 2 >= kMinAreaM2;
+}
+
+bool ReadPlane3D(const std::string& path, Plane3D& corners, std::string& error) {
+  Plane3D read;
+  if (!ReadPlane3D(path, read)) {
+    error = (ReadFilePrefix(path, 1) ? "not a 3D plane file: " : "no 3D plane file ") + path;
+    return false;
+  }
+  if (!IsPlausiblePlane3D(read)) {
+    error = path + ": the plane it holds is not in front of the camera within " +
+            std::to_string(static_cast<int>(kMaxPlaneDepthM)) + " m";
+    return false;
+  }
+  corners = read;
   return true;
 }
 

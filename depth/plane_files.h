@@ -27,6 +27,20 @@ std::string Plane3DPath(const std::string& folder);
 bool ReadPlane2D(const std::string& path, Plane2D& corners);
 bool ReadPlane3D(const std::string& path, Plane3D& corners);
 
+// The depth range a stored table may lie in, in metres from the camera.
+constexpr float kMinPlaneDepthM = 0.1f;
+constexpr float kMaxPlaneDepthM = 10.0f;
+
+// Whether the four corners can be a table the depth camera sees: every coordinate finite, every
+// corner in front of the camera within the depth range and no further to the side than twice its
+// depth (a view of 127 degrees), and the four not all on one line. A plane behind the camera or
+// far beyond its range would only give absurd heights and corners.
+bool IsPlausiblePlane3D(const Plane3D& corners);
+
+// ReadPlane3D that also refuses an implausible record; `error` then names the file. A missing
+// file is an error too ("no 3D plane file ...").
+bool ReadPlane3D(const std::string& path, Plane3D& corners, std::string& error);
+
 // Writes the record as binary, replacing any previous file atomically.
 bool WritePlane2D(const std::string& path, const Plane2D& corners);
 bool WritePlane3D(const std::string& path, const Plane3D& corners);

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstdint>
 #include <filesystem>
+#include <limits>
 #include <string>
 
 #include "testing/scratch_dir.h"
@@ -137,6 +138,37 @@ TEST_F(PlaneFilesTest, ShortMissingOrOddFilesLeaveTheCornersAlone) {
   Put(path2, full + std::string(1 << 20, 'z'));
   ASSERT_TRUE(ReadPlane2D(path2, read2));
   EXPECT_EQ(read2, (Plane2D{{{1, 2}, {3, 4}, {5, 6}, {7, 8}}}));
+}
+
+// A table no camera could see would give absurd heights and corners: refused, naming the file.
+TEST_F(PlaneFilesTest, PlanesNoCameraCouldSeeAreRefused) {
+  const std::string path = Plane3DPath(m_folder);
+  const auto with = [](int corner, cv::Point3f p) {
+    Plane3D plane = kCorners3D;
+    plane[corner] = p;
+    return plane;
+  };
+  const auto scaled = [](float factor) {
+    Plane3D plane = kCorners3D;
+    for (auto& p : plane) p *= factor;
+    return plane;
+  };
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const Plane3D flat{{{0, 0, 1}, {0.1f, 0, 1}, {0.2f, 0, 1}, {0.3f, 0, 1}}};
+  for (const Plane3D& bad :
+       {scaled(-1), scaled(1000), scaled(0.01f), with(2, {0, 0, nan}), with(1, {5, 0, 1}), flat}) {
+    ASSERT_TRUE(WritePlane3D(path, bad));
+    Plane3D read = kSentinel3D;
+    std::string error;
+    EXPECT_FALSE(ReadPlane3D(path, read, error)) << bad[1].x << " " << bad[1].z;
+    EXPECT_NE(error.find(path), std::string::npos) << error;
+    EXPECT_EQ(read, kSentinel3D);
+  }
+  ASSERT_TRUE(WritePlane3D(path, kCorners3D));
+  Plane3D read;
+  std::string error;
+  EXPECT_TRUE(ReadPlane3D(path, read, error)) << error;
+  EXPECT_EQ(read, kCorners3D);
 }
 
 TEST_F(PlaneFilesTest, FailedWriteKeepsThePreviousFile) {

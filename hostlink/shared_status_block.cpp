@@ -54,17 +54,21 @@ CSharedStatusBlock::CSharedStatusBlock(const std::string& name, int bCreate)
   }
   m_pStatus = static_cast<STATUS_BLOCK*>(m_pMapping->GetView());
 
-  // One tool per instance: two would write the same picture. The claim is one atomic step, so of
-  // two tools starting together exactly one gets the block; the other leaves it untouched.
+  // One tool per instance: two would write the same picture. The claim is a lock on the open
+  // count that the system drops when its owner dies, however it dies; of two tools starting
+  // together exactly one gets it, and the other leaves the block untouched. A count found set
+  // under a free lock was left by a tool that died: the newcomer takes its place.
   if (!m_bCreator) {
-    std::uint32_t expected = 0;
-    if (!std::atomic_ref<std::uint32_t>(m_pStatus->nOpenCount)
-             .compare_exchange_strong(expected, 1)) {
+    if (!m_pMapping->TryLockRange(offsetof(STATUS_BLOCK, nOpenCount), sizeof(std::uint32_t))) {
       m_pStatus = nullptr;
       m_pMapping.reset();
       m_bServedElsewhere = 1;
       return;
     }
+    Store(m_pStatus->nOpenCount, 1);
+    // A host that holds its lock on the block is watched through it: the lock going free means
+    // the host is gone, even one killed before it could release its count.
+    m_bHostLockSeen.store(m_pMapping->IsWholeObjectLockHeld());
   }
 
   // Both sides write these at attachment; the host writes its own values again afterwards.
@@ -84,8 +88,9 @@ CSharedStatusBlock::~CSharedStatusBlock() {
     const std::uint32_t creators = DecrementToZero(m_pStatus->nCreateCount);
     DecrementToZero(m_pStatus->nHostCount);
     // The last creator removes the name, as the system drops a mapping nobody created any more;
-    // attachments still mapped keep their view and read the host count 0.
-    if (creators == 0) veldrin::CSharedMemory::Unlink(m_strName);
+    // attachments still mapped keep their view and read the host count 0. A block that shrank
+    // under us may already be someone else's under the same name: left alone.
+    if (creators == 0 && !m_pMapping->IsLost()) veldrin::CSharedMemory::Unlink(m_strName);
   } else {
     DecrementToZero(m_pStatus->nOpenCount);
   }
@@ -105,7 +110,17 @@ int CSharedStatusBlock::GetMediaSize(int& height, int& width) const {
 }
 
 unsigned CSharedStatusBlock::GetHostCount() const {
-  return m_pStatus != nullptr ? Load(m_pStatus->nHostCount) : 0;
+  if (m_pStatus == nullptr) return 0;
+  // A block cut short can no longer carry the host's data: the host counts as gone.
+  if (!m_pMapping->IsIntact()) return 0;
+  if (!m_bCreator) {
+    if (m_pMapping->IsWholeObjectLockHeld()) {
+      m_bHostLockSeen.store(true);
+    } else if (m_bHostLockSeen.load()) {
+      return 0;  // the host's process is gone, whatever its count says
+    }
+  }
+  return Load(m_pStatus->nHostCount);
 }
 
 unsigned CSharedStatusBlock::GetOpenCount() const {
@@ -185,6 +200,7 @@ bool CSharedStatusBlock::IsValidInstanceName(const std::string& name) {
 int CSharedStatusBlock::PublishImage(int width, int height, const unsigned char* pixels) {
   // Only the host clears the flag: while a picture waits, nothing is written.
   if (m_pStatus == nullptr || Load(m_pStatus->nImageReady) != 0) return 0;
+  if (!m_pMapping->IsIntact()) return 0;  // the host's folder and handshake are gone with it
   if (width <= 0 || height <= 0 || pixels == nullptr) return 0;
   // An empty folder (none yet, or the host rewriting it) would put the picture in the working
   // directory.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -33,8 +34,14 @@ static_assert(offsetof(STATUS_BLOCK, nHostCount) == 540);
 
 // One attachment to the host's status block. The tool opens it (bCreate 0); the host, the
 // simulator and tests create it (bCreate non-zero). A block that cannot be opened leaves the
-// attachment absent and every accessor answers 0 or empty. One tool serves an instance: an
-// opener that finds the open count already above 0 leaves the block untouched and is absent.
+// attachment absent and every accessor answers 0 or empty. One tool serves an instance: the
+// opener claims the open count with a byte-range lock it holds for its life (the system drops it
+// when the tool dies); an opener that finds the lock held leaves the block untouched and is
+// absent, one that finds a count left set under a free lock takes over.
+//
+// The host counts as gone (GetHostCount 0) when its count reads 0, when the block no longer has
+// its full size (a block shrunk under the mapping reads zeros instead of faulting), or when the
+// host's whole-block lock, seen held before, is free: its process has ended.
 //
 // Two processes share the block without a lock; each field has one writer per direction. Every
 // access to a shared word goes through std::atomic_ref, so counters change by atomic
@@ -96,4 +103,7 @@ class CSharedStatusBlock {
   int m_bServedElsewhere = 0;
   int m_nLastPublishError = 0;          // written by PublishImage's thread only
   std::vector<unsigned char> m_padded;  // PublishImage's rows padded to the stored stride
+
+  // The host's lock on the block was seen held; any thread that checks the host.
+  mutable std::atomic<bool> m_bHostLockSeen{false};
 };

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -83,7 +85,6 @@ TEST(SharedStatusBlock, AbsentBlockAnswersEmpty) {
     EXPECT_EQ(height, 0);
     EXPECT_EQ(width, 0);
     EXPECT_EQ(tool.GetHostCount(), 0u);
-    EXPECT_EQ(tool.GetFolder(), "");
     const std::vector<unsigned char> pixels = Pattern(2, 2, 0);
     EXPECT_EQ(tool.PublishImage(2, 2, pixels.data()), 0);
   }
@@ -359,6 +360,123 @@ TEST(SharedStatusBlock, ASecondToolLeavesTheBlockUntouched) {
   const std::vector<unsigned char> pixels = Pattern(2, 2, 0);
   EXPECT_EQ(second.PublishImage(2, 2, pixels.data()), 0);
   EXPECT_EQ(host.IsImageReady(), 0);
+}
+
+// Runs `attach` in a forked child that then waits to be killed; returns once it has attached.
+class CAttachedChild {
+ public:
+  template <typename TAttach>
+  explicit CAttachedChild(TAttach attach) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    m_pid = fork();
+    if (m_pid == 0) {
+      const bool attached = attach();
+      const char byte = attached ? 1 : 0;
+      [[maybe_unused]] const ssize_t n = write(ready[1], &byte, 1);
+      for (;;) pause();
+    }
+    char byte = 0;
+    m_bAttached = m_pid > 0 && read(ready[0], &byte, 1) == 1 && byte == 1;
+    close(ready[0]);
+    close(ready[1]);
+  }
+  ~CAttachedChild() { Kill(); }
+  bool Attached() const { return m_bAttached; }
+  // SIGKILL: nothing of the child's own runs, so only what the system releases is released.
+  void Kill() {
+    if (m_pid <= 0) return;
+    kill(m_pid, SIGKILL);
+    waitpid(m_pid, nullptr, 0);
+    m_pid = -1;
+  }
+
+ private:
+  pid_t m_pid = -1;
+  bool m_bAttached = false;
+};
+
+// A tool that dies without releasing its claim (SIGKILL, a crash) must not lock the instance for
+// good; a live one still keeps every other tool out.
+TEST(SharedStatusBlock, AToolKilledLeavesTheInstanceToTheNext) {
+  const std::string name = UniqueName("killed");
+  CSharedStatusBlock host(name, 1);
+  host.SetFolder("/data/");
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    CAttachedChild live([&] {
+      static CSharedStatusBlock* held = nullptr;
+      held = new CSharedStatusBlock(name, 0);
+      return held->IsOpen() != 0;
+    });
+    ASSERT_TRUE(live.Attached());
+    EXPECT_EQ(host.GetOpenCount(), 1u);
+    CSharedStatusBlock refused(name, 0);
+    EXPECT_EQ(refused.IsServedByAnotherTool(), 1);
+
+    live.Kill();
+    EXPECT_EQ(host.GetOpenCount(), 1u);  // nobody released it
+    CSharedStatusBlock next(name, 0);
+    ASSERT_TRUE(next.IsOpen());
+    EXPECT_EQ(host.GetOpenCount(), 1u);
+    EXPECT_EQ(CSharedStatusBlock(name, 0).IsServedByAnotherTool(), 1);
+  }
+  EXPECT_EQ(host.GetOpenCount(), 0u);
+}
+
+// A host started the tool through a wrapper and was killed: no parent-death signal reaches the
+// tool and the host's count stays set, but the host's lock on the block is gone with it.
+TEST(SharedStatusBlock, AKilledHostIsSeenGoneThroughItsLock) {
+  const std::string name = UniqueName("hostkill");
+  CAttachedChild host([&] {
+    const int fd = shm_open(("/" + name).c_str(), O_RDWR | O_CREAT, 0600);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) return false;
+    static CSharedStatusBlock* block = nullptr;
+    block = new CSharedStatusBlock(name, 1);
+    return block->IsOpen() != 0;
+  });
+  ASSERT_TRUE(host.Attached());
+  CSharedStatusBlock tool(name, 0);
+  ASSERT_TRUE(tool.IsOpen());
+  EXPECT_EQ(tool.GetHostCount(), 1u);
+  host.Kill();
+  EXPECT_EQ(tool.GetHostCount(), 0u);
+  veldrin::CSharedMemory::Unlink(name);
+
+  // A host that never locks its block is judged by its count alone.
+  CSharedStatusBlock unlocked(UniqueName("nolock"), 1);
+  CSharedStatusBlock attached(unlocked.GetName(), 0);
+  EXPECT_EQ(attached.GetHostCount(), 1u);
+}
+
+// Any process of the user may cut the block short. Neither side may die of it: the host counts
+// as gone, and an access after the cut reads zeros instead of faulting.
+TEST(SharedStatusBlock, ABlockCutShortMeansTheHostIsGone) {
+  for (const off_t size : {off_t{0}, off_t{100}}) {
+    SCOPED_TRACE(size);
+    const std::string name = UniqueName("shrunk");
+    CSharedStatusBlock host(name, 1);
+    host.SetFolder("/data/");
+    CSharedStatusBlock tool(name, 0);
+    ASSERT_EQ(tool.GetHostCount(), 1u);
+    const int fd = shm_open(("/" + name).c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    close(fd);
+    // Reads and writes straight after the cut, before any check has looked at the size.
+    EXPECT_EQ(tool.IsImageReady(), 0);
+    EXPECT_EQ(host.AcknowledgeImage(), 1);
+    EXPECT_EQ(tool.GetHostCount(), 0u);
+    EXPECT_EQ(host.GetHostCount(), 0u);
+    const std::vector<unsigned char> pixels = Pattern(2, 2, 0);
+    EXPECT_EQ(tool.PublishImage(2, 2, pixels.data()), 0);
+    veldrin::CSharedMemory::Unlink(name);
+  }
+  // A block too small from the start is not mapped at all.
+  const std::string name = UniqueName("small");
+  veldrin::CSharedMemory small(name, 100, true);
+  EXPECT_FALSE(CSharedStatusBlock(name, 0).IsOpen());
+  veldrin::CSharedMemory::Unlink(name);
 }
 
 // Things planted in the folder: nothing at a path is ever followed, reused or waited on.

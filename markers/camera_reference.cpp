@@ -11,6 +11,7 @@
 
 #include "markers/grey_picture.h"
 #include "platform/file_io.h"
+#include "platform/picture_size.h"
 
 namespace {
 
@@ -67,7 +68,12 @@ bool CCameraReference::Save(const std::string& path) const {
 bool CCameraReference::Load(const std::string& path) {
   cv::Mat thumbnail;
   std::string bytes;
+  // The size comes from the header, before decoding: a small file may claim a huge picture.
+  std::optional<veldrin::SPictureSize> size;
   if (veldrin::ReadWholeFile(path, bytes, kMaxFileBytes) == veldrin::EFileRead::kRead) {
+    size = veldrin::ReadPictureSize(bytes);
+  }
+  if (size && size->width <= 4 * kThumbnailSide && size->height <= 4 * kThumbnailSide) {
     try {
       thumbnail = cv::imdecode(cv::Mat(1, static_cast<int>(bytes.size()), CV_8U, bytes.data()),
                                cv::IMREAD_GRAYSCALE);

@@ -1,7 +1,7 @@
 #pragma once
 
-// The one home of little-endian reading and writing (files and the shared block are
-// little-endian whatever the machine).
+// The one home of byte-order reading and writing (files and the shared block are
+// little-endian whatever the machine; a few picture headers are big-endian).
 
 #include <bit>
 #include <cstddef>
@@ -19,6 +19,17 @@ inline std::uint16_t ReadLE16(const void* at) {
 inline std::uint32_t ReadLE32(const void* at) {
   const auto* p = static_cast<const unsigned char*>(at);
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+// Big-endian, for the picture headers that use it (PNG, JPEG, some TIFF).
+inline std::uint16_t ReadBE16(const void* at) {
+  const auto* p = static_cast<const unsigned char*>(at);
+  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+
+inline std::uint32_t ReadBE32(const void* at) {
+  const auto* p = static_cast<const unsigned char*>(at);
+  return (static_cast<std::uint32_t>(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
 }
 
 inline float ReadLEFloat(const void* at) { return std::bit_cast<float>(ReadLE32(at)); }

@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/file_io.h"
@@ -191,16 +193,24 @@ bool Holds(std::string_view s, std::string_view chars) {
   return s.find_first_of(chars) != std::string_view::npos;
 }
 
-// Holds an exclusive advisory lock on a directory for the lifetime of the object.
+// Holds an exclusive advisory lock on a directory for the lifetime of the object. The wait for it
+// is bounded: a process that holds the lock and never lets go (stopped, or hostile) must not keep
+// the tool from ending.
 class CDirectoryLock {
  public:
-  explicit CDirectoryLock(const std::string& path) {
+  CDirectoryLock(const std::string& path, std::chrono::milliseconds limit) {
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     m_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (m_fd >= 0) {
-      while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+    if (m_fd < 0) return;  // nothing to lock with: the write goes ahead as the rename allows
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) return;
+      if (std::chrono::steady_clock::now() >= end) {
+        m_bTimedOut = true;
+        return;
       }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
   ~CDirectoryLock() {
@@ -209,8 +219,11 @@ class CDirectoryLock {
   CDirectoryLock(const CDirectoryLock&) = delete;
   CDirectoryLock& operator=(const CDirectoryLock&) = delete;
 
+  bool IsTimedOut() const { return m_bTimedOut; }
+
  private:
   int m_fd = -1;
+  bool m_bTimedOut = false;
 };
 
 }  // namespace
@@ -273,7 +286,13 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
     return false;
   }
 
-  const CDirectoryLock lock(path);
+  // Tried once more after a time-out: the holder may have been between two quick writes of its
+  // own.
+  std::optional<CDirectoryLock> lock;
+  for (int attempt = 0; attempt < 2 && !(lock && !lock->IsTimedOut()); ++attempt) {
+    lock.emplace(path, kProfileLockWait);
+  }
+  if (lock->IsTimedOut()) return false;
   std::string text;
   const EFileRead state = ReadWholeFile(path, text, kMaxFileSize);
   if (state == EFileRead::kUnreadable) return false;  // never replace what we cannot read

@@ -14,11 +14,15 @@
 // - the section name given is mapped with ProfileSectionName, the same way on reading and
 //   writing, so any instance name can name a section.
 // Writes are atomic (temporary file and rename) and serialised between processes with an
-// advisory lock on the file's directory, so two instances sharing one file lose no update.
+// advisory lock on the file's directory, so two instances sharing one file lose no update. The
+// lock is waited for kProfileLockWait, and once more after that; a write that gets no lock fails.
 
+#include <chrono>
 #include <string>
 
 namespace veldrin {
+
+constexpr std::chrono::milliseconds kProfileLockWait{1000};
 
 // The section that holds `name`'s settings. A name that a section line can hold stays as it is;
 // one holding ']', '=', a line break or a NUL, or starting with '%', becomes '%' followed by the
@@ -38,7 +42,8 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
 
 // False, with the file untouched, for an empty path, a key or value that the file layout
 // cannot hold (line breaks, '=' in a key, empty names), an unreadable existing file (or a
-// UTF-16 one that would not be written back byte for byte), or a failed write.
+// UTF-16 one that would not be written back byte for byte), a lock that stayed held, or a failed
+// write.
 bool WritePrivateProfileString(const std::string& section, const std::string& key,
                                const std::string& value, const std::string& path);
 

@@ -1,9 +1,13 @@
 #include "platform/profile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -200,6 +204,33 @@ TEST_F(ProfileTest, ConcurrentWritersToOneFileLoseNoKey) {
                 t * 100 + k);
     }
   }
+}
+
+// Another process holding the folder's lock and never letting go must not hold the writer for
+// ever (the tool would be ended mid-close and lose its settings): the write gives up and says so.
+TEST_F(ProfileTest, ALockHeldForeverFailsTheWriteAndOneLetGoInTimeDoesNot) {
+  Put("[inst]\nRESX=5\n");
+  const int holder = ::open(m_dir.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  auto write = std::async(std::launch::async, [this] {
+    return WritePrivateProfileString("inst", "RESX", "6", m_path);
+  });
+  const bool ended = write.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  ::flock(holder, LOCK_UN);  // lets a writer still waiting go, so the test ends
+  ASSERT_TRUE(ended) << "the lock wait has no end";
+  EXPECT_FALSE(write.get());
+  EXPECT_EQ(Get(), "[inst]\nRESX=5\n");
+
+  // Let go before the second wait ends: the retry gets it.
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  write = std::async(std::launch::async,
+                     [this] { return WritePrivateProfileString("inst", "RESX", "7", m_path); });
+  std::this_thread::sleep_for(veldrin::kProfileLockWait + veldrin::kProfileLockWait / 2);
+  ::flock(holder, LOCK_UN);
+  EXPECT_TRUE(write.get());
+  EXPECT_EQ(GetPrivateProfileInt("inst", "RESX", 0, m_path), 7);
+  ::close(holder);
 }
 
 }  // namespace

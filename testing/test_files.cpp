@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -23,6 +24,43 @@ std::string ReadFileBytes(const std::filesystem::path& path) {
 void WriteFileBytes(const std::filesystem::path& path, std::string_view bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+namespace {
+
+std::uint32_t Crc32(std::string_view bytes) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (const char c : bytes) {
+    crc ^= static_cast<unsigned char>(c);
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+void AppendBE32(std::string& bytes, std::uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>((value >> shift) & 0xFF);
+}
+
+void AppendChunk(std::string& png, std::string_view type, std::string_view data) {
+  AppendBE32(png, static_cast<std::uint32_t>(data.size()));
+  std::string body(type);
+  body += data;
+  png += body;
+  AppendBE32(png, Crc32(body));
+}
+
+}  // namespace
+
+std::string PngClaimingSize(int width, int height) {
+  std::string png("\x89PNG\r\n\x1a\n", 8);
+  std::string header;
+  AppendBE32(header, static_cast<std::uint32_t>(width));
+  AppendBE32(header, static_cast<std::uint32_t>(height));
+  header += std::string("\x08\x02\x00\x00\x00", 5);  // 8-bit RGB, no interlace
+  AppendChunk(png, "IHDR", header);
+  AppendChunk(png, "IDAT", std::string("\x78\x9c\x00", 3));  // a deflate stream that stops
+  AppendChunk(png, "IEND", "");
+  return png;
 }
 
 std::string LEFloatBytes(std::initializer_list<float> values) {

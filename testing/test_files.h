@@ -20,6 +20,10 @@ void WriteFileBytes(const std::filesystem::path& path, std::string_view bytes);
 std::string LEFloatBytes(std::initializer_list<float> values);
 std::string LEFloatBytes(const std::vector<cv::Point2f>& points);
 
+// The start of a PNG file whose header claims `width` x `height` colour pixels (checksums right,
+// pixel data cut short): what a decoder sizes its picture by, without the megabytes behind it.
+std::string PngClaimingSize(int width, int height);
+
 // The names in a folder, sorted.
 std::vector<std::string> FileNames(const std::filesystem::path& folder);
 

@@ -156,7 +156,7 @@ int ProbeDepth(const std::vector<std::string>& args) {
   if (options.planeFolder) {
     const std::string path = veldrin::Plane3DPath(*options.planeFolder);
     veldrin::Plane3D plane;
-    if (!veldrin::ReadPlane3D(path, plane)) return Fail("cannot read a 3D plane from " + path);
+    if (!veldrin::ReadPlane3D(path, plane, error)) return Fail(error);
     measure.SetPlaneCorners(plane);
   }
 

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "depth/plane_files.h"
+#include "markers/picture_file.h"
+#include "platform/picture_size.h"
 #include "platform/version.h"
 #include "workstation/calibration_store.h"
 #include "workstation/lens.h"
@@ -270,13 +272,23 @@ int Lens(const std::vector<std::string>& args) {
   if (ec) return Fail("cannot list " + args[1]);
   std::sort(names.begin(), names.end());
 
+  // A picture larger than any camera gives means the folder is not what was meant: refused as a
+  // whole, from the headers, before anything is decoded.
+  for (const std::string& name : names) {
+    std::string error;
+    if (veldrin::CheckPictureFile(dir + name, error) == veldrin::EPictureCheck::kTooLarge) {
+      return Fail(error);
+    }
+  }
+
   // Unusable pictures are named and skipped; the calibration decides whether enough remain.
   std::vector<std::vector<cv::Point2f>> views;
   cv::Size size;
   for (const std::string& name : names) {
-    const cv::Mat picture = cv::imread(dir + name, cv::IMREAD_COLOR);
-    if (picture.empty()) {
-      Fail("cannot read picture " + dir + name);
+    cv::Mat picture;
+    std::string error;
+    if (veldrin::ReadPictureFile(dir + name, picture, error) != veldrin::EPictureRead::kRead) {
+      Fail(error + "; skipped");
       continue;
     }
     if (!size.empty() && picture.size() != size) {

@@ -210,6 +210,11 @@ TEST_F(CalibToolTest, LensFromPicturesOfABoard) {
   }
   ExpectError(Run({"lens", m_dir + "/missing", "--board", "9x6", "--square-mm", "20"}),
               "not a directory");
+  // A picture no camera gives ends the run at once, before it is decoded.
+  Put("views/huge.png", veldrin_test::PngClaimingSize(40000, 40000));
+  ExpectError(Run({"lens", pictures, "--board", "9x6", "--square-mm", "20", "--out", out}),
+              "huge.png is 40000x40000 pixels");
+  EXPECT_EQ(Read(out), before);
 }
 
 }  // namespace

@@ -30,6 +30,7 @@
 #include "platform/file_io.h"
 #include "platform/shared_memory.h"
 #include "platform/version.h"
+#include "tools/host_media.h"
 
 extern char** environ;
 
@@ -140,20 +141,6 @@ bool ParsePositive(const std::string& text, long& value) {
   return ec == std::errc() && ptr == end && value > 0;
 }
 
-bool ParseMedia(std::string text, int& width, int& height) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.erase(0, 1);
-  const std::size_t x = text.find_first_of("xX");
-  long w = 0, h = 0;
-  if (x == std::string::npos || !ParsePositive(text.substr(0, x), w) ||
-      !ParsePositive(text.substr(x + 1), h) || w > 1000000 || h > 1000000) {
-    return false;
-  }
-  width = static_cast<int>(w);
-  height = static_cast<int>(h);
-  return true;
-}
-
 constexpr int kShowedHelp = -1;
 
 // Returns 0 when the options are complete, kShowedHelp, or else the exit status to end with.
@@ -189,7 +176,7 @@ int ParseArguments(int argc, char** argv, SOptions& opt) {
     } else if (arg == "--folder") {
       opt.folder = value;
     } else if (arg == "--media") {
-      if (!ParseMedia(value, opt.mediaWidth, opt.mediaHeight)) {
+      if (!ParseMediaSize(value, opt.mediaWidth, opt.mediaHeight)) {
         return Fail("--media wants WIDTHxHEIGHT in millimetres, e.g. 210x297", 2);
       }
       haveMedia = true;
@@ -362,7 +349,7 @@ class CMediaControl {
 
   bool Poll(int& width, int& height) {
     if (!Changed()) return false;
-    if (ParseMedia(m_strContent, width, height)) return true;
+    if (ParseMediaSize(m_strContent, width, height)) return true;
     if (!m_strContent.empty()) Log(m_strPath + ": want WIDTHxHEIGHT, e.g. 297x210");
     return false;
   }

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "markers/accuracy_check.h"
+#include "markers/picture_file.h"
 #include "markers/qr_detector.h"
 #include "markers/sheet_finder.h"
 #include "platform/version.h"
@@ -166,16 +167,22 @@ int Grab(std::vector<std::string> args) {
 
 int Scan(const std::vector<std::string>& args) {
   if (args.size() != 1) return Usage();
-  const cv::Mat picture = cv::imread(args[0], cv::IMREAD_COLOR);
-  if (picture.empty()) return Fail("cannot read a picture from " + args[0]);
+  cv::Mat picture;
+  std::string error;
+  if (veldrin::ReadPictureFile(args[0], picture, error) != veldrin::EPictureRead::kRead) {
+    return Fail(error);
+  }
   for (const std::string& text : veldrin::ScanQRCodes(picture)) std::cout << text << '\n';
   return 0;
 }
 
 int Sheet(const std::vector<std::string>& args) {
   if (args.size() != 1) return Usage();
-  const cv::Mat picture = cv::imread(args[0], cv::IMREAD_COLOR);
-  if (picture.empty()) return Fail("cannot read a picture from " + args[0]);
+  cv::Mat picture;
+  std::string error;
+  if (veldrin::ReadPictureFile(args[0], picture, error) != veldrin::EPictureRead::kRead) {
+    return Fail(error);
+  }
   std::vector<cv::Point2f> corners;
   if (!veldrin::FindSheet(picture, corners)) return Fail("no sheet found");
   for (const cv::Point2f& corner : corners) std::printf("%.2f\t%.2f\n", corner.x, corner.y);
@@ -223,8 +230,11 @@ int Accuracy(std::vector<std::string> args) {
   if (!media || !board || board->width < 2 || board->height < 2 || !(square > 0)) {
     return Usage();
   }
-  const cv::Mat picture = cv::imread(args[0], cv::IMREAD_COLOR);
-  if (picture.empty()) return Fail("cannot read a picture from " + args[0]);
+  cv::Mat picture;
+  std::string error;
+  if (veldrin::ReadPictureFile(args[0], picture, error) != veldrin::EPictureRead::kRead) {
+    return Fail(error);
+  }
   std::vector<cv::Point2f> corners;
   if (!veldrin::FindSheet(picture, corners)) return Fail("no sheet found");
 

@@ -88,6 +88,23 @@ TEST_F(ProbeTest, GrabSavesTheFirstPictureAtTheAskedSize) {
   EXPECT_EQ(Probe({"grab", "0", Path("a.png"), "--size", "640"}).code, 2);
 }
 
+// A small file may claim a picture of gigabytes: its size is refused from the header, with one
+// line and status 1, before anything is decoded.
+TEST_F(ProbeTest, PicturesBeyondTheLimitAreRefusedFromTheirHeader) {
+  veldrin_test::WriteFileBytes(Path("huge.png"), veldrin_test::PngClaimingSize(40000, 40000));
+  veldrin_test::WriteFileBytes(Path("wide.png"), veldrin_test::PngClaimingSize(20000, 100));
+  for (const Args& args : {Args{"sheet", Path("huge.png")}, Args{"scan", Path("huge.png")},
+                           Args{"accuracy", Path("huge.png"), "--media", "297x210", "--board",
+                                "9x6", "--square-mm", "20"},
+                           Args{"sheet", Path("wide.png")}}) {
+    const Result r = Probe(args);
+    EXPECT_EQ(r.code, 1) << args[0] << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find(args[1]), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("pixels, more than allowed"), std::string::npos) << r.err;
+  }
+}
+
 TEST_F(ProbeTest, SceneCornersMatchTheSceneAndHonourTheSceneFile) {
   Result r = Probe({"scene", "--size", "640x480"});
   ASSERT_EQ(r.code, 0) << r.err;
@@ -107,6 +124,11 @@ TEST_F(ProbeTest, SceneCornersMatchTheSceneAndHonourTheSceneFile) {
   r = Probe({"scene"});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("width"), std::string::npos);
+  // Nesting deeper than the reader goes: the file is refused, not the program ended.
+  Scene(std::string(100000, '[') + std::string(100000, ']'));
+  r = Probe({"scene"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find(Path("scene.json")), std::string::npos) << r.err;
 }
 
 TEST_F(ProbeTest, ScanReadsTheCodePrintedOnTheScene) {
@@ -272,6 +294,14 @@ TEST_F(ProbeDepthTest, ErrorsAreOneLineAndStatusOne) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.args.back() << ": " << r.err;
     ::setenv("VELDRIN_CAMERAS", "Webcam=scene:table;Table RealSense=scene:table", 1);
   }
+  // A stored plane behind the camera is refused before anything is measured.
+  veldrin_test::WriteFileBytes(Path("3DPlane.pt3"),
+                               veldrin_test::LEFloatBytes({-0.2f, -0.1f, -0.9f, 0.2f, -0.1f, -0.9f,
+                                                           0.2f, 0.1f, -0.9f, -0.2f, 0.1f, -0.9f}));
+  Result behind = Probe({"depth", "--frames", "5", "--plane", m_dir.string() + "/"});
+  EXPECT_EQ(behind.code, 1);
+  EXPECT_EQ(behind.out, "");
+  EXPECT_NE(behind.err.find("3DPlane.pt3"), std::string::npos) << behind.err;
   // A depth camera whose scene file is broken does not start.
   Scene(R"({"box": {"size_mm": [0, 0, 0]}})");
   const Result r = Probe({"depth", "--frames", "5"});

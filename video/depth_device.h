@@ -73,6 +73,7 @@ struct DEPTH_FRAMESET {
 };
 
 struct DEPTH_STREAM_REQUEST {
+  // 0 x 0 (and a rate of 0): whatever the camera streams.
   int nDepthWidth = 640;
   int nDepthHeight = 480;
   int nFps = 30;

@@ -43,6 +43,7 @@ struct CKivRealSenseVideoEngine::CDepthRun {
   int nCameraIndex = 0;
   int nWidth = 0;
   int nHeight = 0;
+  int nFps = 0;
 
   // The frame thread's buffers, made on the first frame and reused.
   veldrin::CPixelRays rays;
@@ -109,10 +110,19 @@ void CKivRealSenseVideoEngine::ConfigureStreams(int depthWidth, int depthHeight,
   DEPTH_STREAM_REQUEST request;
   request.nDepthWidth = depthWidth;
   request.nDepthHeight = depthHeight;
-  request.nFps = kDepthFps;
+  request.nFps = m_nFps = kDepthFps;
   request.nColorWidth = colorWidth;
   request.nColorHeight = colorHeight;
-  device->Start(request);
+  try {
+    device->Start(request);
+  } catch (const CStreamNotOfferedError&) {
+    // The size asked for comes first; a camera that does not offer it streams what it does.
+    // The frames below tell which size that is, and the frame thread asks for exactly that.
+    request.nDepthWidth = 0;
+    request.nDepthHeight = 0;
+    request.nFps = 0;
+    device->Start(request);
+  }
   struct CStopper {
     CDepthDevice& device;
     ~CStopper() {
@@ -142,6 +152,9 @@ void CKivRealSenseVideoEngine::ConfigureStreams(int depthWidth, int depthHeight,
   calibration.depthToColor = device->GetDepthToColorExtrinsics();
   calibration.colorToDepth = device->GetColorToDepthExtrinsics();
   m_calibration = calibration;
+  m_nWidth = calibration.depthIntrinsics.width;
+  m_nHeight = calibration.depthIntrinsics.height;
+  m_nFps = request.nFps;
 }
 
 int CKivRealSenseVideoEngine::Start() {
@@ -158,6 +171,7 @@ int CKivRealSenseVideoEngine::Start() {
   run->nCameraIndex = m_nCameraIndex;
   run->nWidth = m_nWidth;
   run->nHeight = m_nHeight;
+  run->nFps = m_nFps;
   m_bRunning = 1;
   try {
     run->thread = std::thread(&CKivRealSenseVideoEngine::DepthThreadProc, this, run.get());
@@ -194,7 +208,7 @@ void CKivRealSenseVideoEngine::RunFrames(CDepthRun& run) {
   DEPTH_STREAM_REQUEST request;
   request.nDepthWidth = run.nWidth;
   request.nDepthHeight = run.nHeight;
-  request.nFps = kDepthFps;
+  request.nFps = run.nFps;
   request.bCloud = true;
   device->Start(request);
 

@@ -104,5 +104,6 @@ class CKivRealSenseVideoEngine : public CKivVideoEngine {
   std::unique_ptr<std::uint16_t[]> m_pDepthData;
   std::size_t m_nDepthDataSize = 0;  // bytes
   DEPTH_COLOR_CALIBRATION m_calibration;
+  int m_nFps = 30;  // the rate set-up got the stream at; 0: whatever the camera gives
   std::unique_ptr<CDepthRun> m_pRun;
 };

@@ -11,9 +11,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 
+#include "platform/file_io.h"
+#include "platform/json_reader.h"
 #include "video/scene_json.h"
 #include "video/sim/scene_world.h"
 
@@ -306,15 +307,15 @@ bool ParseParams(const Json::Value& root, TABLE_SCENE_PARAMS& p, std::string& er
 namespace veldrin {
 
 bool LoadTableSceneParams(const std::string& path, TABLE_SCENE_PARAMS& params, std::string& error) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
+  // A scene is a few hundred bytes; a file far larger is not one.
+  constexpr std::size_t kMaxSceneBytes = std::size_t{1} << 20;
+  std::string text;
+  if (ReadWholeFile(path, text, kMaxSceneBytes) != EFileRead::kRead) {
     error = "cannot read " + path;
     return false;
   }
-  Json::CharReaderBuilder builder;
   Json::Value root;
-  std::string parseErrors;
-  if (!Json::parseFromStream(builder, file, &root, &parseErrors)) {
+  if (!ParseJsonText(text, root)) {
     error = path + ": not valid JSON";
     return false;
   }

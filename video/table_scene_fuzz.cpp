@@ -1,10 +1,13 @@
-// Any scene file: it is refused with a reason, or gives parameters the scene can be built from.
+// Any scene file: it is refused with a reason, or gives a scene that renders a colour frame and a
+// depth frame.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "testing/fuzz_input.h"
+#include "video/sim/scene_world.h"
 #include "video/table_scene.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -15,8 +18,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (error.empty()) std::abort();
     return 0;
   }
-  const CTableScene scene(params);
+  // Small frames keep the fuzzer fast; the geometry is the same at every size.
+  params.depth.nWidth = std::min(params.depth.nWidth, 64);
+  params.depth.nHeight = std::min(params.depth.nHeight, 48);
+  CTableScene scene(params);
   scene.SheetCorners(cv::Size(64, 48));
   scene.CounterArea(cv::Size(64, 48));
+  cv::Mat picture;
+  scene.Render(cv::Size(64, 48), 7, picture);
+  if (picture.size() != cv::Size(64, 48) || picture.type() != CV_8UC3) std::abort();
+
+  const CSceneWorld world(params);
+  cv::Mat depthMm;
+  world.RenderDepth(params.box, depthMm);
+  if (depthMm.size() != cv::Size(params.depth.nWidth, params.depth.nHeight)) std::abort();
   return 0;
 }

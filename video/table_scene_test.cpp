@@ -159,6 +159,10 @@ TEST_F(SceneFileTest, BadFilesAreRefusedAndLeaveParamsAlone) {
   TABLE_SCENE_PARAMS params;
   std::string error;
   EXPECT_FALSE(veldrin::LoadTableSceneParams("/nonexistent/scene.json", params, error));
+  // Nesting deeper than the reader goes makes it throw: still only a refused file.
+  const std::string deep = Write(std::string(100000, '[') + std::string(100000, ']'));
+  EXPECT_FALSE(veldrin::LoadTableSceneParams(deep, params, error));
+  EXPECT_NE(error.find(deep), std::string::npos) << error;
 }
 
 // With k1 < 0 the sheet's straight edges bow outward: the middle of an edge lies outside the

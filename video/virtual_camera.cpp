@@ -13,6 +13,7 @@
 #include <optional>
 #include <set>
 
+#include "platform/picture_size.h"
 #include "video/depth_device.h"
 #include "video/table_scene.h"
 #ifdef VELDRIN_HAVE_REALSENSE2
@@ -64,10 +65,17 @@ std::optional<SEQUENCE_PATTERN> ParsePattern(const std::string& pattern) {
 }
 
 // imread complains on stderr about missing files; a sequence probes for them routinely.
+// The size is checked from the header first: a small file may claim a picture of gigabytes.
 cv::Mat ReadImageFile(const std::string& path) {
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) return cv::Mat();
-  return cv::imread(path, cv::IMREAD_COLOR);
+  std::string refused;
+  if (veldrin::CheckPictureFile(path, refused) != veldrin::EPictureCheck::kFits) return cv::Mat();
+  try {
+    return cv::imread(path, cv::IMREAD_COLOR);
+  } catch (const cv::Exception&) {
+    return cv::Mat();
+  }
 }
 
 std::string FormatPattern(const SEQUENCE_PATTERN& pattern, int index) {
@@ -134,7 +142,7 @@ class CVirtualSource : public CFrameSource {
 class CImageSource : public CVirtualSource {
  public:
   explicit CImageSource(const std::string& path) {
-    m_image = cv::imread(path, cv::IMREAD_COLOR);
+    m_image = ReadImageFile(path);
     SetOpened(m_image.size());
   }
 

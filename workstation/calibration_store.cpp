@@ -21,6 +21,7 @@
 #include "markers/camera_reference.h"
 #include "platform/byte_order.h"
 #include "platform/file_io.h"
+#include "platform/json_reader.h"
 
 namespace {
 
@@ -63,16 +64,7 @@ constexpr size_t kRawFourPointsSize = 32;
 
 bool ParseWholeObject(const std::string& bytes, Json::Value& root) {
   if (bytes.size() == kRawFourPointsSize) return false;
-  Json::CharReaderBuilder builder;
-  builder["failIfExtra"] = true;
-  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  std::string errors;
-  try {
-    return reader->parse(bytes.data(), bytes.data() + bytes.size(), &root, &errors) &&
-           root.isObject();
-  } catch (const std::exception&) {
-    return false;  // the reader throws on nesting deeper than its limit
-  }
+  return veldrin::ParseJsonText(bytes, root, true) && root.isObject();
 }
 
 bool IsUsableCoordinate(float v) {

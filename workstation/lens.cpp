@@ -8,10 +8,10 @@
 #include <climits>
 #include <cmath>
 #include <memory>
-#include <sstream>
 #include <vector>
 
 #include "platform/file_io.h"
+#include "platform/json_reader.h"
 #include "workstation/calibration_store.h"
 #include "workstation/parallel_rows.h"
 
@@ -175,8 +175,25 @@ bool IsUsableLens(const LENS_MODEL& lens) {
   for (int i = 0; i < 5; ++i) {
     if (!std::isfinite(lens.distortion[i])) return false;
   }
-  return lens.matrix(0, 0) > 0 && lens.matrix(1, 1) > 0 && lens.matrix(2, 2) == 1.0 &&
-         lens.matrix(1, 0) == 0 && lens.matrix(2, 0) == 0 && lens.matrix(2, 1) == 0;
+  if (lens.matrix(2, 2) != 1.0 || lens.matrix(1, 0) != 0 || lens.matrix(2, 0) != 0 ||
+      lens.matrix(2, 1) != 0) {
+    return false;
+  }
+  // Out of these bounds no picture survives the correction (every pixel maps outside the frame)
+  // or the arithmetic overflows; no camera the tool can show is that far out.
+  const double width = lens.size.width, height = lens.size.height;
+  const auto focalOk = [&](double f) {
+    return f >= kMinFocalPerWidth * width && f <= kMaxFocalPerWidth * width;
+  };
+  const double fx = lens.matrix(0, 0), fy = lens.matrix(1, 1);
+  const double cx = lens.matrix(0, 2), cy = lens.matrix(1, 2);
+  if (!focalOk(fx) || !focalOk(fy) || std::fabs(lens.matrix(0, 1)) > fx) return false;
+  if (cx < -width || cx > 2 * width || cy < -height || cy > 2 * height) return false;
+  for (const int i : {0, 1, 4}) {
+    if (std::fabs(lens.distortion[i]) > kMaxRadialCoefficient) return false;
+  }
+  return std::fabs(lens.distortion[2]) <= kMaxTangentialCoefficient &&
+         std::fabs(lens.distortion[3]) <= kMaxTangentialCoefficient;
 }
 
 std::string LensFileName(const std::string& camera) {
@@ -225,11 +242,8 @@ bool ReadLensFile(const std::string& path, LENS_MODEL& lens, std::string& error)
       error = "cannot read " + path;
       return false;
   }
-  Json::CharReaderBuilder builder;
   Json::Value root;
-  std::string parseErrors;
-  std::istringstream stream(text);
-  if (!Json::parseFromStream(builder, stream, &root, &parseErrors) || !root.isObject()) {
+  if (!ParseJsonText(text, root) || !root.isObject()) {
     error = path + ": not a lens file";
     return false;
   }

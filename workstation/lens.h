@@ -20,7 +20,17 @@ struct LENS_MODEL {
 
 namespace veldrin {
 
-// Positive focal lengths, a principal point, finite numbers and a frame size.
+// Bounds of a lens a real camera can have. Focal lengths lie between kMinFocalPerWidth and
+// kMaxFocalPerWidth times the frame's width (a view of about 175 down to about half a degree),
+// the principal point within a frame's width and height of the frame, the skew at most the
+// focal length, k1, k2 and k3 within kMaxRadialCoefficient and p1, p2 within
+// kMaxTangentialCoefficient.
+constexpr double kMinFocalPerWidth = 0.02;
+constexpr double kMaxFocalPerWidth = 100.0;
+constexpr double kMaxRadialCoefficient = 1000.0;
+constexpr double kMaxTangentialCoefficient = 1.0;
+
+// A frame size, finite numbers within the bounds above and a camera matrix's shape.
 bool IsUsableLens(const LENS_MODEL& lens);
 
 // Lens files: one JSON object per camera, "<camera name>.lens" in the host's folder (see

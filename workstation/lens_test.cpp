@@ -59,11 +59,17 @@ TEST(LensFile, RefusesWhatIsNotALens) {
   for (const std::string& text :
        {std::string("not json"), std::string("[1, 2]"), good.substr(0, good.size() / 2),
         replaced("1280", "-1280"), replaced("1108.5", "0"), replaced("1108.5", "\"1108\""),
-        replaced("-0.25,", ""), replaced("\"camera\"", "\"kamera\""), replaced("0.125", "-1")}) {
+        replaced("-0.25,", ""), replaced("\"camera\"", "\"kamera\""), replaced("0.125", "-1"),
+        // No camera is that far out: every picture would come out black.
+        replaced("1108.5", "1e-300"), replaced("1108.5", "1e6"), replaced("-0.25", "1e300"),
+        replaced("641.25", "-5000"),
+        // Deeper than the reader goes: it throws rather than answers.
+        std::string(30000, '[') + std::string(30000, ']'),
+        "{\"camera\": " + std::string(20000, '[')}) {
     veldrin_test::WriteFileBytes(path, text);
     error.clear();
-    EXPECT_FALSE(veldrin::ReadLensFile(path, lens, error)) << text;
-    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(veldrin::ReadLensFile(path, lens, error)) << text.substr(0, 200);
+    EXPECT_NE(error.find(path), std::string::npos) << error;
   }
   EXPECT_EQ(lens.matrix, before.matrix);
 

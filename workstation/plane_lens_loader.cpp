@@ -5,13 +5,17 @@
 
 namespace veldrin {
 
-std::shared_ptr<LENS_MODEL> LoadLensForCamera(const std::string& folder,
-                                              const std::string& camera) {
+std::shared_ptr<LENS_MODEL> LoadLensForCamera(const std::string& folder, const std::string& camera,
+                                              std::string* problem) {
   const std::string file = LensFileName(camera);
   if (file.empty()) return nullptr;
   auto lens = std::make_shared<LENS_MODEL>();
   std::string error;
-  if (!ReadLensFile(folder + file, *lens, error) || lens->strCamera != camera) return nullptr;
+  if (!ReadLensFile(folder + file, *lens, error)) {
+    if (problem && error.rfind("no lens file", 0) != 0) *problem = error;
+    return nullptr;
+  }
+  if (lens->strCamera != camera) return nullptr;
   return lens;
 }
 

@@ -14,8 +14,10 @@ namespace veldrin {
 // camera or when the operator is done with a dialog that may have changed it.
 
 // The lens correction of `camera` from its lens file in `folder`, or null when there is none,
-// it cannot be read, or it was measured on another camera (a copied file).
-std::shared_ptr<LENS_MODEL> LoadLensForCamera(const std::string& folder, const std::string& camera);
+// it cannot be read, or it was measured on another camera (a copied file). A file that is there
+// but cannot be used is named in `problem` (when given).
+std::shared_ptr<LENS_MODEL> LoadLensForCamera(const std::string& folder, const std::string& camera,
+                                              std::string* problem = nullptr);
 
 // The lens file whose correction applies to frames of `frameSize` ("" when none does).
 std::string ActiveLensName(const LENS_MODEL* lens, cv::Size frameSize);

@@ -159,11 +159,14 @@ void CDepthCameraDialog::CreateControls() {
 
 void CDepthCameraDialog::LoadPlaneCoordinates() {
   veldrin::Plane3D plane;
+  std::string error;
   std::lock_guard lock(m_measureMutex);
-  if (veldrin::ReadPlane3D(veldrin::Plane3DPath(m_strFolder), plane)) {
+  // A plane no camera could see would measure absurd heights and raise the corners anywhere.
+  if (veldrin::ReadPlane3D(veldrin::Plane3DPath(m_strFolder), plane, error)) {
     m_measure.SetPlaneCorners(plane);
   } else {
     m_measure.ClearPlaneCorners();
+    if (error.rfind("no 3D plane file", 0) != 0) m_strPlaneProblem = error;
   }
 }
 

@@ -67,6 +67,9 @@ class CDepthCameraDialog : public QDialog {
   // file. Before the first frame nothing is written and the stored plane stays as it was.
   ESaveResult SavePlaneCoordinates();
   int IsPlaneLoaded();
+  // Why a 3D plane file found at start was not used (it names the file); empty otherwise. UI
+  // thread.
+  const std::string& PlaneProblem() const { return m_strPlaneProblem; }
 
   // Any thread: the latest measurement.
   veldrin::CMeasurementExchange::CHandle Published() const { return m_measure.Published(); }
@@ -89,6 +92,7 @@ class CDepthCameraDialog : public QDialog {
   void PushDrawOptions();
 
   const std::string m_strFolder;
+  std::string m_strPlaneProblem;
   CImageWindow* m_imageWindow = nullptr;
   COpenGL3DWindow* m_pGLWindow = nullptr;
   QLabel* m_noGLLabel = nullptr;

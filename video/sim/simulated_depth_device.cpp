@@ -28,7 +28,9 @@ CSimulatedDepthDevice::CSimulatedDepthDevice(const TABLE_SCENE_PARAMS& params, b
 
 void CSimulatedDepthDevice::Start(const DEPTH_STREAM_REQUEST& request) {
   const CAMERA_INTRINSICS depth = m_world.DepthIntrinsics();
-  if (request.nDepthWidth != depth.width || request.nDepthHeight != depth.height ||
+  // 0 x 0 asks for whatever size the camera streams.
+  const bool anySize = request.nDepthWidth == 0 && request.nDepthHeight == 0;
+  if ((!anySize && (request.nDepthWidth != depth.width || request.nDepthHeight != depth.height)) ||
       (request.nFps != 30 && request.nFps != 0)) {
     throw CStreamNotOfferedError("depth stream " + std::to_string(request.nDepthWidth) + "x" +
                                  std::to_string(request.nDepthHeight) + " at " +

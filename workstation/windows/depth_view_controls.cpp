@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "depth/view/depth_camera_dialog.h"
 #include "display/image_window.h"
 #include "platform/message_box.h"
 #include "workstation/plane_lens_loader.h"
@@ -51,10 +52,13 @@ bool CDepthViewControls::Start(int device, int colorWidth, int colorHeight) {
   std::string error;
   if (!session->Start(colorWidth, colorHeight, error)) {
     session.reset();
+    // No box: it would hold the start with the colour camera stopped, and nothing would be
+    // published until someone answered it.
     m_say("Depth camera: " + error);
-    AfxMessageBox(error, MB_ICONERROR | MB_OK);
     return false;
   }
+  if (session->Dialog() && !session->Dialog()->PlaneProblem().empty())
+    m_say(session->Dialog()->PlaneProblem());
   connect(
       session.get(), &CDepthSession::EngineError, this,
       [this](const QString& message) { OnEngineError(message); }, Qt::QueuedConnection);

@@ -15,13 +15,15 @@
 
 CLensControls::CLensControls(QWidget* dialog, CCameraSwitcher& cameras,
                              CColorFrameConsumer& consumer, CRectification& rectification,
-                             std::function<std::string()> folder)
+                             std::function<std::string()> folder,
+                             std::function<void(const std::string&)> report)
     : QObject(dialog),
       m_pDialog(dialog),
       m_cameras(cameras),
       m_consumer(consumer),
       m_rectification(rectification),
-      m_folder(std::move(folder)) {}
+      m_folder(std::move(folder)),
+      m_report(std::move(report)) {}
 
 bool CLensControls::IsOffered() const {
   const int camera = m_cameras.Current();
@@ -47,9 +49,12 @@ void CLensControls::OnLensDialog() {
 }
 
 void CLensControls::LoadForCamera() {
-  m_rectification.SetLens(IsOffered() ? veldrin::LoadLensForCamera(
-                                            m_folder(), m_cameras.CameraName(m_cameras.Current()))
-                                      : nullptr);
+  std::string problem;
+  m_rectification.SetLens(IsOffered()
+                              ? veldrin::LoadLensForCamera(
+                                    m_folder(), m_cameras.CameraName(m_cameras.Current()), &problem)
+                              : nullptr);
+  if (!problem.empty() && m_report) m_report(problem);
 }
 
 std::string CLensControls::ActiveName() const {

@@ -18,7 +18,8 @@ class QWidget;
 class CLensControls : public QObject {
  public:
   CLensControls(QWidget* dialog, CCameraSwitcher& cameras, CColorFrameConsumer& consumer,
-                CRectification& rectification, std::function<std::string()> folder);
+                CRectification& rectification, std::function<std::string()> folder,
+                std::function<void(const std::string&)> report);
 
   bool IsOffered() const;
   void OnLensDialog();
@@ -33,4 +34,5 @@ class CLensControls : public QObject {
   CColorFrameConsumer& m_consumer;
   CRectification& m_rectification;
   std::function<std::string()> m_folder;
+  std::function<void(const std::string&)> m_report;  // a lens file that is there but unusable
 };

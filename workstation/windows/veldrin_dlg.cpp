@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QEventLoop>
 #include <QFontMetrics>
 #include <QGraphicsColorizeEffect>
 #include <QMenu>
@@ -40,6 +41,8 @@ namespace {
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 constexpr int kHostCheckMs = 500;
+// How often a start that waits for the host's folder looks for it.
+constexpr int kFolderPollMs = 100;
 constexpr const char* kNoDepthFrameYet =
     "The depth camera has not measured the table yet: the plane was not saved.";
 
@@ -97,8 +100,9 @@ void CVeldrinDlg::CreateControls() {
                                     static_cast<CKivVideoEngineListener&>(*this));
   m_pCalibrationList = new CCalibrationList(this, c.calibration, m_rectification, *c.inputWindow);
   m_pCalibrationList->SetStatusModel(&m_status);
-  m_pLensControls = new CLensControls(this, *m_pCameras, *m_pConsumer, m_rectification,
-                                      [this] { return SettingsFolder(); });
+  m_pLensControls = new CLensControls(
+      this, *m_pCameras, *m_pConsumer, m_rectification, [this] { return SettingsFolder(); },
+      [this](const std::string& problem) { m_status.ReportProblem(problem); });
   m_pCalibrationList->SetLensState([this] { return m_pLensControls->ActiveName(); });
 
   m_pCameraControls = new CCameraControls(
@@ -193,13 +197,12 @@ void CVeldrinDlg::OnInitDialog() {
   setWindowTitle(Q(m_strInstanceName));
 
   // A name that cannot give the picture's file name could never publish: refused before anything
-  // is touched.
+  // is touched. No box: it would wait under an unattended host for nobody.
   if (!m_strInstanceName.empty() && !CSharedStatusBlock::IsValidInstanceName(m_strInstanceName)) {
     const std::string text = "The instance name \"" + m_strInstanceName +
                              "\" cannot name the picture file: it must not hold \"/\", be \".\" "
                              "or \"..\", or be longer than 251 bytes.";
     std::fprintf(stderr, "veldrin: %s\n", text.c_str());
-    AfxMessageBox(text, MB_ICONERROR | MB_OK);
     EndDialog(-1);
     return;
   }
@@ -224,6 +227,20 @@ void CVeldrinDlg::OnInitDialog() {
     return;
   }
   m_pConsumer->SetStatusBlock(std::move(block));
+  // A host may start the tool before it names its folder. The settings are there, so the start
+  // waits for it; the host's end, a signal or closing still end the tool meanwhile.
+  if (SettingsFolder().empty()) {
+    m_hostTimer->start(kHostCheckMs);
+    std::fprintf(stderr, "veldrin: waiting for the host to name its folder\n");
+    QEventLoop wait;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &wait, [this, &wait] {
+      if (m_bEnded || !SettingsFolder().empty()) wait.quit();
+    });
+    poll.start(kFolderPollMs);
+    wait.exec();
+    if (m_bEnded) return;
+  }
   const std::string folder = SettingsFolder();
   m_status.SetHostAttached(m_strInstanceName, folder);
   if (::access(folder.c_str(), W_OK) != 0)
@@ -344,8 +361,10 @@ void CVeldrinDlg::SaveSettings() {
   std::string error;
   if (!m_pCameras->SaveCamera(error)) std::fprintf(stderr, "veldrin: %s\n", error.c_str());
   const CCameraSettings settings(SettingsFolder(), m_strInstanceName);
-  if (!settings.WriteCalibIndex(m_pCalibrationList->Index()) ||
-      !settings.WriteCalibName(m_pCalibrationList->Name())) {
+  // Both are tried: one failed key must not cost the other.
+  const bool index = settings.WriteCalibIndex(m_pCalibrationList->Index());
+  const bool name = settings.WriteCalibName(m_pCalibrationList->Name());
+  if ((!index || !name) && !settings.GetPath().empty()) {
     std::fprintf(stderr, "veldrin: the selected calibration could not be saved in %s.\n",
                  settings.GetPath().c_str());
   }

@@ -1,0 +1,22 @@
+// Any VELDRIN_CAMERAS value: split into entries with a name and a source, the rest described.
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "video/virtual_camera.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  std::vector<std::string> rejected;
+  const std::vector<VIRTUAL_CAMERA_ENTRY> entries = veldrin::ParseVirtualCameras(text, rejected);
+  for (const VIRTUAL_CAMERA_ENTRY& entry : entries) {
+    if (entry.strSource.empty()) std::abort();
+    veldrin::IsSequencePattern(entry.strSource);
+  }
+  for (const std::string& line : rejected) {
+    if (line.empty()) std::abort();
+  }
+  return 0;
+}
