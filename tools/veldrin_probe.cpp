@@ -28,8 +28,8 @@
 
 #include "markers/accuracy_check.h"
 #include "markers/qr_detector.h"
-#include "tools/probe_depth.h"
 #include "markers/sheet_finder.h"
+#include "tools/probe_depth.h"
 #include "video/opencv_video_engine.h"
 #include "video/table_scene.h"
 #include "workstation/rectification.h"
@@ -38,7 +38,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: veldrin-probe list | grab INDEX FILE [--size WxH] | scan FILE | scene [--size WxH] | "
-    "depth [--frames N] [--corners X0 Y0 X1 Y1 X2 Y2 X3 Y3] [--plane DIR] [--save-plane DIR] | "
+    "depth [--frames N] [--corners X0 Y0 X1 Y1 X2 Y2 X3 Y3] [--plane DIR] [--save-plane DIR] "
+    "[--media WxH [--objects] [--publish FILE.bmp [--height-true]]] | "
     "sheet FILE | accuracy FILE --media WxH --board CxR --square-mm S";
 
 int Fail(const std::string& message) {
