@@ -169,6 +169,22 @@ bool MakeMediaFrame(const DEPTH_COLOR_CALIBRATION& calibration, const float plan
   return true;
 }
 
+bool RaisedCornerPoints(const DEPTH_COLOR_CALIBRATION& calibration, const float plane[4],
+                        const std::array<cv::Vec3d, 4>& cornerRays, double heightMm,
+                        std::array<cv::Vec3d, 4>& points) {
+  MEDIA_FRAME frame;
+  if (!MakeMediaFrame(calibration, plane, cornerRays, 1.0, 1.0, frame)) return false;
+  const CAMERA_EXTRINSICS& e = calibration.depthToColor;
+  const cv::Matx33d r(e.rotation[0], e.rotation[3], e.rotation[6], e.rotation[1], e.rotation[4],
+                      e.rotation[7], e.rotation[2], e.rotation[5], e.rotation[8]);
+  const cv::Vec3d t(e.translation[0], e.translation[1], e.translation[2]);
+  const double media[4][2] = {{0, 0}, {1, 0}, {1, 1}, {0, 1}};
+  for (std::size_t i = 0; i < 4; ++i) {
+    points[i] = r * MediaToDepthPoint(frame, media[i][0], media[i][1], heightMm) + t;
+  }
+  return true;
+}
+
 cv::Vec3d MediaToDepthPoint(const MEDIA_FRAME& frame, double xMm, double yMm, double heightMm) {
   const cv::Vec3d q = frame.mediaToPlane * cv::Vec3d(xMm, yMm, 1.0);
   return frame.origin + (q[0] / q[2]) * frame.axisU + (q[1] / q[2]) * frame.axisV +

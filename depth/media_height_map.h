@@ -56,6 +56,13 @@ cv::Vec3d MediaToDepthPoint(const MEDIA_FRAME& frame, double xMm, double yMm, do
 // Depth-camera metres -> media x, y and height, millimetres.
 cv::Point3d DepthPointToMedia(const MEDIA_FRAME& frame, const cv::Vec3d& point);
 
+// The corners' points on the plane raised `heightMm` along its normal, in colour-camera
+// coordinates (metres): where auto calibration's corners are seen, to a fraction of a pixel
+// (whole-pixel depth corners would put them pixels off). False as MakeMediaFrame.
+bool RaisedCornerPoints(const DEPTH_COLOR_CALIBRATION& calibration, const float plane[4],
+                        const std::array<cv::Vec3d, 4>& cornerRays, double heightMm,
+                        std::array<cv::Vec3d, 4>& points);
+
 // Resamples the measurement's averaged cloud onto the media: each depth pixel with a usable point
 // lands in the cell under it, a cell takes the mean of its pixels, narrow gaps (pixels without
 // depth along edges) take the nearer side's height, and what no pixel sees (behind a tall

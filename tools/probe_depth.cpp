@@ -331,15 +331,26 @@ int ProbeDepth(const std::vector<std::string>& args) {
   if (options.planeFolder) {
     // As auto calibration does: heights below 5 mm count as the table itself.
     const float raise = static_cast<double>(h) < 0.005 ? 0.f : h;
-    float points[12];
-    int pixels[8] = {};
-    measure.GetRaisedPlaneCorners(raise, points);
+    // From the colour corners' own table points, as the main window raises them.
+    const veldrin::CMeasurementExchange::CHandle latest = measure.Published();
+    std::array<cv::Vec3d, 4> rays, points;
     for (std::size_t i = 0; i < 4; ++i) {
-      if (!veldrin::ProjectPointToColorPixel(calibration, points[3 * i], points[3 * i + 1],
-                                             points[3 * i + 2], pixels[2 * i], pixels[2 * i + 1])) {
-        return Fail("the raised corners have no place in the colour picture");
-      }
+      rays[i] = veldrin::ColorPixelRay(calibration.colorIntrinsics,
+                                       cv::Point2f(corners[2 * i], corners[2 * i + 1]));
     }
+    int pixels[8] = {};
+    bool placed =
+        latest && veldrin::RaisedCornerPoints(calibration, latest->plane, rays,
+                                              static_cast<double>(raise) * 1000.0, points);
+    for (std::size_t i = 0; i < 4 && placed; ++i) {
+      const cv::Point2f p = veldrin::ProjectPointToPixel(
+          calibration.colorIntrinsics,
+          cv::Point3f(static_cast<float>(points[i][0]), static_cast<float>(points[i][1]),
+                      static_cast<float>(points[i][2])));
+      placed = veldrin::TruncateToInt(p.x, pixels[2 * i]) &&
+               veldrin::TruncateToInt(p.y, pixels[2 * i + 1]);
+    }
+    if (!placed) return Fail("the raised corners have no place in the colour picture");
     PrintLine("raised_corners", pixels, 8);
   }
   if (options.mediaMm) return ProbeMedia(options, measure, calibration, corners, device, color);

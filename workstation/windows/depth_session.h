@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "video/depth_device.h"
 #include "video/video_engine.h"
@@ -82,5 +83,6 @@ class CDepthSession : public QObject, public CKivVideoEngineListener {
   std::atomic<std::uint64_t> m_nFrames{0};
   cv::Size m_firstSize;  // frame thread only: the size every measured frame has
   std::mutex m_autoMutex;
-  bool m_bAutoCalibration = false;  // guarded by m_autoMutex
+  bool m_bAutoCalibration = false;          // guarded by m_autoMutex
+  std::vector<cv::Point2f> m_tableCorners;  // guarded by m_autoMutex: the corners on the table
 };

@@ -107,7 +107,8 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   EXPECT_NEAR(height->text().chopped(3).toInt(), 50, 2) << height->text().toStdString();
   const cv::Mat before = TakePicture();
 
-  // Auto calibration: the corners go to the images of the plane corners raised to the top.
+  // Auto calibration: the corners go to where the colour camera sees the points above the saved
+  // corners' table points, at the top's height.
   Check(*dlg, "1023")->click();
   ASSERT_TRUE(WaitFrames(*dlg, 3));
   const float h = dlg->DepthSession()->MaxHeight();
@@ -116,8 +117,14 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   std::string error;
   ASSERT_TRUE(veldrin::CurrentTableSceneParams(params, error));
   const CSceneWorld world(params);
+  const CAMERA_INTRINSICS colour = world.ColorIntrinsics(cv::Size(640, 480));
   for (std::size_t i = 0; i < 4; ++i) {
-    cv::Point3d top = world.DepthToTable(plane[i]);
+    const auto onSight = [&](float depth) {
+      return world.DepthToTable(veldrin::TransformPointToPoint(
+          world.ColorToDepth(), veldrin::DeprojectPixelToPoint(colour, saved[i], depth)));
+    };
+    const cv::Point3d a = onSight(0.4f), b = onSight(0.9f);
+    cv::Point3d top = a + (a.z / (a.z - b.z)) * (b - a);
     top.z += static_cast<double>(h) * 1000.0;
     const cv::Point2f truth = world.TableToColorPixel(top, cv::Size(640, 480));
     EXPECT_LE(std::abs(raised[i].x - truth.x), 1.0f) << i;
