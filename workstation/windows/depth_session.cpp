@@ -11,6 +11,7 @@
 #include "video/realsense_video_engine.h"
 #include "workstation/color_frame_consumer.h"
 #include "workstation/height_true_table.h"
+#include "workstation/height_true_warp.h"
 #include "workstation/rectification.h"
 
 namespace {
@@ -41,6 +42,7 @@ CDepthSession::CDepthSession(CRectification& rectification, CImageWindow& inputW
 // OnDepthFrame), then the 3D View: the members are declared in that order. The pointers are not
 // reset here, as the frame thread reads them until it has been joined.
 CDepthSession::~CDepthSession() {
+  m_pHeightTrue.reset();
   if (m_pEngine) m_pEngine->Stop();
 }
 
@@ -58,6 +60,11 @@ bool CDepthSession::Start(int colorWidth, int colorHeight, std::string& error) {
   // The view exists before the first frame, so no frame finds it half made.
   m_pDialog = std::make_unique<CDepthCameraDialog>(m_strFolder);
   m_pDialog->show();
+  CDepthCameraDialog* view = m_pDialog.get();
+  m_pHeightTrue = std::make_unique<CHeightTrueWarp>(
+      m_rectification, m_pEngine->GetCalibration(), [view] { return view->Published(); },
+      [view] { return static_cast<double>(view->GetTolerance()); });
+  m_pHeightTrue->SetEnabled(m_bHeightTrue.load());
   m_bReady.store(true);
   if (!m_pEngine->Start()) {
     error = "the depth stream did not start";
@@ -127,6 +134,26 @@ void CDepthSession::AutoCalibrate() {
   }
   if (!m_rectification.SetCorners(corners)) return;
   m_inputWindow.SetPoints(corners);
+}
+
+void CDepthSession::SetHeightTrue(bool on) {
+  m_bHeightTrue.store(on);
+  if (m_pHeightTrue) m_pHeightTrue->SetEnabled(on);
+}
+
+bool CDepthSession::RectifyHeightTrue(const cv::Mat& frame, cv::Mat& out) {
+  return m_bReady.load() && m_pHeightTrue && m_pHeightTrue->Rectify(frame, out);
+}
+
+std::shared_ptr<const std::vector<MEDIA_OBJECT>> CDepthSession::Objects() const {
+  return m_bReady.load() && m_pHeightTrue ? m_pHeightTrue->Objects() : nullptr;
+}
+
+const cv::Mat* CDepthSession::DecorateOutput(const cv::Mat& picture) {
+  const std::shared_ptr<const std::vector<MEDIA_OBJECT>> objects = Objects();
+  if (!objects || objects->empty()) return nullptr;
+  veldrin::DrawObjects(picture, *objects, m_pHeightTrue->MediaSize(), m_decorated);
+  return &m_decorated;
 }
 
 void CDepthSession::MarkSecurePoints(cv::Mat& frame) {

@@ -16,6 +16,8 @@
 
 class CColorFrameConsumer;
 class CDepthCameraDialog;
+class CHeightTrueWarp;
+struct MEDIA_OBJECT;
 class CImageWindow;
 class CKivRealSenseVideoEngine;
 class CRectification;
@@ -47,6 +49,17 @@ class CDepthSession : public QObject, public CKivVideoEngineListener {
 
   void SetAutoCalibration(bool on);
   void SetSecurePoints(bool on) { m_bSecurePoints.store(on); }
+  // The height-true picture instead of the plain one (the caller keeps it apart from auto
+  // calibration). Takes effect once its first tables are built.
+  void SetHeightTrue(bool on);
+  // Colour thread: the height-true picture of the frame; false while it is off or not ready.
+  bool RectifyHeightTrue(const cv::Mat& frame, cv::Mat& out);
+  // Any thread: the objects on the media for the host; null before the first measurement.
+  std::shared_ptr<const std::vector<MEDIA_OBJECT>> Objects() const;
+  // Colour thread: the output picture with the objects drawn on it, in a buffer of the
+  // session's; null when there is nothing to draw.
+  const cv::Mat* DecorateOutput(const cv::Mat& picture);
+  CHeightTrueWarp* HeightTrue() const { return m_pHeightTrue.get(); }
   // Colour thread: marks the pixels within the tolerance of the highest surface.
   void MarkSecurePoints(cv::Mat& frame);
 
@@ -73,9 +86,13 @@ class CDepthSession : public QObject, public CKivVideoEngineListener {
   CImageWindow& m_inputWindow;
   const CColorFrameConsumer& m_colour;
   const std::string m_strFolder;
-  // Destroyed in reverse order: the engine (joining its thread) before the 3D View.
+  // Destroyed in reverse order: the height-true worker and the engine (joining their threads)
+  // before the 3D View they read.
   std::unique_ptr<CDepthCameraDialog> m_pDialog;
   std::unique_ptr<CKivRealSenseVideoEngine> m_pEngine;
+  std::unique_ptr<CHeightTrueWarp> m_pHeightTrue;
+  std::atomic<bool> m_bHeightTrue{false};
+  cv::Mat m_decorated;  // DecorateOutput's buffer, under the owner's lock on the session
 
   std::atomic<bool> m_bReady{false};  // the 3D View exists: frames may use it
   std::atomic<bool> m_bSecurePoints{false};

@@ -12,6 +12,8 @@
 #include "video/sim/failing_depth_device_test_fixture.h"
 #include "video/sim/scene_box.h"
 #include "video/sim/simulated_depth_device.h"
+#include "workstation/camera_settings.h"
+#include "workstation/height_true_warp.h"
 #include "workstation/windows/dialog_test_fixture.h"
 
 namespace veldrin_test {
@@ -175,6 +177,59 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   dlg->close();
   EXPECT_TRUE(dlg->IsEnded());
   EXPECT_TRUE(m_boxes->Texts().empty());
+}
+
+// The height-true picture, exclusive with auto calibration and remembered; the objects on the
+// media reach the host beside the picture.
+TEST_F(DepthSessionTest, HeightTruePictureAndTheObjectsForTheHost) {
+  auto dlg = Open(m_name);
+  ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
+  ASSERT_NE(dlg->DepthSession(), nullptr);
+  auto* heightTrue = Check(*dlg, "heightTrue");
+  EXPECT_TRUE(heightTrue->isVisible());
+  ASSERT_TRUE(WaitFrames(*dlg, 150));
+  dlg->SavePlane();
+  const std::vector<cv::Point2f> saved = dlg->Corners();
+  veldrin::SetLiveSceneBox(kBox50);
+  ASSERT_TRUE(WaitFrames(*dlg, 150));
+
+  Check(*dlg, "1023")->click();
+  ASSERT_TRUE(WaitFrames(*dlg, 3));
+  EXPECT_NE(dlg->Corners(), saved);
+  heightTrue->click();  // auto calibration goes, and the corners are back on the table
+  EXPECT_FALSE(Check(*dlg, "1023")->isChecked());
+  EXPECT_EQ(dlg->Corners(), saved);
+  EXPECT_TRUE(Settings().ReadHeightTrue());
+  CHeightTrueWarp* warp = dlg->DepthSession()->HeightTrue();
+  ASSERT_TRUE(WaitFor([&] { return warp->TableBuilds() > 0; }, 10000));
+
+  // The box hides some of the table from the colour camera: the published picture shows it in
+  // the fill colour, and the objects file beside it holds the box at its height.
+  cv::Mat picture;
+  int filled = 0;
+  for (int i = 0; i < 5 && filled < 100; ++i) {
+    picture = TakePicture();
+    ASSERT_FALSE(picture.empty());
+    cv::Mat fill;
+    cv::inRange(picture, cv::Scalar(255, 0, 255), cv::Scalar(255, 0, 255), fill);
+    filled = cv::countNonZero(fill);
+  }
+  EXPECT_GE(filled, 100);
+  std::uint64_t frame = 0;
+  std::vector<MEDIA_OBJECT> objects;
+  std::string error;
+  ASSERT_TRUE(veldrin::ReadObjectsFile(Folder() + veldrin::kObjectsFileName, frame, objects, error))
+      << error;
+  EXPECT_GE(frame, 1u);
+  ASSERT_EQ(objects.size(), 1u);
+  EXPECT_NEAR(objects[0].heightMm, 50, 2);
+  Screenshot(*dlg, "depth-height-true");
+
+  // Auto calibration back on takes the height-true picture off.
+  Check(*dlg, "1023")->click();
+  EXPECT_FALSE(heightTrue->isChecked());
+  EXPECT_FALSE(Settings().ReadHeightTrue());
+  dlg->close();
 }
 
 TEST_F(DepthSessionTest, SwitchingBackAndForthLeavesNothingBehind) {

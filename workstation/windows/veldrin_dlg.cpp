@@ -194,6 +194,10 @@ void CVeldrinDlg::CreateControls() {
   m_autoCalibCheck->setObjectName(QStringLiteral("1023"));
   m_autoCalibCheck->hide();
   place(m_autoCalibCheck, 583, 58, 64, 10, 100, 0, 0);
+  m_heightTrueCheck = new QCheckBox(QStringLiteral("Height-true picture"), this);
+  m_heightTrueCheck->setObjectName(QStringLiteral("heightTrue"));
+  m_heightTrueCheck->hide();
+  place(m_heightTrueCheck, 583, 67, 74, 8, 100, 0, 0);
 
   m_securePointsCheck = new QCheckBox(QStringLiteral("Draw secure points"), this);
   m_securePointsCheck->setObjectName(QStringLiteral("1017"));
@@ -252,6 +256,12 @@ void CVeldrinDlg::CreateControls() {
     // Off first, so no depth frame moves the corners after the saved ones are back.
     if (m_pDepth) m_pDepth->SetAutoCalibration(on);
     if (!on) LoadPlane2D(SettingsFolder());
+    if (on && m_heightTrueCheck->isChecked()) m_heightTrueCheck->click();
+  });
+  connect(m_heightTrueCheck, &QCheckBox::clicked, this, [this](bool on) {
+    if (on && m_autoCalibCheck->isChecked()) m_autoCalibCheck->click();  // corners on the table
+    if (m_pDepth) m_pDepth->SetHeightTrue(on);
+    CCameraSettings(SettingsFolder(), m_strInstanceName).WriteHeightTrue(on);
   });
   connect(m_securePointsCheck, &QCheckBox::toggled, this, [this](bool on) {
     if (m_pDepth) m_pDepth->SetSecurePoints(on);
@@ -326,6 +336,7 @@ void CVeldrinDlg::CreateControls() {
                       findSheet,
                       checkAccuracy,
                       m_autoCalibCheck,
+                      m_heightTrueCheck,
                       m_savePlaneButton,
                       m_securePointsCheck};
   for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
@@ -572,6 +583,7 @@ void CVeldrinDlg::ReadCameraSettings() {
   if (!problem.empty()) m_status.ReportProblem(problem);
   m_frameDivisor = settings.ReadFrameDivisor();
   m_pConsumer->SetFrameDivisor(m_frameDivisor);
+  m_heightTrueCheck->setChecked(settings.ReadHeightTrue());
   m_rectification.ApplyCameraSettings(m_frameWidth, m_frameHeight);
   m_pPreviewTabs->SetFrameSize(m_frameWidth, m_frameHeight);
 }
@@ -677,11 +689,13 @@ int CVeldrinDlg::SwitchCamera(int index) {
     m_pWebcamEngine->Stop();
     const bool depth = StartDepthView() != 0;
     m_autoCalibCheck->setVisible(depth);
+    m_heightTrueCheck->setVisible(depth);
     depth ? m_pCalibrationList->Hide() : m_pCalibrationList->Show();
     m_closeTabButton->setVisible(!depth);
     m_pWebcamEngine->Start();
   } else {
     m_autoCalibCheck->hide();
+    m_heightTrueCheck->hide();
     m_pCalibrationList->Show();
     m_closeTabButton->show();
   }
@@ -700,6 +714,7 @@ int CVeldrinDlg::StartDepthView() {
                                                  SettingsFolder());
   session->SetAutoCalibration(m_autoCalibCheck->isChecked());
   session->SetSecurePoints(m_securePointsCheck->isChecked());
+  session->SetHeightTrue(m_heightTrueCheck->isChecked());
   std::string error;
   if (!session->Start(m_frameWidth, m_frameHeight, error)) {
     session.reset();
@@ -734,6 +749,7 @@ void CVeldrinDlg::OnDepthEngineError(const QString& message) {
   if (!m_pDepth) return;
   StopDepthView();
   m_autoCalibCheck->hide();
+  m_heightTrueCheck->hide();
   m_pCalibrationList->Show();
   m_closeTabButton->show();
   m_pPreviewTabs->UpdatePlusTab();
@@ -744,6 +760,16 @@ void CVeldrinDlg::OnDepthEngineError(const QString& message) {
 void CVeldrinDlg::MarkSecurePoints(cv::Mat& frame) {
   std::lock_guard lock(m_depthMutex);
   if (m_pDepth) m_pDepth->MarkSecurePoints(frame);
+}
+
+bool CVeldrinDlg::RectifyHeightTrue(const cv::Mat& frame, cv::Mat& out) {
+  std::lock_guard lock(m_depthMutex);
+  return m_pDepth && m_pDepth->RectifyHeightTrue(frame, out);
+}
+
+std::shared_ptr<const std::vector<MEDIA_OBJECT>> CVeldrinDlg::HostObjects() {
+  std::lock_guard lock(m_depthMutex);
+  return m_pDepth ? m_pDepth->Objects() : nullptr;
 }
 
 void CVeldrinDlg::FollowDeliveredSize() {
@@ -877,7 +903,9 @@ void CVeldrinDlg::ShowOutput(const cv::Mat& picture) {
   if (std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() < m_outputHeldUntil) {
     return;  // the accuracy deviations are on show
   }
-  m_outputWindow->SetImage(picture);
+  std::lock_guard lock(m_depthMutex);  // the objects, drawn for the operator only
+  const cv::Mat* decorated = m_pDepth ? m_pDepth->DecorateOutput(picture) : nullptr;
+  m_outputWindow->SetImage(decorated ? *decorated : picture);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -144,6 +144,8 @@ class CVeldrinDlg : public QDialog,
   void HostGone() override;
   void FrameSizeChanged(cv::Size previous, cv::Size current) override;
   void MarkSecurePoints(cv::Mat& frame) override;
+  bool RectifyHeightTrue(const cv::Mat& frame, cv::Mat& out) override;
+  std::shared_ptr<const std::vector<MEDIA_OBJECT>> HostObjects() override;
 
   void CreateControls();
   void SetStatus(const QString& text);
@@ -196,6 +198,7 @@ class CVeldrinDlg : public QDialog,
   QLabel* m_mediaHeightLabel = nullptr;
   QCheckBox* m_snapshotCheck = nullptr;
   QCheckBox* m_autoCalibCheck = nullptr;
+  QCheckBox* m_heightTrueCheck = nullptr;  // exclusive with m_autoCalibCheck
   QCheckBox* m_securePointsCheck = nullptr;
   QPushButton* m_savePlaneButton = nullptr;
   QWidget* m_calibGroup = nullptr;
