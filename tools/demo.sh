@@ -2,8 +2,9 @@
 # Starts the host simulator on a fresh data folder and the tool through it, looking at the
 # built-in table scene. With no display it runs under Xvfb, saves screenshots and ends.
 #   tools/demo.sh          the colour camera and a stored sheet calibration
-#   tools/demo.sh depth    the simulated depth camera with a 50 mm box on the table: the 3D View,
-#                          the measured height, auto calibration and secure points
+#   tools/demo.sh depth    the simulated depth camera with a 50 mm and a 20 mm box on the table:
+#                          the 3D View, the measured height and the height-true picture with
+#                          the objects outlined
 set -euo pipefail
 MODE=${1:-colour}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,12 +25,17 @@ if [ "$MODE" = depth ]; then
   VELDRIN_SCENE="$DATA/empty-table.json" "$BIN/veldrin-probe" depth --frames 150 \
     --corners 160 120 480 120 480 360 160 360 --save-plane "$DATA/" >/dev/null
   "$BIN/veldrin-calib" plane2d "$DATA/" 160 120 480 120 480 360 160 360 >/dev/null
-  # Then a 50 mm box is put on it; the tool starts with auto calibration and secure points on.
+  # Then two boxes of different heights are put on it, each with a mark printed on its top; the
+  # tool starts with the height-true picture on.
   cat > "$DATA/scene.json" <<'JSON'
-{"size": [640, 480], "box": {"size_mm": [110, 90, 50], "center_mm": [10, 0], "rotation_deg": 15}}
+{"size": [640, 480], "boxes": [
+  {"size_mm": [80, 60, 50], "center_mm": [-35, 10], "rotation_deg": 15,
+   "mark": {"diameter_mm": 20, "rgb": [230, 30, 30]}},
+  {"size_mm": [60, 50, 20], "center_mm": [55, -15], "rotation_deg": -10,
+   "mark": {"diameter_mm": 16, "rgb": [30, 180, 30]}}]}
 JSON
   export VELDRIN_SCENE="$DATA/scene.json"
-  export VELDRIN_DEMO_CHECK=1023,1017
+  export VELDRIN_DEMO_CHECK=heightTrue
 else
   export VELDRIN_CAMERAS="$CAMERA=scene:table"
   # Choose the virtual camera beforehand so the first start asks nothing, and store a calibration
