@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "workstation/fixed_point_remap.h"
 #include "workstation/parallel_rows.h"
@@ -112,6 +113,25 @@ void BuildHeightTrueTables(const MEDIA_FRAME& frame, const MEDIA_HEIGHT_MAP& map
   const cv::Vec3d axisU = r * frame.axisU, axisV = r * frame.axisV, up = r * frame.up / 1000.0;
   const double sx = frame.widthMm / outSize.width, sy = frame.heightMm / outSize.height;
   const cv::Matx33d& h = frame.mediaToPlane;
+  // A pinhole camera (no lens, no distortion) makes the whole mapping projective: the point at
+  // media m and height z is A m + z w(m) up in homogeneous colour-camera coordinates, so each
+  // pixel costs a few multiplications and one division.
+  const CAMERA_INTRINSICS& in = camera.calibration.colorIntrinsics;
+  const bool pinhole =
+      camera.pLens == nullptr &&
+      std::all_of(std::begin(in.coeffs), std::end(in.coeffs), [](float c) { return c == 0.f; }) &&
+      in.model != EDistortion::FTheta && in.model != EDistortion::KannalaBrandt4;
+  const cv::Matx33d a = cv::Matx33d(axisU[0], axisV[0], origin[0], axisU[1], axisV[1], origin[1],
+                                    axisU[2], axisV[2], origin[2]) *
+                        h;
+  // The map's cell of each output column; -1 beyond the map.
+  std::vector<int> cellOfColumn(static_cast<std::size_t>(outSize.width), -1);
+  if (!map.Empty()) {
+    for (int x = 0; x < outSize.width; ++x) {
+      const auto j = static_cast<int>(x * sx / map.cellMm);
+      if (j < map.heights.cols) cellOfColumn[static_cast<std::size_t>(x)] = j;
+    }
+  }
   std::vector<std::vector<cv::Vec3i>> runsPerRow(static_cast<std::size_t>(outSize.height));
   ParallelRows(cv::Range(0, outSize.height), [&](const cv::Range& rows) {
     for (int y = rows.start; y < rows.end; ++y) {
@@ -119,25 +139,34 @@ void BuildHeightTrueTables(const MEDIA_FRAME& frame, const MEDIA_HEIGHT_MAP& map
       ushort* fraction = tables.map2.ptr<ushort>(y);
       const double my = y * sy;
       const int cellRow = map.Empty() ? -1 : static_cast<int>(my / map.cellMm);
-      const uchar* hiddenRow =
-          cellRow >= 0 && cellRow < hidden.rows ? hidden.ptr<uchar>(cellRow) : nullptr;
+      const bool inMap = cellRow >= 0 && cellRow < map.heights.rows;
+      const uchar* hiddenRow = inMap ? hidden.ptr<uchar>(cellRow) : nullptr;
+      const float* heightRow = inMap ? map.heights.ptr<float>(cellRow) : nullptr;
+      const cv::Vec3d rowStart(a(0, 1) * my + a(0, 2), a(1, 1) * my + a(1, 2),
+                               a(2, 1) * my + a(2, 2));
+      const cv::Vec3d step(a(0, 0) * sx, a(1, 0) * sx, a(2, 0) * sx);
+      const double wStart = h(2, 1) * my + h(2, 2), wStep = h(2, 0) * sx;
       int runStart = -1;
       for (int x = 0; x <= outSize.width; ++x) {
         bool isHidden = false;
         if (x < outSize.width) {
-          const double mx = x * sx;
-          if (hiddenRow != nullptr) {
-            const int cellCol = static_cast<int>(mx / map.cellMm);
-            isHidden = cellCol < hidden.cols && hiddenRow[cellCol] != 0;
-          }
+          const int cell = heightRow != nullptr ? cellOfColumn[static_cast<std::size_t>(x)] : -1;
+          isHidden = cell >= 0 && hiddenRow[cell] != 0;
+          const double z = cell >= 0 ? heightRow[cell] : 0.0;
           if (isHidden) {
             StoreFixed(-1e9, -1e9, xy + 2 * x, fraction + x);
+          } else if (pinhole) {
+            const double w = wStart + wStep * x;
+            const cv::Vec3d q = rowStart + step * x + (z * w) * up;
+            StoreFixed(in.fx * q[0] / q[2] + in.ppx, in.fy * q[1] / q[2] + in.ppy, xy + 2 * x,
+                       fraction + x);
           } else {
+            const double mx = x * sx;
             const double w = h(2, 0) * mx + h(2, 1) * my + h(2, 2);
             const double u = (h(0, 0) * mx + h(0, 1) * my + h(0, 2)) / w;
             const double v = (h(1, 0) * mx + h(1, 1) * my + h(1, 2)) / w;
-            const cv::Vec3d p = origin + u * axisU + v * axisV + double(map.At(mx, my)) * up;
-            const cv::Point2d pixel = ColorCameraPointToFramePixel(camera, p);
+            const cv::Point2d pixel =
+                ColorCameraPointToFramePixel(camera, origin + u * axisU + v * axisV + z * up);
             StoreFixed(pixel.x, pixel.y, xy + 2 * x, fraction + x);
           }
         }
