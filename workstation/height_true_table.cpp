@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <iterator>
 
 #include "workstation/fixed_point_remap.h"
@@ -153,12 +154,13 @@ void BuildHeightTrueTables(const MEDIA_FRAME& frame, const MEDIA_HEIGHT_MAP& map
           const int cell = heightRow != nullptr ? cellOfColumn[static_cast<std::size_t>(x)] : -1;
           isHidden = cell >= 0 && hiddenRow[cell] != 0;
           const double z = cell >= 0 ? heightRow[cell] : 0.0;
+          short* entry = xy + 2 * static_cast<std::ptrdiff_t>(x);
           if (isHidden) {
-            StoreFixed(-1e9, -1e9, xy + 2 * x, fraction + x);
+            StoreFixed(-1e9, -1e9, entry, fraction + x);
           } else if (pinhole) {
             const double w = wStart + wStep * x;
             const cv::Vec3d q = rowStart + step * x + (z * w) * up;
-            StoreFixed(in.fx * q[0] / q[2] + in.ppx, in.fy * q[1] / q[2] + in.ppy, xy + 2 * x,
+            StoreFixed(in.fx * q[0] / q[2] + in.ppx, in.fy * q[1] / q[2] + in.ppy, entry,
                        fraction + x);
           } else {
             const double mx = x * sx;
@@ -167,7 +169,7 @@ void BuildHeightTrueTables(const MEDIA_FRAME& frame, const MEDIA_HEIGHT_MAP& map
             const double v = (h(1, 0) * mx + h(1, 1) * my + h(1, 2)) / w;
             const cv::Point2d pixel =
                 ColorCameraPointToFramePixel(camera, origin + u * axisU + v * axisV + z * up);
-            StoreFixed(pixel.x, pixel.y, xy + 2 * x, fraction + x);
+            StoreFixed(pixel.x, pixel.y, entry, fraction + x);
           }
         }
         if (isHidden && runStart < 0) runStart = x;
