@@ -246,7 +246,10 @@ bool BuildMediaHeightMap(const DEPTH_MEASUREMENT& measurement, const CAMERA_INTR
   for (int i = 0; i < rows; ++i) {
     float* h = map.heights.ptr<float>(i);
     for (int j = 0; j < cols; ++j) {
-      if (std::isnan(h[j]) || std::fabs(h[j]) < band) h[j] = 0.f;
+      // Nothing lies below the table; the band ramps up to full height over its own width, so
+      // noise at its edge moves a height a little, never by the band's width at once.
+      const float v = std::isnan(h[j]) ? 0.f : h[j];
+      h[j] = v <= band ? 0.f : (v < 2.f * band ? 2.f * (v - band) : v);
       maxMm = std::max(maxMm, h[j]);
     }
   }

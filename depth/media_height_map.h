@@ -68,7 +68,8 @@ bool RaisedCornerPoints(const DEPTH_COLOR_CALIBRATION& calibration, const float 
 // depth along edges) take the nearer side's height, and what no pixel sees (behind a tall
 // object) takes the lowest surface around it, as it lies below the line of sight that passed
 // over it.
-// Heights within `deadBandMm` of the table read as the table. The cell is about one depth pixel
+// Heights up to `deadBandMm` read as the table, and from there up to twice the band they ramp up to
+// their full value; nothing lies below the table. The cell is about one depth pixel
 // wide on the table. False when the measurement has no cloud.
 bool BuildMediaHeightMap(const DEPTH_MEASUREMENT& measurement, const CAMERA_INTRINSICS& depth,
                          const MEDIA_FRAME& frame, MEDIA_HEIGHT_MAP& map, double deadBandMm = 1.0);

@@ -56,6 +56,13 @@ class CMediaRig {
   double MediaWidth() const { return m_params.sheetWidthMm; }
   double MediaHeight() const { return m_params.sheetHeightMm; }
 
+  // The boxes become `boxes`, measured until the average has settled.
+  void MoveBoxes(const std::vector<SCENE_BOX>& boxes) {
+    veldrin::SetLiveSceneBoxes(boxes);
+    Settle();
+    veldrin::ResetLiveScene();
+  }
+
   // A table point's place on the media: from the sheet's top-left corner, x along its top edge,
   // y down towards its bottom edge.
   cv::Point2d TableToMedia(double x, double y) const {

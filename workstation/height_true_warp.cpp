@@ -14,9 +14,16 @@ namespace {
 constexpr auto kPeriod = std::chrono::milliseconds(200);  // at most five looks a second
 constexpr double kChangeMm = 1.0;
 
+// More than 1 mm anywhere, against the range of each cell's neighbourhood before: a cell across
+// an edge swings with the depth noise as the pixels near its border fall into it or beside it,
+// within the heights on either side of the edge; a surface that rose, sank or came leaves them.
 bool HeightsChanged(const MEDIA_HEIGHT_MAP& before, const MEDIA_HEIGHT_MAP& now) {
   if (before.heights.size() != now.heights.size() || before.cellMm != now.cellMm) return true;
-  return cv::norm(before.heights, now.heights, cv::NORM_INF) > kChangeMm;
+  cv::Mat highest, lowest;
+  cv::dilate(before.heights, highest, cv::Mat());
+  cv::erode(before.heights, lowest, cv::Mat());
+  return cv::countNonZero(now.heights > highest + kChangeMm) > 0 ||
+         cv::countNonZero(now.heights < lowest - kChangeMm) > 0;
 }
 
 }  // namespace
