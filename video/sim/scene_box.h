@@ -26,6 +26,7 @@ struct SCENE_BOX {
   double rotationDeg = 0.0;
   std::optional<SCENE_MARK> mark = std::nullopt;
 };
+using SCENE_BOXES = std::vector<SCENE_BOX>;
 
 // The simulated depth camera mounted beside the colour camera.
 struct DEPTH_SIM_PARAMS {
