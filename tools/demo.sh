@@ -2,8 +2,9 @@
 # veldrin-demo: starts the host simulator on a fresh data folder and the tool through it, looking
 # at the built-in table scene. With no display it runs under Xvfb, saves screenshots and ends.
 #   veldrin-demo          the colour camera and a stored sheet calibration
-#   veldrin-demo depth    the simulated depth camera with a 50 mm box on the table: the 3D View,
-#                         the measured height, auto calibration and secure points
+#   veldrin-demo depth    the simulated depth camera with a 50 mm and a 20 mm box on the table:
+#                         the 3D View, the measured height and the height-true picture with the
+#                         objects outlined
 #   veldrin-demo depth --bag
 #                         the same scenes recorded into .bag files first, and the demo run on the
 #                         recordings through librealsense2 (a build with the library)
@@ -31,7 +32,7 @@ usage: veldrin-demo [colour | depth [--bag]]
 Starts the host simulator (veldrin-host) on a fresh data folder and the tool
 (veldrin) through it, looking at the built-in table scene instead of a camera.
   colour   the colour camera and a calibration stored on the sheet (default)
-  depth    the simulated depth camera with a 50 mm box on the table
+  depth    the simulated depth camera with two boxes on the table, height-true
            (--bag: recorded into .bag files first and played back through librealsense2)
 
 Data folder: $DATA_ROOT
@@ -100,9 +101,14 @@ if [ "$MODE" = depth ]; then
     "$BIN/veldrin-probe" depth --frames 150 \
     --corners 160 120 480 120 480 360 160 360 --save-plane "$DATA/" >/dev/null
   "$BIN/veldrin-calib" plane2d "$DATA/" 160 120 480 120 480 360 160 360 >/dev/null
-  # Then a 50 mm box is put on it; the tool starts with auto calibration and secure points on.
+  # Then two boxes of different heights are put on it, each with a mark printed on its top; the
+  # tool starts with the height-true picture on.
   cat > "$DATA/scene.json" <<'JSON'
-{"size": [640, 480], "box": {"size_mm": [110, 90, 50], "center_mm": [10, 0], "rotation_deg": 15}}
+{"size": [640, 480], "boxes": [
+  {"size_mm": [80, 60, 50], "center_mm": [-35, 10], "rotation_deg": 15,
+   "mark": {"diameter_mm": 20, "rgb": [230, 30, 30]}},
+  {"size_mm": [60, 50, 20], "center_mm": [55, -15], "rotation_deg": -10,
+   "mark": {"diameter_mm": 16, "rgb": [30, 180, 30]}}]}
 JSON
   export VELDRIN_SCENE="$DATA/scene.json"
   export VELDRIN_CAMERAS="$CAMERA=scene:table"
@@ -111,7 +117,7 @@ JSON
     export VELDRIN_CAMERAS="$CAMERA=bag:$DATA/scene.bag"
     echo "demo: playing $DATA/scene.bag"
   fi
-  export VELDRIN_DEMO_CHECK=1023,1017
+  export VELDRIN_DEMO_CHECK=heightTrue
 else
   export VELDRIN_CAMERAS="$CAMERA=scene:table"
   # Choose the virtual camera beforehand so the first start asks nothing, and store a calibration

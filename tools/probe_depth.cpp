@@ -8,11 +8,18 @@
 #include <mutex>
 #include <optional>
 
+#include <opencv2/imgcodecs.hpp>
+
+#include "depth/media_height_map.h"
+#include "depth/object_finder.h"
 #include "depth/plane_files.h"
 #include "depth/table_measure.h"
 #include "video/depth_recording.h"
+#include "video/opencv_video_engine.h"
 #include "video/realsense_video_engine.h"
 #include "video/table_scene.h"
+#include "workstation/height_true_table.h"
+#include "workstation/rectification.h"
 
 namespace {
 
@@ -35,7 +42,21 @@ struct DEPTH_PROBE_OPTIONS {
   std::optional<std::array<float, 8>> corners;
   std::optional<std::string> planeFolder;
   std::optional<std::string> savePlaneFolder;
+  std::optional<cv::Size> mediaMm;
+  std::optional<std::string> publishFile;
+  bool bHeightTrue = false;
+  bool bObjects = false;
 };
+
+// "WxH" with two positive whole numbers.
+std::optional<cv::Size> ParseSize(const std::string& text) {
+  const std::size_t x = text.find('x');
+  if (x == std::string::npos) return std::nullopt;
+  const std::optional<int> w = Parse<int>(text.substr(0, x));
+  const std::optional<int> h = Parse<int>(text.substr(x + 1));
+  if (!w || !h || *w < 1 || *h < 1 || *w > 100000 || *h > 100000) return std::nullopt;
+  return cv::Size(*w, *h);
+}
 
 // False with the reason in `error` for anything but the documented options.
 bool ParseOptions(const std::vector<std::string>& args, DEPTH_PROBE_OPTIONS& options,
@@ -65,14 +86,119 @@ bool ParseOptions(const std::vector<std::string>& args, DEPTH_PROBE_OPTIONS& opt
       options.planeFolder = args[++i];
     } else if (option == "--save-plane" && left >= 1) {
       options.savePlaneFolder = args[++i];
+    } else if (option == "--media" && left >= 1) {
+      options.mediaMm = ParseSize(args[++i]);
+      if (!options.mediaMm) {
+        error = "--media needs WxH in millimetres, not " + args[i];
+        return false;
+      }
+    } else if (option == "--publish" && left >= 1) {
+      options.publishFile = args[++i];
+    } else if (option == "--height-true") {
+      options.bHeightTrue = true;
+    } else if (option == "--objects") {
+      options.bObjects = true;
     } else {
       error =
           "usage: veldrin-probe depth [--frames N] [--corners X0 Y0 X1 Y1 X2 Y2 X3 Y3] "
-          "[--plane DIR] [--save-plane DIR]";
+          "[--plane DIR] [--save-plane DIR] [--media WxH [--objects] [--publish FILE.bmp "
+          "[--height-true]]]";
       return false;
     }
   }
+  if ((options.publishFile || options.bObjects) && !options.mediaMm) {
+    error = "--publish and --objects need --media WxH";
+    return false;
+  }
+  if (options.bHeightTrue && !options.publishFile) {
+    error = "--height-true needs --publish FILE.bmp";
+    return false;
+  }
   return true;
+}
+
+// Keeps the first colour picture with pixels.
+class CFirstColorFrame : public CKivVideoEngineListener {
+ public:
+  void OnVideoFrame(int, cv::Mat* frame) override {
+    std::lock_guard lock(m_mutex);
+    if (frame->empty() || !m_frame.empty()) return;
+    m_frame = frame->clone();
+    m_arrived.notify_all();
+  }
+  void OnDepthFrame(int, cv::Mat*, cv::Mat*, const SVertex*) override {}
+  cv::Mat Wait(std::chrono::seconds limit) {
+    std::unique_lock lock(m_mutex);
+    m_arrived.wait_for(lock, limit, [this] { return !m_frame.empty(); });
+    return m_frame;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_arrived;
+  cv::Mat m_frame;  // guarded by m_mutex
+};
+
+// The device's colour picture at `size`, as the main window would get it; empty when none came.
+cv::Mat GrabColor(int device, cv::Size size) {
+  CKivOpenCVVideoEngine engine;
+  CFirstColorFrame listener;
+  engine.Setup(device, size.width, size.height, &listener);
+  if (!engine.Start()) return {};
+  cv::Mat frame = listener.Wait(std::chrono::seconds(10));
+  engine.Stop();
+  return frame;
+}
+
+// Objects and the published picture over the media, from the last measurement.
+int ProbeMedia(const DEPTH_PROBE_OPTIONS& options, const CTableMeasure& measure,
+               const DEPTH_COLOR_CALIBRATION& calibration, const std::array<float, 8>& corners,
+               int device, cv::Size color) {
+  const veldrin::CMeasurementExchange::CHandle latest = measure.Published();
+  if (!latest) return Fail("no depth frame was measured");
+  std::vector<cv::Point2f> colorCorners;
+  for (std::size_t i = 0; i < 4; ++i) colorCorners.emplace_back(corners[2 * i], corners[2 * i + 1]);
+  HEIGHT_TRUE_CAMERA camera;
+  camera.calibration = calibration;
+  MEDIA_FRAME frame;
+  if (!veldrin::MakeMediaFrame(calibration, latest->plane,
+                               veldrin::CornerRays(camera, colorCorners), options.mediaMm->width,
+                               options.mediaMm->height, frame)) {
+    return Fail("the corners do not lie on the table plane");
+  }
+  MEDIA_HEIGHT_MAP map;
+  if (!veldrin::BuildMediaHeightMap(*latest, calibration.depthIntrinsics, frame, map)) {
+    return Fail("the depth camera saw nothing of the media");
+  }
+  if (options.bObjects) {
+    for (const MEDIA_OBJECT& o : veldrin::FindObjects(map, veldrin::kLeastObjectHeightMm)) {
+      std::printf("object %.1f %.1f %ld %ld\n", o.centreMm[0], o.centreMm[1],
+                  std::lround(o.heightMm), std::lround(o.areaMm2));
+    }
+  }
+  if (!options.publishFile) return 0;
+  const cv::Mat picture = GrabColor(device, color);
+  if (picture.empty()) return Fail("the colour camera delivered no picture");
+  CRectification rectification;
+  rectification.ApplyCameraSettings(picture.cols, picture.rows);
+  rectification.SetCorners(colorCorners);
+  rectification.UpdateMediaSize(options.mediaMm->width, options.mediaMm->height);
+  cv::Mat out;
+  if (options.bHeightTrue) {
+    HEIGHT_TRUE_TABLES tables;
+    veldrin::BuildHeightTrueTables(frame, map, camera, picture.size(),
+                                   rectification.GetOutputSize(), tables);
+    veldrin::RemapHeightTrue(picture, tables, out);
+  } else if (!rectification.Rectify(picture, out)) {
+    return Fail("the corners give no picture");
+  }
+  bool written = false;
+  try {
+    written = cv::imwrite(*options.publishFile, out);
+  } catch (const cv::Exception&) {
+  }
+  if (!written) return Fail("cannot write " + *options.publishFile);
+  return 0;
 }
 
 // Measures on the frame thread, as the main dialog's depth consumer does, until it has seen
@@ -207,17 +333,29 @@ int ProbeDepth(const std::vector<std::string>& args) {
   if (options.planeFolder) {
     // As auto calibration does: heights below 5 mm count as the table itself.
     const float raise = static_cast<double>(h) < 0.005 ? 0.f : h;
-    float points[12];
-    int pixels[8] = {};
-    measure.GetRaisedPlaneCorners(raise, points);
+    // From the colour corners' own table points, as the main window raises them.
+    const veldrin::CMeasurementExchange::CHandle latest = measure.Published();
+    std::array<cv::Vec3d, 4> rays, points;
     for (std::size_t i = 0; i < 4; ++i) {
-      if (!veldrin::ProjectPointToColorPixel(calibration, points[3 * i], points[3 * i + 1],
-                                             points[3 * i + 2], pixels[2 * i], pixels[2 * i + 1])) {
-        return Fail("the raised corners have no place in the colour picture");
-      }
+      rays[i] = veldrin::ColorPixelRay(calibration.colorIntrinsics,
+                                       cv::Point2f(corners[2 * i], corners[2 * i + 1]));
     }
+    int pixels[8] = {};
+    bool placed =
+        latest && veldrin::RaisedCornerPoints(calibration, latest->plane, rays,
+                                              static_cast<double>(raise) * 1000.0, points);
+    for (std::size_t i = 0; i < 4 && placed; ++i) {
+      const cv::Point2f p = veldrin::ProjectPointToPixel(
+          calibration.colorIntrinsics,
+          cv::Point3f(static_cast<float>(points[i][0]), static_cast<float>(points[i][1]),
+                      static_cast<float>(points[i][2])));
+      placed = veldrin::TruncateToInt(p.x, pixels[2 * i]) &&
+               veldrin::TruncateToInt(p.y, pixels[2 * i + 1]);
+    }
+    if (!placed) return Fail("the raised corners have no place in the colour picture");
     PrintLine("raised_corners", pixels, 8);
   }
+  if (options.mediaMm) return ProbeMedia(options, measure, calibration, corners, device, color);
   return 0;
 }
 

@@ -14,6 +14,7 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "hostlink/bmp_format.h"
+#include "hostlink/objects_file.h"
 #include "hostlink/shared_status_block.h"
 #include "platform/file_io.h"
 #include "platform/shared_memory.h"
@@ -82,6 +84,10 @@ checks it is the 24-bit uncompressed BMP the tool writes (54-byte headers,
 positive height, rows padded to 4 bytes, sizes consistent), counts it, keeps it
 and clears the flag. A picture that fails the check is reported on stderr,
 counted as rejected and the flag is cleared all the same.
+
+Objects: a tool with a depth camera writes DIR/objects.json before each picture;
+whenever its object count or heights (whole mm) change, a line goes to stderr:
+  veldrin-host: objects N, heights H1 H2 ... mm
 
 Changing the media size while running: write "WIDTHxHEIGHT" to the control
 file, e.g.  echo 297x210 > DIR/host-media.txt
@@ -336,6 +342,30 @@ void TakePicture(const std::string& path, SReceived& got) {
   got.bLatestKept = false;
 }
 
+// The objects file a depth camera's tool writes beside the picture: its object count and heights,
+// logged when they change (rounded to millimetres, so noise does not flood the log). A tool
+// without one writes none, and nothing is said.
+void LogObjects(const std::string& path, std::string& lastLine) {
+  std::uint64_t frame = 0;
+  std::vector<MEDIA_OBJECT> objects;
+  std::string error;
+  std::string line;
+  if (!veldrin::ReadObjectsFile(path, frame, objects, error)) {
+    if (error.rfind("no ", 0) == 0) return;  // missing: a tool without a depth camera
+    line = error;
+  } else {
+    line = "objects " + std::to_string(objects.size());
+    if (!objects.empty()) {
+      line += ", heights";
+      for (const MEDIA_OBJECT& o : objects) line += " " + std::to_string(std::lround(o.heightMm));
+      line += " mm";
+    }
+  }
+  if (line == lastLine) return;
+  Log(line);
+  lastLine = line;
+}
+
 void KeepLatest(const std::string& keepPath, SReceived& got) {
   if (got.bLatestKept) return;
   if (!veldrin::ReplaceFileUnflushed(keepPath, {got.latest})) Log("cannot write " + keepPath);
@@ -482,6 +512,7 @@ int Run(const SOptions& opt) {
   auto nextKeep = start;
   unsigned lastOpen = 0;
   SReceived got;
+  std::string objectsLine;  // the objects last logged
   const long warmUp = std::max(1L, opt.frames / 10);
   SProcessUse atWarmUp;
   SProcessUse atEnd;
@@ -500,6 +531,7 @@ int Run(const SOptions& opt) {
 
     if (block->IsImageReady()) {
       TakePicture(block->GetImagePath(), got);
+      LogObjects(folder + veldrin::kObjectsFileName, objectsLine);
       block->AcknowledgeImage();
       if (opt.bSoak && got.count == warmUp && atWarmUp.rssKb < 0) {
         atWarmUp = ReadProcessUse(child.Pid());

@@ -41,7 +41,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: veldrin-probe list | grab INDEX FILE [--size WxH] | scan FILE | scene [--size WxH] | "
-    "depth [--frames N] [--corners X0 Y0 X1 Y1 X2 Y2 X3 Y3] [--plane DIR] [--save-plane DIR] | "
+    "depth [--frames N] [--corners X0 Y0 X1 Y1 X2 Y2 X3 Y3] [--plane DIR] [--save-plane DIR] "
+    "[--media WxH [--objects] [--publish FILE.bmp [--height-true]]] | "
     "sheet FILE | accuracy FILE --media WxH --board CxR --square-mm S | "
     "record FILE.bag [--frames N] [--device SERIAL] | --version";
 

@@ -275,6 +275,55 @@ TEST_F(ProbeDepthTest, MeasuresTheBoxAndRaisesTheStoredPlaneOntoIt) {
   EXPECT_EQ(r.out.find("raised_corners"), r.out.rfind("raised_corners"));
 }
 
+TEST_F(ProbeDepthTest, ListsTheObjectsOnTheMediaAndWritesTheHeightTruePicture) {
+  // The corners on the sheet and the plane stored from the empty table ...
+  Result r = Probe({"scene"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  Args corners;
+  std::istringstream numbers(r.out);
+  for (std::string n; numbers >> n;) corners.push_back(n);
+  ASSERT_EQ(corners.size(), 8u);
+  const std::string folder = m_dir.string() + "/";
+  Args args = {"depth", "--frames", "150", "--corners"};
+  args.insert(args.end(), corners.begin(), corners.end());
+  Args save = args;
+  save.insert(save.end(), {"--save-plane", folder});
+  ASSERT_EQ(Probe(save).code, 0);
+  // ... then two boxes on the sheet, and a 2 mm one that is no object.
+  Scene(R"({"boxes": [{"size_mm": [80, 60, 60], "center_mm": [-80, 40]},
+      {"size_mm": [70, 50, 25], "center_mm": [70, -40]}, {"size_mm": [50, 50, 2],
+      "center_mm": [60, 55]}]})");
+  const std::string picture = Path("true.png");
+  args.insert(args.end(), {"--plane", folder, "--media", "297x210", "--objects", "--publish",
+                           picture, "--height-true"});
+  r = Probe(args);
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::vector<std::vector<double>> objects;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string first;
+    words >> first;
+    if (first != "object") continue;
+    objects.emplace_back();
+    for (double v; words >> v;) objects.back().push_back(v);
+  }
+  ASSERT_EQ(objects.size(), 2u) << r.out;
+  // The larger first: the tall box, on the sheet's upper left (the sheet is turned by 3 degrees).
+  EXPECT_NEAR(objects[0][0], 70.7, 2.0);
+  EXPECT_NEAR(objects[0][1], 60.9, 2.0);
+  EXPECT_EQ(objects[0][2], 60);
+  EXPECT_NEAR(objects[0][3], 4800, 480);
+  EXPECT_NEAR(objects[1][2], 25, 2);
+  // The picture the tool would publish: the media's aspect at the frame's width, with the table
+  // the tall box hides in the fill colour.
+  const cv::Mat published = cv::imread(picture);
+  ASSERT_EQ(published.size(), cv::Size(1280, 905));
+  cv::Mat fill;
+  cv::inRange(published, cv::Scalar(255, 0, 255), cv::Scalar(255, 0, 255), fill);
+  EXPECT_GT(cv::countNonZero(fill), 1000);
+}
+
 TEST_F(ProbeDepthTest, ErrorsAreOneLineAndStatusOne) {
   const struct {
     const char* cameras;
@@ -286,6 +335,10 @@ TEST_F(ProbeDepthTest, ErrorsAreOneLineAndStatusOne) {
       {nullptr, {"depth", "--frames", "5", "--plane", "/no/such/folder/"}},       // no plane
       {nullptr, {"depth", "--frames", "5", "--save-plane", "/no/such/folder/"}},  // no writing
       {nullptr, {"depth", "--bogus"}},
+      {nullptr, {"depth", "--objects"}},                            // no media size
+      {nullptr, {"depth", "--media", "297x210", "--height-true"}},  // no --publish
+      {nullptr, {"depth", "--media", "297", "--objects"}},          // bad media size
+      {nullptr, {"depth", "--frames", "5", "--media", "2x2", "--publish", "/no/such/x.png"}},
   };
   for (const auto& c : cases) {
     if (c.cameras) ::setenv("VELDRIN_CAMERAS", c.cameras, 1);

@@ -210,11 +210,12 @@ bool Validate(const TABLE_SCENE_PARAMS& p, std::string& error) {
 }
 
 bool ParseParams(const Json::Value& root, TABLE_SCENE_PARAMS& p, std::string& error) {
-  if (!veldrin::CheckSceneKeys(root, {"size", "sheet", "table", "camera", "qr", "box", "depth"}, "",
-                               error)) {
+  if (!veldrin::CheckSceneKeys(
+          root, {"size", "sheet", "table", "camera", "qr", "box", "boxes", "depth"}, "", error)) {
     return false;
   }
   if (!veldrin::ParseSceneDepthKeys(root, p.box, p.depth, error)) return false;
+  if (!veldrin::ParseSceneBoxes(root, p.boxes, error)) return false;
   if (root.isMember("size")) {
     const Json::Value& size = root["size"];
     if (!size.isArray() || size.size() != 2 || !size[0].isInt() || !size[1].isInt()) {
@@ -619,9 +620,9 @@ void CTableScene::Render(cv::Size size, std::uint64_t frameNumber, cv::Mat& pict
   if (size.width <= 0 || size.height <= 0) size = NativeSize();
   if (size != m_cachedSize) RenderStatic(size);
   m_static.copyTo(picture);
-  if (const std::optional<SCENE_BOX> box = veldrin::EffectiveSceneBox(m_params.box)) {
-    veldrin::DrawSceneBox(m_params, *box, picture);
-  }
+  veldrin::DrawSceneBoxes(
+      m_params, veldrin::EffectiveSceneBoxes(veldrin::SceneBoxList(m_params.box, m_params.boxes)),
+      picture);
   const cv::Rect area = CounterArea(size);
   cv::rectangle(picture, area, cv::Scalar(30, 30, 30), cv::FILLED);
   char text[32];

@@ -39,6 +39,7 @@ struct TABLE_SCENE_PARAMS {
   std::string strQRText = "VELDRIN";
   double qrSizeMm = 40.0;        // printed size without the quiet zone
   std::optional<SCENE_BOX> box;  // standing on the table; seen by both cameras
+  SCENE_BOXES boxes = {};        // more of them, after `box`
   DEPTH_SIM_PARAMS depth;        // the depth camera beside the colour camera
 };
 

@@ -13,6 +13,7 @@ constexpr const char* kKeyCalibName = "CalibName";
 constexpr const char* kKeyResX = "RESX";
 constexpr const char* kKeyResY = "RESY";
 constexpr const char* kKeyFrameDivisor = "FRDIV";
+constexpr const char* kKeyHeightTrue = "HeightTrue";
 
 // Cuts a UTF-8 string to at most `count` characters without splitting a multi-byte sequence.
 std::string TruncateUtf8(std::string s, size_t count) {
@@ -91,4 +92,9 @@ int CCameraSettings::ReadInt(const char* key, int def) const {
 
 bool CCameraSettings::WriteInt(const char* key, int value) const {
   return veldrin::WritePrivateProfileString(m_strSection, key, std::to_string(value), GetPath());
+}
+
+bool CCameraSettings::ReadHeightTrue() const { return ReadInt(kKeyHeightTrue, 0) == 1; }
+bool CCameraSettings::WriteHeightTrue(bool on) const {
+  return WriteInt(kKeyHeightTrue, on ? 1 : 0);
 }

@@ -50,6 +50,10 @@ class CCameraSettings {
   [[nodiscard]] bool WriteResY(int height) const;
   int ReadFrameDivisor() const;  // 0 when not set
   [[nodiscard]] bool WriteFrameDivisor(int divisor) const;
+  // "HeightTrue": the depth camera's height-true picture instead of the plain one; off when not
+  // set.
+  bool ReadHeightTrue() const;
+  [[nodiscard]] bool WriteHeightTrue(bool on) const;
 
  private:
   int ReadInt(const char* key, int def) const;

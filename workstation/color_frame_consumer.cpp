@@ -105,8 +105,16 @@ void CColorFrameConsumer::Publish(const cv::Mat& picture) {
   if (!block) return;
   // The rectified picture is one block of rows already; anything else is copied into one.
   const cv::Mat output = picture.isContinuous() ? picture : picture.clone();
+  const std::shared_ptr<const std::vector<MEDIA_OBJECT>> objects = m_view.HostObjects();
   std::lock_guard lock(m_publishMutex);
+  // The objects of this picture are in place before it is announced, and only while the host
+  // has taken the last one, so the file it reads always belongs to the picture it reads.
+  if (objects && block->IsImageReady() == 0) {
+    const std::string folder = block->GetFolder();
+    if (!folder.empty()) veldrin::WriteObjectsFile(folder, m_nAnnounced + 1, *objects);
+  }
   if (block->PublishImage(output.cols, output.rows, output.data)) {
+    ++m_nAnnounced;
     if (!m_pStatus) return;
     m_pStatus->CountPublished();
     if (!m_strPublishProblem.empty()) {
@@ -182,7 +190,7 @@ void CColorFrameConsumer::ProcessFrame(int cameraIndex, cv::Mat* frame) {
 
   m_view.MarkSecurePoints(*frame);
 
-  if (m_rectification.Rectify(*frame, m_output)) {
+  if (m_view.RectifyHeightTrue(*frame, m_output) || m_rectification.Rectify(*frame, m_output)) {
     m_view.ShowOutput(m_output);
     Publish(m_output);
   }

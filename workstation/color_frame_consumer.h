@@ -3,9 +3,13 @@
 #include <opencv2/core/mat.hpp>
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "hostlink/objects_file.h"
 
 class CCameraList;
 class CImageWindow;
@@ -33,6 +37,10 @@ class CColorFrameView {
   virtual void FrameSizeChanged(cv::Size /*previous*/, cv::Size /*current*/) {}
   // Marks secure points in place; the default is a camera without depth.
   virtual void MarkSecurePoints(cv::Mat& /*frame*/) {}
+  // The height-true picture of the frame into `out`; false (the default) for the plain one.
+  virtual bool RectifyHeightTrue(const cv::Mat& /*frame*/, cv::Mat& /*out*/) { return false; }
+  // The objects on the media for the host's objects file; null (the default) writes none.
+  virtual std::shared_ptr<const std::vector<MEDIA_OBJECT>> HostObjects() { return nullptr; }
 };
 
 // The main dialog's colour-frame path, without windows: frame divisor, preview routing, host
@@ -118,6 +126,7 @@ class CColorFrameConsumer {
   mutable std::string m_strLastFolder;
   std::mutex m_publishMutex;        // one PublishImage at a time; never taken by the UI thread
   std::string m_strPublishProblem;  // m_publishMutex: the publishing problem last reported
+  std::uint64_t m_nAnnounced = 0;   // m_publishMutex: pictures announced to the host
 
   std::mutex m_outputMutex;
   cv::Mat m_output;     // the rectified picture

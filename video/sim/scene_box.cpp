@@ -2,6 +2,7 @@
 
 #include <json/value.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -13,7 +14,7 @@ namespace {
 struct CLiveScene {
   std::mutex mutex;
   bool bOverride = false;        // guarded by mutex
-  std::optional<SCENE_BOX> box;  // guarded by mutex
+  std::vector<SCENE_BOX> boxes;  // guarded by mutex
   std::atomic<unsigned> generation{0};
 };
 
@@ -22,12 +23,40 @@ CLiveScene& Live() {
   return live;
 }
 
+bool ParseMark(const Json::Value& m, SCENE_BOX& box, std::string& error) {
+  if (!CheckSceneKeys(m, {"diameter_mm", "rgb"}, "box.mark", error)) return false;
+  SCENE_MARK mark;
+  if (!ReadSceneNumber(m, "diameter_mm", mark.diameterMm) ||
+      !(mark.diameterMm >= 1.0 && mark.diameterMm <= std::min(box.sizeMm[0], box.sizeMm[1]))) {
+    error = "box.mark.diameter_mm must be a number from 1 to the box's smaller side";
+    return false;
+  }
+  if (m.isMember("rgb")) {
+    const Json::Value& rgb = m["rgb"];
+    if (!rgb.isArray() || rgb.size() != 3) {
+      error = "box.mark.rgb must be [r, g, b]";
+      return false;
+    }
+    for (Json::ArrayIndex i = 0; i < 3; ++i) {
+      if (!rgb[i].isInt() || rgb[i].asInt() < 0 || rgb[i].asInt() > 255) {
+        error = "box.mark.rgb must be three whole numbers from 0 to 255";
+        return false;
+      }
+      mark.rgb[i] = rgb[i].asInt();
+    }
+  }
+  box.mark = mark;
+  return true;
+}
+
 bool ParseBox(const Json::Value& b, SCENE_BOX& box, std::string& error) {
   if (!b.isObject()) {
     error = "box must be null or an object";
     return false;
   }
-  if (!CheckSceneKeys(b, {"size_mm", "center_mm", "rotation_deg"}, "box", error)) return false;
+  if (!CheckSceneKeys(b, {"size_mm", "center_mm", "rotation_deg", "mark"}, "box", error)) {
+    return false;
+  }
   if (b.isMember("size_mm") && !ReadSceneNumbers(b["size_mm"], 3, box.sizeMm)) {
     error = "box.size_mm must be [x, y, z]";
     return false;
@@ -50,7 +79,7 @@ bool ParseBox(const Json::Value& b, SCENE_BOX& box, std::string& error) {
     error = "box.rotation_deg out of range";
     return false;
   }
-  return true;
+  return !b.isMember("mark") || ParseMark(b["mark"], box, error);
 }
 
 bool ParseDepth(const Json::Value& d, DEPTH_SIM_PARAMS& depth, std::string& error) {
@@ -103,11 +132,40 @@ bool ParseSceneDepthKeys(const Json::Value& root, std::optional<SCENE_BOX>& box,
   return !root.isMember("depth") || ParseDepth(root["depth"], depth, error);
 }
 
+bool ParseSceneBoxes(const Json::Value& root, std::vector<SCENE_BOX>& boxes, std::string& error) {
+  if (!root.isMember("boxes")) return true;
+  const Json::Value& list = root["boxes"];
+  if (!list.isArray()) {
+    error = "boxes must be a list of boxes";
+    return false;
+  }
+  std::vector<SCENE_BOX> parsed;
+  for (const Json::Value& b : list) {
+    SCENE_BOX box;
+    if (!ParseBox(b, box, error)) return false;
+    parsed.push_back(box);
+  }
+  boxes = std::move(parsed);
+  return true;
+}
+
+std::vector<SCENE_BOX> SceneBoxList(const std::optional<SCENE_BOX>& box,
+                                    const std::vector<SCENE_BOX>& boxes) {
+  std::vector<SCENE_BOX> all;
+  if (box) all.push_back(*box);
+  all.insert(all.end(), boxes.begin(), boxes.end());
+  return all;
+}
+
 void SetLiveSceneBox(const std::optional<SCENE_BOX>& box) {
+  SetLiveSceneBoxes(box ? std::vector<SCENE_BOX>{*box} : std::vector<SCENE_BOX>{});
+}
+
+void SetLiveSceneBoxes(const std::vector<SCENE_BOX>& boxes) {
   CLiveScene& live = Live();
   std::lock_guard lock(live.mutex);
   live.bOverride = true;
-  live.box = box;
+  live.boxes = boxes;
   ++live.generation;
 }
 
@@ -115,14 +173,14 @@ void ResetLiveScene() {
   CLiveScene& live = Live();
   std::lock_guard lock(live.mutex);
   live.bOverride = false;
-  live.box.reset();
+  live.boxes.clear();
   ++live.generation;
 }
 
-std::optional<SCENE_BOX> EffectiveSceneBox(const std::optional<SCENE_BOX>& fromFile) {
+std::vector<SCENE_BOX> EffectiveSceneBoxes(const std::vector<SCENE_BOX>& fromFile) {
   CLiveScene& live = Live();
   std::lock_guard lock(live.mutex);
-  return live.bOverride ? live.box : fromFile;
+  return live.bOverride ? live.boxes : fromFile;
 }
 
 unsigned LiveSceneGeneration() { return Live().generation.load(); }

@@ -125,7 +125,7 @@ cv::Point2f CSceneWorld::TableToColorPixel(const cv::Point3d& point, cv::Size si
   return ColorPixel(m_params, m_color, cv::Vec3d(point.x, point.y, point.z), size);
 }
 
-double CSceneWorld::Trace(const cv::Vec3d& d, const std::optional<SCENE_BOX>& box) const {
+double CSceneWorld::Trace(const cv::Vec3d& d, const std::vector<SCENE_BOX>& boxes) const {
   const cv::Vec3d& o = m_depthOrigin;
   double best = 0.0;
   if (d[2] < 0.0) {
@@ -137,7 +137,8 @@ double CSceneWorld::Trace(const cv::Vec3d& d, const std::optional<SCENE_BOX>& bo
       best = (-kFloorMm - o[2]) / d[2];
     }
   }
-  if (box) {
+  for (const SCENE_BOX& b : boxes) {
+    const SCENE_BOX* box = &b;
     // Slabs in the box's own frame.
     const double a = -box->rotationDeg * kPi / 180.0, c = std::cos(a), s = std::sin(a);
     const double ox = o[0] - box->centreMm[0], oy = o[1] - box->centreMm[1];
@@ -161,7 +162,7 @@ double CSceneWorld::Trace(const cv::Vec3d& d, const std::optional<SCENE_BOX>& bo
   return best;
 }
 
-void CSceneWorld::RenderDepth(const std::optional<SCENE_BOX>& box, cv::Mat& depthMm) const {
+void CSceneWorld::RenderDepth(const std::vector<SCENE_BOX>& boxes, cv::Mat& depthMm) const {
   const int w = m_depthIntrinsics.width, h = m_depthIntrinsics.height;
   depthMm.create(h, w, CV_32F);
   const float* ray = m_rays.Data();
@@ -169,7 +170,7 @@ void CSceneWorld::RenderDepth(const std::optional<SCENE_BOX>& box, cv::Mat& dept
     float* out = depthMm.ptr<float>(y);
     for (int x = 0; x < w; ++x, ray += 2) {
       const cv::Vec3d direction = m_depthToTable * cv::Vec3d(ray[0], ray[1], 1.0);
-      out[x] = static_cast<float>(Trace(direction, box));
+      out[x] = static_cast<float>(Trace(direction, boxes));
     }
   }
 }
@@ -201,6 +202,35 @@ void DrawSceneBox(const TABLE_SCENE_PARAMS& params, const SCENE_BOX& box, cv::Ma
     }
     if (inFront) cv::fillConvexPoly(picture, polygon, 4, kShades[f], cv::LINE_AA, 4);
   }
+  if (!box.mark) return;
+  // The disc on the top face (turned towards the camera whenever the camera is above the box).
+  const SCENE_MARK& mark = *box.mark;
+  constexpr int kSteps = 64;
+  std::vector<cv::Point> disc;
+  for (int i = 0; i < kSteps; ++i) {
+    const double a = 2.0 * kPi * i / kSteps, r = mark.diameterMm / 2.0;
+    const cv::Vec3d q3(box.centreMm[0] + r * std::cos(a), box.centreMm[1] + r * std::sin(a),
+                       box.sizeMm[2]);
+    if (TableToColorCamera(camera, q3)[2] <= 1.0) return;
+    const cv::Point2f p = ColorPixel(params, camera, q3, picture.size());
+    disc.emplace_back(static_cast<int>(std::lround(p.x * 16)),
+                      static_cast<int>(std::lround(p.y * 16)));
+  }
+  cv::fillConvexPoly(picture, disc, cv::Scalar(mark.rgb[2], mark.rgb[1], mark.rgb[0]), cv::LINE_AA,
+                     4);
+}
+
+void DrawSceneBoxes(const TABLE_SCENE_PARAMS& params, const std::vector<SCENE_BOX>& boxes,
+                    cv::Mat& picture) {
+  const TABLE_SCENE_CAMERA camera = TableSceneCamera(params);
+  std::vector<std::pair<double, const SCENE_BOX*>> order;
+  for (const SCENE_BOX& box : boxes) {
+    const double dx = box.centreMm[0] - camera.centre[0], dy = box.centreMm[1] - camera.centre[1];
+    order.emplace_back(-(dx * dx + dy * dy), &box);
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [distance, box] : order) DrawSceneBox(params, *box, picture);
 }
 
 }  // namespace veldrin

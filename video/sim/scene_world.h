@@ -8,6 +8,7 @@
 #include <opencv2/core/types.hpp>
 
 #include <optional>
+#include <vector>
 
 #include "geometry/camera_model.h"
 #include "video/table_scene.h"
@@ -32,12 +33,15 @@ class CSceneWorld {
 
   // The exact depth (millimetres along the optical axis) each depth pixel sees, row by row, as
   // CV_32F of the depth size; 0 where the ray meets nothing.
-  void RenderDepth(const std::optional<SCENE_BOX>& box, cv::Mat& depthMm) const;
+  void RenderDepth(const std::vector<SCENE_BOX>& boxes, cv::Mat& depthMm) const;
+  void RenderDepth(const std::optional<SCENE_BOX>& box, cv::Mat& depthMm) const {
+    RenderDepth(box ? std::vector<SCENE_BOX>{*box} : std::vector<SCENE_BOX>{}, depthMm);
+  }
 
  private:
   // Distance along a pixel's ray (scaled so that its depth-camera z is 1 mm per unit) to the
   // first surface; 0 for none.
-  double Trace(const cv::Vec3d& direction, const std::optional<SCENE_BOX>& box) const;
+  double Trace(const cv::Vec3d& direction, const std::vector<SCENE_BOX>& boxes) const;
 
   TABLE_SCENE_PARAMS m_params;
   veldrin::TABLE_SCENE_CAMERA m_color;
@@ -50,7 +54,11 @@ class CSceneWorld {
 
 namespace veldrin {
 
-// Draws the box into the colour picture of the scene (any size: the native picture scaled).
+// Draws the box and its mark into the colour picture of the scene (any size: the native picture
+// scaled).
 void DrawSceneBox(const TABLE_SCENE_PARAMS& params, const SCENE_BOX& box, cv::Mat& picture);
+// All boxes, the farthest from the camera first, so nearer ones cover what they hide.
+void DrawSceneBoxes(const TABLE_SCENE_PARAMS& params, const std::vector<SCENE_BOX>& boxes,
+                    cv::Mat& picture);
 
 }  // namespace veldrin

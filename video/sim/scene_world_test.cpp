@@ -81,6 +81,38 @@ TEST(SceneWorldTest, TheColourPictureShowsTheBox) {
   EXPECT_GT(cv::norm(a, b, cv::NORM_INF), 0);
 }
 
+// Several boxes: each camera sees the nearest surface, so a tall box hides what lies behind it
+// from both, and a mark shows on its box's top in its own colour.
+TEST(SceneWorldTest, BothCamerasSeeEveryBoxAndWhatTheyHide) {
+  TABLE_SCENE_PARAMS params;
+  SCENE_BOX tall{{40, 40, 120}, {0, -20}, 0};
+  tall.mark = SCENE_MARK{20, {10, 200, 30}};
+  const SCENE_BOX flat{{60, 60, 10}, {0, 35}, 0};
+  params.boxes = {flat, tall};
+  const CSceneWorld world(params);
+  const cv::Size size(640, 480);
+  cv::Mat picture;
+  CTableScene(params).Render(size, 0, picture);
+  const cv::Vec3b mark = picture.at<cv::Vec3b>(world.TableToColorPixel({0, -20, 120}, size));
+  EXPECT_EQ(mark, cv::Vec3b(30, 200, 10));
+  // Depth: the ray towards the near edge of the flat box's top meets the tall box first.
+  cv::Mat z;
+  world.RenderDepth(params.boxes, z);
+  const CAMERA_INTRINSICS depth = world.DepthIntrinsics();
+  const cv::Point2f px = veldrin::ProjectPointToPixel(depth, world.TableToDepth({0, 7, 10}));
+  const float mm = z.at<float>(static_cast<int>(std::lround(px.y)), static_cast<int>(px.x));
+  const cv::Point3d seen = world.DepthToTable(veldrin::DeprojectPixelToPoint(
+      depth, cv::Point2f(std::round(px.x), std::round(px.y)), mm / 1000.f));
+  EXPECT_GT(seen.z, 10.5);  // on the tall box
+  const cv::Point2f far = veldrin::ProjectPointToPixel(depth, world.TableToDepth({0, 60, 10}));
+  const float farMm = z.at<float>(static_cast<int>(std::lround(far.y)), static_cast<int>(far.x));
+  EXPECT_NEAR(world
+                  .DepthToTable(veldrin::DeprojectPixelToPoint(
+                      depth, cv::Point2f(std::round(far.x), std::round(far.y)), farMm / 1000.f))
+                  .z,
+              10.0, 0.5);
+}
+
 TEST(SimulatedDepthDeviceTest, DepthHasNoiseQuantisationAndHoles) {
   TABLE_SCENE_PARAMS params;
   params.box = Box();
@@ -191,6 +223,17 @@ TEST(SceneFileTest, BoxAndDepthKeys) {
   EXPECT_FALSE(p.depth.bHoles);
   ASSERT_TRUE(load(R"({"box": null})", p, error)) << error;
   EXPECT_FALSE(p.box.has_value());
+  ASSERT_TRUE(load(R"({"box": {"size_mm": [40, 40, 5]}, "boxes": [{"center_mm": [50, 0],
+      "mark": {"diameter_mm": 12, "rgb": [1, 2, 3]}}, {}]})",
+                   p, error))
+      << error;
+  const std::vector<SCENE_BOX> all = veldrin::SceneBoxList(p.box, p.boxes);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].sizeMm[2], 5);
+  ASSERT_TRUE(all[1].mark.has_value());
+  EXPECT_EQ(all[1].mark->diameterMm, 12);
+  EXPECT_EQ(all[1].mark->rgb[2], 3);
+  EXPECT_FALSE(all[2].mark.has_value());
 
   const char* bad[] = {
       R"({"box": {"size_mm": [100, 80]}})",
@@ -198,6 +241,9 @@ TEST(SceneFileTest, BoxAndDepthKeys) {
       R"({"box": {"height": 3}})",
       R"({"box": {"rotation_deg": 200}})",
       R"({"box": 5})",
+      R"({"boxes": {}})",
+      R"({"boxes": [{"mark": {"rgb": [1, 2, 256]}}]})",
+      R"({"boxes": [{"size_mm": [20, 20, 5], "mark": {"diameter_mm": 30}}]})",
       R"({"depth": {"size": [8, 8]}})",
       R"({"depth": {"baseline_mm": -1}})",
       R"({"depth": {"noise": 1}})",

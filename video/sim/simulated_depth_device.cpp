@@ -54,9 +54,9 @@ void CSimulatedDepthDevice::Start(const DEPTH_STREAM_REQUEST& request) {
   m_bStarted = true;
 }
 
-void CSimulatedDepthDevice::Prepare(const std::optional<SCENE_BOX>& box) {
+void CSimulatedDepthDevice::Prepare(const std::vector<SCENE_BOX>& boxes) {
   const CAMERA_INTRINSICS in = m_world.DepthIntrinsics();
-  m_world.RenderDepth(box, m_clean);
+  m_world.RenderDepth(boxes, m_clean);
   const DEPTH_SIM_PARAMS& sim = m_world.Params().depth;
   m_sigma.create(m_clean.size(), CV_32F);
   const double noisePerM2 = kSubpixel / (in.fx * kStereoBaselineM);  // metres per metre^2
@@ -88,10 +88,11 @@ void CSimulatedDepthDevice::Prepare(const std::optional<SCENE_BOX>& box) {
 }
 
 void CSimulatedDepthDevice::Render() {
-  const std::optional<SCENE_BOX> box = veldrin::EffectiveSceneBox(m_world.Params().box);
+  // The generation is read first: a change after it is seen on the next frame.
   const unsigned generation = veldrin::LiveSceneGeneration();
   if (!m_bPrepared || generation != m_generation) {
-    Prepare(box);
+    const TABLE_SCENE_PARAMS& params = m_world.Params();
+    Prepare(veldrin::EffectiveSceneBoxes(veldrin::SceneBoxList(params.box, params.boxes)));
     m_generation = generation;
     m_bPrepared = true;
   }

@@ -14,7 +14,7 @@
 // growing with the square of the distance, quantisation, no depth at depth edges and in a band at
 // the left edge, paced at the requested rate. Its colour stream is the scene's colour camera,
 // whose pictures come through the ordinary virtual camera; here it only reports its geometry.
-// The box follows the live scene changes (SetLiveSceneBox) from the next frame on.
+// The boxes follow the live scene changes (SetLiveSceneBoxes) from the next frame on.
 // Not thread-safe: one thread at a time, like a vendor pipeline.
 class CSimulatedDepthDevice : public CDepthDevice {
  public:
@@ -33,7 +33,7 @@ class CSimulatedDepthDevice : public CDepthDevice {
   static constexpr float kUnits = 0.001f;
 
  private:
-  void Prepare(const std::optional<SCENE_BOX>& box);
+  void Prepare(const std::vector<SCENE_BOX>& boxes);
   void Render();
 
   CSceneWorld m_world;

@@ -2,11 +2,16 @@
 
 #include <QMetaObject>
 
+#include <cmath>
+
+#include "depth/media_height_map.h"
 #include "depth/secure_points.h"
 #include "depth/view/depth_camera_dialog.h"
 #include "display/image_window.h"
 #include "video/realsense_video_engine.h"
 #include "workstation/color_frame_consumer.h"
+#include "workstation/height_true_table.h"
+#include "workstation/height_true_warp.h"
 #include "workstation/rectification.h"
 
 namespace {
@@ -37,6 +42,7 @@ CDepthSession::CDepthSession(CRectification& rectification, CImageWindow& inputW
 // OnDepthFrame), then the 3D View: the members are declared in that order. The pointers are not
 // reset here, as the frame thread reads them until it has been joined.
 CDepthSession::~CDepthSession() {
+  m_pHeightTrue.reset();
   if (m_pEngine) m_pEngine->Stop();
 }
 
@@ -55,6 +61,11 @@ bool CDepthSession::Start(int colorWidth, int colorHeight, std::string& error) {
   // The view exists before the first frame, so no frame finds it half made.
   m_pDialog = std::make_unique<CDepthCameraDialog>(m_strFolder);
   m_pDialog->show();
+  CDepthCameraDialog* view = m_pDialog.get();
+  m_pHeightTrue = std::make_unique<CHeightTrueWarp>(
+      m_rectification, m_pEngine->GetCalibration(), [view] { return view->Published(); },
+      [view] { return static_cast<double>(view->GetTolerance()); });
+  m_pHeightTrue->SetEnabled(m_bHeightTrue.load());
   m_bReady.store(true);
   if (!m_pEngine->Start()) {
     error = "the depth stream did not start";
@@ -65,6 +76,8 @@ bool CDepthSession::Start(int colorWidth, int colorHeight, std::string& error) {
 
 void CDepthSession::SetAutoCalibration(bool on) {
   std::lock_guard lock(m_autoMutex);
+  // The corners lie on the table when it is switched on; every raise starts from them.
+  if (on && !m_bAutoCalibration) m_tableCorners = m_rectification.GetCorners();
   m_bAutoCalibration = on;
 }
 
@@ -98,15 +111,50 @@ void CDepthSession::AutoCalibrate() {
   double h = m_fMaxHeight.load();
   if (h < kLeastRaise) h = 0;
   float p[12];
-  if (!m_pDialog->GetRaisedPlaneCorners(static_cast<float>(h), p)) return;
+  if (!m_pDialog->GetRaisedPlaneCorners(static_cast<float>(h), p)) return;  // no stored plane
+  const veldrin::CMeasurementExchange::CHandle latest = m_pDialog->Published();
+  if (!latest || m_tableCorners.size() != 4) return;
+  // From the colour corners themselves, not from the whole depth pixels they were carried to.
+  HEIGHT_TRUE_CAMERA camera;
+  camera.calibration = m_pEngine->GetCalibration();
+  const std::shared_ptr<const LENS_MODEL> lens = m_rectification.GetLens();
+  if (lens && m_rectification.LensAppliesTo(m_rectification.GetFrameSize())) {
+    camera.pLens = lens.get();
+  }
+  std::array<cv::Vec3d, 4> points;
+  if (!veldrin::RaisedCornerPoints(camera.calibration, latest->plane,
+                                   veldrin::CornerRays(camera, m_tableCorners), h * 1000.0,
+                                   points)) {
+    return;
+  }
   std::vector<cv::Point2f> corners(4);
   for (std::size_t i = 0; i < 4; ++i) {
-    int x = 0, y = 0;
-    if (!m_pEngine->ProjectPointToColorPixel(p[3 * i], p[3 * i + 1], p[3 * i + 2], x, y)) return;
-    corners[i] = cv::Point2f(static_cast<float>(x), static_cast<float>(y));
+    const cv::Point2d q = veldrin::ColorCameraPointToFramePixel(camera, points[i]);
+    if (!(std::abs(q.x) < 1e6 && std::abs(q.y) < 1e6)) return;
+    corners[i] = cv::Point2f(static_cast<float>(q.x), static_cast<float>(q.y));
   }
   if (!m_rectification.SetCorners(corners)) return;
   m_inputWindow.SetPoints(corners);
+}
+
+void CDepthSession::SetHeightTrue(bool on) {
+  m_bHeightTrue.store(on);
+  if (m_pHeightTrue) m_pHeightTrue->SetEnabled(on);
+}
+
+bool CDepthSession::RectifyHeightTrue(const cv::Mat& frame, cv::Mat& out) {
+  return m_bReady.load() && m_pHeightTrue && m_pHeightTrue->Rectify(frame, out);
+}
+
+std::shared_ptr<const std::vector<MEDIA_OBJECT>> CDepthSession::Objects() const {
+  return m_bReady.load() && m_pHeightTrue ? m_pHeightTrue->Objects() : nullptr;
+}
+
+const cv::Mat* CDepthSession::DecorateOutput(const cv::Mat& picture) {
+  const std::shared_ptr<const std::vector<MEDIA_OBJECT>> objects = Objects();
+  if (!objects || objects->empty()) return nullptr;
+  veldrin::DrawObjects(picture, *objects, m_pHeightTrue->MediaSize(), m_decorated);
+  return &m_decorated;
 }
 
 void CDepthSession::MarkSecurePoints(cv::Mat& frame) {

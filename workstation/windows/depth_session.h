@@ -9,12 +9,15 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "video/depth_device.h"
 #include "video/video_engine.h"
 
 class CColorFrameConsumer;
 class CDepthCameraDialog;
+class CHeightTrueWarp;
+struct MEDIA_OBJECT;
 class CImageWindow;
 class CKivRealSenseVideoEngine;
 class CRectification;
@@ -48,6 +51,17 @@ class CDepthSession : public QObject, public CKivVideoEngineListener {
   void SelectDevice(int device) { m_nDevice = device; }
   void SetAutoCalibration(bool on);
   void SetSecurePoints(bool on) { m_bSecurePoints.store(on); }
+  // The height-true picture instead of the plain one (the caller keeps it apart from auto
+  // calibration). Takes effect once its first tables are built.
+  void SetHeightTrue(bool on);
+  // Colour thread: the height-true picture of the frame; false while it is off or not ready.
+  bool RectifyHeightTrue(const cv::Mat& frame, cv::Mat& out);
+  // Any thread: the objects on the media for the host; null before the first measurement.
+  std::shared_ptr<const std::vector<MEDIA_OBJECT>> Objects() const;
+  // Colour thread: the output picture with the objects drawn on it, in a buffer of the
+  // session's; null when there is nothing to draw.
+  const cv::Mat* DecorateOutput(const cv::Mat& picture);
+  CHeightTrueWarp* HeightTrue() const { return m_pHeightTrue.get(); }
   // Colour thread: marks the pixels within the tolerance of the highest surface.
   void MarkSecurePoints(cv::Mat& frame);
 
@@ -74,9 +88,13 @@ class CDepthSession : public QObject, public CKivVideoEngineListener {
   CImageWindow& m_inputWindow;
   const CColorFrameConsumer& m_colour;
   const std::string m_strFolder;
-  // Destroyed in reverse order: the engine (joining its thread) before the 3D View.
+  // Destroyed in reverse order: the height-true worker and the engine (joining their threads)
+  // before the 3D View they read.
   std::unique_ptr<CDepthCameraDialog> m_pDialog;
   std::unique_ptr<CKivRealSenseVideoEngine> m_pEngine;
+  std::unique_ptr<CHeightTrueWarp> m_pHeightTrue;
+  std::atomic<bool> m_bHeightTrue{false};
+  cv::Mat m_decorated;  // DecorateOutput's buffer, under the owner's lock on the session
 
   int m_nDevice = -1;
   std::atomic<bool> m_bReady{false};  // the 3D View exists: frames may use it
@@ -85,5 +103,6 @@ class CDepthSession : public QObject, public CKivVideoEngineListener {
   std::atomic<std::uint64_t> m_nFrames{0};
   cv::Size m_firstSize;  // frame thread only: the size every measured frame has
   std::mutex m_autoMutex;
-  bool m_bAutoCalibration = false;  // guarded by m_autoMutex
+  bool m_bAutoCalibration = false;          // guarded by m_autoMutex
+  std::vector<cv::Point2f> m_tableCorners;  // guarded by m_autoMutex: the corners on the table
 };

@@ -12,6 +12,8 @@
 #include "video/sim/failing_depth_device_test_fixture.h"
 #include "video/sim/scene_box.h"
 #include "video/sim/simulated_depth_device.h"
+#include "workstation/camera_settings.h"
+#include "workstation/height_true_warp.h"
 #include "workstation/windows/dialog_test_fixture.h"
 
 namespace veldrin_test {
@@ -107,7 +109,8 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   EXPECT_NEAR(height->text().chopped(3).toInt(), 50, 2) << height->text().toStdString();
   const cv::Mat before = TakePicture();
 
-  // Auto calibration: the corners go to the images of the plane corners raised to the top.
+  // Auto calibration: the corners go to where the colour camera sees the points above the saved
+  // corners' table points, at the top's height.
   Check(*dlg, veldrin::kAutoCalibrationCheckId)->click();
   ASSERT_TRUE(WaitFrames(*dlg, 3));
   const float h = dlg->DepthSession()->MaxHeight();
@@ -116,8 +119,14 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   std::string error;
   ASSERT_TRUE(veldrin::CurrentTableSceneParams(params, error));
   const CSceneWorld world(params);
+  const CAMERA_INTRINSICS colour = world.ColorIntrinsics(cv::Size(640, 480));
   for (std::size_t i = 0; i < 4; ++i) {
-    cv::Point3d top = world.DepthToTable(plane[i]);
+    const auto onSight = [&](float depth) {
+      return world.DepthToTable(veldrin::TransformPointToPoint(
+          world.ColorToDepth(), veldrin::DeprojectPixelToPoint(colour, saved[i], depth)));
+    };
+    const cv::Point3d a = onSight(0.4f), b = onSight(0.9f);
+    cv::Point3d top = a + (a.z / (a.z - b.z)) * (b - a);
     top.z += static_cast<double>(h) * 1000.0;
     const cv::Point2f truth = world.TableToColorPixel(top, cv::Size(640, 480));
     EXPECT_LE(std::abs(raised[i].x - truth.x), 1.0f) << i;
@@ -168,6 +177,59 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   dlg->close();
   EXPECT_TRUE(dlg->IsEnded());
   EXPECT_TRUE(m_boxes->Texts().empty());
+}
+
+// The height-true picture, exclusive with auto calibration and remembered; the objects on the
+// media reach the host beside the picture.
+TEST_F(DepthSessionTest, HeightTruePictureAndTheObjectsForTheHost) {
+  auto dlg = Open(m_name);
+  ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
+  ASSERT_NE(dlg->DepthSession(), nullptr);
+  auto* heightTrue = Check(*dlg, veldrin::kHeightTrueCheckId);
+  EXPECT_TRUE(heightTrue->isVisible());
+  ASSERT_TRUE(WaitFrames(*dlg, 150));
+  dlg->SavePlane();
+  const std::vector<cv::Point2f> saved = dlg->Corners();
+  veldrin::SetLiveSceneBox(kBox50);
+  ASSERT_TRUE(WaitFrames(*dlg, 150));
+
+  Check(*dlg, veldrin::kAutoCalibrationCheckId)->click();
+  ASSERT_TRUE(WaitFrames(*dlg, 3));
+  EXPECT_NE(dlg->Corners(), saved);
+  heightTrue->click();  // auto calibration goes, and the corners are back on the table
+  EXPECT_FALSE(Check(*dlg, veldrin::kAutoCalibrationCheckId)->isChecked());
+  EXPECT_EQ(dlg->Corners(), saved);
+  EXPECT_TRUE(Settings().ReadHeightTrue());
+  CHeightTrueWarp* warp = dlg->DepthSession()->HeightTrue();
+  ASSERT_TRUE(WaitFor([&] { return warp->TableBuilds() > 0; }, 10000));
+
+  // The box hides some of the table from the colour camera: the published picture shows it in
+  // the fill colour, and the objects file beside it holds the box at its height.
+  cv::Mat picture;
+  int filled = 0;
+  for (int i = 0; i < 5 && filled < 100; ++i) {
+    picture = TakePicture();
+    ASSERT_FALSE(picture.empty());
+    cv::Mat fill;
+    cv::inRange(picture, cv::Scalar(255, 0, 255), cv::Scalar(255, 0, 255), fill);
+    filled = cv::countNonZero(fill);
+  }
+  EXPECT_GE(filled, 100);
+  std::uint64_t frame = 0;
+  std::vector<MEDIA_OBJECT> objects;
+  std::string error;
+  ASSERT_TRUE(veldrin::ReadObjectsFile(Folder() + veldrin::kObjectsFileName, frame, objects, error))
+      << error;
+  EXPECT_GE(frame, 1u);
+  ASSERT_EQ(objects.size(), 1u);
+  EXPECT_NEAR(objects[0].heightMm, 50, 2);
+  Screenshot(*dlg, "depth-height-true");
+
+  // Auto calibration back on takes the height-true picture off.
+  Check(*dlg, veldrin::kAutoCalibrationCheckId)->click();
+  EXPECT_FALSE(heightTrue->isChecked());
+  EXPECT_FALSE(Settings().ReadHeightTrue());
+  dlg->close();
 }
 
 TEST_F(DepthSessionTest, SwitchingBackAndForthLeavesNothingBehind) {

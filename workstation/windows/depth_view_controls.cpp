@@ -31,6 +31,12 @@ CDepthViewControls::CDepthViewControls(QWidget* dialog, const SWidgets& widgets,
     // Off first, so no depth frame moves the corners after the saved ones are back.
     if (m_pDepth) m_pDepth->SetAutoCalibration(on);
     if (!on) LoadPlane2D(m_folder());
+    if (on && m_widgets.heightTrueCheck->isChecked()) m_widgets.heightTrueCheck->click();
+  });
+  connect(m_widgets.heightTrueCheck, &QCheckBox::clicked, this, [this](bool on) {
+    // The corners stay on the table for the height-true picture.
+    if (on && m_widgets.autoCalibCheck->isChecked()) m_widgets.autoCalibCheck->click();
+    if (m_pDepth) m_pDepth->SetHeightTrue(on);
   });
   connect(m_widgets.securePointsCheck, &QCheckBox::toggled, this, [this](bool on) {
     if (m_pDepth) m_pDepth->SetSecurePoints(on);
@@ -48,6 +54,7 @@ bool CDepthViewControls::Start(int device, int colorWidth, int colorHeight) {
       std::make_unique<CDepthSession>(m_rectification, *m_widgets.inputWindow, m_consumer, folder);
   session->SetAutoCalibration(m_widgets.autoCalibCheck->isChecked());
   session->SetSecurePoints(m_widgets.securePointsCheck->isChecked());
+  session->SetHeightTrue(m_widgets.heightTrueCheck->isChecked());
   session->SelectDevice(device);
   std::string error;
   if (!session->Start(colorWidth, colorHeight, error)) {
@@ -83,6 +90,7 @@ void CDepthViewControls::Stop() {
 
 void CDepthViewControls::Show(bool depth) {
   m_widgets.autoCalibCheck->setVisible(depth);
+  m_widgets.heightTrueCheck->setVisible(depth);
   depth ? m_calibrations.Hide() : m_calibrations.Show();
   m_widgets.closeTabButton->setVisible(!depth);
 }
@@ -100,6 +108,22 @@ void CDepthViewControls::OnEngineError(const QString& message) {
 void CDepthViewControls::MarkSecurePoints(cv::Mat& frame) {
   std::lock_guard lock(m_depthMutex);
   if (m_pDepth) m_pDepth->MarkSecurePoints(frame);
+}
+
+bool CDepthViewControls::RectifyHeightTrue(const cv::Mat& frame, cv::Mat& out) {
+  std::lock_guard lock(m_depthMutex);
+  return m_pDepth && m_pDepth->RectifyHeightTrue(frame, out);
+}
+
+std::shared_ptr<const std::vector<MEDIA_OBJECT>> CDepthViewControls::HostObjects() {
+  std::lock_guard lock(m_depthMutex);
+  return m_pDepth ? m_pDepth->Objects() : nullptr;
+}
+
+void CDepthViewControls::ShowOutput(const cv::Mat& picture, CImageWindow& window) {
+  std::lock_guard lock(m_depthMutex);  // the objects, drawn for the operator only
+  const cv::Mat* decorated = m_pDepth ? m_pDepth->DecorateOutput(picture) : nullptr;
+  window.SetImage(decorated ? *decorated : picture);
 }
 
 bool CDepthViewControls::LoadPlane2D(const std::string& folder) {

@@ -8,6 +8,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "hostlink/objects_file.h"
 
 class CCalibrationList;
 class CColorFrameConsumer;
@@ -30,6 +33,7 @@ class CDepthViewControls : public QObject {
  public:
   struct SWidgets {
     QCheckBox* autoCalibCheck = nullptr;
+    QCheckBox* heightTrueCheck = nullptr;  // exclusive with autoCalibCheck
     QCheckBox* securePointsCheck = nullptr;
     QToolButton* closeTabButton = nullptr;
     CImageWindow* inputWindow = nullptr;
@@ -50,6 +54,11 @@ class CDepthViewControls : public QObject {
   CDepthSession* Session() const { return m_pDepth.get(); }
   // Colour thread.
   void MarkSecurePoints(cv::Mat& frame);
+  // Colour thread: the height-true picture (false while there is none to give), the objects for
+  // the host, and the output picture with the objects drawn for the operator (null: as it is).
+  bool RectifyHeightTrue(const cv::Mat& frame, cv::Mat& out);
+  std::shared_ptr<const std::vector<MEDIA_OBJECT>> HostObjects();
+  void ShowOutput(const cv::Mat& picture, CImageWindow& window);
   // The corners saved on the empty table become the corners; false when there are none.
   bool LoadPlane2D(const std::string& folder);
 

@@ -123,10 +123,17 @@ void CVeldrinDlg::CreateControls() {
     m_pCameraControls->SelectMainCamera();
   });
   m_pDepthControls = new CDepthViewControls(
-      this, {c.autoCalibCheck, c.securePointsCheck, c.closeTabButton, c.inputWindow},
+      this,
+      {c.autoCalibCheck, c.heightTrueCheck, c.securePointsCheck, c.closeTabButton, c.inputWindow},
       m_rectification, *m_pConsumer, *m_pCalibrationList, *m_pPreviewTabs,
       [this] { return SettingsFolder(); }, [this](const std::string& text) { SetStatus(Q(text)); });
   connect(c.savePlaneButton, &QPushButton::clicked, this, [this] { SavePlane(); });
+  connect(c.heightTrueCheck, &QCheckBox::clicked, this, [this](bool on) {
+    const CCameraSettings settings(SettingsFolder(), m_strInstanceName);
+    if (!settings.WriteHeightTrue(on))
+      m_status.ReportProblem("The picture choice could not be saved in " + settings.GetPath() +
+                             ".");
+  });
   connect(
       c.inputWindow, &CImageWindow::PointsChanged, m_pCalibrationList,
       [this] { m_pCalibrationList->OnPointsChanged(); }, Qt::DirectConnection);
@@ -352,6 +359,8 @@ void CVeldrinDlg::ReadCameraSettings() {
   m_pCameras->ReadSettings(problem);
   if (!problem.empty()) m_status.ReportProblem(problem);
   m_pConsumer->SetFrameDivisor(m_pCameras->FrameDivisor());
+  m_controls.heightTrueCheck->setChecked(
+      CCameraSettings(SettingsFolder(), m_strInstanceName).ReadHeightTrue());
   m_rectification.ApplyCameraSettings(m_pCameras->FrameWidth(), m_pCameras->FrameHeight());
   m_pPreviewTabs->SetFrameSize(m_pCameras->FrameWidth(), m_pCameras->FrameHeight());
 }
@@ -394,6 +403,14 @@ void CVeldrinDlg::OnCameraStarted(bool switched) {
 }
 
 void CVeldrinDlg::MarkSecurePoints(cv::Mat& frame) { m_pDepthControls->MarkSecurePoints(frame); }
+
+bool CVeldrinDlg::RectifyHeightTrue(const cv::Mat& frame, cv::Mat& out) {
+  return m_pDepthControls->RectifyHeightTrue(frame, out);
+}
+
+std::shared_ptr<const std::vector<MEDIA_OBJECT>> CVeldrinDlg::HostObjects() {
+  return m_pDepthControls->HostObjects();
+}
 
 void CVeldrinDlg::FollowDeliveredSize() {
   const cv::Size delivered = m_pCameras->Engine()->GetResolution();
@@ -454,7 +471,7 @@ void CVeldrinDlg::ShowInput(const cv::Mat& frame) { m_controls.inputWindow->SetI
 
 void CVeldrinDlg::ShowOutput(const cv::Mat& picture) {
   if (m_pSheetTools->IsOutputHeld()) return;  // the accuracy deviations are on show
-  m_controls.outputWindow->SetImage(picture);
+  m_pDepthControls->ShowOutput(picture, *m_controls.outputWindow);
 }
 
 // ---------------------------------------------------------------------------------------------

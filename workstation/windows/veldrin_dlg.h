@@ -139,6 +139,8 @@ class CVeldrinDlg : public QDialog,
   void HostGone() override;
   void FrameSizeChanged(cv::Size previous, cv::Size current) override;
   void MarkSecurePoints(cv::Mat& frame) override;
+  bool RectifyHeightTrue(const cv::Mat& frame, cv::Mat& out) override;
+  std::shared_ptr<const std::vector<MEDIA_OBJECT>> HostObjects() override;
 
   void CreateControls();
   void SetStatus(const QString& text);

@@ -139,6 +139,7 @@ SVeldrinDlgControls CreateVeldrinDlgControls(QWidget* dialog, CDynamicLayout& la
   c.mediaWidthLabel = Get<QLabel>(made, kMediaWidthLabelId);
   c.mediaHeightLabel = Get<QLabel>(made, kMediaHeightLabelId);
   c.autoCalibCheck = Get<QCheckBox>(made, kAutoCalibrationCheckId);
+  c.heightTrueCheck = Get<QCheckBox>(made, kHeightTrueCheckId);
   c.securePointsCheck = Get<QCheckBox>(made, kSecurePointsCheckId);
   c.savePlaneButton = Get<QPushButton>(made, kSavePlaneButtonId);
   c.findSheetButton = Get<QPushButton>(made, kFindSheetButtonId);

@@ -29,6 +29,7 @@ struct SVeldrinDlgControls {
   QLabel* mediaWidthLabel = nullptr;
   QLabel* mediaHeightLabel = nullptr;
   QCheckBox* autoCalibCheck = nullptr;
+  QCheckBox* heightTrueCheck = nullptr;  // exclusive with autoCalibCheck
   QCheckBox* securePointsCheck = nullptr;
   QPushButton* savePlaneButton = nullptr;
   QPushButton* findSheetButton = nullptr;

@@ -24,6 +24,7 @@ inline constexpr const char* kCameraTabPaneId = "1016-pane";
 inline constexpr const char* kSecurePointsCheckId = "1017";
 inline constexpr const char* kSavePlaneButtonId = "1022";
 inline constexpr const char* kAutoCalibrationCheckId = "1023";
+inline constexpr const char* kHeightTrueCheckId = "heightTrue";
 inline constexpr const char* kSaveCalibrationButtonId = "20458";
 inline constexpr const char* kRemoveCalibrationButtonId = "20459";
 inline constexpr const char* kClosePreviewButtonId = "20460";
@@ -103,6 +104,8 @@ inline constexpr SMainControlTemplate kMainDialogControls[] = {
     {"", EMainControlKind::Label, "Output", "", 0, 479, 172, 77, 8, 75, 0, 0, false},
     {kAutoCalibrationCheckId, EMainControlKind::CheckBox, "Auto Calibration", "", 0, 583, 58, 64,
      10, 100, 0, 0, true},
+    {kHeightTrueCheckId, EMainControlKind::CheckBox, "Height-true picture", "", 0, 583, 67, 74, 8,
+     100, 0, 0, true},
     {kSecurePointsCheckId, EMainControlKind::CheckBox, "Draw secure points", "", 0, 583, 172, 74, 8,
      100, 0, 0, false},
     {kSavePlaneButtonId, EMainControlKind::PushButton, "Save Plane", "", 0, 605, 80, 44, 36, 0, 0,
@@ -128,6 +131,7 @@ inline constexpr const char* kMainDialogTabOrder[] = {
     kFindSheetButtonId,
     kCheckAccuracyButtonId,
     kAutoCalibrationCheckId,
+    kHeightTrueCheckId,
     kSavePlaneButtonId,
     kSecurePointsCheckId,
 };

@@ -1,0 +1,71 @@
+// The height-true worker on a measured sheet: what it rebuilds, and when.
+
+#include "workstation/height_true_warp.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "depth/media_rig_test_fixture.h"
+#include "workstation/rectification.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+template <typename TCondition>
+bool WaitUntil(TCondition condition, std::chrono::milliseconds limit = 10s) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+TEST(HeightTrueWarpTest, RebuildsForNewHeightsAndGeometryButNotForNoise) {
+  const SCENE_BOX box{{90, 70, 40}, {10, -5}, 20};
+  veldrin_test::CMediaRig rig({box}, cv::Size(640, 480));
+  CRectification rectification;
+  rectification.ApplyCameraSettings(640, 480);
+  rectification.SetCorners(rig.Corners());
+  rectification.UpdateMediaSize(297, 210);
+  const CTableMeasure& measure = rig.Measure();
+  CHeightTrueWarp warp(
+      rectification, rig.Calibration(), [&measure] { return measure.Published(); },
+      [] { return 5.0; });
+
+  // The objects come whether the picture is on or not; the tables only when it is.
+  ASSERT_TRUE(WaitUntil([&] { return warp.Objects() != nullptr; }));
+  ASSERT_EQ(warp.Objects()->size(), 1u);
+  EXPECT_NEAR(warp.Objects()->front().heightMm, 40, 2);
+  cv::Mat out;
+  EXPECT_FALSE(warp.Rectify(rig.Picture(), out));
+  EXPECT_EQ(warp.TableBuilds(), 0u);
+  warp.SetEnabled(true);
+  ASSERT_TRUE(WaitUntil([&] { return warp.TableBuilds() == 1; }));
+  ASSERT_TRUE(warp.Rectify(rig.Picture(), out));
+  EXPECT_EQ(out.size(), rectification.GetOutputSize());
+  // A frame of another size is not one the tables were made for.
+  EXPECT_FALSE(warp.Rectify(cv::Mat(240, 320, CV_8UC3), out));
+
+  // New measurements of the same scene differ by their noise only: no rebuild.
+  rig.MoveBoxes({box});
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(warp.TableBuilds(), 1u);
+  // The box grows: rebuilt (as the average follows, perhaps more than once), and the objects
+  // follow.
+  SCENE_BOX taller = box;
+  taller.sizeMm[2] = 45;
+  rig.MoveBoxes({taller});
+  ASSERT_TRUE(WaitUntil([&] { return warp.TableBuilds() >= 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return std::abs(warp.Objects()->front().heightMm - 45) < 2; }));
+  // Another media size: new tables, from the same measurement.
+  const std::uint64_t builds = warp.TableBuilds();
+  rectification.UpdateMediaSize(300, 210);
+  ASSERT_TRUE(WaitUntil([&] { return warp.TableBuilds() == builds + 1; }));
+  EXPECT_EQ(warp.MediaSize(), cv::Size2d(300, 210));
+}
+
+}  // namespace
