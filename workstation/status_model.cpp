@@ -90,6 +90,21 @@ std::string CStatusModel::Problem() const {
   return m_strProblem;
 }
 
+void CStatusModel::ReportNotice(std::string text) {
+  std::lock_guard lock(m_mutex);
+  m_strNotice = std::move(text);
+}
+
+void CStatusModel::ClearNotice(const std::string& text) {
+  std::lock_guard lock(m_mutex);
+  if (m_strNotice == text) m_strNotice.clear();
+}
+
+std::string CStatusModel::Notice() const {
+  std::lock_guard lock(m_mutex);
+  return m_strNotice;
+}
+
 bool CStatusModel::CameraStalled(Clock::time_point now) const {
   std::lock_guard lock(m_mutex);
   return CameraStalledLocked(now);
@@ -133,5 +148,6 @@ std::string CStatusModel::Text(Clock::time_point now) {
   } else if (!m_strProblem.empty()) {
     text += "   Problem: " + m_strProblem;
   }
+  if (!m_strNotice.empty()) text += "   " + m_strNotice;
   return text;
 }

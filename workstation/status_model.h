@@ -9,7 +9,9 @@
 // (instance, folder, media size, pictures published and their rate), the main camera (its name,
 // the size it delivers, frames per second) and the last problem.
 //
-// Any part may post a problem with ReportProblem; it stays until cleared or replaced. A camera
+// Any part may post a problem with ReportProblem; it stays until cleared or replaced. Information
+// that is no fault (a result, a confirmation, something done on the operator's behalf) is a
+// notice: shown after the problem, without calling itself one. A camera
 // that has delivered nothing for kStallTime while it should run is a problem of its own, shown
 // (in place of the last problem) for as long as it lasts.
 //
@@ -38,6 +40,12 @@ class CStatusModel {
   // Clears the problem only while it is still `text`, so a later report is not lost.
   void ClearProblem(const std::string& text);
   std::string Problem() const;
+
+  // Information, kept as problems are.
+  void ReportNotice(std::string text);
+  // Clears the notice only while it is still `text`.
+  void ClearNotice(const std::string& text);
+  std::string Notice() const;
 
   bool CameraStalled(Clock::time_point now = Clock::now()) const;
 
@@ -71,4 +79,5 @@ class CStatusModel {
   SRate m_frames;
 
   std::string m_strProblem;
+  std::string m_strNotice;
 };

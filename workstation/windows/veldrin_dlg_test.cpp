@@ -312,13 +312,11 @@ TEST_F(VeldrinDlgTest, ContextMenuOffersTheAboutBox) {
 
 TEST_F(VeldrinDlgTest, ClickWithFourCornersAddsNoneButRebuildsTheOutputRectangle) {
   auto dlg = OpenWith("Still A");
-  ASSERT_FALSE(dlg->findChild<QWidget*>("20458")->isEnabled());
   ASSERT_FALSE(TakePicture().empty());  // the media size has been read once
   SendMouse(dlg->InputWindow(), QEvent::MouseButtonPress, QPoint(3, 3), Qt::LeftButton);
   SendMouse(dlg->InputWindow(), QEvent::MouseButtonRelease, QPoint(3, 3), Qt::NoButton);
   EXPECT_EQ(dlg->Corners().size(), 4u);
   EXPECT_EQ(dlg->Corners()[0], cv::Point2f(160, 120));
-  EXPECT_TRUE(dlg->findChild<QWidget*>("20458")->isEnabled());
   // The block reads 640 high and 480 wide as the tool left it at attachment: portrait output.
   const std::vector<cv::Point2f> dst{{0, 0}, {360, 0}, {360, 480}, {0, 480}};
   EXPECT_EQ(dlg->DstCorners(), dst);
