@@ -93,7 +93,8 @@ void CDepthSession::OnDepthFrame(int cameraIndex, cv::Mat* depthImage, cv::Mat* 
 
 void CDepthSession::AutoCalibrate() {
   std::lock_guard lock(m_autoMutex);
-  if (!m_bAutoCalibration) return;
+  // The first frames' heights are not settled yet: the corners wait rather than jump around.
+  if (!m_bAutoCalibration || !m_pDialog->IsSettled()) return;
   double h = m_fMaxHeight.load();
   if (h < kLeastRaise) h = 0;
   float p[12];
