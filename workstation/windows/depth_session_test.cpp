@@ -282,6 +282,20 @@ TEST_F(DepthSessionTest, SavePlaneBeforeTheFirstFrameAndFramesThatAreNotMeasured
   EXPECT_EQ(session.FramesMeasured(), 2u);
 }
 
+// Started on the depth camera, the stored table plane's corners win over the calibration
+// selection.
+TEST_F(DepthSessionTest, AtStartTheStoredPlaneCornersWinOnADepthCamera) {
+  const veldrin::Plane2D plane{{{200, 150}, {440, 150}, {440, 330}, {200, 330}}};
+  ASSERT_TRUE(veldrin::WritePlane2D(veldrin::Plane2DPath(Folder()), plane));
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(Folder(), "Table",
+                                                  {{70, 60}, {500, 70}, {520, 400}, {60, 410}}));
+  Settings().WriteCalibName("Table");
+  Settings().WriteCamera("Table RealSense");
+  auto dlg = Open(m_name);
+  ASSERT_NE(dlg->DepthSession(), nullptr);
+  EXPECT_EQ(dlg->Corners(), std::vector<cv::Point2f>(plane.begin(), plane.end()));
+}
+
 // Until the measurement has settled the 3D View says so and auto calibration leaves the stored
 // corners where they are; then the corners go onto the measured top.
 TEST_F(DepthSessionTest, AutoCalibrationWaitsForASettledMeasurement) {

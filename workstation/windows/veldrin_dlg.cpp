@@ -505,6 +505,9 @@ void CVeldrinDlg::OnInitDialog() {
 
   const CCameraSettings settings(SettingsFolder(), m_strInstanceName);
   m_pCalibrationList->Open(SettingsFolder(), settings.ReadCalibIndex(), settings.ReadCalibName());
+  // On a depth camera the table plane's corners are where the measuring starts, not the
+  // calibration selection (which is hidden there).
+  if (m_pDepth) LoadPlane2D(SettingsFolder());
 
   splash.reset();
   m_pPreviewTabs->Layout();
