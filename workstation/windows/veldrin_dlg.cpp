@@ -625,10 +625,17 @@ int CVeldrinDlg::ReadPreferredCamera(bool& declined) {
   const std::string preferred = CCameraSettings(SettingsFolder(), m_strInstanceName).ReadCamera();
   // The main engine has just listed the devices and is not capturing yet: it answers for them.
   CKivOpenCVVideoEngine& engine = *m_pWebcamEngine;
+  const int count = static_cast<int>(engine.GetDeviceCount());
   if (!preferred.empty()) {
-    const int count = static_cast<int>(engine.GetDeviceCount());
     for (int i = 0; i < count && i < MAX_VIDEO_DEVICES; ++i) {
       if (engine.m_devices[i].strName == preferred && engine.IsDeviceAvailable(i)) return i;
+    }
+  } else {
+    // None was ever chosen (the first start): there is nothing to ask about.
+    for (int i = 0; i < count && i < MAX_VIDEO_DEVICES; ++i) {
+      if (!engine.IsDeviceAvailable(i)) continue;
+      m_status.ReportNotice("No camera was chosen before: using " + CameraEntry(i) + ".");
+      return i;
     }
   }
   if (AfxFormatMessageBox(nullptr, MB_YESNO, veldrin::IDS_PREFERRED_CAMERA_UNAVAILABLE) != IDYES) {

@@ -101,6 +101,18 @@ TEST_F(VeldrinDlgTest, MissingPreferredCameraAsksYesTakesTheFirstFreeNoEnds) {
   }
 }
 
+// The first start (no camera stored) asks nothing: the first available camera is taken.
+TEST_F(VeldrinDlgTest, FirstStartTakesTheFirstAvailableCameraAndSaysSo) {
+  StartHost(1000, 500);
+  auto dlg = Open(m_name);
+  EXPECT_TRUE(m_boxes->Texts().empty());
+  EXPECT_EQ(dlg->CurrentCamera(), 0);
+  EXPECT_NE(dlg->Status().Notice().find("using Cam 0 (Still A)"), std::string::npos)
+      << dlg->Status().Notice();
+  dlg.reset();
+  EXPECT_EQ(Settings().ReadCamera(), "Still A");
+}
+
 TEST_F(VeldrinDlgTest, PublishedPictureIsTheWarpOfTheCameraPicture) {
   auto dlg = OpenWith("Still A");
   m_host->SetMediaSize(500, 1000);  // the tool wrote its own values when it attached
@@ -467,8 +479,8 @@ TEST_F(VeldrinDlgTest, UnavailableCamerasAreGreyedAndTabFollowsTheVisualOrder) {
     next->setFocus();
     order << next->objectName();
   }
-  // Save, remove and the secure points are disabled here, so Tab passes them by.
-  EXPECT_EQ(order, (QStringList{"1011", "1004", "findSheet", "checkAccuracy", "1016", "1010"}));
+  // Remove and the secure points are disabled here, so Tab passes them by.
+  EXPECT_EQ(order, (QStringList{"1011", "1004", "20458", "findSheet", "checkAccuracy", "1016"}));
 }
 
 #ifdef VELDRIN_TEST_HAVE_QRENCODE
