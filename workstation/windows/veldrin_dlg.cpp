@@ -38,6 +38,7 @@
 #include "workstation/windows/camera_configuration_dlg.h"
 #include "workstation/windows/depth_session.h"
 #include "workstation/windows/lens_dlg.h"
+#include "workstation/windows/open_dialogs.h"
 #include "workstation/windows/preview_tabs.h"
 #include "workstation/windows/simple_splash.h"
 #include "workstation/windows/status_line.h"
@@ -560,7 +561,18 @@ void CVeldrinDlg::HostGone() {
 void CVeldrinDlg::OnHostGone() {
   m_pConsumer->StopQRDetector();
   veldrin::CloseOpenMessageBoxes();
+  veldrin::CloseOpenDialogs(this);
   EndDialog(-1);
+}
+
+// A stop from outside (SIGTERM, SIGINT) ends as a closed window does, but asks nothing: open
+// dialogs are cancelled and unsaved corners are not asked about, as nobody may be there.
+void CVeldrinDlg::OnStopRequested() {
+  veldrin::CloseOpenMessageBoxes();
+  veldrin::CloseOpenDialogs(this);
+  m_hostTimer->stop();
+  StopEngines();
+  done(QDialog::Accepted);
 }
 
 // ---------------------------------------------------------------------------------------------

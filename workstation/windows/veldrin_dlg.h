@@ -110,6 +110,8 @@ class CVeldrinDlg : public QDialog,
   QString StatusText() const;
   // The host has gone: open boxes close, no further QR box opens, and the dialog ends with -1.
   void OnHostGone();
+  // SIGTERM / SIGINT: open dialogs close as Cancel and the tool ends without a question.
+  void OnStopRequested();
   // The depth branch: the RealSense engine and the 3D View (null while the main camera is an
   // ordinary one).
   int StartDepthView();

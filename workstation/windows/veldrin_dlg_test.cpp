@@ -4,6 +4,7 @@
 #include <QContextMenuEvent>
 #include <QGraphicsEffect>
 #include <QMenu>
+#include <QPushButton>
 #include <QStandardItemModel>
 #include <QTest>
 
@@ -111,6 +112,51 @@ TEST_F(VeldrinDlgTest, FirstStartTakesTheFirstAvailableCameraAndSaysSo) {
       << dlg->Status().Notice();
   dlg.reset();
   EXPECT_EQ(Settings().ReadCamera(), "Still A");
+}
+
+// The host's end or a stop signal while a dialog waits for an answer: the dialog closes as
+// Cancel, the tool ends and its settings are written.
+TEST_F(VeldrinDlgTest, AnOpenDialogDoesNotHoldTheEndBack) {
+  const std::vector<std::pair<const char*, std::function<void(CVeldrinDlg&)>>> dialogs = {
+      {"calibration name", [](CVeldrinDlg& d) { d.CalibrationList().OnSaveCalibration(); }},
+      {"check accuracy",
+       [](CVeldrinDlg& d) { d.findChild<QPushButton*>("checkAccuracy")->click(); }},
+      {"lens", [](CVeldrinDlg& d) { d.OnLensDialog(); }},
+      {"camera configuration", [](CVeldrinDlg& d) { d.OnCameraConfiguration(); }},
+  };
+  StartHost(1000, 500);
+  for (const bool signal : {false, true}) {
+    for (const auto& [name, open] : dialogs) {
+      SCOPED_TRACE(std::string(name) + (signal ? ", signal" : ", host gone"));
+      Settings().WriteCamera("Still B");
+      Settings().WriteCalibIndex(7);
+      auto dlg = Open(m_name);
+      ASSERT_EQ(dlg->CurrentCamera(), 1);
+      bool seen = false, stillOpen = false;
+      QTimer timer;
+      QObject::connect(&timer, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || modal == dlg.get() || seen) return;
+        seen = true;
+        signal ? dlg->OnStopRequested() : dlg->OnHostGone();
+        // Still open: the test closes it, so that it can go on.
+        if (QWidget* left = QApplication::activeModalWidget(); left && left != dlg.get()) {
+          stillOpen = true;
+          left->close();
+        }
+      });
+      timer.start(20);
+      open(*dlg);  // returns once the dialog has closed
+      EXPECT_TRUE(seen);
+      EXPECT_FALSE(stillOpen);
+      EXPECT_TRUE(dlg->IsEnded());
+      EXPECT_EQ(dlg->EndResult(), signal ? QDialog::Accepted : -1);
+      dlg.reset();
+      EXPECT_EQ(Settings().ReadCalibIndex(), 0);
+      EXPECT_EQ(Settings().ReadResX(), 640);
+    }
+  }
+  EXPECT_FALSE(fs::exists(m_dir / "Default.clb"));
 }
 
 TEST_F(VeldrinDlgTest, PublishedPictureIsTheWarpOfTheCameraPicture) {
