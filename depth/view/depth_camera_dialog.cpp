@@ -231,12 +231,10 @@ CDepthCameraDialog::ESaveResult CDepthCameraDialog::SavePlaneCoordinates() {
     std::lock_guard lock(m_measureMutex);
     if (!m_measure.CurrentPlaneCorners(plane)) return ESaveResult::NoFrameYet;
   }
-  const bool written = veldrin::WritePlane3D(veldrin::Plane3DPath(m_strFolder), plane);
-  std::lock_guard lock(m_measureMutex);
-  if (!written) {
-    m_measure.ClearPlaneCorners();
+  // A failed write keeps the file as it was, so the plane measured against stays that one too.
+  if (!veldrin::WritePlane3D(veldrin::Plane3DPath(m_strFolder), plane))
     return ESaveResult::WriteFailed;
-  }
+  std::lock_guard lock(m_measureMutex);
   m_measure.SetPlaneCorners(plane);
   return ESaveResult::Saved;
 }

@@ -67,7 +67,8 @@ class CDepthCameraDialog : public QDialog {
 
   enum class ESaveResult { Saved, NoFrameYet, WriteFailed };
   // The averaged cloud at the current depth corners becomes the stored plane and the 3D plane
-  // file. Before the first frame nothing is written and the stored plane stays as it was.
+  // file. Before the first frame, or when the file cannot be written, the stored plane (file and
+  // measure) stays as it was.
   ESaveResult SavePlaneCoordinates();
   int IsPlaneLoaded();
 

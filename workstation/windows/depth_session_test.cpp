@@ -282,6 +282,31 @@ TEST_F(DepthSessionTest, SavePlaneBeforeTheFirstFrameAndFramesThatAreNotMeasured
   EXPECT_EQ(session.FramesMeasured(), 2u);
 }
 
+// The plane files are a pair: when the 3D one cannot be written the 2D one stays as it was, and
+// the status line names the file.
+TEST_F(DepthSessionTest, SavePlaneSaysWhichFileFailedAndWritesNeitherAlone) {
+  const veldrin::Plane2D before{{{10, 10}, {20, 10}, {20, 20}, {10, 20}}};
+  ASSERT_TRUE(veldrin::WritePlane2D(veldrin::Plane2DPath(Folder()), before));
+  const std::string bytes2D = ReadFileBytes(veldrin::Plane2DPath(Folder()));
+  fs::create_directory(veldrin::Plane3DPath(Folder()));  // no file can be put in its place
+  auto dlg = Open(m_name);
+  ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
+  ASSERT_TRUE(WaitFrames(*dlg, 2));
+  dlg->SavePlane();
+  EXPECT_EQ(ReadFileBytes(veldrin::Plane2DPath(Folder())), bytes2D);
+  EXPECT_NE(dlg->StatusText().toStdString().find(veldrin::Plane3DPath(Folder()) +
+                                                 " could not be written"),
+            std::string::npos)
+      << dlg->StatusText().toStdString();
+
+  fs::remove(veldrin::Plane3DPath(Folder()));
+  dlg->SavePlane();
+  EXPECT_TRUE(dlg->StatusText().isEmpty()) << dlg->StatusText().toStdString();
+  EXPECT_EQ(dlg->Status().Notice(), "Plane saved: " + veldrin::Plane3DPath(Folder()) + " and " +
+                                        veldrin::Plane2DPath(Folder()) + ".");
+  EXPECT_TRUE(m_boxes->Texts().empty());
+}
+
 // Started on the depth camera, the stored table plane's corners win over the calibration
 // selection.
 TEST_F(DepthSessionTest, AtStartTheStoredPlaneCornersWinOnADepthCamera) {

@@ -204,7 +204,8 @@ void CVeldrinDlg::CreateControls() {
   m_savePlaneButton->setObjectName(QStringLiteral("1022"));
   m_savePlaneButton->setAutoDefault(false);
   m_savePlaneButton->hide();
-  place(m_savePlaneButton, 605, 80, 44, 36, 0, 0, 0);
+  // Below the sheet tools, with them in the right-hand column, so its label is always seen.
+  place(m_savePlaneButton, 586, 104, 66, 11, 100, 0, 0);
 
   // Beside the corner read-outs: put the corners on the sheet, and measure the result.
   auto* findSheet = new QPushButton(QStringLiteral("Find sheet"), this);
@@ -1001,16 +1002,29 @@ int CVeldrinDlg::CalibIndex() const { return m_pCalibrationList->Index(); }
 void CVeldrinDlg::SavePlane() {
   const std::vector<cv::Point2f> corners = m_rectification.GetCorners();
   if (corners.size() != 4) return;
-  if (m_pDepth && m_pDepth->Dialog()) {
+  const auto notSaved = [this](const std::string& path) {
+    SetStatus(Q("The plane was not saved: " + path + " could not be written."));
+  };
+  const std::string path3D = veldrin::Plane3DPath(SettingsFolder());
+  const bool depth = m_pDepth && m_pDepth->Dialog();
+  if (depth) {
     // The 3D plane first; before the first depth frame there is none, and nothing is saved.
-    if (m_pDepth->Dialog()->SavePlaneCoordinates() == CDepthCameraDialog::ESaveResult::NoFrameYet) {
+    const CDepthCameraDialog::ESaveResult saved = m_pDepth->Dialog()->SavePlaneCoordinates();
+    if (saved == CDepthCameraDialog::ESaveResult::NoFrameYet) {
       SetStatus(QString::fromLatin1(kNoDepthFrameYet));
       AfxMessageBox(kNoDepthFrameYet, MB_OK);
       return;
     }
+    // The two files are a pair: without the 3D one the 2D one stays as it was.
+    if (saved == CDepthCameraDialog::ESaveResult::WriteFailed) return notSaved(path3D);
   }
   const veldrin::Plane2D plane{corners[0], corners[1], corners[2], corners[3]};
-  veldrin::WritePlane2D(veldrin::Plane2DPath(SettingsFolder()), plane);
+  const std::string path2D = veldrin::Plane2DPath(SettingsFolder());
+  if (!veldrin::WritePlane2D(path2D, plane)) return notSaved(path2D);
+  m_status.ClearProblem();
+  m_status.ReportNotice("Plane saved: " + (depth ? path3D + " and " : std::string()) + path2D +
+                        ".");
+  m_statusLine->Refresh();
 }
 
 int CVeldrinDlg::LoadPlane2D(const std::string& folder) {

@@ -97,6 +97,8 @@ class CVeldrinDlg : public QDialog,
   void LoadLensForCamera();
   // The lens file whose correction applies to the frames now ("" when none does).
   std::string ActiveLensName() const;
+  // "Save Plane": the current corners as the table plane (3D and 2D files on a depth camera, a
+  // pair: a failed 3D write leaves the 2D file alone); the outcome goes to the status line.
   void SavePlane();
   int LoadPlane2D(const std::string& folder);
   // "Find sheet" (the button, or F in the input picture): the corners go onto the sheet found in

@@ -326,6 +326,18 @@ TEST_F(VeldrinDlgTest, SavePlaneWritesTheCornersAndLeavingAutoCalibrationRestore
   dlg->InputWindow()->SetPoints(saved);
   dlg->SavePlane();
   EXPECT_EQ(ReadFileBytes(m_dir / "2DPlane.pt3"), LEFloatBytes(saved));
+  EXPECT_NE(dlg->Status().Notice().find("Plane saved: " + (m_dir / "2DPlane.pt3").string()),
+            std::string::npos)
+      << dlg->Status().Notice();
+
+  // The button lies clear of the buttons beside it, with room for its label.
+  auto* button = dlg->findChild<QPushButton*>("1022");
+  for (const char* other : {"findSheet", "checkAccuracy", "quadWarning", "1023"}) {
+    EXPECT_FALSE(button->geometry().intersects(dlg->findChild<QWidget*>(other)->geometry()))
+        << other;
+  }
+  EXPECT_GE(button->width(), button->sizeHint().width());
+  EXPECT_GE(button->height(), button->fontMetrics().height());
 
   dlg->InputWindow()->SetPoints({{1, 1}, {2, 1}, {2, 2}, {1, 2}});
   auto* autoCalibration = dlg->findChild<QCheckBox*>("1023");
