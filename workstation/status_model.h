@@ -16,7 +16,8 @@
 // (in place of the last problem) for as long as it lasts.
 //
 // Threads: every member is guarded by m_mutex. Capture threads call CountFrame and
-// CountPublished once per frame (no allocation); the UI thread sets the rest and reads Text.
+// CountPublished once per frame, the depth frame thread CountDepthFrame (no allocation); the UI
+// thread sets the rest and reads Text.
 class CStatusModel {
  public:
   using Clock = std::chrono::steady_clock;
@@ -33,6 +34,9 @@ class CStatusModel {
   void SetCamera(std::string name);
   void SetCameraRunning(bool running, Clock::time_point now = Clock::now());
   void CountFrame(int width, int height, Clock::time_point now = Clock::now());
+  // The depth stream of a depth camera: its frame rate is shown while it runs.
+  void SetDepthRunning(bool running);
+  void CountDepthFrame();
 
   // Problems.
   void ReportProblem(std::string text);
@@ -77,6 +81,8 @@ class CStatusModel {
   int m_frameWidth = 0;
   int m_frameHeight = 0;
   SRate m_frames;
+  bool m_bDepthRunning = false;
+  SRate m_depthFrames;
 
   std::string m_strProblem;
   std::string m_strNotice;

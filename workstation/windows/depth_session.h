@@ -18,6 +18,7 @@ class CDepthCameraDialog;
 class CImageWindow;
 class CKivRealSenseVideoEngine;
 class CRectification;
+class CStatusModel;
 
 // The main window's depth side while a depth camera is the main camera: the RealSense engine,
 // the 3D View and the depth-frame consumer that carries the corners into the depth picture, has
@@ -45,6 +46,8 @@ class CDepthSession : public QObject, public CKivVideoEngineListener {
   bool Start(int colorWidth, int colorHeight, std::string& error);
 
   void SetAutoCalibration(bool on);
+  // Before Start: the depth frames are counted here, for the status line's depth frame rate.
+  void SetStatusModel(CStatusModel* status) { m_pStatus = status; }
   void SetSecurePoints(bool on) { m_bSecurePoints.store(on); }
   // Colour thread: marks the pixels within the tolerance of the highest surface.
   void MarkSecurePoints(cv::Mat& frame);
@@ -76,6 +79,7 @@ class CDepthSession : public QObject, public CKivVideoEngineListener {
   std::unique_ptr<CDepthCameraDialog> m_pDialog;
   std::unique_ptr<CKivRealSenseVideoEngine> m_pEngine;
 
+  CStatusModel* m_pStatus = nullptr;  // set before Start; guards itself
   std::atomic<bool> m_bReady{false};  // the 3D View exists: frames may use it
   std::atomic<bool> m_bSecurePoints{false};
   std::atomic<float> m_fMaxHeight{0.f};

@@ -88,7 +88,8 @@ void CVeldrinDlg::CreateControls() {
   // The template's units follow the font; with a large font the window would not fit a small
   // screen, so the units shrink to fit it (the status line takes a row below the template).
   const veldrin::CDialogUnits fontUnits(font());
-  const int statusHeight = QFontMetrics(font()).height() + 6;
+  // Two lines: the status line wraps rather than cutting its end off.
+  const int statusHeight = 2 * QFontMetrics(font()).height() + 10;
   const QSize natural = fontUnits.Size(665, 290);
   const double fit = std::min({1.0, double(kMaxInitialWidth) / natural.width(),
                                double(kMaxInitialHeight - statusHeight) / natural.height()});
@@ -170,18 +171,21 @@ void CVeldrinDlg::CreateControls() {
   const char* pointIds[4] = {"1005", "1006", "1013", "1014"};
   for (int i = 0; i < 4; ++i) {
     calibration.pointLabels[i] = label(QString(), pointIds[i]);
-    place(calibration.pointLabels[i], 485, 76 + 10 * i, 160, 8, 75, 25, 0);
+    place(calibration.pointLabels[i], 485, 76 + 9 * i, 160, 8, 75, 25, 0);
   }
   // One line under the read-outs, inside the group: what is wrong with the outline, if anything.
   m_quadWarning = label(QString(), "quadWarning");
   m_quadWarning->setStyleSheet(QStringLiteral("color: #c00000;"));
-  place(m_quadWarning, 485, 115, 168, 9, 75, 25, 0);
+  // Two lines down to the group's edge, so a warning is never cut at the narrowest window.
+  m_quadWarning->setWordWrap(true);
+  m_quadWarning->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  place(m_quadWarning, 485, 111, 168, 19, 75, 25, 0);
   calibration.warningLabel = m_quadWarning;
 
   m_mediaWidthLabel = label(QString(), "1007");
-  place(m_mediaWidthLabel, 485, 142, 164, 8, 75, 25, 0);
+  place(m_mediaWidthLabel, 485, 142, 99, 8, 75, 25, 0);
   m_mediaHeightLabel = label(QString(), "1015");
-  place(m_mediaHeightLabel, 485, 154, 164, 8, 75, 25, 0);
+  place(m_mediaHeightLabel, 485, 154, 99, 8, 75, 25, 0);
 
   calibration.saveButton = iconButton("20458", kIconSave, QStringLiteral("Save calibration"));
   place(calibration.saveButton, 610, 56, 19, 15, 100, 0, 0);
@@ -204,8 +208,8 @@ void CVeldrinDlg::CreateControls() {
   m_savePlaneButton->setObjectName(QStringLiteral("1022"));
   m_savePlaneButton->setAutoDefault(false);
   m_savePlaneButton->hide();
-  // Below the sheet tools, with them in the right-hand column, so its label is always seen.
-  place(m_savePlaneButton, 586, 104, 66, 11, 100, 0, 0);
+  // Beside the media size (whose labels end before it), where nothing covers its label.
+  place(m_savePlaneButton, 586, 141, 66, 13, 100, 0, 0);
 
   // Beside the corner read-outs: put the corners on the sheet, and measure the result.
   auto* findSheet = new QPushButton(QStringLiteral("Find sheet"), this);
@@ -261,6 +265,8 @@ void CVeldrinDlg::CreateControls() {
   connect(
       m_inputWindow, &CImageWindow::PointsChanged, m_pCalibrationList,
       [this] { m_pCalibrationList->OnPointsChanged(); }, Qt::DirectConnection);
+  // Queued when the corners move on another thread (auto calibration).
+  connect(m_inputWindow, &CImageWindow::PointsChanged, this, [this] { SetResult(QString()); });
   connect(m_inputWindow, &CImageWindow::Clicked, m_pCalibrationList,
           [this](QPoint) { m_pCalibrationList->OnInputClicked(); });
   connect(findSheet, &QPushButton::clicked, this, [this] { OnFindSheet(); });
@@ -686,6 +692,7 @@ int CVeldrinDlg::SwitchCamera(int index) {
 
   m_snapshotCheck->setChecked(false);
   m_inputWindow->SetLocked(0);
+  SetResult(QString());
   m_status.SetCamera(CameraEntry(index));
   m_status.SetCameraRunning(true);
   FollowDeliveredSize();
@@ -723,6 +730,7 @@ int CVeldrinDlg::StartDepthView() {
                                                  SettingsFolder());
   session->SetAutoCalibration(m_autoCalibCheck->isChecked());
   session->SetSecurePoints(m_securePointsCheck->isChecked());
+  session->SetStatusModel(&m_status);
   std::string error;
   if (!session->Start(m_frameWidth, m_frameHeight, error)) {
     session.reset();
@@ -919,6 +927,14 @@ void CVeldrinDlg::SetStatus(const QString& text) {
 
 QString CVeldrinDlg::StatusText() const { return QString::fromStdString(m_status.Problem()); }
 
+// A result holds for the corners, media and camera it was found with; it goes when they change.
+void CVeldrinDlg::SetResult(const QString& text) {
+  if (!m_strResult.empty()) m_status.ClearNotice(m_strResult);
+  m_strResult = text.toStdString();
+  if (!m_strResult.empty()) m_status.ReportNotice(m_strResult);
+  if (m_statusLine) m_statusLine->Refresh();
+}
+
 void CVeldrinDlg::OnFindSheet() {
   std::vector<cv::Point2f> corners;
   if (!veldrin::FindSheet(m_pConsumer->GetLastFrame(), corners)) {
@@ -926,7 +942,8 @@ void CVeldrinDlg::OnFindSheet() {
     return;
   }
   m_pCalibrationList->ApplyCorners(corners);
-  SetStatus(QStringLiteral("The corners are on the sheet found in the picture."));
+  SetStatus(QString());
+  SetResult(QStringLiteral("The corners are on the sheet found in the picture."));
 }
 
 void CVeldrinDlg::OnCheckAccuracy(const veldrin::SBoardSpec& board) {
@@ -959,7 +976,8 @@ void CVeldrinDlg::OnCheckAccuracy(const veldrin::SBoardSpec& board) {
   m_outputHeldUntil =
       std::chrono::duration_cast<std::chrono::nanoseconds>(until.time_since_epoch()).count();
   m_outputWindow->SetImage(veldrin::DrawDeviations(rectified, report));
-  SetStatus(QStringLiteral("Accuracy: scale error %1 %, RMS %2 mm, largest %3 mm.")
+  SetStatus(QString());
+  SetResult(QStringLiteral("Accuracy: scale error %1 %, RMS %2 mm, largest %3 mm.")
                 .arg(QString::asprintf("%+.2f", report.scaleErrorPercent))
                 .arg(report.rmsMm, 0, 'f', 2)
                 .arg(report.maxMm, 0, 'f', 2));
@@ -988,6 +1006,7 @@ void CVeldrinDlg::MediaSizeChanged(int, int) {
       [this] {
         m_mediaWidthLabel->setText(Q(m_rectification.FormatMediaWidthLabel()));
         m_mediaHeightLabel->setText(Q(m_rectification.FormatMediaHeightLabel()));
+        SetResult(QString());
       },
       Qt::QueuedConnection);
 }

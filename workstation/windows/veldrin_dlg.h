@@ -151,6 +151,9 @@ class CVeldrinDlg : public QDialog,
 
   void CreateControls();
   void SetStatus(const QString& text);
+  // A result or confirmation, shown as information until the next or until the corners, the
+  // media or the camera change (empty: none).
+  void SetResult(const QString& text);
   void LayoutStatusLine();
   // The windows, corners and output follow the size the camera delivers.
   void FollowDeliveredSize();
@@ -178,6 +181,7 @@ class CVeldrinDlg : public QDialog,
   std::string m_strInstanceName;
   CRectification m_rectification;
   CStatusModel m_status;
+  std::string m_strResult;  // the result SetResult shows (UI thread)
   std::unique_ptr<CColorFrameConsumer> m_pConsumer;
   std::unique_ptr<CCameraList> m_pCameraList;
   std::unique_ptr<CKivOpenCVVideoEngine> m_pWebcamEngine;

@@ -332,7 +332,7 @@ TEST_F(VeldrinDlgTest, SavePlaneWritesTheCornersAndLeavingAutoCalibrationRestore
 
   // The button lies clear of the buttons beside it, with room for its label.
   auto* button = dlg->findChild<QPushButton*>("1022");
-  for (const char* other : {"findSheet", "checkAccuracy", "quadWarning", "1023"}) {
+  for (const char* other : {"findSheet", "checkAccuracy", "quadWarning", "1007", "1015"}) {
     EXPECT_FALSE(button->geometry().intersects(dlg->findChild<QWidget*>(other)->geometry()))
         << other;
   }
@@ -511,6 +511,23 @@ TEST_F(VeldrinDlgTest, StatusLineShowsHostCameraAndACameraThatStops) {
   main.pEngine->Start();
   EXPECT_TRUE(WaitFor([&] { return text().find("no frames") == std::string::npos; }, 2000));
   EXPECT_EQ(dlg->InputWindow()->graphicsEffect(), nullptr);
+
+  // At the smallest window a long problem and a notice wrap within the line: nothing is cut.
+  dlg->resize(dlg->minimumSize());
+  QCoreApplication::processEvents();
+  dlg->Status().ReportProblem(
+      "The camera has moved since \"Demo sheet\" was saved: check the "
+      "corners.");
+  dlg->Status().ReportNotice("Accuracy: scale error +0.01 %, RMS 0.12 mm, largest 0.30 mm.");
+  dlg->StatusLine()->Refresh();
+  EXPECT_TRUE(line->wordWrap());
+  EXPECT_LE(line->heightForWidth(line->width()), line->height()) << text();
+  // The outline warning too.
+  auto* warning = dlg->findChild<QLabel*>("quadWarning");
+  dlg->InputWindow()->SetPoints({{100, 100}, {500, 400}, {500, 100}, {100, 400}});
+  ASSERT_FALSE(warning->text().isEmpty());
+  EXPECT_LE(warning->heightForWidth(warning->width()), warning->height());
+  Screenshot(*dlg, "status-wrapped");
 }
 
 TEST_F(VeldrinDlgTest, UnavailableCamerasAreGreyedAndTabFollowsTheVisualOrder) {
