@@ -129,19 +129,25 @@ void CVeldrinDlg::CreateControls() {
   place(m_calibGroup, 479, 44, 178, 81, 75, 25, 0);
   place(group(QStringLiteral("Provided Media Size")), 479, 130, 177, 37, 75, 25, 0);
 
-  // The check box first: the camera combo ends where its (possibly wider) text begins.
+  // Snapshot mode freezes the input picture: it sits above it, so that the camera list has the
+  // group's width for whole camera names, beside the menu button.
   m_snapshotCheck = new QCheckBox(QStringLiteral("Snapshot mode"), this);
   m_snapshotCheck->setObjectName(QStringLiteral("1011"));
-  place(m_snapshotCheck, 591, 22, 60, 10, 100, 0, 0);
+  place(m_snapshotCheck, 396, 4, 70, 10, 75, 0, 0);
 
   m_cameraCombo = new QComboBox(this);
   m_cameraCombo->setObjectName(QStringLiteral("1010"));
-  {
-    QRect r = du.Rect(485, 20, 99, 14);
-    r.setRight(std::min(r.right(), m_snapshotCheck->geometry().left() - 6));
-    m_cameraCombo->setGeometry(r);
-    m_layout.Add(m_cameraCombo, r, 75, 25, 0);
-  }
+  place(m_cameraCombo, 485, 20, 150, 14, 75, 25, 0);
+  // The commands that are otherwise only a shortcut or a right-click away.
+  auto* menuButton = new QToolButton(this);
+  menuButton->setObjectName(QStringLiteral("cameraMenu"));
+  menuButton->setText(QStringLiteral("\u2261"));
+  menuButton->setToolTip(QStringLiteral("Camera configuration, Lens\u2026, About"));
+  menuButton->setPopupMode(QToolButton::InstantPopup);
+  menuButton->setMenu(new QMenu(menuButton));
+  place(menuButton, 638, 20, 14, 14, 100, 0, 0);
+  connect(menuButton->menu(), &QMenu::aboutToShow, this,
+          [this, menuButton] { FillCommandMenu(*menuButton->menu(), true); });
 
   auto* tabPane = new QFrame(this);
   tabPane->setObjectName(QStringLiteral("1016-pane"));
@@ -326,8 +332,9 @@ void CVeldrinDlg::CreateControls() {
   // from top to bottom.
   QWidget* order[] = {tabBar,
                       m_closeTabButton,
-                      m_cameraCombo,
                       m_snapshotCheck,
+                      m_cameraCombo,
+                      menuButton,
                       calibration.combo,
                       calibration.saveButton,
                       calibration.removeButton,
@@ -355,16 +362,28 @@ void CVeldrinDlg::resizeEvent(QResizeEvent* event) {
 }
 
 void CVeldrinDlg::contextMenuEvent(QContextMenuEvent* event) {
-  const std::string& text = veldrin::LoadStringResource(veldrin::IDS_ABOUTBOX);
   QMenu menu(this);
   QWidget* under = childAt(event->pos());
   const bool onInput = under && (under == m_inputWindow || m_inputWindow->isAncestorOf(under));
-  if (onInput && LensOffered()) {
-    menu.addAction(QStringLiteral("Lens\u2026"), this, [this] { OnLensDialog(); });
-  }
-  if (!text.empty()) menu.addAction(Q(text), this, [this] { ShowAboutBox(); });
+  FillCommandMenu(menu, false, onInput);
   if (menu.isEmpty()) return;
   menu.exec(event->globalPos());
+}
+
+// The menu button offers every command; the right-click menu offers Lens… on the input picture
+// and the about box, as it always did.
+void CVeldrinDlg::FillCommandMenu(QMenu& menu, bool all, bool onInput) {
+  menu.clear();
+  if (all) {
+    menu.addAction(QStringLiteral("Camera configuration"), this,
+                   [this] { OnCameraConfiguration(); });
+  }
+  if ((all || onInput) && (all || LensOffered())) {
+    menu.addAction(QStringLiteral("Lens\u2026"), this, [this] { OnLensDialog(); })
+        ->setEnabled(LensOffered());
+  }
+  const std::string& text = veldrin::LoadStringResource(veldrin::IDS_ABOUTBOX);
+  if (!text.empty()) menu.addAction(Q(text), this, [this] { ShowAboutBox(); });
 }
 
 bool CVeldrinDlg::LensOffered() const {

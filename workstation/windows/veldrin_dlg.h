@@ -32,6 +32,7 @@ class CImageWindow;
 class CKivOpenCVVideoEngine;
 class CPreviewTabs;
 class CStatusLine;
+class QMenu;
 class QTimer;
 
 // The tool's main window: the live camera picture with its draggable corners on the left (inside
@@ -128,6 +129,8 @@ class CVeldrinDlg : public QDialog,
   void closeEvent(QCloseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  // The commands of the menu button (`all`) or of the right-click menu (`onInput`: Lens… too).
+  void FillCommandMenu(QMenu& menu, bool all, bool onInput = false);
   void reject() override;
   void done(int result) override;
 

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QStandardItemModel>
 #include <QTest>
+#include <QToolButton>
 
 #include "workstation/windows/status_line.h"
 #ifdef VELDRIN_TEST_HAVE_QRENCODE
@@ -304,7 +305,7 @@ TEST_F(VeldrinDlgTest, ResizingAnchorsTheRightHandControlsAndKeepsThePicturesVis
   EXPECT_EQ(camera->x(), camera0.x() + 300);          // moves 75 %
   EXPECT_EQ(camera->width(), camera0.width() + 100);  // grows 25 %
   EXPECT_EQ(camera->y(), camera0.y());                // nothing moves down
-  EXPECT_EQ(snapshot->x(), snapshot0.x() + 400);
+  EXPECT_EQ(snapshot->x(), snapshot0.x() + 300);      // with the input picture's right edge
   EXPECT_EQ(output->height(), output0.height() + 200);
   EXPECT_EQ(dlg->InputWindow()->width(), input0.width() + 300);
   EXPECT_EQ(dlg->InputWindow()->height(), input0.height() + 200);
@@ -378,6 +379,37 @@ TEST_F(VeldrinDlgTest, ContextMenuOffersTheAboutBox) {
   QCoreApplication::processEvents();
   EXPECT_EQ(item.toStdString(), Text(veldrin::IDS_ABOUTBOX));
   EXPECT_EQ(aboutTitle, "About Tabulo");
+}
+
+// A visible button beside the camera list offers the commands that are otherwise only a
+// shortcut or a right-click away; the camera list has room for whole names.
+TEST_F(VeldrinDlgTest, MenuButtonOffersCameraConfigurationLensAndAbout) {
+  SetCameras("Still A=" + (m_dir / "a.png").string() +
+             ";USB 2.0 HD Camera=" + (m_dir / "b.png").string());
+  auto dlg = OpenWith("USB 2.0 HD Camera");
+  auto* combo = dlg->findChild<QComboBox*>("1010");
+  const QFontMetrics fm(combo->font());
+  EXPECT_GE(combo->width(), fm.horizontalAdvance(combo->currentText()) + 2 * fm.averageCharWidth())
+      << combo->currentText().toStdString();
+  auto* button = dlg->findChild<QToolButton*>("cameraMenu");
+  ASSERT_NE(button, nullptr);
+  EXPECT_TRUE(button->isVisible());
+  EXPECT_FALSE(button->geometry().intersects(combo->geometry()));
+  QMenu* menu = button->menu();
+  ASSERT_NE(menu, nullptr);
+  emit menu->aboutToShow();
+  QStringList items;
+  for (QAction* action : menu->actions()) items << action->text();
+  EXPECT_EQ(items, (QStringList{"Camera configuration", QStringLiteral("Lens\u2026"),
+                                QString::fromStdString(Text(veldrin::IDS_ABOUTBOX))}));
+  bool configuration = false;
+  QTimer::singleShot(100, [&] {
+    auto* dialog = qobject_cast<CCameraConfiguraionDlg*>(QApplication::activeModalWidget());
+    configuration = dialog != nullptr;
+    if (dialog) dialog->reject();
+  });
+  menu->actions()[0]->trigger();
+  EXPECT_TRUE(configuration);
 }
 
 TEST_F(VeldrinDlgTest, ClickWithFourCornersAddsNoneButRebuildsTheOutputRectangle) {
@@ -555,7 +587,8 @@ TEST_F(VeldrinDlgTest, UnavailableCamerasAreGreyedAndTabFollowsTheVisualOrder) {
     order << next->objectName();
   }
   // Remove and the secure points are disabled here, so Tab passes them by.
-  EXPECT_EQ(order, (QStringList{"1011", "1004", "20458", "findSheet", "checkAccuracy", "1016"}));
+  EXPECT_EQ(order,
+            (QStringList{"cameraMenu", "1004", "20458", "findSheet", "checkAccuracy", "1016"}));
 }
 
 #ifdef VELDRIN_TEST_HAVE_QRENCODE
