@@ -111,6 +111,19 @@ void CCalibrationList::ReportLensState(const std::string& name, const std::strin
   ReportProblem(text.toStdString());
 }
 
+void CCalibrationList::LensChanged() {
+  if (m_nIndex <= 0 || !m_pStore) return;
+  const std::string name = EntryName(m_nIndex);
+  std::vector<cv::Point2f> points;
+  ECalibrationForm form;
+  std::string savedLens;
+  if (CCalibrationStore::ReadCalibration(m_pStore->GetDirectory(), name, points, form, savedLens) ==
+      0)
+    return;
+  ReportProblem({});
+  ReportLensState(name, savedLens);
+}
+
 void CCalibrationList::Show() {
   m_widgets.combo->show();
   m_widgets.saveButton->show();

@@ -58,6 +58,9 @@ class CCalibrationList : public QObject {
   // The lens correction in use: the active lens file's name, "" without one. A calibration is
   // saved with it, and one that was saved with another says so in the status line.
   void SetLensState(std::function<std::string()> activeLens);
+  // The lens correction was saved or removed: the calibration in use says at once whether it
+  // was placed with the lens now in use.
+  void LensChanged();
 
   // Index of the selected entry: 0 for "Default", i + 1 for stored calibration i.
   int Index() const { return m_nIndex; }

@@ -407,6 +407,7 @@ void CVeldrinDlg::OnLensDialog() {
   dlg.exec();
   m_pConsumer->SetKeepRawFrame(false);
   LoadLensForCamera();
+  m_pCalibrationList->LensChanged();
 }
 
 void CVeldrinDlg::LoadLensForCamera() {
