@@ -8,6 +8,7 @@
 #include "video/realsense_video_engine.h"
 #include "workstation/color_frame_consumer.h"
 #include "workstation/rectification.h"
+#include "workstation/status_model.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ CDepthSession::CDepthSession(CRectification& rectification, CImageWindow& inputW
 // reset here, as the frame thread reads them until it has been joined.
 CDepthSession::~CDepthSession() {
   if (m_pEngine) m_pEngine->Stop();
+  if (m_pStatus) m_pStatus->SetDepthRunning(false);
 }
 
 bool CDepthSession::Start(int colorWidth, int colorHeight, std::string& error) {
@@ -56,6 +58,7 @@ bool CDepthSession::Start(int colorWidth, int colorHeight, std::string& error) {
   m_pDialog = std::make_unique<CDepthCameraDialog>(m_strFolder);
   m_pDialog->show();
   m_bReady.store(true);
+  if (m_pStatus) m_pStatus->SetDepthRunning(true);
   if (!m_pEngine->Start()) {
     error = "the depth stream did not start";
     return false;
@@ -73,6 +76,7 @@ void CDepthSession::OnDepthFrame(int cameraIndex, cv::Mat* depthImage, cv::Mat* 
   if (cameraIndex != DEPTH_CAMERA_INDEX || !depthMeters || depthMeters->empty() || !vertices ||
       !depthImage)
     return;
+  if (m_pStatus) m_pStatus->CountDepthFrame();
   // Nothing is measured before the first colour frame, nor without the view.
   if (m_colour.LastColorWidth() == 0 || m_colour.LastColorHeight() == 0) return;
   if (!m_bReady.load()) return;
@@ -94,7 +98,8 @@ void CDepthSession::OnDepthFrame(int cameraIndex, cv::Mat* depthImage, cv::Mat* 
 
 void CDepthSession::AutoCalibrate() {
   std::lock_guard lock(m_autoMutex);
-  if (!m_bAutoCalibration) return;
+  // The first frames' heights are not settled yet: the corners wait rather than jump around.
+  if (!m_bAutoCalibration || !m_pDialog->IsSettled()) return;
   double h = m_fMaxHeight.load();
   if (h < kLeastRaise) h = 0;
   float p[12];

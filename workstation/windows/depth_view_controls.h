@@ -15,14 +15,16 @@ class CDepthSession;
 class CImageWindow;
 class CPreviewTabs;
 class CRectification;
+class CStatusModel;
 class QCheckBox;
 class QToolButton;
 class QWidget;
 
 // The depth side of the main window while a depth camera is the main camera: the depth session
 // (RealSense engine and 3D View), "Auto Calibration" and "Draw secure points", the corners saved
-// on the empty table (loaded as the session starts and when auto calibration is switched off),
-// and the end of the stream on an error, said once while the colour picture goes on.
+// on the empty table (Save Plane; loaded as the session starts and when auto calibration is
+// switched off), and the end of the stream on an error, said once while the colour picture goes
+// on.
 //
 // Threads: UI thread, except MarkSecurePoints (colour capture threads), which holds m_depthMutex;
 // the UI thread takes the session out under it before deleting it.
@@ -37,7 +39,7 @@ class CDepthViewControls : public QObject {
 
   CDepthViewControls(QWidget* dialog, const SWidgets& widgets, CRectification& rectification,
                      CColorFrameConsumer& consumer, CCalibrationList& calibrations,
-                     CPreviewTabs& tabs, std::function<std::string()> folder,
+                     CPreviewTabs& tabs, CStatusModel& status, std::function<std::string()> folder,
                      std::function<void(const std::string&)> say);
   ~CDepthViewControls() override;
 
@@ -52,6 +54,10 @@ class CDepthViewControls : public QObject {
   void MarkSecurePoints(cv::Mat& frame);
   // The corners saved on the empty table become the corners; false when there are none.
   bool LoadPlane2D(const std::string& folder);
+  // "Save Plane": the corners as the table plane, with the 3D plane too while a depth view runs.
+  // The two files are a pair: a failed 3D write leaves the 2D file as it was. The outcome, naming
+  // the files, goes to the status line.
+  void SavePlane();
 
  private:
   void OnEngineError(const QString& message);
@@ -61,6 +67,7 @@ class CDepthViewControls : public QObject {
   CColorFrameConsumer& m_consumer;
   CCalibrationList& m_calibrations;
   CPreviewTabs& m_tabs;
+  CStatusModel& m_status;
   std::function<std::string()> m_folder;
   std::function<void(const std::string&)> m_say;
   std::mutex m_depthMutex;
