@@ -77,13 +77,8 @@ int CVeldrinApp::InitInstance() {
   CVeldrinDlg dlg(m_strInstanceName);
   ScheduleScreenshot(dlg);
   // A signal ends the tool as a closed window does; the end of its starter as the host leaving
-  // does. Open boxes close first: nobody is left to answer them.
-  CShutdownSignals stopSignals(
-      [&dlg] {
-        veldrin::CloseOpenMessageBoxes();
-        dlg.close();
-      },
-      [&dlg] { dlg.OnHostGone(); });
+  // does. Open boxes and dialogs close first: nobody is left to answer them.
+  CShutdownSignals stopSignals([&dlg] { dlg.OnStopRequested(); }, [&dlg] { dlg.OnHostGone(); });
   // Whatever the end, what follows (settings, engines) gets a bounded time.
   QObject::connect(&dlg, &CVeldrinDlg::Ended, [](int result) {
     veldrin::ArmExitWatchdog(kCloseSeconds, result == -1 ? 1 : 0);

@@ -54,6 +54,9 @@ void DrawSecurePoints(const DEPTH_COLOR_CALIBRATION& calibration, int depthCols,
                       const float* heightMap, const double* depthCopy, cv::Mat& colorFrame,
                       float maxHeight, float tolerance) {
   if (heightMap == nullptr || depthCopy == nullptr || colorFrame.type() != CV_8UC3) return;
+  // With nothing standing out of the table by the tolerance, the "top" would be the table itself
+  // and the whole picture would be marked.
+  if (!(maxHeight >= tolerance)) return;
   const int cols = colorFrame.cols, rows = colorFrame.rows;
   const CAMERA_INTRINSICS& din = calibration.depthIntrinsics;
   const CAMERA_INTRINSICS& cin = calibration.colorIntrinsics;

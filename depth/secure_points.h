@@ -16,7 +16,8 @@ inline constexpr unsigned char kSecurePointColor[3] = {25, 255, 125};
 // Marks, in the 8-bit BGR `colorFrame`, the colour pixel of every depth pixel whose height lies
 // less than `tolerance` metres below `maxHeight`. The heights and the depth (metres) are
 // depthCols x depthRows arrays of the same frame. Positions on row 0, column 0 or outside the
-// frame (its own size, whatever was configured) are skipped, as are negative depths.
+// frame (its own size, whatever was configured) are skipped, as are negative depths. With
+// `maxHeight` below `tolerance` (an empty table) nothing is marked.
 void DrawSecurePoints(const DEPTH_COLOR_CALIBRATION& calibration, int depthCols, int depthRows,
                       const float* heightMap, const double* depthCopy, cv::Mat& colorFrame,
                       float maxHeight, float tolerance);

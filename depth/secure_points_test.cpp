@@ -24,6 +24,7 @@ DEPTH_COLOR_CALIBRATION Calibration(EDistortion colorModel, float k1) {
 cv::Mat Reference(const DEPTH_COLOR_CALIBRATION& c, const std::vector<float>& heights,
                   const std::vector<double>& depth, cv::Mat frame, float maxHeight, float tol) {
   const int w = c.depthIntrinsics.width, h = c.depthIntrinsics.height;
+  if (!(maxHeight >= tol)) return frame;  // nothing stands out of the table
   for (int x = 0; x < w; ++x) {
     for (int y = 0; y < h; ++y) {
       const int k = y * w + x;
@@ -54,27 +55,32 @@ TEST(SecurePointsTest, MarksTheColourPixelsOfTheTopSurface) {
   depth[12 * w + 25] = 0.0;    // no depth: no point, no mark
   depth[13 * w + 25] = -0.1;   // negative: skipped
   heights[14 * w + 25] = NAN;  // not a number: skipped
+  // A box as large as the picture: every pixel is its top.
+  std::vector<float> raised(heights.size(), 0.02f);
   const struct {
     const char* name;
     DEPTH_COLOR_CALIBRATION calibration;
     cv::Size frame;
-    float tolerance;
+    const std::vector<float>* heights;
   } cases[] = {
-      {"plain models", Calibration(EDistortion::InverseBrownConrady, 0.f), {128, 96}, 0.003f},
-      {"distorted colour", Calibration(EDistortion::KannalaBrandt4, 0.05f), {128, 96}, 0.003f},
-      {"whole table passes", Calibration(EDistortion::InverseBrownConrady, 0.f), {128, 96}, 1.f},
+      {"plain models", Calibration(EDistortion::InverseBrownConrady, 0.f), {128, 96}, &heights},
+      {"distorted colour", Calibration(EDistortion::KannalaBrandt4, 0.05f), {128, 96}, &heights},
+      {"whole picture passes",
+       Calibration(EDistortion::InverseBrownConrady, 0.f),
+       {128, 96},
+       &raised},
       // A frame smaller than the configured colour size: marks stay inside it.
-      {"small frame", Calibration(EDistortion::InverseBrownConrady, 0.f), {50, 40}, 1.f},
-      {"one-pixel frame", Calibration(EDistortion::None, 0.f), {1, 1}, 1.f},
+      {"small frame", Calibration(EDistortion::InverseBrownConrady, 0.f), {50, 40}, &raised},
+      {"one-pixel frame", Calibration(EDistortion::None, 0.f), {1, 1}, &raised},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const cv::Mat blank(c.frame, CV_8UC3, cv::Scalar::all(0));
     cv::Mat marked = blank.clone();
-    veldrin::DrawSecurePoints(c.calibration, w, h, heights.data(), depth.data(), marked, 0.02f,
-                              c.tolerance);
+    veldrin::DrawSecurePoints(c.calibration, w, h, c.heights->data(), depth.data(), marked, 0.02f,
+                              0.003f);
     const cv::Mat expected =
-        Reference(c.calibration, heights, depth, blank.clone(), 0.02f, c.tolerance);
+        Reference(c.calibration, *c.heights, depth, blank.clone(), 0.02f, 0.003f);
     EXPECT_EQ(cv::norm(marked, expected, cv::NORM_INF), 0);
     // Row 0 and column 0 are never marked.
     EXPECT_EQ(cv::countNonZero(marked.row(0).reshape(1)), 0);
@@ -83,6 +89,18 @@ TEST(SecurePointsTest, MarksTheColourPixelsOfTheTopSurface) {
       EXPECT_GT(cv::countNonZero(marked.reshape(1)), 0);
     }
   }
+}
+
+// An empty table: its highest point is noise below the tolerance, and nothing is its top.
+TEST(SecurePointsTest, NothingStandsOutOfAnEmptyTable) {
+  const int w = 64, h = 48;
+  std::vector<float> heights(static_cast<std::size_t>(w) * h, 0.f);
+  heights[20 * w + 30] = 0.002f;
+  const std::vector<double> depth(heights.size(), 0.5);
+  cv::Mat frame(96, 128, CV_8UC3, cv::Scalar::all(0));
+  veldrin::DrawSecurePoints(Calibration(EDistortion::None, 0.f), w, h, heights.data(), depth.data(),
+                            frame, 0.002f, 0.004f);
+  EXPECT_EQ(cv::countNonZero(frame.reshape(1)), 0);
 }
 
 }  // namespace

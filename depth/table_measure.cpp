@@ -115,21 +115,48 @@ CMeasurementExchange::CHandle CMeasurementExchange::Latest() const {
 
 void CTableMeasure::AverageCloud(const SVertex* vertices, int cols, int rows) {
   const std::size_t n = static_cast<std::size_t>(cols) * static_cast<std::size_t>(rows);
-  if (m_averagedCloud.size() != n * 3) m_averagedCloud.assign(n * 3, 0.f);
+  if (m_averagedCloud.size() != n * 3) {
+    m_averagedCloud.assign(n * 3, 0.f);
+    m_seeded.assign(n, 0);
+    m_nAveraged = 0;
+  }
+  ++m_nAveraged;
   float* __restrict a = m_averagedCloud.data();
+  std::uint8_t* __restrict seeded = m_seeded.data();
   const float* __restrict v = vertices[0].xyz;
-  // Every third float is a z. For a float, "0.3 > z in double precision" is exactly z < 0.3f
-  // (0.3f lies just above 0.3 and no float lies between them).
-  const std::size_t floats = 3 * n;
-  std::size_t k = 0;
+  // One pixel on its own: a pixel with no valid sample yet takes the sample as it is, the
+  // first valid one starts its average.
+  const auto averagePixel = [&](std::size_t pixel) {
+    const std::size_t k = 3 * pixel;
+    // "0.3 > z in double precision" is exactly z < 0.3f (0.3f lies just above 0.3 and no float
+    // lies between them).
+    const bool missing = v[k + 2] < 0.3f;
+    const float used[3] = {v[k], v[k + 1], missing ? kMissingDepth : v[k + 2]};
+    if (seeded[pixel] == 0) {
+      std::copy(used, used + 3, a + k);
+      seeded[pixel] = missing ? 0 : 1;
+      return;
+    }
+    for (std::size_t j = 0; j < 3; ++j)
+      a[k + j] = (a[k + j] - a[k + j] / kAverageWeight) + used[j] / kAverageWeight;
+  };
+  std::size_t pixel = 0;
 #ifdef __SSE2__
-  // Four pixels (twelve floats, three vectors) at a time, the same operations in the same order.
+  // Four started pixels (twelve floats, three vectors) at a time, the same operations in the same
+  // order; a group with a pixel not yet started goes pixel by pixel.
   const __m128 weight = _mm_set1_ps(kAverageWeight), near = _mm_set1_ps(0.3f);
   const __m128 missing = _mm_set1_ps(kMissingDepth);
   const __m128 zLanes[3] = {_mm_castsi128_ps(_mm_setr_epi32(0, 0, -1, 0)),
                             _mm_castsi128_ps(_mm_setr_epi32(0, -1, 0, 0)),
                             _mm_castsi128_ps(_mm_setr_epi32(-1, 0, 0, -1))};
-  for (; k + 12 <= floats; k += 12) {
+  for (; pixel + 4 <= n; pixel += 4) {
+    std::uint32_t started = 0;
+    std::memcpy(&started, seeded + pixel, sizeof started);
+    if (started != 0x01010101u) {
+      for (std::size_t p = pixel; p < pixel + 4; ++p) averagePixel(p);
+      continue;
+    }
+    const std::size_t k = 3 * pixel;
     for (std::size_t j = 0; j < 3; ++j) {
       const __m128 in = _mm_loadu_ps(v + k + 4 * j);
       const __m128 replace = _mm_and_ps(_mm_cmplt_ps(in, near), zLanes[j]);
@@ -140,11 +167,7 @@ void CTableMeasure::AverageCloud(const SVertex* vertices, int cols, int rows) {
     }
   }
 #endif
-  for (; k < floats; ++k) {
-    const float in = v[k];
-    const float used = (k % 3 == 2 && in < 0.3f) ? kMissingDepth : in;
-    a[k] = (a[k] - a[k] / kAverageWeight) + used / kAverageWeight;
-  }
+  for (; pixel < n; ++pixel) averagePixel(pixel);
 }
 
 float CTableMeasure::UpdateDepthView(const cv::Mat& depthMeters, const SVertex* vertices, int x0,
@@ -259,8 +282,16 @@ void CTableMeasure::ComputeHeights() {
           const float h = -(a * q[0] + b * q[1] + c * q[2] + d) / norm;
           heights[x] = q[2] < 0.3f ? 0.f : h;
         }
-        for (int x = from; x < to; ++x) {
-          if (heights[x] > maxHeight) maxHeight = heights[x];
+        // The highest surface is the highest level a 2 x 2 patch of pixels reaches: one pixel
+        // alone is the camera's noise, which would otherwise set the height. The row above is
+        // complete (pixels outside the corners hold 0, which never raises the maximum).
+        if (y > 0) {
+          const float* above = heights - m_nCols;
+          for (int x = from; x + 1 < to; ++x) {
+            const float patch =
+                std::min(std::min(heights[x], heights[x + 1]), std::min(above[x], above[x + 1]));
+            if (patch > maxHeight) maxHeight = patch;
+          }
         }
       }
       from = std::max(from, to);
@@ -332,5 +363,6 @@ void CTableMeasure::Publish(const cv::Mat& depthMeters) {
   m->cornerPoints = m_cornerPoints;
   m->centroid = m_centroid;
   std::copy(m_plane, m_plane + 4, m->plane);
+  m->bSettled = IsSettled();
   m_exchange.Publish();
 }

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -43,6 +44,7 @@ struct DEPTH_MEASUREMENT {
   std::array<cv::Point3f, 4> cornerPoints{};
   cv::Point3f centroid;
   float plane[4] = {0.f, 0.f, 0.f, 0.f};  // A x + B y + C z + D = 0
+  bool bSettled = false;                  // CTableMeasure::IsSettled when it was measured
 };
 
 struct MEASUREMENT_SLOT {
@@ -106,8 +108,15 @@ class CTableMeasure {
                         int y1, int x2, int y2, int x3, int y3, float* heightMap);
 
   // The exponential average over frames (weight 1/20); no depth or nearer than 0.3 m counts
-  // as 10 m away. The averaged cloud is made (zeros) on the first frame.
+  // as 10 m away. Each pixel's average starts from its first valid sample (until then it holds
+  // the latest sample), so the first frame already measures right instead of rising from zero.
+  // The averaged cloud is made on the first frame, and made afresh when the frame size changes.
   void AverageCloud(const SVertex* vertices, int cols, int rows);
+  // Frames averaged before the measurement counts as settled: one time constant of the average,
+  // by which the noise of the first samples has been averaged down.
+  static constexpr std::uint64_t kSettleFrames = 20;
+  // True once kSettleFrames frames have been averaged into the current cloud.
+  bool IsSettled() const { return m_nAveraged >= kSettleFrames; }
 
   // Plane through the cloud's points at corners 0, 1, 2; heights for `cloud` (3 floats per pixel).
   float SetDepthData(const cv::Mat& depthMeters, const float* cloud, int x0, int y0, int x1, int y1,
@@ -118,7 +127,9 @@ class CTableMeasure {
                               const std::array<cv::Point2f, 4>& cornerPixels, float* heightMap);
 
   void ComputePlane(const cv::Point3f& p0, const cv::Point3f& p1, const cv::Point3f& p2);
-  // Fills the height map (when set) and the maximum height from the cloud, plane and corners.
+  // Fills the height map (when set) and the maximum height from the cloud, plane and corners:
+  // the highest level that a 2 x 2 patch of pixels inside the corners reaches, so that a lone
+  // noisy pixel does not make the height.
   void ComputeHeights();
   // The cloud's point at depth pixel (x, y); (0, 0, 0) outside the cloud.
   cv::Point3f GetPoint(int x, int y) const;
@@ -152,6 +163,8 @@ class CTableMeasure {
   // The dialog's side: corners of the current frame, the averaged cloud, the stored plane.
   std::array<cv::Point2f, 4> m_depthCorners{};
   std::vector<float> m_averagedCloud;
+  std::vector<std::uint8_t> m_seeded;  // per pixel: 1 once a valid sample started its average
+  std::uint64_t m_nAveraged = 0;       // frames averaged into m_averagedCloud
   veldrin::Plane3D m_planeCorners{};
   int m_bPlaneLoaded = 0;
 

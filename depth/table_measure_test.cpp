@@ -96,25 +96,45 @@ TEST(PointInPolygonTest, RowCrossingsPickTheSamePixelsAsTheCrossingTest) {
   }
 }
 
-TEST(TableMeasureTest, TheAverageStartsFromZeroAndForgetsIt) {
+// Each pixel's average starts from its first valid sample: the first frame measures right.
+TEST(TableMeasureTest, TheAverageStartsFromEachPixelsFirstValidSample) {
   CTableMeasure measure;
-  const SCENE table;  // 1 m away
-  // First frame: the cloud is a twentieth of the scene, z = 0.05 < 0.3: every height is 0.
-  std::vector<float> heights;
-  EXPECT_EQ(Feed(measure, table, 1, kCorners, &heights), 0.f);
-  EXPECT_FLOAT_EQ(measure.GetAveragedCloud()[2], 0.05f);
-  EXPECT_TRUE(std::all_of(heights.begin(), heights.end(), [](float h) { return h == 0.f; }));
-  // z = 1 - 0.95^n passes 0.3 after the seventh frame.
-  Feed(measure, table, 5, kCorners);
-  EXPECT_LT(measure.GetAveragedCloud()[2], 0.3f);
-  Feed(measure, table, 1, kCorners);
-  EXPECT_GE(measure.GetAveragedCloud()[2], 0.3f);
-  // Missing depth and depth nearer than 0.3 m count as 10 m.
-  CTableMeasure missing;
-  SCENE hole = table;
-  hole.z = 0.f;
-  Feed(missing, hole, 1, kCorners);
-  EXPECT_FLOAT_EQ(missing.GetAveragedCloud()[2], 0.5f);
+  SCENE scene;  // 1 m away, a 5 cm block
+  scene.rise = 0.05f;
+  scene.block = cv::Rect(20, 15, 10, 8);
+  EXPECT_NEAR(Feed(measure, scene, 1, kCorners), 0.05f, 1e-5f);
+  EXPECT_FLOAT_EQ(measure.GetAveragedCloud()[2], 1.0f);
+  EXPECT_FALSE(measure.IsSettled());
+  EXPECT_FALSE(measure.Published()->bSettled);
+
+  // A pixel without depth holds 10 m until its first valid sample, which then stands alone;
+  // afterwards missing depth is averaged in as 10 m.
+  CTableMeasure holes;
+  std::vector<SVertex> cloud = SCENE{}.Cloud();
+  const cv::Mat meters = SCENE{}.Meters();
+  std::vector<SVertex> holed = cloud;
+  for (const std::size_t pixel : {std::size_t{5}, std::size_t{160}}) holed[pixel].xyz[2] = 0.f;
+  const auto z = [&](std::size_t pixel) { return holes.GetAveragedCloud()[3 * pixel + 2]; };
+  const auto feed = [&](const std::vector<SVertex>& c) {
+    holes.UpdateDepthView(meters, c.data(), 8, 6, 56, 6, 56, 42, 8, 42, nullptr);
+  };
+  feed(holed);
+  EXPECT_FLOAT_EQ(z(5), 10.f);
+  EXPECT_FLOAT_EQ(z(160), 10.f);
+  feed(holed);
+  EXPECT_FLOAT_EQ(z(5), 10.f);
+  feed(cloud);
+  EXPECT_FLOAT_EQ(z(5), 1.f);
+  EXPECT_FLOAT_EQ(z(160), 1.f);
+  feed(holed);
+  EXPECT_FLOAT_EQ(z(5), 1.f - 1.f / 20 + 10.f / 20);
+  EXPECT_FLOAT_EQ(z(160), z(5));
+
+  for (std::uint64_t i = 5; i < CTableMeasure::kSettleFrames; ++i) feed(cloud);
+  EXPECT_FALSE(holes.IsSettled());
+  feed(cloud);
+  EXPECT_TRUE(holes.IsSettled());
+  EXPECT_TRUE(holes.Published()->bSettled);
 }
 
 TEST(TableMeasureTest, HeightsInsideTheCornersAboveThePlane) {

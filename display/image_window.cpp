@@ -7,6 +7,7 @@
 #include <QPen>
 #include <QThread>
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include <opencv2/imgproc.hpp>
@@ -310,20 +311,60 @@ void CImageWindow::PaintHandlesLocked(QPainter& painter) const {
   painter.restore();
 }
 
+QRect CImageWindow::MagnifierBox() const {
+  std::lock_guard lock(m_mutex);
+  return MagnifierBoxLocked();
+}
+
+// In a corner of the displayed picture: the one farthest from the corner being placed unless a
+// handle (with its number) lies under it, then the farthest of the others that hides none, then
+// the middle of a side; failing all, the place that hides the fewest.
+QRect CImageWindow::MagnifierBoxLocked() const {
+  const int index = m_bDragging && m_nSelected >= 0 ? m_nSelected : m_nKeySelected;
+  if (index < 0 || index >= static_cast<int>(m_points.size())) return {};
+  const auto placement = veldrin::PlaceImage(width(), height(), m_pictureWidth, m_pictureHeight);
+  if (!placement) return {};
+  const int side = std::min({kMagnifierSize, placement->width / 2, placement->height / 2});
+  if (side < 24) return {};
+  const QPointF at = ToScreen(m_points[static_cast<size_t>(index)]);
+  const int left = m_xOffset + 4, right = m_xOffset + placement->width - side - 4;
+  const int top = 4, bottom = placement->height - side - 4;
+  const int middleX = (left + right) / 2, middleY = (top + bottom) / 2;
+  QRect best;
+  int bestHidden = INT_MAX;
+  double bestDistance = -1;
+  // The picture's corners first; the middles of its sides when every corner holds a handle.
+  for (const QRect box : {QRect(left, top, side, side), QRect(right, top, side, side),
+                          QRect(right, bottom, side, side), QRect(left, bottom, side, side),
+                          QRect(middleX, top, side, side), QRect(right, middleY, side, side),
+                          QRect(middleX, bottom, side, side), QRect(left, middleY, side, side)}) {
+    // A handle's square and number reach about this far from its centre.
+    constexpr int kHandleReach = kHandleSize / 2 + 18;
+    const QRect covered = box.adjusted(-kHandleReach, -kHandleReach, kHandleReach, kHandleReach);
+    int hidden = 0;
+    for (const cv::Point2f& q : m_points) hidden += covered.contains(ToScreen(q).toPoint());
+    const QPointF d = QRectF(box).center() - at;
+    // Hiding fewer handles wins, then being a corner of the picture, then lying farther away.
+    const bool corner = box.x() != middleX && box.y() != middleY;
+    const double distance = std::hypot(d.x(), d.y()) + (corner ? 1e6 : 0.0);
+    if (hidden < bestHidden || (hidden == bestHidden && distance > bestDistance)) {
+      best = box;
+      bestHidden = hidden;
+      bestDistance = distance;
+    }
+  }
+  return best;
+}
+
 void CImageWindow::PaintMagnifierLocked(QPainter& painter) const {
   const int index = m_bDragging && m_nSelected >= 0 ? m_nSelected : m_nKeySelected;
   if (index < 0 || index >= static_cast<int>(m_points.size()) || m_picture.empty()) return;
   const cv::Point2f p = m_points[static_cast<size_t>(index)];
   const auto placement = veldrin::PlaceImage(width(), height(), m_pictureWidth, m_pictureHeight);
   if (!placement) return;
-  // In the corner of the displayed picture farthest from the corner being placed.
-  const int side = std::min({kMagnifierSize, placement->width / 2, placement->height / 2});
-  if (side < 24) return;
-  const QPointF at = ToScreen(p);
-  const bool right = at.x() < m_xOffset + placement->width / 2.0;
-  const bool bottom = at.y() < placement->height / 2.0;
-  const QRect box(right ? m_xOffset + placement->width - side - 4 : m_xOffset + 4,
-                  bottom ? placement->height - side - 4 : 4, side, side);
+  const QRect box = MagnifierBoxLocked();
+  if (box.isEmpty()) return;
+  const int side = box.width();
 
   // The frame's own pixels (not the scaled display, nor the overlay), one square each.
   const int reach = side / (2 * kMagnification) + 2;

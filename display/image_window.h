@@ -85,6 +85,8 @@ class CImageWindow : public QWidget {
   void SelectCorner(int index);
   int GetKeySelectedPoint() const;
   bool IsMagnifierShown() const;
+  // Where the magnifier shows (in widget pixels) while a corner is selected; empty otherwise.
+  QRect MagnifierBox() const;
   // Draws the outline in red: the owner found the corners unusable (crossed, concave, tiny).
   void SetOutlineWarning(bool warning);
 
@@ -120,6 +122,7 @@ class CImageWindow : public QWidget {
   // Handles, numbers and the magnifier over the scaled picture, in screen pixels; m_mutex held.
   void PaintHandlesLocked(QPainter& painter) const;
   void PaintMagnifierLocked(QPainter& painter) const;
+  QRect MagnifierBoxLocked() const;
   QPointF ToScreen(const cv::Point2f& p) const;
   // Moves the keyboard-selected corner; false when there is none.
   bool NudgeSelected(float dx, float dy);

@@ -326,7 +326,7 @@ TEST_F(ImageWindowTest, KeyboardMovesTheClickedCornerInWholeAndTenthPixels) {
 }
 
 // The magnifier shows the frame's own pixels around the selected corner, six screen pixels to a
-// picture pixel, in the picture's corner farthest from it, with a cross-hair on the corner.
+// picture pixel, away from every handle, with a cross-hair on the corner.
 TEST_F(ImageWindowTest, MagnifierShowsNativePixelsAroundTheCorner) {
   Prepare(800, 480, 640, 480);  // scale 1, x offset 80: the picture spans x 80 .. 720
   m_frame.setTo(cv::Scalar::all(0));
@@ -335,9 +335,10 @@ TEST_F(ImageWindowTest, MagnifierShowsNativePixelsAroundTheCorner) {
   m_window.SetPoints({{100, 100}, {500, 100}, {500, 400}, {100, 400}});
   m_window.SelectCorner(0);
   const QImage shown = m_window.grab().toImage();
-  // Box in the bottom-right corner of the picture, centred on picture (100, 100).
+  // Every corner of the picture holds a handle: the box is in the middle of the farthest side
+  // (the right one), centred on picture (100, 100).
   const int side = CImageWindow::kMagnifierSize, zoom = CImageWindow::kMagnification;
-  const QPoint centre(720 - 4 - side / 2, 480 - 4 - side / 2);
+  const QPoint centre(720 - 4 - side / 2, 240);
   // Picture pixel (101, 100) covers 100.5 .. 101.5: six white screen pixels right of the centre.
   EXPECT_EQ(shown.pixelColor(centre + QPoint(zoom / 2 + 2, -2)), QColor(255, 255, 255));
   EXPECT_EQ(shown.pixelColor(centre + QPoint(zoom / 2 + zoom + 2, -2)), QColor(0, 0, 0));
@@ -345,11 +346,34 @@ TEST_F(ImageWindowTest, MagnifierShowsNativePixelsAroundTheCorner) {
   // The cross-hair runs through the corner.
   EXPECT_EQ(shown.pixelColor(centre + QPoint(-zoom * 5, 0)), QColor(0, 220, 255));
 
-  // Selecting the opposite corner moves the magnifier to the top-left.
+  // Selecting the opposite corner moves the magnifier to the left side.
   m_window.SelectCorner(2);
   const QImage other = m_window.grab().toImage();
-  EXPECT_EQ(other.pixelColor(80 + 4 + side / 2 - zoom * 5, 4 + side / 2), QColor(0, 220, 255));
+  EXPECT_EQ(other.pixelColor(80 + 4 + side / 2 - zoom * 5, 240), QColor(0, 220, 255));
   EXPECT_NE(other.pixelColor(centre + QPoint(-zoom * 5, 0)), QColor(0, 220, 255));
+}
+
+// The magnifier never hides a handle: the farthest corner of the picture gives way when another
+// handle lies there.
+TEST_F(ImageWindowTest, MagnifierHidesNoHandle) {
+  Prepare(800, 480, 640, 480);  // scale 1, x offset 80
+  const std::vector<std::vector<cv::Point2f>> layouts = {
+      {{100, 100}, {500, 100}, {620, 460}, {100, 400}},  // P.3 in the bottom-right corner
+      {{300, 200}, {600, 20}, {620, 460}, {20, 460}},    // three picture corners taken
+  };
+  for (const auto& points : layouts) {
+    m_window.SetPoints(points);
+    for (int selected = 0; selected < 4; ++selected) {
+      m_window.SelectCorner(selected);
+      const QRect box = m_window.MagnifierBox();
+      ASSERT_FALSE(box.isEmpty());
+      for (const cv::Point2f& p : points) {
+        const QPoint at(80 + static_cast<int>(p.x), static_cast<int>(p.y));
+        EXPECT_FALSE(box.adjusted(-8, -8, 8, 8).contains(at))
+            << "corner " << selected << " hides " << p.x << "," << p.y;
+      }
+    }
+  }
 }
 
 // A large camera picture in a small window: each handle still covers kHandleSize screen pixels

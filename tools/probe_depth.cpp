@@ -38,7 +38,8 @@ std::optional<T> Parse(const std::string& text) {
 }
 
 struct DEPTH_PROBE_OPTIONS {
-  int nFrames = 60;
+  // The average is right from the first frame; this many frames also average its noise down.
+  int nFrames = static_cast<int>(CTableMeasure::kSettleFrames);
   std::optional<std::array<float, 8>> corners;
   std::optional<std::string> planeFolder;
   std::optional<std::string> savePlaneFolder;

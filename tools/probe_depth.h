@@ -6,7 +6,7 @@
 // veldrin-probe depth [--frames N] [--corners X0 Y0 X1 Y1 X2 Y2 X3 Y3] [--plane DIR]
 //                     [--save-plane DIR] [--media WxH [--objects] [--publish FILE [--height-true]]]
 // Runs the RealSense engine on the first listed device whose name contains "RealSense" for N
-// depth frames (60), carries the colour-pixel corners (the default corners of the device's first
+// depth frames (20), carries the colour-pixel corners (the default corners of the device's first
 // listed size) into the depth picture and measures as the 3D View does. Prints "height_mm H"
 // and "depth_corners" with eight numbers; with --plane, measures against the 3D plane stored in
 // DIR and also prints "raised_corners", the colour pixels auto calibration would set.

@@ -36,9 +36,11 @@ constexpr const char* kUsage =
     "  list DIR                          list the calibration names in DIR\n"
     "  show DIR NAME                     print one \"x y\" line per point, then the file's\n"
     "                                    form: json or legacy\n"
-    "  save DIR NAME X1 Y1 X2 Y2 X3 Y3 X4 Y4\n"
+    "  save DIR NAME X1 Y1 X2 Y2 X3 Y3 X4 Y4 [--frame WxH]\n"
     "                                    write a calibration (P.1 top left, P.2 top right,\n"
-    "                                    P.3 bottom right, P.4 bottom left)\n"
+    "                                    P.3 bottom right, P.4 bottom left); --frame records\n"
+    "                                    the picture size the corners belong to, so that\n"
+    "                                    the tool scales them for another resolution\n"
     "  convert DIR NAME                  rewrite a legacy (raw) calibration as JSON\n"
     "\n"
     "Plane files:\n"
@@ -139,15 +141,42 @@ int Show(const std::vector<std::string>& args) {
   return 0;
 }
 
-int Save(const std::vector<std::string>& args) {
-  if (args.size() != 11) return Fail("usage: save DIR NAME X1 Y1 X2 Y2 X3 Y3 X4 Y4", kExitUsage);
+// "WxH" with both sides whole numbers from 1 to the largest frame side a file may record.
+bool ParseFrameSize(const std::string& text, cv::Size& size) {
+  const size_t x = text.find('x');
+  if (x == std::string::npos) return false;
+  int sides[2] = {0, 0};
+  const std::string parts[2] = {text.substr(0, x), text.substr(x + 1)};
+  for (int i = 0; i < 2; ++i) {
+    const char* end = parts[i].data() + parts[i].size();
+    const auto result = std::from_chars(parts[i].data(), end, sides[i]);
+    if (parts[i].empty() || result.ec != std::errc() || result.ptr != end || sides[i] < 1 ||
+        sides[i] > CCalibrationStore::kMaxFrameSide)
+      return false;
+  }
+  size = cv::Size(sides[0], sides[1]);
+  return true;
+}
+
+int Save(std::vector<std::string> args) {
+  constexpr const char* kSaveUsage = "usage: save DIR NAME X1 Y1 X2 Y2 X3 Y3 X4 Y4 [--frame WxH]";
+  cv::Size frame;
+  const auto option = std::find(args.begin(), args.end(), "--frame");
+  if (option != args.end()) {
+    if (option + 1 == args.end()) return Fail(kSaveUsage, kExitUsage);
+    if (!ParseFrameSize(*(option + 1), frame)) {
+      return Fail("--frame wants WxH in pixels: '" + *(option + 1) + "'", kExitUsage);
+    }
+    args.erase(option, option + 2);
+  }
+  if (args.size() != 11) return Fail(kSaveUsage, kExitUsage);
   if (const int rc = CheckName(args[2])) return rc;
   if (const int rc = CheckDirectory(args[1])) return rc;
   std::vector<float> v;
   std::string bad;
   if (!ParseNumbers(args, 3, v, bad)) return Fail("not a number: '" + bad + "'", kExitUsage);
   const std::vector<cv::Point2f> points{{v[0], v[1]}, {v[2], v[3]}, {v[4], v[5]}, {v[6], v[7]}};
-  if (!CCalibrationStore::WriteCalibration(WithSeparator(args[1]), args[2], points)) {
+  if (!CCalibrationStore::WriteCalibration(WithSeparator(args[1]), args[2], points, {}, frame)) {
     return Fail("cannot write calibration '" + args[2] + "' in " + args[1]);
   }
   return 0;

@@ -73,6 +73,12 @@ TEST_F(CalibToolTest, SaveListShow) {
   r = Run({"show", m_dir, "b"});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, "1.5 -2\n3 4\n5 6\n7 80\njson\n");
+
+  // The picture size the corners belong to, in the file only when asked for.
+  r = Run({"save", m_dir, "c", "--frame", "1280x720", "1", "2", "3", "4", "5", "6", "7", "8"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Read(m_dir + "/c.clb"),
+            CCalibrationStore::Serialize({{1, 2}, {3, 4}, {5, 6}, {7, 8}}, "", {1280, 720}));
 }
 
 TEST_F(CalibToolTest, ShowAndConvertLegacy) {
@@ -116,6 +122,13 @@ TEST_F(CalibToolTest, FailuresAreOneLineAndWriteNothing) {
               "invalid name");
   ExpectError(Run({"save", m_dir, "keep", "1", "2", "3", "4", "5", "6", "7", "8x"}), "8x");
   ExpectError(Run({"save", m_dir, "keep", "1", "2", "3"}), "usage");
+  for (const char* frame : {"640", "0x480", "640x", "640x480x3", "-640x480", "99999x480"}) {
+    ExpectError(
+        Run({"save", m_dir, "keep", "1", "2", "3", "4", "5", "6", "7", "8", "--frame", frame}),
+        frame);
+  }
+  ExpectError(Run({"save", m_dir, "keep", "1", "2", "3", "4", "5", "6", "7", "8", "--frame"}),
+              "usage");
   ExpectError(Run({"save", m_dir + "/missing", "x", "1", "2", "3", "4", "5", "6", "7", "8"}),
               "not a directory");
   ExpectError(Run({"show", m_dir, "absent"}), "absent");

@@ -92,6 +92,18 @@ bool PointsFromJson(const Json::Value& root, std::vector<cv::Point2f>& points) {
   return true;
 }
 
+// The recorded frame size; empty unless both members are strings holding a usable side.
+cv::Size FrameFromJson(const Json::Value& root) {
+  const Json::Value& w = root["FrameWidth"];
+  const Json::Value& h = root["FrameHeight"];
+  if (!w.isString() || !h.isString()) return {};
+  const long long width = LeadingInteger(w.asString());
+  const long long height = LeadingInteger(h.asString());
+  constexpr long long kMax = CCalibrationStore::kMaxFrameSide;
+  if (width < 1 || height < 1 || width > kMax || height > kMax) return {};
+  return {static_cast<int>(width), static_cast<int>(height)};
+}
+
 bool LessForListing(const std::string& a, const std::string& b) {
   const auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; };
   const auto ia = [&](size_t i) { return lower(static_cast<unsigned char>(a[i])); };
@@ -160,8 +172,8 @@ int CCalibrationStore::Load(int index, std::vector<cv::Point2f>& corners) const 
 }
 
 bool CCalibrationStore::Save(const std::string& name, const std::vector<cv::Point2f>& corners,
-                             const std::string& lens) {
-  if (m_strDirectory.empty() || !WriteCalibration(m_strDirectory, name, corners, lens))
+                             const std::string& lens, cv::Size frame) {
+  if (m_strDirectory.empty() || !WriteCalibration(m_strDirectory, name, corners, lens, frame))
     return false;
   Refresh();
   return true;
@@ -194,8 +206,16 @@ int CCalibrationStore::ReadCalibration(const std::string& directory, const std::
 int CCalibrationStore::ReadCalibration(const std::string& directory, const std::string& name,
                                        std::vector<cv::Point2f>& corners, ECalibrationForm& form,
                                        std::string& lens) {
+  cv::Size frame;
+  return ReadCalibration(directory, name, corners, form, lens, frame);
+}
+
+int CCalibrationStore::ReadCalibration(const std::string& directory, const std::string& name,
+                                       std::vector<cv::Point2f>& corners, ECalibrationForm& form,
+                                       std::string& lens, cv::Size& frame) {
   form = ECalibrationForm::kNone;
   lens.clear();
+  frame = cv::Size();
   std::string bytes;
   if (veldrin::ReadWholeFile(directory + name + kExtension, bytes, kMaxFileSize) !=
       veldrin::EFileRead::kRead)
@@ -207,6 +227,7 @@ int CCalibrationStore::ReadCalibration(const std::string& directory, const std::
     if (!PointsFromJson(root, points)) return 0;
     form = ECalibrationForm::kJson;
     if (root["Lens"].isString()) lens = root["Lens"].asString();
+    frame = FrameFromJson(root);
   } else {
     for (size_t offset = 0; offset + 8 <= bytes.size(); offset += 8) {
       points.emplace_back(veldrin::ReadLEFloat(&bytes[offset]),
@@ -227,9 +248,13 @@ int CCalibrationStore::ReadCalibration(const std::string& directory, const std::
 }
 
 std::string CCalibrationStore::Serialize(const std::vector<cv::Point2f>& corners,
-                                         const std::string& lens) {
+                                         const std::string& lens, cv::Size frame) {
   Json::Value root(Json::objectValue);
   if (!lens.empty()) root["Lens"] = lens;
+  if (!frame.empty()) {
+    root["FrameWidth"] = std::to_string(frame.width);
+    root["FrameHeight"] = std::to_string(frame.height);
+  }
   root["numCorners"] = std::to_string(corners.size());
   for (size_t i = 0; i < corners.size(); ++i) {
     root["CornerX_" + std::to_string(i)] = FormatFixed6(static_cast<double>(corners[i].x));
@@ -246,9 +271,10 @@ std::string CCalibrationStore::Serialize(const std::vector<cv::Point2f>& corners
 
 bool CCalibrationStore::WriteCalibration(const std::string& directory, const std::string& name,
                                          const std::vector<cv::Point2f>& corners,
-                                         const std::string& lens) {
+                                         const std::string& lens, cv::Size frame) {
   if (!IsValidName(name)) return false;
-  return veldrin::WriteFileAtomically(directory + name + kExtension, Serialize(corners, lens));
+  return veldrin::WriteFileAtomically(directory + name + kExtension,
+                                      Serialize(corners, lens, frame));
 }
 
 bool CCalibrationStore::IsValidName(const std::string& name) {

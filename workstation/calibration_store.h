@@ -38,7 +38,7 @@ class CCalibrationStore {
   // Writes the file and refreshes the list; false (list unchanged) when the name is refused or
   // the write fails.
   bool Save(const std::string& name, const std::vector<cv::Point2f>& corners,
-            const std::string& lens = std::string());
+            const std::string& lens = std::string(), cv::Size frame = cv::Size());
   // Deletes the file of the listed calibration, and the camera reference kept beside it, and
   // refreshes; false when the calibration file was not deleted.
   bool Remove(int index);
@@ -60,15 +60,25 @@ class CCalibrationStore {
   static int ReadCalibration(const std::string& directory, const std::string& name,
                              std::vector<cv::Point2f>& corners, ECalibrationForm& form,
                              std::string& lens);
+  // Also the frame size the corners were placed on ("FrameWidth", "FrameHeight"); empty when the
+  // file records none, or none that is a picture's size.
+  static int ReadCalibration(const std::string& directory, const std::string& name,
+                             std::vector<cv::Point2f>& corners, ECalibrationForm& form,
+                             std::string& lens, cv::Size& frame);
   // Replaces the file atomically, so a failed write keeps the previous calibration.
   // `lens`: the lens file whose correction the corners were placed with, recorded as "Lens";
-  // without one the file is exactly what it always was.
+  // without one the file is exactly what it always was. `frame`: the size of the picture the
+  // corners were placed on, recorded when not empty, so that another resolution can scale them.
   static bool WriteCalibration(const std::string& directory, const std::string& name,
                                const std::vector<cv::Point2f>& corners,
-                               const std::string& lens = std::string());
+                               const std::string& lens = std::string(),
+                               cv::Size frame = cv::Size());
   // The file's exact bytes as WriteCalibration writes them.
   static std::string Serialize(const std::vector<cv::Point2f>& corners,
-                               const std::string& lens = std::string());
+                               const std::string& lens = std::string(),
+                               cv::Size frame = cv::Size());
+  // Frame sides beyond this are not a picture's; such a recorded size is ignored.
+  static constexpr int kMaxFrameSide = 65535;
   // A name must stay inside the folder and be a possible file name: not empty, "." or "..",
   // and without "/" or NUL.
   static bool IsValidName(const std::string& name);

@@ -48,33 +48,41 @@ class CalibrationStoreTest : public ::testing::Test {
   const std::string m_dir = m_scratch.Folder();
 };
 
-// Byte for byte: six decimals, keys sorted, and the lens of a calibration made on the
-// lens-corrected picture in one more member (without one, the bytes are exactly the old form).
+// Byte for byte: six decimals, keys sorted, and the lens and frame size of the picture the
+// corners were placed on as more members (without them, the bytes are exactly the old form).
 TEST_F(CalibrationStoreTest, WritesTheFileByteForByteAndReadsItBack) {
   std::string withLens = kExample;
   withLens.insert(withLens.find("\"numCorners\""), "\"Lens\":\"Front Cam.lens\",");
+  std::string withFrame = withLens;
+  withFrame.insert(withFrame.find("\"Lens\""), "\"FrameHeight\":\"480\",\"FrameWidth\":\"640\",");
   const struct {
     Points points;
-    std::string lens, bytes;
+    std::string lens;
+    cv::Size frame;
+    std::string bytes;
   } cases[] = {
-      {kDefault, "", kExample},
-      {kDefault, "Front Cam.lens", withLens},
+      {kDefault, "", {}, kExample},
+      {kDefault, "Front Cam.lens", {}, withLens},
+      {kDefault, "Front Cam.lens", {640, 480}, withFrame},
       {{{123.5f, -0.25f}},
        "",
+       {},
        "{\"CornerX_0\":\"123.500000\",\"CornerY_0\":\"-0.250000\",\"numCorners\":\"1\"}\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bytes);
-    ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "c", c.points, c.lens));
+    ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir, "c", c.points, c.lens, c.frame));
     EXPECT_EQ(Get("c.clb"), c.bytes);
     Points read;
     ECalibrationForm form;
     std::string lens = "stale";
-    EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "c", read, form, lens),
+    cv::Size frame(1, 1);
+    EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "c", read, form, lens, frame),
               static_cast<int>(c.points.size()));
     EXPECT_EQ(form, ECalibrationForm::kJson);
     EXPECT_EQ(read, c.points);
     EXPECT_EQ(lens, c.lens);
+    EXPECT_EQ(frame, c.frame);
   }
   // A file that cannot be read names no lens either.
   Points read;
@@ -82,6 +90,25 @@ TEST_F(CalibrationStoreTest, WritesTheFileByteForByteAndReadsItBack) {
   std::string lens = "stale";
   EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "missing", read, form, lens), 0);
   EXPECT_EQ(lens, "");
+}
+
+// A recorded size that is not a picture's is ignored; the corners still count.
+TEST_F(CalibrationStoreTest, UnusableFrameSizeIsIgnored) {
+  for (const std::string members :
+       {"\"FrameWidth\":\"640\",", "\"FrameHeight\":\"0\",\"FrameWidth\":\"640\",",
+        "\"FrameHeight\":480,\"FrameWidth\":640,",
+        "\"FrameHeight\":\"480\",\"FrameWidth\":\"99999999\","}) {
+    SCOPED_TRACE(members);
+    std::string bytes = kExample;
+    bytes.insert(1, members);
+    Put("odd.clb", bytes);
+    Points read;
+    ECalibrationForm form;
+    std::string lens;
+    cv::Size frame(1, 1);
+    EXPECT_EQ(CCalibrationStore::ReadCalibration(m_dir, "odd", read, form, lens, frame), 4);
+    EXPECT_TRUE(frame.empty());
+  }
 }
 
 TEST_F(CalibrationStoreTest, DecimalCommaLocaleDoesNotReachTheFile) {

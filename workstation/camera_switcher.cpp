@@ -46,15 +46,22 @@ const std::vector<cv::Point>& CCameraSwitcher::Resolutions() const {
   return m_pWebcamEngine ? m_pWebcamEngine->Device(m_nCurrentCamera).resolutions : kNone;
 }
 
-int CCameraSwitcher::ReadPreferredCamera(bool& declined) {
+int CCameraSwitcher::ReadPreferredCamera(bool& declined, std::string& notice) {
   declined = false;
   const std::string preferred = CCameraSettings(m_folder(), m_strSection).ReadCamera();
   // The main engine has just listed the devices and is not capturing yet: it answers for them.
   CKivOpenCVVideoEngine& engine = *m_pWebcamEngine;
+  const int count = static_cast<int>(engine.GetDeviceCount());
   if (!preferred.empty()) {
-    const int count = static_cast<int>(engine.GetDeviceCount());
     for (int i = 0; i < count && i < MAX_VIDEO_DEVICES; ++i) {
       if (engine.Device(i).strName == preferred && engine.IsDeviceAvailable(i)) return i;
+    }
+  } else {
+    // None was ever chosen (the first start): there is nothing to ask about.
+    for (int i = 0; i < count && i < MAX_VIDEO_DEVICES; ++i) {
+      if (!engine.IsDeviceAvailable(i)) continue;
+      notice = "No camera was chosen before: using " + CameraEntry(i) + ".";
+      return i;
     }
   }
   if (AfxFormatMessageBox(nullptr, MB_YESNO, veldrin::IDS_PREFERRED_CAMERA_UNAVAILABLE) != IDYES) {
@@ -114,5 +121,16 @@ bool CCameraSwitcher::SaveCamera(std::string& error) const {
   const CCameraSettings settings(m_folder(), m_strSection);
   if (settings.WriteCamera(CameraName(m_nCurrentCamera))) return true;
   error = "The camera's name could not be saved in " + settings.GetPath() + ".";
+  return false;
+}
+
+bool CCameraSwitcher::SaveCalibration(int index, const std::string& name,
+                                      std::string& error) const {
+  const CCameraSettings settings(m_folder(), m_strSection);
+  // Both are tried: one failed key must not cost the other.
+  const bool indexWritten = settings.WriteCalibIndex(index);
+  const bool nameWritten = settings.WriteCalibName(name);
+  if ((indexWritten && nameWritten) || settings.GetPath().empty()) return true;
+  error = "The selected calibration could not be saved in " + settings.GetPath() + ".";
   return false;
 }

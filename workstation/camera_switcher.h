@@ -39,7 +39,9 @@ class CCameraSwitcher {
   bool ListCameras();
   // The preferred camera when it is listed and opens; otherwise asks, and the first free camera
   // that opens on "yes". -1 when none is to be used; `declined` tells that the operator said so.
-  int ReadPreferredCamera(bool& declined);
+  // With none stored (the first start) the first available camera is taken without a question,
+  // and `notice` says so.
+  int ReadPreferredCamera(bool& declined, std::string& notice);
   // Makes `index` the main camera, shown in `inputWindow`. A camera that does not start is said
   // once, and the previous one goes on.
   ESwitch Switch(int index, CImageWindow* inputWindow);
@@ -63,6 +65,9 @@ class CCameraSwitcher {
   // Writes the main camera's name as the preferred camera. False, with `error` naming the file,
   // when it could not be written; true without a main camera (nothing to write).
   [[nodiscard]] bool SaveCamera(std::string& error) const;
+  // Writes the selected calibration's index and name. False, with `error` naming the file, when
+  // either could not be written; true without a settings file (no host folder).
+  [[nodiscard]] bool SaveCalibration(int index, const std::string& name, std::string& error) const;
 
  private:
   std::string SettingsPath() const;

@@ -39,6 +39,21 @@ void CSheetTools::Say(const std::string& text) {
   if (m_said) m_said();
 }
 
+void CSheetTools::SayResult(const std::string& text) {
+  m_status.ClearProblem();
+  if (!m_strResult.empty()) m_status.ClearNotice(m_strResult);
+  m_strResult = text;
+  if (!m_strResult.empty()) m_status.ReportNotice(m_strResult);
+  if (m_said) m_said();
+}
+
+void CSheetTools::ClearResult() {
+  if (m_strResult.empty()) return;
+  m_status.ClearNotice(m_strResult);
+  m_strResult.clear();
+  if (m_said) m_said();
+}
+
 bool CSheetTools::FindSheet(const cv::Mat& frame,
                             const std::function<void(const std::vector<cv::Point2f>&)>& apply) {
   std::vector<cv::Point2f> corners;
@@ -47,7 +62,7 @@ bool CSheetTools::FindSheet(const cv::Mat& frame,
     return false;
   }
   apply(corners);
-  Say("The corners are on the sheet found in the picture.");
+  SayResult("The corners are on the sheet found in the picture.");
   return true;
 }
 
@@ -82,8 +97,8 @@ cv::Mat CSheetTools::CheckAccuracy(const cv::Mat& frame, const veldrin::SBoardSp
   }
   // The deviations stay in the output picture for a while, or until it is clicked.
   m_outputHeldUntil = NowNs() + std::chrono::nanoseconds(kOutputHold).count();
-  Say("Accuracy: scale error " + Fixed("%+.2f", report.scaleErrorPercent) + " %, RMS " +
-      Fixed("%.2f", report.rmsMm) + " mm, largest " + Fixed("%.2f", report.maxMm) + " mm.");
+  SayResult("Accuracy: scale error " + Fixed("%+.2f", report.scaleErrorPercent) + " %, RMS " +
+            Fixed("%.2f", report.rmsMm) + " mm, largest " + Fixed("%.2f", report.maxMm) + " mm.");
   return veldrin::DrawDeviations(rectified, report);
 }
 

@@ -15,9 +15,10 @@ class CRectification;
 class CStatusModel;
 
 // The sheet tools of the main window, without the window: Find sheet, the corners a drag may
-// snap to, the accuracy check and the bumped-camera watch. Each says its outcome in the status
-// line's problem slot, replacing what was said before, as any report does; `said` then tells the
-// status line to show it at once.
+// snap to, the accuracy check and the bumped-camera watch. A failure or warning goes to the status
+// line's problem slot, replacing what was said before, as any report does; a result (the sheet
+// found, the accuracy figures) is information, and holds until the next result or ClearResult.
+// `said` then tells the status line to show it at once.
 //
 // Threads: UI thread, except IsOutputHeld, which the capture thread reads (an atomic deadline)
 // before it shows an output picture.
@@ -37,6 +38,8 @@ class CSheetTools {
   // empty, and the status line says why, when nothing could be measured.
   cv::Mat CheckAccuracy(const cv::Mat& frame, const veldrin::SBoardSpec& board);
   bool IsOutputHeld() const;
+  // The corners, the media or the camera changed: the last result no longer holds.
+  void ClearResult();
   void ReleaseOutput() { m_outputHeldUntil = 0; }
   const veldrin::SBoardSpec& Board() const { return m_board; }
   void SetBoard(const veldrin::SBoardSpec& board) { m_board = board; }
@@ -57,12 +60,14 @@ class CSheetTools {
 
  private:
   void Say(const std::string& text);
+  void SayResult(const std::string& text);
 
   CRectification& m_rectification;
   CStatusModel& m_status;
   std::function<void()> m_said;
   CCameraWatch m_watch;
   std::string m_strCameraMessage;  // the camera-moved warning while it is shown
+  std::string m_strResult;         // the result shown as the notice, while it is
   veldrin::SBoardSpec m_board{9, 6, 20.0};
   // Until this steady-clock time (ns) the output picture keeps the accuracy deviations.
   std::atomic<std::int64_t> m_outputHeldUntil{0};

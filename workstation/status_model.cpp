@@ -70,6 +70,16 @@ void CStatusModel::CountFrame(int width, int height, Clock::time_point now) {
   m_lastFrameAt = now;
 }
 
+void CStatusModel::SetDepthRunning(bool running) {
+  std::lock_guard lock(m_mutex);
+  m_bDepthRunning = running;
+}
+
+void CStatusModel::CountDepthFrame() {
+  std::lock_guard lock(m_mutex);
+  ++m_depthFrames.count;
+}
+
 void CStatusModel::ReportProblem(std::string text) {
   std::lock_guard lock(m_mutex);
   m_strProblem = std::move(text);
@@ -90,6 +100,21 @@ std::string CStatusModel::Problem() const {
   return m_strProblem;
 }
 
+void CStatusModel::ReportNotice(std::string text) {
+  std::lock_guard lock(m_mutex);
+  m_strNotice = std::move(text);
+}
+
+void CStatusModel::ClearNotice(const std::string& text) {
+  std::lock_guard lock(m_mutex);
+  if (m_strNotice == text) m_strNotice.clear();
+}
+
+std::string CStatusModel::Notice() const {
+  std::lock_guard lock(m_mutex);
+  return m_strNotice;
+}
+
 bool CStatusModel::CameraStalled(Clock::time_point now) const {
   std::lock_guard lock(m_mutex);
   return CameraStalledLocked(now);
@@ -103,6 +128,7 @@ std::string CStatusModel::Text(Clock::time_point now) {
   std::lock_guard lock(m_mutex);
   m_published.Sample(now);
   m_frames.Sample(now);
+  m_depthFrames.Sample(now);
 
   std::string text;
   if (m_bHost) {
@@ -124,6 +150,7 @@ std::string CStatusModel::Text(Clock::time_point now) {
     }
     if (!m_bCameraRunning) text += ", stopped";
   }
+  if (m_bDepthRunning) text += ", depth " + Rate(m_depthFrames.perSecond) + " fps";
 
   if (CameraStalledLocked(now)) {
     text += "   Problem: the camera has given no frames for " +
@@ -133,5 +160,6 @@ std::string CStatusModel::Text(Clock::time_point now) {
   } else if (!m_strProblem.empty()) {
     text += "   Problem: " + m_strProblem;
   }
+  if (!m_strNotice.empty()) text += "   " + m_strNotice;
   return text;
 }

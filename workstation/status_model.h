@@ -9,12 +9,15 @@
 // (instance, folder, media size, pictures published and their rate), the main camera (its name,
 // the size it delivers, frames per second) and the last problem.
 //
-// Any part may post a problem with ReportProblem; it stays until cleared or replaced. A camera
+// Any part may post a problem with ReportProblem; it stays until cleared or replaced. Information
+// that is no fault (a result, a confirmation, something done on the operator's behalf) is a
+// notice: shown after the problem, without calling itself one. A camera
 // that has delivered nothing for kStallTime while it should run is a problem of its own, shown
 // (in place of the last problem) for as long as it lasts.
 //
 // Threads: every member is guarded by m_mutex. Capture threads call CountFrame and
-// CountPublished once per frame (no allocation); the UI thread sets the rest and reads Text.
+// CountPublished once per frame, the depth frame thread CountDepthFrame (no allocation); the UI
+// thread sets the rest and reads Text.
 class CStatusModel {
  public:
   using Clock = std::chrono::steady_clock;
@@ -31,6 +34,9 @@ class CStatusModel {
   void SetCamera(std::string name);
   void SetCameraRunning(bool running, Clock::time_point now = Clock::now());
   void CountFrame(int width, int height, Clock::time_point now = Clock::now());
+  // The depth stream of a depth camera: its frame rate is shown while it runs.
+  void SetDepthRunning(bool running);
+  void CountDepthFrame();
 
   // Problems.
   void ReportProblem(std::string text);
@@ -38,6 +44,12 @@ class CStatusModel {
   // Clears the problem only while it is still `text`, so a later report is not lost.
   void ClearProblem(const std::string& text);
   std::string Problem() const;
+
+  // Information, kept as problems are.
+  void ReportNotice(std::string text);
+  // Clears the notice only while it is still `text`.
+  void ClearNotice(const std::string& text);
+  std::string Notice() const;
 
   bool CameraStalled(Clock::time_point now = Clock::now()) const;
 
@@ -69,6 +81,9 @@ class CStatusModel {
   int m_frameWidth = 0;
   int m_frameHeight = 0;
   SRate m_frames;
+  bool m_bDepthRunning = false;
+  SRate m_depthFrames;
 
   std::string m_strProblem;
+  std::string m_strNotice;
 };

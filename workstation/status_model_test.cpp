@@ -39,6 +39,17 @@ TEST(StatusModel, TellsHostCameraRatesAndTheLastProblem) {
   EXPECT_EQ(status.Problem(), "The folder is not writable.");
   status.ClearProblem("The folder is not writable.");
   EXPECT_EQ(status.Problem(), "");
+
+  // Information is shown as it is; the depth camera's rate while its stream runs.
+  status.ReportNotice("Plane saved.");
+  status.SetDepthRunning(true);
+  for (int i = 0; i < 30; ++i) status.CountDepthFrame();
+  text = status.Text(t0 + 2s);
+  EXPECT_TRUE(Has(text, " fps, depth 30.0 fps   Plane saved.")) << text;
+  EXPECT_FALSE(Has(text, "Problem")) << text;
+  status.SetDepthRunning(false);
+  status.ClearNotice("Plane saved.");
+  EXPECT_FALSE(Has(status.Text(t0 + 2s), "depth")) << text;
 }
 
 TEST(StatusModel, CameraWithoutFramesForTwoSecondsIsAProblemUntilFramesCome) {

@@ -200,6 +200,7 @@ float CDepthCameraDialog::UpdateDepthView(const cv::Mat& depthImage, const cv::M
     std::lock_guard lock(m_measureMutex);
     height = m_measure.UpdateDepthView(depthMeters, vertices, c[0], c[1], c[2], c[3], c[4], c[5],
                                        c[6], c[7], nullptr);
+    m_bSettled.store(m_measure.IsSettled());
   }
   if (m_pGLWindow) {
     PushDrawOptions();
@@ -212,7 +213,10 @@ float CDepthCameraDialog::UpdateDepthView(const cv::Mat& depthImage, const cv::M
         this,
         [this] {
           m_bHeightPending.store(false);
-          m_heightEdit->setText(QStringLiteral("%1 mm").arg(m_nShownHeightMm.load()));
+          // A height from the first few samples is not one to act on yet.
+          m_heightEdit->setText(m_bSettled.load()
+                                    ? QStringLiteral("%1 mm").arg(m_nShownHeightMm.load())
+                                    : QStringLiteral("measuring\u2026"));
         },
         Qt::QueuedConnection);
   }
@@ -230,12 +234,10 @@ CDepthCameraDialog::ESaveResult CDepthCameraDialog::SavePlaneCoordinates() {
     std::lock_guard lock(m_measureMutex);
     if (!m_measure.CurrentPlaneCorners(plane)) return ESaveResult::NoFrameYet;
   }
-  const bool written = veldrin::WritePlane3D(veldrin::Plane3DPath(m_strFolder), plane);
-  std::lock_guard lock(m_measureMutex);
-  if (!written) {
-    m_measure.ClearPlaneCorners();
+  // A failed write keeps the file as it was, so the plane measured against stays that one too.
+  if (!veldrin::WritePlane3D(veldrin::Plane3DPath(m_strFolder), plane))
     return ESaveResult::WriteFailed;
-  }
+  std::lock_guard lock(m_measureMutex);
   m_measure.SetPlaneCorners(plane);
   return ESaveResult::Saved;
 }

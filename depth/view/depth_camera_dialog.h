@@ -61,10 +61,14 @@ class CDepthCameraDialog : public QDialog {
   // The stored plane's corners raised by `height` metres (12 floats); 0 without a stored plane.
   int GetRaisedPlaneCorners(float height, float out[12]);
   float GetTolerance() const { return static_cast<float>(m_nTolerance.load()); }
+  // Any thread: the measurement has averaged enough frames to act on (CTableMeasure::IsSettled);
+  // until then the height read-out says "measuring…".
+  bool IsSettled() const { return m_bSettled.load(); }
 
   enum class ESaveResult { Saved, NoFrameYet, WriteFailed };
   // The averaged cloud at the current depth corners becomes the stored plane and the 3D plane
-  // file. Before the first frame nothing is written and the stored plane stays as it was.
+  // file. Before the first frame, or when the file cannot be written, the stored plane (file and
+  // measure) stays as it was.
   ESaveResult SavePlaneCoordinates();
   int IsPlaneLoaded();
   // Why a 3D plane file found at start was not used (it names the file); empty otherwise. UI
@@ -105,6 +109,7 @@ class CDepthCameraDialog : public QDialog {
   std::atomic<int> m_bDrawTablePoints{0};
   std::atomic<bool> m_bHeightPending{false};
   std::atomic<int> m_nShownHeightMm{0};
+  std::atomic<bool> m_bSettled{false};
 
   std::mutex m_measureMutex;
   CTableMeasure m_measure;  // guarded by m_measureMutex (Published() excepted)

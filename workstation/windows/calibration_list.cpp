@@ -22,6 +22,10 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 constexpr const char* kModifiedMark = " *";
 
+std::string SizeText(cv::Size size) {
+  return std::to_string(size.width) + " x " + std::to_string(size.height);
+}
+
 }  // namespace
 
 CCalibrationList::CCalibrationList(QWidget* dialog, const SWidgets& widgets,
@@ -61,7 +65,6 @@ void CCalibrationList::Open(const std::string& folder, int savedIndex,
     OnCalibrationSelected();
   }
   m_history.Clear();
-  m_widgets.saveButton->setEnabled(false);
   Refresh();
 }
 
@@ -106,6 +109,19 @@ void CCalibrationList::ReportLensState(const std::string& name, const std::strin
                .arg(Q(name), Q(savedLens), Q(active));
   }
   ReportProblem(text.toStdString());
+}
+
+void CCalibrationList::LensChanged() {
+  if (m_nIndex <= 0 || !m_pStore) return;
+  const std::string name = EntryName(m_nIndex);
+  std::vector<cv::Point2f> points;
+  ECalibrationForm form;
+  std::string savedLens;
+  if (CCalibrationStore::ReadCalibration(m_pStore->GetDirectory(), name, points, form, savedLens) ==
+      0)
+    return;
+  ReportProblem({});
+  ReportLensState(name, savedLens);
 }
 
 void CCalibrationList::Show() {
@@ -153,6 +169,13 @@ void CCalibrationList::ReportProblem(const std::string& text) {
   if (!text.empty()) m_pStatus->ReportProblem(text);
 }
 
+void CCalibrationList::ReportNotice(const std::string& text) {
+  if (!m_pStatus) return;
+  if (!m_strNotice.empty()) m_pStatus->ClearNotice(m_strNotice);
+  m_strNotice = text;
+  if (!text.empty()) m_pStatus->ReportNotice(text);
+}
+
 void CCalibrationList::Put(const std::vector<cv::Point2f>& corners) {
   m_bPutting = true;
   m_rectification.SetCorners(corners);
@@ -161,7 +184,6 @@ void CCalibrationList::Put(const std::vector<cv::Point2f>& corners) {
 }
 
 void CCalibrationList::OnPointsChanged() {
-  m_widgets.saveButton->setEnabled(true);
   std::vector<cv::Point2f> points;
   m_inputWindow.GetPoints(points);
   if (!m_bPutting && !m_dragStart) m_history.Record(m_rectification.GetCorners(), points);
@@ -213,17 +235,12 @@ void CCalibrationList::FollowScaledCorners(float sx, float sy) {
   if (m_dragStart) {
     for (cv::Point2f& p : *m_dragStart) p = cv::Point2f(p.x * sx, p.y * sy);
   }
-  const bool saveEnabled = m_widgets.saveButton->isEnabled();
   Put(m_rectification.GetCorners());
-  m_widgets.saveButton->setEnabled(saveEnabled);
   Refresh();
 }
 
 void CCalibrationList::OnInputClicked() {
-  if (m_rectification.GetCorners().size() == 4) {
-    m_rectification.RebuildDstCorners();
-    m_widgets.saveButton->setEnabled(true);
-  }
+  if (m_rectification.GetCorners().size() == 4) m_rectification.RebuildDstCorners();
 }
 
 void CCalibrationList::Fill() {
@@ -240,6 +257,7 @@ void CCalibrationList::OnCalibrationSelected() {
   if (m_nIndex < 0) return;
   const std::vector<cv::Point2f> before = m_rectification.GetCorners();
   ReportProblem({});
+  ReportNotice({});
   if (m_nIndex == 0) {
     m_rectification.SetDefaultCorners();
     const std::vector<cv::Point2f> corners = m_rectification.GetCorners();
@@ -254,26 +272,35 @@ void CCalibrationList::OnCalibrationSelected() {
   std::vector<cv::Point2f> points;
   ECalibrationForm form;
   std::string savedLens;
+  cv::Size savedFrame;
   if (!m_pStore || m_nIndex > m_pStore->GetCount() ||
-      CCalibrationStore::ReadCalibration(m_pStore->GetDirectory(), name, points, form, savedLens) !=
-          4 ||
+      CCalibrationStore::ReadCalibration(m_pStore->GetDirectory(), name, points, form, savedLens,
+                                         savedFrame) != 4 ||
       points.size() != 4) {
     ReportProblem("The calibration \"" + name +
                   "\" was not applied: its file does not hold four usable corners.");
     Refresh();
     return;
   }
+  // Corners placed on another resolution mark the same spot of the table once scaled, as a
+  // live change of the resolution does.
+  const cv::Size frame = m_rectification.GetFrameSize();
+  if (!savedFrame.empty() && !frame.empty() && savedFrame != frame) {
+    const float sx = static_cast<float>(frame.width) / static_cast<float>(savedFrame.width);
+    const float sy = static_cast<float>(frame.height) / static_cast<float>(savedFrame.height);
+    for (cv::Point2f& p : points) p = cv::Point2f(p.x * sx, p.y * sy);
+    ReportNotice("Calibration \"" + name + "\" was made at " + SizeText(savedFrame) +
+                 "; its corners were scaled to " + SizeText(frame) + ".");
+  }
   Put(points);
   ReportLensState(name, savedLens);
   m_rectification.RebuildDstCorners();
   m_reference = points;
   m_history.Record(before, points);
-  m_widgets.saveButton->setEnabled(false);
   if (!m_rectification.CornersInsideFrame()) {
-    const cv::Size frame = m_rectification.GetFrameSize();
     ReportProblem("The corners of the calibration \"" + name +
-                  "\" lie outside the camera picture (" + std::to_string(frame.width) + " x " +
-                  std::to_string(frame.height) + "): was it made at another resolution?");
+                  "\" lie outside the camera picture (" + SizeText(frame) +
+                  "): was it made at another resolution?");
   }
   Refresh();
   emit CalibrationApplied(Q(name));
@@ -287,21 +314,30 @@ void CCalibrationList::OnSaveCalibration() {
     return;
 
   // A refused name brings the dialog back with the typed text, to be corrected.
+  // "Default" is the built-in entry, never a file: it is not proposed.
   QString proposal;
-  if (m_widgets.combo->currentIndex() >= 0)
-    proposal = Q(EntryName(m_widgets.combo->currentIndex()));
+  if (m_widgets.combo->currentIndex() > 0) proposal = Q(EntryName(m_widgets.combo->currentIndex()));
   std::string name;
   for (;;) {
     CAddCalibrationDlg dlg(m_pDialog);
     dlg.SetName(proposal);
     if (dlg.exec() != QDialog::Accepted) return;
     name = dlg.GetName().toStdString();
-    if (CCalibrationStore::IsValidName(name)) break;
-    AfxMessageBox("\"" + name +
-                      "\" cannot be used as a calibration name. Use a name that is not empty "
-                      "and has no \"/\", and is not \".\" or \"..\".",
-                  MB_ICONERROR | MB_OK);
     proposal = dlg.GetName();
+    if (!CCalibrationStore::IsValidName(name)) {
+      AfxMessageBox("\"" + name +
+                        "\" cannot be used as a calibration name. Use a name that is not empty "
+                        "and has no \"/\", and is not \".\" or \"..\".",
+                    MB_ICONERROR | MB_OK);
+    } else if (dlg.GetName().compare(QStringLiteral("Default"), Qt::CaseInsensitive) == 0) {
+      // A file of that name would be listed as a second "Default" beside the built-in one.
+      AfxMessageBox("\"" + name +
+                        "\" is the name of the default corners and cannot be used as a "
+                        "calibration name. Use another name.",
+                    MB_ICONERROR | MB_OK);
+    } else {
+      break;
+    }
   }
   if (m_pStore->Exists(name) && AfxMessageBox("Overwrite the calibration \"" + name + "\"?",
                                               MB_YESNO | MB_DEFBUTTON2) != IDYES)
@@ -309,7 +345,7 @@ void CCalibrationList::OnSaveCalibration() {
   // The corners are not stored: say so, and keep the save button enabled so the operator can
   // try again, rather than showing the list as if the calibration had been saved.
   const std::vector<cv::Point2f> corners = m_rectification.GetCorners();
-  if (!m_pStore->Save(name, corners, ActiveLens())) {
+  if (!m_pStore->Save(name, corners, ActiveLens(), m_rectification.GetFrameSize())) {
     AfxMessageBox("The calibration \"" + name + "\" could not be saved.", MB_ICONERROR | MB_OK);
     return;
   }
@@ -323,7 +359,6 @@ void CCalibrationList::OnSaveCalibration() {
   m_reference = corners;
   ReportProblem({});
   Refresh();
-  m_widgets.saveButton->setEnabled(false);
   emit CalibrationSaved(Q(name));
 }
 

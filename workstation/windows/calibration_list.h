@@ -24,7 +24,8 @@ class QWidget;
 
 // The calibration selection of the main window: "Default" and the stored calibrations in the
 // combo, the save and remove buttons, and the four corner read-outs. Selecting an entry puts its
-// corners on the input window and into the rectification; dragging a corner enables saving.
+// corners on the input window and into the rectification (scaled when the calibration records
+// another frame size). Saving is always possible, also to keep a copy under another name.
 //
 // It also keeps the operator's corner edits: every change (a whole drag, ApplyCorners, a
 // calibration chosen) is one undo step; the selected entry is marked "<name> *" while the
@@ -57,6 +58,9 @@ class CCalibrationList : public QObject {
   // The lens correction in use: the active lens file's name, "" without one. A calibration is
   // saved with it, and one that was saved with another says so in the status line.
   void SetLensState(std::function<std::string()> activeLens);
+  // The lens correction was saved or removed: the calibration in use says at once whether it
+  // was placed with the lens now in use.
+  void LensChanged();
 
   // Index of the selected entry: 0 for "Default", i + 1 for stored calibration i.
   int Index() const { return m_nIndex; }
@@ -107,6 +111,7 @@ class CCalibrationList : public QObject {
   void Refresh();
   std::string EntryName(int index) const;
   void ReportProblem(const std::string& text);
+  void ReportNotice(const std::string& text);
   std::string ActiveLens() const { return m_activeLens ? m_activeLens() : std::string(); }
   void ReportLensState(const std::string& name, const std::string& savedLens);
 
@@ -123,5 +128,6 @@ class CCalibrationList : public QObject {
   bool m_bPutting = false;               // our own SetPoints is reporting back
   std::optional<std::vector<cv::Point2f>> m_dragStart;
   std::string m_strProblem;  // the last problem this list reported
+  std::string m_strNotice;   // the last information this list gave
   std::function<std::string()> m_activeLens;
 };

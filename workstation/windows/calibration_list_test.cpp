@@ -38,19 +38,50 @@ class CalibrationListTest : public VeldrinDlgTest {
   const std::vector<cv::Point2f> kOther{{70, 60}, {500, 70}, {520, 400}, {60, 410}};
 };
 
-TEST_F(CalibrationListTest, SaveListsTheNameSelectsItAndDisablesSave) {
+TEST_F(CalibrationListTest, SaveListsTheNameSelectsItAndACopyCanFollow) {
   auto dlg = Open(m_name);
   EXPECT_EQ(Entries(*dlg), QStringList{"Default"});
-  EXPECT_FALSE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
   dlg->InputWindow()->SetPoints(kQuad);
-  EXPECT_TRUE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
 
   SaveAs(*dlg, "Table");
   EXPECT_EQ(Stored("Table"), kQuad);
   EXPECT_EQ(Entries(*dlg), (QStringList{"Default", "Table"}));
   EXPECT_EQ(dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId)->currentText(), "Table");
-  EXPECT_FALSE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
   EXPECT_TRUE(m_boxes->Texts().empty());
+
+  // Nothing changed since: the same corners still go under another name.
+  ASSERT_TRUE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
+  SaveAs(*dlg, "Table copy");
+  EXPECT_EQ(Stored("Table copy"), kQuad);
+  // The file records the picture the corners were placed on.
+  std::vector<cv::Point2f> points;
+  ECalibrationForm form;
+  std::string lens;
+  cv::Size frame;
+  CCalibrationStore::ReadCalibration(Dir(), "Table copy", points, form, lens, frame);
+  EXPECT_EQ(frame, cv::Size(640, 480));
+}
+
+// Corners saved on another resolution are scaled onto this one, and the operator is told once.
+TEST_F(CalibrationListTest, CalibrationFromAnotherResolutionIsScaled) {
+  std::vector<cv::Point2f> half;
+  for (const cv::Point2f& p : kQuad) half.emplace_back(p.x / 2, p.y / 2);
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "Small", half, "", {320, 240}));
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "Old", kOther));
+  ASSERT_TRUE(Settings().WriteCalibName("Small"));
+  auto dlg = Open(m_name);
+  EXPECT_EQ(dlg->Corners(), kQuad);
+  EXPECT_EQ(dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId)->currentText(),
+            "Small");  // not edited
+  const std::string notice = dlg->Status().Notice();
+  EXPECT_NE(notice.find("320 x 240"), std::string::npos) << notice;
+  EXPECT_NE(notice.find("640 x 480"), std::string::npos) << notice;
+  EXPECT_TRUE(dlg->Status().Problem().empty()) << dlg->Status().Problem();
+
+  // A file without a size is applied as it stands, and the notice goes.
+  Select(*dlg, 1);
+  EXPECT_EQ(dlg->Corners(), kOther);
+  EXPECT_EQ(dlg->Status().Notice(), "");
 }
 
 TEST_F(CalibrationListTest, FailedSaveIsReportedAndSaveStaysEnabled) {
@@ -136,13 +167,18 @@ TEST_F(CalibrationListTest, SavedEntryIsTheSelectedOneAndComesBackAtTheNextStart
 
 // A refused name (which names the store refuses is the store's test) is explained and the dialog
 // reopens with the typed text, to be corrected.
+// "Default" is never proposed, and is refused in any letter case: it would list twice.
 TEST_F(CalibrationListTest, RefusedNameIsExplainedAndTheDialogComesBackWithIt) {
   auto dlg = Open(m_name);
-  EXPECT_EQ(SaveAsEach(*dlg, {"a/b", "ab"}), (QStringList{"Default", "a/b"}));
-  ASSERT_EQ(m_boxes->Texts().size(), 1u);
-  EXPECT_NE(m_boxes->Texts()[0].find("cannot be used as a calibration name"), std::string::npos);
+  EXPECT_EQ(SaveAsEach(*dlg, {"a/b", "dEFAULT", "ab"}), (QStringList{"", "a/b", "dEFAULT"}));
+  ASSERT_EQ(m_boxes->Texts().size(), 2u);
+  for (const std::string& text : m_boxes->Texts())
+    EXPECT_NE(text.find("cannot be used as a calibration name"), std::string::npos) << text;
   EXPECT_EQ(Entries(*dlg), (QStringList{"Default", "ab"}));
   EXPECT_FALSE(fs::exists(m_dir / "a"));
+  EXPECT_FALSE(fs::exists(m_dir / "dEFAULT.clb"));
+  // A stored calibration is proposed under its own name.
+  EXPECT_EQ(SaveAsEach(*dlg, {}), QStringList{"ab"});
 }
 
 TEST_F(CalibrationListTest, RemoveAsksAndReturnsToDefault) {
@@ -192,11 +228,9 @@ TEST_F(CalibrationListTest, OnlyFourPointFilesAreApplied) {
   EXPECT_EQ(dlg->findChild<QLabel*>(veldrin::kPoint4LabelId)->text(), "P.4 = (60.0, 410.0)");
   QTest::qWait(300);
   Screenshot(*dlg, "calibration-selected");
-  EXPECT_FALSE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
 
   Select(*dlg, 0);
   EXPECT_EQ(dlg->Corners()[2], cv::Point2f(480, 360));
-  EXPECT_TRUE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
 }
 
 TEST_F(CalibrationListTest, StoredIndexAtStartSelectsTheCalibration) {
@@ -206,7 +240,6 @@ TEST_F(CalibrationListTest, StoredIndexAtStartSelectsTheCalibration) {
   auto dlg = Open(m_name);
   EXPECT_EQ(dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId)->currentText(), "Second");
   EXPECT_EQ(dlg->Corners(), kQuad);
-  EXPECT_FALSE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
 
   Select(*dlg, 1);
   dlg.reset();

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFontMetrics>
+#include <QGraphicsColorizeEffect>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStandardItemModel>
@@ -41,6 +42,17 @@ CCameraControls::CCameraControls(QWidget* dialog, const SWidgets& widgets, CCame
           [this](int) { OnComboChanged(); });
   connect(m_widgets.snapshotCheck, &QCheckBox::clicked, this,
           [this](bool on) { OnSnapshotMode(on); });
+  // The combo lists the cameras with their state, which a preview tab changes.
+  connect(&m_tabs, &CPreviewTabs::PreviewAdded, this, [this] {
+    FillCombo();
+    SelectMainCamera();
+    m_pDialog->update();
+  });
+  connect(&m_tabs, &CPreviewTabs::PreviewClosed, this, [this] {
+    FillCombo();
+    m_widgets.combo->setFocus();
+    SelectMainCamera();
+  });
 }
 
 int CCameraControls::Switch(int index) {
@@ -115,6 +127,17 @@ void CCameraControls::OnSnapshotMode(bool checked) {
     QApplication::restoreOverrideCursor();
     m_widgets.inputWindow->SetLocked(0);
   }
+}
+
+void CCameraControls::ShowStalled(bool stalled) {
+  if (!stalled) {
+    m_widgets.inputWindow->setGraphicsEffect(nullptr);
+    return;
+  }
+  auto* grey = new QGraphicsColorizeEffect(m_widgets.inputWindow);
+  grey->setColor(QColor(128, 128, 128));
+  grey->setStrength(0.85);
+  m_widgets.inputWindow->setGraphicsEffect(grey);
 }
 
 void CCameraControls::OnConfiguration() {

@@ -44,6 +44,8 @@ class CCameraControls : public QObject {
   void ShowCurrent();
   void OnComboChanged();
   void OnSnapshotMode(bool checked);
+  // A camera that gives no frames is shown greyed, not as if its last frame were live.
+  void ShowStalled(bool stalled);
   // Resolution and frame divisor: kept in CamDrv.ini, and the camera restarts at the new size.
   void OnConfiguration();
 

@@ -13,6 +13,7 @@
 #include "workstation/height_true_table.h"
 #include "workstation/height_true_warp.h"
 #include "workstation/rectification.h"
+#include "workstation/status_model.h"
 
 namespace {
 
@@ -44,6 +45,7 @@ CDepthSession::CDepthSession(CRectification& rectification, CImageWindow& inputW
 CDepthSession::~CDepthSession() {
   m_pHeightTrue.reset();
   if (m_pEngine) m_pEngine->Stop();
+  if (m_pStatus) m_pStatus->SetDepthRunning(false);
 }
 
 bool CDepthSession::Start(int colorWidth, int colorHeight, std::string& error) {
@@ -67,6 +69,7 @@ bool CDepthSession::Start(int colorWidth, int colorHeight, std::string& error) {
       [view] { return static_cast<double>(view->GetTolerance()); });
   m_pHeightTrue->SetEnabled(m_bHeightTrue.load());
   m_bReady.store(true);
+  if (m_pStatus) m_pStatus->SetDepthRunning(true);
   if (!m_pEngine->Start()) {
     error = "the depth stream did not start";
     return false;
@@ -86,6 +89,7 @@ void CDepthSession::OnDepthFrame(int cameraIndex, cv::Mat* depthImage, cv::Mat* 
   if (cameraIndex != DEPTH_CAMERA_INDEX || !depthMeters || depthMeters->empty() || !vertices ||
       !depthImage)
     return;
+  if (m_pStatus) m_pStatus->CountDepthFrame();
   // Nothing is measured before the first colour frame, nor without the view.
   if (m_colour.LastColorWidth() == 0 || m_colour.LastColorHeight() == 0) return;
   if (!m_bReady.load()) return;
@@ -107,7 +111,8 @@ void CDepthSession::OnDepthFrame(int cameraIndex, cv::Mat* depthImage, cv::Mat* 
 
 void CDepthSession::AutoCalibrate() {
   std::lock_guard lock(m_autoMutex);
-  if (!m_bAutoCalibration) return;
+  // The first frames' heights are not settled yet: the corners wait rather than jump around.
+  if (!m_bAutoCalibration || !m_pDialog->IsSettled()) return;
   double h = m_fMaxHeight.load();
   if (h < kLeastRaise) h = 0;
   float p[12];

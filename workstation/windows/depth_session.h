@@ -21,6 +21,7 @@ struct MEDIA_OBJECT;
 class CImageWindow;
 class CKivRealSenseVideoEngine;
 class CRectification;
+class CStatusModel;
 
 // The main window's depth side while a depth camera is the main camera: the RealSense engine,
 // the 3D View and the depth-frame consumer that carries the corners into the depth picture, has
@@ -50,6 +51,8 @@ class CDepthSession : public QObject, public CKivVideoEngineListener {
   // The listed camera to open (its position in the device list); by default the first depth one.
   void SelectDevice(int device) { m_nDevice = device; }
   void SetAutoCalibration(bool on);
+  // Before Start: the depth frames are counted here, for the status line's depth frame rate.
+  void SetStatusModel(CStatusModel* status) { m_pStatus = status; }
   void SetSecurePoints(bool on) { m_bSecurePoints.store(on); }
   // The height-true picture instead of the plain one (the caller keeps it apart from auto
   // calibration). Takes effect once its first tables are built.
@@ -97,6 +100,7 @@ class CDepthSession : public QObject, public CKivVideoEngineListener {
   cv::Mat m_decorated;  // DecorateOutput's buffer, under the owner's lock on the session
 
   int m_nDevice = -1;
+  CStatusModel* m_pStatus = nullptr;  // set before Start; guards itself
   std::atomic<bool> m_bReady{false};  // the 3D View exists: frames may use it
   std::atomic<bool> m_bSecurePoints{false};
   std::atomic<float> m_fMaxHeight{0.f};

@@ -358,5 +358,81 @@ TEST_F(DepthSessionTest, SavePlaneBeforeTheFirstFrameAndFramesThatAreNotMeasured
   EXPECT_EQ(session.FramesMeasured(), 2u);
 }
 
+// The plane files are a pair: when the 3D one cannot be written the 2D one stays as it was, and
+// the status line names the file.
+TEST_F(DepthSessionTest, SavePlaneSaysWhichFileFailedAndWritesNeitherAlone) {
+  const veldrin::Plane2D before{{{10, 10}, {20, 10}, {20, 20}, {10, 20}}};
+  ASSERT_TRUE(veldrin::WritePlane2D(veldrin::Plane2DPath(Folder()), before));
+  const std::string bytes2D = ReadFileBytes(veldrin::Plane2DPath(Folder()));
+  fs::create_directory(veldrin::Plane3DPath(Folder()));  // no file can be put in its place
+  auto dlg = Open(m_name);
+  ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
+  ASSERT_TRUE(WaitFrames(*dlg, 2));
+  dlg->SavePlane();
+  EXPECT_EQ(ReadFileBytes(veldrin::Plane2DPath(Folder())), bytes2D);
+  EXPECT_NE(dlg->StatusText().toStdString().find(veldrin::Plane3DPath(Folder()) +
+                                                 " could not be written"),
+            std::string::npos)
+      << dlg->StatusText().toStdString();
+
+  fs::remove(veldrin::Plane3DPath(Folder()));
+  dlg->SavePlane();
+  EXPECT_TRUE(dlg->StatusText().isEmpty()) << dlg->StatusText().toStdString();
+  EXPECT_EQ(dlg->Status().Notice(), "Plane saved: " + veldrin::Plane3DPath(Folder()) + " and " +
+                                        veldrin::Plane2DPath(Folder()) + ".");
+  EXPECT_TRUE(m_boxes->Texts().empty());
+}
+
+// Started on the depth camera, the stored table plane's corners win over the calibration
+// selection.
+TEST_F(DepthSessionTest, AtStartTheStoredPlaneCornersWinOnADepthCamera) {
+  const veldrin::Plane2D plane{{{200, 150}, {440, 150}, {440, 330}, {200, 330}}};
+  ASSERT_TRUE(veldrin::WritePlane2D(veldrin::Plane2DPath(Folder()), plane));
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(Folder(), "Table",
+                                                  {{70, 60}, {500, 70}, {520, 400}, {60, 410}}));
+  ASSERT_TRUE(Settings().WriteCalibName("Table"));
+  ASSERT_TRUE(Settings().WriteCamera("Table RealSense"));
+  auto dlg = Open(m_name);
+  ASSERT_NE(dlg->DepthSession(), nullptr);
+  EXPECT_EQ(dlg->Corners(), std::vector<cv::Point2f>(plane.begin(), plane.end()));
+}
+
+// Until the measurement has settled the 3D View says so and auto calibration leaves the stored
+// corners where they are; then the corners go onto the measured top.
+TEST_F(DepthSessionTest, AutoCalibrationWaitsForASettledMeasurement) {
+  const veldrin::Plane2D corners{{{200, 150}, {440, 150}, {440, 330}, {200, 330}}};
+  ASSERT_TRUE(veldrin::WritePlane2D(veldrin::Plane2DPath(Folder()), corners));
+  // The table 0.7 m away, so that its corners raised onto the frames below lie elsewhere.
+  ASSERT_TRUE(veldrin::WritePlane3D(
+      veldrin::Plane3DPath(Folder()),
+      {{{-0.1f, -0.08f, 0.7f}, {0.1f, -0.08f, 0.7f}, {0.1f, 0.08f, 0.7f}, {-0.1f, 0.08f, 0.7f}}}));
+  int sessions = 0;
+  CDepthSession::SetDeviceFactoryForTests(
+      [&sessions]() -> std::unique_ptr<CDepthDevice> { return FailingDevice(-1, sessions++ > 0); });
+  auto dlg = Open(m_name);
+  Check(*dlg, veldrin::kAutoCalibrationCheckId)->setChecked(true);
+  ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
+  ASSERT_NE(dlg->DepthSession(), nullptr);
+  const std::vector<cv::Point2f> stored(corners.begin(), corners.end());
+  ASSERT_EQ(dlg->Corners(), stored);
+  ASSERT_TRUE(WaitFor([&] { return dlg->LastColorSize().width() > 0; }));
+
+  CKivVideoEngineListener& listener = *dlg->DepthSession();
+  cv::Mat grey(480, 640, CV_8UC3, cv::Scalar::all(128)), meters(480, 640, CV_64F, cv::Scalar(0.6));
+  std::vector<SVertex> cloud(std::size_t{640} * 480);
+  for (int y = 0; y < 480; ++y)
+    for (int x = 0; x < 640; ++x)
+      cloud[y * 640u + x] = {{(x - 320.f) / 600.f * 0.6f, (y - 240.f) / 600.f * 0.6f, 0.6f}};
+  auto* height = dlg->DepthSession()->Dialog()->findChild<QLineEdit*>("1021");
+  for (std::uint64_t i = 1; i < CTableMeasure::kSettleFrames; ++i)
+    listener.OnDepthFrame(DEPTH_CAMERA_INDEX, &grey, &meters, cloud.data());
+  ASSERT_TRUE(WaitFor([&] { return height->text() == QStringLiteral("measuring\u2026"); }));
+  EXPECT_EQ(dlg->Corners(), stored);
+
+  listener.OnDepthFrame(DEPTH_CAMERA_INDEX, &grey, &meters, cloud.data());
+  EXPECT_TRUE(WaitFor([&] { return height->text().endsWith(" mm"); }));
+  EXPECT_NE(dlg->Corners(), stored);
+}
+
 }  // namespace
 }  // namespace veldrin_test

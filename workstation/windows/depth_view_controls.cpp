@@ -6,18 +6,29 @@
 #include <utility>
 #include <vector>
 
+#include "depth/plane_files.h"
 #include "depth/view/depth_camera_dialog.h"
 #include "display/image_window.h"
 #include "platform/message_box.h"
+#include "workstation/camera_settings.h"
 #include "workstation/plane_lens_loader.h"
+#include "workstation/rectification.h"
+#include "workstation/status_model.h"
 #include "workstation/windows/calibration_list.h"
 #include "workstation/windows/depth_session.h"
 #include "workstation/windows/preview_tabs.h"
 
+namespace {
+
+constexpr const char* kNoDepthFrameYet =
+    "The depth camera has not measured the table yet: the plane was not saved.";
+
+}  // namespace
+
 CDepthViewControls::CDepthViewControls(QWidget* dialog, const SWidgets& widgets,
                                        CRectification& rectification, CColorFrameConsumer& consumer,
                                        CCalibrationList& calibrations, CPreviewTabs& tabs,
-                                       std::function<std::string()> folder,
+                                       CStatusModel& status, std::function<std::string()> folder,
                                        std::function<void(const std::string&)> say)
     : QObject(dialog),
       m_widgets(widgets),
@@ -25,6 +36,7 @@ CDepthViewControls::CDepthViewControls(QWidget* dialog, const SWidgets& widgets,
       m_consumer(consumer),
       m_calibrations(calibrations),
       m_tabs(tabs),
+      m_status(status),
       m_folder(std::move(folder)),
       m_say(std::move(say)) {
   connect(m_widgets.autoCalibCheck, &QCheckBox::clicked, this, [this](bool on) {
@@ -37,6 +49,10 @@ CDepthViewControls::CDepthViewControls(QWidget* dialog, const SWidgets& widgets,
     // The corners stay on the table for the height-true picture.
     if (on && m_widgets.autoCalibCheck->isChecked()) m_widgets.autoCalibCheck->click();
     if (m_pDepth) m_pDepth->SetHeightTrue(on);
+    const CCameraSettings settings(m_folder(), m_strSection);
+    if (!settings.WriteHeightTrue(on))
+      m_status.ReportProblem("The picture choice could not be saved in " + settings.GetPath() +
+                             ".");
   });
   connect(m_widgets.securePointsCheck, &QCheckBox::toggled, this, [this](bool on) {
     if (m_pDepth) m_pDepth->SetSecurePoints(on);
@@ -45,6 +61,11 @@ CDepthViewControls::CDepthViewControls(QWidget* dialog, const SWidgets& widgets,
 
 // The owner stops the session first, while the widgets are still there.
 CDepthViewControls::~CDepthViewControls() = default;
+
+void CDepthViewControls::ReadHeightTrue(const std::string& section) {
+  m_strSection = section;
+  m_widgets.heightTrueCheck->setChecked(CCameraSettings(m_folder(), section).ReadHeightTrue());
+}
 
 bool CDepthViewControls::Start(int device, int colorWidth, int colorHeight) {
   Stop();
@@ -56,6 +77,7 @@ bool CDepthViewControls::Start(int device, int colorWidth, int colorHeight) {
   session->SetSecurePoints(m_widgets.securePointsCheck->isChecked());
   session->SetHeightTrue(m_widgets.heightTrueCheck->isChecked());
   session->SelectDevice(device);
+  session->SetStatusModel(&m_status);
   std::string error;
   if (!session->Start(colorWidth, colorHeight, error)) {
     session.reset();
@@ -131,4 +153,31 @@ bool CDepthViewControls::LoadPlane2D(const std::string& folder) {
   if (!veldrin::LoadPlaneCorners(folder, corners)) return false;
   m_calibrations.ApplyCorners(corners);
   return true;
+}
+
+void CDepthViewControls::SavePlane() {
+  const std::vector<cv::Point2f> corners = m_rectification.GetCorners();
+  if (corners.size() != 4) return;
+  const std::string folder = m_folder();
+  const auto notSaved = [this](const std::string& path) {
+    m_say("The plane was not saved: " + path + " could not be written.");
+  };
+  const std::string path3D = veldrin::Plane3DPath(folder);
+  const bool depth = m_pDepth && m_pDepth->Dialog();
+  if (depth) {
+    // The 3D plane first; before the first depth frame there is none, and nothing is saved.
+    const CDepthCameraDialog::ESaveResult saved = m_pDepth->Dialog()->SavePlaneCoordinates();
+    if (saved == CDepthCameraDialog::ESaveResult::NoFrameYet) {
+      m_say(kNoDepthFrameYet);
+      AfxMessageBox(kNoDepthFrameYet, MB_OK);
+      return;
+    }
+    if (saved == CDepthCameraDialog::ESaveResult::WriteFailed) return notSaved(path3D);
+  }
+  const veldrin::Plane2D plane{corners[0], corners[1], corners[2], corners[3]};
+  const std::string path2D = veldrin::Plane2DPath(folder);
+  if (!veldrin::WritePlane2D(path2D, plane)) return notSaved(path2D);
+  m_status.ReportNotice("Plane saved: " + (depth ? path3D + " and " : std::string()) + path2D +
+                        ".");
+  m_say(std::string());  // clears an earlier failure and shows the notice
 }

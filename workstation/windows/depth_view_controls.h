@@ -18,14 +18,16 @@ class CDepthSession;
 class CImageWindow;
 class CPreviewTabs;
 class CRectification;
+class CStatusModel;
 class QCheckBox;
 class QToolButton;
 class QWidget;
 
 // The depth side of the main window while a depth camera is the main camera: the depth session
 // (RealSense engine and 3D View), "Auto Calibration" and "Draw secure points", the corners saved
-// on the empty table (loaded as the session starts and when auto calibration is switched off),
-// and the end of the stream on an error, said once while the colour picture goes on.
+// on the empty table (Save Plane; loaded as the session starts and when auto calibration is
+// switched off), and the end of the stream on an error, said once while the colour picture goes
+// on.
 //
 // Threads: UI thread, except MarkSecurePoints (colour capture threads), which holds m_depthMutex;
 // the UI thread takes the session out under it before deleting it.
@@ -41,7 +43,7 @@ class CDepthViewControls : public QObject {
 
   CDepthViewControls(QWidget* dialog, const SWidgets& widgets, CRectification& rectification,
                      CColorFrameConsumer& consumer, CCalibrationList& calibrations,
-                     CPreviewTabs& tabs, std::function<std::string()> folder,
+                     CPreviewTabs& tabs, CStatusModel& status, std::function<std::string()> folder,
                      std::function<void(const std::string&)> say);
   ~CDepthViewControls() override;
 
@@ -49,6 +51,8 @@ class CDepthViewControls : public QObject {
   // opens the 3D View. A camera that does not start is said with the library's message.
   bool Start(int device, int colorWidth, int colorHeight);
   void Stop();
+  // "Height-true picture" as the settings of `section` keep it; a click keeps the choice there.
+  void ReadHeightTrue(const std::string& section);
   // The calibration list or the depth controls, as the main camera is an ordinary or a depth one.
   void Show(bool depth);
   CDepthSession* Session() const { return m_pDepth.get(); }
@@ -61,6 +65,10 @@ class CDepthViewControls : public QObject {
   void ShowOutput(const cv::Mat& picture, CImageWindow& window);
   // The corners saved on the empty table become the corners; false when there are none.
   bool LoadPlane2D(const std::string& folder);
+  // "Save Plane": the corners as the table plane, with the 3D plane too while a depth view runs.
+  // The two files are a pair: a failed 3D write leaves the 2D file as it was. The outcome, naming
+  // the files, goes to the status line.
+  void SavePlane();
 
  private:
   void OnEngineError(const QString& message);
@@ -70,8 +78,10 @@ class CDepthViewControls : public QObject {
   CColorFrameConsumer& m_consumer;
   CCalibrationList& m_calibrations;
   CPreviewTabs& m_tabs;
+  CStatusModel& m_status;
   std::function<std::string()> m_folder;
   std::function<void(const std::string&)> m_say;
+  std::string m_strSection;  // the instance's settings section, for the height-true choice
   std::mutex m_depthMutex;
   std::unique_ptr<CDepthSession> m_pDepth;
 };

@@ -1,5 +1,6 @@
 #include "workstation/windows/lens_controls.h"
 
+#include <QMenu>
 #include <QWidget>
 
 #include <utility>
@@ -16,14 +17,16 @@
 CLensControls::CLensControls(QWidget* dialog, CCameraSwitcher& cameras,
                              CColorFrameConsumer& consumer, CRectification& rectification,
                              std::function<std::string()> folder,
-                             std::function<void(const std::string&)> report)
+                             std::function<void(const std::string&)> report,
+                             std::function<void()> changed)
     : QObject(dialog),
       m_pDialog(dialog),
       m_cameras(cameras),
       m_consumer(consumer),
       m_rectification(rectification),
       m_folder(std::move(folder)),
-      m_report(std::move(report)) {}
+      m_report(std::move(report)),
+      m_changed(std::move(changed)) {}
 
 bool CLensControls::IsOffered() const {
   const int camera = m_cameras.Current();
@@ -46,6 +49,14 @@ void CLensControls::OnLensDialog() {
   dlg.exec();
   m_consumer.SetKeepRawFrame(false);
   LoadForCamera();
+  if (m_changed) m_changed();
+}
+
+void CLensControls::AddMenuAction(QMenu& menu, bool always) {
+  const bool offered = IsOffered();
+  if (!always && !offered) return;
+  menu.addAction(QStringLiteral("Lens\u2026"), this, [this] { OnLensDialog(); })
+      ->setEnabled(offered);
 }
 
 void CLensControls::LoadForCamera() {

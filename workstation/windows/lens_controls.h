@@ -8,21 +8,26 @@
 class CCameraSwitcher;
 class CColorFrameConsumer;
 class CRectification;
+class QMenu;
 class QWidget;
 
-// The lens correction in the main window: "Lens…" in the input picture's context menu (the lens
-// dialog, for ordinary cameras only, since a depth camera's colour sensor brings its own
-// intrinsics) and the main camera's lens file loaded as the correction.
+// The lens correction in the main window: "Lens…" in the menu button's and the input picture's
+// menus (the lens dialog, for ordinary cameras only, since a depth camera's colour sensor brings
+// its own intrinsics) and the main camera's lens file loaded as the correction. After the dialog
+// `changed` lets the calibration in use say at once whether it was made with this lens.
 //
 // Threads: UI thread only.
 class CLensControls : public QObject {
  public:
   CLensControls(QWidget* dialog, CCameraSwitcher& cameras, CColorFrameConsumer& consumer,
                 CRectification& rectification, std::function<std::string()> folder,
-                std::function<void(const std::string&)> report);
+                std::function<void(const std::string&)> report, std::function<void()> changed);
 
   bool IsOffered() const;
   void OnLensDialog();
+  // Adds "Lens…" to `menu`: in the menu button's (`always`) greyed where it is not offered, in
+  // the input picture's only where it is.
+  void AddMenuAction(QMenu& menu, bool always);
   // The lens file of the current camera, when there is one for it, becomes the lens correction.
   void LoadForCamera();
   // The lens file whose correction applies to the frames now ("" when none does).
@@ -35,4 +40,5 @@ class CLensControls : public QObject {
   CRectification& m_rectification;
   std::function<std::string()> m_folder;
   std::function<void(const std::string&)> m_report;  // a lens file that is there but unusable
+  std::function<void()> m_changed;
 };

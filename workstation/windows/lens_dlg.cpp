@@ -1,7 +1,9 @@
 #include "workstation/windows/lens_dlg.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDateTime>
 #include <QDoubleSpinBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -106,11 +108,33 @@ CLensDlg::CLensDlg(std::string camera, std::string folder, std::function<cv::Mat
           [this] { ClearViews(); });
 
   m_removeButton->setEnabled(::access(LensPath().c_str(), F_OK) == 0);
+  m_activeLabel = new QLabel(ActiveLensText(), this);
+  m_activeLabel->setObjectName(QStringLiteral("lensActive"));
+  m_activeLabel->setWordWrap(true);
+  layout->insertWidget(0, m_activeLabel);
   m_status->setText(
       QStringLiteral("Show the printed board to the camera in different places and angles, the "
                      "picture's corners too, and capture at least %1 views.")
           .arg(veldrin::kMinLensViews));
   UpdateResult();
+}
+
+// Whether this camera has a lens correction now, and how good it was when it was measured (the
+// file's time is when it was saved).
+QString CLensDlg::ActiveLensText() const {
+  LENS_MODEL lens;
+  std::string error;
+  struct stat st {};
+  if (veldrin::LensFileName(m_strCamera).empty() ||
+      !veldrin::ReadLensFile(LensPath(), lens, error) || lens.strCamera != m_strCamera ||
+      ::stat(LensPath().c_str(), &st) != 0) {
+    return QStringLiteral("No lens correction is active for this camera.");
+  }
+  return QStringLiteral("Lens correction active for this camera: %1 x %2, RMS %3 px, measured %4.")
+      .arg(lens.size.width)
+      .arg(lens.size.height)
+      .arg(lens.rmsPx, 0, 'f', 3)
+      .arg(QDateTime::fromSecsSinceEpoch(st.st_mtime).toString(QStringLiteral("yyyy-MM-dd hh:mm")));
 }
 
 std::string CLensDlg::LensPath() const { return m_strFolder + veldrin::LensFileName(m_strCamera); }
@@ -203,6 +227,10 @@ void CLensDlg::OnSave() {
 
 void CLensDlg::OnRemove() {
   if (veldrin::LensFileName(m_strCamera).empty()) return;
+  // The measurement took many views: one click must not lose it.
+  if (AfxMessageBox("Remove the lens correction of the camera \"" + m_strCamera + "\"?",
+                    MB_YESNO | MB_DEFBUTTON2) != IDYES)
+    return;
   if (::unlink(LensPath().c_str()) != 0 && errno != ENOENT) {
     AfxMessageBox("The lens correction could not be removed: " + LensPath() + ".",
                   MB_ICONERROR | MB_OK);

@@ -18,8 +18,9 @@ class QDoubleSpinBox;
 // "Lens…": measures the current camera's lens from views of a printed chessboard captured from
 // the live picture, shows the corners found in the last view, how much of the picture the views
 // cover and the reprojection error, and saves the lens file for the camera in the host's folder,
-// or removes it. UI thread only; the frames come from `grabFrame`, which returns the camera's
-// last frame as captured (empty when there is none yet).
+// or removes it (after asking). It also says whether a lens correction is active for the camera. UI
+// thread only; the frames come from `grabFrame`, which returns the camera's last frame as captured
+// (empty when there is none yet).
 class CLensDlg : public QDialog {
   Q_OBJECT
 
@@ -38,6 +39,7 @@ class CLensDlg : public QDialog {
 
  private:
   LENS_BOARD Board() const;
+  QString ActiveLensText() const;
   void ClearViews();
   void ShowView(const cv::Mat& frame, const std::vector<cv::Point2f>& corners);
   void UpdateResult();
@@ -58,6 +60,7 @@ class CLensDlg : public QDialog {
   QLabel* m_coverageLabel = nullptr;
   QLabel* m_rmsLabel = nullptr;
   QLabel* m_status = nullptr;
+  QLabel* m_activeLabel = nullptr;
   QPushButton* m_saveButton = nullptr;
   QPushButton* m_removeButton = nullptr;
 };

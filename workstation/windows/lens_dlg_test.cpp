@@ -12,6 +12,7 @@
 #include "workstation/lens.h"
 #include "workstation/rectification.h"
 #include "workstation/windows/dialog_test_fixture.h"
+#include "workstation/windows/lens_controls.h"
 
 namespace veldrin_test {
 namespace {
@@ -80,12 +81,27 @@ TEST_F(LensDlgTest, MeasuresSavesAndRemovesTheCamerasLens) {
   dlg.findChild<QSpinBox*>("lensColumns")->setValue(7);
   EXPECT_EQ(dlg.ViewCount(), 0);
 
+  // Opened again, it tells the lens in use; removing it asks first, naming the camera.
   CLensDlg again("Front", m_dir.string() + "/", [] { return cv::Mat(); });
+  EXPECT_TRUE(LabelText(again, "lensActive")
+                  .startsWith(QStringLiteral("Lens correction active for this camera: 640 x 480, "
+                                             "RMS %1 px, measured ")
+                                  .arg(lens.rmsPx, 0, 'f', 3)))
+      << LabelText(again, "lensActive").toStdString();
   EXPECT_TRUE(again.findChild<QPushButton*>("lensRemove")->isEnabled());
   again.OnCapture();
   EXPECT_TRUE(LabelText(again, "lensStatus").startsWith("There is no picture"));
+  m_boxes->QueueAnswer(IDNO);
+  again.OnRemove();
+  ASSERT_EQ(m_boxes->Texts().size(), 1u);
+  EXPECT_EQ(m_boxes->Texts()[0], "Remove the lens correction of the camera \"Front\"?");
+  EXPECT_EQ(m_boxes->Calls()[0].type, MB_YESNO | MB_DEFBUTTON2);
+  EXPECT_TRUE(fs::exists(m_dir / "Front.lens"));
+  m_boxes->QueueAnswer(IDYES);
   again.OnRemove();
   EXPECT_FALSE(fs::exists(m_dir / "Front.lens"));
+  CLensDlg none("Front", m_dir.string() + "/", [] { return cv::Mat(); });
+  EXPECT_EQ(LabelText(none, "lensActive"), "No lens correction is active for this camera.");
 }
 
 TEST_F(LensDlgTest, MainWindowCorrectsFramesAndRecordsTheLens) {
@@ -142,6 +158,20 @@ TEST_F(LensDlgTest, MainWindowCorrectsFramesAndRecordsTheLens) {
   const QPoint onInput = input->mapTo(dlg.get(), input->rect().center());
   EXPECT_TRUE(MenuAt(*dlg, onInput).contains(QStringLiteral("Lens\u2026")));
   EXPECT_FALSE(MenuAt(*dlg, QPoint(5, 5)).contains(QStringLiteral("Lens\u2026")));
+
+  // The lens removed through the dialog: the calibration in use says so at once.
+  m_boxes->QueueAnswer(IDYES);
+  QTimer::singleShot(200, [] {
+    if (auto* lensDialog = qobject_cast<CLensDlg*>(QApplication::activeModalWidget()))
+      lensDialog->OnRemove();
+  });
+  dlg->LensControls().OnLensDialog();
+  EXPECT_FALSE(fs::exists(m_dir / "Still A.lens"));
+  EXPECT_EQ(dlg->StatusText(),
+            "Calibration \"With lens\" was placed with lens correction (Still A.lens); lens "
+            "correction is off now.");
+  ASSERT_TRUE(veldrin::WriteLensFile((m_dir / "Still A.lens").string(), lens));
+  dlg->LensControls().LoadForCamera();
 
   // Camera B's lens file belongs to another camera: no correction, and the calibration that was
   // placed with one says so.

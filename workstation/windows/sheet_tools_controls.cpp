@@ -45,6 +45,9 @@ CSheetToolsControls::CSheetToolsControls(QWidget* dialog, const SWidgets& widget
         m_widgets.inputWindow->SetSnapCorners(CSheetTools::SnapCorners(m_consumer.GetLastFrame()));
       },
       Qt::DirectConnection);
+  // Queued when the corners move on another thread (auto calibration).
+  connect(m_widgets.inputWindow, &CImageWindow::PointsChanged, this,
+          [this] { m_tools.ClearResult(); });
   connect(m_widgets.outputWindow, &CImageWindow::Clicked, this,
           [this](QPoint) { m_tools.ReleaseOutput(); });
   connect(&m_calibrations, &CCalibrationList::CalibrationSaved, this, [this](const QString& n) {

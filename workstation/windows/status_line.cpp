@@ -6,7 +6,10 @@ CStatusLine::CStatusLine(CStatusModel& model, QWidget* parent) : QLabel(parent),
   setObjectName(QStringLiteral("statusLine"));
   setFrameShape(QFrame::StyledPanel);
   setTextFormat(Qt::PlainText);
-  // The line may be longer than the window: the full text is in the tool tip.
+  // A line longer than the window wraps (the owner gives it two lines); the full text is also
+  // in the tool tip.
+  setWordWrap(true);
+  setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
   connect(&m_timer, &QTimer::timeout, this, [this] { Refresh(); });
   m_timer.start(kRefreshMs);

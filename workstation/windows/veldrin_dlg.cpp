@@ -2,9 +2,7 @@
 
 #include <QCloseEvent>
 #include <QContextMenuEvent>
-#include <QEventLoop>
 #include <QFontMetrics>
-#include <QGraphicsColorizeEffect>
 #include <QMenu>
 #include <QMetaObject>
 #include <QShortcut>
@@ -14,8 +12,6 @@
 
 #include <cstdio>
 
-#include "depth/plane_files.h"
-#include "depth/view/depth_camera_dialog.h"
 #include "display/image_window.h"
 #include "hostlink/shared_status_block.h"
 #include "platform/message_box.h"
@@ -29,7 +25,9 @@
 #include "workstation/windows/camera_controls.h"
 #include "workstation/windows/depth_session.h"
 #include "workstation/windows/depth_view_controls.h"
+#include "workstation/windows/host_folder_wait.h"
 #include "workstation/windows/lens_controls.h"
+#include "workstation/windows/open_dialogs.h"
 #include "workstation/windows/preview_tabs.h"
 #include "workstation/windows/sheet_tools_controls.h"
 #include "workstation/windows/simple_splash.h"
@@ -41,10 +39,6 @@ namespace {
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 constexpr int kHostCheckMs = 500;
-// How often a start that waits for the host's folder looks for it.
-constexpr int kFolderPollMs = 100;
-constexpr const char* kNoDepthFrameYet =
-    "The depth camera has not measured the table yet: the plane was not saved.";
 
 }  // namespace
 
@@ -81,15 +75,16 @@ CVeldrinDlg::~CVeldrinDlg() {
 // Controls and layout
 
 void CVeldrinDlg::CreateControls() {
-  // The status line takes a row below the template.
-  const int statusHeight = QFontMetrics(font()).height() + 6;
+  // The status line takes a row of two lines below the template: it wraps rather than cutting
+  // its end off.
+  const int statusHeight = 2 * QFontMetrics(font()).height() + 10;
   m_controls = veldrin::CreateVeldrinDlgControls(this, m_layout, statusHeight);
   const SVeldrinDlgControls& c = m_controls;
 
   m_statusLine = new CStatusLine(m_status, this);
   m_statusLine->setFixedHeight(statusHeight);
   connect(m_statusLine, &CStatusLine::CameraStalledChanged, this,
-          [this](bool stalled) { OnCameraStalled(stalled); });
+          [this](bool stalled) { m_pCameraControls->ShowStalled(stalled); });
 
   // The template's area, then the status line's row below it.
   const QSize initial = c.templateSize + QSize(0, statusHeight + 2);
@@ -102,7 +97,8 @@ void CVeldrinDlg::CreateControls() {
   m_pCalibrationList->SetStatusModel(&m_status);
   m_pLensControls = new CLensControls(
       this, *m_pCameras, *m_pConsumer, m_rectification, [this] { return SettingsFolder(); },
-      [this](const std::string& problem) { m_status.ReportProblem(problem); });
+      [this](const std::string& problem) { m_status.ReportProblem(problem); },
+      [this] { m_pCalibrationList->LensChanged(); });
   m_pCalibrationList->SetLensState([this] { return m_pLensControls->ActiveName(); });
 
   m_pCameraControls = new CCameraControls(
@@ -112,28 +108,15 @@ void CVeldrinDlg::CreateControls() {
   m_pSheetToolsControls = new CSheetToolsControls(
       this, {c.findSheetButton, c.checkAccuracyButton, c.inputWindow, c.outputWindow},
       *m_pSheetTools, *m_pConsumer, *m_pCalibrationList);
-  connect(m_pPreviewTabs, &CPreviewTabs::PreviewAdded, this, [this] {
-    m_pCameraControls->FillCombo();
-    m_pCameraControls->SelectMainCamera();
-    update();
-  });
-  connect(m_pPreviewTabs, &CPreviewTabs::PreviewClosed, this, [this] {
-    m_pCameraControls->FillCombo();
-    m_controls.cameraCombo->setFocus();
-    m_pCameraControls->SelectMainCamera();
-  });
   m_pDepthControls = new CDepthViewControls(
       this,
       {c.autoCalibCheck, c.heightTrueCheck, c.securePointsCheck, c.closeTabButton, c.inputWindow},
-      m_rectification, *m_pConsumer, *m_pCalibrationList, *m_pPreviewTabs,
+      m_rectification, *m_pConsumer, *m_pCalibrationList, *m_pPreviewTabs, m_status,
       [this] { return SettingsFolder(); }, [this](const std::string& text) { SetStatus(Q(text)); });
   connect(c.savePlaneButton, &QPushButton::clicked, this, [this] { SavePlane(); });
-  connect(c.heightTrueCheck, &QCheckBox::clicked, this, [this](bool on) {
-    const CCameraSettings settings(SettingsFolder(), m_strInstanceName);
-    if (!settings.WriteHeightTrue(on))
-      m_status.ReportProblem("The picture choice could not be saved in " + settings.GetPath() +
-                             ".");
-  });
+  QMenu* commands = c.cameraMenuButton->menu();
+  connect(commands, &QMenu::aboutToShow, this,
+          [this, commands] { FillCommandMenu(*commands, true); });
   connect(
       c.inputWindow, &CImageWindow::PointsChanged, m_pCalibrationList,
       [this] { m_pCalibrationList->OnPointsChanged(); }, Qt::DirectConnection);
@@ -169,25 +152,28 @@ void CVeldrinDlg::resizeEvent(QResizeEvent* event) {
 }
 
 void CVeldrinDlg::contextMenuEvent(QContextMenuEvent* event) {
-  const std::string& text = veldrin::LoadStringResource(veldrin::IDS_ABOUTBOX);
   QMenu menu(this);
   QWidget* under = childAt(event->pos());
   CImageWindow* input = m_controls.inputWindow;
-  const bool onInput = under && (under == input || input->isAncestorOf(under));
-  if (onInput && LensOffered()) {
-    menu.addAction(QStringLiteral("Lens\u2026"), this, [this] { m_pLensControls->OnLensDialog(); });
-  }
-  if (!text.empty()) menu.addAction(Q(text), this, [this] { ShowAboutBox(); });
+  FillCommandMenu(menu, false, under && (under == input || input->isAncestorOf(under)));
   if (menu.isEmpty()) return;
   menu.exec(event->globalPos());
 }
 
-bool CVeldrinDlg::LensOffered() const { return m_pLensControls->IsOffered(); }
-
-void CVeldrinDlg::ShowAboutBox() {
-  CAboutDlg about(this);
-  about.exec();
+// The menu button offers every command; the right-click menu offers Lens… on the input picture
+// and the about box, as it always did.
+void CVeldrinDlg::FillCommandMenu(QMenu& menu, bool all, bool onInput) {
+  menu.clear();
+  if (all) {
+    menu.addAction(QStringLiteral("Camera configuration"), this,
+                   [this] { m_pCameraControls->OnConfiguration(); });
+  }
+  if (all || onInput) m_pLensControls->AddMenuAction(menu, all);
+  const std::string& text = veldrin::LoadStringResource(veldrin::IDS_ABOUTBOX);
+  if (!text.empty()) menu.addAction(Q(text), this, [this] { CAboutDlg(this).exec(); });
 }
+
+bool CVeldrinDlg::LensOffered() const { return m_pLensControls->IsOffered(); }
 
 // ---------------------------------------------------------------------------------------------
 // Start-up and shut-down
@@ -234,18 +220,10 @@ void CVeldrinDlg::OnInitDialog() {
     return;
   }
   m_pConsumer->SetStatusBlock(std::move(block));
-  // A host may start the tool before it names its folder. The settings are there, so the start
-  // waits for it; the host's end, a signal or closing still end the tool meanwhile.
+  // The host's check runs while the start waits for a folder not named yet.
   if (SettingsFolder().empty()) {
     m_hostTimer->start(kHostCheckMs);
-    std::fprintf(stderr, "veldrin: waiting for the host to name its folder\n");
-    QEventLoop wait;
-    QTimer poll;
-    connect(&poll, &QTimer::timeout, &wait, [this, &wait] {
-      if (m_bEnded || !SettingsFolder().empty()) wait.quit();
-    });
-    poll.start(kFolderPollMs);
-    wait.exec();
+    veldrin::WaitForHostFolder([this] { return SettingsFolder(); }, [this] { return m_bEnded; });
     if (m_bEnded) return;
   }
   const std::string folder = SettingsFolder();
@@ -284,7 +262,9 @@ void CVeldrinDlg::OnInitDialog() {
   }
   m_pCameraControls->FillCombo();
   bool declined = false;
-  const int index = m_pCameras->ReadPreferredCamera(declined);
+  std::string notice;
+  const int index = m_pCameras->ReadPreferredCamera(declined, notice);
+  if (!notice.empty()) m_status.ReportNotice(notice);
   if (SwitchCamera(index)) {
     m_pCameraControls->ShowCurrent();
   } else if (!declined) {
@@ -294,6 +274,9 @@ void CVeldrinDlg::OnInitDialog() {
 
   const CCameraSettings settings(SettingsFolder(), m_strInstanceName);
   m_pCalibrationList->Open(SettingsFolder(), settings.ReadCalibIndex(), settings.ReadCalibName());
+  // On a depth camera the table plane's corners are where the measuring starts, not the
+  // calibration selection (which is hidden there).
+  if (DepthSession()) LoadPlane2D(SettingsFolder());
 
   splash.reset();
   m_pPreviewTabs->Layout();
@@ -346,7 +329,18 @@ void CVeldrinDlg::HostGone() {
 void CVeldrinDlg::OnHostGone() {
   m_pConsumer->StopQRDetector();
   veldrin::CloseOpenMessageBoxes();
+  veldrin::CloseOpenDialogs(this);
   EndDialog(-1);
+}
+
+// A stop from outside (SIGTERM, SIGINT) ends as a closed window does, but asks nothing: open
+// dialogs are cancelled and unsaved corners are not asked about, as nobody may be there.
+void CVeldrinDlg::OnStopRequested() {
+  veldrin::CloseOpenMessageBoxes();
+  veldrin::CloseOpenDialogs(this);
+  m_hostTimer->stop();
+  StopEngines();
+  done(QDialog::Accepted);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -359,8 +353,7 @@ void CVeldrinDlg::ReadCameraSettings() {
   m_pCameras->ReadSettings(problem);
   if (!problem.empty()) m_status.ReportProblem(problem);
   m_pConsumer->SetFrameDivisor(m_pCameras->FrameDivisor());
-  m_controls.heightTrueCheck->setChecked(
-      CCameraSettings(SettingsFolder(), m_strInstanceName).ReadHeightTrue());
+  m_pDepthControls->ReadHeightTrue(m_strInstanceName);
   m_rectification.ApplyCameraSettings(m_pCameras->FrameWidth(), m_pCameras->FrameHeight());
   m_pPreviewTabs->SetFrameSize(m_pCameras->FrameWidth(), m_pCameras->FrameHeight());
 }
@@ -369,14 +362,8 @@ void CVeldrinDlg::ReadCameraSettings() {
 void CVeldrinDlg::SaveSettings() {
   std::string error;
   if (!m_pCameras->SaveCamera(error)) std::fprintf(stderr, "veldrin: %s\n", error.c_str());
-  const CCameraSettings settings(SettingsFolder(), m_strInstanceName);
-  // Both are tried: one failed key must not cost the other.
-  const bool index = settings.WriteCalibIndex(m_pCalibrationList->Index());
-  const bool name = settings.WriteCalibName(m_pCalibrationList->Name());
-  if ((!index || !name) && !settings.GetPath().empty()) {
-    std::fprintf(stderr, "veldrin: the selected calibration could not be saved in %s.\n",
-                 settings.GetPath().c_str());
-  }
+  if (!m_pCameras->SaveCalibration(m_pCalibrationList->Index(), m_pCalibrationList->Name(), error))
+    std::fprintf(stderr, "veldrin: %s\n", error.c_str());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -386,6 +373,7 @@ int CVeldrinDlg::SwitchCamera(int index) { return m_pCameraControls->Switch(inde
 
 // A camera runs again; a new main camera also brings its depth side and lens.
 void CVeldrinDlg::OnCameraStarted(bool switched) {
+  m_pSheetTools->ClearResult();  // found with the camera before
   FollowDeliveredSize();
   if (!switched) return;
   const int index = m_pCameras->Current();
@@ -435,18 +423,6 @@ void CVeldrinDlg::OnFrameSizeChanged(cv::Size previous, cv::Size current) {
         static_cast<float>(current.width) / static_cast<float>(previous.width),
         static_cast<float>(current.height) / static_cast<float>(previous.height));
   }
-}
-
-// A camera that gives no frames is shown greyed, not as if its last frame were live.
-void CVeldrinDlg::OnCameraStalled(bool stalled) {
-  if (!stalled) {
-    m_controls.inputWindow->setGraphicsEffect(nullptr);
-    return;
-  }
-  auto* grey = new QGraphicsColorizeEffect(m_controls.inputWindow);
-  grey->setColor(QColor(128, 128, 128));
-  grey->setStrength(0.85);
-  m_controls.inputWindow->setGraphicsEffect(grey);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -500,6 +476,7 @@ void CVeldrinDlg::MediaSizeChanged(int, int) {
       [this] {
         m_controls.mediaWidthLabel->setText(Q(m_rectification.FormatMediaWidthLabel()));
         m_controls.mediaHeightLabel->setText(Q(m_rectification.FormatMediaHeightLabel()));
+        m_pSheetTools->ClearResult();
       },
       Qt::QueuedConnection);
 }
@@ -513,21 +490,7 @@ CDepthSession* CVeldrinDlg::DepthSession() const { return m_pDepthControls->Sess
 
 // The corners on the empty table, kept for the depth camera's start and for leaving auto
 // calibration. Without a depth view only the 2D file is written.
-void CVeldrinDlg::SavePlane() {
-  const std::vector<cv::Point2f> corners = m_rectification.GetCorners();
-  if (corners.size() != 4) return;
-  if (DepthSession() && DepthSession()->Dialog()) {
-    // The 3D plane first; before the first depth frame there is none, and nothing is saved.
-    if (DepthSession()->Dialog()->SavePlaneCoordinates() ==
-        CDepthCameraDialog::ESaveResult::NoFrameYet) {
-      SetStatus(QString::fromLatin1(kNoDepthFrameYet));
-      AfxMessageBox(kNoDepthFrameYet, MB_OK);
-      return;
-    }
-  }
-  const veldrin::Plane2D plane{corners[0], corners[1], corners[2], corners[3]};
-  veldrin::WritePlane2D(veldrin::Plane2DPath(SettingsFolder()), plane);
-}
+void CVeldrinDlg::SavePlane() { m_pDepthControls->SavePlane(); }
 
 int CVeldrinDlg::LoadPlane2D(const std::string& folder) {
   return m_pDepthControls->LoadPlane2D(folder) ? 1 : 0;

@@ -34,6 +34,7 @@ class CImageWindow;
 class CPreviewTabs;
 class CSheetToolsControls;
 class CStatusLine;
+class QMenu;
 class QTimer;
 
 // The tool's main window: the live camera picture with its draggable corners on the left (inside
@@ -107,6 +108,8 @@ class CVeldrinDlg : public QDialog,
   QString StatusText() const;
   // The host has gone: open boxes close, no further QR box opens, and the dialog ends with -1.
   void OnHostGone();
+  // SIGTERM / SIGINT: open dialogs close as Cancel and the tool ends without a question.
+  void OnStopRequested();
   // The depth branch: the RealSense engine and the 3D View (null while the main camera is an
   // ordinary one).
   CDepthSession* DepthSession() const;
@@ -119,6 +122,8 @@ class CVeldrinDlg : public QDialog,
   void closeEvent(QCloseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  // The commands of the menu button (`all`) or of the right-click menu (`onInput`: Lens… too).
+  void FillCommandMenu(QMenu& menu, bool all, bool onInput = false);
   void reject() override;
   void done(int result) override;
 
@@ -148,11 +153,9 @@ class CVeldrinDlg : public QDialog,
   // The windows, corners and output follow the size the camera delivers.
   void FollowDeliveredSize();
   void OnFrameSizeChanged(cv::Size previous, cv::Size current);
-  void OnCameraStalled(bool stalled);
   void OnCameraStarted(bool switched);
   void EndDialog(int result);
   void OnCancel() { EndDialog(QDialog::Rejected); }
-  void ShowAboutBox();
 
   // Settings.
   std::string SettingsFolder() const;

@@ -5,6 +5,7 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QTabBar>
 #include <QToolButton>
@@ -34,10 +35,14 @@ QWidget* CreateControl(const SMainControlTemplate& t, QWidget* parent) {
     case EMainControlKind::Label:
       w = new QLabel(text, parent);
       break;
-    case EMainControlKind::WarningLabel:
-      w = new QLabel(text, parent);
-      w->setStyleSheet(QStringLiteral("color: #c00000;"));
+    case EMainControlKind::WarningLabel: {
+      auto* l = new QLabel(text, parent);
+      l->setStyleSheet(QStringLiteral("color: #c00000;"));
+      l->setWordWrap(true);
+      l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+      w = l;
       break;
+    }
     case EMainControlKind::CheckBox:
       w = new QCheckBox(text, parent);
       break;
@@ -55,6 +60,14 @@ QWidget* CreateControl(const SMainControlTemplate& t, QWidget* parent) {
       b->setIcon(LoadAppIcon(t.icon));
       b->setIconSize(QSize(16, 16));
       b->setAutoRaise(true);
+      w = b;
+      break;
+    }
+    case EMainControlKind::MenuButton: {
+      auto* b = new QToolButton(parent);
+      b->setText(text);
+      b->setPopupMode(QToolButton::InstantPopup);
+      b->setMenu(new QMenu(b));
       w = b;
       break;
     }
@@ -113,9 +126,6 @@ SVeldrinDlgControls CreateVeldrinDlgControls(QWidget* dialog, CDynamicLayout& la
       const int right = du.X(kMainDialogRightGroupEdgeDu) - 4;
       if (r.right() > right) r.moveRight(right);
     }
-    // The camera combo ends where the (possibly wider) snapshot check box begins.
-    if (t.id == kCameraComboId)
-      r.setRight(std::min(r.right(), made.at(kSnapshotCheckId)->geometry().left() - 6));
     w->setGeometry(r);
     layout.Add(w, r, t.moveX, t.sizeX, t.sizeY);
   }
@@ -125,6 +135,7 @@ SVeldrinDlgControls CreateVeldrinDlgControls(QWidget* dialog, CDynamicLayout& la
   SVeldrinDlgControls c;
   c.cameraCombo = Get<QComboBox>(made, kCameraComboId);
   c.snapshotCheck = Get<QCheckBox>(made, kSnapshotCheckId);
+  c.cameraMenuButton = Get<QToolButton>(made, kCameraMenuButtonId);
   c.tabPane = Get<QFrame>(made, kCameraTabPaneId);
   c.tabBar = Get<QTabBar>(made, kCameraTabsId);
   c.inputWindow = Get<CImageWindow>(made, kInputWindowId);

@@ -20,6 +20,7 @@ class QWidget;
 struct SVeldrinDlgControls {
   QComboBox* cameraCombo = nullptr;
   QCheckBox* snapshotCheck = nullptr;
+  QToolButton* cameraMenuButton = nullptr;  // its menu is empty until the owner fills it
   QFrame* tabPane = nullptr;
   QTabBar* tabBar = nullptr;
   CImageWindow* inputWindow = nullptr;

@@ -18,6 +18,7 @@ inline constexpr const char* kPoint4LabelId = "1014";
 inline constexpr const char* kMediaWidthLabelId = "1007";
 inline constexpr const char* kMediaHeightLabelId = "1015";
 inline constexpr const char* kCameraComboId = "1010";
+inline constexpr const char* kCameraMenuButtonId = "cameraMenu";
 inline constexpr const char* kSnapshotCheckId = "1011";
 inline constexpr const char* kCameraTabsId = "1016";
 inline constexpr const char* kCameraTabPaneId = "1016-pane";
@@ -41,6 +42,7 @@ enum class EMainControlKind {
   ComboBox,
   PushButton,
   IconButton,  // flat 16-pixel icon, the text is its tool tip
+  MenuButton,  // a tool button that opens its menu at once; the owner fills the menu
   Frame,
   TabBar,
   ImageWindow,
@@ -66,17 +68,21 @@ inline constexpr int kMainDialogHeightDu = 290;
 // Check boxes wider than their template rectangle stay left of this.
 inline constexpr int kMainDialogRightGroupEdgeDu = 657;
 
-// In creation order: group boxes first so that the controls they frame stack above them, and the
-// snapshot check box before the camera combo, which ends where the check box's text begins.
+// In creation order: group boxes first so that the controls they frame stack above them.
 inline constexpr SMainControlTemplate kMainDialogControls[] = {
     {"", EMainControlKind::GroupBox, "Camera", "", 0, 479, 7, 178, 33, 75, 25, 0, false},
     {"", EMainControlKind::GroupBox, "Calibration selection", "", 0, 479, 44, 178, 81, 75, 25, 0,
      false},
     {"", EMainControlKind::GroupBox, "Provided Media Size", "", 0, 479, 130, 177, 37, 75, 25, 0,
      false},
-    {kSnapshotCheckId, EMainControlKind::CheckBox, "Snapshot mode", "", 0, 591, 22, 60, 10, 100, 0,
-     0, false},
-    {kCameraComboId, EMainControlKind::ComboBox, "", "", 0, 485, 20, 99, 14, 75, 25, 0, false},
+    // Snapshot mode freezes the input picture: it sits above it, so that the camera list has the
+    // group's width for whole camera names, beside the menu button.
+    {kSnapshotCheckId, EMainControlKind::CheckBox, "Snapshot mode", "", 0, 396, 4, 70, 10, 75, 0, 0,
+     false},
+    {kCameraComboId, EMainControlKind::ComboBox, "", "", 0, 485, 20, 150, 14, 75, 25, 0, false},
+    // The commands that are otherwise only a shortcut or a right-click away.
+    {kCameraMenuButtonId, EMainControlKind::MenuButton, "\u2261",
+     "Camera configuration, Lens\u2026, About", 0, 638, 20, 14, 14, 100, 0, 0, false},
     {kCameraTabPaneId, EMainControlKind::Frame, "", "", 0, 7, 16, 459, 267, 0, 75, 100, false},
     {kCameraTabsId, EMainControlKind::TabBar, "", "", 0, 0, 0, 0, 0, kPlacedByTabs, 0, 0, false},
     {kInputWindowId, EMainControlKind::ImageWindow, "", "", 0, 84, 72, 287, 160, kPlacedByTabs, 0,
@@ -88,14 +94,16 @@ inline constexpr SMainControlTemplate kMainDialogControls[] = {
     {kCalibrationComboId, EMainControlKind::ComboBox, "", "", 0, 485, 57, 121, 14, 75, 25, 0,
      false},
     {kPoint1LabelId, EMainControlKind::Label, "", "", 0, 485, 76, 160, 8, 75, 25, 0, false},
-    {kPoint2LabelId, EMainControlKind::Label, "", "", 0, 485, 86, 160, 8, 75, 25, 0, false},
-    {kPoint3LabelId, EMainControlKind::Label, "", "", 0, 485, 96, 160, 8, 75, 25, 0, false},
-    {kPoint4LabelId, EMainControlKind::Label, "", "", 0, 485, 106, 160, 8, 75, 25, 0, false},
-    // One line under the read-outs, inside the group: what is wrong with the outline, if anything.
-    {kQuadWarningLabelId, EMainControlKind::WarningLabel, "", "", 0, 485, 115, 168, 9, 75, 25, 0,
+    {kPoint2LabelId, EMainControlKind::Label, "", "", 0, 485, 85, 160, 8, 75, 25, 0, false},
+    {kPoint3LabelId, EMainControlKind::Label, "", "", 0, 485, 94, 160, 8, 75, 25, 0, false},
+    {kPoint4LabelId, EMainControlKind::Label, "", "", 0, 485, 103, 160, 8, 75, 25, 0, false},
+    // Under the read-outs, down to the group's edge: what is wrong with the outline, if anything,
+    // wrapped onto two lines so that it is never cut at the narrowest window.
+    {kQuadWarningLabelId, EMainControlKind::WarningLabel, "", "", 0, 485, 111, 168, 19, 75, 25, 0,
      false},
-    {kMediaWidthLabelId, EMainControlKind::Label, "", "", 0, 485, 142, 164, 8, 75, 25, 0, false},
-    {kMediaHeightLabelId, EMainControlKind::Label, "", "", 0, 485, 154, 164, 8, 75, 25, 0, false},
+    // They end before Save Plane.
+    {kMediaWidthLabelId, EMainControlKind::Label, "", "", 0, 485, 142, 99, 8, 75, 25, 0, false},
+    {kMediaHeightLabelId, EMainControlKind::Label, "", "", 0, 485, 154, 99, 8, 75, 25, 0, false},
     {kSaveCalibrationButtonId, EMainControlKind::IconButton, "", "Save calibration", IDI_SAVE, 610,
      56, 19, 15, 100, 0, 0, false},
     {kRemoveCalibrationButtonId, EMainControlKind::IconButton, "", "Remove calibration", IDI_REMOVE,
@@ -108,8 +116,9 @@ inline constexpr SMainControlTemplate kMainDialogControls[] = {
      100, 0, 0, true},
     {kSecurePointsCheckId, EMainControlKind::CheckBox, "Draw secure points", "", 0, 583, 172, 74, 8,
      100, 0, 0, false},
-    {kSavePlaneButtonId, EMainControlKind::PushButton, "Save Plane", "", 0, 605, 80, 44, 36, 0, 0,
-     0, true},
+    // Beside the media size, where nothing covers its label.
+    {kSavePlaneButtonId, EMainControlKind::PushButton, "Save Plane", "", 0, 586, 141, 66, 13, 100,
+     0, 0, true},
     // Beside the corner read-outs: put the corners on the sheet, and measure the result.
     {kFindSheetButtonId, EMainControlKind::PushButton, "Find sheet",
      "Put the corners on the sheet in the picture (F)", 0, 586, 75, 66, 13, 100, 0, 0, false},
@@ -123,8 +132,9 @@ inline constexpr SMainControlTemplate kMainDialogControls[] = {
 inline constexpr const char* kMainDialogTabOrder[] = {
     kCameraTabsId,
     kClosePreviewButtonId,
-    kCameraComboId,
     kSnapshotCheckId,
+    kCameraComboId,
+    kCameraMenuButtonId,
     kCalibrationComboId,
     kSaveCalibrationButtonId,
     kRemoveCalibrationButtonId,

@@ -4,9 +4,12 @@
 #include <QContextMenuEvent>
 #include <QGraphicsEffect>
 #include <QMenu>
+#include <QPushButton>
 #include <QStandardItemModel>
 #include <QTest>
+#include <QToolButton>
 
+#include "workstation/windows/lens_controls.h"
 #include "workstation/windows/status_line.h"
 #ifdef VELDRIN_TEST_HAVE_QRENCODE
 #include "testing/qr_test_pattern.h"
@@ -120,6 +123,63 @@ TEST_F(VeldrinDlgTest, MissingPreferredCameraAsksYesTakesTheFirstFreeNoEnds) {
       EXPECT_EQ(Settings().ReadCamera(), "Gone");
     }
   }
+}
+
+// The first start (no camera stored) asks nothing: the first available camera is taken.
+TEST_F(VeldrinDlgTest, FirstStartTakesTheFirstAvailableCameraAndSaysSo) {
+  StartHost(1000, 500);
+  auto dlg = Open(m_name);
+  EXPECT_TRUE(m_boxes->Texts().empty());
+  EXPECT_EQ(dlg->CurrentCamera(), 0);
+  EXPECT_NE(dlg->Status().Notice().find("using Cam 0 (Still A)"), std::string::npos)
+      << dlg->Status().Notice();
+  dlg.reset();
+  EXPECT_EQ(Settings().ReadCamera(), "Still A");
+}
+
+// The host's end or a stop signal while a dialog waits for an answer: the dialog closes as
+// Cancel, the tool ends and its settings are written.
+TEST_F(VeldrinDlgTest, AnOpenDialogDoesNotHoldTheEndBack) {
+  const std::vector<std::pair<const char*, std::function<void(CVeldrinDlg&)>>> dialogs = {
+      {"calibration name", [](CVeldrinDlg& d) { d.CalibrationList().OnSaveCalibration(); }},
+      {"check accuracy",
+       [](CVeldrinDlg& d) { d.findChild<QPushButton*>(veldrin::kCheckAccuracyButtonId)->click(); }},
+      {"lens", [](CVeldrinDlg& d) { d.LensControls().OnLensDialog(); }},
+      {"camera configuration", [](CVeldrinDlg& d) { d.CameraControls().OnConfiguration(); }},
+  };
+  StartHost(1000, 500);
+  for (const bool signal : {false, true}) {
+    for (const auto& [name, open] : dialogs) {
+      SCOPED_TRACE(std::string(name) + (signal ? ", signal" : ", host gone"));
+      ASSERT_TRUE(Settings().WriteCamera("Still B"));
+      ASSERT_TRUE(Settings().WriteCalibIndex(7));
+      auto dlg = Open(m_name);
+      ASSERT_EQ(dlg->CurrentCamera(), 1);
+      bool seen = false, stillOpen = false;
+      QTimer timer;
+      QObject::connect(&timer, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || modal == dlg.get() || seen) return;
+        seen = true;
+        signal ? dlg->OnStopRequested() : dlg->OnHostGone();
+        // Still open: the test closes it, so that it can go on.
+        if (QWidget* left = QApplication::activeModalWidget(); left && left != dlg.get()) {
+          stillOpen = true;
+          left->close();
+        }
+      });
+      timer.start(20);
+      open(*dlg);  // returns once the dialog has closed
+      EXPECT_TRUE(seen);
+      EXPECT_FALSE(stillOpen);
+      EXPECT_TRUE(dlg->IsEnded());
+      EXPECT_EQ(dlg->EndResult(), signal ? QDialog::Accepted : -1);
+      dlg.reset();
+      EXPECT_EQ(Settings().ReadCalibIndex(), 0);
+      EXPECT_EQ(Settings().ReadResX(), 640);
+    }
+  }
+  EXPECT_FALSE(fs::exists(m_dir / "Default.clb"));
 }
 
 TEST_F(VeldrinDlgTest, PublishedPictureIsTheWarpOfTheCameraPicture) {
@@ -286,7 +346,7 @@ TEST_F(VeldrinDlgTest, ResizingAnchorsTheRightHandControlsAndKeepsThePicturesVis
   EXPECT_EQ(camera->x(), camera0.x() + 300);          // moves 75 %
   EXPECT_EQ(camera->width(), camera0.width() + 100);  // grows 25 %
   EXPECT_EQ(camera->y(), camera0.y());                // nothing moves down
-  EXPECT_EQ(snapshot->x(), snapshot0.x() + 400);
+  EXPECT_EQ(snapshot->x(), snapshot0.x() + 300);      // with the input picture's right edge
   EXPECT_EQ(output->height(), output0.height() + 200);
   EXPECT_EQ(dlg->InputWindow()->width(), input0.width() + 300);
   EXPECT_EQ(dlg->InputWindow()->height(), input0.height() + 200);
@@ -310,6 +370,20 @@ TEST_F(VeldrinDlgTest, SavePlaneWritesTheCornersAndLeavingAutoCalibrationRestore
   dlg->InputWindow()->SetPoints(saved);
   dlg->SavePlane();
   EXPECT_EQ(ReadFileBytes(m_dir / "2DPlane.pt3"), LEFloatBytes(saved));
+  EXPECT_NE(dlg->Status().Notice().find("Plane saved: " + (m_dir / "2DPlane.pt3").string()),
+            std::string::npos)
+      << dlg->Status().Notice();
+
+  // The button lies clear of the buttons beside it, with room for its label.
+  auto* button = dlg->findChild<QPushButton*>(veldrin::kSavePlaneButtonId);
+  using namespace veldrin;
+  for (const char* other : {kFindSheetButtonId, kCheckAccuracyButtonId, kQuadWarningLabelId,
+                            kMediaWidthLabelId, kMediaHeightLabelId}) {
+    EXPECT_FALSE(button->geometry().intersects(dlg->findChild<QWidget*>(other)->geometry()))
+        << other;
+  }
+  EXPECT_GE(button->width(), button->sizeHint().width());
+  EXPECT_GE(button->height(), button->fontMetrics().height());
 
   dlg->InputWindow()->SetPoints({{1, 1}, {2, 1}, {2, 2}, {1, 2}});
   auto* autoCalibration = dlg->findChild<QCheckBox*>(veldrin::kAutoCalibrationCheckId);
@@ -352,15 +426,44 @@ TEST_F(VeldrinDlgTest, ContextMenuOffersTheAboutBox) {
   EXPECT_EQ(aboutTitle, "About Tabulo");
 }
 
+// A visible button beside the camera list offers the commands that are otherwise only a
+// shortcut or a right-click away; the camera list has room for whole names.
+TEST_F(VeldrinDlgTest, MenuButtonOffersCameraConfigurationLensAndAbout) {
+  SetCameras("Still A=" + (m_dir / "a.png").string() +
+             ";USB 2.0 HD Camera=" + (m_dir / "b.png").string());
+  auto dlg = OpenWith("USB 2.0 HD Camera");
+  auto* combo = dlg->findChild<QComboBox*>(veldrin::kCameraComboId);
+  const QFontMetrics fm(combo->font());
+  EXPECT_GE(combo->width(), fm.horizontalAdvance(combo->currentText()) + 2 * fm.averageCharWidth())
+      << combo->currentText().toStdString();
+  auto* button = dlg->findChild<QToolButton*>(veldrin::kCameraMenuButtonId);
+  ASSERT_NE(button, nullptr);
+  EXPECT_TRUE(button->isVisible());
+  EXPECT_FALSE(button->geometry().intersects(combo->geometry()));
+  QMenu* menu = button->menu();
+  ASSERT_NE(menu, nullptr);
+  emit menu->aboutToShow();
+  QStringList items;
+  for (QAction* action : menu->actions()) items << action->text();
+  EXPECT_EQ(items, (QStringList{"Camera configuration", QStringLiteral("Lens\u2026"),
+                                QString::fromStdString(Text(veldrin::IDS_ABOUTBOX))}));
+  bool configuration = false;
+  QTimer::singleShot(100, [&] {
+    auto* dialog = qobject_cast<CCameraConfiguraionDlg*>(QApplication::activeModalWidget());
+    configuration = dialog != nullptr;
+    if (dialog) dialog->reject();
+  });
+  menu->actions()[0]->trigger();
+  EXPECT_TRUE(configuration);
+}
+
 TEST_F(VeldrinDlgTest, ClickWithFourCornersAddsNoneButRebuildsTheOutputRectangle) {
   auto dlg = OpenWith("Still A");
-  ASSERT_FALSE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
   ASSERT_FALSE(TakePicture().empty());  // the media size has been read once
   SendMouse(dlg->InputWindow(), QEvent::MouseButtonPress, QPoint(3, 3), Qt::LeftButton);
   SendMouse(dlg->InputWindow(), QEvent::MouseButtonRelease, QPoint(3, 3), Qt::NoButton);
   EXPECT_EQ(dlg->Corners().size(), 4u);
   EXPECT_EQ(dlg->Corners()[0], cv::Point2f(160, 120));
-  EXPECT_TRUE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
   // The block reads 640 high and 480 wide as the tool left it at attachment: portrait output.
   const std::vector<cv::Point2f> dst{{0, 0}, {360, 0}, {360, 480}, {0, 480}};
   EXPECT_EQ(dlg->DstCorners(), dst);
@@ -485,6 +588,23 @@ TEST_F(VeldrinDlgTest, StatusLineShowsHostCameraAndACameraThatStops) {
   main.pEngine->Start();
   EXPECT_TRUE(WaitFor([&] { return text().find("no frames") == std::string::npos; }, 2000));
   EXPECT_EQ(dlg->InputWindow()->graphicsEffect(), nullptr);
+
+  // At the smallest window a long problem and a notice wrap within the line: nothing is cut.
+  dlg->resize(dlg->minimumSize());
+  QCoreApplication::processEvents();
+  dlg->Status().ReportProblem(
+      "The camera has moved since \"Demo sheet\" was saved: check the "
+      "corners.");
+  dlg->Status().ReportNotice("Accuracy: scale error +0.01 %, RMS 0.12 mm, largest 0.30 mm.");
+  dlg->StatusLine()->Refresh();
+  EXPECT_TRUE(line->wordWrap());
+  EXPECT_LE(line->heightForWidth(line->width()), line->height()) << text();
+  // The outline warning too.
+  auto* warning = dlg->findChild<QLabel*>(veldrin::kQuadWarningLabelId);
+  dlg->InputWindow()->SetPoints({{100, 100}, {500, 400}, {500, 100}, {100, 400}});
+  ASSERT_FALSE(warning->text().isEmpty());
+  EXPECT_LE(warning->heightForWidth(warning->width()), warning->height());
+  Screenshot(*dlg, "status-wrapped");
 }
 
 TEST_F(VeldrinDlgTest, UnavailableCamerasAreGreyedAndTabFollowsTheVisualOrder) {
@@ -511,10 +631,10 @@ TEST_F(VeldrinDlgTest, UnavailableCamerasAreGreyedAndTabFollowsTheVisualOrder) {
     next->setFocus();
     order << next->objectName();
   }
-  // Save, remove and the secure points are disabled here, so Tab passes them by.
+  // Remove and the secure points are disabled here, so Tab passes them by.
   using namespace veldrin;
-  EXPECT_EQ(order, (QStringList{kSnapshotCheckId, kCalibrationComboId, kFindSheetButtonId,
-                                kCheckAccuracyButtonId, kCameraTabsId, kCameraComboId}));
+  EXPECT_EQ(order, (QStringList{kCameraMenuButtonId, kCalibrationComboId, kSaveCalibrationButtonId,
+                                kFindSheetButtonId, kCheckAccuracyButtonId, kCameraTabsId}));
 }
 
 #ifdef VELDRIN_TEST_HAVE_QRENCODE
