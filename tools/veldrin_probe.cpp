@@ -28,8 +28,8 @@
 
 #include "markers/accuracy_check.h"
 #include "markers/qr_detector.h"
-#include "tools/probe_depth.h"
 #include "markers/sheet_finder.h"
+#include "tools/probe_depth.h"
 #include "video/opencv_video_engine.h"
 #include "video/table_scene.h"
 #include "workstation/rectification.h"
