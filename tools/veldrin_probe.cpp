@@ -228,7 +228,7 @@ int Accuracy(std::vector<std::string> args) {
   // The same rectified picture the tool publishes for this media size.
   CRectification rectification;
   rectification.ApplyCameraSettings(picture.cols, picture.rows);
-  rectification.SetCorners(corners);
+  if (!rectification.SetCorners(corners)) return Fail("the sheet has no four corners");
   rectification.UpdateMediaSize(media->width, media->height);
   cv::Mat rectified;
   if (!rectification.Rectify(picture, rectified)) return Fail("the sheet cannot be rectified");
@@ -265,6 +265,10 @@ int main(int argc, char** argv) {
   if (argc < 2) return Usage();
   const std::string command = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::cout << kUsage << '\n';
+    return 0;
+  }
   if (command == "list" && args.empty()) return List();
   if (command == "grab") return Grab(std::move(args));
   if (command == "scan") return Scan(args);
