@@ -24,11 +24,11 @@ std::string Plane3DPath(const std::string& folder);
 
 // True when a whole record was read; otherwise `corners` is untouched. Files written by a
 // Windows text stream (every 0x0A stored as 0x0D 0x0A) are read back unchanged.
-bool ReadPlane2D(const std::string& path, Plane2D& corners);
-bool ReadPlane3D(const std::string& path, Plane3D& corners);
+[[nodiscard]] bool ReadPlane2D(const std::string& path, Plane2D& corners);
+[[nodiscard]] bool ReadPlane3D(const std::string& path, Plane3D& corners);
 
 // Writes the record as binary, replacing any previous file atomically.
-bool WritePlane2D(const std::string& path, const Plane2D& corners);
-bool WritePlane3D(const std::string& path, const Plane3D& corners);
+[[nodiscard]] bool WritePlane2D(const std::string& path, const Plane2D& corners);
+[[nodiscard]] bool WritePlane3D(const std::string& path, const Plane3D& corners);
 
 }  // namespace veldrin

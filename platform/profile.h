@@ -39,7 +39,7 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
 // False, with the file untouched, for an empty path, a key or value that the file layout
 // cannot hold (line breaks, '=' in a key, empty names), an unreadable existing file (or a
 // UTF-16 one that would not be written back byte for byte), or a failed write.
-bool WritePrivateProfileString(const std::string& section, const std::string& key,
-                               const std::string& value, const std::string& path);
+[[nodiscard]] bool WritePrivateProfileString(const std::string& section, const std::string& key,
+                                             const std::string& value, const std::string& path);
 
 }  // namespace veldrin

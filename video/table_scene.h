@@ -46,10 +46,11 @@ namespace veldrin {
 
 // Reads the keys present in the JSON file over `params`; false with a one-line reason when the
 // file cannot be read, is not JSON, or a value has the wrong type or range.
-bool LoadTableSceneParams(const std::string& path, TABLE_SCENE_PARAMS& params, std::string& error);
+[[nodiscard]] bool LoadTableSceneParams(const std::string& path, TABLE_SCENE_PARAMS& params,
+                                        std::string& error);
 
 // The parameters of the current process: defaults, overridden by the file VELDRIN_SCENE names.
-bool CurrentTableSceneParams(TABLE_SCENE_PARAMS& params, std::string& error);
+[[nodiscard]] bool CurrentTableSceneParams(TABLE_SCENE_PARAMS& params, std::string& error);
 
 // The colour camera of the scene: the table -> camera rotation (rows), the camera centre in table
 // millimetres (z up from the table top) and the focal length in pixels at the native size.

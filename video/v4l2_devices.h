@@ -43,7 +43,7 @@ bool Is16BitPixelFormat(std::uint32_t fourcc);
 std::vector<cv::Point> ListV4L2Resolutions(const std::vector<V4L2_FORMAT_INFO>& formats);
 
 // Walks QUERYCAP, ENUM_FMT, ENUM_FRAMESIZES and ENUM_FRAMEINTERVALS; nullopt when QUERYCAP fails.
-std::optional<V4L2_DEVICE_INFO> QueryV4L2Device(const V4L2Ioctl& ioctl);
+[[nodiscard]] std::optional<V4L2_DEVICE_INFO> QueryV4L2Device(const V4L2Ioctl& ioctl);
 
 // Node numbers of /dev/videoN entries in `names`, ascending.
 std::vector<int> VideoNodeNumbers(const std::vector<std::string>& names);

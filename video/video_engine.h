@@ -48,7 +48,7 @@ class CKivVideoEngine {
   virtual int IsDeviceAvailable(int index);
   virtual int FindFirstAvailableDevice();
   virtual int Setup(int index, int width, int height, CKivVideoEngineListener* listener);
-  virtual int Start();
+  [[nodiscard]] virtual int Start();
   virtual int Stop();
 
   // 1 when the device's name contains "RealSense", 0 when not, -1 for an index outside the list.

@@ -33,26 +33,26 @@ class CCameraSettings {
   std::string GetPath() const { return veldrin::SettingsPath(m_strFolder); }
 
   std::string ReadCamera() const;  // "" when not set
-  bool WriteCamera(const std::string& name) const;
+  [[nodiscard]] bool WriteCamera(const std::string& name) const;
   int ReadCalibIndex() const;  // 0 when not set
-  bool WriteCalibIndex(int index) const;
+  [[nodiscard]] bool WriteCalibIndex(int index) const;
   // The selected calibration by name, beside its list position: a position moves when another
   // calibration is added before it, the name does not. "" when not set or "Default".
   std::string ReadCalibName() const;
-  bool WriteCalibName(const std::string& name) const;
+  [[nodiscard]] bool WriteCalibName(const std::string& name) const;
   int ReadResX() const;  // 640 when not set
-  bool WriteResX(int width) const;
+  [[nodiscard]] bool WriteResX(int width) const;
   int ReadResY() const;  // 480 when not set
   // "RESX" x "RESY" when both are usable; otherwise 640 x 480 and `problem` says why, in a line
   // for the status line (empty when the stored size was used).
   void ReadFrameSize(int& width, int& height, std::string& problem) const;
-  bool WriteResY(int height) const;
+  [[nodiscard]] bool WriteResY(int height) const;
   int ReadFrameDivisor() const;  // 0 when not set
-  bool WriteFrameDivisor(int divisor) const;
+  [[nodiscard]] bool WriteFrameDivisor(int divisor) const;
 
  private:
   int ReadInt(const char* key, int def) const;
-  bool WriteInt(const char* key, int value) const;
+  [[nodiscard]] bool WriteInt(const char* key, int value) const;
 
   std::string m_strFolder;
   std::string m_strSection;

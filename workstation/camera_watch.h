@@ -14,7 +14,8 @@ class CCameraWatch {
   // The calibration `name` in `directory` was saved with the camera showing `frame`: its
   // reference is written (a stale one removed when that fails) and watched from now on.
   // False when no reference could be kept.
-  bool Saved(const std::string& directory, const std::string& name, const cv::Mat& frame);
+  [[nodiscard]] bool Saved(const std::string& directory, const std::string& name,
+                           const cv::Mat& frame);
   // The stored calibration `name` is in use: its reference, when there is one, is watched.
   void Applied(const std::string& directory, const std::string& name);
   // No stored calibration is in use ("Default", or the corners were changed by hand).

@@ -312,8 +312,8 @@ TEST_F(ColorFrameConsumerTest, PreviewFramesGoToTheirOwnTabOnly) {
   AttachHost(700, 1000);
   Deliver(kMainCamera, 640, 480, 10);  // publishes and takes the media size
   const cv::Mat lastBefore = m_consumer.GetLastFrame();
-  m_host->AcknowledgeImage();
-  m_host->SetMediaSize(1000, 500);  // a change only the main camera may pick up
+  EXPECT_EQ(m_host->AcknowledgeImage(), 1);
+  EXPECT_EQ(m_host->SetMediaSize(1000, 500), 1);  // a change only the main camera may pick up
   m_view.Clear();
 
   // Tab 0 on show: both previews are dropped without display.
@@ -345,15 +345,15 @@ TEST_F(ColorFrameConsumerTest, MediaSizeChangeResizesTheOutput) {
   EXPECT_EQ(events.outputImageSizes, std::vector<cv::Size>{cv::Size(640, 448)});
 
   // Unchanged: nothing to redo.
-  m_host->AcknowledgeImage();
+  EXPECT_EQ(m_host->AcknowledgeImage(), 1);
   Deliver(kMainCamera, 640, 480, 11);
   events = m_view.Events();
   EXPECT_EQ(events.mediaSizes.size(), 1u);
   EXPECT_EQ(events.outputImageSizes.size(), 1u);
 
   // Portrait: the height is the limit; the frame that saw the change is already warped to it.
-  m_host->AcknowledgeImage();
-  m_host->SetMediaSize(1000, 500);
+  EXPECT_EQ(m_host->AcknowledgeImage(), 1);
+  EXPECT_EQ(m_host->SetMediaSize(1000, 500), 1);
   Deliver(kMainCamera, 640, 480, 12);
   events = m_view.Events();
   EXPECT_EQ(events.mediaSizes.back(), cv::Size(500, 1000));
@@ -366,7 +366,7 @@ TEST_F(ColorFrameConsumerTest, HostGoneIsReportedOnceAndPublishingStops) {
   AttachHost(700, 1000);
   Deliver(kMainCamera, 640, 480, 10);
   ASSERT_TRUE(fs::exists(ImagePath()));
-  m_host->AcknowledgeImage();  // the tool would write again if it still had the block
+  EXPECT_EQ(m_host->AcknowledgeImage(), 1);  // the tool would write again if it still had the block
   fs::remove(ImagePath());
   m_host.reset();  // the host's count drops to 0
 
@@ -446,8 +446,8 @@ TEST_F(ColorFrameConsumerTest, PublishingFailureIsReportedUntilItClears) {
 TEST_F(ColorFrameConsumerTest, EmptyFramesOnlyUpdateTheLastSizeAndUnknownCamerasAreDropped) {
   AttachHost(700, 1000);
   Deliver(kMainCamera, 640, 480, 10);
-  m_host->AcknowledgeImage();
-  m_host->SetMediaSize(1000, 500);
+  EXPECT_EQ(m_host->AcknowledgeImage(), 1);
+  EXPECT_EQ(m_host->SetMediaSize(1000, 500), 1);
   m_view.Clear();
 
   cv::Mat empty;
@@ -501,7 +501,7 @@ TEST_F(ColorFrameConsumerTest, ConcurrentCamerasAndCornerChanges) {
   });
   std::thread host([&] {
     while (!done.load()) {
-      m_host->AcknowledgeImage();
+      EXPECT_EQ(m_host->AcknowledgeImage(), 1);
       std::this_thread::yield();
     }
   });

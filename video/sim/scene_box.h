@@ -31,8 +31,8 @@ struct DEPTH_SIM_PARAMS {
 namespace veldrin {
 
 // Reads the "box" and "depth" keys of a scene file; false with the reason in `error`.
-bool ParseSceneDepthKeys(const Json::Value& root, std::optional<SCENE_BOX>& box,
-                         DEPTH_SIM_PARAMS& depth, std::string& error);
+[[nodiscard]] bool ParseSceneDepthKeys(const Json::Value& root, std::optional<SCENE_BOX>& box,
+                                       DEPTH_SIM_PARAMS& depth, std::string& error);
 
 // Live scene changes for every scene camera of the process, colour and depth alike, from the
 // next frame on. They override the scene file's box until ResetLiveScene.

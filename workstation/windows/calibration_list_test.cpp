@@ -11,7 +11,7 @@ class CalibrationListTest : public VeldrinDlgTest {
   void SetUp() override {
     VeldrinDlgTest::SetUp();
     StartHost(1000, 500);
-    Settings().WriteCamera("Still A");
+    EXPECT_TRUE(Settings().WriteCamera("Still A"));
   }
 
   std::string Dir() const { return m_dir.string() + "/"; }
@@ -30,7 +30,7 @@ class CalibrationListTest : public VeldrinDlgTest {
 
   std::vector<cv::Point2f> Stored(const std::string& name) const {
     std::vector<cv::Point2f> points;
-    CCalibrationStore::ReadCalibration(Dir(), name, points);
+    (void)CCalibrationStore::ReadCalibration(Dir(), name, points);  // none read: no corners
     return points;
   }
 
@@ -60,10 +60,38 @@ TEST_F(CalibrationListTest, FailedSaveIsReportedAndSaveStaysEnabled) {
   dlg->InputWindow()->SetPoints(kQuad);
   SaveAs(*dlg, "Table");
   ASSERT_EQ(m_boxes->Texts().size(), 1u);
-  EXPECT_NE(m_boxes->Texts()[0].find("could not be saved"), std::string::npos);
+  const std::string file = Dir() + "Table.clb";
+  EXPECT_NE(m_boxes->Texts()[0].find("could not be saved to " + file), std::string::npos);
   EXPECT_EQ(m_boxes->Calls()[0].type, MB_ICONERROR | MB_OK);
+  EXPECT_EQ(dlg->StatusText().toStdString(), "Cannot write " + file);
   EXPECT_EQ(Entries(*dlg), QStringList{"Default *"});  // still unsaved
   EXPECT_TRUE(dlg->findChild<QWidget*>("20458")->isEnabled());
+}
+
+// The calibration is stored but its camera reference is not: the status line names that file.
+TEST_F(CalibrationListTest, UnwrittenCameraReferenceIsNamed) {
+  fs::create_directory(m_dir / "Table.ref.png");
+  auto dlg = Open(m_name);
+  ASSERT_TRUE(WaitFor([&] { return !dlg->LastFrame().empty(); }));
+  dlg->InputWindow()->SetPoints(kQuad);
+  SaveAs(*dlg, "Table");
+  EXPECT_EQ(Stored("Table"), kQuad);
+  EXPECT_EQ(dlg->StatusText().toStdString(),
+            "No camera reference kept: cannot write " + Dir() + "Table.ref.png");
+}
+
+// A file that cannot go (a directory stands in its place) keeps its entry, and the status line
+// names it.
+TEST_F(CalibrationListTest, FailedRemoveKeepsTheEntryAndNamesTheFile) {
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "Table", kQuad));
+  auto dlg = Open(m_name);
+  Select(*dlg, 1);
+  fs::remove(m_dir / "Table.clb");
+  fs::create_directory(m_dir / "Table.clb");
+  m_boxes->QueueAnswer(IDYES);
+  dlg->CalibrationList().OnRemoveCalibration();
+  EXPECT_EQ(Entries(*dlg), (QStringList{"Default", "Table"}));
+  EXPECT_EQ(dlg->StatusText().toStdString(), "Cannot remove " + Dir() + "Table.clb");
 }
 
 TEST_F(CalibrationListTest, OverwriteAsksAndNoKeepsTheFile) {
@@ -126,8 +154,8 @@ TEST_F(CalibrationListTest, SavedEntryIsTheSelectedOneAndComesBackAtTheNextStart
     EXPECT_EQ(dlg->CalibIndex(), 2);
   }
   // Without a listed name the position applies as before.
-  Settings().WriteCalibName("gone");
-  Settings().WriteCalibIndex(1);
+  EXPECT_TRUE(Settings().WriteCalibName("gone"));
+  EXPECT_TRUE(Settings().WriteCalibIndex(1));
   auto dlg = Open(m_name);
   EXPECT_EQ(dlg->Corners(), kOther);
 }
@@ -199,7 +227,7 @@ TEST_F(CalibrationListTest, OnlyFourPointFilesAreApplied) {
 TEST_F(CalibrationListTest, StoredIndexAtStartSelectsTheCalibration) {
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "First", kOther));
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "Second", kQuad));
-  Settings().WriteCalibIndex(2);  // equal to the count: the last calibration
+  EXPECT_TRUE(Settings().WriteCalibIndex(2));  // equal to the count: the last calibration
   auto dlg = Open(m_name);
   EXPECT_EQ(dlg->findChild<QComboBox*>("1004")->currentText(), "Second");
   EXPECT_EQ(dlg->Corners(), kQuad);
@@ -210,8 +238,8 @@ TEST_F(CalibrationListTest, StoredIndexAtStartSelectsTheCalibration) {
   EXPECT_EQ(Settings().ReadCalibIndex(), 1);
 
   // Beyond the list (and no listed name): nothing is selected and the default corners stay.
-  Settings().WriteCalibName("");
-  Settings().WriteCalibIndex(3);
+  EXPECT_TRUE(Settings().WriteCalibName(""));
+  EXPECT_TRUE(Settings().WriteCalibIndex(3));
   dlg = Open(m_name);
   EXPECT_EQ(dlg->findChild<QComboBox*>("1004")->currentIndex(), -1);
   EXPECT_EQ(dlg->Corners()[0], cv::Point2f(160, 120));
@@ -219,7 +247,7 @@ TEST_F(CalibrationListTest, StoredIndexAtStartSelectsTheCalibration) {
 
 TEST_F(CalibrationListTest, EditsAreMarkedAndEachDragIsOneUndoStep) {
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "Demo sheet", kQuad));
-  Settings().WriteCalibName("Demo sheet");
+  EXPECT_TRUE(Settings().WriteCalibName("Demo sheet"));
   auto dlg = Open(m_name);
   dlg->resize(1200, 700);
   QApplication::setActiveWindow(dlg.get());

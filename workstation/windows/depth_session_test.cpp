@@ -25,7 +25,7 @@ const SCENE_BOX kBox50{{110, 90, 50}, {10, 0}, 15};  // size, centre (mm), turn 
 std::unique_ptr<CDepthDevice> FailingDevice(int framesBeforeLoss, bool starve) {
   TABLE_SCENE_PARAMS params;
   std::string error;
-  veldrin::CurrentTableSceneParams(params, error);
+  EXPECT_TRUE(veldrin::CurrentTableSceneParams(params, error));
   return std::make_unique<CFailingDepthDevice>(framesBeforeLoss, starve, params);
 }
 
@@ -42,7 +42,7 @@ class DepthSessionTest : public VeldrinDlgTest {
     SetCameras("Still A=" + (m_dir / "a.png").string() + ";Table RealSense=scene:table");
     veldrin::SetLiveSceneBox(std::nullopt);
     StartHost(297, 210);
-    Settings().WriteCamera("Still A");
+    EXPECT_TRUE(Settings().WriteCamera("Still A"));
   }
   void TearDown() override {
     CDepthSession::SetDeviceFactoryForTests({});

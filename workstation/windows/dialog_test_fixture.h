@@ -103,8 +103,8 @@ class VeldrinDlgTest : public ::testing::Test {
   void StartHost(int widthMm, int heightMm) {
     m_host = std::make_unique<CSharedStatusBlock>(m_name, 1);
     ASSERT_TRUE(m_host->IsOpen());
-    m_host->SetFolder(m_dir.string() + "/");
-    m_host->SetMediaSize(heightMm, widthMm);
+    EXPECT_EQ(m_host->SetFolder(m_dir.string() + "/"), 1);
+    EXPECT_EQ(m_host->SetMediaSize(heightMm, widthMm), 1);
   }
 
   CCameraSettings Settings() const { return CCameraSettings(m_dir.string() + "/", m_name); }
@@ -120,7 +120,7 @@ class VeldrinDlgTest : public ::testing::Test {
   std::unique_ptr<CVeldrinDlg> OpenWith(const std::string& camera, int widthMm = 1000,
                                         int heightMm = 500) {
     StartHost(widthMm, heightMm);
-    Settings().WriteCamera(camera);
+    EXPECT_TRUE(Settings().WriteCamera(camera));
     return Open(m_name);
   }
 
@@ -156,7 +156,7 @@ class VeldrinDlgTest : public ::testing::Test {
   cv::Mat TakePicture(int ms = 5000) {
     if (!WaitFor([&] { return m_host->IsImageReady() != 0; }, ms)) return {};
     cv::Mat picture = ReadPublishedPicture(m_host->GetImagePath());
-    m_host->AcknowledgeImage();
+    EXPECT_EQ(m_host->AcknowledgeImage(), 1);
     return picture;
   }
 

@@ -104,7 +104,7 @@ TEST_F(LensDlgTest, MainWindowCorrectsFramesAndRecordsTheLens) {
   other.strCamera = "Elsewhere";
   ASSERT_TRUE(veldrin::WriteLensFile((m_dir / "Still B.lens").string(), other));
 
-  Settings().WriteCamera("Still A");
+  EXPECT_TRUE(Settings().WriteCamera("Still A"));
   auto dlg = Open(m_name);
   ASSERT_FALSE(dlg->IsEnded());
   ASSERT_FALSE(TakePicture().empty());
@@ -156,7 +156,7 @@ TEST_F(LensDlgTest, MainWindowCorrectsFramesAndRecordsTheLens) {
 TEST_F(LensDlgTest, NotOfferedForADepthCamera) {
   StartHost(1000, 500);
   SetCameras("Intel RealSense D435 RGB=" + (m_dir / "a.png").string());
-  Settings().WriteCamera("Intel RealSense D435 RGB");
+  EXPECT_TRUE(Settings().WriteCamera("Intel RealSense D435 RGB"));
   LENS_MODEL lens;
   lens.strCamera = "Intel RealSense D435 RGB";
   lens.size = kSize;

@@ -15,7 +15,7 @@ class PreviewTabsTest : public VeldrinDlgTest {
     }
     SetCameras(entries);
     StartHost(1000, 500);
-    Settings().WriteCamera("Cam0");
+    EXPECT_TRUE(Settings().WriteCamera("Cam0"));
   }
 
   static QTabBar* Tabs(CVeldrinDlg& dlg) { return dlg.findChild<QTabBar*>("1016"); }

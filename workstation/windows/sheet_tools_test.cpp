@@ -19,7 +19,7 @@ class SheetToolsTest : public VeldrinDlgTest {
     ::setenv("VELDRIN_SCENE", (m_dir / "scene.json").c_str(), 1);
     SetCameras("Table=scene:table;Still A=" + (m_dir / "a.png").string());
     StartHost(297, 210);
-    Settings().WriteCamera("Table");
+    EXPECT_TRUE(Settings().WriteCamera("Table"));
   }
   void TearDown() override {
     ::unsetenv("VELDRIN_SCENE");
@@ -31,7 +31,7 @@ class SheetToolsTest : public VeldrinDlgTest {
     // The tool writes its own defaults into the block as it attaches; the host then says again
     // what it holds. The second picture of the media's shape comes from a frame that has been
     // through everything.
-    m_host->SetMediaSize(210, 297);
+    EXPECT_EQ(m_host->SetMediaSize(210, 297), 1);
     EXPECT_FALSE(TakePictureOfSize(640, 452).empty());
     EXPECT_FALSE(TakePictureOfSize(640, 452).empty());
     return dlg;
@@ -40,7 +40,7 @@ class SheetToolsTest : public VeldrinDlgTest {
   static std::vector<cv::Point2f> SceneCorners() {
     TABLE_SCENE_PARAMS params;
     std::string error;
-    veldrin::CurrentTableSceneParams(params, error);
+    EXPECT_TRUE(veldrin::CurrentTableSceneParams(params, error));
     return CTableScene(params).SheetCorners({640, 480});
   }
 
@@ -79,7 +79,7 @@ TEST_F(SheetToolsTest, FindSheetPutsTheCornersOnTheSheetAsOneChange) {
 }
 
 TEST_F(SheetToolsTest, NoSheetChangesNothingAndSaysSo) {
-  Settings().WriteCamera("Still A");
+  EXPECT_TRUE(Settings().WriteCamera("Still A"));
   auto dlg = OpenWithFrames();
   const auto before = dlg->Corners();
   dlg->OnFindSheet();
@@ -119,7 +119,7 @@ TEST_F(SheetToolsTest, AMovedCameraIsReportedForTheCalibrationInUse) {
 
   TABLE_SCENE_PARAMS params;
   std::string error;
-  veldrin::CurrentTableSceneParams(params, error);
+  EXPECT_TRUE(veldrin::CurrentTableSceneParams(params, error));
   cv::Mat still, rolled;
   CTableScene(params).Render({640, 480}, 99, still);
   params.cameraRollDeg += 0.5;

@@ -282,8 +282,10 @@ void CVeldrinDlg::CreateControls() {
       Qt::DirectConnection);
   connect(m_outputWindow, &CImageWindow::Clicked, this, [this](QPoint) { m_outputHeldUntil = 0; });
   connect(m_pCalibrationList, &CCalibrationList::CalibrationSaved, this, [this](const QString& n) {
-    m_cameraWatch.Saved(m_pCalibrationList->Directory(), n.toStdString(),
-                        m_pConsumer->GetLastFrame());
+    const std::string directory = m_pCalibrationList->Directory();
+    if (!m_cameraWatch.Saved(directory, n.toStdString(), m_pConsumer->GetLastFrame()))
+      m_status.ReportProblem("No camera reference kept: cannot write " +
+                             veldrin::CameraReferencePath(directory, n.toStdString()));
     if (!m_strCameraMessage.isEmpty()) OnCheckCamera(m_pConsumer->GetLastFrame());
   });
   connect(m_pCalibrationList, &CCalibrationList::CalibrationApplied, this,
@@ -578,12 +580,16 @@ void CVeldrinDlg::ReadCameraSettings() {
 
 void CVeldrinDlg::SaveSettings() {
   CCameraSettings settings(SettingsFolder(), m_strInstanceName);
+  bool written = true;
   INFO_CAM_DATA record;
   if (m_pCameraList && m_pCameraList->GetCameraAt(m_nCurrentCamera, record) && m_pWebcamEngine &&
-      m_nCurrentCamera < MAX_VIDEO_DEVICES)
-    settings.WriteCamera(m_pWebcamEngine->m_devices[m_nCurrentCamera].strName);
-  settings.WriteCalibIndex(m_pCalibrationList->Index());
-  settings.WriteCalibName(m_pCalibrationList->Name());
+      m_nCurrentCamera < MAX_VIDEO_DEVICES &&
+      !settings.WriteCamera(m_pWebcamEngine->m_devices[m_nCurrentCamera].strName))
+    written = false;
+  written = settings.WriteCalibIndex(m_pCalibrationList->Index()) && written;
+  written = settings.WriteCalibName(m_pCalibrationList->Name()) && written;
+  // The window is closing, so the status line is gone: the terminal or the host's log is left.
+  if (!written) std::fprintf(stderr, "veldrin: cannot write %s\n", settings.GetPath().c_str());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -816,9 +822,9 @@ void CVeldrinDlg::OnCameraConfiguration() {
     m_pPreviewTabs->SetFrameSize(m_frameWidth, m_frameHeight);
   }
   CCameraSettings settings(SettingsFolder(), m_strInstanceName);
-  settings.WriteResX(m_frameWidth);
-  settings.WriteResY(m_frameHeight);
-  settings.WriteFrameDivisor(m_frameDivisor);
+  if (!settings.WriteResX(m_frameWidth) || !settings.WriteResY(m_frameHeight) ||
+      !settings.WriteFrameDivisor(m_frameDivisor))
+    m_status.ReportProblem("Camera settings not kept: cannot write " + settings.GetPath());
 
   INFO_CAM_DATA record;
   if (m_pCameraList && m_pCameraList->GetCameraAt(m_nCurrentCamera, record)) {
@@ -988,7 +994,8 @@ void CVeldrinDlg::SavePlane() {
     }
   }
   const veldrin::Plane2D plane{corners[0], corners[1], corners[2], corners[3]};
-  veldrin::WritePlane2D(veldrin::Plane2DPath(SettingsFolder()), plane);
+  const std::string path = veldrin::Plane2DPath(SettingsFolder());
+  if (!veldrin::WritePlane2D(path, plane)) m_status.ReportProblem("Cannot write " + path);
 }
 
 int CVeldrinDlg::LoadPlane2D(const std::string& folder) {

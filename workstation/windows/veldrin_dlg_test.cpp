@@ -103,7 +103,7 @@ TEST_F(VeldrinDlgTest, MissingPreferredCameraAsksYesTakesTheFirstFreeNoEnds) {
 
 TEST_F(VeldrinDlgTest, PublishedPictureIsTheWarpOfTheCameraPicture) {
   auto dlg = OpenWith("Still A");
-  m_host->SetMediaSize(500, 1000);  // the tool wrote its own values when it attached
+  EXPECT_EQ(m_host->SetMediaSize(500, 1000), 1);  // the tool wrote its own values when it attached
   const cv::Mat picture = TakePictureOfSize(640, 320);
   ASSERT_FALSE(picture.empty());
   EXPECT_LE(MaxDiff(picture, IndependentWarp(m_still, dlg->Corners(), 640, 320)), 1.0);
@@ -112,7 +112,7 @@ TEST_F(VeldrinDlgTest, PublishedPictureIsTheWarpOfTheCameraPicture) {
   }));
   EXPECT_EQ(dlg->findChild<QLabel*>("1015")->text().toStdString(), "Media Height: 500 mm");
 
-  m_host->SetMediaSize(1000, 500);  // portrait
+  EXPECT_EQ(m_host->SetMediaSize(1000, 500), 1);  // portrait
   EXPECT_FALSE(TakePictureOfSize(240, 480).empty());
 }
 
@@ -139,7 +139,7 @@ TEST_F(VeldrinDlgTest, HostExitEndsTheToolInSnapshotModeAndSettingsAreWritten) {
 TEST_F(VeldrinDlgTest, DraggingACornerMovesItAndChangesThePublishedPicture) {
   auto dlg = OpenWith("Still A");
   dlg->resize(1200, 700);
-  m_host->SetMediaSize(500, 1000);
+  EXPECT_EQ(m_host->SetMediaSize(500, 1000), 1);
   ASSERT_FALSE(TakePictureOfSize(640, 320).empty());
   ASSERT_TRUE(WaitFor([&] { return !dlg->InputWindow()->GrabSurface().isNull(); }));
   QCoreApplication::processEvents();
@@ -223,6 +223,18 @@ TEST_F(VeldrinDlgTest, CameraConfigurationByAcceleratorCancelledThenAccepted) {
   EXPECT_EQ(Settings().ReadResY(), 720);
   EXPECT_EQ(Settings().ReadFrameDivisor(), 2);
   EXPECT_TRUE(WaitFor([&] { return dlg->LastColorSize() == QSize(1280, 720); }));
+}
+
+// Settings that cannot be written (a directory in the file's place) are named in the status line;
+// the new size is used all the same.
+TEST_F(VeldrinDlgTest, UnwrittenCameraConfigurationIsNamed) {
+  auto dlg = OpenWith("Still A");
+  const std::string file = Settings().GetPath();
+  fs::remove(file);
+  fs::create_directory(file);
+  ConfigureCamera(*dlg, "1280x720");
+  EXPECT_EQ(dlg->FrameSize(), QSize(1280, 720));
+  EXPECT_EQ(dlg->StatusText().toStdString(), "Camera settings not kept: cannot write " + file);
 }
 
 // The right-hand controls are anchored on resizing, the window cannot shrink below its first
@@ -329,14 +341,14 @@ TEST_F(VeldrinDlgTest, WindowsFollowTheDeliveredSizeNotTheConfiguredOne) {
   StartHost(1000, 500);
   cv::imwrite((m_dir / "wide.png").string(), MakeStill(1280, 720, 2));
   SetCameras("Wide=" + (m_dir / "wide.png").string());
-  Settings().WriteCamera("Wide");
-  Settings().WriteResX(1000);  // not a size this camera offers: it gives its own
-  Settings().WriteResY(700);
+  EXPECT_TRUE(Settings().WriteCamera("Wide"));
+  EXPECT_TRUE(Settings().WriteResX(1000));  // not a size this camera offers: it gives its own
+  EXPECT_TRUE(Settings().WriteResY(700));
   auto dlg = Open(m_name);
   ASSERT_EQ(dlg->CurrentCamera(), 0);
   EXPECT_EQ(dlg->Corners(),
             (std::vector<cv::Point2f>{{320, 180}, {960, 180}, {960, 540}, {320, 540}}));
-  m_host->SetMediaSize(500, 1000);
+  EXPECT_EQ(m_host->SetMediaSize(500, 1000), 1);
   ASSERT_FALSE(TakePictureOfSize(1280, 640).empty());
   // A corner can be dragged to the bottom-right of the whole picture.
   CImageWindow* input = dlg->InputWindow();
@@ -360,9 +372,9 @@ TEST_F(VeldrinDlgTest, WindowsFollowTheDeliveredSizeNotTheConfiguredOne) {
 TEST_F(VeldrinDlgTest, LiveResolutionChangeKeepsTheOutlineAndTheMediaAspect) {
   const std::vector<cv::Point2f> corners{{100, 60}, {540, 60}, {540, 420}, {100, 420}};
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir.string() + "/", "Sheet", corners));
-  Settings().WriteCalibName("Sheet");
+  EXPECT_TRUE(Settings().WriteCalibName("Sheet"));
   auto dlg = OpenWith("Still A", 297, 210);
-  m_host->SetMediaSize(210, 297);
+  EXPECT_EQ(m_host->SetMediaSize(210, 297), 1);
   ASSERT_FALSE(TakePictureOfSize(640, 452).empty());
   ConfigureCamera(*dlg, "1280x720");
   const std::vector<cv::Point2f> scaled{{200, 90}, {1080, 90}, {1080, 630}, {200, 630}};
@@ -416,7 +428,7 @@ TEST_F(VeldrinDlgTest, EscapeKeepsTheWindowAndClosingAsksForUnsavedCorners) {
 // two seconds and its picture greyed.
 TEST_F(VeldrinDlgTest, StatusLineShowsHostCameraAndACameraThatStops) {
   auto dlg = OpenWith("Still B", 297, 210);
-  m_host->SetMediaSize(210, 297);  // the tool wrote its own values when it attached
+  EXPECT_EQ(m_host->SetMediaSize(210, 297), 1);  // the tool wrote its own values when it attached
   auto* line = dlg->findChild<QLabel*>("statusLine");
   ASSERT_NE(line, nullptr);
   ASSERT_FALSE(TakePicture().empty());
@@ -490,8 +502,8 @@ TEST_F(VeldrinDlgTest, CodeInViewIsAnnouncedOnce) {
 // A frame size no camera has (here 21 GB of output) is not used: the default is, and the status
 // line says why.
 TEST_F(VeldrinDlgTest, UnusableFrameSizeFallsBackAndIsReportedInTheStatusLine) {
-  Settings().WriteResX(100000);
-  Settings().WriteResY(100000);
+  EXPECT_TRUE(Settings().WriteResX(100000));
+  EXPECT_TRUE(Settings().WriteResY(100000));
   auto dlg = OpenWith("Still A", 1000, 700);
   ASSERT_FALSE(dlg->IsEnded());
   EXPECT_EQ(dlg->FrameSize(), QSize(640, 480));
@@ -538,7 +550,7 @@ TEST_F(VeldrinDlgTest, HostLeavingClosesAnOpenCodeBoxAndEndsTheTool) {
   cv::imwrite((m_dir / "qr.png").string(), scene);
   SetCameras("Code=" + (m_dir / "qr.png").string());
   StartHost(1000, 700);
-  Settings().WriteCamera("Code");
+  EXPECT_TRUE(Settings().WriteCamera("Code"));
   m_boxes->SetHold(true);
   auto dlg = Open(m_name);
   ASSERT_TRUE(WaitFor([&] { return m_boxes->OpenCount() == 1; }, 20000));
