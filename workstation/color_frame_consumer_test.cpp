@@ -23,6 +23,7 @@
 #include "testing/scratch_dir.h"
 #include "testing/scripted_message_box.h"
 #include "testing/test_files.h"
+#include "testing/waiting.h"
 #include "video/video_engine.h"
 #include "workstation/camera_list.h"
 #include "workstation/rectification.h"
@@ -417,7 +418,9 @@ TEST_F(ColorFrameConsumerTest, ReadingTheFolderNeverWaitsForPublishing) {
   const std::string fifo = m_folder.string() + "/" + m_name + ".bmp.tmp";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   auto capture = std::async(std::launch::async, [&] { Deliver(kMainCamera, 640, 480, 10); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The output is shown just before it is published: from then on the capture thread is in the
+  // file I/O (or past it).
+  ASSERT_TRUE(veldrin_test::WaitUntil([&] { return !m_view.Events().outputs.empty(); }));
   auto folder = std::async(std::launch::async, [&] { return m_consumer.GetFolder(); });
   const bool answered = folder.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
   close(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));  // lets a writer stuck on the FIFO go

@@ -253,7 +253,7 @@ TEST_F(CalibrationListTest, EditsAreMarkedAndEachDragIsOneUndoStep) {
   QApplication::setActiveWindow(dlg.get());
   ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
   ASSERT_TRUE(WaitFor([&] { return !dlg->InputWindow()->GrabSurface().isNull(); }));
-  WaitFor([] { return false; }, 300);  // painted at the new size: the mouse maps right
+  ASSERT_TRUE(WaitForPaintedPlacement(dlg->InputWindow(), {640, 480}));
   auto* combo = dlg->findChild<QComboBox*>("1004");
   ASSERT_EQ(combo->currentText(), "Demo sheet");
 

@@ -126,7 +126,9 @@ TEST_F(VeldrinDlgTest, HostExitEndsTheToolInSnapshotModeAndSettingsAreWritten) {
   dlg->CalibrationList().OnCalibrationSelected();
   ASSERT_FALSE(TakePicture().empty());
   dlg->findChild<QCheckBox*>("1011")->click();
-  WaitFor([] { return false; }, 200);
+  EXPECT_EQ(m_host->AcknowledgeImage(), 1);  // snapshot mode publishes nothing more
+  EXPECT_TRUE(NothingHappensFor(
+      200ms, [&] { return m_host->IsImageReady() != 0; }, ProcessEvents));
   m_host.reset();
   ASSERT_TRUE(WaitFor([&] { return dlg->IsEnded(); }, 1000));
   EXPECT_EQ(dlg->EndResult(), -1);
@@ -352,7 +354,7 @@ TEST_F(VeldrinDlgTest, WindowsFollowTheDeliveredSizeNotTheConfiguredOne) {
   ASSERT_FALSE(TakePictureOfSize(1280, 640).empty());
   // A corner can be dragged to the bottom-right of the whole picture.
   CImageWindow* input = dlg->InputWindow();
-  WaitFor([] { return false; }, 300);  // painted: the mouse maps onto the picture
+  ASSERT_TRUE(WaitForPaintedPlacement(input, {1280, 720}));
   const auto place = veldrin::PlaceImage(input->width(), input->height(), 1280, 720);
   ASSERT_TRUE(place);
   const QPoint p3(static_cast<int>(960 / place->scale) + place->xOffset,
@@ -492,7 +494,8 @@ TEST_F(VeldrinDlgTest, CodeInViewIsAnnouncedOnce) {
   SetCameras("Coded=" + (m_dir / "qr.png").string());
   auto dlg = OpenWith("Coded");
   ASSERT_TRUE(m_boxes->WaitForCalls(1, std::chrono::seconds(5)));
-  WaitFor([] { return false; }, 1500);
+  EXPECT_TRUE(NothingHappensFor(
+      1500ms, [&] { return m_boxes->Calls().size() > 1; }, ProcessEvents));
   const auto texts = m_boxes->Texts();
   ASSERT_EQ(texts.size(), 1u);
   EXPECT_EQ(texts[0], "sheet 42");
