@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "testing/waiting.h"
+#include "video/scene_params.h"
 #include "video/sim/failing_depth_device_test_fixture.h"
-#include "video/sim/scene_box.h"
 #include "video/sim/simulated_depth_device.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "video/device_list.h"
+#include "video/device_enumerator.h"
 
 // What the V4L2 queries of one node returned, kept as plain data so the listing rules can be
 // checked on recorded answers without a device.

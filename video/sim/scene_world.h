@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "geometry/camera_model.h"
-#include "video/table_scene.h"
+#include "video/scene_params.h"
 
 class CSceneWorld {
  public:
@@ -47,10 +47,3 @@ class CSceneWorld {
   cv::Vec3d m_depthOrigin;     // depth camera centre, table millimetres
   veldrin::CPixelRays m_rays;
 };
-
-namespace veldrin {
-
-// Draws the box into the colour picture of the scene (any size: the native picture scaled).
-void DrawSceneBox(const TABLE_SCENE_PARAMS& params, const SCENE_BOX& box, cv::Mat& picture);
-
-}  // namespace veldrin

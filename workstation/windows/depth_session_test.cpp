@@ -9,8 +9,8 @@
 #include "depth/plane_files.h"
 #include "depth/view/depth_camera_dialog.h"
 #include "video/realsense_video_engine.h"
+#include "video/scene_params.h"
 #include "video/sim/failing_depth_device_test_fixture.h"
-#include "video/sim/scene_box.h"
 #include "video/sim/simulated_depth_device.h"
 #include "workstation/windows/dialog_test_fixture.h"
 
