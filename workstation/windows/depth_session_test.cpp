@@ -178,8 +178,12 @@ TEST_F(DepthSessionTest, SwitchingBackAndForthLeavesNothingBehind) {
   ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
   ASSERT_EQ(dlg->SwitchCamera(0), 1);
   ASSERT_FALSE(TakePicture().empty());
-  QTest::qWait(200);
-  const int threads = ThreadCount();
+  // Threads the round trip started may still be ending: the count is taken once it holds.
+  int threads = ThreadCount();
+  for (int i = 0; i < 50 && !NothingHappensFor(
+                                200ms, [&] { return ThreadCount() != threads; }, ProcessEvents);
+       ++i)
+    threads = ThreadCount();
   for (int i = 0; i < 10; ++i) {
     ASSERT_EQ(dlg->SwitchCamera(kDepthCamera), 1);
     ASSERT_NE(dlg->DepthSession(), nullptr);

@@ -99,7 +99,8 @@ TEST_F(SheetToolsTest, CheckAccuracyMeasuresTheBoardAndHoldsTheDeviations) {
   EXPECT_GT(rms, 0);
   EXPECT_LT(rms, 0.5) << status.toStdString();
   // Frames keep coming, but the deviation picture (faded, with red arrows) stays for a while.
-  QTest::qWait(300);
+  ASSERT_FALSE(TakePicture().empty());
+  ASSERT_FALSE(TakePicture().empty());
   const QImage shown = dlg->OutputWindow()->GrabSurface();
   int red = 0;
   for (int y = 0; y < 300; ++y)
