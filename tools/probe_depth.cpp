@@ -184,7 +184,7 @@ int ProbeDepth(const std::vector<std::string>& args) {
   } catch (const std::exception& e) {
     return Fail(std::string("the depth camera does not start: ") + e.what());
   }
-  engine->Start();
+  if (engine->Start() != 1) return Fail("the depth camera's frame thread is still busy");
   // Frames come at 30 per second; the engine itself gives up after 15 s without one.
   const bool ok = probe.Wait(std::chrono::seconds(options.nFrames / 30 + 30), error);
   engine->Stop();

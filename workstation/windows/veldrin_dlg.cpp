@@ -685,7 +685,7 @@ int CVeldrinDlg::SwitchCamera(int index) {
     m_autoCalibCheck->setVisible(depth);
     depth ? m_pCalibrationList->Hide() : m_pCalibrationList->Show();
     m_closeTabButton->setVisible(!depth);
-    m_pWebcamEngine->Start();
+    if (!m_pWebcamEngine->Start()) m_status.ReportProblem("The colour camera did not start again.");
   } else {
     m_autoCalibCheck->hide();
     m_pCalibrationList->Show();

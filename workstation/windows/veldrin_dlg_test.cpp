@@ -454,7 +454,7 @@ TEST_F(VeldrinDlgTest, StatusLineShowsHostCameraAndACameraThatStops) {
       << text();
   EXPECT_NE(dlg->InputWindow()->graphicsEffect(), nullptr);
 
-  main.pEngine->Start();
+  ASSERT_EQ(main.pEngine->Start(), 1);
   EXPECT_TRUE(WaitFor([&] { return text().find("no frames") == std::string::npos; }, 2000));
   EXPECT_EQ(dlg->InputWindow()->graphicsEffect(), nullptr);
 }
