@@ -394,7 +394,8 @@ void CVeldrinDlg::OnCameraStarted(bool switched) {
     m_pCameras->Engine()->Stop();
     m_pDepthControls->Show(
         m_pDepthControls->Start(index, m_pCameras->FrameWidth(), m_pCameras->FrameHeight()));
-    m_pCameras->Engine()->Start();
+    if (!m_pCameras->Engine()->Start())
+      m_status.ReportProblem("The colour camera did not start again.");
   } else {
     m_pDepthControls->Show(false);
   }
@@ -526,7 +527,8 @@ void CVeldrinDlg::SavePlane() {
     }
   }
   const veldrin::Plane2D plane{corners[0], corners[1], corners[2], corners[3]};
-  veldrin::WritePlane2D(veldrin::Plane2DPath(SettingsFolder()), plane);
+  const std::string path = veldrin::Plane2DPath(SettingsFolder());
+  if (!veldrin::WritePlane2D(path, plane)) m_status.ReportProblem("Cannot write " + path);
 }
 
 int CVeldrinDlg::LoadPlane2D(const std::string& folder) {
