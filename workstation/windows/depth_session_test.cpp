@@ -225,6 +225,17 @@ TEST_F(DepthSessionTest, HeightTruePictureAndTheObjectsForTheHost) {
   EXPECT_NEAR(objects[0].heightMm, 50, 2);
   Screenshot(*dlg, "depth-height-true");
 
+  // An objects file that cannot be written (a directory in its place) holds no picture back and
+  // is named in the status line.
+  const std::string objectsFile = Folder() + veldrin::kObjectsFileName;
+  fs::remove(objectsFile);
+  fs::create_directory(objectsFile);
+  EXPECT_FALSE(TakePicture().empty());
+  EXPECT_TRUE(WaitFor([&] {
+    return dlg->StatusText().contains(QString::fromStdString(objectsFile));
+  })) << dlg->StatusText().toStdString();
+  fs::remove(objectsFile);
+
   // Auto calibration back on takes the height-true picture off.
   Check(*dlg, veldrin::kAutoCalibrationCheckId)->click();
   EXPECT_FALSE(heightTrue->isChecked());
