@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -70,7 +71,7 @@ class CBenchHost {
   explicit CBenchHost(const std::string& prefix) {
     m_name = prefix + "-" + std::to_string(getpid()) + "-" + std::to_string(++s_serial);
     m_host = std::make_unique<CSharedStatusBlock>(m_name, 1);
-    m_host->SetFolder(m_folder.string() + "/");
+    if (!m_host->SetFolder(m_folder.string() + "/")) std::abort();
   }
   ~CBenchHost() { m_host.reset(); }
   CBenchHost(const CBenchHost&) = delete;

@@ -16,6 +16,7 @@
 #include <QTest>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -69,7 +70,7 @@ class CSessionRig {
  public:
   CSessionRig() : m_cameras(m_engine), m_colour(m_rect, m_view, nullptr) {
     m_rect.ApplyCameraSettings(640, 480);
-    m_rect.SetCorners({{160, 120}, {480, 120}, {480, 360}, {160, 360}});
+    if (!m_rect.SetCorners({{160, 120}, {480, 120}, {480, 360}, {160, 360}})) std::abort();
     m_cameras.SetCameraAt(0, 0, CAM_STATE_MAIN, &m_engine, nullptr, CAM_KIND_DEPTH);
     m_colour.SetCameraList(&m_cameras);
     m_colour.SetQRDetectionEnabled(false);

@@ -15,6 +15,7 @@
 #include "depth/table_measure.h"
 #include "video/realsense_video_engine.h"
 #include "video/sim/simulated_depth_device.h"
+#include "video/table_scene.h"
 #include "workstation/height_true_table.h"
 
 namespace {
@@ -40,8 +41,8 @@ class CMeasuredSheet {
     veldrin::SetLiveSceneBoxes({});
     Settle();
     veldrin::Plane3D plane;
-    m_measure.CurrentPlaneCorners(plane);
-    m_measure.SetPlaneCorners(plane);
+    // Without a plane no height map is made, and RunOnce says so.
+    if (m_measure.CurrentPlaneCorners(plane)) m_measure.SetPlaneCorners(plane);
     veldrin::SetLiveSceneBoxes({SCENE_BOX{{80, 60, 60}, {-80, 40}, 0},
                                 SCENE_BOX{{70, 50, 25}, {70, -40}, 10},
                                 SCENE_BOX{{50, 50, 1.5}, {60, 55}, 0}});
@@ -109,7 +110,7 @@ class CHeightTruePipeline {
   }
   ~CHeightTruePipeline() { m_tool.reset(); }
   bool RunOnce() {
-    m_host.Block().AcknowledgeImage();
+    (void)m_host.Block().AcknowledgeImage();  // our own block: it cannot refuse
     veldrin::RemapHeightTrue(m_frame, m_tables, m_out);
     return m_bReady && veldrin::WriteObjectsFile(m_folder, ++m_nFrame, m_objects) &&
            m_tool->PublishImage(m_out.cols, m_out.rows, m_out.data) == 1;
@@ -155,7 +156,11 @@ void BM_HeightTrueRebuild(benchmark::State& state) {
   // swings with their scheduling.
   const std::chrono::nanoseconds cpuStart = ProcessCpuTime();
   for (auto _ : state) {
-    veldrin::BuildMediaHeightMap(*latest, sheet.Camera().calibration.depthIntrinsics, media, map);
+    if (!veldrin::BuildMediaHeightMap(*latest, sheet.Camera().calibration.depthIntrinsics, media,
+                                      map)) {
+      state.SkipWithError("no height map");
+      break;
+    }
     if (part == 0) continue;
     benchmark::DoNotOptimize(veldrin::FindObjects(map, 5.0));
     veldrin::BuildHeightTrueTables(media, map, sheet.Camera(), colour, sizing.GetOutputSize(),

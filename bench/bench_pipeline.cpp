@@ -14,6 +14,7 @@
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -81,7 +82,7 @@ class CPipeline {
   CPipeline(CBenchHost& host, const cv::Mat& frame)
       : m_host(host), m_frame(frame), m_cameras(m_engine), m_consumer(m_rect, m_view, nullptr) {
     m_rect.ApplyCameraSettings(frame.cols, frame.rows);
-    m_rect.SetCorners(MarkedCorners(frame.cols, frame.rows));
+    if (!m_rect.SetCorners(MarkedCorners(frame.cols, frame.rows))) std::abort();
     m_cameras.SetCameraAt(kMainCamera, 0, CAM_STATE_MAIN, &m_engine, &m_view.Input(),
                           CAM_KIND_COLOR);
     m_view.Input().SetImageSize(frame.cols, frame.rows);
@@ -90,13 +91,14 @@ class CPipeline {
     m_consumer.SetQRDetectionEnabled(false);
     m_consumer.SetFrameDivisor(1);
     m_consumer.SetStatusBlock(host.AttachTool());
-    host.Block().SetMediaSize(kMediaHeightMm, kMediaWidthMm);  // after attaching, which resets it
+    (void)host.Block().SetMediaSize(kMediaHeightMm,
+                                    kMediaWidthMm);  // after attaching, which resets it
   }
   ~CPipeline() { m_consumer.ReleaseStatusBlock(); }
 
   // The host takes the previous picture, then one frame goes through; true when it was published.
   bool RunOnce() {
-    m_host.Block().AcknowledgeImage();
+    (void)m_host.Block().AcknowledgeImage();  // our own block: it cannot refuse
     m_frameCopy = m_frame;  // the engine hands out a buffer it owns; the header is enough here
     m_consumer.OnVideoFrame(kMainCamera, &m_frameCopy);
     return m_host.Block().IsImageReady() == 1;

@@ -7,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <memory>
 
 #include "bench/bench_common.h"
@@ -43,12 +44,12 @@ class CPipeline {
       : m_host(host), m_frame(frame) {
     m_rect.ApplyCameraSettings(frame.cols, frame.rows);
     m_rect.UpdateMediaSize(kMediaWidthMm, kMediaHeightMm);
-    m_rect.SetCorners(MarkedCorners(frame.cols, frame.rows));
+    if (!m_rect.SetCorners(MarkedCorners(frame.cols, frame.rows))) std::abort();
     if (withLens) m_rect.SetLens(std::make_shared<LENS_MODEL>(WideAngleLens(frame.size())));
   }
   // The consumer keeps its output picture from frame to frame, and so does this.
   bool RunOnce() {
-    m_host.host.Block().AcknowledgeImage();
+    (void)m_host.host.Block().AcknowledgeImage();  // our own block: it cannot refuse
     return m_rect.Rectify(m_frame, m_out) &&
            m_host.tool->PublishImage(m_out.cols, m_out.rows, m_out.data) == 1;
   }

@@ -62,7 +62,11 @@ endfunction()
 
 # veldrin_add_test(NAME SOURCES ... LIBS ... [LABELS unit|gui|gl|slow] [QT] [TIMEOUT s])
 # gui tests run on Qt's offscreen platform; gl tests need an X server (./run test uses xvfb-run).
+# Nothing without BUILD_TESTING; test-only settings after it go under if(BUILD_TESTING).
 function(veldrin_add_test name)
+  if(NOT BUILD_TESTING)
+    return()
+  endif()
   cmake_parse_arguments(ARG "QT" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   if(ARG_QT)
@@ -101,6 +105,13 @@ function(veldrin_add_test name)
     TIMEOUT ${ARG_TIMEOUT})
 endfunction()
 
+# veldrin_test_depends(TEST TARGETS...): the test runs these programs, so they are built first.
+function(veldrin_test_depends test)
+  if(TARGET ${test})
+    add_dependencies(${test} ${ARGN})
+  endif()
+endfunction()
+
 # veldrin_add_bench(NAME SOURCES ... LIBS ...)
 function(veldrin_add_bench name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
@@ -115,6 +126,9 @@ endfunction()
 # checks the reader against every stored input. The list of fuzz programs and their corpora is
 # written to fuzz-targets.txt in the build folder for ./run fuzz.
 function(veldrin_add_fuzz name)
+  if(NOT VELDRIN_FUZZ AND NOT BUILD_TESTING)
+    return()
+  endif()
   cmake_parse_arguments(ARG "" "CORPUS" "SOURCES;LIBS" ${ARGN})
   set(corpus ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_CORPUS})
   if(VELDRIN_FUZZ)

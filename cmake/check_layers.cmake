@@ -4,7 +4,8 @@
 # each other; a windowed sub-folder sits above its core. testing/ is for tests, fuzz targets and
 # benchmarks only.
 set(_layers
-  "platform resources"
+  "resources"
+  "platform"
   "hostlink"
   "geometry"
   "video markers display"
@@ -14,7 +15,7 @@ set(_layers
   "workstation/windows"
   "app tools"
   "bench")
-set(_testing_rank 1)  # testing/ may include the host link and below
+set(_testing_rank 2)  # testing/ may include the host link and below
 
 set(_rank 0)
 set(_folders "")

@@ -47,9 +47,9 @@ cv::Vec3d ColorPixelRay(const CAMERA_INTRINSICS& color, cv::Point2f pixel);
 // where A x + B y + C z + D is negative, as the table measure has it), the four corners' lines of
 // sight (colour-camera directions, P.1 to P.4) and the media size. False when a line of sight
 // misses the plane in front of the camera or the corners do not make a quadrilateral.
-bool MakeMediaFrame(const DEPTH_COLOR_CALIBRATION& calibration, const float plane[4],
-                    const std::array<cv::Vec3d, 4>& cornerRays, double widthMm, double heightMm,
-                    MEDIA_FRAME& frame);
+[[nodiscard]] bool MakeMediaFrame(const DEPTH_COLOR_CALIBRATION& calibration, const float plane[4],
+                                  const std::array<cv::Vec3d, 4>& cornerRays, double widthMm,
+                                  double heightMm, MEDIA_FRAME& frame);
 
 // Media (x, y) millimetres at `heightMm` above the table -> depth-camera metres.
 cv::Vec3d MediaToDepthPoint(const MEDIA_FRAME& frame, double xMm, double yMm, double heightMm);
@@ -59,9 +59,10 @@ cv::Point3d DepthPointToMedia(const MEDIA_FRAME& frame, const cv::Vec3d& point);
 // The corners' points on the plane raised `heightMm` along its normal, in colour-camera
 // coordinates (metres): where auto calibration's corners are seen, to a fraction of a pixel
 // (whole-pixel depth corners would put them pixels off). False as MakeMediaFrame.
-bool RaisedCornerPoints(const DEPTH_COLOR_CALIBRATION& calibration, const float plane[4],
-                        const std::array<cv::Vec3d, 4>& cornerRays, double heightMm,
-                        std::array<cv::Vec3d, 4>& points);
+[[nodiscard]] bool RaisedCornerPoints(const DEPTH_COLOR_CALIBRATION& calibration,
+                                      const float plane[4],
+                                      const std::array<cv::Vec3d, 4>& cornerRays, double heightMm,
+                                      std::array<cv::Vec3d, 4>& points);
 
 // Resamples the measurement's averaged cloud onto the media: each depth pixel with a usable point
 // lands in the cell under it, a cell takes the mean of its pixels, narrow gaps (pixels without
@@ -71,7 +72,8 @@ bool RaisedCornerPoints(const DEPTH_COLOR_CALIBRATION& calibration, const float 
 // Heights up to `deadBandMm` read as the table, and from there up to twice the band they ramp up to
 // their full value; nothing lies below the table. The cell is about one depth pixel
 // wide on the table. False when the measurement has no cloud.
-bool BuildMediaHeightMap(const DEPTH_MEASUREMENT& measurement, const CAMERA_INTRINSICS& depth,
-                         const MEDIA_FRAME& frame, MEDIA_HEIGHT_MAP& map, double deadBandMm = 1.0);
+[[nodiscard]] bool BuildMediaHeightMap(const DEPTH_MEASUREMENT& measurement,
+                                       const CAMERA_INTRINSICS& depth, const MEDIA_FRAME& frame,
+                                       MEDIA_HEIGHT_MAP& map, double deadBandMm = 1.0);
 
 }  // namespace veldrin

@@ -15,6 +15,7 @@
 #include "depth/table_measure.h"
 #include "video/realsense_video_engine.h"
 #include "video/sim/simulated_depth_device.h"
+#include "video/table_scene.h"
 
 namespace veldrin_test {
 

@@ -24,8 +24,8 @@ std::string Plane3DPath(const std::string& folder);
 
 // True when a whole record was read; otherwise `corners` is untouched. Files written by a
 // Windows text stream (every 0x0A stored as 0x0D 0x0A) are read back unchanged.
-bool ReadPlane2D(const std::string& path, Plane2D& corners);
-bool ReadPlane3D(const std::string& path, Plane3D& corners);
+[[nodiscard]] bool ReadPlane2D(const std::string& path, Plane2D& corners);
+[[nodiscard]] bool ReadPlane3D(const std::string& path, Plane3D& corners);
 
 // The depth range a stored table may lie in, in metres from the camera.
 constexpr float kMinPlaneDepthM = 0.1f;
@@ -42,7 +42,7 @@ bool IsPlausiblePlane3D(const Plane3D& corners);
 bool ReadPlane3D(const std::string& path, Plane3D& corners, std::string& error);
 
 // Writes the record as binary, replacing any previous file atomically.
-bool WritePlane2D(const std::string& path, const Plane2D& corners);
-bool WritePlane3D(const std::string& path, const Plane3D& corners);
+[[nodiscard]] bool WritePlane2D(const std::string& path, const Plane2D& corners);
+[[nodiscard]] bool WritePlane3D(const std::string& path, const Plane3D& corners);
 
 }  // namespace veldrin

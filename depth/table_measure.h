@@ -146,7 +146,7 @@ class CTableMeasure {
   const veldrin::Plane3D& GetPlaneCorners() const { return m_planeCorners; }
   // What a plane file would store now: the averaged cloud at the current depth corners.
   // False before the first frame.
-  bool CurrentPlaneCorners(veldrin::Plane3D& corners) const;
+  [[nodiscard]] bool CurrentPlaneCorners(veldrin::Plane3D& corners) const;
 
   const std::array<cv::Point2f, 4>& GetDepthCorners() const { return m_depthCorners; }
   const std::vector<float>& GetAveragedCloud() const { return m_averagedCloud; }

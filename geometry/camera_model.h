@@ -59,11 +59,11 @@ CAMERA_EXTRINSICS InverseExtrinsics(const CAMERA_EXTRINSICS& extrinsics);
 // epipolar line) for the one whose surface point projects closest to it. `depthData` holds
 // depth.width x depth.height raw units, `depthScale` metres per unit. Returns false and leaves
 // `result` as the caller set it when no pixel on the line has depth.
-bool ProjectColorPixelToDepthPixel(cv::Point2f& result, const std::uint16_t* depthData,
-                                   float depthScale, float dmin, float dmax,
-                                   const CAMERA_INTRINSICS& depth, const CAMERA_INTRINSICS& color,
-                                   const CAMERA_EXTRINSICS& colorToDepth,
-                                   const CAMERA_EXTRINSICS& depthToColor, cv::Point2f colorPixel);
+[[nodiscard]] bool ProjectColorPixelToDepthPixel(
+    cv::Point2f& result, const std::uint16_t* depthData, float depthScale, float dmin, float dmax,
+    const CAMERA_INTRINSICS& depth, const CAMERA_INTRINSICS& color,
+    const CAMERA_EXTRINSICS& colorToDepth, const CAMERA_EXTRINSICS& depthToColor,
+    cv::Point2f colorPixel);
 
 // The deprojection of every pixel at depth 1, row by row: a pixel's point at depth d is its ray
 // times d (exactly, as deprojection is linear in d). Computed once per intrinsics, not per frame.

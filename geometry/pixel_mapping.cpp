@@ -26,10 +26,11 @@ bool TruncatePixel(cv::Point2f p, int& outX, int& outY) {
 int ColorPixelToDepthPixel(const DEPTH_COLOR_CALIBRATION& c, const std::uint16_t* depthData, int x,
                            int y, int& outX, int& outY) {
   cv::Point2f found(0.f, 0.f);
-  ProjectColorPixelToDepthPixel(found, depthData, c.fDepthScale, kColorSearchMinDepth,
-                                kColorSearchMaxDepth, c.depthIntrinsics, c.colorIntrinsics,
-                                c.colorToDepth, c.depthToColor,
-                                cv::Point2f(static_cast<float>(x), static_cast<float>(y)));
+  // Nothing found leaves (0, 0): the answer for a pixel that no depth pixel sees.
+  (void)ProjectColorPixelToDepthPixel(found, depthData, c.fDepthScale, kColorSearchMinDepth,
+                                      kColorSearchMaxDepth, c.depthIntrinsics, c.colorIntrinsics,
+                                      c.colorToDepth, c.depthToColor,
+                                      cv::Point2f(static_cast<float>(x), static_cast<float>(y)));
   // The search only visits pixels inside the depth frame, so truncation cannot fail.
   outX = static_cast<int>(found.x);
   outY = static_cast<int>(found.y);

@@ -30,15 +30,15 @@ int ColorPixelToDepthPixel(const DEPTH_COLOR_CALIBRATION& calibration,
 
 // A depth-camera point (metres) -> colour pixel. Returns 1, or 0 with the outputs untouched when
 // the projection is no number an int can hold (a point on the colour camera's own plane).
-int ProjectPointToColorPixel(const DEPTH_COLOR_CALIBRATION& calibration, float x, float y, float z,
-                             int& outX, int& outY);
+[[nodiscard]] int ProjectPointToColorPixel(const DEPTH_COLOR_CALIBRATION& calibration, float x,
+                                           float y, float z, int& outX, int& outY);
 
 // Depth pixel (x, y) seen at `depth` metres -> colour pixel. Returns 0 with the outputs
 // untouched for a negative depth or when the point has no pixel (a depth of 0 has none), else 1.
-int DepthPixelToColorPixel(const DEPTH_COLOR_CALIBRATION& calibration, int x, int y, int& outX,
-                           int& outY, float depth);
+[[nodiscard]] int DepthPixelToColorPixel(const DEPTH_COLOR_CALIBRATION& calibration, int x, int y,
+                                         int& outX, int& outY, float depth);
 
 // Truncates toward zero; false for values an int cannot hold (NaN, infinities, huge values).
-bool TruncateToInt(float value, int& out);
+[[nodiscard]] bool TruncateToInt(float value, int& out);
 
 }  // namespace veldrin

@@ -24,11 +24,11 @@ inline constexpr const char* kObjectsFileName = "objects.json";
 std::string SerializeObjects(std::uint64_t frame, const std::vector<MEDIA_OBJECT>& objects);
 
 // Replaces `<folder>objects.json` as the picture is replaced: a whole file or the previous one.
-bool WriteObjectsFile(const std::string& folder, std::uint64_t frame,
-                      const std::vector<MEDIA_OBJECT>& objects);
+[[nodiscard]] bool WriteObjectsFile(const std::string& folder, std::uint64_t frame,
+                                    const std::vector<MEDIA_OBJECT>& objects);
 
 // False with a one-line reason for a missing, unreadable or malformed file.
-bool ReadObjectsFile(const std::string& path, std::uint64_t& frame,
-                     std::vector<MEDIA_OBJECT>& objects, std::string& error);
+[[nodiscard]] bool ReadObjectsFile(const std::string& path, std::uint64_t& frame,
+                                   std::vector<MEDIA_OBJECT>& objects, std::string& error);
 
 }  // namespace veldrin

@@ -61,14 +61,14 @@ class CSharedStatusBlock {
 
   // Tool side.
   int IsOpen() const;
-  int GetMediaSize(int& height, int& width) const;
+  [[nodiscard]] int GetMediaSize(int& height, int& width) const;
   unsigned GetHostCount() const;
   std::string GetFolder() const;  // UTF-8; empty when absent
   // BGR pixels, width * 3 bytes per row, rows contiguous, top row first. Returns 1 when the
   // picture was written and announced, 0 when nothing was announced. Nothing is written while
   // the folder reads empty. A write that fails for lack of space removes the old picture (the
   // host has taken it) and is tried once more.
-  int PublishImage(int width, int height, const unsigned char* pixels);
+  [[nodiscard]] int PublishImage(int width, int height, const unsigned char* pixels);
   // The errno of the last PublishImage that tried to write: 0 after a success, ENOENT when the
   // folder read empty.
   int GetLastPublishError() const { return m_nLastPublishError; }
@@ -89,9 +89,9 @@ class CSharedStatusBlock {
   // Host side: only a creating attachment may change these; they return 1 on success.
   // 0 when it needs more than 259 UTF-16 units. GetFolder meanwhile reads the old folder, an
   // empty one or the new one, never a mixture.
-  int SetFolder(const std::string& utf8Folder);
-  int SetMediaSize(int height, int width);
-  int AcknowledgeImage();  // nImageReady back to 0: the host has taken the picture
+  [[nodiscard]] int SetFolder(const std::string& utf8Folder);
+  [[nodiscard]] int SetMediaSize(int height, int width);
+  [[nodiscard]] int AcknowledgeImage();  // nImageReady back to 0: the host has taken the picture
 
  private:
   std::u16string ReadFolderUnits() const;

@@ -67,7 +67,7 @@ class SharedStatusBlockFiles : public ::testing::Test {
 struct CLinkedPair {
   explicit CLinkedPair(const std::string& folder, const char* tag = "pair")
       : name(UniqueName(tag)), host(name, 1) {
-    host.SetFolder(folder);
+    EXPECT_EQ(host.SetFolder(folder), 1);
     tool = std::make_unique<CSharedStatusBlock>(name, 0);
   }
   std::string name;
@@ -98,7 +98,7 @@ TEST(SharedStatusBlock, LayoutAndAttachmentWrites) {
   CSharedStatusBlock host(name, 1);
   ASSERT_TRUE(host.IsOpen());
   ASSERT_TRUE(host.SetMediaSize(297, 210));
-  host.SetFolder("/data/");
+  EXPECT_EQ(host.SetFolder("/data/"), 1);
 
   veldrin::CSharedMemory raw(name, 544, false);
   ASSERT_TRUE(raw.IsMapped());
@@ -126,7 +126,7 @@ TEST(SharedStatusBlock, LayoutAndAttachmentWrites) {
     EXPECT_EQ(words[532 / 4], 1u);
     EXPECT_EQ(tool.GetFolder(), "/data/");
 
-    host.SetMediaSize(420, 594);
+    EXPECT_EQ(host.SetMediaSize(420, 594), 1);
     EXPECT_EQ(tool.GetMediaSize(height, width), 1);
     EXPECT_EQ(height, 420);
     EXPECT_EQ(width, 594);
@@ -229,8 +229,8 @@ TEST(SharedStatusBlock, FolderIsNeverSeenHalfWritten) {
     }
   });
   for (int i = 0; i < 2000 && !torn; ++i) {
-    host.SetFolder("");
-    host.SetFolder(folder);
+    EXPECT_EQ(host.SetFolder(""), 1);
+    EXPECT_EQ(host.SetFolder(folder), 1);
   }
   done = true;
   reader.join();
@@ -266,7 +266,7 @@ TEST_F(SharedStatusBlockFiles, BmpLayoutAndRowPadding) {
     }
     const std::size_t padding[] = {0, 1, 2, 3, 0, 1};
     EXPECT_EQ(stride - row, padding[width]);
-    link.host.AcknowledgeImage();
+    EXPECT_EQ(link.host.AcknowledgeImage(), 1);
   }
   // Nothing but the picture is left in the folder.
   EXPECT_EQ(FilesInFolder(), 1);
@@ -284,7 +284,7 @@ TEST_F(SharedStatusBlockFiles, OnePictureUntilTheHostTakesIt) {
   EXPECT_EQ(ReadFileBytes(path), written);
   EXPECT_EQ(0, std::memcmp(written.data() + 54, first.data(), first.size()));
 
-  link.host.AcknowledgeImage();
+  EXPECT_EQ(link.host.AcknowledgeImage(), 1);
   ASSERT_EQ(link.tool->PublishImage(4, 2, second.data()), 1);
   EXPECT_EQ(0, std::memcmp(ReadFileBytes(path).data() + 54, second.data(), second.size()));
 }
@@ -322,7 +322,7 @@ TEST_F(SharedStatusBlockFiles, WriteCutShortKeepsThePreviousPicture) {
   const std::string path = dir.Folder() + link.name + ".bmp";
   const std::vector<unsigned char> small = Pattern(4, 4, 3);
   ASSERT_EQ(link.tool->PublishImage(4, 4, small.data()), 1);
-  link.host.AcknowledgeImage();
+  EXPECT_EQ(link.host.AcknowledgeImage(), 1);
   const std::string before = ReadFileBytes(path);
 
   const std::vector<unsigned char> big = Pattern(64, 64, 4);
@@ -343,10 +343,10 @@ TEST_F(SharedStatusBlockFiles, WriteCutShortKeepsThePreviousPicture) {
 TEST(SharedStatusBlock, ASecondToolLeavesTheBlockUntouched) {
   const std::string name = UniqueName("second");
   CSharedStatusBlock host(name, 1);
-  host.SetFolder("/data/");
+  EXPECT_EQ(host.SetFolder("/data/"), 1);
   CSharedStatusBlock first(name, 0);
   ASSERT_TRUE(first.IsOpen());
-  host.SetMediaSize(300, 200);
+  EXPECT_EQ(host.SetMediaSize(300, 200), 1);
 
   CSharedStatusBlock second(name, 0);
   EXPECT_FALSE(second.IsOpen());
@@ -354,7 +354,7 @@ TEST(SharedStatusBlock, ASecondToolLeavesTheBlockUntouched) {
   EXPECT_EQ(first.IsServedByAnotherTool(), 0);
   EXPECT_EQ(host.GetOpenCount(), 1u);
   int height = 0, width = 0;
-  host.GetMediaSize(height, width);
+  EXPECT_EQ(host.GetMediaSize(height, width), 1);
   EXPECT_EQ(height, 300);  // not the attachment's 640 x 480
   EXPECT_EQ(width, 200);
   const std::vector<unsigned char> pixels = Pattern(2, 2, 0);
@@ -401,7 +401,7 @@ class CAttachedChild {
 TEST(SharedStatusBlock, AToolKilledLeavesTheInstanceToTheNext) {
   const std::string name = UniqueName("killed");
   CSharedStatusBlock host(name, 1);
-  host.SetFolder("/data/");
+  ASSERT_EQ(host.SetFolder("/data/"), 1);
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
     CAttachedChild live([&] {
@@ -456,7 +456,7 @@ TEST(SharedStatusBlock, ABlockCutShortMeansTheHostIsGone) {
     SCOPED_TRACE(size);
     const std::string name = UniqueName("shrunk");
     CSharedStatusBlock host(name, 1);
-    host.SetFolder("/data/");
+    ASSERT_EQ(host.SetFolder("/data/"), 1);
     CSharedStatusBlock tool(name, 0);
     ASSERT_EQ(tool.GetHostCount(), 1u);
     const int fd = shm_open(("/" + name).c_str(), O_RDWR, 0);
@@ -541,7 +541,7 @@ TEST_F(SharedStatusBlockFiles, LongestInstanceNamesPublish) {
     ASSERT_TRUE(CSharedStatusBlock::IsValidInstanceName(longName));
     CSharedStatusBlock host(longName, 1);
     ASSERT_TRUE(host.IsOpen());
-    host.SetFolder(dir.Folder());
+    EXPECT_EQ(host.SetFolder(dir.Folder()), 1);
     CSharedStatusBlock tool(longName, 0);
     const std::vector<unsigned char> pixels = Pattern(2, 2, 0);
     EXPECT_EQ(tool.PublishImage(2, 2, pixels.data()), 1) << length;
@@ -566,7 +566,7 @@ TEST_F(SharedStatusBlockFiles, FullDiskMakesRoomByRemovingTheTakenPicture) {
     }
     // 12 342 bytes take four of the six pages: one picture fits, two do not.
     if (link.tool->PublishImage(64, 64, first.data()) != 1) return 1;
-    link.host.AcknowledgeImage();
+    EXPECT_EQ(link.host.AcknowledgeImage(), 1);
     if (link.tool->PublishImage(64, 64, second.data()) != 1) return 2;
     const std::string written = ReadFileBytes(dir.Folder() + link.name + ".bmp");
     return written.size() == 54 + second.size() &&

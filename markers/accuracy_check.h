@@ -31,8 +31,8 @@ struct SAccuracyReport {
 // Finds the board's inner corners in a rectified picture (8-bit BGR or grey) whose pixels are
 // mmPerPixelX x mmPerPixelY millimetres, and compares them with the ideal grid. False when no
 // board is found; `report` is then untouched. Plain function: safe on any thread.
-bool CheckAccuracy(const cv::Mat& rectified, double mmPerPixelX, double mmPerPixelY,
-                   const SBoardSpec& board, SAccuracyReport& report);
+[[nodiscard]] bool CheckAccuracy(const cv::Mat& rectified, double mmPerPixelX, double mmPerPixelY,
+                                 const SBoardSpec& board, SAccuracyReport& report);
 
 // The rectified picture with each corner's deviation drawn as an arrow from its ideal place,
 // lengthened so that the largest is clearly visible; the enlargement and the figures are written

@@ -20,11 +20,11 @@ class CCameraReference {
 
   // Builds the reference from a camera frame (8-bit BGR or grey); false for an empty or
   // featureless picture, and the reference is then empty.
-  bool Make(const cv::Mat& frame);
+  [[nodiscard]] bool Make(const cv::Mat& frame);
   // Writes the thumbnail as a PNG, replacing the file atomically.
-  bool Save(const std::string& path) const;
+  [[nodiscard]] bool Save(const std::string& path) const;
   // False (and empty) when the file is missing or not a usable thumbnail.
-  bool Load(const std::string& path);
+  [[nodiscard]] bool Load(const std::string& path);
   bool IsEmpty() const { return m_thumbnail.empty(); }
 
   // How far the live frame's picture has moved against the reference: the largest shift, in
@@ -34,7 +34,7 @@ class CCameraReference {
   bool HasMoved(const cv::Mat& frame) const { return Displacement(frame) > kMovedPixels; }
 
  private:
-  bool Adopt(cv::Mat thumbnail);
+  [[nodiscard]] bool Adopt(cv::Mat thumbnail);
 
   cv::Mat m_thumbnail;  // 8-bit grey
   std::vector<cv::Point2f> m_features;

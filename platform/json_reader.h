@@ -12,6 +12,7 @@ namespace veldrin {
 // by throwing (nesting deeper than its limit): every file we read is outside input, and a file
 // must never end the program. With `failIfExtra`, anything but white space after the value is
 // refused too.
-bool ParseJsonText(std::string_view text, Json::Value& root, bool failIfExtra = false);
+[[nodiscard]] bool ParseJsonText(std::string_view text, Json::Value& root,
+                                 bool failIfExtra = false);
 
 }  // namespace veldrin

@@ -80,7 +80,8 @@ bool DecodeText(std::string& bytes, const SEncoding& enc) {
 std::string EncodeText(const std::string& text, const SEncoding& enc) {
   if (enc.kind == EEncoding::kUtf8) return text;
   std::u16string units;
-  Utf8ToUtf16(text, units);  // the text came from DecodeText or was checked by the caller
+  // The text came from DecodeText or was checked by the caller, so it converts.
+  (void)Utf8ToUtf16(text, units);
   std::string out;
   out.reserve(2 * units.size() + 2);
   const bool le = enc.kind == EEncoding::kUtf16Le;

@@ -44,7 +44,7 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
 // cannot hold (line breaks, '=' in a key, empty names), an unreadable existing file (or a
 // UTF-16 one that would not be written back byte for byte), a lock that stayed held, or a failed
 // write.
-bool WritePrivateProfileString(const std::string& section, const std::string& key,
-                               const std::string& value, const std::string& path);
+[[nodiscard]] bool WritePrivateProfileString(const std::string& section, const std::string& key,
+                                             const std::string& value, const std::string& path);
 
 }  // namespace veldrin

@@ -190,9 +190,9 @@ TEST_F(ProfileTest, ConcurrentWritersToOneFileLoseNoKey) {
   for (int t = 0; t < 4; ++t) {
     writers.emplace_back([this, t] {
       for (int k = 0; k < 10; ++k) {
-        WritePrivateProfileString(std::string("inst").append(std::to_string(t)),
-                                  std::string("k").append(std::to_string(k)),
-                                  std::to_string(t * 100 + k), m_path);
+        EXPECT_TRUE(WritePrivateProfileString(std::string("inst").append(std::to_string(t)),
+                                              std::string("k").append(std::to_string(k)),
+                                              std::to_string(t * 100 + k), m_path));
       }
     });
   }

@@ -11,6 +11,6 @@ namespace veldrin {
 std::string Utf16ToUtf8(const std::u16string& in);
 
 // Strict: false for malformed, overlong or surrogate sequences (`out` then holds a prefix).
-bool Utf8ToUtf16(const std::string& in, std::u16string& out);
+[[nodiscard]] bool Utf8ToUtf16(const std::string& in, std::u16string& out);
 
 }  // namespace veldrin

@@ -182,7 +182,7 @@ int ProbeMedia(const DEPTH_PROBE_OPTIONS& options, const CTableMeasure& measure,
   if (picture.empty()) return Fail("the colour camera delivered no picture");
   CRectification rectification;
   rectification.ApplyCameraSettings(picture.cols, picture.rows);
-  rectification.SetCorners(colorCorners);
+  if (!rectification.SetCorners(colorCorners)) return Fail("the corners give no picture");
   rectification.UpdateMediaSize(options.mediaMm->width, options.mediaMm->height);
   cv::Mat out;
   if (options.bHeightTrue) {
@@ -313,7 +313,7 @@ int ProbeDepth(const std::vector<std::string>& args) {
   } catch (const std::exception& e) {
     return Fail(std::string("the depth camera does not start: ") + e.what());
   }
-  engine->Start();
+  if (engine->Start() != 1) return Fail("the depth camera's frame thread is still busy");
   // Frames come at 30 per second; the engine itself gives up after 15 s without one.
   const bool ok = probe.Wait(std::chrono::seconds(options.nFrames / 30 + 30), error);
   engine->Stop();

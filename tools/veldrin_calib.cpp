@@ -132,7 +132,8 @@ int Show(const std::vector<std::string>& args) {
   if (const int rc = CheckDirectory(args[1])) return rc;
   std::vector<cv::Point2f> points;
   ECalibrationForm form;
-  CCalibrationStore::ReadCalibration(WithSeparator(args[1]), args[2], points, form);
+  // The form says whether it was read; the count is the corners, which Show prints anyway.
+  (void)CCalibrationStore::ReadCalibration(WithSeparator(args[1]), args[2], points, form);
   if (form == ECalibrationForm::kNone) {
     return Fail("cannot read calibration '" + args[2] + "' in " + args[1]);
   }
@@ -189,7 +190,7 @@ int Convert(const std::vector<std::string>& args) {
   const std::string dir = WithSeparator(args[1]);
   std::vector<cv::Point2f> points;
   ECalibrationForm form;
-  CCalibrationStore::ReadCalibration(dir, args[2], points, form);
+  (void)CCalibrationStore::ReadCalibration(dir, args[2], points, form);  // the form tells
   if (form == ECalibrationForm::kNone) {
     return Fail("cannot read calibration '" + args[2] + "' in " + args[1]);
   }

@@ -387,7 +387,8 @@ class CMediaControl {
  private:
   bool Changed() {
     std::string content;
-    veldrin::ReadWholeFile(m_strPath, content, kMaxControlFile);
+    // A missing or unreadable control file reads as empty: no change asked for.
+    (void)veldrin::ReadWholeFile(m_strPath, content, kMaxControlFile);
     if (content == m_strContent) return false;
     m_strContent = content;
     return true;
@@ -500,7 +501,7 @@ int Run(const SOptions& opt) {
   if (!block->SetFolder(folder)) {
     return Fail("the folder path does not fit the block (259 UTF-16 units)", 1);
   }
-  block->SetMediaSize(mediaHeight, mediaWidth);
+  if (!block->SetMediaSize(mediaHeight, mediaWidth)) return Fail("cannot set the media size", 1);
   Log("block " + opt.name + " ready: folder " + folder + ", media " + std::to_string(mediaWidth) +
       "x" + std::to_string(mediaHeight) + " mm");
 
@@ -526,13 +527,16 @@ int Run(const SOptions& opt) {
     }
     // A tool overwrites the media size when it attaches; put ours back.
     int height = 0, width = 0;
-    block->GetMediaSize(height, width);
-    if (height != mediaHeight || width != mediaWidth) block->SetMediaSize(mediaHeight, mediaWidth);
+    // Our own block stays open and its sizes valid, so these cannot fail.
+    (void)block->GetMediaSize(height, width);
+    if (height != mediaHeight || width != mediaWidth) {
+      (void)block->SetMediaSize(mediaHeight, mediaWidth);
+    }
 
     if (block->IsImageReady()) {
       TakePicture(block->GetImagePath(), got);
       LogObjects(folder + veldrin::kObjectsFileName, objectsLine);
-      block->AcknowledgeImage();
+      (void)block->AcknowledgeImage();  // our own block: it cannot refuse
       if (opt.bSoak && got.count == warmUp && atWarmUp.rssKb < 0) {
         atWarmUp = ReadProcessUse(child.Pid());
       }
@@ -546,7 +550,7 @@ int Run(const SOptions& opt) {
       if (control.Poll(width, height)) {
         mediaWidth = width;
         mediaHeight = height;
-        block->SetMediaSize(mediaHeight, mediaWidth);
+        (void)block->SetMediaSize(mediaHeight, mediaWidth);  // Poll allows no negative size
         Log("media " + std::to_string(width) + "x" + std::to_string(height) + " mm");
       }
       nextControl = now + kControlFileInterval;

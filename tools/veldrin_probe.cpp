@@ -44,7 +44,7 @@ constexpr const char* kUsage =
     "depth [--frames N] [--corners X0 Y0 X1 Y1 X2 Y2 X3 Y3] [--plane DIR] [--save-plane DIR] "
     "[--media WxH [--objects] [--publish FILE.bmp [--height-true]]] | "
     "sheet FILE | accuracy FILE --media WxH --board CxR --square-mm S | "
-    "record FILE.bag [--frames N] [--device SERIAL] | --version";
+    "record FILE.bag [--frames N] [--device SERIAL] | --version | --help";
 
 int Fail(const std::string& message) {
   std::cerr << "veldrin-probe: " << message << '\n';
@@ -242,7 +242,7 @@ int Accuracy(std::vector<std::string> args) {
   // The same rectified picture the tool publishes for this media size.
   CRectification rectification;
   rectification.ApplyCameraSettings(picture.cols, picture.rows);
-  rectification.SetCorners(corners);
+  if (!rectification.SetCorners(corners)) return Fail("the sheet has no four corners");
   rectification.UpdateMediaSize(media->width, media->height);
   cv::Mat rectified;
   if (!rectification.Rectify(picture, rectified)) return Fail("the sheet cannot be rectified");
@@ -281,6 +281,10 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 2, argv + argc);
   if (command == "--version" && args.empty()) {
     std::printf("veldrin-probe %s\n", veldrin::VersionText());
+    return 0;
+  }
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::cout << kUsage << '\n';
     return 0;
   }
   if (command == "list" && args.empty()) return List();

@@ -92,7 +92,8 @@ class CDepthDevice {
   virtual void Start(const DEPTH_STREAM_REQUEST& request) = 0;
   // Waits at most `limit` for the next frameset: false when none came in time, throws
   // CDeviceLostError when the camera is gone. The frames stay valid until the next call.
-  virtual bool TryWaitForFrameset(std::chrono::milliseconds limit, DEPTH_FRAMESET& frameset) = 0;
+  [[nodiscard]] virtual bool TryWaitForFrameset(std::chrono::milliseconds limit,
+                                                DEPTH_FRAMESET& frameset) = 0;
   // Metres per depth unit, from the depth sensor; throws CNoDepthSensorError.
   virtual float GetDepthScale() = 0;
   // Extrinsics between the started streams, in each direction.

@@ -6,22 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "video/device_enumerator.h"
 #include "video/device_locator.h"
-#include "video/video_engine.h"
 
-// One device as a back-end reports it, before the slot rules apply.
-struct FOUND_DEVICE {
+inline constexpr int MAX_VIDEO_DEVICES = 5;
+
+// One device slot: the display name (made unique against the previous slot) and the sizes the
+// device offers, in the platform's order, duplicates kept (x = width, y = height).
+struct VIDEO_DEVICE_DATA {
   std::string strName;
   std::vector<cv::Point> resolutions;
-  DEVICE_LOCATOR locator;
-};
-
-// A source of the device list. Chosen at run time by CreateDeviceEnumerator.
-class CDeviceEnumerator {
- public:
-  virtual ~CDeviceEnumerator() = default;
-  // The devices in index order; empty when there are none.
-  virtual std::vector<FOUND_DEVICE> Enumerate() = 0;
 };
 
 // Virtual cameras when VELDRIN_CAMERAS is set (even to nothing), V4L2 otherwise.

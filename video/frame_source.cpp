@@ -1,33 +1,6 @@
 #include "video/frame_source.h"
 
-#include <opencv2/videoio.hpp>
-
-#include "video/virtual_camera.h"
-
 namespace {
-
-// A real camera through OpenCV's capture, with the back-end chosen automatically.
-class CDeviceFrameSource : public CFrameSource {
- public:
-  explicit CDeviceFrameSource(int node) : m_capture(node, cv::CAP_ANY) {}
-  bool IsOpened() const override { return m_capture.isOpened(); }
-  void RequestSize(int width, int height) override {
-    // Width first, then height; the device may refuse either, which GetSize shows.
-    m_capture.set(cv::CAP_PROP_FRAME_WIDTH, static_cast<double>(width));
-    m_capture.set(cv::CAP_PROP_FRAME_HEIGHT, static_cast<double>(height));
-  }
-  cv::Size GetSize() const override {
-    return cv::Size(static_cast<int>(m_capture.get(cv::CAP_PROP_FRAME_WIDTH)),
-                    static_cast<int>(m_capture.get(cv::CAP_PROP_FRAME_HEIGHT)));
-  }
-  void Read(cv::Mat& frame) override {
-    if (!m_capture.read(frame)) frame.release();
-  }
-  void Release() override { m_capture.release(); }
-
- private:
-  cv::VideoCapture m_capture;
-};
 
 class CNoDevice : public CFrameSource {
  public:
@@ -39,17 +12,5 @@ class CNoDevice : public CFrameSource {
 };
 
 }  // namespace
-
-std::unique_ptr<CFrameSource> OpenFrameSource(const DEVICE_LOCATOR& locator) {
-  switch (locator.kind) {
-    case DEVICE_LOCATOR::EKind::V4L2:
-      return std::make_unique<CDeviceFrameSource>(locator.nNode);
-    case DEVICE_LOCATOR::EKind::Virtual:
-      return OpenVirtualSource(locator.strSource);
-    case DEVICE_LOCATOR::EKind::None:
-      break;
-  }
-  return MakeClosedFrameSource();
-}
 
 std::unique_ptr<CFrameSource> MakeClosedFrameSource() { return std::make_unique<CNoDevice>(); }

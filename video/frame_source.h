@@ -5,8 +5,6 @@
 
 #include <memory>
 
-#include "video/device_locator.h"
-
 // The capture object an engine reads from: a real device or a virtual one. Mirrors the part of
 // cv::VideoCapture the engine uses. Not thread-safe: one thread at a time.
 class CFrameSource {
@@ -23,6 +21,3 @@ class CFrameSource {
 
 // A source that never opened: reads give empty frames.
 std::unique_ptr<CFrameSource> MakeClosedFrameSource();
-
-// Opens what the locator names. Never null: a device that does not open gives a closed source.
-std::unique_ptr<CFrameSource> OpenFrameSource(const DEVICE_LOCATOR& locator);

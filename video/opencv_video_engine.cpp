@@ -7,7 +7,7 @@
 #include <system_error>
 #include <thread>
 
-#include "video/frame_source.h"
+#include "video/device_frame_source.h"
 
 namespace {
 constexpr std::chrono::milliseconds kStopWait{100};

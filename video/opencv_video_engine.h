@@ -27,7 +27,7 @@ class CKivOpenCVVideoEngine : public CKivVideoEngine {
   int IsDeviceAvailable(int index) override;
   int FindFirstAvailableDevice() override;
   int Setup(int index, int width, int height, CKivVideoEngineListener* listener) override;
-  int Start() override;
+  [[nodiscard]] int Start() override;
   int Stop() override;
 
  protected:

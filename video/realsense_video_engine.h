@@ -60,14 +60,14 @@ class CKivRealSenseVideoEngine : public CKivVideoEngine {
   // default, for the first whose name contains "RealSense".
   void SelectDevice(int device) { m_nDevice = device; }
   // 1 when the frame thread was started, 0 when the previous one is still busy.
-  int Start() override;
+  [[nodiscard]] int Start() override;
   int Stop() override;
 
   // The mappings of the stored calibration; ColorPixelToDepthPixel searches the latest depth
   // frame, so it belongs on the frame thread during OnDepthFrame.
   int ColorPixelToDepthPixel(int x, int y, int& outX, int& outY) const;
-  int ProjectPointToColorPixel(float x, float y, float z, int& outX, int& outY) const;
-  int DepthPixelToColorPixel(int x, int y, int& outX, int& outY, float depth) const;
+  [[nodiscard]] int ProjectPointToColorPixel(float x, float y, float z, int& outX, int& outY) const;
+  [[nodiscard]] int DepthPixelToColorPixel(int x, int y, int& outX, int& outY, float depth) const;
 
   const DEPTH_COLOR_CALIBRATION& GetCalibration() const { return m_calibration; }
   // The raw copy of the latest depth frame (depth width x height units), null before the first.

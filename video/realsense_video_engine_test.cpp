@@ -11,8 +11,9 @@
 #include <mutex>
 #include <thread>
 
+#include "testing/waiting.h"
+#include "video/scene_params.h"
 #include "video/sim/failing_depth_device_test_fixture.h"
-#include "video/sim/scene_box.h"
 #include "video/sim/simulated_depth_device.h"
 
 namespace {
@@ -246,9 +247,12 @@ TEST_F(RealSenseEngineTest, StreamsDepthFramesThatFollowTheScene) {
       frames = listener.m_nFrames;
       EXPECT_TRUE(listener.m_bConsistent);
     }
-    std::this_thread::sleep_for(150ms);
+    // At most the pass that was running delivers.
+    EXPECT_TRUE(veldrin_test::NothingHappensFor(150ms, [&] {
+      std::lock_guard lock(listener.m_mutex);
+      return listener.m_nFrames > frames + 1;
+    }));
     std::lock_guard lock(listener.m_mutex);
-    EXPECT_LE(listener.m_nFrames, frames + 1);     // at most the pass that was running
     EXPECT_FALSE(engine.GetDepthImage().empty());  // the last frame stays
     EXPECT_NE(engine.GetDepthData(), nullptr);
   }
@@ -268,7 +272,10 @@ TEST_F(RealSenseEngineTest, AnErrorOnTheFrameThreadEndsItAndReachesTheListener) 
   EXPECT_EQ(engine.SetupDepth(7, 640, 480, &listener, 640, 480), 1);
   ASSERT_EQ(engine.Start(), 1);
   ASSERT_TRUE(listener.WaitFor([](CRecorder& r) { return !r.m_errors.empty(); }));
-  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(veldrin_test::NothingHappensFor(100ms, [&] {
+    std::lock_guard lock(listener.m_mutex);
+    return listener.m_nFrames != 3 || listener.m_errors.size() != 1;
+  }));
   std::lock_guard lock(listener.m_mutex);
   EXPECT_EQ(listener.m_nFrames, 3);
   ASSERT_EQ(listener.m_errors.size(), 1u);

@@ -12,13 +12,14 @@
 namespace veldrin {
 
 // False with "<where> is not an object" or "unknown key <where>.<name>" in `error`.
-bool CheckSceneKeys(const Json::Value& object, std::initializer_list<const char*> allowed,
-                    const std::string& where, std::string& error);
+[[nodiscard]] bool CheckSceneKeys(const Json::Value& object,
+                                  std::initializer_list<const char*> allowed,
+                                  const std::string& where, std::string& error);
 
 // Leaves `out` alone when the member is absent; false when it is there but not a number.
-bool ReadSceneNumber(const Json::Value& object, const char* key, double& out);
+[[nodiscard]] bool ReadSceneNumber(const Json::Value& object, const char* key, double& out);
 
 // An array of exactly `count` numbers into `out`; false, with `out` untouched, otherwise.
-bool ReadSceneNumbers(const Json::Value& value, std::size_t count, double* out);
+[[nodiscard]] bool ReadSceneNumbers(const Json::Value& value, std::size_t count, double* out);
 
 }  // namespace veldrin

@@ -8,15 +8,14 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
-#include "platform/file_io.h"
-#include "platform/json_reader.h"
 #include "video/scene_json.h"
-#include "video/sim/scene_world.h"
+#include "video/scene_params.h"
 
 namespace {
 
@@ -56,297 +55,85 @@ QRcodePtr EncodeQR(const std::string& text) {
 }
 #endif
 
-// Table -> camera rotation and the camera centre for the parameters' pose.
-void CameraPose(const TABLE_SCENE_PARAMS& p, double rotation[3][3], double centre[3]) {
-  const double t = Radians(p.cameraTiltDeg), r = Radians(p.cameraRollDeg);
-  const double ct = std::cos(t), st = std::sin(t), cr = std::cos(r), sr = std::sin(r);
-  // Looking straight down: camera x = table x, camera y = -table y (far is up in the picture),
-  // camera z = -table z; then tilted about x to aim at the origin from the near side, then rolled.
-  const double base[3][3] = {{1, 0, 0}, {0, -ct, -st}, {0, st, -ct}};
-  const double roll[3][3] = {{cr, -sr, 0}, {sr, cr, 0}, {0, 0, 1}};
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) {
-      rotation[i][j] = 0;
-      for (int k = 0; k < 3; ++k) rotation[i][j] += roll[i][k] * base[k][j];
-    }
-  }
-  centre[0] = 0;
-  centre[1] = -p.cameraDistanceMm * st;
-  centre[2] = p.cameraDistanceMm * ct;
-}
-
-double DepthOf(const TABLE_SCENE_PARAMS& p, double x, double y) {
-  double rotation[3][3], centre[3];
-  CameraPose(p, rotation, centre);
-  const double d[3] = {x - centre[0], y - centre[1], -centre[2]};
-  return rotation[2][0] * d[0] + rotation[2][1] * d[1] + rotation[2][2] * d[2];
-}
-
-// Corners of a w x h rectangle centred at (cx, cy), rotated by `deg`: top-left, top-right,
-// bottom-right, bottom-left, with "top" toward +y (away from the camera).
-std::vector<cv::Point2d> RectangleOnTable(double w, double h, double deg, double cx, double cy) {
-  const double a = Radians(deg), c = std::cos(a), s = std::sin(a);
-  const double local[4][2] = {{-w / 2, h / 2}, {w / 2, h / 2}, {w / 2, -h / 2}, {-w / 2, -h / 2}};
-  std::vector<cv::Point2d> corners;
-  for (const auto& q : local) {
-    corners.emplace_back(cx + c * q[0] - s * q[1], cy + s * q[0] + c * q[1]);
+// The eight corners of the box in table millimetres: bottom 0..3, top 4..7, counter-clockwise.
+std::array<cv::Vec3d, 8> BoxCorners(const SCENE_BOX& b) {
+  const double a = Radians(b.rotationDeg), c = std::cos(a), s = std::sin(a);
+  const double hx = b.sizeMm[0] / 2, hy = b.sizeMm[1] / 2;
+  const double local[4][2] = {{-hx, -hy}, {hx, -hy}, {hx, hy}, {-hx, hy}};
+  std::array<cv::Vec3d, 8> corners;
+  for (int i = 0; i < 4; ++i) {
+    const double x = b.centreMm[0] + c * local[i][0] - s * local[i][1];
+    const double y = b.centreMm[1] + s * local[i][0] + c * local[i][1];
+    corners[i] = cv::Vec3d(x, y, 0.0);
+    corners[i + 4] = cv::Vec3d(x, y, b.sizeMm[2]);
   }
   return corners;
 }
 
-std::vector<cv::Point2d> SheetOnTable(const TABLE_SCENE_PARAMS& p) {
-  return RectangleOnTable(p.sheetWidthMm, p.sheetHeightMm, p.sheetRotationDeg, p.sheetOffsetXMm,
-                          p.sheetOffsetYMm);
+// Draws the box and its mark into the colour picture (any size: the native picture scaled).
+void DrawSceneBox(const TABLE_SCENE_PARAMS& params, const SCENE_BOX& box, cv::Mat& picture) {
+  const veldrin::TABLE_SCENE_CAMERA camera = veldrin::TableSceneCamera(params);
+  const std::array<cv::Vec3d, 8> q = BoxCorners(box);
+  const cv::Vec3d eye(camera.centre[0], camera.centre[1], camera.centre[2]);
+  // Faces as corner indices, outward normals by the right-hand rule.
+  static const int kFaces[5][4] = {
+      {4, 5, 6, 7}, {0, 1, 5, 4}, {1, 2, 6, 5}, {2, 3, 7, 6}, {3, 0, 4, 7}};
+  static const cv::Scalar kShades[5] = {
+      {60, 150, 220}, {40, 105, 160}, {35, 90, 140}, {40, 105, 160}, {35, 90, 140}};
+  for (int f = 0; f < 5; ++f) {
+    const cv::Vec3d& a = q[kFaces[f][0]];
+    const cv::Vec3d normal = (q[kFaces[f][1]] - a).cross(q[kFaces[f][3]] - a);
+    if (normal.dot(eye - a) <= 0.0) continue;  // turned away: hidden behind the others
+    cv::Point polygon[4];
+    bool inFront = true;
+    for (int i = 0; i < 4; ++i) {
+      const cv::Vec3d& corner = q[kFaces[f][i]];
+      inFront = inFront && veldrin::TableToColorCamera(camera, corner)[2] > 1.0;
+      const cv::Point2f p = veldrin::TableToColorPixel(params, camera, corner, picture.size());
+      // Sub-pixel vertices keep the edges where the depth side measures them.
+      polygon[i] = cv::Point(static_cast<int>(std::lround(p.x * 16)),
+                             static_cast<int>(std::lround(p.y * 16)));
+    }
+    if (inFront) cv::fillConvexPoly(picture, polygon, 4, kShades[f], cv::LINE_AA, 4);
+  }
+  if (!box.mark) return;
+  // The disc on the top face (turned towards the camera whenever the camera is above the box).
+  const SCENE_MARK& mark = *box.mark;
+  constexpr int kSteps = 64;
+  std::vector<cv::Point> disc;
+  for (int i = 0; i < kSteps; ++i) {
+    const double a = 2.0 * kPi * i / kSteps, r = mark.diameterMm / 2.0;
+    const cv::Vec3d q3(box.centreMm[0] + r * std::cos(a), box.centreMm[1] + r * std::sin(a),
+                       box.sizeMm[2]);
+    if (veldrin::TableToColorCamera(camera, q3)[2] <= 1.0) return;
+    const cv::Point2f p = veldrin::TableToColorPixel(params, camera, q3, picture.size());
+    disc.emplace_back(static_cast<int>(std::lround(p.x * 16)),
+                      static_cast<int>(std::lround(p.y * 16)));
+  }
+  cv::fillConvexPoly(picture, disc, cv::Scalar(mark.rgb[2], mark.rgb[1], mark.rgb[0]), cv::LINE_AA,
+                     4);
 }
 
-std::vector<cv::Point2d> TableOnTable(const TABLE_SCENE_PARAMS& p) {
-  return RectangleOnTable(p.tableWidthMm, p.tableDepthMm, 0, 0, 0);
-}
-
-double FocalLength(const TABLE_SCENE_PARAMS& p) {
-  return p.nWidth / 2.0 / std::tan(Radians(p.horizontalFovDeg) / 2.0);
-}
-
-// The radial factor's effect r * (1 + k1 r^2 + k2 r^4) and its derivative.
-double RadialImage(const TABLE_SCENE_PARAMS& p, double r) {
-  const double r2 = r * r;
-  return r * (1.0 + r2 * (p.cameraK1 + r2 * p.cameraK2));
-}
-double RadialSlope(const TABLE_SCENE_PARAMS& p, double r) {
-  const double r2 = r * r;
-  return 1.0 + r2 * (3.0 * p.cameraK1 + r2 * 5.0 * p.cameraK2);
-}
-
-// Every pixel of the picture, out to its corners, must come from one point of the scene: the
-// distortion must keep growing with the radius until it has covered the picture's corners.
-bool RadialStaysMonotonic(const TABLE_SCENE_PARAMS& p) {
-  const double corner = std::hypot(p.nWidth / 2.0, p.nHeight / 2.0) / FocalLength(p);
-  for (double r = 0.0; r < 10.0; r += 1e-3) {
-    if (RadialSlope(p, r) <= 0.0) return false;
-    if (RadialImage(p, r) >= corner) return true;
+// All boxes, the farthest from the camera first, so nearer ones cover what they hide.
+void DrawSceneBoxes(const TABLE_SCENE_PARAMS& params, const std::vector<SCENE_BOX>& boxes,
+                    cv::Mat& picture) {
+  const veldrin::TABLE_SCENE_CAMERA camera = veldrin::TableSceneCamera(params);
+  std::vector<std::pair<double, const SCENE_BOX*>> order;
+  for (const SCENE_BOX& box : boxes) {
+    const double dx = box.centreMm[0] - camera.centre[0], dy = box.centreMm[1] - camera.centre[1];
+    order.emplace_back(-(dx * dx + dy * dy), &box);
   }
-  return false;
-}
-
-// The undistorted radius whose image is `distorted` (Newton's method; the slope stays positive
-// over the picture, as validated).
-double UndistortRadius(const TABLE_SCENE_PARAMS& p, double distorted) {
-  double r = distorted;
-  for (int i = 0; i < 20; ++i) {
-    const double step = (RadialImage(p, r) - distorted) / RadialSlope(p, r);
-    r -= step;
-    if (std::abs(step) < 1e-12) break;
-  }
-  return r;
-}
-
-bool Validate(const TABLE_SCENE_PARAMS& p, std::string& error) {
-  struct SRange {
-    const char* key;
-    double value, low, high;
-  };
-  const SRange ranges[] = {
-      {"size", double(std::min(p.nWidth, p.nHeight)), 16, 8192},
-      {"size", double(std::max(p.nWidth, p.nHeight)), 16, 8192},
-      {"sheet.width_mm", p.sheetWidthMm, 10, 5000},
-      {"sheet.height_mm", p.sheetHeightMm, 10, 5000},
-      {"sheet.rotation_deg", p.sheetRotationDeg, -180, 180},
-      {"table.width_mm", p.tableWidthMm, 10, 20000},
-      {"table.depth_mm", p.tableDepthMm, 10, 20000},
-      {"camera.distance_mm", p.cameraDistanceMm, 50, 20000},
-      {"camera.tilt_deg", p.cameraTiltDeg, 0, 60},
-      {"camera.roll_deg", p.cameraRollDeg, -45, 45},
-      {"camera.fov_deg", p.horizontalFovDeg, 10, 120},
-      {"qr.size_mm", p.qrSizeMm, 5, 1000},
-      {"camera.k1", p.cameraK1, -0.5, 0.5},
-      {"camera.k2", p.cameraK2, -0.5, 0.5},
-  };
-  for (const SRange& r : ranges) {
-    if (!(r.value >= r.low && r.value <= r.high)) {
-      error = std::string(r.key) + " out of range";
-      return false;
-    }
-  }
-  if (p.nBoardColumns != 0) {
-    if (p.nBoardColumns < 2 || p.nBoardColumns > 64 || p.nBoardRows < 2 || p.nBoardRows > 64) {
-      error = "sheet.board needs 2 to 64 cols and rows";
-      return false;
-    }
-    if (!(p.boardSquareMm >= 1 && p.boardSquareMm <= 1000)) {
-      error = "sheet.board.square_mm out of range";
-      return false;
-    }
-    // A white border of at least one square keeps the board findable.
-    if ((p.nBoardColumns + 3) * p.boardSquareMm > p.sheetWidthMm ||
-        (p.nBoardRows + 3) * p.boardSquareMm > p.sheetHeightMm) {
-      error = "sheet.board does not fit on the sheet";
-      return false;
-    }
-  }
-  if (!RadialStaysMonotonic(p)) {
-    error = "camera.k1 and camera.k2 fold the picture over";
-    return false;
-  }
-  std::vector<cv::Point2d> points = TableOnTable(p);
-  for (const cv::Point2d& q : SheetOnTable(p)) points.push_back(q);
-  for (const cv::Point2d& q : points) {
-    if (DepthOf(p, q.x, q.y) < 1.0) {
-      error = "the table or sheet reaches behind the camera";
-      return false;
-    }
-  }
-  if (p.bQRCode) {
-#ifdef VELDRIN_HAVE_QRENCODE
-    if (p.strQRText.empty() || !EncodeQR(p.strQRText)) {
-      error = "qr.text cannot be encoded";
-      return false;
-    }
-#else
-    error = "qr codes need libqrencode";
-    return false;
-#endif
-  }
-  return true;
-}
-
-bool ParseParams(const Json::Value& root, TABLE_SCENE_PARAMS& p, std::string& error) {
-  if (!veldrin::CheckSceneKeys(
-          root, {"size", "sheet", "table", "camera", "qr", "box", "boxes", "depth"}, "", error)) {
-    return false;
-  }
-  if (!veldrin::ParseSceneDepthKeys(root, p.box, p.depth, error)) return false;
-  if (!veldrin::ParseSceneBoxes(root, p.boxes, error)) return false;
-  if (root.isMember("size")) {
-    const Json::Value& size = root["size"];
-    if (!size.isArray() || size.size() != 2 || !size[0].isInt() || !size[1].isInt()) {
-      error = "size must be [width, height]";
-      return false;
-    }
-    p.nWidth = size[0].asInt();
-    p.nHeight = size[1].asInt();
-  }
-  bool ok = true;
-  if (root.isMember("sheet")) {
-    const Json::Value& s = root["sheet"];
-    if (!veldrin::CheckSceneKeys(s, {"width_mm", "height_mm", "rotation_deg", "offset_mm", "board"},
-                                 "sheet", error)) {
-      return false;
-    }
-    if (s.isMember("board")) {
-      const Json::Value& b = s["board"];
-      if (!veldrin::CheckSceneKeys(b, {"cols", "rows", "square_mm"}, "sheet.board", error))
-        return false;
-      if (!b["cols"].isInt() || !b["rows"].isInt() || !b["square_mm"].isNumeric()) {
-        error = "sheet.board needs whole cols and rows and a square_mm";
-        return false;
-      }
-      p.nBoardColumns = b["cols"].asInt();
-      p.nBoardRows = b["rows"].asInt();
-      p.boardSquareMm = b["square_mm"].asDouble();
-      if (p.nBoardColumns == 0) p.nBoardColumns = -1;  // refused below, not taken as "no board"
-    }
-    ok = ok && veldrin::ReadSceneNumber(s, "width_mm", p.sheetWidthMm) &&
-         veldrin::ReadSceneNumber(s, "height_mm", p.sheetHeightMm) &&
-         veldrin::ReadSceneNumber(s, "rotation_deg", p.sheetRotationDeg);
-    if (s.isMember("offset_mm")) {
-      double offset[2];
-      if (!veldrin::ReadSceneNumbers(s["offset_mm"], 2, offset)) {
-        error = "sheet.offset_mm must be [x, y]";
-        return false;
-      }
-      p.sheetOffsetXMm = offset[0];
-      p.sheetOffsetYMm = offset[1];
-    }
-  }
-  if (root.isMember("table")) {
-    const Json::Value& t = root["table"];
-    if (!veldrin::CheckSceneKeys(t, {"width_mm", "depth_mm"}, "table", error)) return false;
-    ok = ok && veldrin::ReadSceneNumber(t, "width_mm", p.tableWidthMm) &&
-         veldrin::ReadSceneNumber(t, "depth_mm", p.tableDepthMm);
-  }
-  if (root.isMember("camera")) {
-    const Json::Value& c = root["camera"];
-    if (!veldrin::CheckSceneKeys(c, {"distance_mm", "tilt_deg", "roll_deg", "fov_deg", "k1", "k2"},
-                                 "camera", error)) {
-      return false;
-    }
-    ok = ok && veldrin::ReadSceneNumber(c, "distance_mm", p.cameraDistanceMm) &&
-         veldrin::ReadSceneNumber(c, "tilt_deg", p.cameraTiltDeg) &&
-         veldrin::ReadSceneNumber(c, "roll_deg", p.cameraRollDeg) &&
-         veldrin::ReadSceneNumber(c, "fov_deg", p.horizontalFovDeg) &&
-         veldrin::ReadSceneNumber(c, "k1", p.cameraK1) &&
-         veldrin::ReadSceneNumber(c, "k2", p.cameraK2);
-  }
-  if (root.isMember("qr")) {
-    const Json::Value& q = root["qr"];
-    if (!veldrin::CheckSceneKeys(q, {"enabled", "text", "size_mm"}, "qr", error)) return false;
-    if (q.isMember("enabled")) {
-      if (!q["enabled"].isBool()) {
-        error = "qr.enabled must be true or false";
-        return false;
-      }
-      p.bQRCode = q["enabled"].asBool();
-    }
-    if (q.isMember("text")) {
-      if (!q["text"].isString()) {
-        error = "qr.text must be a string";
-        return false;
-      }
-      p.strQRText = q["text"].asString();
-    }
-    ok = ok && veldrin::ReadSceneNumber(q, "size_mm", p.qrSizeMm);
-  }
-  if (!ok) {
-    error = "a number was expected";
-    return false;
-  }
-  return Validate(p, error);
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [distance, box] : order) DrawSceneBox(params, *box, picture);
 }
 
 }  // namespace
 
-namespace veldrin {
-
-bool LoadTableSceneParams(const std::string& path, TABLE_SCENE_PARAMS& params, std::string& error) {
-  // A scene is a few hundred bytes; a file far larger is not one.
-  constexpr std::size_t kMaxSceneBytes = std::size_t{1} << 20;
-  std::string text;
-  if (ReadWholeFile(path, text, kMaxSceneBytes) != EFileRead::kRead) {
-    error = "cannot read " + path;
-    return false;
-  }
-  Json::Value root;
-  if (!ParseJsonText(text, root)) {
-    error = path + ": not valid JSON";
-    return false;
-  }
-  TABLE_SCENE_PARAMS loaded = params;
-  if (!ParseParams(root, loaded, error)) {
-    error = path + ": " + error;
-    return false;
-  }
-  params = loaded;
-  return true;
-}
-
-bool CurrentTableSceneParams(TABLE_SCENE_PARAMS& params, std::string& error) {
-  params = TABLE_SCENE_PARAMS{};
-  const char* path = std::getenv("VELDRIN_SCENE");
-  if (path == nullptr || *path == '\0') return true;
-  return LoadTableSceneParams(path, params, error);
-}
-
-TABLE_SCENE_CAMERA TableSceneCamera(const TABLE_SCENE_PARAMS& params) {
-  TABLE_SCENE_CAMERA camera;
-  CameraPose(params, camera.rotation, camera.centre);
-  camera.focal = params.nWidth / 2.0 / std::tan(Radians(params.horizontalFovDeg) / 2.0);
-  return camera;
-}
-
-}  // namespace veldrin
-
 CTableScene::CTableScene(const TABLE_SCENE_PARAMS& params) : m_params(params) {
-  CameraPose(m_params, m_rotation, m_centre);
+  const veldrin::TABLE_SCENE_CAMERA camera = veldrin::TableSceneCamera(m_params);
+  std::copy(&camera.rotation[0][0], &camera.rotation[0][0] + 9, &m_rotation[0][0]);
+  std::copy(camera.centre, camera.centre + 3, m_centre);
 }
 
 cv::Point2f CTableScene::Project(double xMm, double yMm, cv::Size size) const {
@@ -356,7 +143,7 @@ cv::Point2f CTableScene::Project(double xMm, double yMm, cv::Size size) const {
     c[i] = m_rotation[i][0] * d[0] + m_rotation[i][1] * d[1] + m_rotation[i][2] * d[2];
   }
   // Intrinsics of the native size; other sizes are the native picture scaled.
-  const double f = FocalLength(m_params);
+  const double f = veldrin::SceneFocalLength(m_params);
   const double u = f * c[0] / c[2] + m_params.nWidth / 2.0;
   const double v = f * c[1] / c[2] + m_params.nHeight / 2.0;
   return cv::Point2f(static_cast<float>(u * size.width / m_params.nWidth),
@@ -364,7 +151,7 @@ cv::Point2f CTableScene::Project(double xMm, double yMm, cv::Size size) const {
 }
 
 cv::Matx33d CTableScene::CameraMatrix(cv::Size size) const {
-  const double f = FocalLength(m_params);
+  const double f = veldrin::SceneFocalLength(m_params);
   const double sx = static_cast<double>(size.width) / m_params.nWidth;
   const double sy = static_cast<double>(size.height) / m_params.nHeight;
   return cv::Matx33d(f * sx, 0, m_params.nWidth / 2.0 * sx, 0, f * sy, m_params.nHeight / 2.0 * sy,
@@ -375,14 +162,14 @@ cv::Point2f CTableScene::Distort(cv::Point2f ideal, cv::Size size) const {
   const cv::Matx33d k = CameraMatrix(size);
   const double x = (ideal.x - k(0, 2)) / k(0, 0), y = (ideal.y - k(1, 2)) / k(1, 1);
   const double r = std::hypot(x, y);
-  const double scale = r > 0 ? RadialImage(m_params, r) / r : 1.0;
+  const double scale = r > 0 ? veldrin::SceneRadialImage(m_params, r) / r : 1.0;
   return cv::Point2f(static_cast<float>(k(0, 0) * x * scale + k(0, 2)),
                      static_cast<float>(k(1, 1) * y * scale + k(1, 2)));
 }
 
 std::vector<cv::Point2f> CTableScene::SheetCorners(cv::Size size) const {
   std::vector<cv::Point2f> corners;
-  for (const cv::Point2d& q : SheetOnTable(m_params)) {
+  for (const cv::Point2d& q : veldrin::SheetOnTable(m_params)) {
     const cv::Point2f ideal = Project(q.x, q.y, size);
     corners.push_back(HasDistortion() ? Distort(ideal, size) : ideal);
   }
@@ -510,7 +297,7 @@ cv::Mat CTableScene::RenderIdeal(cv::Size size, cv::Size canvas, cv::Point2f off
 
   // The table top with a 100 mm grid.
   std::vector<cv::Point> table;
-  for (const cv::Point2d& q : TableOnTable(m_params)) {
+  for (const cv::Point2d& q : veldrin::TableOnTable(m_params)) {
     const cv::Point2f p = at(q.x, q.y);
     table.emplace_back(static_cast<int>(std::lround(p.x)), static_cast<int>(std::lround(p.y)));
   }
@@ -526,7 +313,7 @@ cv::Mat CTableScene::RenderIdeal(cv::Size size, cv::Size canvas, cv::Point2f off
   // The sheet: a flat chart mapped onto its projected corners, blended through a warped
   // coverage mask so the edges are anti-aliased.
   std::vector<cv::Point2f> corners;
-  for (const cv::Point2d& q : SheetOnTable(m_params)) corners.push_back(at(q.x, q.y));
+  for (const cv::Point2d& q : veldrin::SheetOnTable(m_params)) corners.push_back(at(q.x, q.y));
   double longest = 0;
   for (int i = 0; i < 4; ++i)
     longest = std::max(longest, cv::norm(corners[i] - corners[(i + 1) % 4]));
@@ -597,7 +384,7 @@ void CTableScene::RenderStatic(cv::Size size) {
     for (int x = 0; x < size.width; ++x) {
       const double nx = (x - k(0, 2)) / k(0, 0), ny = (y - k(1, 2)) / k(1, 1);
       const double rd = std::hypot(nx, ny);
-      const double scale = rd > 0 ? UndistortRadius(m_params, rd) / rd : 1.0;
+      const double scale = rd > 0 ? veldrin::SceneUndistortRadius(m_params, rd) / rd : 1.0;
       const float u = static_cast<float>(k(0, 0) * nx * scale + k(0, 2));
       const float v = static_cast<float>(k(1, 1) * ny * scale + k(1, 2));
       row[x] = cv::Vec2f(u, v);
@@ -620,9 +407,9 @@ void CTableScene::Render(cv::Size size, std::uint64_t frameNumber, cv::Mat& pict
   if (size.width <= 0 || size.height <= 0) size = NativeSize();
   if (size != m_cachedSize) RenderStatic(size);
   m_static.copyTo(picture);
-  veldrin::DrawSceneBoxes(
-      m_params, veldrin::EffectiveSceneBoxes(veldrin::SceneBoxList(m_params.box, m_params.boxes)),
-      picture);
+  DrawSceneBoxes(m_params,
+                 veldrin::EffectiveSceneBoxes(veldrin::SceneBoxList(m_params.box, m_params.boxes)),
+                 picture);
   const cv::Rect area = CounterArea(size);
   cv::rectangle(picture, area, cv::Scalar(30, 30, 30), cv::FILLED);
   char text[32];

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "video/device_list.h"
+#include "video/device_enumerator.h"
 
 // What the V4L2 queries of one node returned, kept as plain data so the listing rules can be
 // checked on recorded answers without a device.
@@ -49,7 +49,7 @@ std::string UsbSerialOfNode(const std::string& sysRoot, int node);
 std::vector<cv::Point> ListV4L2Resolutions(const std::vector<V4L2_FORMAT_INFO>& formats);
 
 // Walks QUERYCAP, ENUM_FMT, ENUM_FRAMESIZES and ENUM_FRAMEINTERVALS; nullopt when QUERYCAP fails.
-std::optional<V4L2_DEVICE_INFO> QueryV4L2Device(const V4L2Ioctl& ioctl);
+[[nodiscard]] std::optional<V4L2_DEVICE_INFO> QueryV4L2Device(const V4L2Ioctl& ioctl);
 
 // Node numbers of /dev/videoN entries in `names`, ascending.
 std::vector<int> VideoNodeNumbers(const std::vector<std::string>& names);

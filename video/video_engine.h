@@ -7,17 +7,10 @@
 #include <vector>
 
 #include "video/depth_types.h"
+#include "video/device_list.h"
 #include "video/device_locator.h"
 
-inline constexpr int MAX_VIDEO_DEVICES = 5;
 inline constexpr int DEPTH_CAMERA_INDEX = 1000;  // outside the slot range 0..4
-
-// One device slot: the display name (made unique against the previous slot) and the sizes the
-// device offers, in the platform's order, duplicates kept (x = width, y = height).
-struct VIDEO_DEVICE_DATA {
-  std::string strName;
-  std::vector<cv::Point> resolutions;
-};
 
 // Receives frames on the engine's own thread, never on the thread that set the engine up.
 // Matrices and vertices are valid only during the call; copy what you keep.
@@ -48,7 +41,7 @@ class CKivVideoEngine {
   virtual int IsDeviceAvailable(int index);
   virtual int FindFirstAvailableDevice();
   virtual int Setup(int index, int width, int height, CKivVideoEngineListener* listener);
-  virtual int Start();
+  [[nodiscard]] virtual int Start();
   virtual int Stop();
 
   // 1 when the device's name contains "RealSense", 0 when not, -1 for an index outside the list.

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "video/device_list.h"
+#include "video/device_enumerator.h"
 #include "video/frame_source.h"
 
 struct VIRTUAL_CAMERA_ENTRY {

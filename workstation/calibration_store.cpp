@@ -179,10 +179,14 @@ bool CCalibrationStore::Save(const std::string& name, const std::vector<cv::Poin
   return true;
 }
 
+std::string CCalibrationStore::FilePath(const std::string& name) const {
+  return m_strDirectory + name + kExtension;
+}
+
 bool CCalibrationStore::Remove(int index) {
   if (index < 0 || index >= GetCount()) return false;
   // The same path as reading and writing, so that the listed file is the one deleted.
-  const std::string path = m_strDirectory + m_names[static_cast<size_t>(index)] + kExtension;
+  const std::string path = FilePath(m_names[static_cast<size_t>(index)]);
   if (::unlink(path.c_str()) != 0) return false;
   // The camera reference kept with the calibration goes too; there may never have been one.
   ::unlink(

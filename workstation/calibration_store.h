@@ -34,16 +34,18 @@ class CCalibrationStore {
   int Find(const std::string& name) const;
   // 0 with `corners` untouched when the index is outside the list; otherwise as
   // ReadCalibration.
-  int Load(int index, std::vector<cv::Point2f>& corners) const;
+  [[nodiscard]] int Load(int index, std::vector<cv::Point2f>& corners) const;
   // Writes the file and refreshes the list; false (list unchanged) when the name is refused or
   // the write fails.
-  bool Save(const std::string& name, const std::vector<cv::Point2f>& corners,
-            const std::string& lens = std::string(), cv::Size frame = cv::Size());
+  [[nodiscard]] bool Save(const std::string& name, const std::vector<cv::Point2f>& corners,
+                          const std::string& lens = std::string(), cv::Size frame = cv::Size());
   // Deletes the file of the listed calibration, and the camera reference kept beside it, and
   // refreshes; false when the calibration file was not deleted.
-  bool Remove(int index);
+  [[nodiscard]] bool Remove(int index);
 
   const std::string& GetDirectory() const { return m_strDirectory; }
+  // The file a calibration of that name is read from and written to.
+  std::string FilePath(const std::string& name) const;
 
   // Largest coordinate magnitude a stored corner may have; beyond it the file is refused.
   static constexpr float kMaxCoordinate = 1e6f;
@@ -52,27 +54,29 @@ class CCalibrationStore {
   // 32 bytes long); anything else is read in the raw form. When the file cannot be opened, is
   // too large, is JSON that does not describe a calibration, or holds a coordinate that is not
   // finite or lies beyond kMaxCoordinate, the result is 0 and `corners` keeps what it held.
-  static int ReadCalibration(const std::string& directory, const std::string& name,
-                             std::vector<cv::Point2f>& corners);
-  static int ReadCalibration(const std::string& directory, const std::string& name,
-                             std::vector<cv::Point2f>& corners, ECalibrationForm& form);
+  [[nodiscard]] static int ReadCalibration(const std::string& directory, const std::string& name,
+                                           std::vector<cv::Point2f>& corners);
+  [[nodiscard]] static int ReadCalibration(const std::string& directory, const std::string& name,
+                                           std::vector<cv::Point2f>& corners,
+                                           ECalibrationForm& form);
   // Also the lens file named in the calibration ("" when it was saved without lens correction).
-  static int ReadCalibration(const std::string& directory, const std::string& name,
-                             std::vector<cv::Point2f>& corners, ECalibrationForm& form,
-                             std::string& lens);
+  [[nodiscard]] static int ReadCalibration(const std::string& directory, const std::string& name,
+                                           std::vector<cv::Point2f>& corners,
+                                           ECalibrationForm& form, std::string& lens);
   // Also the frame size the corners were placed on ("FrameWidth", "FrameHeight"); empty when the
   // file records none, or none that is a picture's size.
-  static int ReadCalibration(const std::string& directory, const std::string& name,
-                             std::vector<cv::Point2f>& corners, ECalibrationForm& form,
-                             std::string& lens, cv::Size& frame);
+  [[nodiscard]] static int ReadCalibration(const std::string& directory, const std::string& name,
+                                           std::vector<cv::Point2f>& corners,
+                                           ECalibrationForm& form, std::string& lens,
+                                           cv::Size& frame);
   // Replaces the file atomically, so a failed write keeps the previous calibration.
   // `lens`: the lens file whose correction the corners were placed with, recorded as "Lens";
   // without one the file is exactly what it always was. `frame`: the size of the picture the
   // corners were placed on, recorded when not empty, so that another resolution can scale them.
-  static bool WriteCalibration(const std::string& directory, const std::string& name,
-                               const std::vector<cv::Point2f>& corners,
-                               const std::string& lens = std::string(),
-                               cv::Size frame = cv::Size());
+  [[nodiscard]] static bool WriteCalibration(const std::string& directory, const std::string& name,
+                                             const std::vector<cv::Point2f>& corners,
+                                             const std::string& lens = std::string(),
+                                             cv::Size frame = cv::Size());
   // The file's exact bytes as WriteCalibration writes them.
   static std::string Serialize(const std::vector<cv::Point2f>& corners,
                                const std::string& lens = std::string(),

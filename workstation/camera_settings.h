@@ -57,7 +57,7 @@ class CCameraSettings {
 
  private:
   int ReadInt(const char* key, int def) const;
-  bool WriteInt(const char* key, int value) const;
+  [[nodiscard]] bool WriteInt(const char* key, int value) const;
 
   std::string m_strFolder;
   std::string m_strSection;

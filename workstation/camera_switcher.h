@@ -36,7 +36,7 @@ class CCameraSwitcher {
   // Reads the frame size and divisor; `problem` says why the stored size was not used, if so.
   void ReadSettings(std::string& problem);
   // Lists the cameras with the main engine. False when there is none.
-  bool ListCameras();
+  [[nodiscard]] bool ListCameras();
   // The preferred camera when it is listed and opens; otherwise asks, and the first free camera
   // that opens on "yes". -1 when none is to be used; `declined` tells that the operator said so.
   // With none stored (the first start) the first available camera is taken without a question,

@@ -111,7 +111,18 @@ void CColorFrameConsumer::Publish(const cv::Mat& picture) {
   // has taken the last one, so the file it reads always belongs to the picture it reads.
   if (objects && block->IsImageReady() == 0) {
     const std::string folder = block->GetFolder();
-    if (!folder.empty()) veldrin::WriteObjectsFile(folder, m_nAnnounced + 1, *objects);
+    // A failed write does not hold the picture back: the host then reads the previous objects
+    // file, or none. Said once, until a write succeeds.
+    const bool written =
+        folder.empty() || veldrin::WriteObjectsFile(folder, m_nAnnounced + 1, *objects);
+    if (written && !m_strObjectsProblem.empty()) {
+      if (m_pStatus) m_pStatus->ClearProblem(m_strObjectsProblem);
+      m_strObjectsProblem.clear();
+    } else if (!written && m_strObjectsProblem.empty()) {
+      m_strObjectsProblem =
+          "The objects cannot be written to " + folder + veldrin::kObjectsFileName + ".";
+      if (m_pStatus) m_pStatus->ReportProblem(m_strObjectsProblem);
+    }
   }
   if (block->PublishImage(output.cols, output.rows, output.data)) {
     ++m_nAnnounced;

@@ -126,6 +126,7 @@ class CColorFrameConsumer {
   mutable std::string m_strLastFolder;
   std::mutex m_publishMutex;        // one PublishImage at a time; never taken by the UI thread
   std::string m_strPublishProblem;  // m_publishMutex: the publishing problem last reported
+  std::string m_strObjectsProblem;  // m_publishMutex: the objects file problem reported
   std::uint64_t m_nAnnounced = 0;   // m_publishMutex: pictures announced to the host
 
   std::mutex m_outputMutex;

@@ -23,6 +23,7 @@
 #include "testing/scratch_dir.h"
 #include "testing/scripted_message_box.h"
 #include "testing/test_files.h"
+#include "testing/waiting.h"
 #include "video/video_engine.h"
 #include "workstation/camera_list.h"
 #include "workstation/rectification.h"
@@ -312,8 +313,8 @@ TEST_F(ColorFrameConsumerTest, PreviewFramesGoToTheirOwnTabOnly) {
   AttachHost(700, 1000);
   Deliver(kMainCamera, 640, 480, 10);  // publishes and takes the media size
   const cv::Mat lastBefore = m_consumer.GetLastFrame();
-  m_host->AcknowledgeImage();
-  m_host->SetMediaSize(1000, 500);  // a change only the main camera may pick up
+  EXPECT_EQ(m_host->AcknowledgeImage(), 1);
+  EXPECT_EQ(m_host->SetMediaSize(1000, 500), 1);  // a change only the main camera may pick up
   m_view.Clear();
 
   // Tab 0 on show: both previews are dropped without display.
@@ -345,15 +346,15 @@ TEST_F(ColorFrameConsumerTest, MediaSizeChangeResizesTheOutput) {
   EXPECT_EQ(events.outputImageSizes, std::vector<cv::Size>{cv::Size(640, 448)});
 
   // Unchanged: nothing to redo.
-  m_host->AcknowledgeImage();
+  EXPECT_EQ(m_host->AcknowledgeImage(), 1);
   Deliver(kMainCamera, 640, 480, 11);
   events = m_view.Events();
   EXPECT_EQ(events.mediaSizes.size(), 1u);
   EXPECT_EQ(events.outputImageSizes.size(), 1u);
 
   // Portrait: the height is the limit; the frame that saw the change is already warped to it.
-  m_host->AcknowledgeImage();
-  m_host->SetMediaSize(1000, 500);
+  EXPECT_EQ(m_host->AcknowledgeImage(), 1);
+  EXPECT_EQ(m_host->SetMediaSize(1000, 500), 1);
   Deliver(kMainCamera, 640, 480, 12);
   events = m_view.Events();
   EXPECT_EQ(events.mediaSizes.back(), cv::Size(500, 1000));
@@ -366,7 +367,7 @@ TEST_F(ColorFrameConsumerTest, HostGoneIsReportedOnceAndPublishingStops) {
   AttachHost(700, 1000);
   Deliver(kMainCamera, 640, 480, 10);
   ASSERT_TRUE(fs::exists(ImagePath()));
-  m_host->AcknowledgeImage();  // the tool would write again if it still had the block
+  EXPECT_EQ(m_host->AcknowledgeImage(), 1);  // the tool would write again if it still had the block
   fs::remove(ImagePath());
   m_host.reset();  // the host's count drops to 0
 
@@ -417,7 +418,9 @@ TEST_F(ColorFrameConsumerTest, ReadingTheFolderNeverWaitsForPublishing) {
   const std::string fifo = m_folder.string() + "/" + m_name + ".bmp.tmp";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   auto capture = std::async(std::launch::async, [&] { Deliver(kMainCamera, 640, 480, 10); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The output is shown just before it is published: from then on the capture thread is in the
+  // file I/O (or past it).
+  ASSERT_TRUE(veldrin_test::WaitUntil([&] { return !m_view.Events().outputs.empty(); }));
   auto folder = std::async(std::launch::async, [&] { return m_consumer.GetFolder(); });
   const bool answered = folder.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
   close(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));  // lets a writer stuck on the FIFO go
@@ -446,8 +449,8 @@ TEST_F(ColorFrameConsumerTest, PublishingFailureIsReportedUntilItClears) {
 TEST_F(ColorFrameConsumerTest, EmptyFramesOnlyUpdateTheLastSizeAndUnknownCamerasAreDropped) {
   AttachHost(700, 1000);
   Deliver(kMainCamera, 640, 480, 10);
-  m_host->AcknowledgeImage();
-  m_host->SetMediaSize(1000, 500);
+  EXPECT_EQ(m_host->AcknowledgeImage(), 1);
+  EXPECT_EQ(m_host->SetMediaSize(1000, 500), 1);
   m_view.Clear();
 
   cv::Mat empty;
@@ -501,7 +504,7 @@ TEST_F(ColorFrameConsumerTest, ConcurrentCamerasAndCornerChanges) {
   });
   std::thread host([&] {
     while (!done.load()) {
-      m_host->AcknowledgeImage();
+      EXPECT_EQ(m_host->AcknowledgeImage(), 1);
       std::this_thread::yield();
     }
   });

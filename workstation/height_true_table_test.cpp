@@ -26,7 +26,7 @@ struct SPictures {
 cv::Mat Plain(const CMediaRig& rig, const std::vector<cv::Point2f>& corners) {
   CRectification rectification;
   rectification.ApplyCameraSettings(kColorSize.width, kColorSize.height);
-  rectification.SetCorners(corners);
+  EXPECT_TRUE(rectification.SetCorners(corners));
   rectification.UpdateMediaSize(static_cast<int>(rig.MediaWidth()),
                                 static_cast<int>(rig.MediaHeight()));
   cv::Mat out;

@@ -46,7 +46,7 @@ class CHeightTrueWarp {
   // The frame through the current tables into `out` (reused when it fits). False while the
   // picture is off or no tables fit the frame and output sizes yet: the caller then rectifies
   // as usual.
-  bool Rectify(const cv::Mat& frame, cv::Mat& out);
+  [[nodiscard]] bool Rectify(const cv::Mat& frame, cv::Mat& out);
 
   // The objects of the latest height map over the media; null before the first.
   std::shared_ptr<const std::vector<MEDIA_OBJECT>> Objects() const;

@@ -5,31 +5,23 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
 
 #include "depth/media_rig_test_fixture.h"
+#include "testing/waiting.h"
 #include "workstation/rectification.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-template <typename TCondition>
-bool WaitUntil(TCondition condition, std::chrono::milliseconds limit = 10s) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
+using veldrin_test::WaitUntil;
 
 TEST(HeightTrueWarpTest, RebuildsForNewHeightsAndGeometryButNotForNoise) {
   const SCENE_BOX box{{90, 70, 40}, {10, -5}, 20};
   veldrin_test::CMediaRig rig({box}, cv::Size(640, 480));
   CRectification rectification;
   rectification.ApplyCameraSettings(640, 480);
-  rectification.SetCorners(rig.Corners());
+  ASSERT_TRUE(rectification.SetCorners(rig.Corners()));
   rectification.UpdateMediaSize(297, 210);
   const CTableMeasure& measure = rig.Measure();
   CHeightTrueWarp warp(
@@ -52,8 +44,7 @@ TEST(HeightTrueWarpTest, RebuildsForNewHeightsAndGeometryButNotForNoise) {
 
   // New measurements of the same scene differ by their noise only: no rebuild.
   rig.MoveBoxes({box});
-  std::this_thread::sleep_for(500ms);
-  EXPECT_EQ(warp.TableBuilds(), 1u);
+  EXPECT_TRUE(veldrin_test::NothingHappensFor(500ms, [&] { return warp.TableBuilds() != 1; }));
   // The box grows: rebuilt (as the average follows, perhaps more than once), and the objects
   // follow.
   SCENE_BOX taller = box;

@@ -46,11 +46,11 @@ std::string SerializeLens(const LENS_MODEL& lens);
 
 // Replaces the file atomically; false when the lens is not usable or the write fails (the previous
 // file is then kept).
-bool WriteLensFile(const std::string& path, const LENS_MODEL& lens);
+[[nodiscard]] bool WriteLensFile(const std::string& path, const LENS_MODEL& lens);
 
 // False with a one-line reason when the file is missing, unreadable, not a lens file or holds a
 // lens that cannot be used; `lens` is then left as it was.
-bool ReadLensFile(const std::string& path, LENS_MODEL& lens, std::string& error);
+[[nodiscard]] bool ReadLensFile(const std::string& path, LENS_MODEL& lens, std::string& error);
 
 // The largest squared normalised radius up to which the radial distortion keeps growing with the
 // radius. Beyond it the polynomial folds back, and points far outside the picture would land in

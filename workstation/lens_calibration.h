@@ -22,7 +22,7 @@ namespace veldrin {
 inline constexpr int kMinLensViews = 5;
 
 // "CxR", for example "9x6": both at least 2 and at most 64.
-bool ParseBoardSize(const std::string& text, LENS_BOARD& board);
+[[nodiscard]] bool ParseBoardSize(const std::string& text, LENS_BOARD& board);
 
 // The board's inner corners in the picture (8-bit, one or three channels), refined to sub-pixel
 // accuracy, row by row. False when the picture does not show the whole board.
@@ -35,7 +35,8 @@ double BoardCoverage(const std::vector<std::vector<cv::Point2f>>& views, cv::Siz
 
 // The camera matrix and distortion from the corners of at least kMinLensViews views of one board
 // in pictures of `size`; `lens.strCamera` is kept. False with a one-line reason otherwise.
-bool CalibrateLens(const std::vector<std::vector<cv::Point2f>>& views, const LENS_BOARD& board,
-                   cv::Size size, LENS_MODEL& lens, std::string& error);
+[[nodiscard]] bool CalibrateLens(const std::vector<std::vector<cv::Point2f>>& views,
+                                 const LENS_BOARD& board, cv::Size size, LENS_MODEL& lens,
+                                 std::string& error);
 
 }  // namespace veldrin

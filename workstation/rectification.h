@@ -56,7 +56,7 @@ class CRectification {
   // Replaces the source corners (P.1 top-left, P.2 top-right, P.3 bottom-right, P.4
   // bottom-left of the output). Any count other than four is refused and the previous corners
   // are kept, so the warp never sees a partial set.
-  bool SetCorners(const std::vector<cv::Point2f>& corners);
+  [[nodiscard]] bool SetCorners(const std::vector<cv::Point2f>& corners);
   std::vector<cv::Point2f> GetCorners() const;
   std::vector<cv::Point2f> GetDstCorners() const;
 
@@ -94,11 +94,11 @@ class CRectification {
   // nothing per frame. Returns false and leaves `out` empty when the frame has no pixels, when
   // there are not four source and four destination corners, when the output size is empty, or
   // when the corners are degenerate (no homography maps them).
-  bool Rectify(const cv::Mat& frame, cv::Mat& out);
+  [[nodiscard]] bool Rectify(const cv::Mat& frame, cv::Mat& out);
 
   // The frame with the lens distortion removed, into `out` (reused as by Rectify). False, with
   // `out` untouched, when no lens applies to the frame.
-  bool CorrectLens(const cv::Mat& frame, cv::Mat& out);
+  [[nodiscard]] bool CorrectLens(const cv::Mat& frame, cv::Mat& out);
 
  private:
   // Lookup tables and the geometry generation and frame size they were built for.

@@ -144,7 +144,7 @@ TEST(Rectification, NewFrameSizeScalesCornersAndRebuildsTheOutput) {
   r.ApplyCameraSettings(640, 480);
   r.UpdateMediaSize(297, 210);
   ASSERT_EQ(r.GetOutputSize(), cv::Size(640, 452));
-  r.SetCorners({{100, 60}, {540, 60}, {540, 420}, {100, 420}});
+  ASSERT_TRUE(r.SetCorners({{100, 60}, {540, 60}, {540, 420}, {100, 420}}));
   EXPECT_FALSE(r.FollowFrameSize(640, 480));
   EXPECT_FALSE(r.FollowFrameSize(0, 720));
 
@@ -381,7 +381,7 @@ TEST(Rectification, CornersReplacedWhileWarping) {
   std::atomic<bool> stop{false};
   std::thread ui([&] {
     for (int i = 0; !stop.load(); ++i) {
-      r.SetCorners(i % 2 ? a : b);
+      ASSERT_TRUE(r.SetCorners(i % 2 ? a : b));
       if (i % 7 == 0) r.RebuildDstCorners();
       (void)r.FormatPointReadouts();
     }

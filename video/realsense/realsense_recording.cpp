@@ -14,6 +14,7 @@
 #include "platform/file_io.h"
 #include "video/depth_recording.h"
 #include "video/sim/simulated_depth_device.h"
+#include "video/table_scene.h"
 
 namespace {
 

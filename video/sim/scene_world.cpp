@@ -21,36 +21,6 @@ cv::Matx33d RowsOf(const double m[3][3]) {
                      m[2][2]);
 }
 
-// The colour camera's coordinates (mm) of a table point.
-cv::Vec3d TableToColorCamera(const veldrin::TABLE_SCENE_CAMERA& camera, const cv::Vec3d& q) {
-  const cv::Vec3d d(q[0] - camera.centre[0], q[1] - camera.centre[1], q[2] - camera.centre[2]);
-  return RowsOf(camera.rotation) * d;
-}
-
-cv::Point2f ColorPixel(const TABLE_SCENE_PARAMS& p, const veldrin::TABLE_SCENE_CAMERA& camera,
-                       const cv::Vec3d& q, cv::Size size) {
-  const cv::Vec3d c = TableToColorCamera(camera, q);
-  const double u = camera.focal * c[0] / c[2] + p.nWidth / 2.0;
-  const double v = camera.focal * c[1] / c[2] + p.nHeight / 2.0;
-  return {static_cast<float>(u * size.width / p.nWidth),
-          static_cast<float>(v * size.height / p.nHeight)};
-}
-
-// The eight corners of the box in table millimetres: bottom 0..3, top 4..7, counter-clockwise.
-std::array<cv::Vec3d, 8> BoxCorners(const SCENE_BOX& b) {
-  const double a = b.rotationDeg * kPi / 180.0, c = std::cos(a), s = std::sin(a);
-  const double hx = b.sizeMm[0] / 2, hy = b.sizeMm[1] / 2;
-  const double local[4][2] = {{-hx, -hy}, {hx, -hy}, {hx, hy}, {-hx, hy}};
-  std::array<cv::Vec3d, 8> corners;
-  for (int i = 0; i < 4; ++i) {
-    const double x = b.centreMm[0] + c * local[i][0] - s * local[i][1];
-    const double y = b.centreMm[1] + s * local[i][0] + c * local[i][1];
-    corners[i] = cv::Vec3d(x, y, 0.0);
-    corners[i + 4] = cv::Vec3d(x, y, b.sizeMm[2]);
-  }
-  return corners;
-}
-
 }  // namespace
 
 CSceneWorld::CSceneWorld(const TABLE_SCENE_PARAMS& params)
@@ -122,7 +92,7 @@ cv::Point3f CSceneWorld::TableToDepth(const cv::Point3d& point) const {
 }
 
 cv::Point2f CSceneWorld::TableToColorPixel(const cv::Point3d& point, cv::Size size) const {
-  return ColorPixel(m_params, m_color, cv::Vec3d(point.x, point.y, point.z), size);
+  return veldrin::TableToColorPixel(m_params, m_color, cv::Vec3d(point.x, point.y, point.z), size);
 }
 
 double CSceneWorld::Trace(const cv::Vec3d& d, const std::vector<SCENE_BOX>& boxes) const {
@@ -174,63 +144,3 @@ void CSceneWorld::RenderDepth(const std::vector<SCENE_BOX>& boxes, cv::Mat& dept
     }
   }
 }
-
-namespace veldrin {
-
-void DrawSceneBox(const TABLE_SCENE_PARAMS& params, const SCENE_BOX& box, cv::Mat& picture) {
-  const TABLE_SCENE_CAMERA camera = TableSceneCamera(params);
-  const std::array<cv::Vec3d, 8> q = BoxCorners(box);
-  const cv::Vec3d eye(camera.centre[0], camera.centre[1], camera.centre[2]);
-  // Faces as corner indices, outward normals by the right-hand rule.
-  static const int kFaces[5][4] = {
-      {4, 5, 6, 7}, {0, 1, 5, 4}, {1, 2, 6, 5}, {2, 3, 7, 6}, {3, 0, 4, 7}};
-  static const cv::Scalar kShades[5] = {
-      {60, 150, 220}, {40, 105, 160}, {35, 90, 140}, {40, 105, 160}, {35, 90, 140}};
-  for (int f = 0; f < 5; ++f) {
-    const cv::Vec3d& a = q[kFaces[f][0]];
-    const cv::Vec3d normal = (q[kFaces[f][1]] - a).cross(q[kFaces[f][3]] - a);
-    if (normal.dot(eye - a) <= 0.0) continue;  // turned away: hidden behind the others
-    cv::Point polygon[4];
-    bool inFront = true;
-    for (int i = 0; i < 4; ++i) {
-      const cv::Vec3d& corner = q[kFaces[f][i]];
-      inFront = inFront && TableToColorCamera(camera, corner)[2] > 1.0;
-      const cv::Point2f p = ColorPixel(params, camera, corner, picture.size());
-      // Sub-pixel vertices keep the edges where the depth side measures them.
-      polygon[i] = cv::Point(static_cast<int>(std::lround(p.x * 16)),
-                             static_cast<int>(std::lround(p.y * 16)));
-    }
-    if (inFront) cv::fillConvexPoly(picture, polygon, 4, kShades[f], cv::LINE_AA, 4);
-  }
-  if (!box.mark) return;
-  // The disc on the top face (turned towards the camera whenever the camera is above the box).
-  const SCENE_MARK& mark = *box.mark;
-  constexpr int kSteps = 64;
-  std::vector<cv::Point> disc;
-  for (int i = 0; i < kSteps; ++i) {
-    const double a = 2.0 * kPi * i / kSteps, r = mark.diameterMm / 2.0;
-    const cv::Vec3d q3(box.centreMm[0] + r * std::cos(a), box.centreMm[1] + r * std::sin(a),
-                       box.sizeMm[2]);
-    if (TableToColorCamera(camera, q3)[2] <= 1.0) return;
-    const cv::Point2f p = ColorPixel(params, camera, q3, picture.size());
-    disc.emplace_back(static_cast<int>(std::lround(p.x * 16)),
-                      static_cast<int>(std::lround(p.y * 16)));
-  }
-  cv::fillConvexPoly(picture, disc, cv::Scalar(mark.rgb[2], mark.rgb[1], mark.rgb[0]), cv::LINE_AA,
-                     4);
-}
-
-void DrawSceneBoxes(const TABLE_SCENE_PARAMS& params, const std::vector<SCENE_BOX>& boxes,
-                    cv::Mat& picture) {
-  const TABLE_SCENE_CAMERA camera = TableSceneCamera(params);
-  std::vector<std::pair<double, const SCENE_BOX*>> order;
-  for (const SCENE_BOX& box : boxes) {
-    const double dx = box.centreMm[0] - camera.centre[0], dy = box.centreMm[1] - camera.centre[1];
-    order.emplace_back(-(dx * dx + dy * dy), &box);
-  }
-  std::stable_sort(order.begin(), order.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [distance, box] : order) DrawSceneBox(params, *box, picture);
-}
-
-}  // namespace veldrin

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "geometry/camera_model.h"
-#include "video/table_scene.h"
+#include "video/scene_params.h"
 
 class CSceneWorld {
  public:
@@ -51,14 +51,3 @@ class CSceneWorld {
   cv::Vec3d m_depthOrigin;     // depth camera centre, table millimetres
   veldrin::CPixelRays m_rays;
 };
-
-namespace veldrin {
-
-// Draws the box and its mark into the colour picture of the scene (any size: the native picture
-// scaled).
-void DrawSceneBox(const TABLE_SCENE_PARAMS& params, const SCENE_BOX& box, cv::Mat& picture);
-// All boxes, the farthest from the camera first, so nearer ones cover what they hide.
-void DrawSceneBoxes(const TABLE_SCENE_PARAMS& params, const std::vector<SCENE_BOX>& boxes,
-                    cv::Mat& picture);
-
-}  // namespace veldrin

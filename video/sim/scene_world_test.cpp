@@ -1,4 +1,5 @@
 #include "video/sim/scene_world.h"
+#include "video/table_scene.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

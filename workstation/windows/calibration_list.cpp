@@ -177,8 +177,9 @@ void CCalibrationList::ReportNotice(const std::string& text) {
 }
 
 void CCalibrationList::Put(const std::vector<cv::Point2f>& corners) {
+  // A partial set is refused by both, so the picture and the warp keep showing the same corners.
+  if (!m_rectification.SetCorners(corners)) return;
   m_bPutting = true;
-  m_rectification.SetCorners(corners);
   m_inputWindow.SetPoints(corners);  // reports back through OnPointsChanged
   m_bPutting = false;
 }
@@ -187,7 +188,8 @@ void CCalibrationList::OnPointsChanged() {
   std::vector<cv::Point2f> points;
   m_inputWindow.GetPoints(points);
   if (!m_bPutting && !m_dragStart) m_history.Record(m_rectification.GetCorners(), points);
-  m_rectification.SetCorners(points);
+  // The picture always holds four points; were it ever not, the warp would keep its corners.
+  if (!m_rectification.SetCorners(points)) return;
   Refresh();
 }
 
@@ -346,7 +348,10 @@ void CCalibrationList::OnSaveCalibration() {
   // try again, rather than showing the list as if the calibration had been saved.
   const std::vector<cv::Point2f> corners = m_rectification.GetCorners();
   if (!m_pStore->Save(name, corners, ActiveLens(), m_rectification.GetFrameSize())) {
-    AfxMessageBox("The calibration \"" + name + "\" could not be saved.", MB_ICONERROR | MB_OK);
+    const std::string path = m_pStore->FilePath(name);
+    ReportProblem("Cannot write " + path);
+    AfxMessageBox("The calibration \"" + name + "\" could not be saved to " + path + ".",
+                  MB_ICONERROR | MB_OK);
     return;
   }
   Fill();
@@ -368,7 +373,11 @@ void CCalibrationList::OnRemoveCalibration() {
   if (AfxMessageBox("Remove the calibration \"" + EntryName(m_nIndex) + "\"?",
                     MB_YESNO | MB_DEFBUTTON2) != IDYES)
     return;
-  if (!m_pStore->Remove(m_nIndex - 1)) return;
+  if (!m_pStore->Remove(m_nIndex - 1)) {
+    // The file stays, and so does the entry: the list keeps showing what is on disk.
+    ReportProblem("Cannot remove " + m_pStore->FilePath(EntryName(m_nIndex)));
+    return;
+  }
   Fill();
   m_nIndex = 0;
   {

@@ -30,7 +30,7 @@ class CalibrationListTest : public VeldrinDlgTest {
 
   std::vector<cv::Point2f> Stored(const std::string& name) const {
     std::vector<cv::Point2f> points;
-    CCalibrationStore::ReadCalibration(Dir(), name, points);
+    (void)CCalibrationStore::ReadCalibration(Dir(), name, points);  // none read: no corners
     return points;
   }
 
@@ -58,7 +58,7 @@ TEST_F(CalibrationListTest, SaveListsTheNameSelectsItAndACopyCanFollow) {
   ECalibrationForm form;
   std::string lens;
   cv::Size frame;
-  CCalibrationStore::ReadCalibration(Dir(), "Table copy", points, form, lens, frame);
+  ASSERT_NE(CCalibrationStore::ReadCalibration(Dir(), "Table copy", points, form, lens, frame), 0);
   EXPECT_EQ(frame, cv::Size(640, 480));
 }
 
@@ -91,10 +91,38 @@ TEST_F(CalibrationListTest, FailedSaveIsReportedAndSaveStaysEnabled) {
   dlg->InputWindow()->SetPoints(kQuad);
   SaveAs(*dlg, "Table");
   ASSERT_EQ(m_boxes->Texts().size(), 1u);
-  EXPECT_NE(m_boxes->Texts()[0].find("could not be saved"), std::string::npos);
+  const std::string file = Dir() + "Table.clb";
+  EXPECT_NE(m_boxes->Texts()[0].find("could not be saved to " + file), std::string::npos);
   EXPECT_EQ(m_boxes->Calls()[0].type, MB_ICONERROR | MB_OK);
+  EXPECT_EQ(dlg->StatusText().toStdString(), "Cannot write " + file);
   EXPECT_EQ(Entries(*dlg), QStringList{"Default *"});  // still unsaved
   EXPECT_TRUE(dlg->findChild<QWidget*>(veldrin::kSaveCalibrationButtonId)->isEnabled());
+}
+
+// The calibration is stored but its camera reference is not: the status line names that file.
+TEST_F(CalibrationListTest, UnwrittenCameraReferenceIsNamed) {
+  fs::create_directory(m_dir / "Table.ref.png");
+  auto dlg = Open(m_name);
+  ASSERT_TRUE(WaitFor([&] { return !dlg->LastFrame().empty(); }));
+  dlg->InputWindow()->SetPoints(kQuad);
+  SaveAs(*dlg, "Table");
+  EXPECT_EQ(Stored("Table"), kQuad);
+  EXPECT_EQ(dlg->StatusText().toStdString(),
+            "The camera reference could not be saved in " + Dir() + "Table.ref.png.");
+}
+
+// A file that cannot go (a directory stands in its place) keeps its entry, and the status line
+// names it.
+TEST_F(CalibrationListTest, FailedRemoveKeepsTheEntryAndNamesTheFile) {
+  ASSERT_TRUE(CCalibrationStore::WriteCalibration(Dir(), "Table", kQuad));
+  auto dlg = Open(m_name);
+  Select(*dlg, 1);
+  fs::remove(m_dir / "Table.clb");
+  fs::create_directory(m_dir / "Table.clb");
+  m_boxes->QueueAnswer(IDYES);
+  dlg->CalibrationList().OnRemoveCalibration();
+  EXPECT_EQ(Entries(*dlg), (QStringList{"Default", "Table"}));
+  EXPECT_EQ(dlg->StatusText().toStdString(), "Cannot remove " + Dir() + "Table.clb");
 }
 
 TEST_F(CalibrationListTest, OverwriteAsksAndNoKeepsTheFile) {
@@ -261,7 +289,7 @@ TEST_F(CalibrationListTest, EditsAreMarkedAndEachDragIsOneUndoStep) {
   QApplication::setActiveWindow(dlg.get());
   ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
   ASSERT_TRUE(WaitFor([&] { return !dlg->InputWindow()->GrabSurface().isNull(); }));
-  WaitFor([] { return false; }, 300);  // painted at the new size: the mouse maps right
+  ASSERT_TRUE(WaitForPaintedPlacement(dlg->InputWindow(), {640, 480}));
   auto* combo = dlg->findChild<QComboBox*>(veldrin::kCalibrationComboId);
   ASSERT_EQ(combo->currentText(), "Demo sheet");
 

@@ -46,7 +46,7 @@ class CDepthSession : public QObject, public CKivVideoEngineListener {
   // Sets the depth camera up for colour frames of colorWidth x colorHeight, opens the 3D View
   // and starts the depth stream. False with the depth library's message when the camera does
   // not start; then nothing runs.
-  bool Start(int colorWidth, int colorHeight, std::string& error);
+  [[nodiscard]] bool Start(int colorWidth, int colorHeight, std::string& error);
 
   // The listed camera to open (its position in the device list); by default the first depth one.
   void SelectDevice(int device) { m_nDevice = device; }

@@ -29,6 +29,7 @@
 #include "testing/scratch_dir.h"
 #include "testing/scripted_message_box.h"
 #include "testing/test_files.h"
+#include "testing/waiting.h"
 #include "workstation/calibration_store.h"
 #include "workstation/camera_list.h"
 #include "workstation/camera_settings.h"
@@ -43,11 +44,25 @@
 namespace veldrin_test {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using veldrin::CScriptedMessageBox;
 
 // Runs the event loop until `done` holds or `ms` have passed.
 inline bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
   return QTest::qWaitFor(done, ms);
+}
+
+// The event processing NothingHappensFor runs between its checks in window tests.
+inline void ProcessEvents() { QTest::qWait(1); }
+
+// Runs the event loop until `window` has been painted at its present size with a picture of
+// `picture` pixels, so that mouse positions map onto the picture as a test computes them.
+inline bool WaitForPaintedPlacement(const CImageWindow* window, cv::Size picture) {
+  return WaitFor([window, picture] {
+    const auto place =
+        veldrin::PlaceImage(window->width(), window->height(), picture.width, picture.height);
+    return place && window->GetScale() == place->scale && window->GetXOffset() == place->xOffset;
+  });
 }
 
 inline cv::Mat IndependentWarp(const cv::Mat& frame, const std::vector<cv::Point2f>& corners, int w,
@@ -106,8 +121,8 @@ class VeldrinDlgTest : public ::testing::Test {
   void StartHost(int widthMm, int heightMm) {
     m_host = std::make_unique<CSharedStatusBlock>(m_name, 1);
     ASSERT_TRUE(m_host->IsOpen());
-    m_host->SetFolder(m_dir.string() + "/");
-    m_host->SetMediaSize(heightMm, widthMm);
+    EXPECT_EQ(m_host->SetFolder(m_dir.string() + "/"), 1);
+    EXPECT_EQ(m_host->SetMediaSize(heightMm, widthMm), 1);
   }
 
   CCameraSettings Settings() const { return CCameraSettings(m_dir.string() + "/", m_name); }
@@ -159,7 +174,7 @@ class VeldrinDlgTest : public ::testing::Test {
   cv::Mat TakePicture(int ms = 5000) {
     if (!WaitFor([&] { return m_host->IsImageReady() != 0; }, ms)) return {};
     cv::Mat picture = ReadPublishedPicture(m_host->GetImagePath());
-    m_host->AcknowledgeImage();
+    EXPECT_EQ(m_host->AcknowledgeImage(), 1);
     return picture;
   }
 

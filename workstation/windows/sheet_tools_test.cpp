@@ -31,7 +31,7 @@ class SheetToolsTest : public VeldrinDlgTest {
     // The tool writes its own defaults into the block as it attaches; the host then says again
     // what it holds. The second picture of the media's shape comes from a frame that has been
     // through everything.
-    m_host->SetMediaSize(210, 297);
+    EXPECT_EQ(m_host->SetMediaSize(210, 297), 1);
     EXPECT_FALSE(TakePictureOfSize(640, 452).empty());
     EXPECT_FALSE(TakePictureOfSize(640, 452).empty());
     return dlg;
@@ -40,7 +40,7 @@ class SheetToolsTest : public VeldrinDlgTest {
   static std::vector<cv::Point2f> SceneCorners() {
     TABLE_SCENE_PARAMS params;
     std::string error;
-    veldrin::CurrentTableSceneParams(params, error);
+    EXPECT_TRUE(veldrin::CurrentTableSceneParams(params, error));
     return CTableScene(params).SheetCorners({640, 480});
   }
 
@@ -101,7 +101,8 @@ TEST_F(SheetToolsTest, CheckAccuracyMeasuresTheBoardAndHoldsTheDeviations) {
   EXPECT_GT(rms, 0);
   EXPECT_LT(rms, 0.5) << status.toStdString();
   // Frames keep coming, but the deviation picture (faded, with red arrows) stays for a while.
-  QTest::qWait(300);
+  ASSERT_FALSE(TakePicture().empty());
+  ASSERT_FALSE(TakePicture().empty());
   const QImage shown = dlg->OutputWindow()->GrabSurface();
   int red = 0;
   for (int y = 0; y < 300; ++y)
@@ -129,7 +130,7 @@ TEST_F(SheetToolsTest, AMovedCameraIsReportedForTheCalibrationInUse) {
 
   TABLE_SCENE_PARAMS params;
   std::string error;
-  veldrin::CurrentTableSceneParams(params, error);
+  EXPECT_TRUE(veldrin::CurrentTableSceneParams(params, error));
   cv::Mat still, rolled;
   CTableScene(params).Render({640, 480}, 99, still);
   params.cameraRollDeg += 0.5;

@@ -382,7 +382,8 @@ void CVeldrinDlg::OnCameraStarted(bool switched) {
     m_pCameras->Engine()->Stop();
     m_pDepthControls->Show(
         m_pDepthControls->Start(index, m_pCameras->FrameWidth(), m_pCameras->FrameHeight()));
-    m_pCameras->Engine()->Start();
+    if (!m_pCameras->Engine()->Start())
+      m_status.ReportProblem("The colour camera did not start again.");
   } else {
     m_pDepthControls->Show(false);
   }

@@ -87,15 +87,15 @@ TEST_F(VeldrinDlgTest, PreferredCameraIsFoundByNameWithoutAsking) {
 TEST_F(VeldrinDlgTest, StartWaitsForTheHostsFolderAndThenReadsItsSettings) {
   StartHost(1000, 500);
   ASSERT_TRUE(Settings().WriteCamera("Still B"));
-  m_host->SetFolder("");
-  QTimer::singleShot(600, [this] { m_host->SetFolder(m_dir.string() + "/"); });
+  ASSERT_EQ(m_host->SetFolder(""), 1);
+  QTimer::singleShot(600, [this] { EXPECT_EQ(m_host->SetFolder(m_dir.string() + "/"), 1); });
   auto dlg = Open(m_name);
   EXPECT_TRUE(m_boxes->Texts().empty());
   EXPECT_FALSE(dlg->IsEnded());
   EXPECT_EQ(dlg->CurrentCamera(), 1);
   dlg.reset();
 
-  m_host->SetFolder("");
+  ASSERT_EQ(m_host->SetFolder(""), 1);
   QTimer::singleShot(600, [this] { m_host.reset(); });
   dlg = Open(m_name);
   EXPECT_TRUE(dlg->IsEnded());
@@ -184,7 +184,7 @@ TEST_F(VeldrinDlgTest, AnOpenDialogDoesNotHoldTheEndBack) {
 
 TEST_F(VeldrinDlgTest, PublishedPictureIsTheWarpOfTheCameraPicture) {
   auto dlg = OpenWith("Still A");
-  m_host->SetMediaSize(500, 1000);  // the tool wrote its own values when it attached
+  EXPECT_EQ(m_host->SetMediaSize(500, 1000), 1);  // the tool wrote its own values when it attached
   const cv::Mat picture = TakePictureOfSize(640, 320);
   ASSERT_FALSE(picture.empty());
   EXPECT_LE(MaxDiff(picture, IndependentWarp(m_still, dlg->Corners(), 640, 320)), 1.0);
@@ -195,7 +195,7 @@ TEST_F(VeldrinDlgTest, PublishedPictureIsTheWarpOfTheCameraPicture) {
   EXPECT_EQ(dlg->findChild<QLabel*>(veldrin::kMediaHeightLabelId)->text().toStdString(),
             "Media Height: 500 mm");
 
-  m_host->SetMediaSize(1000, 500);  // portrait
+  EXPECT_EQ(m_host->SetMediaSize(1000, 500), 1);  // portrait
   EXPECT_FALSE(TakePictureOfSize(240, 480).empty());
 }
 
@@ -209,7 +209,9 @@ TEST_F(VeldrinDlgTest, HostExitEndsTheToolInSnapshotModeAndSettingsAreWritten) {
   dlg->CalibrationList().OnCalibrationSelected();
   ASSERT_FALSE(TakePicture().empty());
   dlg->findChild<QCheckBox*>(veldrin::kSnapshotCheckId)->click();
-  WaitFor([] { return false; }, 200);
+  EXPECT_EQ(m_host->AcknowledgeImage(), 1);  // snapshot mode publishes nothing more
+  EXPECT_TRUE(NothingHappensFor(
+      200ms, [&] { return m_host->IsImageReady() != 0; }, ProcessEvents));
   m_host.reset();
   ASSERT_TRUE(WaitFor([&] { return dlg->IsEnded(); }, 1000));
   EXPECT_EQ(dlg->EndResult(), -1);
@@ -222,7 +224,7 @@ TEST_F(VeldrinDlgTest, HostExitEndsTheToolInSnapshotModeAndSettingsAreWritten) {
 TEST_F(VeldrinDlgTest, DraggingACornerMovesItAndChangesThePublishedPicture) {
   auto dlg = OpenWith("Still A");
   dlg->resize(1200, 700);
-  m_host->SetMediaSize(500, 1000);
+  EXPECT_EQ(m_host->SetMediaSize(500, 1000), 1);
   ASSERT_FALSE(TakePictureOfSize(640, 320).empty());
   ASSERT_TRUE(WaitFor([&] { return !dlg->InputWindow()->GrabSurface().isNull(); }));
   QCoreApplication::processEvents();
@@ -308,8 +310,6 @@ TEST_F(VeldrinDlgTest, CameraConfigurationByAcceleratorCancelledThenAccepted) {
   EXPECT_TRUE(WaitFor([&] { return dlg->LastColorSize() == QSize(1280, 720); }));
 }
 
-// The right-hand controls are anchored on resizing, the window cannot shrink below its first
-// size (which fits a 1024 x 768 screen), and both pictures stay wholly visible at every size.
 // Settings that cannot be kept are said with their file: in the status line while the window is
 // open, on the error output once it has gone.
 TEST_F(VeldrinDlgTest, SettingsThatCannotBeWrittenAreSaidWithTheirFile) {
@@ -327,6 +327,8 @@ TEST_F(VeldrinDlgTest, SettingsThatCannotBeWrittenAreSaidWithTheirFile) {
   EXPECT_NE(::testing::internal::GetCapturedStderr().find(file), std::string::npos);
 }
 
+// The right-hand controls are anchored on resizing, the window cannot shrink below its first
+// size (which fits a 1024 x 768 screen), and both pictures stay wholly visible at every size.
 TEST_F(VeldrinDlgTest, ResizingAnchorsTheRightHandControlsAndKeepsThePicturesVisible) {
   auto dlg = OpenWith("Still A");
   const QSize initial = dlg->size();
@@ -481,11 +483,11 @@ TEST_F(VeldrinDlgTest, WindowsFollowTheDeliveredSizeNotTheConfiguredOne) {
   ASSERT_EQ(dlg->CurrentCamera(), 0);
   EXPECT_EQ(dlg->Corners(),
             (std::vector<cv::Point2f>{{320, 180}, {960, 180}, {960, 540}, {320, 540}}));
-  m_host->SetMediaSize(500, 1000);
+  EXPECT_EQ(m_host->SetMediaSize(500, 1000), 1);
   ASSERT_FALSE(TakePictureOfSize(1280, 640).empty());
   // A corner can be dragged to the bottom-right of the whole picture.
   CImageWindow* input = dlg->InputWindow();
-  WaitFor([] { return false; }, 300);  // painted: the mouse maps onto the picture
+  ASSERT_TRUE(WaitForPaintedPlacement(input, {1280, 720}));
   const auto place = veldrin::PlaceImage(input->width(), input->height(), 1280, 720);
   ASSERT_TRUE(place);
   const QPoint p3(static_cast<int>(960 / place->scale) + place->xOffset,
@@ -507,7 +509,7 @@ TEST_F(VeldrinDlgTest, LiveResolutionChangeKeepsTheOutlineAndTheMediaAspect) {
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir.string() + "/", "Sheet", corners));
   ASSERT_TRUE(Settings().WriteCalibName("Sheet"));
   auto dlg = OpenWith("Still A", 297, 210);
-  m_host->SetMediaSize(210, 297);
+  EXPECT_EQ(m_host->SetMediaSize(210, 297), 1);
   ASSERT_FALSE(TakePictureOfSize(640, 452).empty());
   ConfigureCamera(*dlg, "1280x720");
   const std::vector<cv::Point2f> scaled{{200, 90}, {1080, 90}, {1080, 630}, {200, 630}};
@@ -561,7 +563,7 @@ TEST_F(VeldrinDlgTest, EscapeKeepsTheWindowAndClosingAsksForUnsavedCorners) {
 // two seconds and its picture greyed.
 TEST_F(VeldrinDlgTest, StatusLineShowsHostCameraAndACameraThatStops) {
   auto dlg = OpenWith("Still B", 297, 210);
-  m_host->SetMediaSize(210, 297);  // the tool wrote its own values when it attached
+  EXPECT_EQ(m_host->SetMediaSize(210, 297), 1);  // the tool wrote its own values when it attached
   auto* line = dlg->findChild<QLabel*>(veldrin::kStatusLineId);
   ASSERT_NE(line, nullptr);
   ASSERT_FALSE(TakePicture().empty());
@@ -585,7 +587,7 @@ TEST_F(VeldrinDlgTest, StatusLineShowsHostCameraAndACameraThatStops) {
       << text();
   EXPECT_NE(dlg->InputWindow()->graphicsEffect(), nullptr);
 
-  main.pEngine->Start();
+  ASSERT_EQ(main.pEngine->Start(), 1);
   EXPECT_TRUE(WaitFor([&] { return text().find("no frames") == std::string::npos; }, 2000));
   EXPECT_EQ(dlg->InputWindow()->graphicsEffect(), nullptr);
 
@@ -644,7 +646,8 @@ TEST_F(VeldrinDlgTest, CodeInViewIsAnnouncedOnce) {
   SetCameras("Coded=" + (m_dir / "qr.png").string());
   auto dlg = OpenWith("Coded");
   ASSERT_TRUE(m_boxes->WaitForCalls(1, std::chrono::seconds(5)));
-  WaitFor([] { return false; }, 1500);
+  EXPECT_TRUE(NothingHappensFor(
+      1500ms, [&] { return m_boxes->Calls().size() > 1; }, ProcessEvents));
   const auto texts = m_boxes->Texts();
   ASSERT_EQ(texts.size(), 1u);
   EXPECT_EQ(texts[0], "sheet 42");

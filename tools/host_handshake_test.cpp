@@ -85,7 +85,7 @@ TEST_F(HostHandshake, HostTakesEveryPictureFollowsMediaChangesAndLeaves) {
   // Our attachment wrote 640/480; the host puts its own size back (height first).
   int height = 0, width = 0;
   EXPECT_TRUE(WaitUntil([&] {
-    tool->GetMediaSize(height, width);
+    EXPECT_EQ(tool->GetMediaSize(height, width), 1);
     return height == 200 && width == 300;
   })) << height
       << "x" << width;
@@ -104,7 +104,7 @@ TEST_F(HostHandshake, HostTakesEveryPictureFollowsMediaChangesAndLeaves) {
   // The media size follows the control file while running.
   veldrin_test::WriteFileBytes(m_dir / "host-media.txt", "320x240\n");
   EXPECT_TRUE(WaitUntil([&] {
-    tool->GetMediaSize(height, width);
+    EXPECT_EQ(tool->GetMediaSize(height, width), 1);
     return height == 240 && width == 320;
   })) << height
       << "x" << width;

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <opencv2/core/types.hpp>
+
+#include <string>
+#include <vector>
+
+#include "video/device_locator.h"
+
+// One device as a back-end reports it, before the slot rules apply.
+struct FOUND_DEVICE {
+  std::string strName;
+  std::vector<cv::Point> resolutions;
+  DEVICE_LOCATOR locator;
+};
+
+// A source of the device list: V4L2 nodes or virtual cameras. Chosen at run time by
+// CreateDeviceEnumerator (video/device_list.h).
+class CDeviceEnumerator {
+ public:
+  virtual ~CDeviceEnumerator() = default;
+  // The devices in index order; empty when there are none.
+  virtual std::vector<FOUND_DEVICE> Enumerate() = 0;
+};
