@@ -14,6 +14,7 @@
 #include "depth/object_finder.h"
 #include "depth/plane_files.h"
 #include "depth/table_measure.h"
+#include "tools/first_frame.h"
 #include "video/depth_recording.h"
 #include "video/opencv_video_engine.h"
 #include "video/realsense_video_engine.h"
@@ -118,32 +119,10 @@ bool ParseOptions(const std::vector<std::string>& args, DEPTH_PROBE_OPTIONS& opt
   return true;
 }
 
-// Keeps the first colour picture with pixels.
-class CFirstColorFrame : public CKivVideoEngineListener {
- public:
-  void OnVideoFrame(int, cv::Mat* frame) override {
-    std::lock_guard lock(m_mutex);
-    if (frame->empty() || !m_frame.empty()) return;
-    m_frame = frame->clone();
-    m_arrived.notify_all();
-  }
-  void OnDepthFrame(int, cv::Mat*, cv::Mat*, const SVertex*) override {}
-  cv::Mat Wait(std::chrono::seconds limit) {
-    std::unique_lock lock(m_mutex);
-    m_arrived.wait_for(lock, limit, [this] { return !m_frame.empty(); });
-    return m_frame;
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_arrived;
-  cv::Mat m_frame;  // guarded by m_mutex
-};
-
 // The device's colour picture at `size`, as the main window would get it; empty when none came.
 cv::Mat GrabColor(int device, cv::Size size) {
   CKivOpenCVVideoEngine engine;
-  CFirstColorFrame listener;
+  CFirstFrame listener;
   engine.Setup(device, size.width, size.height, &listener);
   if (!engine.Start()) return {};
   cv::Mat frame = listener.Wait(std::chrono::seconds(10));

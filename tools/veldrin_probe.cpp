@@ -32,6 +32,7 @@
 #include "markers/qr_detector.h"
 #include "markers/sheet_finder.h"
 #include "platform/version.h"
+#include "tools/first_frame.h"
 #include "tools/probe_depth.h"
 #include "video/opencv_video_engine.h"
 #include "video/table_scene.h"
@@ -108,28 +109,6 @@ int List() {
   }
   return 0;
 }
-
-// Keeps the first picture with pixels.
-class CFirstFrame : public CKivVideoEngineListener {
- public:
-  void OnVideoFrame(int, cv::Mat* frame) override {
-    std::lock_guard lock(m_mutex);
-    if (frame->empty() || !m_frame.empty()) return;
-    m_frame = frame->clone();
-    m_arrived.notify_all();
-  }
-  void OnDepthFrame(int, cv::Mat*, cv::Mat*, const SVertex*) override {}
-  cv::Mat Wait(std::chrono::seconds limit) {
-    std::unique_lock lock(m_mutex);
-    m_arrived.wait_for(lock, limit, [this] { return !m_frame.empty(); });
-    return m_frame;
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_arrived;
-  cv::Mat m_frame;
-};
 
 int Grab(std::vector<std::string> args) {
   std::optional<cv::Size> size;
