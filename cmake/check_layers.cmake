@@ -1,4 +1,5 @@
-# Fails when a folder includes one above it. Run as a test (see the top-level CMakeLists.txt):
+# Fails when a folder includes one above it, or two files (a file and its header counting as
+# one) include each other. Run as a test (see the top-level CMakeLists.txt):
 #   cmake -DSOURCE_DIR=<repo> -P cmake/check_layers.cmake
 # The layers, bottom to top (docs/architecture.md explains them). Folders of one layer may include
 # each other; a windowed sub-folder sits above its core. testing/ is for tests, fuzz targets and
@@ -16,6 +17,11 @@ set(_layers
   "app tools"
   "bench")
 set(_testing_rank 2)  # testing/ may include the host link and below
+# Sub-layers of a folder, bottom to top: each may include its parent's headers and the sub-layers
+# below it. The parent's headers never include a sub-layer (only its sources do, where they put
+# the back-ends together), so no header of the parent depends on a back-end.
+set(_sublayers_video "video/sim" "video/realsense")
+set(_parents video)
 
 set(_rank 0)
 set(_folders "")
@@ -29,6 +35,16 @@ foreach(_layer IN LISTS _layers)
 endforeach()
 set(_rank_testing ${_testing_rank})
 list(APPEND _folders testing)
+foreach(_parent IN LISTS _parents)
+  set(_order 0)
+  foreach(_sub IN LISTS _sublayers_${_parent})
+    set(_rank_${_sub} ${_rank_${_parent}})
+    set(_parent_${_sub} ${_parent})
+    set(_order_${_sub} ${_order})
+    math(EXPR _order "${_order} + 1")
+    list(APPEND _folders ${_sub})
+  endforeach()
+endforeach()
 # Longest names first, so that a sub-folder wins over its parent.
 list(SORT _folders COMPARE NATURAL ORDER DESCENDING)
 
@@ -46,6 +62,7 @@ function(_folder_of path out)
 endfunction()
 
 set(_failures "")
+set(_edges "")
 foreach(_top IN LISTS _folders)
   if(NOT IS_DIRECTORY "${SOURCE_DIR}/${_top}")
     continue()
@@ -70,6 +87,13 @@ foreach(_top IN LISTS _folders)
       if(_to STREQUAL "")
         continue()
       endif()
+      # A file and its header are one unit; two units that include each other are a cycle.
+      string(REGEX REPLACE "\\.(h|cpp)$" "" _unit_from "${_file}")
+      string(REGEX REPLACE "\\.(h|cpp)$" "" _unit_to "${_target}")
+      if(NOT _unit_from STREQUAL _unit_to)
+        set("_dep_${_unit_from}>${_unit_to}" TRUE)
+        list(APPEND _edges "${_unit_from}>${_unit_to}")
+      endif()
       if(_to STREQUAL "testing")
         if(NOT _is_test)
           list(APPEND _failures "${_file}: includes ${_target}, but testing/ is for tests only")
@@ -78,13 +102,29 @@ foreach(_top IN LISTS _folders)
       endif()
       if(_rank_${_to} GREATER _rank_${_from})
         list(APPEND _failures "${_file}: includes ${_target} from a layer above ${_from}/")
+      elseif(DEFINED _parent_${_to} AND _from STREQUAL _parent_${_to} AND _file MATCHES "\\.h$")
+        list(APPEND _failures "${_file}: a header of ${_from}/ includes its sub-layer ${_to}/")
+      elseif(DEFINED _parent_${_to} AND DEFINED _parent_${_from}
+             AND _parent_${_to} STREQUAL _parent_${_from}
+             AND _order_${_to} GREATER _order_${_from})
+        list(APPEND _failures "${_file}: includes ${_target} from a sub-layer above ${_from}/")
       endif()
     endforeach()
   endforeach()
+endforeach()
+
+list(REMOVE_DUPLICATES _edges)
+foreach(_edge IN LISTS _edges)
+  string(REPLACE ">" ";" _ends "${_edge}")
+  list(GET _ends 0 _a)
+  list(GET _ends 1 _b)
+  if(_a STRLESS _b AND DEFINED "_dep_${_b}>${_a}")
+    list(APPEND _failures "${_a} and ${_b} include each other")
+  endif()
 endforeach()
 
 if(_failures)
   list(JOIN _failures "\n  " _text)
   message(FATAL_ERROR "layering: a folder includes one above it:\n  ${_text}")
 endif()
-message(STATUS "layering: no folder includes one above it")
+message(STATUS "layering: no folder includes one above it, no two files include each other")

@@ -15,10 +15,8 @@
 
 #include "platform/picture_size.h"
 #include "video/depth_device.h"
-#include "video/table_scene.h"
-#ifdef VELDRIN_HAVE_REALSENSE2
 #include "video/realsense/realsense_depth_device.h"
-#endif
+#include "video/table_scene.h"
 
 namespace {
 
@@ -297,9 +295,7 @@ std::unique_ptr<CFrameSource> OpenVirtualSource(const std::string& source) {
     }
   } else if (source.starts_with(kRecordingSourcePrefix)) {
     // A recording's colour stream; without the library the source stays closed (unavailable).
-#ifdef VELDRIN_HAVE_REALSENSE2
     opened = OpenRealSenseRecordingColor(source.substr(kRecordingSourcePrefix.size()));
-#endif
   } else if (std::optional<SEQUENCE_PATTERN> pattern = ParsePattern(source)) {
     opened = std::make_unique<CSequenceSource>(*pattern);
   } else {

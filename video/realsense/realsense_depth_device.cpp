@@ -360,6 +360,8 @@ class CRecordingColorSource : public CFrameSource {
 
 }  // namespace
 
+bool HasRealSenseSupport() { return true; }
+
 std::unique_ptr<CDepthDevice> OpenRealSenseDepthDevice(const std::string& serial) {
   return Guarded(
       [&] { return std::make_unique<CRealSenseDepthDevice>(serial, std::string(), true); });
