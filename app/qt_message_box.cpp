@@ -72,7 +72,7 @@ int ShowQtMessageBox(const std::string& text, unsigned type) {
 }
 
 CQtMessageBox::CQtMessageBox()
-    : m_state(std::make_shared<SState>()), m_pUiThread(QThread::currentThread()) {
+    : m_state(std::make_shared<SState>()), m_uiThread(QThread::currentThread()) {
   QCoreApplication* app = QCoreApplication::instance();
   if (app == nullptr || QCoreApplication::closingDown()) {
     m_state->quitting = true;
@@ -98,7 +98,7 @@ CQtMessageBox::CQtMessageBox()
 }
 
 void CQtMessageBox::CloseAll() {
-  if (QThread::currentThread() != m_pUiThread) return;
+  if (QThread::currentThread() != m_uiThread) return;
   // A closed box answers as if closed without a button: the default answer.
   for (QMessageBox* box : std::vector<QMessageBox*>(OpenBoxes())) box->done(QMessageBox::Cancel);
 }
@@ -112,7 +112,7 @@ CQtMessageBox::~CQtMessageBox() {
 
 int CQtMessageBox::Show(const std::string& text, unsigned type) {
   const int fallback = DefaultAnswer(type);
-  if (QThread::currentThread() == m_pUiThread) {
+  if (QThread::currentThread() == m_uiThread) {
     {
       std::lock_guard lock(m_state->mutex);
       if (m_state->quitting) return fallback;

@@ -35,7 +35,7 @@ class CQtMessageBox : public CMessageBoxService {
   struct SState;
 
   std::shared_ptr<SState> m_state;
-  QThread* m_pUiThread;
+  QThread* m_uiThread;
 };
 
 // Shows the box on the calling thread, which must be the UI thread.

@@ -32,8 +32,8 @@ void OnSignal(int signal) {
 CShutdownSignals::CShutdownSignals(std::function<void()> onStop, std::function<void()> onParentGone)
     : m_onStop(std::move(onStop)), m_onParentGone(std::move(onParentGone)) {
   if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  m_pNotifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
-  connect(m_pNotifier, &QSocketNotifier::activated, this, [this] { OnReadable(); });
+  m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
+  connect(m_notifier, &QSocketNotifier::activated, this, [this] { OnReadable(); });
 
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
@@ -56,8 +56,8 @@ CShutdownSignals::~CShutdownSignals() {
   sa.sa_handler = SIG_DFL;
   sigemptyset(&sa.sa_mask);
   for (const int signal : {SIGTERM, SIGINT, kParentGoneSignal}) ::sigaction(signal, &sa, nullptr);
-  delete m_pNotifier;
-  m_pNotifier = nullptr;
+  delete m_notifier;
+  m_notifier = nullptr;
   for (int& fd : g_pipe) {
     if (fd >= 0) ::close(fd);
     fd = -1;

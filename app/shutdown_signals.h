@@ -25,7 +25,7 @@ class CShutdownSignals : public QObject {
 
   std::function<void()> m_onStop;
   std::function<void()> m_onParentGone;
-  QSocketNotifier* m_pNotifier = nullptr;
+  QSocketNotifier* m_notifier = nullptr;
 };
 
 namespace veldrin {

@@ -71,7 +71,7 @@ void BM_SourceRead(benchmark::State& state) {
 BENCHMARK(BM_SourceRead)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 void BM_SceneFrame(benchmark::State& state) {
-  CTableScene scene{TABLE_SCENE_PARAMS{}};
+  CTableScene scene{STableSceneParams{}};
   const cv::Size size(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
   cv::Mat frame;
   std::uint64_t n = 0;

@@ -41,8 +41,8 @@ inline std::vector<cv::Point2f> MarkedCorners(int w, int h) {
 }
 
 // A wide-angle webcam's lens for frames of `size`: 60 degrees across, strong barrel distortion.
-inline LENS_MODEL WideAngleLens(cv::Size size) {
-  LENS_MODEL lens;
+inline SLensModel WideAngleLens(cv::Size size) {
+  SLensModel lens;
   lens.size = size;
   const double f = size.width / 2.0 / std::tan(30.0 * CV_PI / 180.0);
   lens.matrix = cv::Matx33d(f, 0, size.width / 2.0, 0, f, size.height / 2.0, 0, 0, 1);

@@ -54,9 +54,9 @@ constexpr std::size_t kPixels = veldrin_bench::kDepthPixels;
 struct CFrame {
   CFrame() { camera.Next(frameset, cloud, meters); }
   veldrin_bench::CBoxCamera camera;
-  const DEPTH_COLOR_CALIBRATION& calibration = camera.Calibration();
+  const SDepthColorCalibration& calibration = camera.Calibration();
   const veldrin::CPixelRays& rays = camera.Rays();
-  DEPTH_FRAMESET frameset;
+  SDepthFrameset frameset;
   std::vector<SVertex> cloud;
   cv::Mat meters;
 };
@@ -164,7 +164,7 @@ BENCHMARK(BM_EngineConversion)->Unit(benchmark::kMicrosecond);
 // The engine's pass over one frame of `device`: wait, then the device's cloud or ours.
 void EnginePass(CDepthDevice& device, veldrin::CPixelRays& rays, CDepthFrameConverter& converter,
                 std::vector<SVertex>& cloud, cv::Mat& meters, cv::Mat& grey) {
-  DEPTH_FRAMESET frameset;
+  SDepthFrameset frameset;
   while (!device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset) || !frameset.bDepth) {
   }
   if (frameset.pCloud == nullptr) rays.Update(frameset.depth.intrinsics);
@@ -181,11 +181,11 @@ void BM_RecordingFrame(benchmark::State& state) {
   }
   const veldrin_test::CScratchDir dir("bench-recording");
   const std::string file = (dir.Path() / "box.bag").string();
-  TABLE_SCENE_PARAMS params = veldrin_bench::BoxScene();
+  STableSceneParams params = veldrin_bench::BoxScene();
   params.nWidth = veldrin_bench::kDepthWidth;
   params.nHeight = veldrin_bench::kDepthHeight;
   RecordTableScene(params, file, 10);
-  DEPTH_STREAM_REQUEST request;
+  SDepthStreamRequest request;
   request.bCloud = true;
   std::unique_ptr<CDepthDevice> played = OpenDepthRecording(file, false);
   played->Start(request);

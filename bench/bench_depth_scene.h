@@ -16,16 +16,16 @@ constexpr int kDepthWidth = 640;
 constexpr int kDepthHeight = 480;
 constexpr std::size_t kDepthPixels = std::size_t{kDepthWidth} * kDepthHeight;
 
-inline TABLE_SCENE_PARAMS BoxScene() {
-  TABLE_SCENE_PARAMS params;
-  params.box = SCENE_BOX{};
+inline STableSceneParams BoxScene() {
+  STableSceneParams params;
+  params.box = SSceneBox{};
   return params;
 }
 
 class CBoxCamera {
  public:
   CBoxCamera() : m_device(BoxScene(), false) {
-    DEPTH_STREAM_REQUEST request;
+    SDepthStreamRequest request;
     request.nColorWidth = kDepthWidth;
     request.nColorHeight = kDepthHeight;
     m_device.Start(request);
@@ -37,18 +37,18 @@ class CBoxCamera {
     m_rays.Update(m_calibration.depthIntrinsics);
   }
   // The next frame, converted as the engine converts it.
-  void Next(DEPTH_FRAMESET& frameset, std::vector<SVertex>& cloud, cv::Mat& meters) {
+  void Next(SDepthFrameset& frameset, std::vector<SVertex>& cloud, cv::Mat& meters) {
     m_device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset);
     cloud.resize(kDepthPixels);
     CKivRealSenseVideoEngine::DepthFrameToCloud(frameset.depth, m_rays, cloud.data());
     CKivRealSenseVideoEngine::DepthFrameToMeters(frameset.depth, meters);
   }
-  const DEPTH_COLOR_CALIBRATION& Calibration() const { return m_calibration; }
+  const SDepthColorCalibration& Calibration() const { return m_calibration; }
   const veldrin::CPixelRays& Rays() const { return m_rays; }
 
  private:
   CSimulatedDepthDevice m_device;
-  DEPTH_COLOR_CALIBRATION m_calibration;
+  SDepthColorCalibration m_calibration;
   veldrin::CPixelRays m_rays;
 };
 

@@ -71,7 +71,7 @@ class CSessionRig {
   CSessionRig() : m_cameras(m_engine), m_colour(m_rect, m_view, nullptr) {
     m_rect.ApplyCameraSettings(640, 480);
     if (!m_rect.SetCorners({{160, 120}, {480, 120}, {480, 360}, {160, 360}})) std::abort();
-    m_cameras.SetCameraAt(0, 0, CAM_STATE_MAIN, &m_engine, nullptr, CAM_KIND_DEPTH);
+    m_cameras.SetCameraAt(0, 0, kCamStateMain, &m_engine, nullptr, kCamKindDepth);
     m_colour.SetCameraList(&m_cameras);
     m_colour.SetQRDetectionEnabled(false);
     cv::Mat colour(480, 640, CV_8UC3, cv::Scalar::all(90));
@@ -82,9 +82,9 @@ class CSessionRig {
     m_session =
         std::make_unique<CDepthSession>(m_rect, m_input, m_colour, m_scratch.Path().string() + "/");
     std::string error;
-    m_bStarted = m_session->Start(640, 480, error);
-    if (m_bStarted) {
-      m_bStarted = QTest::qWaitFor([&] { return m_session->FramesMeasured() >= 5; }, 10000);
+    m_started = m_session->Start(640, 480, error);
+    if (m_started) {
+      m_started = QTest::qWaitFor([&] { return m_session->FramesMeasured() >= 5; }, 10000);
       m_session->Engine()->Stop();
       QTest::qWait(300);
       m_session->Dialog()->SavePlaneCoordinates();
@@ -92,7 +92,7 @@ class CSessionRig {
     }
 
     veldrin_bench::CBoxCamera camera;
-    DEPTH_FRAMESET frameset;
+    SDepthFrameset frameset;
     camera.Next(frameset, m_cloud, m_meters);
     CDepthFrameConverter().Convert(frameset.depth, camera.Rays(), m_meters, m_grey, m_cloud.data());
   }
@@ -100,7 +100,7 @@ class CSessionRig {
     m_session.reset();
     CDepthSession::SetDeviceFactoryForTests({});
   }
-  bool Started() const { return m_bStarted; }
+  bool Started() const { return m_started; }
   void Frame() {
     CKivVideoEngineListener& listener = *m_session;
     listener.OnDepthFrame(DEPTH_CAMERA_INDEX, &m_grey, &m_meters, m_cloud.data());
@@ -118,7 +118,7 @@ class CSessionRig {
   CColorFrameConsumer m_colour;
   CImageWindow m_input;
   std::unique_ptr<CDepthSession> m_session;
-  bool m_bStarted = false;
+  bool m_started = false;
   cv::Mat m_meters, m_grey;
   std::vector<SVertex> m_cloud;
 };

@@ -26,8 +26,8 @@ using namespace veldrin_bench;
 // colour frames of `colorSize`.
 class CMeasuredSheet {
  public:
-  explicit CMeasuredSheet(cv::Size colorSize) : m_device(TABLE_SCENE_PARAMS{}, false) {
-    DEPTH_STREAM_REQUEST request;
+  explicit CMeasuredSheet(cv::Size colorSize) : m_device(STableSceneParams{}, false) {
+    SDepthStreamRequest request;
     request.nColorWidth = colorSize.width;
     request.nColorHeight = colorSize.height;
     m_device.Start(request);
@@ -37,24 +37,24 @@ class CMeasuredSheet {
     m_camera.calibration.depthToColor = world.DepthToColor();
     m_camera.calibration.colorToDepth = world.ColorToDepth();
     m_rays.Update(m_camera.calibration.depthIntrinsics);
-    m_corners = CTableScene(TABLE_SCENE_PARAMS{}).SheetCorners(colorSize);
+    m_corners = CTableScene(STableSceneParams{}).SheetCorners(colorSize);
     veldrin::SetLiveSceneBoxes({});
     Settle();
     veldrin::Plane3D plane;
     // Without a plane no height map is made, and RunOnce says so.
     if (m_measure.CurrentPlaneCorners(plane)) m_measure.SetPlaneCorners(plane);
-    veldrin::SetLiveSceneBoxes({SCENE_BOX{{80, 60, 60}, {-80, 40}, 0},
-                                SCENE_BOX{{70, 50, 25}, {70, -40}, 10},
-                                SCENE_BOX{{50, 50, 1.5}, {60, 55}, 0}});
+    veldrin::SetLiveSceneBoxes({SSceneBox{{80, 60, 60}, {-80, 40}, 0},
+                                SSceneBox{{70, 50, 25}, {70, -40}, 10},
+                                SSceneBox{{50, 50, 1.5}, {60, 55}, 0}});
     Settle();
     veldrin::ResetLiveScene();
   }
-  const HEIGHT_TRUE_CAMERA& Camera() const { return m_camera; }
+  const SHeightTrueCamera& Camera() const { return m_camera; }
   const std::vector<cv::Point2f>& Corners() const { return m_corners; }
   veldrin::CMeasurementExchange::CHandle Latest() const { return m_measure.Published(); }
 
   // The media frame and height map of the sheet (297 x 210 mm) from the latest measurement.
-  bool Map(MEDIA_FRAME& frame, MEDIA_HEIGHT_MAP& map) const {
+  bool Map(SMediaFrame& frame, SMediaHeightMap& map) const {
     const auto latest = Latest();
     return latest &&
            veldrin::MakeMediaFrame(m_camera.calibration, latest->plane,
@@ -64,7 +64,7 @@ class CMeasuredSheet {
 
  private:
   void Settle() {
-    DEPTH_FRAMESET frameset;
+    SDepthFrameset frameset;
     std::vector<SVertex> cloud;
     cv::Mat meters;
     for (int i = 0; i < 150; ++i) {
@@ -85,7 +85,7 @@ class CMeasuredSheet {
   }
 
   CSimulatedDepthDevice m_device;
-  HEIGHT_TRUE_CAMERA m_camera;
+  SHeightTrueCamera m_camera;
   veldrin::CPixelRays m_rays;
   std::vector<cv::Point2f> m_corners;
   CTableMeasure m_measure;
@@ -100,9 +100,9 @@ class CHeightTruePipeline {
     sizing.ApplyCameraSettings(frame.cols, frame.rows);
     sizing.UpdateMediaSize(kMediaWidthMm, kMediaHeightMm);
     const CMeasuredSheet sheet(frame.size());
-    MEDIA_FRAME media;
-    MEDIA_HEIGHT_MAP map;
-    m_bReady = sheet.Map(media, map);
+    SMediaFrame media;
+    SMediaHeightMap map;
+    m_ready = sheet.Map(media, map);
     veldrin::BuildHeightTrueTables(media, map, sheet.Camera(), frame.size(), sizing.GetOutputSize(),
                                    m_tables);
     m_objects = veldrin::FindObjects(map, 5.0);
@@ -112,7 +112,7 @@ class CHeightTruePipeline {
   bool RunOnce() {
     (void)m_host.Block().AcknowledgeImage();  // our own block: it cannot refuse
     veldrin::RemapHeightTrue(m_frame, m_tables, m_out);
-    return m_bReady && veldrin::WriteObjectsFile(m_folder, ++m_nFrame, m_objects) &&
+    return m_ready && veldrin::WriteObjectsFile(m_folder, ++m_frameNumber, m_objects) &&
            m_tool->PublishImage(m_out.cols, m_out.rows, m_out.data) == 1;
   }
   cv::Size OutputSize() const { return m_tables.map1.size(); }
@@ -121,11 +121,11 @@ class CHeightTruePipeline {
   CBenchHost& m_host;
   const cv::Mat& m_frame;
   std::unique_ptr<CSharedStatusBlock> m_tool;
-  HEIGHT_TRUE_TABLES m_tables;
-  std::vector<MEDIA_OBJECT> m_objects;
+  SHeightTrueTables m_tables;
+  std::vector<SMediaObject> m_objects;
   std::string m_folder;
-  std::uint64_t m_nFrame = 0;
-  bool m_bReady = false;
+  std::uint64_t m_frameNumber = 0;
+  bool m_ready = false;
   cv::Mat m_out;
 };
 
@@ -144,13 +144,13 @@ void BM_HeightTrueRebuild(benchmark::State& state) {
   sizing.ApplyCameraSettings(colour.width, colour.height);
   sizing.UpdateMediaSize(297, 210);
   const auto latest = sheet.Latest();
-  MEDIA_FRAME media;
-  MEDIA_HEIGHT_MAP map;
+  SMediaFrame media;
+  SMediaHeightMap map;
   if (!sheet.Map(media, map)) {
     state.SkipWithError("no measurement");
     return;
   }
-  HEIGHT_TRUE_TABLES tables;
+  SHeightTrueTables tables;
   const int part = static_cast<int>(state.range(0));
   // CPU time of every thread, the row loops' workers included: on a loaded machine the wall time
   // swings with their scheduling.

@@ -83,8 +83,7 @@ class CPipeline {
       : m_host(host), m_frame(frame), m_cameras(m_engine), m_consumer(m_rect, m_view, nullptr) {
     m_rect.ApplyCameraSettings(frame.cols, frame.rows);
     if (!m_rect.SetCorners(MarkedCorners(frame.cols, frame.rows))) std::abort();
-    m_cameras.SetCameraAt(kMainCamera, 0, CAM_STATE_MAIN, &m_engine, &m_view.Input(),
-                          CAM_KIND_COLOR);
+    m_cameras.SetCameraAt(kMainCamera, 0, kCamStateMain, &m_engine, &m_view.Input(), kCamKindColor);
     m_view.Input().SetImageSize(frame.cols, frame.rows);
     m_view.Input().SetPoints(MarkedCorners(frame.cols, frame.rows));
     m_consumer.SetCameraList(&m_cameras);
@@ -126,7 +125,7 @@ class CMeasuredBox {
     std::vector<SVertex> cloud;
     cv::Mat meters;
     for (int i = 0; i < 100; ++i) {
-      DEPTH_FRAMESET frameset;
+      SDepthFrameset frameset;
       m_camera.Next(frameset, cloud, meters);
       m_measure.UpdateDepthView(meters, cloud.data(), 150, 110, 490, 110, 490, 370, 150, 370,
                                 nullptr);

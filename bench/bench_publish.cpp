@@ -45,7 +45,7 @@ class CPipeline {
     m_rect.ApplyCameraSettings(frame.cols, frame.rows);
     m_rect.UpdateMediaSize(kMediaWidthMm, kMediaHeightMm);
     if (!m_rect.SetCorners(MarkedCorners(frame.cols, frame.rows))) std::abort();
-    if (withLens) m_rect.SetLens(std::make_shared<LENS_MODEL>(WideAngleLens(frame.size())));
+    if (withLens) m_rect.SetLens(std::make_shared<SLensModel>(WideAngleLens(frame.size())));
   }
   // The consumer keeps its output picture from frame to frame, and so does this.
   bool RunOnce() {
@@ -99,7 +99,7 @@ void BM_TableRebuild(benchmark::State& state) {
   const cv::Mat forward = cv::getPerspectiveTransform(
       MarkedCorners(frameSize.width, frameSize.height), sizing.GetDstCorners());
   const cv::Matx33d inverse = cv::Matx33d(forward).inv();
-  const LENS_MODEL lens = WideAngleLens(frameSize);
+  const SLensModel lens = WideAngleLens(frameSize);
   cv::Mat map1, map2;
   for (auto _ : state) {
     veldrin::BuildRemapTables(inverse, state.range(2) ? &lens : nullptr, sizing.GetOutputSize(),

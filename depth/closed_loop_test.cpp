@@ -29,16 +29,16 @@ constexpr int kForgetFrames = 150;
 // recording of the same scene played back through the depth library (its own cloud included).
 class CRig {
  public:
-  explicit CRig(const std::optional<SCENE_BOX>& box)
-      : CRig(TABLE_SCENE_PARAMS{.box = box, .depth = {}}) {}
-  explicit CRig(const TABLE_SCENE_PARAMS& params, const std::string& recording = {})
+  explicit CRig(const std::optional<SSceneBox>& box)
+      : CRig(STableSceneParams{.box = box, .depth = {}}) {}
+  explicit CRig(const STableSceneParams& params, const std::string& recording = {})
       : m_params(params), m_world(params) {
     if (recording.empty()) {
       m_device = std::make_unique<CSimulatedDepthDevice>(m_params, false);
     } else {
-      m_device = OpenDepthDevice({DEVICE_LOCATOR::EKind::Virtual, -1, "bag:" + recording, {}});
+      m_device = OpenDepthDevice({SDeviceLocator::EKind::kVirtual, -1, "bag:" + recording, {}});
     }
-    DEPTH_STREAM_REQUEST request;
+    SDepthStreamRequest request;
     request.nColorWidth = kColorSize.width;
     request.nColorHeight = kColorSize.height;
     request.bCloud = true;
@@ -53,7 +53,7 @@ class CRig {
 
   // One frame through conversion, corner mapping and measurement; the maximum height.
   float Frame(const std::array<cv::Point, 4>& colorCorners) {
-    DEPTH_FRAMESET frameset;
+    SDepthFrameset frameset;
     // A recording comes at its own pace.
     for (int i = 0;
          i < 50 && !(m_device->TryWaitForFrameset(std::chrono::milliseconds(100), frameset) &&
@@ -61,7 +61,7 @@ class CRig {
          ++i) {
     }
     EXPECT_TRUE(frameset.bDepth);
-    const DEPTH_DEVICE_FRAME& depth = frameset.depth;
+    const SDepthDeviceFrame& depth = frameset.depth;
     m_data = static_cast<const std::uint16_t*>(depth.pData);
     m_cloud.resize(static_cast<size_t>(depth.nWidth) * depth.nHeight);
     CKivRealSenseVideoEngine::DepthFrameToCloud(depth, m_rays, m_cloud.data());
@@ -83,14 +83,14 @@ class CRig {
 
   CTableMeasure& Measure() { return m_measure; }
   const CSceneWorld& World() const { return m_world; }
-  const DEPTH_COLOR_CALIBRATION& Calibration() const { return m_calibration; }
+  const SDepthColorCalibration& Calibration() const { return m_calibration; }
   const std::uint16_t* DepthData() const { return m_data; }
 
  private:
-  TABLE_SCENE_PARAMS m_params;
+  STableSceneParams m_params;
   CSceneWorld m_world;
   std::unique_ptr<CDepthDevice> m_device;
-  DEPTH_COLOR_CALIBRATION m_calibration;
+  SDepthColorCalibration m_calibration;
   veldrin::CPixelRays m_rays;
   std::vector<SVertex> m_cloud;
   cv::Mat m_meters;
@@ -102,12 +102,12 @@ class CRig {
 const std::array<cv::Point, 4> kCorners = {cv::Point(160, 120), cv::Point(480, 120),
                                            cv::Point(480, 360), cv::Point(160, 360)};
 
-SCENE_BOX Box(double heightMm) { return {{90, 70, heightMm}, {10, -5}, 20}; }
+SSceneBox Box(double heightMm) { return {{90, 70, heightMm}, {10, -5}, 20}; }
 
 TEST(ClosedLoopTest, MeasuresTheBoxHeightWithNoiseAndHoles) {
   for (const double heightMm : {0.0, 10.0, 25.0, 50.0, 120.0}) {
     SCOPED_TRACE(heightMm);
-    CRig rig(heightMm > 0 ? std::optional<SCENE_BOX>(Box(heightMm)) : std::nullopt);
+    CRig rig(heightMm > 0 ? std::optional<SSceneBox>(Box(heightMm)) : std::nullopt);
     const float h = rig.Settle(kCorners) * 1000.f;
     if (heightMm == 0) {
       EXPECT_LT(h, 3.f);
@@ -121,7 +121,7 @@ TEST(ClosedLoopTest, ColourPixelsOnTheTableFindTheDepthPixelThatSeesThem) {
   CRig rig(Box(50));
   rig.Frame(kCorners);
   const CSceneWorld& world = rig.World();
-  const DEPTH_COLOR_CALIBRATION& c = rig.Calibration();
+  const SDepthColorCalibration& c = rig.Calibration();
   int checked = 0;
   for (int y = 100; y <= 400; y += 60) {
     for (int x = 120; x <= 540; x += 70) {
@@ -188,7 +188,7 @@ TEST(ClosedLoopTest, ARecordingMeasuresAsTheSimulatedCamera) {
   veldrin_test::CScratchDir dir("closed-loop");
   for (const double heightMm : {0.0, 30.0, 80.0}) {
     SCOPED_TRACE(heightMm);
-    TABLE_SCENE_PARAMS params;
+    STableSceneParams params;
     params.nWidth = kColorSize.width;
     params.nHeight = kColorSize.height;
     if (heightMm > 0) params.box = Box(heightMm);

@@ -104,7 +104,7 @@ void FillShadows(cv::Mat& h) {
 
 }  // namespace
 
-float MEDIA_HEIGHT_MAP::At(double xMm, double yMm) const {
+float SMediaHeightMap::At(double xMm, double yMm) const {
   if (heights.empty() || !(xMm >= 0.0) || !(yMm >= 0.0)) return 0.f;
   const auto j = static_cast<int>(xMm / cellMm), i = static_cast<int>(yMm / cellMm);
   if (i >= heights.rows || j >= heights.cols) return 0.f;
@@ -113,13 +113,13 @@ float MEDIA_HEIGHT_MAP::At(double xMm, double yMm) const {
 
 namespace veldrin {
 
-cv::Vec3d ColorPixelRay(const CAMERA_INTRINSICS& color, cv::Point2f pixel) {
+cv::Vec3d ColorPixelRay(const SCameraIntrinsics& color, cv::Point2f pixel) {
   return ToVec(DeprojectPixelToPoint(color, pixel, 1.f));
 }
 
-bool MakeMediaFrame(const DEPTH_COLOR_CALIBRATION& calibration, const float plane[4],
+bool MakeMediaFrame(const SDepthColorCalibration& calibration, const float plane[4],
                     const std::array<cv::Vec3d, 4>& cornerRays, double widthMm, double heightMm,
-                    MEDIA_FRAME& frame) {
+                    SMediaFrame& frame) {
   const cv::Vec3d normal(plane[0], plane[1], plane[2]);
   const double norm = cv::norm(normal);
   if (!(norm > 0.0) || !(widthMm > 0.0) || !(heightMm > 0.0)) return false;
@@ -169,12 +169,12 @@ bool MakeMediaFrame(const DEPTH_COLOR_CALIBRATION& calibration, const float plan
   return true;
 }
 
-bool RaisedCornerPoints(const DEPTH_COLOR_CALIBRATION& calibration, const float plane[4],
+bool RaisedCornerPoints(const SDepthColorCalibration& calibration, const float plane[4],
                         const std::array<cv::Vec3d, 4>& cornerRays, double heightMm,
                         std::array<cv::Vec3d, 4>& points) {
-  MEDIA_FRAME frame;
+  SMediaFrame frame;
   if (!MakeMediaFrame(calibration, plane, cornerRays, 1.0, 1.0, frame)) return false;
-  const CAMERA_EXTRINSICS& e = calibration.depthToColor;
+  const SCameraExtrinsics& e = calibration.depthToColor;
   const cv::Matx33d r(e.rotation[0], e.rotation[3], e.rotation[6], e.rotation[1], e.rotation[4],
                       e.rotation[7], e.rotation[2], e.rotation[5], e.rotation[8]);
   const cv::Vec3d t(e.translation[0], e.translation[1], e.translation[2]);
@@ -185,20 +185,20 @@ bool RaisedCornerPoints(const DEPTH_COLOR_CALIBRATION& calibration, const float 
   return true;
 }
 
-cv::Vec3d MediaToDepthPoint(const MEDIA_FRAME& frame, double xMm, double yMm, double heightMm) {
+cv::Vec3d MediaToDepthPoint(const SMediaFrame& frame, double xMm, double yMm, double heightMm) {
   const cv::Vec3d q = frame.mediaToPlane * cv::Vec3d(xMm, yMm, 1.0);
   return frame.origin + (q[0] / q[2]) * frame.axisU + (q[1] / q[2]) * frame.axisV +
          (heightMm / 1000.0) * frame.up;
 }
 
-cv::Point3d DepthPointToMedia(const MEDIA_FRAME& frame, const cv::Vec3d& point) {
+cv::Point3d DepthPointToMedia(const SMediaFrame& frame, const cv::Vec3d& point) {
   const cv::Vec3d q = point - frame.origin;
   const cv::Vec3d m = frame.planeToMedia * cv::Vec3d(q.dot(frame.axisU), q.dot(frame.axisV), 1.0);
   return {m[0] / m[2], m[1] / m[2], q.dot(frame.up) * 1000.0};
 }
 
-bool BuildMediaHeightMap(const DEPTH_MEASUREMENT& measurement, const CAMERA_INTRINSICS& depth,
-                         const MEDIA_FRAME& frame, MEDIA_HEIGHT_MAP& map, double deadBandMm) {
+bool BuildMediaHeightMap(const SDepthMeasurement& measurement, const SCameraIntrinsics& depth,
+                         const SMediaFrame& frame, SMediaHeightMap& map, double deadBandMm) {
   const std::size_t pixels =
       static_cast<std::size_t>(measurement.nCols) * static_cast<std::size_t>(measurement.nRows);
   if (pixels == 0 || measurement.averagedCloud.size() < 3 * pixels || !(depth.fx > 0.f)) {

@@ -15,7 +15,7 @@
 #include "depth/table_measure.h"
 #include "geometry/pixel_mapping.h"
 
-struct MEDIA_FRAME {
+struct SMediaFrame {
   cv::Vec3d origin;  // a point of the plane, depth-camera metres
   cv::Vec3d axisU;   // unit vectors in the plane
   cv::Vec3d axisV;
@@ -29,7 +29,7 @@ struct MEDIA_FRAME {
 
 // Heights above the table over the media, millimetres. Cell (row i, column j) covers media
 // x in [j * cellMm, (j + 1) * cellMm), y likewise.
-struct MEDIA_HEIGHT_MAP {
+struct SMediaHeightMap {
   double cellMm = 0.0;
   cv::Mat heights;  // CV_32F
   float fMaxMm = 0.f;
@@ -41,25 +41,25 @@ struct MEDIA_HEIGHT_MAP {
 namespace veldrin {
 
 // Where colour pixel `pixel` looks, in colour-camera coordinates (a point at depth 1).
-cv::Vec3d ColorPixelRay(const CAMERA_INTRINSICS& color, cv::Point2f pixel);
+cv::Vec3d ColorPixelRay(const SCameraIntrinsics& color, cv::Point2f pixel);
 
 // The media frame from the plane A x + B y + C z + D = 0 (depth-camera metres, heights on the side
 // where A x + B y + C z + D is negative, as the table measure has it), the four corners' lines of
 // sight (colour-camera directions, P.1 to P.4) and the media size. False when a line of sight
 // misses the plane in front of the camera or the corners do not make a quadrilateral.
-[[nodiscard]] bool MakeMediaFrame(const DEPTH_COLOR_CALIBRATION& calibration, const float plane[4],
+[[nodiscard]] bool MakeMediaFrame(const SDepthColorCalibration& calibration, const float plane[4],
                                   const std::array<cv::Vec3d, 4>& cornerRays, double widthMm,
-                                  double heightMm, MEDIA_FRAME& frame);
+                                  double heightMm, SMediaFrame& frame);
 
 // Media (x, y) millimetres at `heightMm` above the table -> depth-camera metres.
-cv::Vec3d MediaToDepthPoint(const MEDIA_FRAME& frame, double xMm, double yMm, double heightMm);
+cv::Vec3d MediaToDepthPoint(const SMediaFrame& frame, double xMm, double yMm, double heightMm);
 // Depth-camera metres -> media x, y and height, millimetres.
-cv::Point3d DepthPointToMedia(const MEDIA_FRAME& frame, const cv::Vec3d& point);
+cv::Point3d DepthPointToMedia(const SMediaFrame& frame, const cv::Vec3d& point);
 
 // The corners' points on the plane raised `heightMm` along its normal, in colour-camera
 // coordinates (metres): where auto calibration's corners are seen, to a fraction of a pixel
 // (whole-pixel depth corners would put them pixels off). False as MakeMediaFrame.
-[[nodiscard]] bool RaisedCornerPoints(const DEPTH_COLOR_CALIBRATION& calibration,
+[[nodiscard]] bool RaisedCornerPoints(const SDepthColorCalibration& calibration,
                                       const float plane[4],
                                       const std::array<cv::Vec3d, 4>& cornerRays, double heightMm,
                                       std::array<cv::Vec3d, 4>& points);
@@ -72,8 +72,8 @@ cv::Point3d DepthPointToMedia(const MEDIA_FRAME& frame, const cv::Vec3d& point);
 // Heights up to `deadBandMm` read as the table, and from there up to twice the band they ramp up to
 // their full value; nothing lies below the table. The cell is about one depth pixel
 // wide on the table. False when the measurement has no cloud.
-[[nodiscard]] bool BuildMediaHeightMap(const DEPTH_MEASUREMENT& measurement,
-                                       const CAMERA_INTRINSICS& depth, const MEDIA_FRAME& frame,
-                                       MEDIA_HEIGHT_MAP& map, double deadBandMm = 1.0);
+[[nodiscard]] bool BuildMediaHeightMap(const SDepthMeasurement& measurement,
+                                       const SCameraIntrinsics& depth, const SMediaFrame& frame,
+                                       SMediaHeightMap& map, double deadBandMm = 1.0);
 
 }  // namespace veldrin

@@ -12,8 +12,8 @@ namespace {
 // within a pixel of where the colour camera sees the points above the corners' table points.
 TEST(MediaHeightMapTest, RaisedCornersAreSeenWhereTheWorldPutsThem) {
   const cv::Size size(1280, 720);
-  const veldrin_test::CMediaRig rig({SCENE_BOX{{90, 70, 50}, {10, -5}, 20}}, size);
-  const DEPTH_COLOR_CALIBRATION& c = rig.Calibration();
+  const veldrin_test::CMediaRig rig({SSceneBox{{90, 70, 50}, {10, -5}, 20}}, size);
+  const SDepthColorCalibration& c = rig.Calibration();
   const auto latest = rig.Measure().Published();
   std::array<cv::Vec3d, 4> rays;
   for (std::size_t i = 0; i < 4; ++i)

@@ -23,9 +23,9 @@ class CMediaRig {
  public:
   static constexpr int kSettleFrames = 150;
 
-  CMediaRig(const std::vector<SCENE_BOX>& boxes, cv::Size colorSize)
+  CMediaRig(const std::vector<SSceneBox>& boxes, cv::Size colorSize)
       : m_colorSize(colorSize), m_device(m_params, false) {
-    DEPTH_STREAM_REQUEST request;
+    SDepthStreamRequest request;
     request.nColorWidth = colorSize.width;
     request.nColorHeight = colorSize.height;
     m_device.Start(request);
@@ -49,7 +49,7 @@ class CMediaRig {
     veldrin::ResetLiveScene();
   }
 
-  const DEPTH_COLOR_CALIBRATION& Calibration() const { return m_calibration; }
+  const SDepthColorCalibration& Calibration() const { return m_calibration; }
   const std::vector<cv::Point2f>& Corners() const { return m_corners; }
   const cv::Mat& Picture() const { return m_picture; }
   const CTableMeasure& Measure() const { return m_measure; }
@@ -58,7 +58,7 @@ class CMediaRig {
   double MediaHeight() const { return m_params.sheetHeightMm; }
 
   // The boxes become `boxes`, measured until the average has settled.
-  void MoveBoxes(const std::vector<SCENE_BOX>& boxes) {
+  void MoveBoxes(const std::vector<SSceneBox>& boxes) {
     veldrin::SetLiveSceneBoxes(boxes);
     Settle();
     veldrin::ResetLiveScene();
@@ -75,10 +75,10 @@ class CMediaRig {
 
  private:
   void Settle() {
-    DEPTH_FRAMESET frameset;
+    SDepthFrameset frameset;
     for (int i = 0; i < kSettleFrames; ++i) {
       ASSERT_TRUE(m_device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset));
-      const DEPTH_DEVICE_FRAME& depth = frameset.depth;
+      const SDepthDeviceFrame& depth = frameset.depth;
       const auto* data = static_cast<const std::uint16_t*>(depth.pData);
       m_cloud.resize(static_cast<size_t>(depth.nWidth) * depth.nHeight);
       CKivRealSenseVideoEngine::DepthFrameToCloud(depth, m_rays, m_cloud.data());
@@ -94,9 +94,9 @@ class CMediaRig {
   }
 
   cv::Size m_colorSize;
-  TABLE_SCENE_PARAMS m_params;
+  STableSceneParams m_params;
   CSimulatedDepthDevice m_device;
-  DEPTH_COLOR_CALIBRATION m_calibration;
+  SDepthColorCalibration m_calibration;
   veldrin::CPixelRays m_rays;
   std::vector<cv::Point2f> m_corners;
   std::vector<SVertex> m_cloud;
@@ -107,13 +107,13 @@ class CMediaRig {
 
 // Three marked boxes of different heights across the sheet; the lowest, 1.5 mm, stands for the
 // table itself.
-inline std::vector<SCENE_BOX> ThreeMarkedBoxes() {
-  SCENE_BOX tall{{80, 60, 60}, {-80, 40}, 0};
-  tall.mark = SCENE_MARK{20, {230, 20, 20}};
-  SCENE_BOX middle{{70, 50, 25}, {70, -40}, 10};
-  middle.mark = SCENE_MARK{16, {20, 200, 20}};
-  SCENE_BOX flat{{50, 50, 1.5}, {60, 55}, 0};
-  flat.mark = SCENE_MARK{16, {20, 20, 230}};
+inline std::vector<SSceneBox> ThreeMarkedBoxes() {
+  SSceneBox tall{{80, 60, 60}, {-80, 40}, 0};
+  tall.mark = SSceneMark{20, {230, 20, 20}};
+  SSceneBox middle{{70, 50, 25}, {70, -40}, 10};
+  middle.mark = SSceneMark{16, {20, 200, 20}};
+  SSceneBox flat{{50, 50, 1.5}, {60, 55}, 0};
+  flat.mark = SSceneMark{16, {20, 20, 230}};
   return {tall, middle, flat};
 }
 

@@ -14,8 +14,8 @@ constexpr float kTopShare = 0.25f;
 
 namespace veldrin {
 
-std::vector<MEDIA_OBJECT> FindObjects(const MEDIA_HEIGHT_MAP& map, double toleranceMm) {
-  std::vector<MEDIA_OBJECT> objects;
+std::vector<SMediaObject> FindObjects(const SMediaHeightMap& map, double toleranceMm) {
+  std::vector<SMediaObject> objects;
   if (map.Empty()) return objects;
   const double threshold = std::max(toleranceMm, kLeastObjectHeightMm);
   const cv::Mat raised = map.heights > threshold;
@@ -46,7 +46,7 @@ std::vector<MEDIA_OBJECT> FindObjects(const MEDIA_HEIGHT_MAP& map, double tolera
     std::nth_element(heights.begin(), heights.begin() + static_cast<long>(heights.size() / 2),
                      heights.end());
 
-    MEDIA_OBJECT object;
+    SMediaObject object;
     object.areaMm2 = area;
     object.heightMm = heights[heights.size() / 2];
     // Cell centres sit half a cell in from their edges.
@@ -67,7 +67,7 @@ std::vector<MEDIA_OBJECT> FindObjects(const MEDIA_HEIGHT_MAP& map, double tolera
     objects.push_back(std::move(object));
   }
   std::sort(objects.begin(), objects.end(),
-            [](const MEDIA_OBJECT& a, const MEDIA_OBJECT& b) { return a.areaMm2 > b.areaMm2; });
+            [](const SMediaObject& a, const SMediaObject& b) { return a.areaMm2 > b.areaMm2; });
   return objects;
 }
 

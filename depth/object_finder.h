@@ -17,6 +17,6 @@ inline constexpr double kLeastObjectAreaMm2 = 100.0;
 // Every connected region of cells standing more than max(toleranceMm, 5 mm) above the table and
 // larger than 100 mm²: its outline (simplified to within a cell), the median height of its top,
 // its area and its centre, in media millimetres. Ordered by area, the largest first.
-std::vector<MEDIA_OBJECT> FindObjects(const MEDIA_HEIGHT_MAP& map, double toleranceMm);
+std::vector<SMediaObject> FindObjects(const SMediaHeightMap& map, double toleranceMm);
 
 }  // namespace veldrin

@@ -11,29 +11,29 @@ namespace {
 using veldrin_test::CMediaRig;
 
 // The objects of a measurement over the rig's sheet.
-std::vector<MEDIA_OBJECT> Objects(const CMediaRig& rig) {
+std::vector<SMediaObject> Objects(const CMediaRig& rig) {
   const auto latest = rig.Measure().Published();
-  MEDIA_FRAME frame;
+  SMediaFrame frame;
   std::array<cv::Vec3d, 4> rays;
   for (std::size_t i = 0; i < 4; ++i) {
     rays[i] = veldrin::ColorPixelRay(rig.Calibration().colorIntrinsics, rig.Corners()[i]);
   }
   EXPECT_TRUE(veldrin::MakeMediaFrame(rig.Calibration(), latest->plane, rays, rig.MediaWidth(),
                                       rig.MediaHeight(), frame));
-  MEDIA_HEIGHT_MAP map;
+  SMediaHeightMap map;
   EXPECT_TRUE(veldrin::BuildMediaHeightMap(*latest, rig.Calibration().depthIntrinsics, frame, map));
   return veldrin::FindObjects(map, 4.0);
 }
 
 TEST(ObjectFinderTest, FindsEachBoxStandingAboveTheToleranceWhereItStands) {
-  const std::vector<SCENE_BOX> boxes = veldrin_test::ThreeMarkedBoxes();
+  const std::vector<SSceneBox> boxes = veldrin_test::ThreeMarkedBoxes();
   const CMediaRig rig(boxes, cv::Size(640, 480));
-  const std::vector<MEDIA_OBJECT> objects = Objects(rig);
+  const std::vector<SMediaObject> objects = Objects(rig);
   // The 1.5 mm box is below the least object height; the others come largest first.
   ASSERT_EQ(objects.size(), 2u);
   for (std::size_t i = 0; i < 2; ++i) {
     SCOPED_TRACE(i);
-    const SCENE_BOX& box = boxes[i];
+    const SSceneBox& box = boxes[i];
     const cv::Point2d centre = rig.TableToMedia(box.centreMm[0], box.centreMm[1]);
     EXPECT_NEAR(objects[i].centreMm[0], centre.x, 2.0);
     EXPECT_NEAR(objects[i].centreMm[1], centre.y, 2.0);

@@ -8,13 +8,13 @@ namespace {
 
 // Models whose deprojection leaves the normalised coordinates as they are with these
 // coefficients (the undistortion iterations are skipped below FLT_EPSILON).
-bool DeprojectsPlainly(const CAMERA_INTRINSICS& in) {
+bool DeprojectsPlainly(const SCameraIntrinsics& in) {
   switch (in.model) {
-    case EDistortion::None:
-    case EDistortion::ModifiedBrownConrady:
+    case EDistortion::kNone:
+    case EDistortion::kModifiedBrownConrady:
       return true;
-    case EDistortion::BrownConrady:
-    case EDistortion::InverseBrownConrady:
+    case EDistortion::kBrownConrady:
+    case EDistortion::kInverseBrownConrady:
       for (float c : in.coeffs) {
         if (!(std::fabs(c) < FLT_EPSILON)) return false;
       }
@@ -25,13 +25,13 @@ bool DeprojectsPlainly(const CAMERA_INTRINSICS& in) {
 }
 
 // Models whose projection leaves finite normalised coordinates exactly as they are.
-bool ProjectsPlainly(const CAMERA_INTRINSICS& in) {
+bool ProjectsPlainly(const SCameraIntrinsics& in) {
   switch (in.model) {
-    case EDistortion::None:
+    case EDistortion::kNone:
       return true;
-    case EDistortion::BrownConrady:
-    case EDistortion::InverseBrownConrady:
-    case EDistortion::ModifiedBrownConrady:
+    case EDistortion::kBrownConrady:
+    case EDistortion::kInverseBrownConrady:
+    case EDistortion::kModifiedBrownConrady:
       for (float c : in.coeffs) {
         if (c != 0.f) return false;
       }
@@ -50,7 +50,7 @@ void Mark(cv::Mat& frame, int x, int y) {
 
 }  // namespace
 
-void DrawSecurePoints(const DEPTH_COLOR_CALIBRATION& calibration, int depthCols, int depthRows,
+void DrawSecurePoints(const SDepthColorCalibration& calibration, int depthCols, int depthRows,
                       const float* heightMap, const double* depthCopy, cv::Mat& colorFrame,
                       float maxHeight, float tolerance) {
   if (heightMap == nullptr || depthCopy == nullptr || colorFrame.type() != CV_8UC3) return;
@@ -58,8 +58,8 @@ void DrawSecurePoints(const DEPTH_COLOR_CALIBRATION& calibration, int depthCols,
   // and the whole picture would be marked.
   if (!(maxHeight >= tolerance)) return;
   const int cols = colorFrame.cols, rows = colorFrame.rows;
-  const CAMERA_INTRINSICS& din = calibration.depthIntrinsics;
-  const CAMERA_INTRINSICS& cin = calibration.colorIntrinsics;
+  const SCameraIntrinsics& din = calibration.depthIntrinsics;
+  const SCameraIntrinsics& cin = calibration.colorIntrinsics;
   const bool plain = DeprojectsPlainly(din) && ProjectsPlainly(cin);
   const float* r = calibration.depthToColor.rotation;
   const float* t = calibration.depthToColor.translation;
@@ -97,8 +97,8 @@ void DrawSecurePoints(const DEPTH_COLOR_CALIBRATION& calibration, int depthCols,
   }
 }
 
-void DrawSecurePoints(const DEPTH_COLOR_CALIBRATION& calibration,
-                      const DEPTH_MEASUREMENT& measurement, cv::Mat& colorFrame, float maxHeight,
+void DrawSecurePoints(const SDepthColorCalibration& calibration,
+                      const SDepthMeasurement& measurement, cv::Mat& colorFrame, float maxHeight,
                       float tolerance) {
   const std::size_t pixels =
       static_cast<std::size_t>(measurement.nCols) * static_cast<std::size_t>(measurement.nRows);

@@ -18,13 +18,13 @@ inline constexpr unsigned char kSecurePointColor[3] = {25, 255, 125};
 // depthCols x depthRows arrays of the same frame. Positions on row 0, column 0 or outside the
 // frame (its own size, whatever was configured) are skipped, as are negative depths. With
 // `maxHeight` below `tolerance` (an empty table) nothing is marked.
-void DrawSecurePoints(const DEPTH_COLOR_CALIBRATION& calibration, int depthCols, int depthRows,
+void DrawSecurePoints(const SDepthColorCalibration& calibration, int depthCols, int depthRows,
                       const float* heightMap, const double* depthCopy, cv::Mat& colorFrame,
                       float maxHeight, float tolerance);
 
 // The same over a published measurement (its heights and depth are one frame's).
-void DrawSecurePoints(const DEPTH_COLOR_CALIBRATION& calibration,
-                      const DEPTH_MEASUREMENT& measurement, cv::Mat& colorFrame, float maxHeight,
+void DrawSecurePoints(const SDepthColorCalibration& calibration,
+                      const SDepthMeasurement& measurement, cv::Mat& colorFrame, float maxHeight,
                       float tolerance);
 
 }  // namespace veldrin

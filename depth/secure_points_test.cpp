@@ -9,9 +9,9 @@
 
 namespace {
 
-DEPTH_COLOR_CALIBRATION Calibration(EDistortion colorModel, float k1) {
-  DEPTH_COLOR_CALIBRATION c;
-  c.depthIntrinsics = {64, 48, 32.f, 24.f, 40.f, 40.f, EDistortion::BrownConrady, {}};
+SDepthColorCalibration Calibration(EDistortion colorModel, float k1) {
+  SDepthColorCalibration c;
+  c.depthIntrinsics = {64, 48, 32.f, 24.f, 40.f, 40.f, EDistortion::kBrownConrady, {}};
   c.colorIntrinsics = {128, 96, 64.f, 48.f, 110.f, 108.f, colorModel, {k1}};
   c.depthToColor.rotation[1] = 0.003f;
   c.depthToColor.rotation[3] = -0.003f;
@@ -21,7 +21,7 @@ DEPTH_COLOR_CALIBRATION Calibration(EDistortion colorModel, float k1) {
 
 // The marking rule pixel by pixel in the order of its definition: columns outer, mapping each
 // passing depth pixel and bounds-checking against the frame itself.
-cv::Mat Reference(const DEPTH_COLOR_CALIBRATION& c, const std::vector<float>& heights,
+cv::Mat Reference(const SDepthColorCalibration& c, const std::vector<float>& heights,
                   const std::vector<double>& depth, cv::Mat frame, float maxHeight, float tol) {
   const int w = c.depthIntrinsics.width, h = c.depthIntrinsics.height;
   if (!(maxHeight >= tol)) return frame;  // nothing stands out of the table
@@ -59,19 +59,19 @@ TEST(SecurePointsTest, MarksTheColourPixelsOfTheTopSurface) {
   std::vector<float> raised(heights.size(), 0.02f);
   const struct {
     const char* name;
-    DEPTH_COLOR_CALIBRATION calibration;
+    SDepthColorCalibration calibration;
     cv::Size frame;
     const std::vector<float>* heights;
   } cases[] = {
-      {"plain models", Calibration(EDistortion::InverseBrownConrady, 0.f), {128, 96}, &heights},
-      {"distorted colour", Calibration(EDistortion::KannalaBrandt4, 0.05f), {128, 96}, &heights},
+      {"plain models", Calibration(EDistortion::kInverseBrownConrady, 0.f), {128, 96}, &heights},
+      {"distorted colour", Calibration(EDistortion::kKannalaBrandt4, 0.05f), {128, 96}, &heights},
       {"whole picture passes",
-       Calibration(EDistortion::InverseBrownConrady, 0.f),
+       Calibration(EDistortion::kInverseBrownConrady, 0.f),
        {128, 96},
        &raised},
       // A frame smaller than the configured colour size: marks stay inside it.
-      {"small frame", Calibration(EDistortion::InverseBrownConrady, 0.f), {50, 40}, &raised},
-      {"one-pixel frame", Calibration(EDistortion::None, 0.f), {1, 1}, &raised},
+      {"small frame", Calibration(EDistortion::kInverseBrownConrady, 0.f), {50, 40}, &raised},
+      {"one-pixel frame", Calibration(EDistortion::kNone, 0.f), {1, 1}, &raised},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -98,8 +98,8 @@ TEST(SecurePointsTest, NothingStandsOutOfAnEmptyTable) {
   heights[20 * w + 30] = 0.002f;
   const std::vector<double> depth(heights.size(), 0.5);
   cv::Mat frame(96, 128, CV_8UC3, cv::Scalar::all(0));
-  veldrin::DrawSecurePoints(Calibration(EDistortion::None, 0.f), w, h, heights.data(), depth.data(),
-                            frame, 0.002f, 0.004f);
+  veldrin::DrawSecurePoints(Calibration(EDistortion::kNone, 0.f), w, h, heights.data(),
+                            depth.data(), frame, 0.002f, 0.004f);
   EXPECT_EQ(cv::countNonZero(frame.reshape(1)), 0);
 }
 

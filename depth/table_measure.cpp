@@ -64,47 +64,47 @@ int PolygonRowCrossings(int count, const int* vertices, int y, int columns, int*
 CMeasurementExchange::CHandle& CMeasurementExchange::CHandle::operator=(CHandle&& other) noexcept {
   if (this != &other) {
     Release();
-    m_pSlot = std::exchange(other.m_pSlot, nullptr);
+    m_slot = std::exchange(other.m_slot, nullptr);
   }
   return *this;
 }
 
 void CMeasurementExchange::CHandle::Release() {
-  if (m_pSlot != nullptr) m_pSlot->nReaders.fetch_sub(1);
-  m_pSlot = nullptr;
+  if (m_slot != nullptr) m_slot->nReaders.fetch_sub(1);
+  m_slot = nullptr;
 }
 
-CMeasurementExchange::CMeasurementExchange() : m_slots(new MEASUREMENT_SLOT[kSlots]) {}
+CMeasurementExchange::CMeasurementExchange() : m_slots(new SMeasurementSlot[kSlots]) {}
 
-DEPTH_MEASUREMENT* CMeasurementExchange::BeginWrite() {
+SDepthMeasurement* CMeasurementExchange::BeginWrite() {
   // The published slot and the ones readers hold are off limits; a reader that is just taking
   // a slot which is not published backs off (see Latest), so a free slot stays free.
-  const int published = m_nPublished.load();
+  const int published = m_published.load();
   for (int i = 0; i < kSlots; ++i) {
     if (i != published && m_slots[i].nReaders.load() == 0) {
-      m_nWriting = i;
+      m_writing = i;
       return &m_slots[i].measurement;
     }
   }
-  m_nWriting = -1;
+  m_writing = -1;
   return nullptr;
 }
 
 void CMeasurementExchange::Publish() {
-  if (m_nWriting >= 0) m_nPublished.store(m_nWriting);
-  m_nWriting = -1;
+  if (m_writing >= 0) m_published.store(m_writing);
+  m_writing = -1;
 }
 
 CMeasurementExchange::CHandle CMeasurementExchange::Latest() const {
   for (;;) {
-    const int i = m_nPublished.load();
+    const int i = m_published.load();
     if (i < 0) return {};
-    MEASUREMENT_SLOT& slot = m_slots[i];
+    SMeasurementSlot& slot = m_slots[i];
     slot.nReaders.fetch_add(1);
     // Still the published one after the claim: the writer will leave it alone until released.
-    if (m_nPublished.load() == i) {
+    if (m_published.load() == i) {
       CHandle handle;
-      handle.m_pSlot = &slot;
+      handle.m_slot = &slot;
       return handle;
     }
     slot.nReaders.fetch_sub(1);
@@ -118,9 +118,9 @@ void CTableMeasure::AverageCloud(const SVertex* vertices, int cols, int rows) {
   if (m_averagedCloud.size() != n * 3) {
     m_averagedCloud.assign(n * 3, 0.f);
     m_seeded.assign(n, 0);
-    m_nAveraged = 0;
+    m_averaged = 0;
   }
-  ++m_nAveraged;
+  ++m_averaged;
   float* __restrict a = m_averagedCloud.data();
   std::uint8_t* __restrict seeded = m_seeded.data();
   const float* __restrict v = vertices[0].xyz;
@@ -196,13 +196,13 @@ float CTableMeasure::UpdateDepthView(const cv::Mat& depthMeters, const SVertex* 
 }
 
 void CTableMeasure::StoreFrame(const cv::Mat& depthMeters, const float* cloud, float* heightMap) {
-  m_pCloud = cloud;
-  m_nCols = depthMeters.cols;
-  m_nRows = depthMeters.rows;
-  m_pHeightMap = heightMap;
-  if (m_pHeightMap == nullptr) {
-    m_ownHeights.resize(static_cast<std::size_t>(m_nCols) * static_cast<std::size_t>(m_nRows));
-    m_pHeightMap = m_ownHeights.data();
+  m_cloud = cloud;
+  m_cols = depthMeters.cols;
+  m_rows = depthMeters.rows;
+  m_heightMap = heightMap;
+  if (m_heightMap == nullptr) {
+    m_ownHeights.resize(static_cast<std::size_t>(m_cols) * static_cast<std::size_t>(m_rows));
+    m_heightMap = m_ownHeights.data();
   }
 }
 
@@ -219,7 +219,7 @@ float CTableMeasure::SetDepthData(const cv::Mat& depthMeters, const float* cloud
       (m_cornerPoints[0] + m_cornerPoints[1] + m_cornerPoints[2] + m_cornerPoints[3]) * 0.25f;
   ComputePlane(m_cornerPoints[0], m_cornerPoints[1], m_cornerPoints[2]);
   ComputeHeights();
-  return m_fMaxHeight;
+  return m_maxHeight;
 }
 
 float CTableMeasure::SetDepthDataWithPlane(const cv::Mat& depthMeters, const float* cloud,
@@ -233,7 +233,7 @@ float CTableMeasure::SetDepthDataWithPlane(const cv::Mat& depthMeters, const flo
       (m_cornerPoints[0] + m_cornerPoints[1] + m_cornerPoints[2] + m_cornerPoints[3]) * 0.25f;
   ComputePlane(m_cornerPoints[0], m_cornerPoints[1], m_cornerPoints[2]);
   ComputeHeights();
-  return m_fMaxHeight;
+  return m_maxHeight;
 }
 
 void CTableMeasure::ComputePlane(const cv::Point3f& p0, const cv::Point3f& p1,
@@ -246,8 +246,8 @@ void CTableMeasure::ComputePlane(const cv::Point3f& p0, const cv::Point3f& p1,
 }
 
 void CTableMeasure::ComputeHeights() {
-  m_fMaxHeight = 0.f;
-  if (m_pCloud == nullptr || m_pHeightMap == nullptr) return;
+  m_maxHeight = 0.f;
+  if (m_cloud == nullptr || m_heightMap == nullptr) return;
   int polygon[8];
   for (std::size_t i = 0; i < 4; ++i) {
     polygon[2 * i] = static_cast<int>(m_cornerPixels[i].x);
@@ -258,19 +258,19 @@ void CTableMeasure::ComputeHeights() {
   float maxHeight = 0.f;
   // Row by row, with each row's inside runs from its edge crossings: the same pixels as testing
   // each one with PointInPolygon (see PolygonRowCrossings), and the same maximum.
-  for (int y = 0; y < m_nRows; ++y) {
+  for (int y = 0; y < m_rows; ++y) {
     int counts[4];
-    const int n = veldrin::PolygonRowCrossings(4, polygon, y, m_nCols, counts);
+    const int n = veldrin::PolygonRowCrossings(4, polygon, y, m_cols, counts);
     // At most four: insertion sort (std::sort here trips GCC's bounds analysis).
     for (int i = 1; i < n; ++i) {
       for (int j = i; j > 0 && counts[j - 1] > counts[j]; --j) std::swap(counts[j - 1], counts[j]);
     }
-    const std::size_t row = static_cast<std::size_t>(y) * static_cast<std::size_t>(m_nCols);
-    float* heights = m_pHeightMap + row;
-    const float* p = m_pCloud + row * 3;
+    const std::size_t row = static_cast<std::size_t>(y) * static_cast<std::size_t>(m_cols);
+    float* heights = m_heightMap + row;
+    const float* p = m_cloud + row * 3;
     int from = 0;
     for (int segment = 0; segment <= n; ++segment) {
-      const int to = segment < n ? counts[segment] : m_nCols;
+      const int to = segment < n ? counts[segment] : m_cols;
       // Columns in [from, to) lie left of n - segment crossings.
       if ((n - segment) % 2 == 0) {
         std::fill(heights + from, heights + to, 0.f);
@@ -286,7 +286,7 @@ void CTableMeasure::ComputeHeights() {
         // alone is the camera's noise, which would otherwise set the height. The row above is
         // complete (pixels outside the corners hold 0, which never raises the maximum).
         if (y > 0) {
-          const float* above = heights - m_nCols;
+          const float* above = heights - m_cols;
           for (int x = from; x + 1 < to; ++x) {
             const float patch =
                 std::min(std::min(heights[x], heights[x + 1]), std::min(above[x], above[x + 1]));
@@ -297,12 +297,12 @@ void CTableMeasure::ComputeHeights() {
       from = std::max(from, to);
     }
   }
-  m_fMaxHeight = maxHeight;
+  m_maxHeight = maxHeight;
 }
 
 cv::Point3f CTableMeasure::GetPoint(int x, int y) const {
-  if (m_pCloud == nullptr || x < 0 || y < 0 || x >= m_nCols || y >= m_nRows) return {};
-  const float* p = m_pCloud + (static_cast<std::size_t>(y) * m_nCols + x) * 3;
+  if (m_cloud == nullptr || x < 0 || y < 0 || x >= m_cols || y >= m_rows) return {};
+  const float* p = m_cloud + (static_cast<std::size_t>(y) * m_cols + x) * 3;
   return {p[0], p[1], p[2]};
 }
 
@@ -329,36 +329,36 @@ void CTableMeasure::SetPlaneCorners(const veldrin::Plane3D& corners) {
 }
 
 bool CTableMeasure::CurrentPlaneCorners(veldrin::Plane3D& corners) const {
-  if (m_averagedCloud.empty() || m_nCols <= 0) return false;
+  if (m_averagedCloud.empty() || m_cols <= 0) return false;
   for (int i = 0; i < 4; ++i) {
     const int x = static_cast<int>(m_depthCorners[i].x), y = static_cast<int>(m_depthCorners[i].y);
-    if (x < 0 || y < 0 || x >= m_nCols || y >= m_nRows) return false;
-    const float* p = m_averagedCloud.data() + (static_cast<std::size_t>(y) * m_nCols + x) * 3;
+    if (x < 0 || y < 0 || x >= m_cols || y >= m_rows) return false;
+    const float* p = m_averagedCloud.data() + (static_cast<std::size_t>(y) * m_cols + x) * 3;
     corners[i] = cv::Point3f(p[0], p[1], p[2]);
   }
   return true;
 }
 
 void CTableMeasure::Publish(const cv::Mat& depthMeters) {
-  ++m_nFrames;
-  veldrin::DEPTH_MEASUREMENT* m = m_exchange.BeginWrite();
+  ++m_frames;
+  veldrin::SDepthMeasurement* m = m_exchange.BeginWrite();
   if (m == nullptr) return;  // readers hold every spare buffer: this frame stays private
-  const std::size_t pixels = static_cast<std::size_t>(m_nCols) * static_cast<std::size_t>(m_nRows);
-  m->nFrame = m_nFrames;
-  m->nCols = m_nCols;
-  m->nRows = m_nRows;
-  m->heights.assign(m_pHeightMap, m_pHeightMap + pixels);
+  const std::size_t pixels = static_cast<std::size_t>(m_cols) * static_cast<std::size_t>(m_rows);
+  m->nFrame = m_frames;
+  m->nCols = m_cols;
+  m->nRows = m_rows;
+  m->heights.assign(m_heightMap, m_heightMap + pixels);
   m->depth.resize(pixels);
   if (depthMeters.type() == CV_64FC1) {
     for (int y = 0; y < depthMeters.rows; ++y) {
-      std::memcpy(m->depth.data() + static_cast<std::size_t>(y) * m_nCols,
-                  depthMeters.ptr<double>(y), static_cast<std::size_t>(m_nCols) * sizeof(double));
+      std::memcpy(m->depth.data() + static_cast<std::size_t>(y) * m_cols,
+                  depthMeters.ptr<double>(y), static_cast<std::size_t>(m_cols) * sizeof(double));
     }
   } else {
     std::fill(m->depth.begin(), m->depth.end(), 0.0);
   }
-  m->averagedCloud.assign(m_pCloud, m_pCloud + pixels * 3);
-  m->fMaxHeight = m_fMaxHeight;
+  m->averagedCloud.assign(m_cloud, m_cloud + pixels * 3);
+  m->fMaxHeight = m_maxHeight;
   m->cornerPixels = m_cornerPixels;
   m->cornerPoints = m_cornerPoints;
   m->centroid = m_centroid;

@@ -32,7 +32,7 @@ namespace veldrin {
 int PolygonRowCrossings(int count, const int* vertices, int y, int columns, int* counts);
 
 // One frame's measurement, as readers see it. Immutable once published.
-struct DEPTH_MEASUREMENT {
+struct SDepthMeasurement {
   std::uint64_t nFrame = 0;  // counts updates since the measure was made
   int nCols = 0;
   int nRows = 0;
@@ -47,8 +47,8 @@ struct DEPTH_MEASUREMENT {
   bool bSettled = false;                  // CTableMeasure::IsSettled when it was measured
 };
 
-struct MEASUREMENT_SLOT {
-  DEPTH_MEASUREMENT measurement;
+struct SMeasurementSlot {
+  SDepthMeasurement measurement;
   std::atomic<int> nReaders{0};
 };
 
@@ -61,34 +61,34 @@ class CMeasurementExchange {
   class CHandle {
    public:
     CHandle() = default;
-    CHandle(CHandle&& other) noexcept : m_pSlot(std::exchange(other.m_pSlot, nullptr)) {}
+    CHandle(CHandle&& other) noexcept : m_slot(std::exchange(other.m_slot, nullptr)) {}
     CHandle& operator=(CHandle&& other) noexcept;
     CHandle(const CHandle&) = delete;
     CHandle& operator=(const CHandle&) = delete;
     ~CHandle() { Release(); }
-    explicit operator bool() const { return m_pSlot != nullptr; }
-    const DEPTH_MEASUREMENT& operator*() const { return m_pSlot->measurement; }
-    const DEPTH_MEASUREMENT* operator->() const { return &m_pSlot->measurement; }
+    explicit operator bool() const { return m_slot != nullptr; }
+    const SDepthMeasurement& operator*() const { return m_slot->measurement; }
+    const SDepthMeasurement* operator->() const { return &m_slot->measurement; }
 
    private:
     friend class CMeasurementExchange;
-    MEASUREMENT_SLOT* m_pSlot = nullptr;
+    SMeasurementSlot* m_slot = nullptr;
     void Release();
   };
 
   CMeasurementExchange();
   // Writer only: a buffer nobody reads, to fill and then Publish; null when readers hold every
   // spare buffer (then this frame is not published).
-  DEPTH_MEASUREMENT* BeginWrite();
+  SDepthMeasurement* BeginWrite();
   void Publish();
   // Any thread: the latest published measurement.
   CHandle Latest() const;
 
  private:
   static constexpr int kSlots = 4;
-  std::unique_ptr<MEASUREMENT_SLOT[]> m_slots;
-  std::atomic<int> m_nPublished{-1};
-  int m_nWriting = -1;  // writer only
+  std::unique_ptr<SMeasurementSlot[]> m_slots;
+  std::atomic<int> m_published{-1};
+  int m_writing = -1;  // writer only
 };
 
 }  // namespace veldrin
@@ -116,7 +116,7 @@ class CTableMeasure {
   // by which the noise of the first samples has been averaged down.
   static constexpr std::uint64_t kSettleFrames = 20;
   // True once kSettleFrames frames have been averaged into the current cloud.
-  bool IsSettled() const { return m_nAveraged >= kSettleFrames; }
+  bool IsSettled() const { return m_averaged >= kSettleFrames; }
 
   // Plane through the cloud's points at corners 0, 1, 2; heights for `cloud` (3 floats per pixel).
   float SetDepthData(const cv::Mat& depthMeters, const float* cloud, int x0, int y0, int x1, int y1,
@@ -150,7 +150,7 @@ class CTableMeasure {
 
   const std::array<cv::Point2f, 4>& GetDepthCorners() const { return m_depthCorners; }
   const std::vector<float>& GetAveragedCloud() const { return m_averagedCloud; }
-  float GetMaxHeight() const { return m_fMaxHeight; }
+  float GetMaxHeight() const { return m_maxHeight; }
   const float* GetPlane() const { return m_plane; }
 
   // The latest measurement, for any thread.
@@ -164,22 +164,22 @@ class CTableMeasure {
   std::array<cv::Point2f, 4> m_depthCorners{};
   std::vector<float> m_averagedCloud;
   std::vector<std::uint8_t> m_seeded;  // per pixel: 1 once a valid sample started its average
-  std::uint64_t m_nAveraged = 0;       // frames averaged into m_averagedCloud
+  std::uint64_t m_averaged = 0;        // frames averaged into m_averagedCloud
   veldrin::Plane3D m_planeCorners{};
   int m_bPlaneLoaded = 0;
 
   // The view's side: what the last measurement used and found.
-  const float* m_pCloud = nullptr;
-  float* m_pHeightMap = nullptr;
-  int m_nCols = 0;
-  int m_nRows = 0;
+  const float* m_cloud = nullptr;
+  float* m_heightMap = nullptr;
+  int m_cols = 0;
+  int m_rows = 0;
   std::array<cv::Point2f, 4> m_cornerPixels{};
   std::array<cv::Point3f, 4> m_cornerPoints{};
   cv::Point3f m_centroid;
   float m_plane[4] = {0.f, 0.f, 0.f, 0.f};
-  float m_fMaxHeight = 0.f;
+  float m_maxHeight = 0.f;
   std::vector<float> m_ownHeights;  // when the caller keeps no height map
-  std::uint64_t m_nFrames = 0;
+  std::uint64_t m_frames = 0;
 
   veldrin::CMeasurementExchange m_exchange;
 };

@@ -14,7 +14,7 @@ namespace {
 
 // A flat table `z` metres away straight ahead, seen by a 64 x 48 camera with focal length 50,
 // optionally with a block `rise` metres nearer over [bx0, bx1) x [by0, by1).
-struct SCENE {
+struct SScene {
   int cols = 64, rows = 48;
   float z = 1.0f;
   float rise = 0.f;
@@ -32,7 +32,7 @@ struct SCENE {
   cv::Mat Meters() const { return cv::Mat(rows, cols, CV_64F, cv::Scalar(z)); }
 };
 
-float Feed(CTableMeasure& measure, const SCENE& scene, int frames, const int c[8],
+float Feed(CTableMeasure& measure, const SScene& scene, int frames, const int c[8],
            std::vector<float>* heights = nullptr) {
   const std::vector<SVertex> cloud = scene.Cloud();
   const cv::Mat meters = scene.Meters();
@@ -99,7 +99,7 @@ TEST(PointInPolygonTest, RowCrossingsPickTheSamePixelsAsTheCrossingTest) {
 // Each pixel's average starts from its first valid sample: the first frame measures right.
 TEST(TableMeasureTest, TheAverageStartsFromEachPixelsFirstValidSample) {
   CTableMeasure measure;
-  SCENE scene;  // 1 m away, a 5 cm block
+  SScene scene;  // 1 m away, a 5 cm block
   scene.rise = 0.05f;
   scene.block = cv::Rect(20, 15, 10, 8);
   EXPECT_NEAR(Feed(measure, scene, 1, kCorners), 0.05f, 1e-5f);
@@ -110,8 +110,8 @@ TEST(TableMeasureTest, TheAverageStartsFromEachPixelsFirstValidSample) {
   // A pixel without depth holds 10 m until its first valid sample, which then stands alone;
   // afterwards missing depth is averaged in as 10 m.
   CTableMeasure holes;
-  std::vector<SVertex> cloud = SCENE{}.Cloud();
-  const cv::Mat meters = SCENE{}.Meters();
+  std::vector<SVertex> cloud = SScene{}.Cloud();
+  const cv::Mat meters = SScene{}.Meters();
   std::vector<SVertex> holed = cloud;
   for (const std::size_t pixel : {std::size_t{5}, std::size_t{160}}) holed[pixel].xyz[2] = 0.f;
   const auto z = [&](std::size_t pixel) { return holes.GetAveragedCloud()[3 * pixel + 2]; };
@@ -138,7 +138,7 @@ TEST(TableMeasureTest, TheAverageStartsFromEachPixelsFirstValidSample) {
 }
 
 TEST(TableMeasureTest, HeightsInsideTheCornersAboveThePlane) {
-  SCENE scene;
+  SScene scene;
   scene.rise = 0.05f;
   scene.block = cv::Rect(20, 15, 10, 8);
   const struct {
@@ -177,7 +177,7 @@ TEST(TableMeasureTest, RaisedCornersSitAtTheHeightAboveTheStoredPlane) {
   float out[12];
   EXPECT_EQ(measure.GetRaisedPlaneCorners(0.f, out), 0);  // no stored plane
 
-  SCENE scene;
+  SScene scene;
   Feed(measure, scene, 300, kCorners);
   veldrin::Plane3D stored;
   ASSERT_TRUE(measure.CurrentPlaneCorners(stored));
@@ -232,7 +232,7 @@ TEST(MeasurementExchangeTest, ReadersNeverSeeATornMeasurement) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while ((n < 3000 || checked.load() < 500) && std::chrono::steady_clock::now() < deadline) {
     ++n;
-    veldrin::DEPTH_MEASUREMENT* m = exchange.BeginWrite();
+    veldrin::SDepthMeasurement* m = exchange.BeginWrite();
     if (m == nullptr) {
       ++skipped;
       continue;

@@ -124,7 +124,7 @@ void CImageWindow::GetPoints(std::vector<cv::Point2f>& points) const {
 
 void CImageWindow::SetLocked(int locked) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_bLocked = locked != 0 ? 1 : 0;
+  m_locked = locked != 0 ? 1 : 0;
 }
 
 void CImageWindow::SetSnapCorners(std::vector<cv::Point2f> corners) {
@@ -135,27 +135,27 @@ void CImageWindow::SetSnapCorners(std::vector<cv::Point2f> corners) {
 void CImageWindow::SelectCorner(int index) {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_nKeySelected = index >= 0 && index < static_cast<int>(m_points.size()) ? index : -1;
+    m_keySelected = index >= 0 && index < static_cast<int>(m_points.size()) ? index : -1;
   }
   update();
 }
 
 int CImageWindow::GetKeySelectedPoint() const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return m_nKeySelected;
+  return m_keySelected;
 }
 
 bool CImageWindow::IsMagnifierShown() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return !m_picture.empty() && m_points.size() == 4 &&
-         ((m_bDragging && m_nSelected >= 0) || m_nKeySelected >= 0);
+         ((m_dragging && m_selected >= 0) || m_keySelected >= 0);
 }
 
 void CImageWindow::SetOutlineWarning(bool warning) {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_bOutlineWarning == warning) return;
-    m_bOutlineWarning = warning;
+    if (m_outlineWarning == warning) return;
+    m_outlineWarning = warning;
     RenderLocked();
   }
   RequestRepaint();
@@ -163,7 +163,7 @@ void CImageWindow::SetOutlineWarning(bool warning) {
 
 int CImageWindow::GetSelectedPoint() const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return m_nSelected;
+  return m_selected;
 }
 
 QImage CImageWindow::GrabSurface() const {
@@ -204,7 +204,7 @@ void CImageWindow::RenderLocked() {
     return;
   }
   QPainter painter(&m_surface);
-  painter.setPen(QPen(m_bOutlineWarning ? kWarningOutlineColour : kOutlineColour, 2));
+  painter.setPen(QPen(m_outlineWarning ? kWarningOutlineColour : kOutlineColour, 2));
   auto corner = [this](size_t i) { return QPoint(ToPixel(m_points[i].x), ToPixel(m_points[i].y)); };
   for (size_t i = 0; i < 4; ++i) {
     painter.drawLine(corner(i), corner((i + 1) % 4));
@@ -212,11 +212,10 @@ void CImageWindow::RenderLocked() {
   for (size_t i = 0; i < 4; ++i) {
     const QPoint c = corner(i);
     // QRect(x, y, w, h) covers x .. x + w - 1: right and bottom edges exclusive.
-    if (static_cast<int>(i) == m_nSelected) {
+    if (static_cast<int>(i) == m_selected) {
       painter.fillRect(QRect(c.x() - 5, c.y() - 5, 10, 10), kSelectedColour);
     } else {
-      painter.fillRect(QRect(c.x() - 3, c.y() - 3, 6, 6),
-                       m_bLocked ? kLockedColour : kMarkerColour);
+      painter.fillRect(QRect(c.x() - 3, c.y() - 3, 6, 6), m_locked ? kLockedColour : kMarkerColour);
     }
   }
 }
@@ -227,14 +226,14 @@ void CImageWindow::RequestRepaint() {
     return;
   }
   // Latest frame wins: while a repaint is queued, later frames only refresh the picture.
-  if (m_bRepaintPending.exchange(true)) {
+  if (m_repaintPending.exchange(true)) {
     return;
   }
   QMetaObject::invokeMethod(this, "RepaintQueued", Qt::QueuedConnection);
 }
 
 void CImageWindow::RepaintQueued() {
-  m_bRepaintPending = false;
+  m_repaintPending = false;
   update();
 }
 
@@ -272,7 +271,7 @@ void CImageWindow::paintEvent(QPaintEvent* /*event*/) {
   painter.drawImage(target, m_surface, QRect(0, 0, sourceWidth, sourceHeight));
   if (m_points.size() == 4) {
     PaintHandlesLocked(painter);
-    if ((m_bDragging && m_nSelected >= 0) || m_nKeySelected >= 0) PaintMagnifierLocked(painter);
+    if ((m_dragging && m_selected >= 0) || m_keySelected >= 0) PaintMagnifierLocked(painter);
   }
 }
 
@@ -291,8 +290,8 @@ void CImageWindow::PaintHandlesLocked(QPainter& painter) const {
   const double half = kHandleSize / 2.0;
   for (int i = 0; i < 4; ++i) {
     const QPointF c = ToScreen(m_points[static_cast<size_t>(i)]);
-    const bool selected = i == m_nSelected || i == m_nKeySelected;
-    const QColor fill = selected ? kSelectedColour : (m_bLocked ? kLockedColour : kMarkerColour);
+    const bool selected = i == m_selected || i == m_keySelected;
+    const QColor fill = selected ? kSelectedColour : (m_locked ? kLockedColour : kMarkerColour);
     painter.setPen(QPen(Qt::black, 1));
     painter.setBrush(fill);
     painter.drawRect(QRectF(c.x() - half, c.y() - half, kHandleSize, kHandleSize));
@@ -320,7 +319,7 @@ QRect CImageWindow::MagnifierBox() const {
 // handle (with its number) lies under it, then the farthest of the others that hides none, then
 // the middle of a side; failing all, the place that hides the fewest.
 QRect CImageWindow::MagnifierBoxLocked() const {
-  const int index = m_bDragging && m_nSelected >= 0 ? m_nSelected : m_nKeySelected;
+  const int index = m_dragging && m_selected >= 0 ? m_selected : m_keySelected;
   if (index < 0 || index >= static_cast<int>(m_points.size())) return {};
   const auto placement = veldrin::PlaceImage(width(), height(), m_pictureWidth, m_pictureHeight);
   if (!placement) return {};
@@ -357,7 +356,7 @@ QRect CImageWindow::MagnifierBoxLocked() const {
 }
 
 void CImageWindow::PaintMagnifierLocked(QPainter& painter) const {
-  const int index = m_bDragging && m_nSelected >= 0 ? m_nSelected : m_nKeySelected;
+  const int index = m_dragging && m_selected >= 0 ? m_selected : m_keySelected;
   if (index < 0 || index >= static_cast<int>(m_points.size()) || m_picture.empty()) return;
   const cv::Point2f p = m_points[static_cast<size_t>(index)];
   const auto placement = veldrin::PlaceImage(width(), height(), m_pictureWidth, m_pictureHeight);
@@ -415,12 +414,12 @@ void CImageWindow::mousePressEvent(QMouseEvent* event) {
   int hovered;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    hovered = m_bLocked ? -1 : m_nSelected;
-    m_nKeySelected = hovered;
+    hovered = m_locked ? -1 : m_selected;
+    m_keySelected = hovered;
   }
   if (hovered >= 0) {
     emit DragStarted();
-    m_bDragging = true;
+    m_dragging = true;
   }
   update();
   emit Clicked(event->position().toPoint());
@@ -431,10 +430,10 @@ void CImageWindow::mouseReleaseEvent(QMouseEvent* event) {
     return;
   }
   bool snapped = false;
-  if (m_bDragging && !(event->modifiers() & Qt::AltModifier)) {
+  if (m_dragging && !(event->modifiers() & Qt::AltModifier)) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_nSelected >= 0 && m_nSelected < static_cast<int>(m_points.size())) {
-      cv::Point2f& point = m_points[static_cast<size_t>(m_nSelected)];
+    if (m_selected >= 0 && m_selected < static_cast<int>(m_points.size())) {
+      cv::Point2f& point = m_points[static_cast<size_t>(m_selected)];
       const cv::Point2f* nearest = nullptr;
       double best = kSnapDistance * m_scale;  // in picture pixels
       for (const cv::Point2f& corner : m_snapCorners) {
@@ -451,7 +450,7 @@ void CImageWindow::mouseReleaseEvent(QMouseEvent* event) {
       }
     }
   }
-  m_bDragging = false;
+  m_dragging = false;
   update();
   if (snapped) {
     emit PointsChanged();
@@ -461,11 +460,11 @@ void CImageWindow::mouseReleaseEvent(QMouseEvent* event) {
 bool CImageWindow::NudgeSelected(float dx, float dy) {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_bLocked || m_nKeySelected < 0 || m_nKeySelected >= static_cast<int>(m_points.size())) {
+    if (m_locked || m_keySelected < 0 || m_keySelected >= static_cast<int>(m_points.size())) {
       return false;
     }
     // The same bounds as a drag: the picture, edges included.
-    cv::Point2f& point = m_points[static_cast<size_t>(m_nKeySelected)];
+    cv::Point2f& point = m_points[static_cast<size_t>(m_keySelected)];
     point.x = std::clamp(point.x + dx, 0.0f, static_cast<float>(m_pictureWidth));
     point.y = std::clamp(point.y + dy, 0.0f, static_cast<float>(m_pictureHeight));
     RenderLocked();
@@ -509,8 +508,8 @@ bool CImageWindow::event(QEvent* event) {
     auto* key = static_cast<QKeyEvent*>(event);
     if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) {
       std::unique_lock<std::mutex> lock(m_mutex);
-      if (m_nKeySelected >= 0 && m_points.size() == 4) {
-        m_nKeySelected = (m_nKeySelected + (key->key() == Qt::Key_Tab ? 1 : 3)) % 4;
+      if (m_keySelected >= 0 && m_points.size() == 4) {
+        m_keySelected = (m_keySelected + (key->key() == Qt::Key_Tab ? 1 : 3)) % 4;
         lock.unlock();
         update();
         return true;
@@ -521,7 +520,7 @@ bool CImageWindow::event(QEvent* event) {
 }
 
 void CImageWindow::UpdateCursor() {
-  if (m_bDragging) {
+  if (m_dragging) {
     setCursor(Qt::ClosedHandCursor);
   } else if (GetSelectedPoint() >= 0) {
     setCursor(Qt::OpenHandCursor);
@@ -538,11 +537,11 @@ void CImageWindow::mouseMoveEvent(QMouseEvent* event) {
   bool hoverChanged = false;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_bLocked) {
+    if (m_locked) {
       return;
     }
     const int count = static_cast<int>(m_points.size());
-    if (m_bDragging && m_nSelected >= 0 && m_nSelected < count) {
+    if (m_dragging && m_selected >= 0 && m_selected < count) {
       // Keep the point on the displayed picture: 0 .. picture size on both axes.
       const float displayedWidth = static_cast<float>(m_pictureWidth) / m_scale;
       const float displayedHeight = static_cast<float>(m_pictureHeight) / m_scale;
@@ -552,7 +551,7 @@ void CImageWindow::mouseMoveEvent(QMouseEvent* event) {
       if (static_cast<float>(my) > displayedHeight) {
         my = static_cast<int>(displayedHeight);
       }
-      m_points[m_nSelected] =
+      m_points[m_selected] =
           cv::Point2f(static_cast<float>(std::max(mx, m_xOffset) - m_xOffset) * m_scale,
                       static_cast<float>(std::max(my, 0)) * m_scale);
       RenderLocked();
@@ -562,18 +561,18 @@ void CImageWindow::mouseMoveEvent(QMouseEvent* event) {
       // the drawn handle is larger, all of the handle counts.
       const int tolerance =
           std::max(kHitTolerance, static_cast<int>(std::ceil(0.5f * (kHandleSize + 1) * m_scale)));
-      const int before = m_nSelected;
-      m_nSelected = -1;
+      const int before = m_selected;
+      m_selected = -1;
       const float px = static_cast<float>(mx - m_xOffset) * m_scale;
       const float py = static_cast<float>(my) * m_scale;
       for (int i = 0; i < count; ++i) {
         if (ToPixel(std::fabs(m_points[i].x - px)) < tolerance &&
             ToPixel(std::fabs(m_points[i].y - py)) < tolerance) {
-          m_nSelected = i;
+          m_selected = i;
           break;
         }
       }
-      hoverChanged = m_nSelected != before;
+      hoverChanged = m_selected != before;
     }
   }
   UpdateCursor();
@@ -590,15 +589,15 @@ void CImageWindow::mouseMoveEvent(QMouseEvent* event) {
 // The highlight shows the corner a press would take; with the pointer gone, none would.
 void CImageWindow::leaveEvent(QEvent* event) {
   QWidget::leaveEvent(event);
-  if (m_bDragging) {
+  if (m_dragging) {
     return;
   }
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_nSelected < 0) {
+    if (m_selected < 0) {
       return;
     }
-    m_nSelected = -1;
+    m_selected = -1;
     RenderLocked();
   }
   update();

@@ -43,7 +43,7 @@ std::optional<SImagePlacement> PlaceImage(int cw, int ch, int pw, int ph);
 // thread (capture threads hand frames in); painting and mouse handling run on the UI thread.
 // m_mutex guards the stored frame, the off-screen picture, the points, the selection, the logical
 // picture size and the lock flag: everything rendering reads. Only the UI thread touches
-// m_bDragging, m_scale and m_xOffset, so they need no lock. A capture thread renders under
+// m_dragging, m_scale and m_xOffset, so they need no lock. A capture thread renders under
 // m_mutex and then posts a queued repaint; it never waits for the UI thread to process anything.
 // PointsChanged is always emitted on the UI thread; connect it with Qt::DirectConnection to read
 // the points back synchronously. The owner stops the threads that call SetImage before destroying
@@ -92,7 +92,7 @@ class CImageWindow : public QWidget {
 
   // State read-outs for the owner and tests.
   int GetSelectedPoint() const;
-  bool IsDragging() const { return m_bDragging; }
+  bool IsDragging() const { return m_dragging; }
   float GetScale() const { return m_scale; }
   int GetXOffset() const { return m_xOffset; }
   // Copy of the off-screen picture (null before the first frame).
@@ -138,21 +138,21 @@ class CImageWindow : public QWidget {
   QImage m_surface;  // made once, at the first frame
   cv::Mat m_picture;
   std::vector<cv::Point2f> m_points;
-  int m_nSelected = -1;
+  int m_selected = -1;
   int m_pictureWidth = 320;
   int m_pictureHeight = 240;
-  int m_bLocked = 0;
-  int m_nKeySelected = -1;
+  int m_locked = 0;
+  int m_keySelected = -1;
   std::vector<cv::Point2f> m_snapCorners;
   // Reused by every paint while the magnifier shows, so repainting allocates nothing new.
   mutable cv::Mat m_magnifierPatch;
   QFont m_handleFont;
-  bool m_bOutlineWarning = false;
+  bool m_outlineWarning = false;
 
-  bool m_bDragging = false;
+  bool m_dragging = false;
   float m_scale = 1.0f;
   int m_xOffset = 0;
 
   // Coalesces repaint requests from capture threads: at most one queued call outstanding.
-  std::atomic<bool> m_bRepaintPending{false};
+  std::atomic<bool> m_repaintPending{false};
 };

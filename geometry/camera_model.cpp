@@ -4,7 +4,7 @@
 #include <cfloat>
 #include <cmath>
 
-bool operator==(const CAMERA_INTRINSICS& a, const CAMERA_INTRINSICS& b) {
+bool operator==(const SCameraIntrinsics& a, const SCameraIntrinsics& b) {
   return a.width == b.width && a.height == b.height && a.ppx == b.ppx && a.ppy == b.ppy &&
          a.fx == b.fx && a.fy == b.fy && a.model == b.model &&
          std::equal(a.coeffs, a.coeffs + 5, b.coeffs);
@@ -37,12 +37,12 @@ void UndistortBrownConrady(const float* c, bool tangentialAfterRadial, float& x,
 
 }  // namespace
 
-cv::Point2f ProjectPointToPixel(const CAMERA_INTRINSICS& in, const cv::Point3f& point) {
+cv::Point2f ProjectPointToPixel(const SCameraIntrinsics& in, const cv::Point3f& point) {
   float x = point.x / point.z, y = point.y / point.z;
   const float* c = in.coeffs;
   switch (in.model) {
-    case EDistortion::ModifiedBrownConrady:
-    case EDistortion::InverseBrownConrady: {
+    case EDistortion::kModifiedBrownConrady:
+    case EDistortion::kInverseBrownConrady: {
       const float r2 = x * x + y * y;
       const float f = 1 + c[0] * r2 + c[1] * r2 * r2 + c[4] * r2 * r2 * r2;
       x *= f;
@@ -53,7 +53,7 @@ cv::Point2f ProjectPointToPixel(const CAMERA_INTRINSICS& in, const cv::Point3f& 
       y = dy;
       break;
     }
-    case EDistortion::BrownConrady: {
+    case EDistortion::kBrownConrady: {
       const float r2 = x * x + y * y;
       const float f = 1 + c[0] * r2 + c[1] * r2 * r2 + c[4] * r2 * r2 * r2;
       const float dx = x * f + 2 * c[2] * x * y + c[3] * (r2 + 2 * x * x);
@@ -62,14 +62,14 @@ cv::Point2f ProjectPointToPixel(const CAMERA_INTRINSICS& in, const cv::Point3f& 
       y = dy;
       break;
     }
-    case EDistortion::FTheta: {
+    case EDistortion::kFTheta: {
       const float r = std::max(std::sqrt(x * x + y * y), FLT_EPSILON);
       const float rd = static_cast<float>(1.0f / c[0] * std::atan(2 * r * std::tan(c[0] / 2.0f)));
       x *= rd / r;
       y *= rd / r;
       break;
     }
-    case EDistortion::KannalaBrandt4: {
+    case EDistortion::kKannalaBrandt4: {
       const float r = std::sqrt(x * x + y * y);
       if (r != 0.f) {
         const float theta = std::atan(r);
@@ -81,24 +81,24 @@ cv::Point2f ProjectPointToPixel(const CAMERA_INTRINSICS& in, const cv::Point3f& 
       }
       break;
     }
-    case EDistortion::None:
+    case EDistortion::kNone:
       break;
   }
   return {x * in.fx + in.ppx, y * in.fy + in.ppy};
 }
 
-cv::Point3f DeprojectPixelToPoint(const CAMERA_INTRINSICS& in, cv::Point2f pixel, float depth) {
+cv::Point3f DeprojectPixelToPoint(const SCameraIntrinsics& in, cv::Point2f pixel, float depth) {
   float x = (pixel.x - in.ppx) / in.fx;
   float y = (pixel.y - in.ppy) / in.fy;
   const float* c = in.coeffs;
   switch (in.model) {
-    case EDistortion::InverseBrownConrady:
+    case EDistortion::kInverseBrownConrady:
       UndistortBrownConrady(c, true, x, y);
       break;
-    case EDistortion::BrownConrady:
+    case EDistortion::kBrownConrady:
       UndistortBrownConrady(c, false, x, y);
       break;
-    case EDistortion::KannalaBrandt4: {
+    case EDistortion::kKannalaBrandt4: {
       const float rd = std::max(std::sqrt(x * x + y * y), FLT_EPSILON);
       float theta = rd, t2 = rd * rd;
       for (int i = 0; i < 4; ++i) {
@@ -113,7 +113,7 @@ cv::Point3f DeprojectPixelToPoint(const CAMERA_INTRINSICS& in, cv::Point2f pixel
       y *= r / rd;
       break;
     }
-    case EDistortion::FTheta: {
+    case EDistortion::kFTheta: {
       // The principal point itself would otherwise scale by 0/0.
       const float rd = std::max(std::sqrt(x * x + y * y), FLT_EPSILON);
       const float r =
@@ -122,22 +122,22 @@ cv::Point3f DeprojectPixelToPoint(const CAMERA_INTRINSICS& in, cv::Point2f pixel
       y *= r / rd;
       break;
     }
-    case EDistortion::None:
-    case EDistortion::ModifiedBrownConrady:
+    case EDistortion::kNone:
+    case EDistortion::kModifiedBrownConrady:
       break;
   }
   return {depth * x, depth * y, depth};
 }
 
-cv::Point3f TransformPointToPoint(const CAMERA_EXTRINSICS& e, const cv::Point3f& p) {
+cv::Point3f TransformPointToPoint(const SCameraExtrinsics& e, const cv::Point3f& p) {
   const float* r = e.rotation;
   return {r[0] * p.x + r[3] * p.y + r[6] * p.z + e.translation[0],
           r[1] * p.x + r[4] * p.y + r[7] * p.z + e.translation[1],
           r[2] * p.x + r[5] * p.y + r[8] * p.z + e.translation[2]};
 }
 
-CAMERA_EXTRINSICS InverseExtrinsics(const CAMERA_EXTRINSICS& e) {
-  CAMERA_EXTRINSICS inverse;
+SCameraExtrinsics InverseExtrinsics(const SCameraExtrinsics& e) {
+  SCameraExtrinsics inverse;
   for (int i = 0; i < 3; ++i) {
     for (int j = 0; j < 3; ++j) inverse.rotation[3 * j + i] = e.rotation[3 * i + j];
   }
@@ -152,8 +152,8 @@ CAMERA_EXTRINSICS InverseExtrinsics(const CAMERA_EXTRINSICS& e) {
 
 namespace {
 
-cv::Point2f LineEnd(const CAMERA_INTRINSICS& depth, const CAMERA_INTRINSICS& color,
-                    const CAMERA_EXTRINSICS& colorToDepth, cv::Point2f pixel, float at) {
+cv::Point2f LineEnd(const SCameraIntrinsics& depth, const SCameraIntrinsics& color,
+                    const SCameraExtrinsics& colorToDepth, cv::Point2f pixel, float at) {
   const cv::Point3f inColor = DeprojectPixelToPoint(color, pixel, at);
   const cv::Point2f p = ProjectPointToPixel(depth, TransformPointToPoint(colorToDepth, inColor));
   // NaN stays NaN here and fails the line test below.
@@ -169,9 +169,9 @@ bool Between(float v, float a, float b) { return v >= std::min(a, b) && v <= std
 
 bool ProjectColorPixelToDepthPixel(cv::Point2f& result, const std::uint16_t* depthData,
                                    float depthScale, float dmin, float dmax,
-                                   const CAMERA_INTRINSICS& depth, const CAMERA_INTRINSICS& color,
-                                   const CAMERA_EXTRINSICS& colorToDepth,
-                                   const CAMERA_EXTRINSICS& depthToColor, cv::Point2f from) {
+                                   const SCameraIntrinsics& depth, const SCameraIntrinsics& color,
+                                   const SCameraExtrinsics& colorToDepth,
+                                   const SCameraExtrinsics& depthToColor, cv::Point2f from) {
   if (depthData == nullptr || depth.width <= 0 || depth.height <= 0) return false;
   const cv::Point2f start = LineEnd(depth, color, colorToDepth, from, dmin);
   const cv::Point2f end = LineEnd(depth, color, colorToDepth, from, dmax);
@@ -208,7 +208,7 @@ bool ProjectColorPixelToDepthPixel(cv::Point2f& result, const std::uint16_t* dep
   return found;
 }
 
-void CPixelRays::Update(const CAMERA_INTRINSICS& intrinsics) {
+void CPixelRays::Update(const SCameraIntrinsics& intrinsics) {
   if (!m_rays.empty() && intrinsics == m_intrinsics) return;
   m_intrinsics = intrinsics;
   const int w = std::max(0, intrinsics.width), h = std::max(0, intrinsics.height);

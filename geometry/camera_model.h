@@ -12,48 +12,48 @@
 
 // Distortion models with the numbers the depth cameras report them under.
 enum class EDistortion : int {
-  None = 0,
-  ModifiedBrownConrady = 1,
-  InverseBrownConrady = 2,
-  FTheta = 3,
-  BrownConrady = 4,
-  KannalaBrandt4 = 5,
+  kNone = 0,
+  kModifiedBrownConrady = 1,
+  kInverseBrownConrady = 2,
+  kFTheta = 3,
+  kBrownConrady = 4,
+  kKannalaBrandt4 = 5,
 };
 
 // Brown-Conrady family: coeffs = k1, k2, p1, p2, k3. Kannala-Brandt: k1..k4 in coeffs[0..3].
 // F-Theta: coeffs[0] = w.
-struct CAMERA_INTRINSICS {
+struct SCameraIntrinsics {
   int width = 0;
   int height = 0;
   float ppx = 0.f;  // principal point, pixels
   float ppy = 0.f;
   float fx = 0.f;  // focal lengths, pixels
   float fy = 0.f;
-  EDistortion model = EDistortion::None;
+  EDistortion model = EDistortion::kNone;
   float coeffs[5] = {0.f, 0.f, 0.f, 0.f, 0.f};
 };
 
 // to = R * from + t, with R stored column-major: to[i] = sum_j rotation[3j + i] * from[j].
-struct CAMERA_EXTRINSICS {
+struct SCameraExtrinsics {
   float rotation[9] = {1.f, 0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 1.f};
   float translation[3] = {0.f, 0.f, 0.f};  // metres
 };
 
-bool operator==(const CAMERA_INTRINSICS& a, const CAMERA_INTRINSICS& b);
+bool operator==(const SCameraIntrinsics& a, const SCameraIntrinsics& b);
 
 namespace veldrin {
 
 // Point in camera coordinates -> pixel. Points at z <= 0 are the caller's to keep away.
-cv::Point2f ProjectPointToPixel(const CAMERA_INTRINSICS& intrinsics, const cv::Point3f& point);
+cv::Point2f ProjectPointToPixel(const SCameraIntrinsics& intrinsics, const cv::Point3f& point);
 
 // Pixel at `depth` (metres, along z) -> point in camera coordinates.
-cv::Point3f DeprojectPixelToPoint(const CAMERA_INTRINSICS& intrinsics, cv::Point2f pixel,
+cv::Point3f DeprojectPixelToPoint(const SCameraIntrinsics& intrinsics, cv::Point2f pixel,
                                   float depth);
 
-cv::Point3f TransformPointToPoint(const CAMERA_EXTRINSICS& extrinsics, const cv::Point3f& point);
+cv::Point3f TransformPointToPoint(const SCameraExtrinsics& extrinsics, const cv::Point3f& point);
 
 // The inverse transform (rotation transposed), for building one direction from the other.
-CAMERA_EXTRINSICS InverseExtrinsics(const CAMERA_EXTRINSICS& extrinsics);
+SCameraExtrinsics InverseExtrinsics(const SCameraExtrinsics& extrinsics);
 
 // Searches the depth pixels that can see `colorPixel` (depths dmin..dmax metres along the
 // epipolar line) for the one whose surface point projects closest to it. `depthData` holds
@@ -61,8 +61,8 @@ CAMERA_EXTRINSICS InverseExtrinsics(const CAMERA_EXTRINSICS& extrinsics);
 // `result` as the caller set it when no pixel on the line has depth.
 [[nodiscard]] bool ProjectColorPixelToDepthPixel(
     cv::Point2f& result, const std::uint16_t* depthData, float depthScale, float dmin, float dmax,
-    const CAMERA_INTRINSICS& depth, const CAMERA_INTRINSICS& color,
-    const CAMERA_EXTRINSICS& colorToDepth, const CAMERA_EXTRINSICS& depthToColor,
+    const SCameraIntrinsics& depth, const SCameraIntrinsics& color,
+    const SCameraExtrinsics& colorToDepth, const SCameraExtrinsics& depthToColor,
     cv::Point2f colorPixel);
 
 // The deprojection of every pixel at depth 1, row by row: a pixel's point at depth d is its ray
@@ -70,14 +70,14 @@ CAMERA_EXTRINSICS InverseExtrinsics(const CAMERA_EXTRINSICS& extrinsics);
 class CPixelRays {
  public:
   // Recomputes only when the intrinsics differ from the last ones.
-  void Update(const CAMERA_INTRINSICS& intrinsics);
+  void Update(const SCameraIntrinsics& intrinsics);
   bool Empty() const { return m_rays.empty(); }
-  const CAMERA_INTRINSICS& Intrinsics() const { return m_intrinsics; }
+  const SCameraIntrinsics& Intrinsics() const { return m_intrinsics; }
   // Ray of pixel k = y * width + x: x and y components (z is 1).
   const float* Data() const { return m_rays.data(); }
 
  private:
-  CAMERA_INTRINSICS m_intrinsics;
+  SCameraIntrinsics m_intrinsics;
   std::vector<float> m_rays;  // 2 floats per pixel
 };
 

@@ -14,17 +14,17 @@ namespace {
 using veldrin::DeprojectPixelToPoint;
 using veldrin::ProjectPointToPixel;
 
-CAMERA_INTRINSICS Intrinsics(EDistortion model, std::initializer_list<float> coeffs = {}) {
-  CAMERA_INTRINSICS in{640, 480, 320.f, 240.f, 600.f, 500.f, model, {}};
+SCameraIntrinsics Intrinsics(EDistortion model, std::initializer_list<float> coeffs = {}) {
+  SCameraIntrinsics in{640, 480, 320.f, 240.f, 600.f, 500.f, model, {}};
   std::copy(coeffs.begin(), coeffs.end(), in.coeffs);
   return in;
 }
 
 // The calibration of a typical depth camera: depth and colour side by side, 15 mm apart.
-DEPTH_COLOR_CALIBRATION TypicalCalibration() {
-  DEPTH_COLOR_CALIBRATION c;
-  c.depthIntrinsics = {640, 480, 320.f, 240.f, 385.f, 385.f, EDistortion::BrownConrady, {}};
-  c.colorIntrinsics = {640, 480, 321.f, 239.f, 612.f, 611.f, EDistortion::InverseBrownConrady, {}};
+SDepthColorCalibration TypicalCalibration() {
+  SDepthColorCalibration c;
+  c.depthIntrinsics = {640, 480, 320.f, 240.f, 385.f, 385.f, EDistortion::kBrownConrady, {}};
+  c.colorIntrinsics = {640, 480, 321.f, 239.f, 612.f, 611.f, EDistortion::kInverseBrownConrady, {}};
   const float s = 0.004f;  // small rotation about y
   c.depthToColor.rotation[0] = std::cos(s);
   c.depthToColor.rotation[2] = -std::sin(s);
@@ -35,9 +35,9 @@ DEPTH_COLOR_CALIBRATION TypicalCalibration() {
   return c;
 }
 
-struct MODEL_CASE {
+struct SModelCase {
   const char* name;
-  CAMERA_INTRINSICS intrinsics;
+  SCameraIntrinsics intrinsics;
   bool bInverts;  // deprojection undoes projection
 };
 
@@ -45,21 +45,22 @@ struct MODEL_CASE {
 // F-Theta's deprojection uses a different normalisation than its projection; both follow the
 // cameras' own convention, so they are kept as they are and only checked for what they keep.
 TEST(CameraModelTest, DeprojectionUndoesProjectionForEveryModel) {
-  const MODEL_CASE cases[] = {
-      {"none", Intrinsics(EDistortion::None), true},
-      {"modified Brown-Conrady, no coefficients", Intrinsics(EDistortion::ModifiedBrownConrady),
+  const SModelCase cases[] = {
+      {"none", Intrinsics(EDistortion::kNone), true},
+      {"modified Brown-Conrady, no coefficients", Intrinsics(EDistortion::kModifiedBrownConrady),
        true},
-      {"modified Brown-Conrady", Intrinsics(EDistortion::ModifiedBrownConrady, {0.1f, 0.02f}),
+      {"modified Brown-Conrady", Intrinsics(EDistortion::kModifiedBrownConrady, {0.1f, 0.02f}),
        false},
       {"inverse Brown-Conrady",
-       Intrinsics(EDistortion::InverseBrownConrady, {0.08f, -0.03f, 0.002f, -0.001f, 0.01f}), true},
-      {"Brown-Conrady", Intrinsics(EDistortion::BrownConrady, {-0.05f, 0.02f, 0.001f, 0.002f, 0.f}),
+       Intrinsics(EDistortion::kInverseBrownConrady, {0.08f, -0.03f, 0.002f, -0.001f, 0.01f}),
        true},
-      {"F-Theta", Intrinsics(EDistortion::FTheta, {0.9f}), false},
-      {"Kannala-Brandt", Intrinsics(EDistortion::KannalaBrandt4, {0.05f, -0.01f, 0.002f, 0.f}),
+      {"Brown-Conrady",
+       Intrinsics(EDistortion::kBrownConrady, {-0.05f, 0.02f, 0.001f, 0.002f, 0.f}), true},
+      {"F-Theta", Intrinsics(EDistortion::kFTheta, {0.9f}), false},
+      {"Kannala-Brandt", Intrinsics(EDistortion::kKannalaBrandt4, {0.05f, -0.01f, 0.002f, 0.f}),
        true},
   };
-  for (const MODEL_CASE& c : cases) {
+  for (const SModelCase& c : cases) {
     SCOPED_TRACE(c.name);
     // The principal point stays put whatever the model.
     const cv::Point3f centre = DeprojectPixelToPoint(c.intrinsics, {320.f, 240.f}, 0.8f);
@@ -89,25 +90,25 @@ TEST(CameraModelTest, ProjectionMatchesHandComputedValues) {
   // The point (0.1, -0.05, 0.5) has normalised coordinates (0.2, -0.1), r^2 = 0.05.
   const struct {
     const char* name;
-    CAMERA_INTRINSICS intrinsics;
+    SCameraIntrinsics intrinsics;
     cv::Point2f expected;
   } cases[] = {
-      {"none", Intrinsics(EDistortion::None), {440.f, 190.f}},
+      {"none", Intrinsics(EDistortion::kNone), {440.f, 190.f}},
       // f = 1 + 0.1 * 0.05 = 1.005
-      {"Brown-Conrady k1", Intrinsics(EDistortion::BrownConrady, {0.1f}), {440.6f, 189.75f}},
+      {"Brown-Conrady k1", Intrinsics(EDistortion::kBrownConrady, {0.1f}), {440.6f, 189.75f}},
       // a = 0.2 + 2 * 0.01 * 0.2 * -0.1; b = -0.1 + 0.01 * (0.05 + 2 * 0.01)
       {"inverse Brown-Conrady p1",
-       Intrinsics(EDistortion::InverseBrownConrady, {0, 0, 0.01f}),
+       Intrinsics(EDistortion::kInverseBrownConrady, {0, 0, 0.01f}),
        {439.76f, 190.35f}},
       {"modified Brown-Conrady p1",
-       Intrinsics(EDistortion::ModifiedBrownConrady, {0, 0, 0.01f}),
+       Intrinsics(EDistortion::kModifiedBrownConrady, {0, 0, 0.01f}),
        {439.76f, 190.35f}},
       // theta = atan(sqrt(0.05)), r_d = theta * (1 + 0.1 theta^2)
       {"Kannala-Brandt k1",
-       Intrinsics(EDistortion::KannalaBrandt4, {0.1f}),
+       Intrinsics(EDistortion::kKannalaBrandt4, {0.1f}),
        {438.62928f, 190.57114f}},
       // r_d = atan(2 r tan(0.5))
-      {"F-Theta w = 1", Intrinsics(EDistortion::FTheta, {1.f}), {448.59354f, 186.41936f}},
+      {"F-Theta w = 1", Intrinsics(EDistortion::kFTheta, {1.f}), {448.59354f, 186.41936f}},
   };
   for (const auto& c : cases) {
     const cv::Point2f p = ProjectPointToPixel(c.intrinsics, {0.1f, -0.05f, 0.5f});
@@ -116,13 +117,13 @@ TEST(CameraModelTest, ProjectionMatchesHandComputedValues) {
   }
   // F-Theta deprojection: r = tan(w r_d) / atan(2 tan(w / 2)) with r_d = sqrt(0.05), at depth 2.
   const cv::Point3f q =
-      DeprojectPixelToPoint(Intrinsics(EDistortion::FTheta, {1.f}), {440, 190}, 2);
+      DeprojectPixelToPoint(Intrinsics(EDistortion::kFTheta, {1.f}), {440, 190}, 2);
   EXPECT_NEAR(q.x, 0.4903467f, 1e-5);
   EXPECT_NEAR(q.y, -0.2451733f, 1e-5);
 }
 
 TEST(CameraModelTest, ExtrinsicsAreColumnMajorAndInvert) {
-  CAMERA_EXTRINSICS e;
+  SCameraExtrinsics e;
   // 90 degrees about z: x -> y, y -> -x. Column-major: column 0 is the image of x.
   const float r[9] = {0, 1, 0, -1, 0, 0, 0, 0, 1};
   std::copy(r, r + 9, e.rotation);
@@ -137,7 +138,7 @@ TEST(CameraModelTest, ExtrinsicsAreColumnMajorAndInvert) {
 }
 
 TEST(CameraModelTest, RaysTimesDepthAreTheDeprojection) {
-  CAMERA_INTRINSICS in = Intrinsics(EDistortion::InverseBrownConrady, {0.05f, 0, 0.001f});
+  SCameraIntrinsics in = Intrinsics(EDistortion::kInverseBrownConrady, {0.05f, 0, 0.001f});
   in.width = 7;
   in.height = 5;
   veldrin::CPixelRays rays;
@@ -158,8 +159,8 @@ TEST(CameraModelTest, RaysTimesDepthAreTheDeprojection) {
 
 // A depth frame with guard zones around it: the frame is all `inside`, the guards a valid depth.
 // Any read outside the frame therefore shows up as a found pixel when the frame holds no depth.
-struct GUARDED_FRAME {
-  GUARDED_FRAME(int w, int h, std::uint16_t inside) : guard(4096), data(w * h + 2 * guard, 600) {
+struct SGuardedFrame {
+  SGuardedFrame(int w, int h, std::uint16_t inside) : guard(4096), data(w * h + 2 * guard, 600) {
     std::fill(data.begin() + guard, data.end() - guard, inside);
   }
   const std::uint16_t* Frame() const { return data.data() + guard; }
@@ -169,8 +170,8 @@ struct GUARDED_FRAME {
 };
 
 TEST(ColorToDepthSearchTest, FindsThePixelThatSeesTheColourPixel) {
-  const DEPTH_COLOR_CALIBRATION c = TypicalCalibration();
-  GUARDED_FRAME wall(640, 480, 700);  // a wall 0.7 m away
+  const SDepthColorCalibration c = TypicalCalibration();
+  SGuardedFrame wall(640, 480, 700);  // a wall 0.7 m away
   for (const cv::Point colour :
        {cv::Point(320, 240), cv::Point(5, 7), cv::Point(600, 450), cv::Point(100, 400)}) {
     int dx = -1, dy = -1;
@@ -184,7 +185,7 @@ TEST(ColorToDepthSearchTest, FindsThePixelThatSeesTheColourPixel) {
 }
 
 TEST(ColorToDepthSearchTest, NeverReadsOutsideTheFrameAndLeavesTheResultWithoutDepth) {
-  DEPTH_COLOR_CALIBRATION c = TypicalCalibration();
+  SDepthColorCalibration c = TypicalCalibration();
   const struct {
     const char* name;
     int w, h;
@@ -200,7 +201,7 @@ TEST(ColorToDepthSearchTest, NeverReadsOutsideTheFrameAndLeavesTheResultWithoutD
   for (const auto& t : cases) {
     c.depthIntrinsics.width = t.w;
     c.depthIntrinsics.height = t.h;
-    const GUARDED_FRAME empty(t.w, t.h, 0);
+    const SGuardedFrame empty(t.w, t.h, 0);
     cv::Point2f result(-7.f, -9.f);
     EXPECT_FALSE(veldrin::ProjectColorPixelToDepthPixel(result, empty.Frame(), 0.001f, 0.11f, 1.0f,
                                                         c.depthIntrinsics, c.colorIntrinsics,
@@ -210,7 +211,7 @@ TEST(ColorToDepthSearchTest, NeverReadsOutsideTheFrameAndLeavesTheResultWithoutD
   }
   // The tool's own mapping reports depth pixel (0, 0) then.
   c = TypicalCalibration();
-  const GUARDED_FRAME empty(640, 480, 0);
+  const SGuardedFrame empty(640, 480, 0);
   int dx = 5, dy = 5;
   EXPECT_EQ(veldrin::ColorPixelToDepthPixel(c, empty.Frame(), 300, 200, dx, dy), 1);
   EXPECT_EQ(cv::Point(dx, dy), cv::Point(0, 0));
@@ -218,12 +219,12 @@ TEST(ColorToDepthSearchTest, NeverReadsOutsideTheFrameAndLeavesTheResultWithoutD
 }
 
 TEST(ColorToDepthSearchTest, AZeroLengthLineTestsItsOnePixel) {
-  const DEPTH_COLOR_CALIBRATION c = TypicalCalibration();
+  const SDepthColorCalibration c = TypicalCalibration();
   // The same minimum and maximum depth: start and end coincide.
   const cv::Point3f p = veldrin::TransformPointToPoint(
       c.colorToDepth, DeprojectPixelToPoint(c.colorIntrinsics, {200.f, 150.f}, 0.5f));
   const cv::Point2f at = ProjectPointToPixel(c.depthIntrinsics, p);
-  GUARDED_FRAME frame(640, 480, 0);
+  SGuardedFrame frame(640, 480, 0);
   frame.At(static_cast<int>(at.y) * 640 + static_cast<int>(at.x)) = 500;
   cv::Point2f result(-1.f, -1.f);
   EXPECT_TRUE(veldrin::ProjectColorPixelToDepthPixel(
@@ -233,7 +234,7 @@ TEST(ColorToDepthSearchTest, AZeroLengthLineTestsItsOnePixel) {
 }
 
 TEST(PixelMappingTest, DepthPixelsMapToColourPixelsExceptWithoutAValidPoint) {
-  const DEPTH_COLOR_CALIBRATION c = TypicalCalibration();
+  const SDepthColorCalibration c = TypicalCalibration();
   int x = 11, y = 12;
   EXPECT_EQ(veldrin::DepthPixelToColorPixel(c, 320, 240, x, y, -0.001f), 0);
   EXPECT_EQ(veldrin::DepthPixelToColorPixel(c, 320, 240, x, y, 0.f), 0);  // no depth: no point

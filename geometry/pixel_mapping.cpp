@@ -23,7 +23,7 @@ bool TruncatePixel(cv::Point2f p, int& outX, int& outY) {
 
 }  // namespace
 
-int ColorPixelToDepthPixel(const DEPTH_COLOR_CALIBRATION& c, const std::uint16_t* depthData, int x,
+int ColorPixelToDepthPixel(const SDepthColorCalibration& c, const std::uint16_t* depthData, int x,
                            int y, int& outX, int& outY) {
   cv::Point2f found(0.f, 0.f);
   // Nothing found leaves (0, 0): the answer for a pixel that no depth pixel sees.
@@ -37,13 +37,13 @@ int ColorPixelToDepthPixel(const DEPTH_COLOR_CALIBRATION& c, const std::uint16_t
   return 1;
 }
 
-int ProjectPointToColorPixel(const DEPTH_COLOR_CALIBRATION& c, float x, float y, float z, int& outX,
+int ProjectPointToColorPixel(const SDepthColorCalibration& c, float x, float y, float z, int& outX,
                              int& outY) {
   const cv::Point3f inColor = TransformPointToPoint(c.depthToColor, cv::Point3f(x, y, z));
   return TruncatePixel(ProjectPointToPixel(c.colorIntrinsics, inColor), outX, outY) ? 1 : 0;
 }
 
-int DepthPixelToColorPixel(const DEPTH_COLOR_CALIBRATION& c, int x, int y, int& outX, int& outY,
+int DepthPixelToColorPixel(const SDepthColorCalibration& c, int x, int y, int& outX, int& outY,
                            float depth) {
   if (depth < 0) return 0;
   const cv::Point3f point = DeprojectPixelToPoint(

@@ -41,10 +41,10 @@ bool ReadPoint(const Json::Value& v, std::array<double, 2>& p) {
 
 namespace veldrin {
 
-std::string SerializeObjects(std::uint64_t frame, const std::vector<MEDIA_OBJECT>& objects) {
+std::string SerializeObjects(std::uint64_t frame, const std::vector<SMediaObject>& objects) {
   std::string out = "{\"frame\": " + std::to_string(frame) + ", \"objects\": [";
   for (std::size_t i = 0; i < objects.size(); ++i) {
-    const MEDIA_OBJECT& o = objects[i];
+    const SMediaObject& o = objects[i];
     out += i == 0 ? "\n  {" : ",\n  {";
     out += "\"center_mm\": ";
     AppendPoint(out, o.centreMm);
@@ -64,13 +64,13 @@ std::string SerializeObjects(std::uint64_t frame, const std::vector<MEDIA_OBJECT
 }
 
 bool WriteObjectsFile(const std::string& folder, std::uint64_t frame,
-                      const std::vector<MEDIA_OBJECT>& objects) {
+                      const std::vector<SMediaObject>& objects) {
   const std::string bytes = SerializeObjects(frame, objects);
   return ReplaceFileUnflushed(folder + kObjectsFileName, {bytes});
 }
 
 bool ReadObjectsFile(const std::string& path, std::uint64_t& frame,
-                     std::vector<MEDIA_OBJECT>& objects, std::string& error) {
+                     std::vector<SMediaObject>& objects, std::string& error) {
   std::string bytes;
   switch (ReadWholeFile(path, bytes, kMaxObjectsFile)) {
     case EFileRead::kRead:
@@ -91,9 +91,9 @@ bool ReadObjectsFile(const std::string& path, std::uint64_t& frame,
     error = path + ": not an objects file";
     return false;
   }
-  std::vector<MEDIA_OBJECT> read;
+  std::vector<SMediaObject> read;
   for (const Json::Value& o : root["objects"]) {
-    MEDIA_OBJECT object;
+    SMediaObject object;
     if (!o.isObject() || !ReadPoint(o["center_mm"], object.centreMm) || !IsNumber(o["height_mm"]) ||
         !IsNumber(o["area_mm2"]) || !o["outline_mm"].isArray()) {
       error = path + ": an object lacks center_mm, height_mm, area_mm2 or outline_mm";

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-struct MEDIA_OBJECT {
+struct SMediaObject {
   std::array<double, 2> centreMm{};
   double heightMm = 0.0;  // the median over its top, above the table
   double areaMm2 = 0.0;
@@ -21,14 +21,14 @@ namespace veldrin {
 inline constexpr const char* kObjectsFileName = "objects.json";
 
 // The file's exact bytes for the picture numbered `frame` (the count of pictures announced).
-std::string SerializeObjects(std::uint64_t frame, const std::vector<MEDIA_OBJECT>& objects);
+std::string SerializeObjects(std::uint64_t frame, const std::vector<SMediaObject>& objects);
 
 // Replaces `<folder>objects.json` as the picture is replaced: a whole file or the previous one.
 [[nodiscard]] bool WriteObjectsFile(const std::string& folder, std::uint64_t frame,
-                                    const std::vector<MEDIA_OBJECT>& objects);
+                                    const std::vector<SMediaObject>& objects);
 
 // False with a one-line reason for a missing, unreadable or malformed file.
 [[nodiscard]] bool ReadObjectsFile(const std::string& path, std::uint64_t& frame,
-                                   std::vector<MEDIA_OBJECT>& objects, std::string& error);
+                                   std::vector<SMediaObject>& objects, std::string& error);
 
 }  // namespace veldrin

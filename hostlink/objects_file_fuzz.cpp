@@ -11,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string path = veldrin_test::WriteFuzzInput("objects.json", data, size);
   std::uint64_t frame = 0;
-  std::vector<MEDIA_OBJECT> objects;
+  std::vector<SMediaObject> objects;
   std::string error;
   if (!veldrin::ReadObjectsFile(path, frame, objects, error)) {
     if (error.empty()) std::abort();
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!veldrin::WriteObjectsFile(veldrin_test::FuzzFolder(), frame, objects)) std::abort();
   std::uint64_t again = 0;
-  std::vector<MEDIA_OBJECT> reread;
+  std::vector<SMediaObject> reread;
   if (!veldrin::ReadObjectsFile(path, again, reread, error) || again != frame ||
       reread.size() != objects.size()) {
     std::abort();

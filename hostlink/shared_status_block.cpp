@@ -47,99 +47,99 @@ bool IsOutOfSpace(int error) { return error == ENOSPC || error == EDQUOT; }
 
 CSharedStatusBlock::CSharedStatusBlock(const std::string& name, int bCreate)
     : m_strName(name), m_bCreator(bCreate ? 1 : 0) {
-  m_pMapping = std::make_unique<veldrin::CSharedMemory>(name, sizeof(STATUS_BLOCK), m_bCreator);
-  if (!m_pMapping->IsMapped()) {
-    m_pMapping.reset();
+  m_mapping = std::make_unique<veldrin::CSharedMemory>(name, sizeof(STATUS_BLOCK), m_bCreator);
+  if (!m_mapping->IsMapped()) {
+    m_mapping.reset();
     return;
   }
-  m_pStatus = static_cast<STATUS_BLOCK*>(m_pMapping->GetView());
+  m_status = static_cast<STATUS_BLOCK*>(m_mapping->GetView());
 
   // One tool per instance: two would write the same picture. The claim is a lock on the open
   // count that the system drops when its owner dies, however it dies; of two tools starting
   // together exactly one gets it, and the other leaves the block untouched. A count found set
   // under a free lock was left by a tool that died: the newcomer takes its place.
   if (!m_bCreator) {
-    if (!m_pMapping->TryLockRange(offsetof(STATUS_BLOCK, nOpenCount), sizeof(std::uint32_t))) {
-      m_pStatus = nullptr;
-      m_pMapping.reset();
-      m_bServedElsewhere = 1;
+    if (!m_mapping->TryLockRange(offsetof(STATUS_BLOCK, nOpenCount), sizeof(std::uint32_t))) {
+      m_status = nullptr;
+      m_mapping.reset();
+      m_servedElsewhere = 1;
       return;
     }
-    Store(m_pStatus->nOpenCount, 1);
+    Store(m_status->nOpenCount, 1);
     // A host that holds its lock on the block is watched through it: the lock going free means
     // the host is gone, even one killed before it could release its count.
-    m_bHostLockSeen.store(m_pMapping->IsWholeObjectLockHeld());
+    m_hostLockSeen.store(m_mapping->IsWholeObjectLockHeld());
   }
 
   // Both sides write these at attachment; the host writes its own values again afterwards.
-  Store(m_pStatus->nMediaHeightMm, kAttachHeightMm);
-  Store(m_pStatus->nMediaWidthMm, kAttachWidthMm);
+  Store(m_status->nMediaHeightMm, kAttachHeightMm);
+  Store(m_status->nMediaWidthMm, kAttachWidthMm);
   if (m_bCreator) {
-    Store(m_pStatus->nImageReady, 0);
-    std::atomic_ref<char16_t>(m_pStatus->szFolder[0]).store(0);
-    Increment(m_pStatus->nHostCount);
-    Increment(m_pStatus->nCreateCount);
+    Store(m_status->nImageReady, 0);
+    std::atomic_ref<char16_t>(m_status->szFolder[0]).store(0);
+    Increment(m_status->nHostCount);
+    Increment(m_status->nCreateCount);
   }
 }
 
 CSharedStatusBlock::~CSharedStatusBlock() {
-  if (m_pStatus == nullptr) return;
+  if (m_status == nullptr) return;
   if (m_bCreator) {
-    const std::uint32_t creators = DecrementToZero(m_pStatus->nCreateCount);
-    DecrementToZero(m_pStatus->nHostCount);
+    const std::uint32_t creators = DecrementToZero(m_status->nCreateCount);
+    DecrementToZero(m_status->nHostCount);
     // The last creator removes the name, as the system drops a mapping nobody created any more;
     // attachments still mapped keep their view and read the host count 0. A block that shrank
     // under us may already be someone else's under the same name: left alone.
-    if (creators == 0 && !m_pMapping->IsLost()) veldrin::CSharedMemory::Unlink(m_strName);
+    if (creators == 0 && !m_mapping->IsLost()) veldrin::CSharedMemory::Unlink(m_strName);
   } else {
-    DecrementToZero(m_pStatus->nOpenCount);
+    DecrementToZero(m_status->nOpenCount);
   }
 }
 
-int CSharedStatusBlock::IsOpen() const { return m_pStatus != nullptr ? 1 : 0; }
+int CSharedStatusBlock::IsOpen() const { return m_status != nullptr ? 1 : 0; }
 
 int CSharedStatusBlock::GetMediaSize(int& height, int& width) const {
-  if (m_pStatus == nullptr) {
+  if (m_status == nullptr) {
     height = 0;
     width = 0;
     return 0;
   }
-  height = static_cast<int>(Load(m_pStatus->nMediaHeightMm));
-  width = static_cast<int>(Load(m_pStatus->nMediaWidthMm));
+  height = static_cast<int>(Load(m_status->nMediaHeightMm));
+  width = static_cast<int>(Load(m_status->nMediaWidthMm));
   return 1;
 }
 
 unsigned CSharedStatusBlock::GetHostCount() const {
-  if (m_pStatus == nullptr) return 0;
+  if (m_status == nullptr) return 0;
   // A block cut short can no longer carry the host's data: the host counts as gone.
-  if (!m_pMapping->IsIntact()) return 0;
+  if (!m_mapping->IsIntact()) return 0;
   if (!m_bCreator) {
-    if (m_pMapping->IsWholeObjectLockHeld()) {
-      m_bHostLockSeen.store(true);
-    } else if (m_bHostLockSeen.load()) {
+    if (m_mapping->IsWholeObjectLockHeld()) {
+      m_hostLockSeen.store(true);
+    } else if (m_hostLockSeen.load()) {
       return 0;  // the host's process is gone, whatever its count says
     }
   }
-  return Load(m_pStatus->nHostCount);
+  return Load(m_status->nHostCount);
 }
 
 unsigned CSharedStatusBlock::GetOpenCount() const {
-  return m_pStatus != nullptr ? Load(m_pStatus->nOpenCount) : 0;
+  return m_status != nullptr ? Load(m_status->nOpenCount) : 0;
 }
 
 unsigned CSharedStatusBlock::GetCreateCount() const {
-  return m_pStatus != nullptr ? Load(m_pStatus->nCreateCount) : 0;
+  return m_status != nullptr ? Load(m_status->nCreateCount) : 0;
 }
 
 int CSharedStatusBlock::IsImageReady() const {
-  return m_pStatus != nullptr && Load(m_pStatus->nImageReady) != 0 ? 1 : 0;
+  return m_status != nullptr && Load(m_status->nImageReady) != 0 ? 1 : 0;
 }
 
 std::u16string CSharedStatusBlock::ReadFolderUnits() const {
   // Bounded by the field: the host may have filled all 260 units without a terminating NUL.
   std::u16string units;
   for (std::size_t i = 0; i < kFolderUnits; ++i) {
-    const char16_t u = std::atomic_ref<char16_t>(m_pStatus->szFolder[i]).load();
+    const char16_t u = std::atomic_ref<char16_t>(m_status->szFolder[i]).load();
     if (u == 0) break;
     units += u;
   }
@@ -147,7 +147,7 @@ std::u16string CSharedStatusBlock::ReadFolderUnits() const {
 }
 
 std::string CSharedStatusBlock::GetFolder() const {
-  if (m_pStatus == nullptr) return {};
+  if (m_status == nullptr) return {};
   // Two equal reads in a row: a read that overlapped a change by the host is taken again.
   std::u16string units = ReadFolderUnits();
   for (int tries = 0; tries < 100; ++tries) {
@@ -159,20 +159,20 @@ std::string CSharedStatusBlock::GetFolder() const {
 }
 
 std::string CSharedStatusBlock::GetImagePath() const {
-  if (m_pStatus == nullptr) return {};
+  if (m_status == nullptr) return {};
   const std::string folder = GetFolder();
   return folder.empty() ? std::string() : folder + m_strName + ".bmp";
 }
 
 int CSharedStatusBlock::SetFolder(const std::string& utf8Folder) {
   std::u16string units;
-  if (m_pStatus == nullptr || !m_bCreator || !Utf8ToUtf16(utf8Folder, units) ||
+  if (m_status == nullptr || !m_bCreator || !Utf8ToUtf16(utf8Folder, units) ||
       units.size() >= kFolderUnits || units.find(u'\0') != std::u16string::npos) {
     return 0;
   }
   // The first unit goes last, so a reader in between sees an empty folder, never a prefix of the
   // new one (a prefix is still a path: the picture would land in the wrong place).
-  auto unit = [this](std::size_t i) { return std::atomic_ref<char16_t>(m_pStatus->szFolder[i]); };
+  auto unit = [this](std::size_t i) { return std::atomic_ref<char16_t>(m_status->szFolder[i]); };
   unit(0).store(0);
   for (std::size_t i = 1; i < kFolderUnits; ++i) unit(i).store(i < units.size() ? units[i] : 0);
   unit(0).store(units.empty() ? u'\0' : units[0]);
@@ -180,15 +180,15 @@ int CSharedStatusBlock::SetFolder(const std::string& utf8Folder) {
 }
 
 int CSharedStatusBlock::SetMediaSize(int height, int width) {
-  if (m_pStatus == nullptr || !m_bCreator || height < 0 || width < 0) return 0;
-  Store(m_pStatus->nMediaHeightMm, static_cast<std::uint32_t>(height));
-  Store(m_pStatus->nMediaWidthMm, static_cast<std::uint32_t>(width));
+  if (m_status == nullptr || !m_bCreator || height < 0 || width < 0) return 0;
+  Store(m_status->nMediaHeightMm, static_cast<std::uint32_t>(height));
+  Store(m_status->nMediaWidthMm, static_cast<std::uint32_t>(width));
   return 1;
 }
 
 int CSharedStatusBlock::AcknowledgeImage() {
-  if (m_pStatus == nullptr || !m_bCreator) return 0;
-  Store(m_pStatus->nImageReady, 0);
+  if (m_status == nullptr || !m_bCreator) return 0;
+  Store(m_status->nImageReady, 0);
   return 1;
 }
 
@@ -199,14 +199,14 @@ bool CSharedStatusBlock::IsValidInstanceName(const std::string& name) {
 
 int CSharedStatusBlock::PublishImage(int width, int height, const unsigned char* pixels) {
   // Only the host clears the flag: while a picture waits, nothing is written.
-  if (m_pStatus == nullptr || Load(m_pStatus->nImageReady) != 0) return 0;
-  if (!m_pMapping->IsIntact()) return 0;  // the host's folder and handshake are gone with it
+  if (m_status == nullptr || Load(m_status->nImageReady) != 0) return 0;
+  if (!m_mapping->IsIntact()) return 0;  // the host's folder and handshake are gone with it
   if (width <= 0 || height <= 0 || pixels == nullptr) return 0;
   // An empty folder (none yet, or the host rewriting it) would put the picture in the working
   // directory.
   const std::string folder = GetFolder();
   if (folder.empty()) {
-    m_nLastPublishError = ENOENT;
+    m_lastPublishError = ENOENT;
     return 0;
   }
 
@@ -242,8 +242,8 @@ int CSharedStatusBlock::PublishImage(int width, int height, const unsigned char*
       error = veldrin::ReplaceFileUnflushed(path, {headerBytes, pixelBytes}) ? 0 : errno;
     }
   }
-  m_nLastPublishError = error;
+  m_lastPublishError = error;
   if (error != 0) return 0;
-  Store(m_pStatus->nImageReady, 1);
+  Store(m_status->nImageReady, 1);
   return 1;
 }

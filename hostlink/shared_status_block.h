@@ -71,10 +71,10 @@ class CSharedStatusBlock {
   [[nodiscard]] int PublishImage(int width, int height, const unsigned char* pixels);
   // The errno of the last PublishImage that tried to write: 0 after a success, ENOENT when the
   // folder read empty.
-  int GetLastPublishError() const { return m_nLastPublishError; }
+  int GetLastPublishError() const { return m_lastPublishError; }
   // An opener that found another tool attached (open count not 0): it left the block untouched
   // and is absent.
-  int IsServedByAnotherTool() const { return m_bServedElsewhere; }
+  int IsServedByAnotherTool() const { return m_servedElsewhere; }
   // Whether the name can name the block and the picture file "<name>.bmp".
   static bool IsValidInstanceName(const std::string& name);
 
@@ -97,13 +97,13 @@ class CSharedStatusBlock {
   std::u16string ReadFolderUnits() const;
 
   std::string m_strName;
-  std::unique_ptr<veldrin::CSharedMemory> m_pMapping;
-  STATUS_BLOCK* m_pStatus = nullptr;
+  std::unique_ptr<veldrin::CSharedMemory> m_mapping;
+  STATUS_BLOCK* m_status = nullptr;
   int m_bCreator = 0;
-  int m_bServedElsewhere = 0;
-  int m_nLastPublishError = 0;          // written by PublishImage's thread only
+  int m_servedElsewhere = 0;
+  int m_lastPublishError = 0;           // written by PublishImage's thread only
   std::vector<unsigned char> m_padded;  // PublishImage's rows padded to the stored stride
 
   // The host's lock on the block was seen held; any thread that checks the host.
-  mutable std::atomic<bool> m_bHostLockSeen{false};
+  mutable std::atomic<bool> m_hostLockSeen{false};
 };

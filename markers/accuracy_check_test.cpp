@@ -17,7 +17,7 @@ using veldrin::SAccuracyReport;
 // size for the given media; returns the millimetres per output pixel in `mmPerPixel`.
 cv::Mat RectifiedScene(double rotationDeg, double mediaWidthMm, double mediaHeightMm,
                        cv::Point2d& mmPerPixel) {
-  TABLE_SCENE_PARAMS params;
+  STableSceneParams params;
   params.sheetRotationDeg = rotationDeg;
   params.nBoardColumns = 8;  // inner corners: a board of 9 x 6 squares
   params.nBoardRows = 5;

@@ -12,7 +12,7 @@
 
 namespace {
 
-cv::Mat SceneFrame(const TABLE_SCENE_PARAMS& params, std::uint64_t frame, double noise = 0) {
+cv::Mat SceneFrame(const STableSceneParams& params, std::uint64_t frame, double noise = 0) {
   CTableScene scene(params);
   cv::Mat picture;
   scene.Render(scene.NativeSize(), frame, picture);
@@ -36,7 +36,7 @@ cv::Mat Shifted(const cv::Mat& picture, double dx, double dy) {
 // The scene's own frame counter and sensor noise never count as a moved camera; a camera turned
 // by half a degree, or a picture shifted by 3 pixels, always does.
 TEST(CameraReference, NoticesAMovedCameraAndNothingElse) {
-  const TABLE_SCENE_PARAMS params;
+  const STableSceneParams params;
   CCameraReference reference;
   ASSERT_TRUE(reference.Make(SceneFrame(params, 1)));
   for (std::uint64_t frame : {2, 77, 500, 123456}) {
@@ -48,7 +48,7 @@ TEST(CameraReference, NoticesAMovedCameraAndNothingElse) {
   EXPECT_FALSE(reference.HasMoved(Shifted(still, 1.0, -0.8)));
   EXPECT_TRUE(reference.HasMoved(Shifted(still, 0, 3)));
 
-  TABLE_SCENE_PARAMS rolled = params;
+  STableSceneParams rolled = params;
   rolled.cameraRollDeg += 0.5;
   const double d = reference.Displacement(SceneFrame(rolled, 9, 4));
   EXPECT_GT(d, CCameraReference::kMovedPixels);
@@ -65,10 +65,10 @@ TEST(CameraReference, SurvivesTheFileAndRefusesWhatItCannotCompare) {
   const std::string path = veldrin::CameraReferencePath(dir.Path().string() + "/", "Demo sheet");
   EXPECT_EQ(path, dir.Path().string() + "/Demo sheet.ref.png");
 
-  TABLE_SCENE_PARAMS rolled;
+  STableSceneParams rolled;
   rolled.cameraRollDeg += 0.5;
   CCameraReference saved, loaded;
-  ASSERT_TRUE(saved.Make(SceneFrame(TABLE_SCENE_PARAMS{}, 1)));
+  ASSERT_TRUE(saved.Make(SceneFrame(STableSceneParams{}, 1)));
   ASSERT_TRUE(saved.Save(path));
   ASSERT_TRUE(loaded.Load(path));
   EXPECT_NEAR(loaded.Displacement(SceneFrame(rolled, 2)), saved.Displacement(SceneFrame(rolled, 2)),

@@ -31,7 +31,7 @@ struct CQRDetector::SScanState {
 };
 
 CQRDetector::CQRDetector(CQRDetectorListener* listener, int divisor)
-    : m_pListener(listener), m_state(std::make_shared<SScanState>()), m_nDivisor(divisor) {}
+    : m_pListener(listener), m_state(std::make_shared<SScanState>()), m_divisor(divisor) {}
 
 CQRDetector::~CQRDetector() {
   bool boxOpen = false;
@@ -50,8 +50,8 @@ CQRDetector::~CQRDetector() {
 }
 
 void CQRDetector::Kick(const cv::Mat* frame) {
-  if (++m_nCounter < m_nDivisor) return;
-  m_nCounter = 0;
+  if (++m_counter < m_divisor) return;
+  m_counter = 0;
   if (frame == nullptr || frame->empty()) return;
 
   bool expected = false;

@@ -54,8 +54,8 @@ class CQRDetector {
 
   [[maybe_unused]] CQRDetectorListener* m_pListener;  // kept, never called: texts go to boxes
   std::shared_ptr<SScanState> m_state;  // holds the frame copy, shared with the scan thread
-  int m_nCounter = 0;
-  int m_nDivisor;
+  int m_counter = 0;
+  int m_divisor;
   std::thread m_thread;  // the scan thread, started by the first scan
 };
 

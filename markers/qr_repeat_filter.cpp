@@ -2,12 +2,12 @@
 
 bool CQRRepeatFilter::ShouldShow(const std::string& text, Clock::time_point now) {
   std::lock_guard lock(m_mutex);
-  const bool show = !m_bShownAny || text != m_strLast || now - m_lastSeen >= kQuiet;
+  const bool show = !m_shownAny || text != m_last || now - m_lastSeen >= kQuiet;
   if (show) {
-    m_bShownAny = true;
-    m_strLast = text;
+    m_shownAny = true;
+    m_last = text;
   }
-  if (text == m_strLast) m_lastSeen = now;
+  if (text == m_last) m_lastSeen = now;
   return show;
 }
 

@@ -22,7 +22,7 @@ class CQRRepeatFilter {
 
  private:
   std::mutex m_mutex;
-  bool m_bShownAny = false;
-  std::string m_strLast;
+  bool m_shownAny = false;
+  std::string m_last;
   Clock::time_point m_lastSeen{};
 };

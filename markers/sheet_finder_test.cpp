@@ -59,7 +59,7 @@ TEST(SheetFinder, CornersWithinHalfAPixelAcrossTurnsTiltsAndBlur) {
 }
 
 TEST(SheetFinder, FindsTheTableScenesSheet) {
-  TABLE_SCENE_PARAMS params;
+  STableSceneParams params;
   for (double rotation : {3.0, -25.0}) {
     params.sheetRotationDeg = rotation;
     CTableScene scene(params);

@@ -208,7 +208,7 @@ class CDirectoryLock {
     while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
       if (errno != EWOULDBLOCK && errno != EINTR) return;
       if (std::chrono::steady_clock::now() >= end) {
-        m_bTimedOut = true;
+        m_timedOut = true;
         return;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -220,11 +220,11 @@ class CDirectoryLock {
   CDirectoryLock(const CDirectoryLock&) = delete;
   CDirectoryLock& operator=(const CDirectoryLock&) = delete;
 
-  bool IsTimedOut() const { return m_bTimedOut; }
+  bool IsTimedOut() const { return m_timedOut; }
 
  private:
   int m_fd = -1;
-  bool m_bTimedOut = false;
+  bool m_timedOut = false;
 };
 
 }  // namespace

@@ -112,10 +112,10 @@ CSharedMemory::CSharedMemory(const std::string& name, std::size_t size, bool bCr
   if (ok) {
     void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (view != MAP_FAILED) {
-      m_pView = view;
-      m_nSize = size;
+      m_view = view;
+      m_size = size;
       m_fd = fd;
-      m_nSlot = GuardView(view, size);
+      m_slot = GuardView(view, size);
       return;
     }
   }
@@ -123,29 +123,29 @@ CSharedMemory::CSharedMemory(const std::string& name, std::size_t size, bool bCr
 }
 
 CSharedMemory::~CSharedMemory() {
-  if (m_pView == nullptr) return;
-  UnguardView(m_nSlot);
-  munmap(m_pView, m_nSize);
+  if (m_view == nullptr) return;
+  UnguardView(m_slot);
+  munmap(m_view, m_size);
   close(m_fd);  // drops this mapping's byte-range locks
 }
 
 bool CSharedMemory::IsLost() const {
-  if (m_bLost.load()) return true;
-  return m_nSlot >= 0 && g_views[m_nSlot].lost.load();
+  if (m_lost.load()) return true;
+  return m_slot >= 0 && g_views[m_slot].lost.load();
 }
 
 bool CSharedMemory::IsIntact() const {
-  if (m_pView == nullptr || IsLost()) return false;
+  if (m_view == nullptr || IsLost()) return false;
   struct stat st {};
-  if (fstat(m_fd, &st) != 0 || static_cast<std::size_t>(st.st_size) < m_nSize) {
-    m_bLost.store(true);
+  if (fstat(m_fd, &st) != 0 || static_cast<std::size_t>(st.st_size) < m_size) {
+    m_lost.store(true);
     return false;
   }
   return true;
 }
 
 bool CSharedMemory::TryLockRange(std::size_t offset, std::size_t length) {
-  if (m_pView == nullptr) return false;
+  if (m_view == nullptr) return false;
   // An open-file-description lock: owned by this mapping's descriptor, not by the process, so two
   // mappings in one process exclude each other too, and closing another descriptor of the same
   // object elsewhere in the process does not drop it.
@@ -161,7 +161,7 @@ bool CSharedMemory::TryLockRange(std::size_t offset, std::size_t length) {
 }
 
 bool CSharedMemory::IsWholeObjectLockHeld() const {
-  if (m_pView == nullptr) return false;
+  if (m_view == nullptr) return false;
   // A shared lock is refused exactly while someone holds the exclusive one; taken, it is let go
   // at once.
   if (flock(m_fd, LOCK_SH | LOCK_NB) == 0) {

@@ -29,9 +29,9 @@ class CSharedMemory {
   CSharedMemory(const CSharedMemory&) = delete;
   CSharedMemory& operator=(const CSharedMemory&) = delete;
 
-  bool IsMapped() const { return m_pView != nullptr; }
-  void* GetView() const { return m_pView; }
-  std::size_t GetSize() const { return m_nSize; }
+  bool IsMapped() const { return m_view != nullptr; }
+  void* GetView() const { return m_view; }
+  std::size_t GetSize() const { return m_size; }
   const std::string& GetName() const { return m_strName; }
 
   // True once the object was found shorter than the mapping (by a fault or by IsIntact): the
@@ -55,11 +55,11 @@ class CSharedMemory {
 
  private:
   std::string m_strName;
-  void* m_pView = nullptr;
-  std::size_t m_nSize = 0;
+  void* m_view = nullptr;
+  std::size_t m_size = 0;
   int m_fd = -1;
-  int m_nSlot = -1;  // entry in the table the fault handler reads
-  mutable std::atomic<bool> m_bLost{false};
+  int m_slot = -1;  // entry in the table the fault handler reads
+  mutable std::atomic<bool> m_lost{false};
 };
 
 }  // namespace veldrin

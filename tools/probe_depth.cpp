@@ -38,7 +38,7 @@ std::optional<T> Parse(const std::string& text) {
   return value;
 }
 
-struct DEPTH_PROBE_OPTIONS {
+struct SDepthProbeOptions {
   // The average is right from the first frame; this many frames also average its noise down.
   int nFrames = static_cast<int>(CTableMeasure::kSettleFrames);
   std::optional<std::array<float, 8>> corners;
@@ -61,7 +61,7 @@ std::optional<cv::Size> ParseSize(const std::string& text) {
 }
 
 // False with the reason in `error` for anything but the documented options.
-bool ParseOptions(const std::vector<std::string>& args, DEPTH_PROBE_OPTIONS& options,
+bool ParseOptions(const std::vector<std::string>& args, SDepthProbeOptions& options,
                   std::string& error) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& option = args[i];
@@ -131,27 +131,27 @@ cv::Mat GrabColor(int device, cv::Size size) {
 }
 
 // Objects and the published picture over the media, from the last measurement.
-int ProbeMedia(const DEPTH_PROBE_OPTIONS& options, const CTableMeasure& measure,
-               const DEPTH_COLOR_CALIBRATION& calibration, const std::array<float, 8>& corners,
+int ProbeMedia(const SDepthProbeOptions& options, const CTableMeasure& measure,
+               const SDepthColorCalibration& calibration, const std::array<float, 8>& corners,
                int device, cv::Size color) {
   const veldrin::CMeasurementExchange::CHandle latest = measure.Published();
   if (!latest) return Fail("no depth frame was measured");
   std::vector<cv::Point2f> colorCorners;
   for (std::size_t i = 0; i < 4; ++i) colorCorners.emplace_back(corners[2 * i], corners[2 * i + 1]);
-  HEIGHT_TRUE_CAMERA camera;
+  SHeightTrueCamera camera;
   camera.calibration = calibration;
-  MEDIA_FRAME frame;
+  SMediaFrame frame;
   if (!veldrin::MakeMediaFrame(calibration, latest->plane,
                                veldrin::CornerRays(camera, colorCorners), options.mediaMm->width,
                                options.mediaMm->height, frame)) {
     return Fail("the corners do not lie on the table plane");
   }
-  MEDIA_HEIGHT_MAP map;
+  SMediaHeightMap map;
   if (!veldrin::BuildMediaHeightMap(*latest, calibration.depthIntrinsics, frame, map)) {
     return Fail("the depth camera saw nothing of the media");
   }
   if (options.bObjects) {
-    for (const MEDIA_OBJECT& o : veldrin::FindObjects(map, veldrin::kLeastObjectHeightMm)) {
+    for (const SMediaObject& o : veldrin::FindObjects(map, veldrin::kLeastObjectHeightMm)) {
       std::printf("object %.1f %.1f %ld %ld\n", o.centreMm[0], o.centreMm[1],
                   std::lround(o.heightMm), std::lround(o.areaMm2));
     }
@@ -165,7 +165,7 @@ int ProbeMedia(const DEPTH_PROBE_OPTIONS& options, const CTableMeasure& measure,
   rectification.UpdateMediaSize(options.mediaMm->width, options.mediaMm->height);
   cv::Mat out;
   if (options.bHeightTrue) {
-    HEIGHT_TRUE_TABLES tables;
+    SHeightTrueTables tables;
     veldrin::BuildHeightTrueTables(frame, map, camera, picture.size(),
                                    rectification.GetOutputSize(), tables);
     veldrin::RemapHeightTrue(picture, tables, out);
@@ -187,13 +187,13 @@ class CDepthProbe : public CKivVideoEngineListener {
  public:
   CDepthProbe(CKivRealSenseVideoEngine& engine, CTableMeasure& measure,
               const std::array<float, 8>& corners, int frames)
-      : m_engine(engine), m_measure(measure), m_corners(corners), m_nWanted(frames) {}
+      : m_engine(engine), m_measure(measure), m_corners(corners), m_wanted(frames) {}
 
   void OnVideoFrame(int, cv::Mat*) override {}
   void OnDepthFrame(int, cv::Mat*, cv::Mat* meters, const SVertex* vertices) override {
     {
       std::lock_guard lock(m_mutex);
-      if (m_nSeen >= m_nWanted) return;
+      if (m_seen >= m_wanted) return;
     }
     int d[8];
     for (std::size_t i = 0; i < 4; ++i) {
@@ -204,45 +204,45 @@ class CDepthProbe : public CKivVideoEngineListener {
     const float h = m_measure.UpdateDepthView(*meters, vertices, d[0], d[1], d[2], d[3], d[4], d[5],
                                               d[6], d[7], nullptr);
     std::lock_guard lock(m_mutex);
-    m_fHeight = h;
+    m_height = h;
     std::copy(d, d + 8, m_depthCorners.begin());
-    if (++m_nSeen >= m_nWanted) m_done.notify_all();
+    if (++m_seen >= m_wanted) m_done.notify_all();
   }
   void OnEngineError(int, const std::string& message) override {
     std::lock_guard lock(m_mutex);
-    m_strError = message;
+    m_error = message;
     m_done.notify_all();
   }
   // False when the engine failed (the reason in `error`) or the frames did not come in time.
   bool Wait(std::chrono::seconds limit, std::string& error) {
     std::unique_lock lock(m_mutex);
-    const bool finished = m_done.wait_for(
-        lock, limit, [this] { return m_nSeen >= m_nWanted || !m_strError.empty(); });
-    if (!m_strError.empty()) {
-      error = m_strError;
+    const bool finished =
+        m_done.wait_for(lock, limit, [this] { return m_seen >= m_wanted || !m_error.empty(); });
+    if (!m_error.empty()) {
+      error = m_error;
       return false;
     }
     if (!finished) {
-      error = "the depth camera delivered " + std::to_string(m_nSeen) + " of " +
-              std::to_string(m_nWanted) + " frames in time";
+      error = "the depth camera delivered " + std::to_string(m_seen) + " of " +
+              std::to_string(m_wanted) + " frames in time";
       return false;
     }
     return true;
   }
-  float Height() const { return m_fHeight; }
+  float Height() const { return m_height; }
   const std::array<int, 8>& DepthCorners() const { return m_depthCorners; }
 
  private:
   CKivRealSenseVideoEngine& m_engine;
   CTableMeasure& m_measure;  // frame thread only, while the engine runs
   std::array<float, 8> m_corners;
-  int m_nWanted;
+  int m_wanted;
   std::mutex m_mutex;
   std::condition_variable m_done;
-  int m_nSeen = 0;                      // guarded by m_mutex
-  float m_fHeight = 0.f;                // guarded by m_mutex
+  int m_seen = 0;                       // guarded by m_mutex
+  float m_height = 0.f;                 // guarded by m_mutex
   std::array<int, 8> m_depthCorners{};  // guarded by m_mutex
-  std::string m_strError;               // guarded by m_mutex
+  std::string m_error;                  // guarded by m_mutex
 };
 
 void PrintLine(const char* name, const int* values, int count) {
@@ -254,7 +254,7 @@ void PrintLine(const char* name, const int* values, int count) {
 }  // namespace
 
 int ProbeDepth(const std::vector<std::string>& args) {
-  DEPTH_PROBE_OPTIONS options;
+  SDepthProbeOptions options;
   std::string error;
   if (!ParseOptions(args, options, error)) return Fail(error);
 
@@ -296,7 +296,7 @@ int ProbeDepth(const std::vector<std::string>& args) {
   // Frames come at 30 per second; the engine itself gives up after 15 s without one.
   const bool ok = probe.Wait(std::chrono::seconds(options.nFrames / 30 + 30), error);
   engine->Stop();
-  const DEPTH_COLOR_CALIBRATION calibration = engine->GetCalibration();
+  const SDepthColorCalibration calibration = engine->GetCalibration();
   engine.reset();  // joins the frame thread: the measure is ours from here on
   if (!ok) return Fail(error);
 
@@ -368,7 +368,7 @@ int ProbeRecord(const std::vector<std::string>& args) {
     if (serial) {
       RecordDepthCamera(*serial, *file, frames);
     } else {
-      TABLE_SCENE_PARAMS params;
+      STableSceneParams params;
       std::string error;
       if (!veldrin::CurrentTableSceneParams(params, error)) return Fail(error);
       RecordTableScene(params, *file, frames);

@@ -257,7 +257,7 @@ int Lens(const std::vector<std::string>& args) {
   constexpr const char* kLensUsage =
       "usage: lens DIR --board CxR --square-mm S [--out FILE] [--camera NAME]";
   if (args.size() < 2) return Fail(kLensUsage, kExitUsage);
-  LENS_BOARD board;
+  SLensBoard board;
   bool haveBoard = false;
   std::string out, camera;
   for (size_t i = 2; i < args.size(); i += 2) {
@@ -336,7 +336,7 @@ int Lens(const std::vector<std::string>& args) {
     views.push_back(std::move(corners));
   }
 
-  LENS_MODEL lens;
+  SLensModel lens;
   lens.strCamera = camera;
   std::string error;
   if (!veldrin::CalibrateLens(views, board, size, lens, error)) return Fail(error);

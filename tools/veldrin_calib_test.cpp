@@ -191,7 +191,7 @@ TEST_F(CalibToolTest, LensFromPicturesOfABoard) {
   EXPECT_NE(r.err.find("blank.png"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("broken.png"), std::string::npos) << r.err;
 
-  LENS_MODEL lens;
+  SLensModel lens;
   std::string error;
   ASSERT_TRUE(veldrin::ReadLensFile(out, lens, error)) << error;
   EXPECT_NEAR(lens.matrix(0, 0), values["fx"], 1e-5);

@@ -347,7 +347,7 @@ void TakePicture(const std::string& path, SReceived& got) {
 // without one writes none, and nothing is said.
 void LogObjects(const std::string& path, std::string& lastLine) {
   std::uint64_t frame = 0;
-  std::vector<MEDIA_OBJECT> objects;
+  std::vector<SMediaObject> objects;
   std::string error;
   std::string line;
   if (!veldrin::ReadObjectsFile(path, frame, objects, error)) {
@@ -357,7 +357,7 @@ void LogObjects(const std::string& path, std::string& lastLine) {
     line = "objects " + std::to_string(objects.size());
     if (!objects.empty()) {
       line += ", heights";
-      for (const MEDIA_OBJECT& o : objects) line += " " + std::to_string(std::lround(o.heightMm));
+      for (const SMediaObject& o : objects) line += " " + std::to_string(std::lround(o.heightMm));
       line += " mm";
     }
   }
@@ -375,12 +375,12 @@ void KeepLatest(const std::string& keepPath, SReceived& got) {
 // Watches the control file; answers true with a new size when its content changed to one.
 class CMediaControl {
  public:
-  explicit CMediaControl(std::string path) : m_strPath(std::move(path)) { Changed(); }
+  explicit CMediaControl(std::string path) : m_path(std::move(path)) { Changed(); }
 
   bool Poll(int& width, int& height) {
     if (!Changed()) return false;
-    if (ParseMediaSize(m_strContent, width, height)) return true;
-    if (!m_strContent.empty()) Log(m_strPath + ": want WIDTHxHEIGHT, e.g. 297x210");
+    if (ParseMediaSize(m_content, width, height)) return true;
+    if (!m_content.empty()) Log(m_path + ": want WIDTHxHEIGHT, e.g. 297x210");
     return false;
   }
 
@@ -388,14 +388,14 @@ class CMediaControl {
   bool Changed() {
     std::string content;
     // A missing or unreadable control file reads as empty: no change asked for.
-    (void)veldrin::ReadWholeFile(m_strPath, content, kMaxControlFile);
-    if (content == m_strContent) return false;
-    m_strContent = content;
+    (void)veldrin::ReadWholeFile(m_path, content, kMaxControlFile);
+    if (content == m_content) return false;
+    m_content = content;
     return true;
   }
 
-  std::string m_strPath;
-  std::string m_strContent;
+  std::string m_path;
+  std::string m_content;
 };
 
 enum class EClaim { kClaimed, kHeld, kFailed };

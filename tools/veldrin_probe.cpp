@@ -240,7 +240,7 @@ int Accuracy(std::vector<std::string> args) {
 int Scene(std::vector<std::string> args) {
   std::optional<cv::Size> size;
   if (!TakeSizeOption(args, size) || !args.empty()) return Usage();
-  TABLE_SCENE_PARAMS params;
+  STableSceneParams params;
   std::string error;
   if (!veldrin::CurrentTableSceneParams(params, error)) return Fail(error);
   const CTableScene scene(params);

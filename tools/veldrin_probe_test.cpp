@@ -109,7 +109,7 @@ TEST_F(ProbeTest, SceneCornersMatchTheSceneAndHonourTheSceneFile) {
   Result r = Probe({"scene", "--size", "640x480"});
   ASSERT_EQ(r.code, 0) << r.err;
   const std::vector<cv::Point2f> expected =
-      CTableScene(TABLE_SCENE_PARAMS{}).SheetCorners(cv::Size(640, 480));
+      CTableScene(STableSceneParams{}).SheetCorners(cv::Size(640, 480));
   std::istringstream lines(r.out);
   for (const cv::Point2f& corner : expected) {
     float x = 0, y = 0;
@@ -172,7 +172,7 @@ TEST_F(ProbeTest, SheetPrintsTheCornersOfTheSheetInThePicture) {
   ASSERT_EQ(r.code, 0) << r.err;
   const std::vector<cv::Point2f> found = ParseCorners(r.out);
   const std::vector<cv::Point2f> truth =
-      CTableScene(TABLE_SCENE_PARAMS{}).SheetCorners(cv::Size(1280, 720));
+      CTableScene(STableSceneParams{}).SheetCorners(cv::Size(1280, 720));
   ASSERT_EQ(found.size(), 4u) << r.out;
   for (size_t i = 0; i < 4; ++i) EXPECT_LE(cv::norm(found[i] - truth[i]), 0.5) << i;
 

@@ -18,7 +18,7 @@ constexpr double kBoardSquareMm = 20.0;
 
 // The scene of view `index` (0 to 11): the camera tilts and rolls, the sheet turns and moves
 // toward the picture's edges and corners, where the distortion is strongest.
-inline TABLE_SCENE_PARAMS BoardViewParams(int index, cv::Size size, double k1, double k2) {
+inline STableSceneParams BoardViewParams(int index, cv::Size size, double k1, double k2) {
   struct SPose {
     double tilt, roll, rotation, x, y;
   };
@@ -28,7 +28,7 @@ inline TABLE_SCENE_PARAMS BoardViewParams(int index, cv::Size size, double k1, d
       {40, -10, 20, 40, 70},   {10, 35, -25, 130, 30}, {30, 0, 45, -20, 10},
       {25, -25, -5, -120, 55}, {35, 30, 15, 110, -60}, {5, 10, -40, 0, -70}};
   const SPose& pose = kPoses[index % 12];
-  TABLE_SCENE_PARAMS p;
+  STableSceneParams p;
   p.nWidth = size.width;
   p.nHeight = size.height;
   p.cameraDistanceMm = 480.0;

@@ -47,32 +47,32 @@ class CNoDepthSensorError : public CDepthDeviceError {
 };
 
 // Pixel formats a frame may come in.
-enum class EFrameFormat { Any, Z16, Disparity32, RGB8, BGR8, Y8, YUYV };
+enum class EFrameFormat { kAny, kZ16, kDisparity32, kRGB8, kBGR8, kY8, kYUYV };
 
 // A frame as the device hands it out: valid until the next wait or Stop.
-struct DEPTH_DEVICE_FRAME {
+struct SDepthDeviceFrame {
   const void* pData = nullptr;
   std::size_t nDataSize = 0;  // bytes
   int nWidth = 0;
   int nHeight = 0;
   int nStride = 0;  // bytes per row
-  EFrameFormat format = EFrameFormat::Any;
+  EFrameFormat format = EFrameFormat::kAny;
   float fUnits = 0.f;  // metres per unit (Z16 depth only)
-  CAMERA_INTRINSICS intrinsics;
+  SCameraIntrinsics intrinsics;
 };
 
 // One wait's result. A frameset need not hold both streams.
-struct DEPTH_FRAMESET {
+struct SDepthFrameset {
   bool bDepth = false;  // `depth` is a Z16 depth frame
   bool bColor = false;  // `color` is a colour frame (or an RGB8 infrared one)
-  DEPTH_DEVICE_FRAME depth;
-  DEPTH_DEVICE_FRAME color;
+  SDepthDeviceFrame depth;
+  SDepthDeviceFrame color;
   // The device's own point cloud of `depth` (one vertex per pixel, row by row) when the request
   // asked for it and the device computes one; null otherwise. Valid as the frames are.
   const SVertex* pCloud = nullptr;
 };
 
-struct DEPTH_STREAM_REQUEST {
+struct SDepthStreamRequest {
   // 0 x 0 (and a rate of 0): whatever the camera streams.
   int nDepthWidth = 640;
   int nDepthHeight = 480;
@@ -80,7 +80,7 @@ struct DEPTH_STREAM_REQUEST {
   // 0 x 0: depth only. The colour stream takes any format at any rate.
   int nColorWidth = 0;
   int nColorHeight = 0;
-  // Asks for the device's own point cloud with every depth frame (DEPTH_FRAMESET::pCloud).
+  // Asks for the device's own point cloud with every depth frame (SDepthFrameset::pCloud).
   bool bCloud = false;
 };
 
@@ -89,16 +89,16 @@ class CDepthDevice {
  public:
   virtual ~CDepthDevice() = default;
   // Starts the streams; throws CStreamNotOfferedError, CNoDepthSensorError, CDeviceLostError.
-  virtual void Start(const DEPTH_STREAM_REQUEST& request) = 0;
+  virtual void Start(const SDepthStreamRequest& request) = 0;
   // Waits at most `limit` for the next frameset: false when none came in time, throws
   // CDeviceLostError when the camera is gone. The frames stay valid until the next call.
   [[nodiscard]] virtual bool TryWaitForFrameset(std::chrono::milliseconds limit,
-                                                DEPTH_FRAMESET& frameset) = 0;
+                                                SDepthFrameset& frameset) = 0;
   // Metres per depth unit, from the depth sensor; throws CNoDepthSensorError.
   virtual float GetDepthScale() = 0;
   // Extrinsics between the started streams, in each direction.
-  virtual CAMERA_EXTRINSICS GetDepthToColorExtrinsics() = 0;
-  virtual CAMERA_EXTRINSICS GetColorToDepthExtrinsics() = 0;
+  virtual SCameraExtrinsics GetDepthToColorExtrinsics() = 0;
+  virtual SCameraExtrinsics GetColorToDepthExtrinsics() = 0;
   virtual void Stop() = 0;
 };
 
@@ -109,7 +109,7 @@ using DepthDeviceFactory = std::function<std::unique_ptr<CDepthDevice>()>;
 // virtual "bag:FILE" device the recording played back and a V4L2 node the camera with the node's
 // serial number, both through the vendor library when it is built in. Throws
 // CNoDepthDeviceError otherwise (kNoRealSenseSupport when the library is not built in).
-std::unique_ptr<CDepthDevice> OpenDepthDevice(const DEVICE_LOCATOR& locator);
+std::unique_ptr<CDepthDevice> OpenDepthDevice(const SDeviceLocator& locator);
 
 // A recording (.bag) played back in a loop through the vendor library; `bPaced` false delivers
 // its frames as fast as they are asked for (benchmarks). Throws as OpenDepthDevice.

@@ -12,7 +12,7 @@
 // units) and the colour camera at its native size, both streams' intrinsics and distortion
 // models, the depth-to-colour extrinsics, the depth scale, a device name that contains
 // "RealSense" and a serial number.
-void RecordTableScene(const TABLE_SCENE_PARAMS& params, const std::string& file, int frames);
+void RecordTableScene(const STableSceneParams& params, const std::string& file, int frames);
 
 // `frames` framesets of the connected camera with `serial` (depth and colour at the camera's
 // default streams), as the library's recorder writes them.

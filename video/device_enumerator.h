@@ -8,10 +8,10 @@
 #include "video/device_locator.h"
 
 // One device as a back-end reports it, before the slot rules apply.
-struct FOUND_DEVICE {
+struct SFoundDevice {
   std::string strName;
   std::vector<cv::Point> resolutions;
-  DEVICE_LOCATOR locator;
+  SDeviceLocator locator;
 };
 
 // A source of the device list: V4L2 nodes or virtual cameras. Chosen at run time by
@@ -20,5 +20,5 @@ class CDeviceEnumerator {
  public:
   virtual ~CDeviceEnumerator() = default;
   // The devices in index order; empty when there are none.
-  virtual std::vector<FOUND_DEVICE> Enumerate() = 0;
+  virtual std::vector<SFoundDevice> Enumerate() = 0;
 };

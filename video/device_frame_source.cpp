@@ -31,13 +31,13 @@ class CDeviceFrameSource : public CFrameSource {
 
 }  // namespace
 
-std::unique_ptr<CFrameSource> OpenFrameSource(const DEVICE_LOCATOR& locator) {
+std::unique_ptr<CFrameSource> OpenFrameSource(const SDeviceLocator& locator) {
   switch (locator.kind) {
-    case DEVICE_LOCATOR::EKind::V4L2:
+    case SDeviceLocator::EKind::kV4L2:
       return std::make_unique<CDeviceFrameSource>(locator.nNode);
-    case DEVICE_LOCATOR::EKind::Virtual:
+    case SDeviceLocator::EKind::kVirtual:
       return OpenVirtualSource(locator.strSource);
-    case DEVICE_LOCATOR::EKind::None:
+    case SDeviceLocator::EKind::kNone:
       break;
   }
   return MakeClosedFrameSource();

@@ -7,4 +7,4 @@
 
 // Opens what the locator names: a V4L2 node through OpenCV's capture, or a virtual source. Never
 // null: a device that does not open gives a closed source.
-std::unique_ptr<CFrameSource> OpenFrameSource(const DEVICE_LOCATOR& locator);
+std::unique_ptr<CFrameSource> OpenFrameSource(const SDeviceLocator& locator);

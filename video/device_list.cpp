@@ -20,12 +20,12 @@ std::string MakeSlotName(const std::string& name, const std::string& previousSlo
   return name;
 }
 
-int FillDeviceSlots(const std::vector<FOUND_DEVICE>& found, VIDEO_DEVICE_DATA* slots,
-                    DEVICE_LOCATOR* locators) {
+int FillDeviceSlots(const std::vector<SFoundDevice>& found, VIDEO_DEVICE_DATA* slots,
+                    SDeviceLocator* locators) {
   if (found.empty()) return 0;
   for (int i = 0; i < MAX_VIDEO_DEVICES; ++i) {
     slots[i] = VIDEO_DEVICE_DATA{};
-    locators[i] = DEVICE_LOCATOR{};
+    locators[i] = SDeviceLocator{};
   }
   const int count = static_cast<int>(std::min<size_t>(found.size(), MAX_VIDEO_DEVICES));
   for (int i = 0; i < count; ++i) {

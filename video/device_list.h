@@ -29,8 +29,8 @@ std::string MakeSlotName(const std::string& name, const std::string& previousSlo
 
 // Writes the found devices into the slots (names emptied first, at most MAX_VIDEO_DEVICES;
 // later devices are ignored) and returns the count. An empty list leaves the slots untouched.
-int FillDeviceSlots(const std::vector<FOUND_DEVICE>& found, VIDEO_DEVICE_DATA* slots,
-                    DEVICE_LOCATOR* locators);
+int FillDeviceSlots(const std::vector<SFoundDevice>& found, VIDEO_DEVICE_DATA* slots,
+                    SDeviceLocator* locators);
 
 // 1 / 0 / -1 as CKivVideoEngine::IsRealSense, on a slot array holding `count` devices.
 int IsRealSenseSlot(const VIDEO_DEVICE_DATA* slots, unsigned int count, int index);

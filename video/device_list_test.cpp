@@ -8,14 +8,14 @@
 
 namespace {
 
-std::vector<FOUND_DEVICE> Devices(std::initializer_list<const char*> names) {
-  std::vector<FOUND_DEVICE> found;
+std::vector<SFoundDevice> Devices(std::initializer_list<const char*> names) {
+  std::vector<SFoundDevice> found;
   int node = 0;
   for (const char* name : names) {
-    FOUND_DEVICE device;
+    SFoundDevice device;
     device.strName = name;
     device.resolutions = {cv::Point(640, 480)};
-    device.locator.kind = DEVICE_LOCATOR::EKind::V4L2;
+    device.locator.kind = SDeviceLocator::EKind::kV4L2;
     device.locator.nNode = node++;
     found.push_back(device);
   }
@@ -24,8 +24,8 @@ std::vector<FOUND_DEVICE> Devices(std::initializer_list<const char*> names) {
 
 struct Slots {
   VIDEO_DEVICE_DATA devices[MAX_VIDEO_DEVICES];
-  DEVICE_LOCATOR locators[MAX_VIDEO_DEVICES];
-  int Fill(const std::vector<FOUND_DEVICE>& found) {
+  SDeviceLocator locators[MAX_VIDEO_DEVICES];
+  int Fill(const std::vector<SFoundDevice>& found) {
     return veldrin::FillDeviceSlots(found, devices, locators);
   }
 };
@@ -70,7 +70,7 @@ TEST(DeviceSlotsTest, NoDevicesKeepsPreviousSlotsButShorterListClearsTheRest) {
   ASSERT_EQ(slots.Fill(Devices({"x"})), 1);
   EXPECT_EQ(slots.devices[1].strName, "");
   EXPECT_TRUE(slots.devices[1].resolutions.empty());
-  EXPECT_EQ(slots.locators[1].kind, DEVICE_LOCATOR::EKind::None);
+  EXPECT_EQ(slots.locators[1].kind, SDeviceLocator::EKind::kNone);
 }
 
 TEST(DeviceSlotsTest, IsRealSenseIsCaseSensitiveAndBoundedByTheCount) {

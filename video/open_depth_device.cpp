@@ -6,20 +6,20 @@
 
 // The one place that knows both back-ends; without the vendor library its entry points throw
 // kNoRealSenseSupport (no_realsense.cpp).
-std::unique_ptr<CDepthDevice> OpenDepthDevice(const DEVICE_LOCATOR& locator) {
-  if (locator.kind == DEVICE_LOCATOR::EKind::Virtual) {
+std::unique_ptr<CDepthDevice> OpenDepthDevice(const SDeviceLocator& locator) {
+  if (locator.kind == SDeviceLocator::EKind::kVirtual) {
     if (locator.strSource.starts_with(kRecordingSourcePrefix)) {
       return OpenDepthRecording(locator.strSource.substr(kRecordingSourcePrefix.size()));
     }
     if (locator.strSource != "scene:table") {
       throw CNoDepthDeviceError("the camera source " + locator.strSource + " has no depth");
     }
-    TABLE_SCENE_PARAMS params;
+    STableSceneParams params;
     std::string error;
     if (!veldrin::CurrentTableSceneParams(params, error)) throw CNoDepthDeviceError(error);
     return std::make_unique<CSimulatedDepthDevice>(params);
   }
-  if (locator.kind == DEVICE_LOCATOR::EKind::V4L2 || !HasRealSenseSupport()) {
+  if (locator.kind == SDeviceLocator::EKind::kV4L2 || !HasRealSenseSupport()) {
     return OpenRealSenseDepthDevice(locator.strSerial);
   }
   throw CNoDepthDeviceError("no RealSense device connected");

@@ -50,9 +50,9 @@ struct CKivOpenCVVideoEngine::CCaptureRun {
 CKivOpenCVVideoEngine::CKivOpenCVVideoEngine() = default;
 
 CKivOpenCVVideoEngine::~CKivOpenCVVideoEngine() {
-  if (m_pRun) m_pRun->SignalStop();
+  if (m_run) m_run->SignalStop();
   for (auto& run : m_retired) run->SignalStop();
-  m_pRun.reset();  // each run joins its thread
+  m_run.reset();  // each run joins its thread
   m_retired.clear();
 }
 
@@ -94,15 +94,15 @@ int CKivOpenCVVideoEngine::Start() {
     run->WaitFinished(left);
   }
   ReapFinishedRuns();
-  if (m_pRun && m_pRun->thread.joinable()) {
+  if (m_run && m_run->thread.joinable()) {
     // Started twice without Stop: the old run ends on its own, without a wait here.
-    m_pRun->SignalStop();
-    m_retired.push_back(std::move(m_pRun));
+    m_run->SignalStop();
+    m_retired.push_back(std::move(m_run));
   }
   auto run = std::make_unique<CCaptureRun>();
   run->pCapture = OpenFrameSource(GetDeviceLocator(m_nCameraIndex));
-  m_pRun = std::move(run);
-  CCaptureRun& current = *m_pRun;
+  m_run = std::move(run);
+  CCaptureRun& current = *m_run;
   if (!current.pCapture->IsOpened()) return 0;
 
   current.pCapture->RequestSize(m_nWidth, m_nHeight);
@@ -126,8 +126,8 @@ int CKivOpenCVVideoEngine::Start() {
 
 int CKivOpenCVVideoEngine::Stop() {
   ReapFinishedRuns();
-  if (!m_pRun) return 1;
-  CCaptureRun& run = *m_pRun;
+  if (!m_run) return 1;
+  CCaptureRun& run = *m_run;
   if (!run.thread.joinable()) {  // failed start, or already stopped
     run.pCapture->Release();
     return 1;
@@ -136,7 +136,7 @@ int CKivOpenCVVideoEngine::Stop() {
   if (run.WaitFinished(kStopWait)) {
     run.thread.join();  // it has left its loop and released the device
   } else {
-    m_retired.push_back(std::move(m_pRun));  // still busy; it releases the device itself
+    m_retired.push_back(std::move(m_run));  // still busy; it releases the device itself
   }
   return 1;
 }

@@ -40,7 +40,7 @@ class CKivOpenCVVideoEngine : public CKivVideoEngine {
   static void CaptureThreadProc(CCaptureRun* run);
   void ReapFinishedRuns();
 
-  std::unique_ptr<CCaptureRun> m_pRun;                  // the current or last Start
+  std::unique_ptr<CCaptureRun> m_run;                   // the current or last Start
   std::vector<std::unique_ptr<CCaptureRun>> m_retired;  // stopped, thread not yet joined
   std::chrono::milliseconds m_pause{60};
 };

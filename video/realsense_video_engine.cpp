@@ -22,7 +22,7 @@ constexpr int kDepthFps = 30;
 // Waits for the next frameset within the frameset limit while `keepGoing` holds; false when
 // told to stop first, CFramesetTimeoutError when the limit passes.
 template <typename TKeepGoing>
-bool WaitForFrameset(CDepthDevice& device, DEPTH_FRAMESET& frameset, TKeepGoing keepGoing) {
+bool WaitForFrameset(CDepthDevice& device, SDepthFrameset& frameset, TKeepGoing keepGoing) {
   const auto deadline = std::chrono::steady_clock::now() + kFramesetLimit;
   while (keepGoing()) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -73,18 +73,18 @@ CKivRealSenseVideoEngine::CKivRealSenseVideoEngine(DepthDeviceFactory factory)
 
 CKivRealSenseVideoEngine::~CKivRealSenseVideoEngine() {
   m_bRunning = 0;
-  m_pRun.reset();  // joins: the thread leaves within one wait slice unless inside the listener
+  m_run.reset();  // joins: the thread leaves within one wait slice unless inside the listener
 }
 
 DepthDeviceFactory CKivRealSenseVideoEngine::CurrentFactory() const {
   if (m_factory) return m_factory;
   // Resolved here, on the owner's thread, so the frame thread never reads the device list.
-  int chosen = m_nDevice;
+  int chosen = m_device;
   for (unsigned int i = 0; chosen < 0 && i < m_nDeviceCount; ++i) {
     if (IsRealSense(static_cast<int>(i)) == 1) chosen = static_cast<int>(i);
   }
   if (chosen >= 0 && static_cast<unsigned int>(chosen) < m_nDeviceCount) {
-    const DEVICE_LOCATOR locator = GetDeviceLocator(chosen);
+    const SDeviceLocator locator = GetDeviceLocator(chosen);
     return [locator] { return OpenDepthDevice(locator); };
   }
   return []() -> std::unique_ptr<CDepthDevice> {
@@ -107,10 +107,10 @@ void CKivRealSenseVideoEngine::ConfigureStreams(int depthWidth, int depthHeight,
                                                 int colorHeight) {
   std::unique_ptr<CDepthDevice> device = CurrentFactory()();
   if (!device) throw CNoDepthDeviceError("no RealSense device connected");
-  DEPTH_STREAM_REQUEST request;
+  SDepthStreamRequest request;
   request.nDepthWidth = depthWidth;
   request.nDepthHeight = depthHeight;
-  request.nFps = m_nFps = kDepthFps;
+  request.nFps = m_fps = kDepthFps;
   request.nColorWidth = colorWidth;
   request.nColorHeight = colorHeight;
   try {
@@ -133,12 +133,12 @@ void CKivRealSenseVideoEngine::ConfigureStreams(int depthWidth, int depthHeight,
     }
   } stopper{*device};
 
-  DEPTH_COLOR_CALIBRATION calibration;
+  SDepthColorCalibration calibration;
   calibration.fDepthScale = device->GetDepthScale();
   // The streams' geometry comes from live frames: keep waiting until both have shown up.
   bool depthSeen = false, colorSeen = false;
   while (!depthSeen || !colorSeen) {
-    DEPTH_FRAMESET frameset;
+    SDepthFrameset frameset;
     WaitForFrameset(*device, frameset, [] { return true; });
     if (frameset.bDepth) {
       calibration.depthIntrinsics = frameset.depth.intrinsics;
@@ -154,16 +154,16 @@ void CKivRealSenseVideoEngine::ConfigureStreams(int depthWidth, int depthHeight,
   m_calibration = calibration;
   m_nWidth = calibration.depthIntrinsics.width;
   m_nHeight = calibration.depthIntrinsics.height;
-  m_nFps = request.nFps;
+  m_fps = request.nFps;
 }
 
 int CKivRealSenseVideoEngine::Start() {
-  if (m_pRun) {
-    m_pRun->WaitFinished(kRestartWait);
-    std::unique_lock lock(m_pRun->mutex);
-    if (!m_pRun->bFinished) return 0;  // the last run is still inside the listener
+  if (m_run) {
+    m_run->WaitFinished(kRestartWait);
+    std::unique_lock lock(m_run->mutex);
+    if (!m_run->bFinished) return 0;  // the last run is still inside the listener
     lock.unlock();
-    m_pRun.reset();
+    m_run.reset();
   }
   auto run = std::make_unique<CDepthRun>();
   run->factory = CurrentFactory();
@@ -171,7 +171,7 @@ int CKivRealSenseVideoEngine::Start() {
   run->nCameraIndex = m_nCameraIndex;
   run->nWidth = m_nWidth;
   run->nHeight = m_nHeight;
-  run->nFps = m_nFps;
+  run->nFps = m_fps;
   m_bRunning = 1;
   try {
     run->thread = std::thread(&CKivRealSenseVideoEngine::DepthThreadProc, this, run.get());
@@ -179,13 +179,13 @@ int CKivRealSenseVideoEngine::Start() {
     m_bRunning = 0;
     return 0;
   }
-  m_pRun = std::move(run);
+  m_run = std::move(run);
   return 1;
 }
 
 int CKivRealSenseVideoEngine::Stop() {
   m_bRunning = 0;
-  if (m_pRun) m_pRun->WaitFinished(kStopWait);
+  if (m_run) m_run->WaitFinished(kStopWait);
   return 1;
 }
 
@@ -205,20 +205,20 @@ void CKivRealSenseVideoEngine::DepthThreadProc(CKivRealSenseVideoEngine* engine,
 void CKivRealSenseVideoEngine::RunFrames(CDepthRun& run) {
   std::unique_ptr<CDepthDevice> device = run.factory();
   if (!device) throw CNoDepthDeviceError("no RealSense device connected");
-  DEPTH_STREAM_REQUEST request;
+  SDepthStreamRequest request;
   request.nDepthWidth = run.nWidth;
   request.nDepthHeight = run.nHeight;
   request.nFps = run.nFps;
   request.bCloud = true;
   device->Start(request);
 
-  DEPTH_FRAMESET frameset;
+  SDepthFrameset frameset;
   while (m_bRunning) {
     if (!WaitForFrameset(*device, frameset, [this] { return m_bRunning != 0; })) break;
-    if (!frameset.bDepth || frameset.depth.format != EFrameFormat::Z16) {
+    if (!frameset.bDepth || frameset.depth.format != EFrameFormat::kZ16) {
       throw CDeviceLostError("the depth camera sent a frameset without a Z16 depth frame");
     }
-    const DEPTH_DEVICE_FRAME& depth = frameset.depth;
+    const SDepthDeviceFrame& depth = frameset.depth;
     if (depth.intrinsics.width != depth.nWidth || depth.intrinsics.height != depth.nHeight ||
         depth.nStride < depth.nWidth * 2 ||
         depth.nDataSize < static_cast<std::size_t>(depth.nStride) * depth.nHeight) {
@@ -227,9 +227,9 @@ void CKivRealSenseVideoEngine::RunFrames(CDepthRun& run) {
     const std::size_t pixels = static_cast<std::size_t>(depth.nWidth) * depth.nHeight;
     if (depth.nDataSize != 0) {
       // Sized by the first frame; every frame of the stream has that size.
-      if (!m_pDepthData || m_nDepthDataSize != depth.nDataSize) {
+      if (!m_pDepthData || m_depthDataSize != depth.nDataSize) {
         m_pDepthData = std::make_unique<std::uint16_t[]>((depth.nDataSize + 1) / 2);
-        m_nDepthDataSize = depth.nDataSize;
+        m_depthDataSize = depth.nDataSize;
       }
       std::memcpy(m_pDepthData.get(), depth.pData, depth.nDataSize);
     }
@@ -251,32 +251,31 @@ void CKivRealSenseVideoEngine::RunFrames(CDepthRun& run) {
   device->Stop();
 }
 
-cv::Mat CKivRealSenseVideoEngine::FrameToMat(const DEPTH_DEVICE_FRAME& frame) {
+cv::Mat CKivRealSenseVideoEngine::FrameToMat(const SDepthDeviceFrame& frame) {
   void* data = const_cast<void*>(frame.pData);  // wrapped read-only by the callers
   const size_t step = frame.nStride > 0 ? static_cast<size_t>(frame.nStride)
                                         : static_cast<size_t>(cv::Mat::AUTO_STEP);
   switch (frame.format) {
-    case EFrameFormat::BGR8:
+    case EFrameFormat::kBGR8:
       return cv::Mat(frame.nHeight, frame.nWidth, CV_8UC3, data, step);
-    case EFrameFormat::RGB8: {
+    case EFrameFormat::kRGB8: {
       cv::Mat bgr;
       cv::cvtColor(cv::Mat(frame.nHeight, frame.nWidth, CV_8UC3, data, step), bgr,
                    cv::COLOR_RGB2BGR);
       return bgr;
     }
-    case EFrameFormat::Z16:
+    case EFrameFormat::kZ16:
       return cv::Mat(frame.nHeight, frame.nWidth, CV_16UC1, data, step);
-    case EFrameFormat::Y8:
+    case EFrameFormat::kY8:
       return cv::Mat(frame.nHeight, frame.nWidth, CV_8UC1, data, step);
-    case EFrameFormat::Disparity32:
+    case EFrameFormat::kDisparity32:
       return cv::Mat(frame.nHeight, frame.nWidth, CV_32FC1, data, step);
     default:
       throw std::runtime_error("Frame format is not supported yet!");
   }
 }
 
-void CKivRealSenseVideoEngine::DepthFrameToMeters(const DEPTH_DEVICE_FRAME& frame,
-                                                  cv::Mat& meters) {
+void CKivRealSenseVideoEngine::DepthFrameToMeters(const SDepthDeviceFrame& frame, cv::Mat& meters) {
   FrameToMat(frame).convertTo(meters, CV_64F, static_cast<double>(frame.fUnits));
 }
 
@@ -294,17 +293,17 @@ unsigned char CKivRealSenseVideoEngine::GrayOf(double d) {
   return static_cast<unsigned char>(std::clamp((d - 0.3) * 255.0 / 0.8, 0.0, 255.0));
 }
 
-void CDepthFrameConverter::Convert(const DEPTH_DEVICE_FRAME& frame, const veldrin::CPixelRays& rays,
+void CDepthFrameConverter::Convert(const SDepthDeviceFrame& frame, const veldrin::CPixelRays& rays,
                                    cv::Mat& meters, cv::Mat& grey, SVertex* vertices) {
   const float units = frame.fUnits;
   // As DepthFrameToMeters scales: raw times the units as a double.
   const auto scale = static_cast<double>(units);
-  if (units != m_fUnits || m_grey.empty()) {
+  if (units != m_units || m_grey.empty()) {
     m_grey.resize(65536);
     for (int raw = 0; raw < 65536; ++raw) {
       m_grey[raw] = CKivRealSenseVideoEngine::GrayOf(static_cast<double>(raw) * scale);
     }
-    m_fUnits = units;
+    m_units = units;
   }
   if (meters.rows != frame.nHeight || meters.cols != frame.nWidth || meters.type() != CV_64FC1) {
     meters.create(frame.nHeight, frame.nWidth, CV_64FC1);
@@ -349,7 +348,7 @@ void CDepthFrameConverter::Convert(const DEPTH_DEVICE_FRAME& frame, const veldri
   }
 }
 
-void CKivRealSenseVideoEngine::DepthFrameToCloud(const DEPTH_DEVICE_FRAME& frame,
+void CKivRealSenseVideoEngine::DepthFrameToCloud(const SDepthDeviceFrame& frame,
                                                  const veldrin::CPixelRays& rays,
                                                  SVertex* vertices) {
   const float* ray = rays.Data();
@@ -368,10 +367,10 @@ void CKivRealSenseVideoEngine::DepthFrameToCloud(const DEPTH_DEVICE_FRAME& frame
 }
 
 int CKivRealSenseVideoEngine::ColorPixelToDepthPixel(int x, int y, int& outX, int& outY) const {
-  const CAMERA_INTRINSICS& depth = m_calibration.depthIntrinsics;
+  const SCameraIntrinsics& depth = m_calibration.depthIntrinsics;
   const std::size_t needed = static_cast<std::size_t>(std::max(0, depth.width)) *
                              static_cast<std::size_t>(std::max(0, depth.height)) * 2;
-  if (m_pDepthData == nullptr || m_nDepthDataSize < needed) {
+  if (m_pDepthData == nullptr || m_depthDataSize < needed) {
     // No frame yet (or not one of the configured size): nothing on the line has depth.
     outX = 0;
     outY = 0;

@@ -36,11 +36,11 @@ class CDepthFrameConverter {
  public:
   // `meters` and `grey` are (re)made at the frame size only when their size differs. A null
   // `vertices` leaves the cloud out (the device computed one).
-  void Convert(const DEPTH_DEVICE_FRAME& frame, const veldrin::CPixelRays& rays, cv::Mat& meters,
+  void Convert(const SDepthDeviceFrame& frame, const veldrin::CPixelRays& rays, cv::Mat& meters,
                cv::Mat& grey, SVertex* vertices);
 
  private:
-  float m_fUnits = -1.f;
+  float m_units = -1.f;
   std::vector<unsigned char> m_grey;  // per raw value
 };
 
@@ -58,7 +58,7 @@ class CKivRealSenseVideoEngine : public CKivVideoEngine {
                  int colorWidth, int colorHeight);
   // The listed device SetupDepth and Start open (its position in the device list); -1, the
   // default, for the first whose name contains "RealSense".
-  void SelectDevice(int device) { m_nDevice = device; }
+  void SelectDevice(int device) { m_device = device; }
   // 1 when the frame thread was started, 0 when the previous one is still busy.
   [[nodiscard]] int Start() override;
   int Stop() override;
@@ -69,7 +69,7 @@ class CKivRealSenseVideoEngine : public CKivVideoEngine {
   [[nodiscard]] int ProjectPointToColorPixel(float x, float y, float z, int& outX, int& outY) const;
   [[nodiscard]] int DepthPixelToColorPixel(int x, int y, int& outX, int& outY, float depth) const;
 
-  const DEPTH_COLOR_CALIBRATION& GetCalibration() const { return m_calibration; }
+  const SDepthColorCalibration& GetCalibration() const { return m_calibration; }
   // The raw copy of the latest depth frame (depth width x height units), null before the first.
   const std::uint16_t* GetDepthData() const { return m_pDepthData.get(); }
   // The grey picture of the latest frame (shares the frame thread's pixels).
@@ -78,16 +78,16 @@ class CKivRealSenseVideoEngine : public CKivVideoEngine {
   // Per-frame conversions, public for tests and benchmarks.
   // Wraps a frame's pixels without copying (RGB8 is converted to a new BGR matrix); throws
   // std::runtime_error "Frame format is not supported yet!" for other formats.
-  static cv::Mat FrameToMat(const DEPTH_DEVICE_FRAME& frame);
+  static cv::Mat FrameToMat(const SDepthDeviceFrame& frame);
   // Depth in metres (CV_64F, frame size) into `meters`, reusing its buffer.
-  static void DepthFrameToMeters(const DEPTH_DEVICE_FRAME& frame, cv::Mat& meters);
+  static void DepthFrameToMeters(const SDepthDeviceFrame& frame, cv::Mat& meters);
   // 0.3 m .. 1.1 m as a black-to-white ramp, beyond 1.5 m black; `grey` is CV_8UC3 of the same
   // size, filled in place.
   static void DepthToGray(const cv::Mat& meters, cv::Mat& grey);
   // The grey value of one depth in metres.
   static unsigned char GrayOf(double meters);
   // The point cloud of a Z16 frame: vertex k is ray k times the depth (0 without depth).
-  static void DepthFrameToCloud(const DEPTH_DEVICE_FRAME& frame, const veldrin::CPixelRays& rays,
+  static void DepthFrameToCloud(const SDepthDeviceFrame& frame, const veldrin::CPixelRays& rays,
                                 SVertex* vertices);
 
  private:
@@ -98,12 +98,12 @@ class CKivRealSenseVideoEngine : public CKivVideoEngine {
   void RunFrames(CDepthRun& run);
 
   DepthDeviceFactory m_factory;  // set for tests; otherwise the listed camera
-  int m_nDevice = -1;
+  int m_device = -1;
   cv::Mat m_depthImage;
   std::atomic<int> m_bRunning{0};
   std::unique_ptr<std::uint16_t[]> m_pDepthData;
-  std::size_t m_nDepthDataSize = 0;  // bytes
-  DEPTH_COLOR_CALIBRATION m_calibration;
-  int m_nFps = 30;  // the rate set-up got the stream at; 0: whatever the camera gives
-  std::unique_ptr<CDepthRun> m_pRun;
+  std::size_t m_depthDataSize = 0;  // bytes
+  SDepthColorCalibration m_calibration;
+  int m_fps = 30;  // the rate set-up got the stream at; 0: whatever the camera gives
+  std::unique_ptr<CDepthRun> m_run;
 };

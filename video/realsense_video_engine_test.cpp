@@ -38,7 +38,7 @@ TEST(DepthConversionTest, FramesWrapTheirPixelsByFormat) {
   std::vector<unsigned char> pixels(std::size_t{4} * 3 * 2 * 4, 7);
   pixels[0] = 1;
   pixels[2] = 3;
-  DEPTH_DEVICE_FRAME frame;
+  SDepthDeviceFrame frame;
   frame.pData = pixels.data();
   frame.nDataSize = pixels.size();
   frame.nWidth = 4;
@@ -47,25 +47,25 @@ TEST(DepthConversionTest, FramesWrapTheirPixelsByFormat) {
     EFrameFormat format;
     int type;
     int stride;
-  } cases[] = {{EFrameFormat::BGR8, CV_8UC3, 12},
-               {EFrameFormat::Z16, CV_16UC1, 8},
-               {EFrameFormat::Y8, CV_8UC1, 4},
-               {EFrameFormat::Disparity32, CV_32FC1, 16},
-               {EFrameFormat::RGB8, CV_8UC3, 12}};
+  } cases[] = {{EFrameFormat::kBGR8, CV_8UC3, 12},
+               {EFrameFormat::kZ16, CV_16UC1, 8},
+               {EFrameFormat::kY8, CV_8UC1, 4},
+               {EFrameFormat::kDisparity32, CV_32FC1, 16},
+               {EFrameFormat::kRGB8, CV_8UC3, 12}};
   for (const auto& c : cases) {
     frame.format = c.format;
     frame.nStride = c.stride;
     const cv::Mat m = CKivRealSenseVideoEngine::FrameToMat(frame);
     EXPECT_EQ(m.type(), c.type);
     EXPECT_EQ(m.size(), cv::Size(4, 2));
-    if (c.format == EFrameFormat::RGB8) {
+    if (c.format == EFrameFormat::kRGB8) {
       EXPECT_NE(m.data, pixels.data());  // converted into a picture of its own
       EXPECT_EQ(m.at<cv::Vec3b>(0, 0), cv::Vec3b(3, 7, 1));
     } else {
       EXPECT_EQ(m.data, pixels.data());  // no copy
     }
   }
-  frame.format = EFrameFormat::YUYV;
+  frame.format = EFrameFormat::kYUYV;
   try {
     CKivRealSenseVideoEngine::FrameToMat(frame);
     ADD_FAILURE() << "no exception";
@@ -80,9 +80,9 @@ TEST(DepthConversionTest, FramesWrapTheirPixelsByFormat) {
   frame.nWidth = 2;
   frame.nHeight = 1;
   frame.nStride = 4;
-  frame.format = EFrameFormat::Z16;
+  frame.format = EFrameFormat::kZ16;
   frame.fUnits = 0.001f;
-  frame.intrinsics = {2, 1, 0.f, 0.f, 100.f, 100.f, EDistortion::BrownConrady, {}};
+  frame.intrinsics = {2, 1, 0.f, 0.f, 100.f, 100.f, EDistortion::kBrownConrady, {}};
   cv::Mat meters;
   CKivRealSenseVideoEngine::DepthFrameToMeters(frame, meters);
   EXPECT_EQ(meters.at<double>(0, 0), 0.0);
@@ -102,15 +102,21 @@ TEST(DepthConversionTest, FramesWrapTheirPixelsByFormat) {
 TEST(DepthConversionTest, TheOnePassConversionEqualsTheSeparateOnes) {
   std::vector<std::uint16_t> raw(std::size_t{256} * 256);
   for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<std::uint16_t>(i);
-  DEPTH_DEVICE_FRAME frame;
+  SDepthDeviceFrame frame;
   frame.pData = raw.data();
   frame.nDataSize = raw.size() * 2;
   frame.nWidth = 256;
   frame.nHeight = 256;
   frame.nStride = 512;
-  frame.format = EFrameFormat::Z16;
-  frame.intrinsics = {
-      256, 256, 128.f, 128.f, 150.f, 150.f, EDistortion::InverseBrownConrady, {0.05f, 0.f, 0.001f}};
+  frame.format = EFrameFormat::kZ16;
+  frame.intrinsics = {256,
+                      256,
+                      128.f,
+                      128.f,
+                      150.f,
+                      150.f,
+                      EDistortion::kInverseBrownConrady,
+                      {0.05f, 0.f, 0.001f}};
   veldrin::CPixelRays rays;
   rays.Update(frame.intrinsics);
   CDepthFrameConverter converter;
@@ -135,8 +141,8 @@ class CRecorder : public CKivVideoEngineListener {
   void OnVideoFrame(int, cv::Mat*) override {}
   void OnDepthFrame(int index, cv::Mat* image, cv::Mat* meters, const SVertex* v) override {
     std::unique_lock lock(m_mutex);
-    ++m_nFrames;
-    m_nIndex = index;
+    ++m_frames;
+    m_index = index;
     m_image = image->clone();
     m_meters = meters->clone();
     m_centreZ = v[240 * 640 + 320].xyz[2];
@@ -147,7 +153,7 @@ class CRecorder : public CKivVideoEngineListener {
   void OnEngineError(int index, const std::string& message) override {
     std::lock_guard lock(m_mutex);
     m_errors.push_back(message);
-    m_nIndex = index;
+    m_index = index;
     m_changed.notify_all();
   }
   template <typename TPredicate>
@@ -157,8 +163,8 @@ class CRecorder : public CKivVideoEngineListener {
   }
   std::mutex m_mutex;
   std::condition_variable m_changed;
-  int m_nFrames = 0;
-  int m_nIndex = -1;
+  int m_frames = 0;
+  int m_index = -1;
   float m_centreZ = 0.f;
   bool m_bConsistent = true;
   cv::Mat m_image, m_meters;
@@ -183,11 +189,11 @@ TEST_F(RealSenseEngineTest, SetupReadsTheCameraGeometry) {
   CKivRealSenseVideoEngine engine;
   CRecorder listener;
   EXPECT_EQ(engine.SetupDepth(DEPTH_CAMERA_INDEX, 640, 480, &listener, 1280, 720), 1);
-  const DEPTH_COLOR_CALIBRATION& c = engine.GetCalibration();
+  const SDepthColorCalibration& c = engine.GetCalibration();
   EXPECT_EQ(c.depthIntrinsics.width, 640);
   EXPECT_EQ(c.colorIntrinsics.width, 1280);
   EXPECT_NEAR(c.colorToDepth.translation[0], -c.depthToColor.translation[0], 1e-4f);
-  EXPECT_EQ(listener.m_nFrames, 0);  // set-up streams, but delivers nothing
+  EXPECT_EQ(listener.m_frames, 0);  // set-up streams, but delivers nothing
   // Before any frame, a colour pixel maps to depth pixel (0, 0).
   int x = -1, y = -1;
   engine.ColorPixelToDepthPixel(640, 360, x, y);
@@ -220,11 +226,11 @@ TEST_F(RealSenseEngineTest, StreamsDepthFramesThatFollowTheScene) {
     CKivRealSenseVideoEngine engine;
     engine.SetupDepth(DEPTH_CAMERA_INDEX, 640, 480, &listener, 640, 480);
     ASSERT_EQ(engine.Start(), 1);
-    ASSERT_TRUE(listener.WaitFor([](CRecorder& r) { return r.m_nFrames >= 3; }));
+    ASSERT_TRUE(listener.WaitFor([](CRecorder& r) { return r.m_frames >= 3; }));
     float table = 0.f;
     {
       std::lock_guard lock(listener.m_mutex);
-      EXPECT_EQ(listener.m_nIndex, DEPTH_CAMERA_INDEX);
+      EXPECT_EQ(listener.m_index, DEPTH_CAMERA_INDEX);
       EXPECT_EQ(listener.m_image.type(), CV_8UC3);
       EXPECT_EQ(listener.m_meters.type(), CV_64FC1);
       EXPECT_EQ(listener.m_meters.size(), cv::Size(640, 480));
@@ -234,7 +240,7 @@ TEST_F(RealSenseEngineTest, StreamsDepthFramesThatFollowTheScene) {
     EXPECT_LT(table, 1.1f);
 
     // A 60 mm box placed at the centre while streaming: the centre comes nearer.
-    veldrin::SetLiveSceneBox(SCENE_BOX{{100, 80, 60}});
+    veldrin::SetLiveSceneBox(SSceneBox{{100, 80, 60}});
     EXPECT_TRUE(listener.WaitFor([&](CRecorder& r) { return r.m_centreZ < table - 0.04f; }))
         << table;
     veldrin::SetLiveSceneBox(std::nullopt);
@@ -244,13 +250,13 @@ TEST_F(RealSenseEngineTest, StreamsDepthFramesThatFollowTheScene) {
     int frames = 0;
     {
       std::lock_guard lock(listener.m_mutex);
-      frames = listener.m_nFrames;
+      frames = listener.m_frames;
       EXPECT_TRUE(listener.m_bConsistent);
     }
     // At most the pass that was running delivers.
     EXPECT_TRUE(veldrin_test::NothingHappensFor(150ms, [&] {
       std::lock_guard lock(listener.m_mutex);
-      return listener.m_nFrames > frames + 1;
+      return listener.m_frames > frames + 1;
     }));
     std::lock_guard lock(listener.m_mutex);
     EXPECT_FALSE(engine.GetDepthImage().empty());  // the last frame stays
@@ -266,7 +272,7 @@ TEST_F(RealSenseEngineTest, AnErrorOnTheFrameThreadEndsItAndReachesTheListener) 
   // Each session lasts three framesets: enough for the set-up, then the frame thread reports
   // the loss once and stops delivering.
   CKivRealSenseVideoEngine engine([] {
-    return std::make_unique<veldrin_test::CFailingDepthDevice>(3, false, TABLE_SCENE_PARAMS{},
+    return std::make_unique<veldrin_test::CFailingDepthDevice>(3, false, STableSceneParams{},
                                                                false);
   });
   EXPECT_EQ(engine.SetupDepth(7, 640, 480, &listener, 640, 480), 1);
@@ -274,30 +280,30 @@ TEST_F(RealSenseEngineTest, AnErrorOnTheFrameThreadEndsItAndReachesTheListener) 
   ASSERT_TRUE(listener.WaitFor([](CRecorder& r) { return !r.m_errors.empty(); }));
   EXPECT_TRUE(veldrin_test::NothingHappensFor(100ms, [&] {
     std::lock_guard lock(listener.m_mutex);
-    return listener.m_nFrames != 3 || listener.m_errors.size() != 1;
+    return listener.m_frames != 3 || listener.m_errors.size() != 1;
   }));
   std::lock_guard lock(listener.m_mutex);
-  EXPECT_EQ(listener.m_nFrames, 3);
+  EXPECT_EQ(listener.m_frames, 3);
   ASSERT_EQ(listener.m_errors.size(), 1u);
   EXPECT_EQ(listener.m_errors[0], "the depth camera was unplugged");
-  EXPECT_EQ(listener.m_nIndex, 7);
+  EXPECT_EQ(listener.m_index, 7);
 }
 
 TEST_F(RealSenseEngineTest, StopDoesNotWaitForABusyListenerAndTheThreadEndsBeforeTheEngine) {
   CRecorder listener;
   listener.m_hold = 400ms;
   auto engine = std::make_unique<CKivRealSenseVideoEngine>(
-      [] { return std::make_unique<CSimulatedDepthDevice>(TABLE_SCENE_PARAMS{}, false); });
+      [] { return std::make_unique<CSimulatedDepthDevice>(STableSceneParams{}, false); });
   engine->SetupDepth(DEPTH_CAMERA_INDEX, 640, 480, &listener, 640, 480);
   ASSERT_EQ(engine->Start(), 1);
-  ASSERT_TRUE(listener.WaitFor([](CRecorder& r) { return r.m_nFrames >= 1; }));
+  ASSERT_TRUE(listener.WaitFor([](CRecorder& r) { return r.m_frames >= 1; }));
   const auto before = std::chrono::steady_clock::now();
   engine->Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - before, 350ms);
   // Destruction waits for the pass to end; afterwards nothing runs.
   engine.reset();
   std::lock_guard lock(listener.m_mutex);
-  const int frames = listener.m_nFrames;
+  const int frames = listener.m_frames;
   EXPECT_GE(frames, 1);
   EXPECT_TRUE(listener.m_errors.empty());
 }

@@ -27,7 +27,7 @@ cv::Matx33d RowsOf(const double m[3][3]) {
 }
 
 // Table -> camera rotation and the camera centre for the parameters' pose.
-void CameraPose(const TABLE_SCENE_PARAMS& p, double rotation[3][3], double centre[3]) {
+void CameraPose(const STableSceneParams& p, double rotation[3][3], double centre[3]) {
   const double t = Radians(p.cameraTiltDeg), r = Radians(p.cameraRollDeg);
   const double ct = std::cos(t), st = std::sin(t), cr = std::cos(r), sr = std::sin(r);
   // Looking straight down: camera x = table x, camera y = -table y (far is up in the picture),
@@ -45,7 +45,7 @@ void CameraPose(const TABLE_SCENE_PARAMS& p, double rotation[3][3], double centr
   centre[2] = p.cameraDistanceMm * ct;
 }
 
-double DepthOf(const TABLE_SCENE_PARAMS& p, double x, double y) {
+double DepthOf(const STableSceneParams& p, double x, double y) {
   double rotation[3][3], centre[3];
   CameraPose(p, rotation, centre);
   const double d[3] = {x - centre[0], y - centre[1], -centre[2]};
@@ -65,14 +65,14 @@ std::vector<cv::Point2d> RectangleOnTable(double w, double h, double deg, double
 }
 
 // The derivative of SceneRadialImage.
-double RadialSlope(const TABLE_SCENE_PARAMS& p, double r) {
+double RadialSlope(const STableSceneParams& p, double r) {
   const double r2 = r * r;
   return 1.0 + r2 * (3.0 * p.cameraK1 + r2 * 5.0 * p.cameraK2);
 }
 
 // Every pixel of the picture, out to its corners, must come from one point of the scene: the
 // distortion must keep growing with the radius until it has covered the picture's corners.
-bool RadialStaysMonotonic(const TABLE_SCENE_PARAMS& p) {
+bool RadialStaysMonotonic(const STableSceneParams& p) {
   const double corner = std::hypot(p.nWidth / 2.0, p.nHeight / 2.0) / SceneFocalLength(p);
   for (double r = 0.0; r < 10.0; r += 1e-3) {
     if (RadialSlope(p, r) <= 0.0) return false;
@@ -93,7 +93,7 @@ bool QREncodable(const std::string& text) {
 struct CLiveScene {
   std::mutex mutex;
   bool bOverride = false;        // guarded by mutex
-  std::vector<SCENE_BOX> boxes;  // guarded by mutex
+  std::vector<SSceneBox> boxes;  // guarded by mutex
   std::atomic<unsigned> generation{0};
 };
 
@@ -102,9 +102,9 @@ CLiveScene& Live() {
   return live;
 }
 
-bool ParseMark(const Json::Value& m, SCENE_BOX& box, std::string& error) {
+bool ParseMark(const Json::Value& m, SSceneBox& box, std::string& error) {
   if (!CheckSceneKeys(m, {"diameter_mm", "rgb"}, "box.mark", error)) return false;
-  SCENE_MARK mark;
+  SSceneMark mark;
   if (!ReadSceneNumber(m, "diameter_mm", mark.diameterMm) ||
       !(mark.diameterMm >= 1.0 && mark.diameterMm <= std::min(box.sizeMm[0], box.sizeMm[1]))) {
     error = "box.mark.diameter_mm must be a number from 1 to the box's smaller side";
@@ -128,7 +128,7 @@ bool ParseMark(const Json::Value& m, SCENE_BOX& box, std::string& error) {
   return true;
 }
 
-bool ParseBox(const Json::Value& b, SCENE_BOX& box, std::string& error) {
+bool ParseBox(const Json::Value& b, SSceneBox& box, std::string& error) {
   if (!b.isObject()) {
     error = "box must be null or an object";
     return false;
@@ -161,7 +161,7 @@ bool ParseBox(const Json::Value& b, SCENE_BOX& box, std::string& error) {
   return !b.isMember("mark") || ParseMark(b["mark"], box, error);
 }
 
-bool ParseDepth(const Json::Value& d, DEPTH_SIM_PARAMS& depth, std::string& error) {
+bool ParseDepth(const Json::Value& d, SDepthSimParams& depth, std::string& error) {
   if (!CheckSceneKeys(d, {"size", "baseline_mm", "noise", "holes"}, "depth", error)) return false;
   if (d.isMember("size")) {
     const Json::Value& s = d["size"];
@@ -196,13 +196,13 @@ bool ParseDepth(const Json::Value& d, DEPTH_SIM_PARAMS& depth, std::string& erro
 }
 
 // Reads the "box" and "depth" keys of a scene file; false with the reason in `error`.
-bool ParseSceneDepthKeys(const Json::Value& root, std::optional<SCENE_BOX>& box,
-                         DEPTH_SIM_PARAMS& depth, std::string& error) {
+bool ParseSceneDepthKeys(const Json::Value& root, std::optional<SSceneBox>& box,
+                         SDepthSimParams& depth, std::string& error) {
   if (root.isMember("box")) {
     if (root["box"].isNull()) {
       box.reset();
     } else {
-      SCENE_BOX parsed;
+      SSceneBox parsed;
       if (!ParseBox(root["box"], parsed, error)) return false;
       box = parsed;
     }
@@ -211,16 +211,16 @@ bool ParseSceneDepthKeys(const Json::Value& root, std::optional<SCENE_BOX>& box,
 }
 
 // Reads the "boxes" key of a scene file (a list of boxes, each as "box").
-bool ParseSceneBoxes(const Json::Value& root, std::vector<SCENE_BOX>& boxes, std::string& error) {
+bool ParseSceneBoxes(const Json::Value& root, std::vector<SSceneBox>& boxes, std::string& error) {
   if (!root.isMember("boxes")) return true;
   const Json::Value& list = root["boxes"];
   if (!list.isArray()) {
     error = "boxes must be a list of boxes";
     return false;
   }
-  std::vector<SCENE_BOX> parsed;
+  std::vector<SSceneBox> parsed;
   for (const Json::Value& b : list) {
-    SCENE_BOX box;
+    SSceneBox box;
     if (!ParseBox(b, box, error)) return false;
     parsed.push_back(box);
   }
@@ -228,7 +228,7 @@ bool ParseSceneBoxes(const Json::Value& root, std::vector<SCENE_BOX>& boxes, std
   return true;
 }
 
-bool Validate(const TABLE_SCENE_PARAMS& p, std::string& error) {
+bool Validate(const STableSceneParams& p, std::string& error) {
   struct SRange {
     const char* key;
     double value, low, high;
@@ -297,7 +297,7 @@ bool Validate(const TABLE_SCENE_PARAMS& p, std::string& error) {
   return true;
 }
 
-bool ParseParams(const Json::Value& root, TABLE_SCENE_PARAMS& p, std::string& error) {
+bool ParseParams(const Json::Value& root, STableSceneParams& p, std::string& error) {
   if (!veldrin::CheckSceneKeys(
           root, {"size", "sheet", "table", "camera", "qr", "box", "boxes", "depth"}, "", error)) {
     return false;
@@ -393,27 +393,27 @@ bool ParseParams(const Json::Value& root, TABLE_SCENE_PARAMS& p, std::string& er
 
 }  // namespace
 
-std::vector<cv::Point2d> SheetOnTable(const TABLE_SCENE_PARAMS& p) {
+std::vector<cv::Point2d> SheetOnTable(const STableSceneParams& p) {
   return RectangleOnTable(p.sheetWidthMm, p.sheetHeightMm, p.sheetRotationDeg, p.sheetOffsetXMm,
                           p.sheetOffsetYMm);
 }
 
-std::vector<cv::Point2d> TableOnTable(const TABLE_SCENE_PARAMS& p) {
+std::vector<cv::Point2d> TableOnTable(const STableSceneParams& p) {
   return RectangleOnTable(p.tableWidthMm, p.tableDepthMm, 0, 0, 0);
 }
 
-double SceneFocalLength(const TABLE_SCENE_PARAMS& p) {
+double SceneFocalLength(const STableSceneParams& p) {
   return p.nWidth / 2.0 / std::tan(Radians(p.horizontalFovDeg) / 2.0);
 }
 
-double SceneRadialImage(const TABLE_SCENE_PARAMS& p, double r) {
+double SceneRadialImage(const STableSceneParams& p, double r) {
   const double r2 = r * r;
   return r * (1.0 + r2 * (p.cameraK1 + r2 * p.cameraK2));
 }
 
 // The undistorted radius whose image is `distorted` (Newton's method; the slope stays positive
 // over the picture, as validated).
-double SceneUndistortRadius(const TABLE_SCENE_PARAMS& p, double distorted) {
+double SceneUndistortRadius(const STableSceneParams& p, double distorted) {
   double r = distorted;
   for (int i = 0; i < 20; ++i) {
     const double step = (SceneRadialImage(p, r) - distorted) / RadialSlope(p, r);
@@ -423,7 +423,7 @@ double SceneUndistortRadius(const TABLE_SCENE_PARAMS& p, double distorted) {
   return r;
 }
 
-bool LoadTableSceneParams(const std::string& path, TABLE_SCENE_PARAMS& params, std::string& error) {
+bool LoadTableSceneParams(const std::string& path, STableSceneParams& params, std::string& error) {
   // A scene is a few hundred bytes; a file far larger is not one.
   constexpr std::size_t kMaxSceneBytes = std::size_t{1} << 20;
   std::string text;
@@ -436,7 +436,7 @@ bool LoadTableSceneParams(const std::string& path, TABLE_SCENE_PARAMS& params, s
     error = path + ": not valid JSON";
     return false;
   }
-  TABLE_SCENE_PARAMS loaded = params;
+  STableSceneParams loaded = params;
   if (!ParseParams(root, loaded, error)) {
     error = path + ": " + error;
     return false;
@@ -445,27 +445,27 @@ bool LoadTableSceneParams(const std::string& path, TABLE_SCENE_PARAMS& params, s
   return true;
 }
 
-bool CurrentTableSceneParams(TABLE_SCENE_PARAMS& params, std::string& error) {
-  params = TABLE_SCENE_PARAMS{};
+bool CurrentTableSceneParams(STableSceneParams& params, std::string& error) {
+  params = STableSceneParams{};
   const char* path = std::getenv("VELDRIN_SCENE");
   if (path == nullptr || *path == '\0') return true;
   return LoadTableSceneParams(path, params, error);
 }
 
-TABLE_SCENE_CAMERA TableSceneCamera(const TABLE_SCENE_PARAMS& params) {
-  TABLE_SCENE_CAMERA camera;
+STableSceneCamera TableSceneCamera(const STableSceneParams& params) {
+  STableSceneCamera camera;
   CameraPose(params, camera.rotation, camera.centre);
   camera.focal = params.nWidth / 2.0 / std::tan(Radians(params.horizontalFovDeg) / 2.0);
   return camera;
 }
 
 // The colour camera's coordinates (mm) of a table point.
-cv::Vec3d TableToColorCamera(const TABLE_SCENE_CAMERA& camera, const cv::Vec3d& q) {
+cv::Vec3d TableToColorCamera(const STableSceneCamera& camera, const cv::Vec3d& q) {
   const cv::Vec3d d(q[0] - camera.centre[0], q[1] - camera.centre[1], q[2] - camera.centre[2]);
   return RowsOf(camera.rotation) * d;
 }
 
-cv::Point2f TableToColorPixel(const TABLE_SCENE_PARAMS& p, const TABLE_SCENE_CAMERA& camera,
+cv::Point2f TableToColorPixel(const STableSceneParams& p, const STableSceneCamera& camera,
                               const cv::Vec3d& q, cv::Size size) {
   const cv::Vec3d c = TableToColorCamera(camera, q);
   const double u = camera.focal * c[0] / c[2] + p.nWidth / 2.0;
@@ -474,19 +474,19 @@ cv::Point2f TableToColorPixel(const TABLE_SCENE_PARAMS& p, const TABLE_SCENE_CAM
           static_cast<float>(v * size.height / p.nHeight)};
 }
 
-std::vector<SCENE_BOX> SceneBoxList(const std::optional<SCENE_BOX>& box,
-                                    const std::vector<SCENE_BOX>& boxes) {
-  std::vector<SCENE_BOX> all;
+std::vector<SSceneBox> SceneBoxList(const std::optional<SSceneBox>& box,
+                                    const std::vector<SSceneBox>& boxes) {
+  std::vector<SSceneBox> all;
   if (box) all.push_back(*box);
   all.insert(all.end(), boxes.begin(), boxes.end());
   return all;
 }
 
-void SetLiveSceneBox(const std::optional<SCENE_BOX>& box) {
-  SetLiveSceneBoxes(box ? std::vector<SCENE_BOX>{*box} : std::vector<SCENE_BOX>{});
+void SetLiveSceneBox(const std::optional<SSceneBox>& box) {
+  SetLiveSceneBoxes(box ? std::vector<SSceneBox>{*box} : std::vector<SSceneBox>{});
 }
 
-void SetLiveSceneBoxes(const std::vector<SCENE_BOX>& boxes) {
+void SetLiveSceneBoxes(const std::vector<SSceneBox>& boxes) {
   CLiveScene& live = Live();
   std::lock_guard lock(live.mutex);
   live.bOverride = true;
@@ -502,7 +502,7 @@ void ResetLiveScene() {
   ++live.generation;
 }
 
-std::vector<SCENE_BOX> EffectiveSceneBoxes(const std::vector<SCENE_BOX>& fromFile) {
+std::vector<SSceneBox> EffectiveSceneBoxes(const std::vector<SSceneBox>& fromFile) {
   CLiveScene& live = Live();
   std::lock_guard lock(live.mutex);
   return live.bOverride ? live.boxes : fromFile;

@@ -11,7 +11,7 @@
 #include <vector>
 
 // A filled disc printed at the centre of a box's top face (flat: it adds no height).
-struct SCENE_MARK {
+struct SSceneMark {
   double diameterMm = 10.0;
   int rgb[3] = {220, 30, 30};
 };
@@ -19,16 +19,16 @@ struct SCENE_MARK {
 // A box standing on the table. Millimetres and degrees; the centre is relative to the point the
 // colour camera aims at (x right, y away from the camera), the rotation counter-clockwise seen
 // from above.
-struct SCENE_BOX {
+struct SSceneBox {
   double sizeMm[3] = {100.0, 80.0, 50.0};  // x, y (footprint), z (height)
   double centreMm[2] = {0.0, 0.0};
   double rotationDeg = 0.0;
-  std::optional<SCENE_MARK> mark = std::nullopt;
+  std::optional<SSceneMark> mark = std::nullopt;
 };
-using SCENE_BOXES = std::vector<SCENE_BOX>;
+using SCENE_BOXES = std::vector<SSceneBox>;
 
 // The simulated depth camera mounted beside the colour camera.
-struct DEPTH_SIM_PARAMS {
+struct SDepthSimParams {
   int nWidth = 640;
   int nHeight = 480;
   double baselineMm = 15.0;  // depth camera to the right of the colour camera
@@ -37,7 +37,7 @@ struct DEPTH_SIM_PARAMS {
 };
 
 // Parameters of the built-in printer-table scene. Lengths in millimetres, angles in degrees.
-struct TABLE_SCENE_PARAMS {
+struct STableSceneParams {
   int nWidth = 1280;  // native picture size
   int nHeight = 720;
   double sheetWidthMm = 297.0;
@@ -64,57 +64,57 @@ struct TABLE_SCENE_PARAMS {
   bool bQRCode = false;
   std::string strQRText = "VELDRIN";
   double qrSizeMm = 40.0;        // printed size without the quiet zone
-  std::optional<SCENE_BOX> box;  // standing on the table; seen by both cameras
+  std::optional<SSceneBox> box;  // standing on the table; seen by both cameras
   SCENE_BOXES boxes = {};        // more of them, after `box`
-  DEPTH_SIM_PARAMS depth;        // the depth camera beside the colour camera
+  SDepthSimParams depth;         // the depth camera beside the colour camera
 };
 
 namespace veldrin {
 
 // Reads the keys present in the JSON file over `params`; false with a one-line reason when the
 // file cannot be read, is not JSON, or a value has the wrong type or range.
-[[nodiscard]] bool LoadTableSceneParams(const std::string& path, TABLE_SCENE_PARAMS& params,
+[[nodiscard]] bool LoadTableSceneParams(const std::string& path, STableSceneParams& params,
                                         std::string& error);
 
 // The parameters of the current process: defaults, overridden by the file VELDRIN_SCENE names.
-[[nodiscard]] bool CurrentTableSceneParams(TABLE_SCENE_PARAMS& params, std::string& error);
+[[nodiscard]] bool CurrentTableSceneParams(STableSceneParams& params, std::string& error);
 
 // The colour camera of the scene: the table -> camera rotation (rows), the camera centre in table
 // millimetres (z up from the table top) and the focal length in pixels at the native size.
-struct TABLE_SCENE_CAMERA {
+struct STableSceneCamera {
   double rotation[3][3] = {};
   double centre[3] = {};
   double focal = 0.0;
 };
-TABLE_SCENE_CAMERA TableSceneCamera(const TABLE_SCENE_PARAMS& params);
+STableSceneCamera TableSceneCamera(const STableSceneParams& params);
 
 // Where a table point (millimetres) lies in the colour camera's coordinates (millimetres), and
 // where it appears in the colour picture at `size` (the native picture scaled; no distortion).
-cv::Vec3d TableToColorCamera(const TABLE_SCENE_CAMERA& camera, const cv::Vec3d& point);
-cv::Point2f TableToColorPixel(const TABLE_SCENE_PARAMS& params, const TABLE_SCENE_CAMERA& camera,
+cv::Vec3d TableToColorCamera(const STableSceneCamera& camera, const cv::Vec3d& point);
+cv::Point2f TableToColorPixel(const STableSceneParams& params, const STableSceneCamera& camera,
                               const cv::Vec3d& point, cv::Size size);
 
 // The sheet and the table on the table plane (millimetres): top-left, top-right, bottom-right,
 // bottom-left, "top" away from the camera.
-std::vector<cv::Point2d> SheetOnTable(const TABLE_SCENE_PARAMS& params);
-std::vector<cv::Point2d> TableOnTable(const TABLE_SCENE_PARAMS& params);
+std::vector<cv::Point2d> SheetOnTable(const STableSceneParams& params);
+std::vector<cv::Point2d> TableOnTable(const STableSceneParams& params);
 // The colour camera's focal length in pixels at the native size.
-double SceneFocalLength(const TABLE_SCENE_PARAMS& params);
+double SceneFocalLength(const STableSceneParams& params);
 // The lens's radial effect r * (1 + k1 r^2 + k2 r^4) on a normalised radius, and its inverse.
-double SceneRadialImage(const TABLE_SCENE_PARAMS& params, double radius);
-double SceneUndistortRadius(const TABLE_SCENE_PARAMS& params, double distorted);
+double SceneRadialImage(const STableSceneParams& params, double radius);
+double SceneUndistortRadius(const STableSceneParams& params, double distorted);
 
 // Every box of the scene: the file's "box" (when there is one) followed by its "boxes".
-std::vector<SCENE_BOX> SceneBoxList(const std::optional<SCENE_BOX>& box,
-                                    const std::vector<SCENE_BOX>& boxes);
+std::vector<SSceneBox> SceneBoxList(const std::optional<SSceneBox>& box,
+                                    const std::vector<SSceneBox>& boxes);
 
 // Live scene changes for every scene camera of the process, colour and depth alike, from the
 // next frame on. They override the scene file's boxes until ResetLiveScene.
-void SetLiveSceneBox(const std::optional<SCENE_BOX>& box);
-void SetLiveSceneBoxes(const std::vector<SCENE_BOX>& boxes);
+void SetLiveSceneBox(const std::optional<SSceneBox>& box);
+void SetLiveSceneBoxes(const std::vector<SSceneBox>& boxes);
 void ResetLiveScene();
 // The boxes in effect: the live ones when set, else the file's.
-std::vector<SCENE_BOX> EffectiveSceneBoxes(const std::vector<SCENE_BOX>& fromFile);
+std::vector<SSceneBox> EffectiveSceneBoxes(const std::vector<SSceneBox>& fromFile);
 // Changes with every live change, so renderers can cache what depends on the box.
 unsigned LiveSceneGeneration();
 

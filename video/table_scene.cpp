@@ -56,7 +56,7 @@ QRcodePtr EncodeQR(const std::string& text) {
 #endif
 
 // The eight corners of the box in table millimetres: bottom 0..3, top 4..7, counter-clockwise.
-std::array<cv::Vec3d, 8> BoxCorners(const SCENE_BOX& b) {
+std::array<cv::Vec3d, 8> BoxCorners(const SSceneBox& b) {
   const double a = Radians(b.rotationDeg), c = std::cos(a), s = std::sin(a);
   const double hx = b.sizeMm[0] / 2, hy = b.sizeMm[1] / 2;
   const double local[4][2] = {{-hx, -hy}, {hx, -hy}, {hx, hy}, {-hx, hy}};
@@ -71,8 +71,8 @@ std::array<cv::Vec3d, 8> BoxCorners(const SCENE_BOX& b) {
 }
 
 // Draws the box and its mark into the colour picture (any size: the native picture scaled).
-void DrawSceneBox(const TABLE_SCENE_PARAMS& params, const SCENE_BOX& box, cv::Mat& picture) {
-  const veldrin::TABLE_SCENE_CAMERA camera = veldrin::TableSceneCamera(params);
+void DrawSceneBox(const STableSceneParams& params, const SSceneBox& box, cv::Mat& picture) {
+  const veldrin::STableSceneCamera camera = veldrin::TableSceneCamera(params);
   const std::array<cv::Vec3d, 8> q = BoxCorners(box);
   const cv::Vec3d eye(camera.centre[0], camera.centre[1], camera.centre[2]);
   // Faces as corner indices, outward normals by the right-hand rule.
@@ -98,7 +98,7 @@ void DrawSceneBox(const TABLE_SCENE_PARAMS& params, const SCENE_BOX& box, cv::Ma
   }
   if (!box.mark) return;
   // The disc on the top face (turned towards the camera whenever the camera is above the box).
-  const SCENE_MARK& mark = *box.mark;
+  const SSceneMark& mark = *box.mark;
   constexpr int kSteps = 64;
   std::vector<cv::Point> disc;
   for (int i = 0; i < kSteps; ++i) {
@@ -115,11 +115,11 @@ void DrawSceneBox(const TABLE_SCENE_PARAMS& params, const SCENE_BOX& box, cv::Ma
 }
 
 // All boxes, the farthest from the camera first, so nearer ones cover what they hide.
-void DrawSceneBoxes(const TABLE_SCENE_PARAMS& params, const std::vector<SCENE_BOX>& boxes,
+void DrawSceneBoxes(const STableSceneParams& params, const std::vector<SSceneBox>& boxes,
                     cv::Mat& picture) {
-  const veldrin::TABLE_SCENE_CAMERA camera = veldrin::TableSceneCamera(params);
-  std::vector<std::pair<double, const SCENE_BOX*>> order;
-  for (const SCENE_BOX& box : boxes) {
+  const veldrin::STableSceneCamera camera = veldrin::TableSceneCamera(params);
+  std::vector<std::pair<double, const SSceneBox*>> order;
+  for (const SSceneBox& box : boxes) {
     const double dx = box.centreMm[0] - camera.centre[0], dy = box.centreMm[1] - camera.centre[1];
     order.emplace_back(-(dx * dx + dy * dy), &box);
   }
@@ -130,8 +130,8 @@ void DrawSceneBoxes(const TABLE_SCENE_PARAMS& params, const std::vector<SCENE_BO
 
 }  // namespace
 
-CTableScene::CTableScene(const TABLE_SCENE_PARAMS& params) : m_params(params) {
-  const veldrin::TABLE_SCENE_CAMERA camera = veldrin::TableSceneCamera(m_params);
+CTableScene::CTableScene(const STableSceneParams& params) : m_params(params) {
+  const veldrin::STableSceneCamera camera = veldrin::TableSceneCamera(m_params);
   std::copy(&camera.rotation[0][0], &camera.rotation[0][0] + 9, &m_rotation[0][0]);
   std::copy(camera.centre, camera.centre + 3, m_centre);
 }

@@ -17,7 +17,7 @@
 // Not thread-safe (it caches the static part per size).
 class CTableScene {
  public:
-  explicit CTableScene(const TABLE_SCENE_PARAMS& params);
+  explicit CTableScene(const STableSceneParams& params);
 
   cv::Size NativeSize() const { return cv::Size(m_params.nWidth, m_params.nHeight); }
   // The sheet's corners in picture pixels: top-left, top-right, bottom-right, bottom-left of the
@@ -39,7 +39,7 @@ class CTableScene {
   cv::Mat MakeChart(double pixelsPerMm) const;
   void DrawBoard(cv::Mat& chart) const;
 
-  TABLE_SCENE_PARAMS m_params;
+  STableSceneParams m_params;
   double m_rotation[3][3] = {};  // table -> camera
   double m_centre[3] = {};       // camera position on the table frame
   cv::Size m_cachedSize;

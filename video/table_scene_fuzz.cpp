@@ -12,7 +12,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string path = veldrin_test::WriteFuzzInput("scene.json", data, size);
-  TABLE_SCENE_PARAMS params;
+  STableSceneParams params;
   std::string error;
   if (!veldrin::LoadTableSceneParams(path, params, error)) {
     if (error.empty()) std::abort();

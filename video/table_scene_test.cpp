@@ -23,7 +23,7 @@ cv::Point2f Centre(const std::vector<cv::Point2f>& q) {
 }
 
 TEST(TableSceneTest, CornersAreTheSheetAsSeenFromTheNearSide) {
-  CTableScene scene{TABLE_SCENE_PARAMS{}};
+  CTableScene scene{STableSceneParams{}};
   const cv::Size size = scene.NativeSize();
   const std::vector<cv::Point2f> c = scene.SheetCorners(size);
   ASSERT_EQ(c.size(), 4u);
@@ -52,7 +52,7 @@ TEST(TableSceneTest, CornersAreTheSheetAsSeenFromTheNearSide) {
 }
 
 TEST(TableSceneTest, PictureShowsThePaperInsideTheCornersAndTheTableOutside) {
-  CTableScene scene{TABLE_SCENE_PARAMS{}};
+  CTableScene scene{STableSceneParams{}};
   for (const cv::Size size : {cv::Size(1280, 720), cv::Size(640, 480), cv::Size(1920, 1080)}) {
     cv::Mat picture;
     scene.Render(size, 0, picture);
@@ -70,7 +70,7 @@ TEST(TableSceneTest, PictureShowsThePaperInsideTheCornersAndTheTableOutside) {
 }
 
 TEST(TableSceneTest, FramesDifferOnlyInTheCounterAndRepeatExactly) {
-  CTableScene scene{TABLE_SCENE_PARAMS{}};
+  CTableScene scene{STableSceneParams{}};
   const cv::Size size(640, 480);
   cv::Mat a, b, again;
   scene.Render(size, 7, a);
@@ -103,7 +103,7 @@ class SceneFileTest : public ::testing::Test {
 };
 
 TEST_F(SceneFileTest, KeysOverrideDefaults) {
-  TABLE_SCENE_PARAMS params;
+  STableSceneParams params;
   std::string error;
   ASSERT_TRUE(veldrin::LoadTableSceneParams(
       Write(R"({"size": [800, 600], "sheet": {"width_mm": 210, "height_mm": 297,
@@ -118,7 +118,7 @@ TEST_F(SceneFileTest, KeysOverrideDefaults) {
   EXPECT_EQ(params.sheetRotationDeg, -5);
   EXPECT_EQ(params.sheetOffsetYMm, -20);
   EXPECT_EQ(params.tableWidthMm, 1200);
-  EXPECT_EQ(params.tableDepthMm, TABLE_SCENE_PARAMS{}.tableDepthMm);
+  EXPECT_EQ(params.tableDepthMm, STableSceneParams{}.tableDepthMm);
   EXPECT_EQ(params.cameraTiltDeg, 0);
   EXPECT_TRUE(params.bQRCode);
   EXPECT_EQ(params.strQRText, "job 42");
@@ -150,13 +150,13 @@ TEST_F(SceneFileTest, BadFilesAreRefusedAndLeaveParamsAlone) {
            R"({"sheet": {"board": {"cols": 0, "rows": 6, "square_mm": 20}}})",
            R"({"sheet": {"board": {"cols": 20, "rows": 6, "square_mm": 20}}})",  // too wide
        }) {
-    TABLE_SCENE_PARAMS params;
+    STableSceneParams params;
     std::string error;
     EXPECT_FALSE(veldrin::LoadTableSceneParams(Write(json), params, error)) << json;
     EXPECT_FALSE(error.empty());
-    EXPECT_EQ(params.nWidth, TABLE_SCENE_PARAMS{}.nWidth) << json;
+    EXPECT_EQ(params.nWidth, STableSceneParams{}.nWidth) << json;
   }
-  TABLE_SCENE_PARAMS params;
+  STableSceneParams params;
   std::string error;
   EXPECT_FALSE(veldrin::LoadTableSceneParams("/nonexistent/scene.json", params, error));
   // Nesting deeper than the reader goes makes it throw: still only a refused file.
@@ -168,7 +168,7 @@ TEST_F(SceneFileTest, BadFilesAreRefusedAndLeaveParamsAlone) {
 // With k1 < 0 the sheet's straight edges bow outward: the middle of an edge lies outside the
 // line through its two corners, by several pixels, and the corners move toward the centre.
 TEST_F(SceneFileTest, LensDistortionBendsTheSheetsEdges) {
-  TABLE_SCENE_PARAMS params;
+  STableSceneParams params;
   std::string error;
   ASSERT_TRUE(veldrin::LoadTableSceneParams(
       Write(R"({"camera": {"tilt_deg": 0, "roll_deg": 0, "k1": -0.2, "k2": 0.02},
@@ -180,7 +180,7 @@ TEST_F(SceneFileTest, LensDistortionBendsTheSheetsEdges) {
   EXPECT_EQ(params.nBoardRows, 6);
   EXPECT_EQ(params.boardSquareMm, 25);
   CTableScene bent(params);
-  TABLE_SCENE_PARAMS straightParams = params;
+  STableSceneParams straightParams = params;
   straightParams.cameraK1 = straightParams.cameraK2 = 0;
   CTableScene straight(straightParams);
   const cv::Size size = bent.NativeSize();

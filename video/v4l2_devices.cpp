@@ -36,7 +36,7 @@ bool Is16BitPixelFormat(std::uint32_t fourcc) {
   return std::find(std::begin(kFormats), std::end(kFormats), fourcc) != std::end(kFormats);
 }
 
-bool IsDepthOrInfraredNode(const std::vector<V4L2_FORMAT_INFO>& formats) {
+bool IsDepthOrInfraredNode(const std::vector<SV4L2FormatInfo>& formats) {
   // Not every kernel names the depth camera formats; their codes are fixed.
   static constexpr std::uint32_t kDepth[] = {
       v4l2_fourcc('Z', '1', '6', ' '), v4l2_fourcc('Y', '8', 'I', ' '),
@@ -50,7 +50,7 @@ bool IsDepthOrInfraredNode(const std::vector<V4L2_FORMAT_INFO>& formats) {
     return std::find(std::begin(list), std::end(list), fourcc) != std::end(list);
   };
   bool allGrey = !formats.empty();
-  for (const V4L2_FORMAT_INFO& format : formats) {
+  for (const SV4L2FormatInfo& format : formats) {
     if (in(kDepth, format.nPixelFormat)) return true;
     allGrey = allGrey && in(kGrey, format.nPixelFormat);
   }
@@ -70,11 +70,11 @@ std::string UsbSerialOfNode(const std::string& sysRoot, int node) {
   return serial;
 }
 
-std::vector<cv::Point> ListV4L2Resolutions(const std::vector<V4L2_FORMAT_INFO>& formats) {
+std::vector<cv::Point> ListV4L2Resolutions(const std::vector<SV4L2FormatInfo>& formats) {
   std::vector<cv::Point> list;
-  for (const V4L2_FORMAT_INFO& format : formats) {
+  for (const SV4L2FormatInfo& format : formats) {
     if (!Is16BitPixelFormat(format.nPixelFormat)) continue;
-    for (const V4L2_FRAME_SIZE& size : format.sizes) {
+    for (const SV4L2FrameSize& size : format.sizes) {
       if (!size.bDiscrete || size.nWidth <= 0 || size.nHeight <= 0) continue;
       const int entries = std::max(size.nIntervals, 1);
       for (int k = 0; k < entries; ++k) list.emplace_back(size.nWidth, size.nHeight);
@@ -101,14 +101,14 @@ int CountFrameIntervals(const V4L2Ioctl& ioctl, std::uint32_t fourcc, int width,
   return count;
 }
 
-std::vector<V4L2_FRAME_SIZE> QueryFrameSizes(const V4L2Ioctl& ioctl, std::uint32_t fourcc) {
-  std::vector<V4L2_FRAME_SIZE> sizes;
+std::vector<SV4L2FrameSize> QueryFrameSizes(const V4L2Ioctl& ioctl, std::uint32_t fourcc) {
+  std::vector<SV4L2FrameSize> sizes;
   for (std::uint32_t index = 0;; ++index) {
     v4l2_frmsizeenum frame{};
     frame.index = index;
     frame.pixel_format = fourcc;
     if (ioctl(VIDIOC_ENUM_FRAMESIZES, &frame) != 0) break;
-    V4L2_FRAME_SIZE size;
+    SV4L2FrameSize size;
     if (frame.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
       size.nWidth = static_cast<int>(frame.discrete.width);
       size.nHeight = static_cast<int>(frame.discrete.height);
@@ -127,10 +127,10 @@ std::vector<V4L2_FRAME_SIZE> QueryFrameSizes(const V4L2Ioctl& ioctl, std::uint32
 
 }  // namespace
 
-std::optional<V4L2_DEVICE_INFO> QueryV4L2Device(const V4L2Ioctl& ioctl) {
+std::optional<SV4L2DeviceInfo> QueryV4L2Device(const V4L2Ioctl& ioctl) {
   v4l2_capability caps{};
   if (ioctl(VIDIOC_QUERYCAP, &caps) != 0) return std::nullopt;
-  V4L2_DEVICE_INFO info;
+  SV4L2DeviceInfo info;
   const char* card = reinterpret_cast<const char*>(caps.card);
   info.strCard.assign(card, strnlen(card, sizeof(caps.card)));
   info.nCapabilities =
@@ -142,7 +142,7 @@ std::optional<V4L2_DEVICE_INFO> QueryV4L2Device(const V4L2Ioctl& ioctl) {
     desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (ioctl(VIDIOC_ENUM_FMT, &desc) != 0) break;
     info.formats.push_back(
-        V4L2_FORMAT_INFO{desc.pixelformat, QueryFrameSizes(ioctl, desc.pixelformat)});
+        SV4L2FormatInfo{desc.pixelformat, QueryFrameSizes(ioctl, desc.pixelformat)});
   }
   return info;
 }
@@ -164,13 +164,13 @@ std::vector<int> VideoNodeNumbers(const std::vector<std::string>& names) {
 
 }  // namespace veldrin
 
-std::vector<FOUND_DEVICE> CV4L2DeviceEnumerator::Enumerate() {
+std::vector<SFoundDevice> CV4L2DeviceEnumerator::Enumerate() {
   std::vector<std::string> names;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator("/dev", error)) {
     names.push_back(entry.path().filename().string());
   }
-  std::vector<FOUND_DEVICE> devices;
+  std::vector<SFoundDevice> devices;
   for (int node : veldrin::VideoNodeNumbers(names)) {
     const std::string path = "/dev/video" + std::to_string(node);
     const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
@@ -182,16 +182,16 @@ std::vector<FOUND_DEVICE> CV4L2DeviceEnumerator::Enumerate() {
       } while (result == -1 && errno == EINTR);
       return result;
     };
-    std::optional<V4L2_DEVICE_INFO> info = veldrin::QueryV4L2Device(ioctl);
+    std::optional<SV4L2DeviceInfo> info = veldrin::QueryV4L2Device(ioctl);
     ::close(fd);
     if (!info || !veldrin::IsVideoCaptureNode(info->nCapabilities) ||
         veldrin::IsDepthOrInfraredNode(info->formats)) {
       continue;
     }
-    FOUND_DEVICE device;
+    SFoundDevice device;
     device.strName = info->strCard;
     device.resolutions = veldrin::ListV4L2Resolutions(info->formats);
-    device.locator.kind = DEVICE_LOCATOR::EKind::V4L2;
+    device.locator.kind = SDeviceLocator::EKind::kV4L2;
     device.locator.nNode = node;
     device.locator.strSerial = veldrin::UsbSerialOfNode("/sys", node);
     devices.push_back(std::move(device));

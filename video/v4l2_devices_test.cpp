@@ -16,11 +16,11 @@ using Sizes = std::vector<cv::Point>;
 
 // Answers as recorded from a UVC webcam: YUYV with several rates per size, MJPG sizes that
 // must not be listed, and a metadata node that is not a capture device.
-V4L2_FORMAT_INFO Yuyv() {
+SV4L2FormatInfo Yuyv() {
   return {V4L2_PIX_FMT_YUYV,
           {{true, 640, 480, 2}, {true, 160, 120, 1}, {true, 1280, 720, 1}, {true, 640, 480, 1}}};
 }
-V4L2_FORMAT_INFO Mjpg() { return {V4L2_PIX_FMT_MJPEG, {{true, 1920, 1080, 2}}}; }
+SV4L2FormatInfo Mjpg() { return {V4L2_PIX_FMT_MJPEG, {{true, 1920, 1080, 2}}}; }
 
 TEST(V4L2ResolutionsTest, SixteenBitFormatsOnlyOncePerIntervalInDriverOrder) {
   EXPECT_EQ(veldrin::ListV4L2Resolutions({Mjpg(), Yuyv()}),
@@ -55,11 +55,11 @@ TEST(V4L2ResolutionsTest, FormatAndNodeClassification) {
 
 // A depth camera shows up as several nodes: only its colour node is a colour camera.
 TEST(V4L2ResolutionsTest, DepthAndInfraredNodesAreNoColourCameras) {
-  const V4L2_FORMAT_INFO z16{V4L2_PIX_FMT_Z16, {{true, 640, 480, 3}}};
-  const V4L2_FORMAT_INFO y8i{v4l2_fourcc('Y', '8', 'I', ' '), {{true, 640, 480, 3}}};
-  const V4L2_FORMAT_INFO grey{V4L2_PIX_FMT_GREY, {{true, 640, 480, 3}}};
-  const V4L2_FORMAT_INFO y16{V4L2_PIX_FMT_Y16, {{true, 640, 480, 3}}};
-  const V4L2_FORMAT_INFO uyvy{V4L2_PIX_FMT_UYVY, {{true, 640, 480, 3}}};
+  const SV4L2FormatInfo z16{V4L2_PIX_FMT_Z16, {{true, 640, 480, 3}}};
+  const SV4L2FormatInfo y8i{v4l2_fourcc('Y', '8', 'I', ' '), {{true, 640, 480, 3}}};
+  const SV4L2FormatInfo grey{V4L2_PIX_FMT_GREY, {{true, 640, 480, 3}}};
+  const SV4L2FormatInfo y16{V4L2_PIX_FMT_Y16, {{true, 640, 480, 3}}};
+  const SV4L2FormatInfo uyvy{V4L2_PIX_FMT_UYVY, {{true, 640, 480, 3}}};
   EXPECT_TRUE(veldrin::IsDepthOrInfraredNode({z16}));
   EXPECT_TRUE(veldrin::IsDepthOrInfraredNode({grey, y8i, uyvy}));  // infrared with a colour mode
   EXPECT_TRUE(veldrin::IsDepthOrInfraredNode({grey, y16}));
@@ -90,10 +90,10 @@ TEST(V4L2ResolutionsTest, NodeNumbersSortNumerically) {
 struct FakeNode {
   std::uint32_t capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_DEVICE_CAPS;
   std::uint32_t deviceCaps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
-  std::vector<V4L2_FORMAT_INFO> formats;
+  std::vector<SV4L2FormatInfo> formats;
   bool stepwiseIntervals = false;
 
-  const V4L2_FORMAT_INFO* Find(std::uint32_t fourcc) const {
+  const SV4L2FormatInfo* Find(std::uint32_t fourcc) const {
     for (const auto& f : formats)
       if (f.nPixelFormat == fourcc) return &f;
     return nullptr;
@@ -119,9 +119,9 @@ struct FakeNode {
     }
     if (request == VIDIOC_ENUM_FRAMESIZES) {
       auto* size = static_cast<v4l2_frmsizeenum*>(arg);
-      const V4L2_FORMAT_INFO* f = Find(size->pixel_format);
+      const SV4L2FormatInfo* f = Find(size->pixel_format);
       if (!f || size->index >= f->sizes.size()) return Fail();
-      const V4L2_FRAME_SIZE& s = f->sizes[size->index];
+      const SV4L2FrameSize& s = f->sizes[size->index];
       size->type = s.bDiscrete ? V4L2_FRMSIZE_TYPE_DISCRETE : V4L2_FRMSIZE_TYPE_STEPWISE;
       if (s.bDiscrete) {
         size->discrete = {static_cast<std::uint32_t>(s.nWidth),
@@ -134,9 +134,9 @@ struct FakeNode {
     }
     if (request == VIDIOC_ENUM_FRAMEINTERVALS) {
       auto* interval = static_cast<v4l2_frmivalenum*>(arg);
-      const V4L2_FORMAT_INFO* f = Find(interval->pixel_format);
+      const SV4L2FormatInfo* f = Find(interval->pixel_format);
       if (!f) return Fail();
-      for (const V4L2_FRAME_SIZE& s : f->sizes) {
+      for (const SV4L2FrameSize& s : f->sizes) {
         if (s.nWidth != static_cast<int>(interval->width) ||
             s.nHeight != static_cast<int>(interval->height)) {
           continue;
@@ -156,7 +156,7 @@ TEST(V4L2QueryTest, WalksFormatsSizesAndIntervals) {
   FakeNode node;
   // Distinct sizes here: the fake looks intervals up by size.
   node.formats = {Mjpg(), {V4L2_PIX_FMT_YUYV, {{true, 640, 480, 3}, {true, 352, 288, 1}}}};
-  const std::optional<V4L2_DEVICE_INFO> info = veldrin::QueryV4L2Device(node);
+  const std::optional<SV4L2DeviceInfo> info = veldrin::QueryV4L2Device(node);
   ASSERT_TRUE(info);
   EXPECT_EQ(info->strCard, "UVC Camera (046d:0825)");
   ASSERT_EQ(info->formats.size(), 2u);
@@ -172,7 +172,7 @@ TEST(V4L2QueryTest, MetadataNodeHasNoFormatsAndDeviceCapsWin) {
   FakeNode node;
   node.formats = {Yuyv()};
   node.deviceCaps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;  // the camera's second node
-  const std::optional<V4L2_DEVICE_INFO> info = veldrin::QueryV4L2Device(node);
+  const std::optional<SV4L2DeviceInfo> info = veldrin::QueryV4L2Device(node);
   ASSERT_TRUE(info);
   EXPECT_FALSE(veldrin::IsVideoCaptureNode(info->nCapabilities));
   EXPECT_TRUE(info->formats.empty());

@@ -27,7 +27,7 @@ int CKivVideoEngine::IsRealSense(int index) const {
   return veldrin::IsRealSenseSlot(m_devices, m_nDeviceCount, index);
 }
 
-DEVICE_LOCATOR CKivVideoEngine::GetDeviceLocator(int index) const {
-  if (static_cast<unsigned int>(index) >= m_nDeviceCount) return DEVICE_LOCATOR{};
+SDeviceLocator CKivVideoEngine::GetDeviceLocator(int index) const {
+  if (static_cast<unsigned int>(index) >= m_nDeviceCount) return SDeviceLocator{};
   return m_locators[index];
 }

@@ -58,7 +58,7 @@ class CKivVideoEngine {
 
  protected:
   // Where slot i is opened from; null locator for an index outside the list.
-  DEVICE_LOCATOR GetDeviceLocator(int index) const;
+  SDeviceLocator GetDeviceLocator(int index) const;
 
   unsigned int m_nDeviceCount = 0;
   int m_nWidth = 0;
@@ -67,5 +67,5 @@ class CKivVideoEngine {
   int m_nCameraIndex = 0;
 
  private:
-  DEVICE_LOCATOR m_locators[MAX_VIDEO_DEVICES];
+  SDeviceLocator m_locators[MAX_VIDEO_DEVICES];
 };

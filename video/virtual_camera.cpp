@@ -21,15 +21,15 @@
 namespace {
 
 // A pattern split around its one integer conversion.
-struct SEQUENCE_PATTERN {
+struct SSequencePattern {
   std::string strPrefix;
   std::string strSuffix;
   int nWidth = 0;
   bool bZeroPad = false;
 };
 
-std::optional<SEQUENCE_PATTERN> ParsePattern(const std::string& pattern) {
-  SEQUENCE_PATTERN parsed;
+std::optional<SSequencePattern> ParsePattern(const std::string& pattern) {
+  SSequencePattern parsed;
   bool found = false;
   std::string* out = &parsed.strPrefix;
   for (size_t i = 0; i < pattern.size(); ++i) {
@@ -76,7 +76,7 @@ cv::Mat ReadImageFile(const std::string& path) {
   }
 }
 
-std::string FormatPattern(const SEQUENCE_PATTERN& pattern, int index) {
+std::string FormatPattern(const SSequencePattern& pattern, int index) {
   std::string number = std::to_string(index);
   if (static_cast<int>(number.size()) < pattern.nWidth) {
     number.insert(0, pattern.nWidth - number.size(), pattern.bZeroPad ? '0' : ' ');
@@ -88,18 +88,18 @@ std::string FormatPattern(const SEQUENCE_PATTERN& pattern, int index) {
 // device lists is delivered; any other request gets the native size.
 class CVirtualSource : public CFrameSource {
  public:
-  bool IsOpened() const override { return m_bOpen; }
+  bool IsOpened() const override { return m_open; }
   void RequestSize(int width, int height) override { m_requested = cv::Size(width, height); }
-  cv::Size GetSize() const override { return m_bOpen ? EffectiveSize() : cv::Size(); }
+  cv::Size GetSize() const override { return m_open ? EffectiveSize() : cv::Size(); }
   void Read(cv::Mat& frame) override {
-    if (!m_bOpen) {
+    if (!m_open) {
       frame.release();
       return;
     }
     ReadAt(EffectiveSize(), frame);
   }
   void Release() override {
-    m_bOpen = false;
+    m_open = false;
     ReleaseSource();
   }
 
@@ -109,7 +109,7 @@ class CVirtualSource : public CFrameSource {
 
   void SetOpened(cv::Size native) {
     m_native = native;
-    m_bOpen = native.width > 0 && native.height > 0;
+    m_open = native.width > 0 && native.height > 0;
   }
 
   // Copies or scales into the caller's buffer: listeners may draw on the frame they get, which
@@ -132,7 +132,7 @@ class CVirtualSource : public CFrameSource {
     return m_native;
   }
 
-  bool m_bOpen = false;
+  bool m_open = false;
   cv::Size m_native;
   cv::Size m_requested;
 };
@@ -153,13 +153,13 @@ class CImageSource : public CVirtualSource {
 
 class CSequenceSource : public CVirtualSource {
  public:
-  explicit CSequenceSource(const SEQUENCE_PATTERN& pattern) : m_pattern(pattern) {
+  explicit CSequenceSource(const SSequencePattern& pattern) : m_pattern(pattern) {
     // Sequences commonly start at 0 or 1; allow a few more so a trimmed start still plays.
     for (int index = 0; index < 1000; ++index) {
       cv::Mat first = ReadImageFile(FormatPattern(m_pattern, index));
       if (!first.empty()) {
-        m_nFirst = index;
-        m_nNext = index + 1;
+        m_first = index;
+        m_next = index + 1;
         m_pending = first;
         SetOpened(first.size());
         return;
@@ -173,19 +173,19 @@ class CSequenceSource : public CVirtualSource {
     if (!m_pending.empty()) {
       std::swap(picture, m_pending);
     } else {
-      picture = ReadImageFile(FormatPattern(m_pattern, m_nNext++));
+      picture = ReadImageFile(FormatPattern(m_pattern, m_next++));
       if (picture.empty()) {  // past the end (or a gap): loop
-        m_nNext = m_nFirst;
-        picture = ReadImageFile(FormatPattern(m_pattern, m_nNext++));
+        m_next = m_first;
+        picture = ReadImageFile(FormatPattern(m_pattern, m_next++));
       }
     }
     Deliver(picture, size, frame);
   }
 
  private:
-  SEQUENCE_PATTERN m_pattern;
-  int m_nFirst = 0;
-  int m_nNext = 0;
+  SSequencePattern m_pattern;
+  int m_first = 0;
+  int m_next = 0;
   cv::Mat m_pending;
 };
 
@@ -199,7 +199,7 @@ int FileBackend() {
 
 class CVideoFileSource : public CVirtualSource {
  public:
-  explicit CVideoFileSource(const std::string& path) : m_strPath(path) {
+  explicit CVideoFileSource(const std::string& path) : m_path(path) {
     if (m_capture.open(path, FileBackend()) && m_capture.read(m_pending) && !m_pending.empty()) {
       SetOpened(m_pending.size());
     }
@@ -212,30 +212,32 @@ class CVideoFileSource : public CVirtualSource {
       std::swap(picture, m_pending);
     } else if (!m_capture.read(picture) || picture.empty()) {
       // Reopening loops reliably where seeking back depends on the container.
-      if (!m_capture.open(m_strPath, FileBackend()) || !m_capture.read(picture)) picture.release();
+      if (!m_capture.open(m_path, FileBackend()) || !m_capture.read(picture)) picture.release();
     }
     Deliver(picture, size, frame);
   }
   void ReleaseSource() override { m_capture.release(); }
 
  private:
-  std::string m_strPath;
+  std::string m_path;
   cv::VideoCapture m_capture;
   cv::Mat m_pending;
 };
 
 class CSceneSource : public CVirtualSource {
  public:
-  explicit CSceneSource(const TABLE_SCENE_PARAMS& params) : m_scene(params) {
+  explicit CSceneSource(const STableSceneParams& params) : m_scene(params) {
     SetOpened(m_scene.NativeSize());
   }
 
  protected:
-  void ReadAt(cv::Size size, cv::Mat& frame) override { m_scene.Render(size, m_nFrame++, frame); }
+  void ReadAt(cv::Size size, cv::Mat& frame) override {
+    m_scene.Render(size, m_frameNumber++, frame);
+  }
 
  private:
   CTableScene m_scene;
-  std::uint64_t m_nFrame = 0;
+  std::uint64_t m_frameNumber = 0;
 };
 
 // Enumeration runs whenever an engine is made; say each complaint once per process.
@@ -250,9 +252,9 @@ void ReportOnce(const std::string& line) {
 
 namespace veldrin {
 
-std::vector<VIRTUAL_CAMERA_ENTRY> ParseVirtualCameras(const std::string& text,
-                                                      std::vector<std::string>& rejected) {
-  std::vector<VIRTUAL_CAMERA_ENTRY> entries;
+std::vector<SVirtualCameraEntry> ParseVirtualCameras(const std::string& text,
+                                                     std::vector<std::string>& rejected) {
+  std::vector<SVirtualCameraEntry> entries;
   size_t start = 0;
   while (start <= text.size()) {
     size_t end = text.find(';', start);
@@ -287,7 +289,7 @@ std::unique_ptr<CFrameSource> OpenVirtualSource(const std::string& source) {
   std::unique_ptr<CFrameSource> opened;
   static constexpr std::string_view kScene = "scene:";
   if (source.compare(0, kScene.size(), kScene) == 0) {
-    TABLE_SCENE_PARAMS params;
+    STableSceneParams params;
     std::string error;
     if (source.substr(kScene.size()) == "table" &&
         veldrin::CurrentTableSceneParams(params, error)) {
@@ -296,7 +298,7 @@ std::unique_ptr<CFrameSource> OpenVirtualSource(const std::string& source) {
   } else if (source.starts_with(kRecordingSourcePrefix)) {
     // A recording's colour stream; without the library the source stays closed (unavailable).
     opened = OpenRealSenseRecordingColor(source.substr(kRecordingSourcePrefix.size()));
-  } else if (std::optional<SEQUENCE_PATTERN> pattern = ParsePattern(source)) {
+  } else if (std::optional<SSequencePattern> pattern = ParsePattern(source)) {
     opened = std::make_unique<CSequenceSource>(*pattern);
   } else {
     std::error_code error;
@@ -312,16 +314,16 @@ std::unique_ptr<CFrameSource> OpenVirtualSource(const std::string& source) {
   return opened;
 }
 
-std::vector<FOUND_DEVICE> CVirtualDeviceEnumerator::Enumerate() {
+std::vector<SFoundDevice> CVirtualDeviceEnumerator::Enumerate() {
   std::vector<std::string> rejected;
-  const std::vector<VIRTUAL_CAMERA_ENTRY> entries =
-      veldrin::ParseVirtualCameras(m_strCameras, rejected);
+  const std::vector<SVirtualCameraEntry> entries =
+      veldrin::ParseVirtualCameras(m_cameras, rejected);
   for (const std::string& line : rejected) ReportOnce(line);
-  std::vector<FOUND_DEVICE> devices;
-  for (const VIRTUAL_CAMERA_ENTRY& entry : entries) {
-    FOUND_DEVICE device;
+  std::vector<SFoundDevice> devices;
+  for (const SVirtualCameraEntry& entry : entries) {
+    SFoundDevice device;
     device.strName = entry.strName;
-    device.locator.kind = DEVICE_LOCATOR::EKind::Virtual;
+    device.locator.kind = SDeviceLocator::EKind::kVirtual;
     device.locator.strSource = entry.strSource;
     // Only the first MAX_VIDEO_DEVICES are kept, but probing the rest is cheap and keeps the
     // enumerator free of slot rules.

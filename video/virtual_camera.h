@@ -9,7 +9,7 @@
 #include "video/device_enumerator.h"
 #include "video/frame_source.h"
 
-struct VIRTUAL_CAMERA_ENTRY {
+struct SVirtualCameraEntry {
   std::string strName;
   std::string strSource;
 };
@@ -18,8 +18,8 @@ namespace veldrin {
 
 // Splits a VELDRIN_CAMERAS value into NAME=SOURCE entries. Malformed entries (no "=", empty
 // source) are left out and described, one line each, in `rejected`; empty entries are ignored.
-std::vector<VIRTUAL_CAMERA_ENTRY> ParseVirtualCameras(const std::string& text,
-                                                      std::vector<std::string>& rejected);
+std::vector<SVirtualCameraEntry> ParseVirtualCameras(const std::string& text,
+                                                     std::vector<std::string>& rejected);
 
 // The sizes a virtual device lists: its native size first, then the usual camera sizes that
 // differ from it.
@@ -39,9 +39,9 @@ std::unique_ptr<CFrameSource> OpenVirtualSource(const std::string& source);
 // The device list VELDRIN_CAMERAS describes.
 class CVirtualDeviceEnumerator : public CDeviceEnumerator {
  public:
-  explicit CVirtualDeviceEnumerator(std::string cameras) : m_strCameras(std::move(cameras)) {}
-  std::vector<FOUND_DEVICE> Enumerate() override;
+  explicit CVirtualDeviceEnumerator(std::string cameras) : m_cameras(std::move(cameras)) {}
+  std::vector<SFoundDevice> Enumerate() override;
 
  private:
-  std::string m_strCameras;
+  std::string m_cameras;
 };

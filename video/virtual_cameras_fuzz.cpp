@@ -10,8 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   std::vector<std::string> rejected;
-  const std::vector<VIRTUAL_CAMERA_ENTRY> entries = veldrin::ParseVirtualCameras(text, rejected);
-  for (const VIRTUAL_CAMERA_ENTRY& entry : entries) {
+  const std::vector<SVirtualCameraEntry> entries = veldrin::ParseVirtualCameras(text, rejected);
+  for (const SVirtualCameraEntry& entry : entries) {
     if (entry.strSource.empty()) std::abort();
     veldrin::IsSequencePattern(entry.strSource);
   }

@@ -117,20 +117,20 @@ bool LessForListing(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-CCalibrationStore::CCalibrationStore(const std::string& directory) : m_strDirectory(directory) {
+CCalibrationStore::CCalibrationStore(const std::string& directory) : m_directory(directory) {
   Refresh();
 }
 
 int CCalibrationStore::Refresh() {
   m_names.clear();
-  if (m_strDirectory.empty()) return 0;
+  if (m_directory.empty()) return 0;
   // The files match "<directory>*.clb". The directory string is a prefix, so when it does not
   // end with "/" its last part is the start of the file names, and the listed name is what
   // follows it: "<directory><name>.clb" then names the same file again.
-  const size_t slash = m_strDirectory.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : m_strDirectory.substr(0, slash + 1);
+  const size_t slash = m_directory.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : m_directory.substr(0, slash + 1);
   const std::string prefix =
-      slash == std::string::npos ? m_strDirectory : m_strDirectory.substr(slash + 1);
+      slash == std::string::npos ? m_directory : m_directory.substr(slash + 1);
   const std::string_view ext = kExtension;
 
   std::error_code ec;
@@ -168,19 +168,19 @@ int CCalibrationStore::Find(const std::string& name) const {
 
 int CCalibrationStore::Load(int index, std::vector<cv::Point2f>& corners) const {
   if (index < 0 || index >= GetCount()) return 0;
-  return ReadCalibration(m_strDirectory, m_names[static_cast<size_t>(index)], corners);
+  return ReadCalibration(m_directory, m_names[static_cast<size_t>(index)], corners);
 }
 
 bool CCalibrationStore::Save(const std::string& name, const std::vector<cv::Point2f>& corners,
                              const std::string& lens, cv::Size frame) {
-  if (m_strDirectory.empty() || !WriteCalibration(m_strDirectory, name, corners, lens, frame))
+  if (m_directory.empty() || !WriteCalibration(m_directory, name, corners, lens, frame))
     return false;
   Refresh();
   return true;
 }
 
 std::string CCalibrationStore::FilePath(const std::string& name) const {
-  return m_strDirectory + name + kExtension;
+  return m_directory + name + kExtension;
 }
 
 bool CCalibrationStore::Remove(int index) {
@@ -189,8 +189,7 @@ bool CCalibrationStore::Remove(int index) {
   const std::string path = FilePath(m_names[static_cast<size_t>(index)]);
   if (::unlink(path.c_str()) != 0) return false;
   // The camera reference kept with the calibration goes too; there may never have been one.
-  ::unlink(
-      veldrin::CameraReferencePath(m_strDirectory, m_names[static_cast<size_t>(index)]).c_str());
+  ::unlink(veldrin::CameraReferencePath(m_directory, m_names[static_cast<size_t>(index)]).c_str());
   Refresh();
   return true;
 }

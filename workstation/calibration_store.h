@@ -43,7 +43,7 @@ class CCalibrationStore {
   // refreshes; false when the calibration file was not deleted.
   [[nodiscard]] bool Remove(int index);
 
-  const std::string& GetDirectory() const { return m_strDirectory; }
+  const std::string& GetDirectory() const { return m_directory; }
   // The file a calibration of that name is read from and written to.
   std::string FilePath(const std::string& name) const;
 
@@ -88,6 +88,6 @@ class CCalibrationStore {
   static bool IsValidName(const std::string& name);
 
  private:
-  std::string m_strDirectory;
+  std::string m_directory;
   std::vector<std::string> m_names;
 };

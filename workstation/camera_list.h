@@ -9,15 +9,15 @@ class CImageWindow;
 
 // What a camera is: a colour camera, or a depth camera (which also delivers colour).
 enum : int {
-  CAM_KIND_COLOR = 0,
-  CAM_KIND_DEPTH = 1,
+  kCamKindColor = 0,
+  kCamKindDepth = 1,
 };
 
 enum : int {
-  CAM_STATE_FREE = 0,
-  CAM_STATE_MAIN = 1,
-  CAM_STATE_PREVIEW = 2,
-  CAM_STATE_UNAVAILABLE = 4,
+  kCamStateFree = 0,
+  kCamStateMain = 1,
+  kCamStatePreview = 2,
+  kCamStateUnavailable = 4,
 };
 
 // One camera of the machine as the workstation sees it. Engine and window are opaque here.
@@ -26,8 +26,8 @@ struct INFO_CAM_DATA {
   int nTab = -1;
   CKivVideoEngine* pEngine = nullptr;
   CImageWindow* pWindow = nullptr;
-  int nState = CAM_STATE_FREE;
-  int nKind = CAM_KIND_COLOR;
+  int nState = kCamStateFree;
+  int nKind = kCamKindColor;
 };
 
 // Every camera found at start, built once. Records are replaced on the UI thread and read by the
@@ -59,7 +59,7 @@ class CCameraList {
 namespace veldrin {
 
 // How a camera is named to the operator: "Cam 0 (Table camera)", and "Cam 1 (name) (3D)" for the
-// colour sensor of a depth camera (CAM_KIND_DEPTH).
+// colour sensor of a depth camera (kCamKindDepth).
 std::string CameraEntryText(int index, const std::string& name, int kind);
 
 }  // namespace veldrin

@@ -38,24 +38,24 @@ std::string SettingsPath(const std::string& folder) {
 }  // namespace veldrin
 
 CCameraSettings::CCameraSettings(std::string folder, std::string section)
-    : m_strFolder(std::move(folder)), m_strSection(std::move(section)) {}
+    : m_strFolder(std::move(folder)), m_section(std::move(section)) {}
 
 std::string CCameraSettings::ReadCamera() const {
-  return TruncateUtf8(veldrin::GetPrivateProfileString(m_strSection, kKeyCamera, "", GetPath()),
+  return TruncateUtf8(veldrin::GetPrivateProfileString(m_section, kKeyCamera, "", GetPath()),
                       kMaxCameraNameLength);
 }
 
 bool CCameraSettings::WriteCamera(const std::string& name) const {
-  return veldrin::WritePrivateProfileString(m_strSection, kKeyCamera, name, GetPath());
+  return veldrin::WritePrivateProfileString(m_section, kKeyCamera, name, GetPath());
 }
 
 int CCameraSettings::ReadCalibIndex() const { return ReadInt(kKeyCalibIndex, 0); }
 bool CCameraSettings::WriteCalibIndex(int index) const { return WriteInt(kKeyCalibIndex, index); }
 std::string CCameraSettings::ReadCalibName() const {
-  return veldrin::GetPrivateProfileString(m_strSection, kKeyCalibName, "", GetPath());
+  return veldrin::GetPrivateProfileString(m_section, kKeyCalibName, "", GetPath());
 }
 bool CCameraSettings::WriteCalibName(const std::string& name) const {
-  return veldrin::WritePrivateProfileString(m_strSection, kKeyCalibName, name, GetPath());
+  return veldrin::WritePrivateProfileString(m_section, kKeyCalibName, name, GetPath());
 }
 int CCameraSettings::ReadResX() const { return ReadInt(kKeyResX, kDefaultResX); }
 bool CCameraSettings::WriteResX(int width) const { return WriteInt(kKeyResX, width); }
@@ -74,8 +74,8 @@ void CCameraSettings::ReadFrameSize(int& width, int& height, std::string& proble
   width = kDefaultResX;
   height = kDefaultResY;
   problem = "The frame size in CamDrv.ini (RESX=" +
-            veldrin::GetPrivateProfileString(m_strSection, kKeyResX, "", GetPath()) +
-            ", RESY=" + veldrin::GetPrivateProfileString(m_strSection, kKeyResY, "", GetPath()) +
+            veldrin::GetPrivateProfileString(m_section, kKeyResX, "", GetPath()) +
+            ", RESY=" + veldrin::GetPrivateProfileString(m_section, kKeyResY, "", GetPath()) +
             ") is outside " + std::to_string(kMinFrameSide) + " to " +
             std::to_string(kMaxFrameSide) + ": using " + std::to_string(kDefaultResX) + "x" +
             std::to_string(kDefaultResY) + ".";
@@ -87,11 +87,11 @@ bool CCameraSettings::WriteFrameDivisor(int divisor) const {
 }
 
 int CCameraSettings::ReadInt(const char* key, int def) const {
-  return veldrin::GetPrivateProfileInt(m_strSection, key, def, GetPath());
+  return veldrin::GetPrivateProfileInt(m_section, key, def, GetPath());
 }
 
 bool CCameraSettings::WriteInt(const char* key, int value) const {
-  return veldrin::WritePrivateProfileString(m_strSection, key, std::to_string(value), GetPath());
+  return veldrin::WritePrivateProfileString(m_section, key, std::to_string(value), GetPath());
 }
 
 bool CCameraSettings::ReadHeightTrue() const { return ReadInt(kKeyHeightTrue, 0) == 1; }

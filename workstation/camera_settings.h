@@ -29,7 +29,7 @@ class CCameraSettings {
 
   void SetFolder(std::string folder) { m_strFolder = std::move(folder); }
   const std::string& GetFolder() const { return m_strFolder; }
-  const std::string& GetSection() const { return m_strSection; }
+  const std::string& GetSection() const { return m_section; }
   std::string GetPath() const { return veldrin::SettingsPath(m_strFolder); }
 
   // Writes are false when CamDrv.ini could not be written (GetPath names it).
@@ -60,5 +60,5 @@ class CCameraSettings {
   [[nodiscard]] bool WriteInt(const char* key, int value) const;
 
   std::string m_strFolder;
-  std::string m_strSection;
+  std::string m_section;
 };

@@ -10,7 +10,7 @@
 
 CCameraSwitcher::CCameraSwitcher(std::function<std::string()> folder, std::string section,
                                  CKivVideoEngineListener& listener)
-    : m_folder(std::move(folder)), m_strSection(std::move(section)), m_listener(listener) {}
+    : m_folder(std::move(folder)), m_section(std::move(section)), m_listener(listener) {}
 
 // The list goes first: its records point at the engine.
 CCameraSwitcher::~CCameraSwitcher() {
@@ -21,7 +21,7 @@ CCameraSwitcher::~CCameraSwitcher() {
 std::string CCameraSwitcher::SettingsPath() const { return veldrin::SettingsPath(m_folder()); }
 
 void CCameraSwitcher::ReadSettings(std::string& problem) {
-  const CCameraSettings settings(m_folder(), m_strSection);
+  const CCameraSettings settings(m_folder(), m_section);
   settings.ReadFrameSize(m_frameWidth, m_frameHeight, problem);
   m_frameDivisor = settings.ReadFrameDivisor();
 }
@@ -48,7 +48,7 @@ const std::vector<cv::Point>& CCameraSwitcher::Resolutions() const {
 
 int CCameraSwitcher::ReadPreferredCamera(bool& declined, std::string& notice) {
   declined = false;
-  const std::string preferred = CCameraSettings(m_folder(), m_strSection).ReadCamera();
+  const std::string preferred = CCameraSettings(m_folder(), m_section).ReadCamera();
   // The main engine has just listed the devices and is not capturing yet: it answers for them.
   CKivOpenCVVideoEngine& engine = *m_pWebcamEngine;
   const int count = static_cast<int>(engine.GetDeviceCount());
@@ -74,11 +74,11 @@ int CCameraSwitcher::ReadPreferredCamera(bool& declined, std::string& notice) {
 }
 
 CCameraSwitcher::ESwitch CCameraSwitcher::Switch(int index, CImageWindow* inputWindow) {
-  if (index < 0 || !m_pWebcamEngine) return ESwitch::Refused;
+  if (index < 0 || !m_pWebcamEngine) return ESwitch::kRefused;
   const int previous = m_nCurrentCamera;
   // An index naming no device keeps the current camera: recording it would leave the dialog
   // pointing at nothing, and the settings would later be saved from it.
-  if (index >= m_pWebcamEngine->EnumerateDevices()) return ESwitch::Unchanged;
+  if (index >= m_pWebcamEngine->EnumerateDevices()) return ESwitch::kUnchanged;
   m_nCurrentCamera = index;
 
   m_pWebcamEngine->Stop();
@@ -87,14 +87,14 @@ CCameraSwitcher::ESwitch CCameraSwitcher::Switch(int index, CImageWindow* inputW
     AfxFormatMessageBox(nullptr, MB_ICONERROR | MB_OK, veldrin::IDS_UNABLE_TO_OPEN_CAMERA);
     m_nCurrentCamera = previous;
     m_pWebcamEngine->Setup(previous, m_frameWidth, m_frameHeight, &m_listener);
-    return m_pWebcamEngine->Start() ? ESwitch::Failed : ESwitch::Stopped;
+    return m_pWebcamEngine->Start() ? ESwitch::kFailed : ESwitch::kStopped;
   }
   if (previous != -1 && previous != index)
-    m_pCameraList->SetCameraAt(previous, -1, CAM_STATE_FREE, nullptr, nullptr,
+    m_pCameraList->SetCameraAt(previous, -1, kCamStateFree, nullptr, nullptr,
                                m_pCameraList->GetKind(previous));
-  m_pCameraList->SetCameraAt(index, 0, CAM_STATE_MAIN, m_pWebcamEngine.get(), inputWindow,
+  m_pCameraList->SetCameraAt(index, 0, kCamStateMain, m_pWebcamEngine.get(), inputWindow,
                              m_pCameraList->GetKind(index));
-  return ESwitch::Switched;
+  return ESwitch::kSwitched;
 }
 
 bool CCameraSwitcher::Configure(int resolutionIndex, int divisor, std::string& error) {
@@ -104,7 +104,7 @@ bool CCameraSwitcher::Configure(int resolutionIndex, int divisor, std::string& e
     m_frameWidth = resolutions[resolutionIndex].x;
     m_frameHeight = resolutions[resolutionIndex].y;
   }
-  const CCameraSettings settings(m_folder(), m_strSection);
+  const CCameraSettings settings(m_folder(), m_section);
   // All three are tried: one that fails leaves the others written.
   const bool x = settings.WriteResX(m_frameWidth);
   const bool y = settings.WriteResY(m_frameHeight);
@@ -118,7 +118,7 @@ bool CCameraSwitcher::SaveCamera(std::string& error) const {
   INFO_CAM_DATA record;
   if (!m_pCameraList || !m_pCameraList->GetCameraAt(m_nCurrentCamera, record) || !m_pWebcamEngine)
     return true;
-  const CCameraSettings settings(m_folder(), m_strSection);
+  const CCameraSettings settings(m_folder(), m_section);
   if (settings.WriteCamera(CameraName(m_nCurrentCamera))) return true;
   error = "The camera's name could not be saved in " + settings.GetPath() + ".";
   return false;
@@ -126,7 +126,7 @@ bool CCameraSwitcher::SaveCamera(std::string& error) const {
 
 bool CCameraSwitcher::SaveCalibration(int index, const std::string& name,
                                       std::string& error) const {
-  const CCameraSettings settings(m_folder(), m_strSection);
+  const CCameraSettings settings(m_folder(), m_section);
   // Both are tried: one failed key must not cost the other.
   const bool indexWritten = settings.WriteCalibIndex(index);
   const bool nameWritten = settings.WriteCalibName(name);

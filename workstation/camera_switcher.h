@@ -22,11 +22,11 @@ class CKivVideoEngineListener;
 class CCameraSwitcher {
  public:
   enum class ESwitch {
-    Refused,    // a negative index, or no camera listed yet
-    Unchanged,  // the index names no device: the current camera stays
-    Failed,     // the camera did not start: the previous one was started again
-    Stopped,    // neither it nor the previous one started
-    Switched,
+    kRefused,    // a negative index, or no camera listed yet
+    kUnchanged,  // the index names no device: the current camera stays
+    kFailed,     // the camera did not start: the previous one was started again
+    kStopped,    // neither it nor the previous one started
+    kSwitched,
   };
 
   CCameraSwitcher(std::function<std::string()> folder, std::string section,
@@ -73,7 +73,7 @@ class CCameraSwitcher {
   std::string SettingsPath() const;
 
   std::function<std::string()> m_folder;
-  std::string m_strSection;
+  std::string m_section;
   CKivVideoEngineListener& m_listener;
   std::unique_ptr<CKivOpenCVVideoEngine> m_pWebcamEngine;
   std::unique_ptr<CCameraList> m_pCameraList;

@@ -48,22 +48,22 @@ class CameraSwitcherTest : public ::testing::Test {
 
 TEST_F(CameraSwitcherTest, ACameraThatDoesNotStartLeavesThePreviousOneRunning) {
   ASSERT_TRUE(m_cameras.ListCameras());
-  ASSERT_EQ(m_cameras.Switch(0, nullptr), CCameraSwitcher::ESwitch::Switched);
-  EXPECT_EQ(m_cameras.Switch(7, nullptr), CCameraSwitcher::ESwitch::Unchanged);
-  EXPECT_EQ(m_cameras.Switch(-1, nullptr), CCameraSwitcher::ESwitch::Refused);
+  ASSERT_EQ(m_cameras.Switch(0, nullptr), CCameraSwitcher::ESwitch::kSwitched);
+  EXPECT_EQ(m_cameras.Switch(7, nullptr), CCameraSwitcher::ESwitch::kUnchanged);
+  EXPECT_EQ(m_cameras.Switch(-1, nullptr), CCameraSwitcher::ESwitch::kRefused);
 
   fs::remove(m_dir / "b.png");  // listed as available, gone by the time it is opened
-  EXPECT_EQ(m_cameras.Switch(1, nullptr), CCameraSwitcher::ESwitch::Failed);
+  EXPECT_EQ(m_cameras.Switch(1, nullptr), CCameraSwitcher::ESwitch::kFailed);
   EXPECT_EQ(m_boxes->Texts(), std::vector<std::string>{
                                   veldrin::LoadStringResource(veldrin::IDS_UNABLE_TO_OPEN_CAMERA)});
   EXPECT_EQ(m_cameras.Current(), 0);
-  EXPECT_EQ(m_cameras.List()->GetState(0), CAM_STATE_MAIN);
-  EXPECT_EQ(m_cameras.List()->GetState(1), CAM_STATE_FREE);
+  EXPECT_EQ(m_cameras.List()->GetState(0), kCamStateMain);
+  EXPECT_EQ(m_cameras.List()->GetState(1), kCamStateFree);
 }
 
 TEST_F(CameraSwitcherTest, ConfigurationIsWrittenAndAFailedWriteNamesTheFile) {
   ASSERT_TRUE(m_cameras.ListCameras());
-  ASSERT_EQ(m_cameras.Switch(1, nullptr), CCameraSwitcher::ESwitch::Switched);
+  ASSERT_EQ(m_cameras.Switch(1, nullptr), CCameraSwitcher::ESwitch::kSwitched);
   std::string error;
   // A typed size names no entry: the size stays, the divisor is taken.
   ASSERT_TRUE(m_cameras.Configure(-1, 3, error));

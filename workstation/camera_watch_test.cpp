@@ -10,7 +10,7 @@
 namespace {
 
 cv::Mat Frame(double rollDeg, std::uint64_t number) {
-  TABLE_SCENE_PARAMS params;
+  STableSceneParams params;
   params.cameraRollDeg += rollDeg;
   CTableScene scene(params);
   cv::Mat picture;

@@ -38,8 +38,8 @@ std::string CColorFrameConsumer::GetFolder() const {
   const auto block = Block();
   const std::string folder = block ? block->GetFolder() : std::string();
   std::lock_guard lock(m_blockMutex);
-  if (!folder.empty()) m_strLastFolder = folder;
-  return m_strLastFolder;
+  if (!folder.empty()) m_lastFolder = folder;
+  return m_lastFolder;
 }
 
 // A publish still under way on a capture thread keeps its share of the block; the attachment is
@@ -63,7 +63,7 @@ void CColorFrameConsumer::CheckHost() {
     if (gone) m_pStatusBlock.reset();
   }
   if (!gone) return;
-  if (m_pStatus) m_pStatus->SetHostDetached();
+  if (m_status) m_status->SetHostDetached();
   m_view.HostGone();
 }
 
@@ -92,9 +92,9 @@ void CColorFrameConsumer::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
 
 void CColorFrameConsumer::FrameFailed(const char* what) {
   // Reported once: a fault that repeats every frame would otherwise flood the status line.
-  if (m_frameFailures.fetch_add(1) != 0 || !m_pStatus) return;
+  if (m_frameFailures.fetch_add(1) != 0 || !m_status) return;
   try {
-    m_pStatus->ReportProblem(std::string("A camera frame could not be processed: ") + what);
+    m_status->ReportProblem(std::string("A camera frame could not be processed: ") + what);
   } catch (...) {
     // Nothing more can be said; the count stands.
   }
@@ -105,7 +105,7 @@ void CColorFrameConsumer::Publish(const cv::Mat& picture) {
   if (!block) return;
   // The rectified picture is one block of rows already; anything else is copied into one.
   const cv::Mat output = picture.isContinuous() ? picture : picture.clone();
-  const std::shared_ptr<const std::vector<MEDIA_OBJECT>> objects = m_view.HostObjects();
+  const std::shared_ptr<const std::vector<SMediaObject>> objects = m_view.HostObjects();
   std::lock_guard lock(m_publishMutex);
   // The objects of this picture are in place before it is announced, and only while the host
   // has taken the last one, so the file it reads always belongs to the picture it reads.
@@ -114,50 +114,50 @@ void CColorFrameConsumer::Publish(const cv::Mat& picture) {
     // A failed write does not hold the picture back: the host then reads the previous objects
     // file, or none. Said once, until a write succeeds.
     const bool written =
-        folder.empty() || veldrin::WriteObjectsFile(folder, m_nAnnounced + 1, *objects);
-    if (written && !m_strObjectsProblem.empty()) {
-      if (m_pStatus) m_pStatus->ClearProblem(m_strObjectsProblem);
-      m_strObjectsProblem.clear();
-    } else if (!written && m_strObjectsProblem.empty()) {
-      m_strObjectsProblem =
+        folder.empty() || veldrin::WriteObjectsFile(folder, m_announced + 1, *objects);
+    if (written && !m_objectsProblem.empty()) {
+      if (m_status) m_status->ClearProblem(m_objectsProblem);
+      m_objectsProblem.clear();
+    } else if (!written && m_objectsProblem.empty()) {
+      m_objectsProblem =
           "The objects cannot be written to " + folder + veldrin::kObjectsFileName + ".";
-      if (m_pStatus) m_pStatus->ReportProblem(m_strObjectsProblem);
+      if (m_status) m_status->ReportProblem(m_objectsProblem);
     }
   }
   if (block->PublishImage(output.cols, output.rows, output.data)) {
-    ++m_nAnnounced;
-    if (!m_pStatus) return;
-    m_pStatus->CountPublished();
-    if (!m_strPublishProblem.empty()) {
-      m_pStatus->ClearProblem(m_strPublishProblem);
-      m_strPublishProblem.clear();
+    ++m_announced;
+    if (!m_status) return;
+    m_status->CountPublished();
+    if (!m_publishProblem.empty()) {
+      m_status->ClearProblem(m_publishProblem);
+      m_publishProblem.clear();
     }
     return;
   }
   const int error = block->GetLastPublishError();
   // Nothing tried (the host has not taken the last picture), or the folder reads empty for a
   // moment while the host rewrites it: not a failure to report.
-  if (error == 0 || !m_pStatus) return;
+  if (error == 0 || !m_status) return;
   const std::string folder = block->GetFolder();
   if (folder.empty()) return;
   std::string problem = "The picture cannot be written to the host's folder " + folder + ": " +
                         std::generic_category().message(error) + ".";
-  if (problem == m_strPublishProblem) return;  // said already; a report since then stands
-  m_strPublishProblem = std::move(problem);
-  m_pStatus->ReportProblem(m_strPublishProblem);
+  if (problem == m_publishProblem) return;  // said already; a report since then stands
+  m_publishProblem = std::move(problem);
+  m_status->ReportProblem(m_publishProblem);
 }
 
 void CColorFrameConsumer::ProcessFrame(int cameraIndex, cv::Mat* frame) {
-  if (!frame || !m_pCameras || !PassesDivisor()) return;
+  if (!frame || !m_cameras || !PassesDivisor()) return;
   m_lastColorWidth.store(frame->cols);
   m_lastColorHeight.store(frame->rows);
 
   INFO_CAM_DATA record;
-  if (!m_pCameras->GetCameraAt(cameraIndex, record)) return;  // not ours: dropped
+  if (!m_cameras->GetCameraAt(cameraIndex, record)) return;  // not ours: dropped
   const int tab = m_view.CurrentTab();
-  if (record.nState == CAM_STATE_PREVIEW) {
+  if (record.nState == kCamStatePreview) {
     INFO_CAM_DATA shown;
-    if (m_pCameras->FindByTab(tab, shown) && shown.nCamera == cameraIndex && shown.pWindow &&
+    if (m_cameras->FindByTab(tab, shown) && shown.nCamera == cameraIndex && shown.pWindow &&
         !frame->empty())
       m_view.ShowInWindow(shown.pWindow, *frame);
     return;
@@ -169,7 +169,7 @@ void CColorFrameConsumer::ProcessFrame(int cameraIndex, cv::Mat* frame) {
     int widthMm = 0;
     if (block->GetMediaSize(heightMm, widthMm) &&
         m_rectification.UpdateMediaSize(widthMm, heightMm)) {
-      if (m_pStatus) m_pStatus->SetMediaSize(widthMm, heightMm);
+      if (m_status) m_status->SetMediaSize(widthMm, heightMm);
       m_view.MediaSizeChanged(widthMm, heightMm);
       const cv::Size out = m_rectification.GetOutputSize();
       m_view.SetOutputImageSize(out.width, out.height);
@@ -177,7 +177,7 @@ void CColorFrameConsumer::ProcessFrame(int cameraIndex, cv::Mat* frame) {
   }
 
   if (frame->empty()) return;
-  if (m_pStatus) m_pStatus->CountFrame(frame->cols, frame->rows);
+  if (m_status) m_status->CountFrame(frame->cols, frame->rows);
 
   // The pictures follow the size the camera delivers, whatever size was asked for.
   cv::Size previous;
@@ -197,7 +197,7 @@ void CColorFrameConsumer::ProcessFrame(int cameraIndex, cv::Mat* frame) {
   const cv::Mat& seen = corrected ? m_corrected : *frame;
 
   INFO_CAM_DATA shown;
-  if (m_pCameras->FindByTab(tab, shown) && shown.nCamera == cameraIndex) m_view.ShowInput(seen);
+  if (m_cameras->FindByTab(tab, shown) && shown.nCamera == cameraIndex) m_view.ShowInput(seen);
 
   m_view.MarkSecurePoints(*frame);
 
@@ -210,14 +210,14 @@ void CColorFrameConsumer::ProcessFrame(int cameraIndex, cv::Mat* frame) {
     std::lock_guard lock(m_frameMutex);
     // GetLastFrame hands out copies, so the kept buffer is never shared and is reused.
     (corrected ? m_corrected : *frame).copyTo(m_lastFrame);
-    if (m_bKeepRawFrame.load()) frame->copyTo(m_lastRawFrame);
+    if (m_keepRawFrame.load()) frame->copyTo(m_lastRawFrame);
   }
 
   if (m_qrEnabled.load()) {
     std::lock_guard lock(m_qrMutex);
-    if (!m_pQRDetector)
-      m_pQRDetector = std::make_unique<CQRDetector>(m_qrListener, CQRDetector::kEveryFrame);
-    m_pQRDetector->Kick(frame);
+    if (!m_qrDetector)
+      m_qrDetector = std::make_unique<CQRDetector>(m_qrListener, CQRDetector::kEveryFrame);
+    m_qrDetector->Kick(frame);
   }
 }
 
@@ -227,7 +227,7 @@ cv::Mat CColorFrameConsumer::GetLastFrame() const {
 }
 
 void CColorFrameConsumer::SetKeepRawFrame(bool keep) {
-  m_bKeepRawFrame.store(keep);
+  m_keepRawFrame.store(keep);
   if (keep) return;
   std::lock_guard lock(m_frameMutex);
   m_lastRawFrame.release();
@@ -242,6 +242,6 @@ void CColorFrameConsumer::StopQRDetector() {
   std::unique_ptr<CQRDetector> detector;
   {
     std::lock_guard lock(m_qrMutex);
-    detector = std::move(m_pQRDetector);
+    detector = std::move(m_qrDetector);
   }
 }

@@ -40,7 +40,7 @@ class CColorFrameView {
   // The height-true picture of the frame into `out`; false (the default) for the plain one.
   virtual bool RectifyHeightTrue(const cv::Mat& /*frame*/, cv::Mat& /*out*/) { return false; }
   // The objects on the media for the host's objects file; null (the default) writes none.
-  virtual std::shared_ptr<const std::vector<MEDIA_OBJECT>> HostObjects() { return nullptr; }
+  virtual std::shared_ptr<const std::vector<SMediaObject>> HostObjects() { return nullptr; }
 };
 
 // The main dialog's colour-frame path, without windows: frame divisor, preview routing, host
@@ -63,10 +63,10 @@ class CColorFrameConsumer {
                       CQRDetectorListener* qrListener);
 
   // Set once, before any engine delivers frames; frames arriving without a list are dropped.
-  void SetCameraList(CCameraList* cameras) { m_pCameras = cameras; }
+  void SetCameraList(CCameraList* cameras) { m_cameras = cameras; }
   // Where frames, pictures and publishing problems are counted and told; set once, before
   // frames arrive. May stay null.
-  void SetStatusModel(CStatusModel* status) { m_pStatus = status; }
+  void SetStatusModel(CStatusModel* status) { m_status = status; }
   ~CColorFrameConsumer();
 
   // Takes ownership of the host link (may be null or unmapped: then it is treated as absent).
@@ -108,8 +108,8 @@ class CColorFrameConsumer {
   void FrameFailed(const char* what);
   std::shared_ptr<CSharedStatusBlock> Block() const;
 
-  CCameraList* m_pCameras = nullptr;
-  CStatusModel* m_pStatus = nullptr;
+  CCameraList* m_cameras = nullptr;
+  CStatusModel* m_status = nullptr;
   CRectification& m_rectification;
   CColorFrameView& m_view;
   CQRDetectorListener* m_qrListener;
@@ -123,11 +123,11 @@ class CColorFrameConsumer {
 
   mutable std::mutex m_blockMutex;
   std::shared_ptr<CSharedStatusBlock> m_pStatusBlock;
-  mutable std::string m_strLastFolder;
-  std::mutex m_publishMutex;        // one PublishImage at a time; never taken by the UI thread
-  std::string m_strPublishProblem;  // m_publishMutex: the publishing problem last reported
-  std::string m_strObjectsProblem;  // m_publishMutex: the objects file problem reported
-  std::uint64_t m_nAnnounced = 0;   // m_publishMutex: pictures announced to the host
+  mutable std::string m_lastFolder;
+  std::mutex m_publishMutex;      // one PublishImage at a time; never taken by the UI thread
+  std::string m_publishProblem;   // m_publishMutex: the publishing problem last reported
+  std::string m_objectsProblem;   // m_publishMutex: the objects file problem reported
+  std::uint64_t m_announced = 0;  // m_publishMutex: pictures announced to the host
 
   std::mutex m_outputMutex;
   cv::Mat m_output;     // the rectified picture
@@ -136,8 +136,8 @@ class CColorFrameConsumer {
   mutable std::mutex m_frameMutex;
   cv::Mat m_lastFrame;
   cv::Mat m_lastRawFrame;
-  std::atomic<bool> m_bKeepRawFrame{false};
+  std::atomic<bool> m_keepRawFrame{false};
 
   std::mutex m_qrMutex;
-  std::unique_ptr<CQRDetector> m_pQRDetector;
+  std::unique_ptr<CQRDetector> m_qrDetector;
 };

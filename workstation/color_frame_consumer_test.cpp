@@ -163,12 +163,12 @@ class ColorFrameConsumerTest : public ::testing::Test {
     m_name = veldrin_test::UniqueInstanceName("cfc");
 
     ASSERT_EQ(m_cameras.GetCount(), 3);
-    m_cameras.SetCameraAt(kMainCamera, 0, CAM_STATE_MAIN, &m_engine, Window(kMainCamera),
-                          CAM_KIND_COLOR);
-    m_cameras.SetCameraAt(kPreviewCamera, 1, CAM_STATE_PREVIEW, nullptr, Window(kPreviewCamera),
-                          CAM_KIND_COLOR);
-    m_cameras.SetCameraAt(kOtherPreviewCamera, 2, CAM_STATE_PREVIEW, nullptr,
-                          Window(kOtherPreviewCamera), CAM_KIND_COLOR);
+    m_cameras.SetCameraAt(kMainCamera, 0, kCamStateMain, &m_engine, Window(kMainCamera),
+                          kCamKindColor);
+    m_cameras.SetCameraAt(kPreviewCamera, 1, kCamStatePreview, nullptr, Window(kPreviewCamera),
+                          kCamKindColor);
+    m_cameras.SetCameraAt(kOtherPreviewCamera, 2, kCamStatePreview, nullptr,
+                          Window(kOtherPreviewCamera), kCamKindColor);
 
     m_rect.ApplyCameraSettings(640, 480);
     m_rect.SetDefaultCorners();
@@ -283,11 +283,11 @@ TEST_F(ColorFrameConsumerTest, MainFrameRunsThePipelineInOrder) {
 // the lens.
 TEST_F(ColorFrameConsumerTest, LensCorrectedFrameIsShownAndKept) {
   AttachHost(480, 640);
-  LENS_MODEL lens;
+  SLensModel lens;
   lens.size = cv::Size(640, 480);
   lens.matrix = cv::Matx33d(560, 0, 320, 0, 560, 240, 0, 0, 1);
   lens.distortion = cv::Vec<double, 5>(-0.25, 0, 0, 0, 0);
-  m_rect.SetLens(std::make_shared<LENS_MODEL>(lens));
+  m_rect.SetLens(std::make_shared<SLensModel>(lens));
   cv::Mat frame(480, 640, CV_8UC3);
   cv::randu(frame, cv::Scalar::all(0), cv::Scalar::all(256));
   cv::Mat corrected;

@@ -34,7 +34,7 @@ void StoreFixed(double u, double v, short* xy, ushort* fraction) {
 
 // Per cell of the height map: can the colour camera see the surface there? The line of sight is
 // followed towards the camera in half-cell steps until it rises above the map's highest point.
-cv::Mat HiddenCells(const MEDIA_FRAME& frame, const MEDIA_HEIGHT_MAP& map) {
+cv::Mat HiddenCells(const SMediaFrame& frame, const SMediaHeightMap& map) {
   cv::Mat hidden(map.heights.size(), CV_8U, cv::Scalar(0));
   if (map.Empty() || map.fMaxMm <= kHiddenMarginMm) return hidden;
   const cv::Point3d eye = veldrin::DepthPointToMedia(frame, frame.colorCentre);
@@ -70,7 +70,7 @@ cv::Mat HiddenCells(const MEDIA_FRAME& frame, const MEDIA_HEIGHT_MAP& map) {
 
 namespace veldrin {
 
-std::array<cv::Vec3d, 4> CornerRays(const HEIGHT_TRUE_CAMERA& camera,
+std::array<cv::Vec3d, 4> CornerRays(const SHeightTrueCamera& camera,
                                     const std::vector<cv::Point2f>& corners) {
   std::array<cv::Vec3d, 4> rays;
   for (std::size_t i = 0; i < 4 && i < corners.size(); ++i) {
@@ -83,7 +83,7 @@ std::array<cv::Vec3d, 4> CornerRays(const HEIGHT_TRUE_CAMERA& camera,
   return rays;
 }
 
-cv::Point2d ColorCameraPointToFramePixel(const HEIGHT_TRUE_CAMERA& camera, const cv::Vec3d& p) {
+cv::Point2d ColorCameraPointToFramePixel(const SHeightTrueCamera& camera, const cv::Vec3d& p) {
   if (!(p[2] > 0.0)) return {-1e9, -1e9};
   if (camera.pLens != nullptr) {
     const cv::Vec3d ideal = camera.pLens->matrix * (p / p[2]);
@@ -95,9 +95,9 @@ cv::Point2d ColorCameraPointToFramePixel(const HEIGHT_TRUE_CAMERA& camera, const
   return {q.x, q.y};
 }
 
-void BuildHeightTrueTables(const MEDIA_FRAME& frame, const MEDIA_HEIGHT_MAP& map,
-                           const HEIGHT_TRUE_CAMERA& camera, cv::Size frameSize, cv::Size outSize,
-                           HEIGHT_TRUE_TABLES& tables) {
+void BuildHeightTrueTables(const SMediaFrame& frame, const SMediaHeightMap& map,
+                           const SHeightTrueCamera& camera, cv::Size frameSize, cv::Size outSize,
+                           SHeightTrueTables& tables) {
   tables.frameSize = frameSize;
   tables.map1.create(outSize, CV_16SC2);
   tables.map2.create(outSize, CV_16UC1);
@@ -106,7 +106,7 @@ void BuildHeightTrueTables(const MEDIA_FRAME& frame, const MEDIA_HEIGHT_MAP& map
   const cv::Mat hidden = HiddenCells(frame, map);
   // Depth-camera points into the colour camera: R p + t, with the media frame's vectors turned
   // once, so a pixel costs a homography and a projection.
-  const CAMERA_EXTRINSICS& e = camera.calibration.depthToColor;
+  const SCameraExtrinsics& e = camera.calibration.depthToColor;
   const cv::Matx33d r(e.rotation[0], e.rotation[3], e.rotation[6], e.rotation[1], e.rotation[4],
                       e.rotation[7], e.rotation[2], e.rotation[5], e.rotation[8]);
   const cv::Vec3d origin =
@@ -117,11 +117,11 @@ void BuildHeightTrueTables(const MEDIA_FRAME& frame, const MEDIA_HEIGHT_MAP& map
   // A pinhole camera (no lens, no distortion) makes the whole mapping projective: the point at
   // media m and height z is A m + z w(m) up in homogeneous colour-camera coordinates, so each
   // pixel costs a few multiplications and one division.
-  const CAMERA_INTRINSICS& in = camera.calibration.colorIntrinsics;
+  const SCameraIntrinsics& in = camera.calibration.colorIntrinsics;
   const bool pinhole =
       camera.pLens == nullptr &&
       std::all_of(std::begin(in.coeffs), std::end(in.coeffs), [](float c) { return c == 0.f; }) &&
-      in.model != EDistortion::FTheta && in.model != EDistortion::KannalaBrandt4;
+      in.model != EDistortion::kFTheta && in.model != EDistortion::kKannalaBrandt4;
   const cv::Matx33d a = cv::Matx33d(axisU[0], axisV[0], origin[0], axisU[1], axisV[1], origin[1],
                                     axisU[2], axisV[2], origin[2]) *
                         h;
@@ -185,7 +185,7 @@ void BuildHeightTrueTables(const MEDIA_FRAME& frame, const MEDIA_HEIGHT_MAP& map
   }
 }
 
-void RemapHeightTrue(const cv::Mat& frame, const HEIGHT_TRUE_TABLES& tables, cv::Mat& out) {
+void RemapHeightTrue(const cv::Mat& frame, const SHeightTrueTables& tables, cv::Mat& out) {
   if (out.u != nullptr && out.u->refcount > 1) out.release();
   out.create(tables.map1.size(), frame.type());
   const int bands = (out.rows + kRemapBandRows - 1) / kRemapBandRows;

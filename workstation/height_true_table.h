@@ -24,12 +24,12 @@ inline const cv::Vec3b kHiddenFill(255, 0, 255);
 // The colour camera as the picture sees it: the depth camera's colour intrinsics, or the
 // operator's lens when one applies to the frame (the corners are then positions in the corrected
 // picture, and samples are taken through the lens's distortion).
-struct HEIGHT_TRUE_CAMERA {
-  DEPTH_COLOR_CALIBRATION calibration;
-  const LENS_MODEL* pLens = nullptr;
+struct SHeightTrueCamera {
+  SDepthColorCalibration calibration;
+  const SLensModel* pLens = nullptr;
 };
 
-struct HEIGHT_TRUE_TABLES {
+struct SHeightTrueTables {
   cv::Size frameSize;
   cv::Mat map1, map2;  // as BuildRemapTables makes them
   // Runs of hidden output pixels: row, first column, one past the last.
@@ -39,19 +39,19 @@ struct HEIGHT_TRUE_TABLES {
 namespace veldrin {
 
 // The corners' lines of sight in colour-camera coordinates (P.1 to P.4).
-std::array<cv::Vec3d, 4> CornerRays(const HEIGHT_TRUE_CAMERA& camera,
+std::array<cv::Vec3d, 4> CornerRays(const SHeightTrueCamera& camera,
                                     const std::vector<cv::Point2f>& corners);
 
 // Where a colour-camera point (metres) appears in the camera frame.
-cv::Point2d ColorCameraPointToFramePixel(const HEIGHT_TRUE_CAMERA& camera, const cv::Vec3d& point);
+cv::Point2d ColorCameraPointToFramePixel(const SHeightTrueCamera& camera, const cv::Vec3d& point);
 
 // The tables for an output of `outSize` over the media of `frame`, from frames of `frameSize`.
 // Heights are read from `map` (an empty map is the bare table).
-void BuildHeightTrueTables(const MEDIA_FRAME& frame, const MEDIA_HEIGHT_MAP& map,
-                           const HEIGHT_TRUE_CAMERA& camera, cv::Size frameSize, cv::Size outSize,
-                           HEIGHT_TRUE_TABLES& tables);
+void BuildHeightTrueTables(const SMediaFrame& frame, const SMediaHeightMap& map,
+                           const SHeightTrueCamera& camera, cv::Size frameSize, cv::Size outSize,
+                           SHeightTrueTables& tables);
 
 // One frame through the tables into `out` (reused when it fits), hidden pixels filled.
-void RemapHeightTrue(const cv::Mat& frame, const HEIGHT_TRUE_TABLES& tables, cv::Mat& out);
+void RemapHeightTrue(const cv::Mat& frame, const SHeightTrueTables& tables, cv::Mat& out);
 
 }  // namespace veldrin

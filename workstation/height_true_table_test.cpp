@@ -19,8 +19,8 @@ const cv::Size kColorSize(1280, 720);
 
 struct SPictures {
   cv::Mat plain, heightTrue;
-  MEDIA_FRAME frame;
-  MEDIA_HEIGHT_MAP map;
+  SMediaFrame frame;
+  SMediaHeightMap map;
 };
 
 cv::Mat Plain(const CMediaRig& rig, const std::vector<cv::Point2f>& corners) {
@@ -37,7 +37,7 @@ cv::Mat Plain(const CMediaRig& rig, const std::vector<cv::Point2f>& corners) {
 SPictures Pictures(const CMediaRig& rig) {
   SPictures p;
   p.plain = Plain(rig, rig.Corners());
-  HEIGHT_TRUE_CAMERA camera;
+  SHeightTrueCamera camera;
   camera.calibration = rig.Calibration();
   const auto latest = rig.Measure().Published();
   EXPECT_TRUE(veldrin::MakeMediaFrame(rig.Calibration(), latest->plane,
@@ -45,14 +45,14 @@ SPictures Pictures(const CMediaRig& rig) {
                                       rig.MediaHeight(), p.frame));
   EXPECT_TRUE(
       veldrin::BuildMediaHeightMap(*latest, rig.Calibration().depthIntrinsics, p.frame, p.map));
-  HEIGHT_TRUE_TABLES tables;
+  SHeightTrueTables tables;
   veldrin::BuildHeightTrueTables(p.frame, p.map, camera, kColorSize, p.plain.size(), tables);
   veldrin::RemapHeightTrue(rig.Picture(), tables, p.heightTrue);
   return p;
 }
 
 // The centre of the pixels of a mark's colour, in media millimetres; none when it is not seen.
-std::optional<cv::Point2d> MarkCentre(const cv::Mat& picture, const SCENE_MARK& mark,
+std::optional<cv::Point2d> MarkCentre(const cv::Mat& picture, const SSceneMark& mark,
                                       const CMediaRig& rig) {
   const cv::Vec3b colour(mark.rgb[2], mark.rgb[1], mark.rgb[0]);
   double x = 0, y = 0, n = 0;
@@ -70,7 +70,7 @@ std::optional<cv::Point2d> MarkCentre(const cv::Mat& picture, const SCENE_MARK& 
 }
 
 TEST(HeightTrueTableTest, EveryMarkLandsWhereItsBoxStands) {
-  const std::vector<SCENE_BOX> boxes = veldrin_test::ThreeMarkedBoxes();
+  const std::vector<SSceneBox> boxes = veldrin_test::ThreeMarkedBoxes();
   const CMediaRig rig(boxes, kColorSize);
   const SPictures p = Pictures(rig);
 
@@ -87,7 +87,7 @@ TEST(HeightTrueTableTest, EveryMarkLandsWhereItsBoxStands) {
   const cv::Mat autoCalibrated = Plain(rig, raisedCorners);
 
   double worstPlain = 0, worstAuto = 0;
-  for (const SCENE_BOX& box : boxes) {
+  for (const SSceneBox& box : boxes) {
     SCOPED_TRACE(box.sizeMm[2]);
     const cv::Point2d truth = rig.TableToMedia(box.centreMm[0], box.centreMm[1]);
     const auto heightTrue = MarkCentre(p.heightTrue, *box.mark, rig);
@@ -104,12 +104,12 @@ TEST(HeightTrueTableTest, EveryMarkLandsWhereItsBoxStands) {
 }
 
 TEST(HeightTrueTableTest, TheFillCoversWhatTheCameraCannotSeeAndNothingElse) {
-  const SCENE_BOX tall{{80, 60, 60}, {-60, 20}, 0};
+  const SSceneBox tall{{80, 60, 60}, {-60, 20}, 0};
   const CMediaRig rig({tall}, kColorSize);
   const SPictures p = Pictures(rig);
   // Truth: the line of sight from the surface at a media point to the colour camera's centre
   // meets the box (slabs in table millimetres).
-  const auto camera = veldrin::TableSceneCamera(TABLE_SCENE_PARAMS{});
+  const auto camera = veldrin::TableSceneCamera(STableSceneParams{});
   const cv::Point2d c0 = rig.TableToMedia(0, 0), cx = rig.TableToMedia(1, 0) - c0,
                     cy = rig.TableToMedia(0, 1) - c0;
   const cv::Matx22d toTable = cv::Matx22d(cx.x, cy.x, cx.y, cy.y).inv();

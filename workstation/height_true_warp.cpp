@@ -17,7 +17,7 @@ constexpr double kChangeMm = 1.0;
 // More than 1 mm anywhere, against the range of each cell's neighbourhood before: a cell across
 // an edge swings with the depth noise as the pixels near its border fall into it or beside it,
 // within the heights on either side of the edge; a surface that rose, sank or came leaves them.
-bool HeightsChanged(const MEDIA_HEIGHT_MAP& before, const MEDIA_HEIGHT_MAP& now) {
+bool HeightsChanged(const SMediaHeightMap& before, const SMediaHeightMap& now) {
   if (before.heights.size() != now.heights.size() || before.cellMm != now.cellMm) return true;
   cv::Mat highest, lowest;
   cv::dilate(before.heights, highest, cv::Mat());
@@ -29,7 +29,7 @@ bool HeightsChanged(const MEDIA_HEIGHT_MAP& before, const MEDIA_HEIGHT_MAP& now)
 }  // namespace
 
 CHeightTrueWarp::CHeightTrueWarp(const CRectification& rectification,
-                                 const DEPTH_COLOR_CALIBRATION& calibration,
+                                 const SDepthColorCalibration& calibration,
                                  MeasurementSource measurements, ToleranceSource toleranceMm)
     : m_rectification(rectification),
       m_calibration(calibration),
@@ -40,23 +40,23 @@ CHeightTrueWarp::CHeightTrueWarp(const CRectification& rectification,
 CHeightTrueWarp::~CHeightTrueWarp() {
   {
     std::lock_guard lock(m_mutex);
-    m_bStop = true;
+    m_stop = true;
   }
   m_wake.notify_all();
   m_worker.join();
 }
 
 void CHeightTrueWarp::SetEnabled(bool on) {
-  m_bEnabled.store(on);
+  m_enabled.store(on);
   if (on) m_wake.notify_all();  // the first tables without waiting a period
 }
 
 bool CHeightTrueWarp::Rectify(const cv::Mat& frame, cv::Mat& out) {
-  if (!m_bEnabled.load()) return false;
-  std::shared_ptr<const HEIGHT_TRUE_TABLES> tables;
+  if (!m_enabled.load()) return false;
+  std::shared_ptr<const SHeightTrueTables> tables;
   {
     std::lock_guard lock(m_mutex);
-    tables = m_pTables;
+    tables = m_tables;
   }
   if (!tables || tables->frameSize != frame.size() ||
       tables->map1.size() != m_rectification.GetOutputSize()) {
@@ -66,9 +66,9 @@ bool CHeightTrueWarp::Rectify(const cv::Mat& frame, cv::Mat& out) {
   return true;
 }
 
-std::shared_ptr<const std::vector<MEDIA_OBJECT>> CHeightTrueWarp::Objects() const {
+std::shared_ptr<const std::vector<SMediaObject>> CHeightTrueWarp::Objects() const {
   std::lock_guard lock(m_mutex);
-  return m_pObjects;
+  return m_objects;
 }
 
 cv::Size2d CHeightTrueWarp::MediaSize() const {
@@ -78,11 +78,11 @@ cv::Size2d CHeightTrueWarp::MediaSize() const {
 
 void CHeightTrueWarp::Run() {
   std::unique_lock lock(m_mutex);
-  while (!m_bStop) {
+  while (!m_stop) {
     lock.unlock();
     Update();
     lock.lock();
-    m_wake.wait_for(lock, kPeriod, [this] { return m_bStop; });
+    m_wake.wait_for(lock, kPeriod, [this] { return m_stop; });
   }
 }
 
@@ -97,56 +97,56 @@ void CHeightTrueWarp::Update() {
   geometry.output = m_rectification.GetOutputSize();
   geometry.frame = m_rectification.GetFrameSize();
   if (m_rectification.LensAppliesTo(geometry.frame)) geometry.lens = m_rectification.GetLens();
-  const bool wanted = m_bEnabled.load();
+  const bool wanted = m_enabled.load();
   // A new measurement, or the tables wanted for another geometry.
-  if (latest->nFrame == m_nLastFrame && (!wanted || (m_bBuilt && geometry == m_builtFor))) return;
-  m_nLastFrame = latest->nFrame;
+  if (latest->nFrame == m_lastFrame && (!wanted || (m_built && geometry == m_builtFor))) return;
+  m_lastFrame = latest->nFrame;
   if (geometry.corners.size() != 4 || geometry.output.empty() || geometry.frame.empty()) return;
 
-  HEIGHT_TRUE_CAMERA camera;
+  SHeightTrueCamera camera;
   camera.calibration = m_calibration;
   camera.pLens = geometry.lens.get();
-  MEDIA_FRAME frame;
-  MEDIA_HEIGHT_MAP map;
+  SMediaFrame frame;
+  SMediaHeightMap map;
   if (!veldrin::MakeMediaFrame(m_calibration, latest->plane,
                                veldrin::CornerRays(camera, geometry.corners), widthMm, heightMm,
                                frame) ||
       !veldrin::BuildMediaHeightMap(*latest, m_calibration.depthIntrinsics, frame, map)) {
     return;
   }
-  auto objects = std::make_shared<const std::vector<MEDIA_OBJECT>>(
+  auto objects = std::make_shared<const std::vector<SMediaObject>>(
       veldrin::FindObjects(map, m_toleranceMm ? m_toleranceMm() : 0.0));
   {
     std::lock_guard lock(m_mutex);
-    m_pObjects = std::move(objects);
+    m_objects = std::move(objects);
     m_mediaSize = cv::Size2d(widthMm, heightMm);
   }
   if (!wanted) {
-    m_bBuilt = false;  // the next start builds afresh
+    m_built = false;  // the next start builds afresh
     return;
   }
-  if (m_bBuilt && geometry == m_builtFor && !HeightsChanged(m_builtFrom, map)) return;
-  auto tables = std::make_shared<HEIGHT_TRUE_TABLES>();
+  if (m_built && geometry == m_builtFor && !HeightsChanged(m_builtFrom, map)) return;
+  auto tables = std::make_shared<SHeightTrueTables>();
   veldrin::BuildHeightTrueTables(frame, map, camera, geometry.frame, geometry.output, *tables);
   {
     std::lock_guard lock(m_mutex);
-    m_pTables = std::move(tables);
+    m_tables = std::move(tables);
   }
   m_builtFor = std::move(geometry);
   m_builtFrom = std::move(map);
-  m_bBuilt = true;
-  m_nBuilds.fetch_add(1);
+  m_built = true;
+  m_builds.fetch_add(1);
 }
 
 namespace veldrin {
 
-void DrawObjects(const cv::Mat& picture, const std::vector<MEDIA_OBJECT>& objects,
+void DrawObjects(const cv::Mat& picture, const std::vector<SMediaObject>& objects,
                  cv::Size2d mediaMm, cv::Mat& out) {
   picture.copyTo(out);
   if (mediaMm.width <= 0 || mediaMm.height <= 0) return;
   const double sx = out.cols / mediaMm.width, sy = out.rows / mediaMm.height;
   const cv::Scalar colour(40, 220, 255);
-  for (const MEDIA_OBJECT& o : objects) {
+  for (const SMediaObject& o : objects) {
     std::vector<cv::Point> outline;
     for (const auto& p : o.outlineMm) {
       outline.emplace_back(static_cast<int>(std::lround(p[0] * sx)),

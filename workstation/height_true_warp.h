@@ -34,14 +34,14 @@ class CHeightTrueWarp {
   using MeasurementSource = std::function<veldrin::CMeasurementExchange::CHandle()>;
   using ToleranceSource = std::function<double()>;  // millimetres
 
-  CHeightTrueWarp(const CRectification& rectification, const DEPTH_COLOR_CALIBRATION& calibration,
+  CHeightTrueWarp(const CRectification& rectification, const SDepthColorCalibration& calibration,
                   MeasurementSource measurements, ToleranceSource toleranceMm);
   ~CHeightTrueWarp();
   CHeightTrueWarp(const CHeightTrueWarp&) = delete;
   CHeightTrueWarp& operator=(const CHeightTrueWarp&) = delete;
 
   void SetEnabled(bool on);
-  bool IsEnabled() const { return m_bEnabled.load(); }
+  bool IsEnabled() const { return m_enabled.load(); }
 
   // The frame through the current tables into `out` (reused when it fits). False while the
   // picture is off or no tables fit the frame and output sizes yet: the caller then rectifies
@@ -49,18 +49,18 @@ class CHeightTrueWarp {
   [[nodiscard]] bool Rectify(const cv::Mat& frame, cv::Mat& out);
 
   // The objects of the latest height map over the media; null before the first.
-  std::shared_ptr<const std::vector<MEDIA_OBJECT>> Objects() const;
+  std::shared_ptr<const std::vector<SMediaObject>> Objects() const;
   // The media size the objects are measured in (millimetres); empty before the first.
   cv::Size2d MediaSize() const;
   // How many times the tables were built; for tests and benchmarks.
-  std::uint64_t TableBuilds() const { return m_nBuilds.load(); }
+  std::uint64_t TableBuilds() const { return m_builds.load(); }
 
  private:
   // What the tables were built from; any change rebuilds them.
   struct SGeometry {
     std::vector<cv::Point2f> corners;
     cv::Size media, output, frame;
-    std::shared_ptr<const LENS_MODEL> lens;
+    std::shared_ptr<const SLensModel> lens;
     bool operator==(const SGeometry&) const = default;
   };
 
@@ -68,23 +68,23 @@ class CHeightTrueWarp {
   void Update();
 
   const CRectification& m_rectification;
-  const DEPTH_COLOR_CALIBRATION m_calibration;
+  const SDepthColorCalibration m_calibration;
   const MeasurementSource m_measurements;
   const ToleranceSource m_toleranceMm;
-  std::atomic<bool> m_bEnabled{false};
-  std::atomic<std::uint64_t> m_nBuilds{0};
+  std::atomic<bool> m_enabled{false};
+  std::atomic<std::uint64_t> m_builds{0};
 
   // Worker only.
-  std::uint64_t m_nLastFrame = 0;
+  std::uint64_t m_lastFrame = 0;
   SGeometry m_builtFor;
-  MEDIA_HEIGHT_MAP m_builtFrom;
-  bool m_bBuilt = false;
+  SMediaHeightMap m_builtFrom;
+  bool m_built = false;
 
   mutable std::mutex m_mutex;
-  std::shared_ptr<const HEIGHT_TRUE_TABLES> m_pTables;          // guarded by m_mutex
-  std::shared_ptr<const std::vector<MEDIA_OBJECT>> m_pObjects;  // guarded by m_mutex
-  cv::Size2d m_mediaSize;                                       // guarded by m_mutex
-  bool m_bStop = false;                                         // guarded by m_mutex
+  std::shared_ptr<const SHeightTrueTables> m_tables;           // guarded by m_mutex
+  std::shared_ptr<const std::vector<SMediaObject>> m_objects;  // guarded by m_mutex
+  cv::Size2d m_mediaSize;                                      // guarded by m_mutex
+  bool m_stop = false;                                         // guarded by m_mutex
   std::condition_variable m_wake;
   std::thread m_worker;  // last: starts once everything above is made
 };
@@ -93,7 +93,7 @@ namespace veldrin {
 
 // The objects' outlines and heights drawn over a copy of `picture` (which covers the media of
 // `mediaMm`) into `out`, reused when it fits.
-void DrawObjects(const cv::Mat& picture, const std::vector<MEDIA_OBJECT>& objects,
+void DrawObjects(const cv::Mat& picture, const std::vector<SMediaObject>& objects,
                  cv::Size2d mediaMm, cv::Mat& out);
 
 }  // namespace veldrin

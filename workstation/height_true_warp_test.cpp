@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 using veldrin_test::WaitUntil;
 
 TEST(HeightTrueWarpTest, RebuildsForNewHeightsAndGeometryButNotForNoise) {
-  const SCENE_BOX box{{90, 70, 40}, {10, -5}, 20};
+  const SSceneBox box{{90, 70, 40}, {10, -5}, 20};
   veldrin_test::CMediaRig rig({box}, cv::Size(640, 480));
   CRectification rectification;
   rectification.ApplyCameraSettings(640, 480);
@@ -47,7 +47,7 @@ TEST(HeightTrueWarpTest, RebuildsForNewHeightsAndGeometryButNotForNoise) {
   EXPECT_TRUE(veldrin_test::NothingHappensFor(500ms, [&] { return warp.TableBuilds() != 1; }));
   // The box grows: rebuilt (as the average follows, perhaps more than once), and the objects
   // follow.
-  SCENE_BOX taller = box;
+  SSceneBox taller = box;
   taller.sizeMm[2] = 45;
   rig.MoveBoxes({taller});
   ASSERT_TRUE(WaitUntil([&] { return warp.TableBuilds() >= 2; }));

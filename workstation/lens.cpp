@@ -23,7 +23,7 @@ struct SLensTerms {
   double k1, k2, p1, p2, k3;
   double maxRadius2;
 
-  explicit SLensTerms(const LENS_MODEL& lens)
+  explicit SLensTerms(const SLensModel& lens)
       : fx(lens.matrix(0, 0)),
         fy(lens.matrix(1, 1)),
         cx(lens.matrix(0, 2)),
@@ -162,7 +162,7 @@ void FillLensRow(const SLensRow& r, int width, short* xy, ushort* fraction) {
 
 namespace veldrin {
 
-bool IsUsableLens(const LENS_MODEL& lens) {
+bool IsUsableLens(const SLensModel& lens) {
   // Larger than any camera frame: such a size would only make the tables huge.
   constexpr int kMaxSide = 16384;
   if (lens.size.width <= 0 || lens.size.height <= 0 || lens.size.width > kMaxSide ||
@@ -202,7 +202,7 @@ std::string LensFileName(const std::string& camera) {
   return name.size() <= NAME_MAX ? name : "";
 }
 
-std::string SerializeLens(const LENS_MODEL& lens) {
+std::string SerializeLens(const SLensModel& lens) {
   Json::Value root(Json::objectValue);
   root["camera"] = lens.strCamera;
   root["width"] = lens.size.width;
@@ -223,12 +223,12 @@ std::string SerializeLens(const LENS_MODEL& lens) {
   return Json::writeString(builder, root) + "\n";
 }
 
-bool WriteLensFile(const std::string& path, const LENS_MODEL& lens) {
+bool WriteLensFile(const std::string& path, const SLensModel& lens) {
   if (!IsUsableLens(lens)) return false;
   return WriteFileAtomically(path, SerializeLens(lens));
 }
 
-bool ReadLensFile(const std::string& path, LENS_MODEL& lens, std::string& error) {
+bool ReadLensFile(const std::string& path, SLensModel& lens, std::string& error) {
   // A lens file is a few hundred bytes.
   constexpr std::size_t kMaxSize = std::size_t{64} * 1024;
   std::string text;
@@ -252,7 +252,7 @@ bool ReadLensFile(const std::string& path, LENS_MODEL& lens, std::string& error)
     out = v.asDouble();
     return std::isfinite(out);
   };
-  LENS_MODEL read;
+  SLensModel read;
   const Json::Value& matrix = root["matrix"];
   const Json::Value& distortion = root["distortion"];
   bool ok = root["camera"].isString() && root["width"].isInt() && root["height"].isInt() &&
@@ -281,7 +281,7 @@ bool ReadLensFile(const std::string& path, LENS_MODEL& lens, std::string& error)
   return true;
 }
 
-double MonotonicRadius2(const LENS_MODEL& lens) {
+double MonotonicRadius2(const SLensModel& lens) {
   // d/dr of r * (1 + k1 r^2 + k2 r^4 + k3 r^6), as a polynomial in s = r^2; its first zero ends
   // the range. Past s = 4 (63 degrees off axis for a unit focal length) nothing is trusted.
   const double k1 = lens.distortion[0], k2 = lens.distortion[1], k3 = lens.distortion[4];
@@ -296,13 +296,13 @@ double MonotonicRadius2(const LENS_MODEL& lens) {
   return kLimit;
 }
 
-cv::Point2d DistortPixel(const LENS_MODEL& lens, cv::Point2d ideal) {
+cv::Point2d DistortPixel(const SLensModel& lens, cv::Point2d ideal) {
   cv::Point2d out(kOutside, kOutside);
   SLensTerms(lens).Distort(ideal.x, ideal.y, out.x, out.y);
   return out;
 }
 
-void BuildRemapTables(const cv::Matx33d& outputToCorrected, const LENS_MODEL* lens,
+void BuildRemapTables(const cv::Matx33d& outputToCorrected, const SLensModel* lens,
                       cv::Size outSize, cv::Mat& map1, cv::Mat& map2) {
   map1.create(outSize, CV_16SC2);
   map2.create(outSize, CV_16UC1);

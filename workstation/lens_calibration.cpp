@@ -11,7 +11,7 @@
 
 namespace veldrin {
 
-bool ParseBoardSize(const std::string& text, LENS_BOARD& board) {
+bool ParseBoardSize(const std::string& text, SLensBoard& board) {
   const std::size_t x = text.find_first_of("xX");
   if (x == std::string::npos) return false;
   const auto parse = [](const char* begin, const char* end, int& out) {
@@ -28,7 +28,7 @@ bool ParseBoardSize(const std::string& text, LENS_BOARD& board) {
   return true;
 }
 
-bool FindBoardCorners(const cv::Mat& picture, const LENS_BOARD& board,
+bool FindBoardCorners(const cv::Mat& picture, const SLensBoard& board,
                       std::vector<cv::Point2f>& corners) {
   corners.clear();
   cv::Mat grey;
@@ -75,8 +75,8 @@ double BoardCoverage(const std::vector<std::vector<cv::Point2f>>& views, cv::Siz
   return static_cast<double>(cv::countNonZero(mask)) / static_cast<double>(mask.total());
 }
 
-bool CalibrateLens(const std::vector<std::vector<cv::Point2f>>& views, const LENS_BOARD& board,
-                   cv::Size size, LENS_MODEL& lens, std::string& error) {
+bool CalibrateLens(const std::vector<std::vector<cv::Point2f>>& views, const SLensBoard& board,
+                   cv::Size size, SLensModel& lens, std::string& error) {
   const std::size_t corners = static_cast<std::size_t>(board.nColumns) * board.nRows;
   if (board.nColumns < 2 || board.nRows < 2 || !(board.squareMm > 0)) {
     error = "the board needs at least 2 x 2 inner corners and a square size";
@@ -116,7 +116,7 @@ bool CalibrateLens(const std::vector<std::vector<cv::Point2f>>& views, const LEN
     error = "the board positions do not determine the lens";
     return false;
   }
-  LENS_MODEL result;
+  SLensModel result;
   result.strCamera = lens.strCamera;
   result.size = size;
   result.matrix = cv::Matx33d(matrix);

@@ -10,7 +10,7 @@
 #include "workstation/lens.h"
 
 // A chessboard by its inner corners (where four squares meet): `nColumns` across, `nRows` down.
-struct LENS_BOARD {
+struct SLensBoard {
   int nColumns = 0;
   int nRows = 0;
   double squareMm = 0.0;
@@ -22,11 +22,11 @@ namespace veldrin {
 inline constexpr int kMinLensViews = 5;
 
 // "CxR", for example "9x6": both at least 2 and at most 64.
-[[nodiscard]] bool ParseBoardSize(const std::string& text, LENS_BOARD& board);
+[[nodiscard]] bool ParseBoardSize(const std::string& text, SLensBoard& board);
 
 // The board's inner corners in the picture (8-bit, one or three channels), refined to sub-pixel
 // accuracy, row by row. False when the picture does not show the whole board.
-bool FindBoardCorners(const cv::Mat& picture, const LENS_BOARD& board,
+bool FindBoardCorners(const cv::Mat& picture, const SLensBoard& board,
                       std::vector<cv::Point2f>& corners);
 
 // The share (0 to 1) of a picture of `size` that the boards of the views cover together: the
@@ -36,7 +36,7 @@ double BoardCoverage(const std::vector<std::vector<cv::Point2f>>& views, cv::Siz
 // The camera matrix and distortion from the corners of at least kMinLensViews views of one board
 // in pictures of `size`; `lens.strCamera` is kept. False with a one-line reason otherwise.
 [[nodiscard]] bool CalibrateLens(const std::vector<std::vector<cv::Point2f>>& views,
-                                 const LENS_BOARD& board, cv::Size size, LENS_MODEL& lens,
+                                 const SLensBoard& board, cv::Size size, SLensModel& lens,
                                  std::string& error);
 
 }  // namespace veldrin

@@ -24,8 +24,8 @@ constexpr double kK1 = -0.2;
 constexpr double kK2 = 0.05;
 const cv::Size kSize(960, 540);
 
-LENS_BOARD Board() {
-  return LENS_BOARD{veldrin_test::kBoardColumns, veldrin_test::kBoardRows,
+SLensBoard Board() {
+  return SLensBoard{veldrin_test::kBoardColumns, veldrin_test::kBoardRows,
                     veldrin_test::kBoardSquareMm};
 }
 
@@ -46,7 +46,7 @@ TEST(LensCalibration, RecoversTheCameraThatTookTheViews) {
   ASSERT_GE(views.size(), 10u);
   EXPECT_GT(veldrin::BoardCoverage(views, kSize), 0.4);
 
-  LENS_MODEL lens;
+  SLensModel lens;
   lens.strCamera = "Scene";
   std::string error;
   ASSERT_TRUE(veldrin::CalibrateLens(views, Board(), kSize, lens, error)) << error;
@@ -64,7 +64,7 @@ TEST(LensCalibration, RecoversTheCameraThatTookTheViews) {
 TEST(LensCalibration, RefusesTooFewViewsAndPicturesWithoutABoard) {
   std::vector<std::vector<cv::Point2f>> views = FindInViews(4);
   ASSERT_EQ(views.size(), 4u);
-  LENS_MODEL lens;
+  SLensModel lens;
   std::string error;
   EXPECT_FALSE(veldrin::CalibrateLens(views, Board(), kSize, lens, error));
   EXPECT_NE(error.find("at least 5"), std::string::npos) << error;
@@ -81,12 +81,12 @@ TEST(LensCalibration, RefusesTooFewViewsAndPicturesWithoutABoard) {
       veldrin::FindBoardCorners(cv::Mat(kSize, CV_32FC1, cv::Scalar(1)), Board(), corners));
   // A board of another size is not this one.
   const cv::Mat view = RenderBoardView(0, kSize, kK1, kK2);
-  EXPECT_FALSE(veldrin::FindBoardCorners(view, LENS_BOARD{7, 5, 20}, corners));
+  EXPECT_FALSE(veldrin::FindBoardCorners(view, SLensBoard{7, 5, 20}, corners));
   EXPECT_TRUE(corners.empty());
 }
 
 TEST(LensCalibration, BoardSizeText) {
-  LENS_BOARD board;
+  SLensBoard board;
   ASSERT_TRUE(veldrin::ParseBoardSize("9x6", board));
   EXPECT_EQ(board.nColumns, 9);
   EXPECT_EQ(board.nRows, 6);
@@ -143,12 +143,12 @@ double EdgeBowPx(const cv::Mat& picture) {
 }
 
 TEST(LensCalibration, CorrectedSheetEdgesAreStraight) {
-  LENS_MODEL lens;
+  SLensModel lens;
   std::string error;
   ASSERT_TRUE(veldrin::CalibrateLens(FindInViews(12), Board(), kSize, lens, error)) << error;
 
   // An A3 sheet, large in the picture, where the distortion bends its edges.
-  TABLE_SCENE_PARAMS p;
+  STableSceneParams p;
   p.nWidth = kSize.width;
   p.nHeight = kSize.height;
   p.sheetWidthMm = 420;
@@ -158,7 +158,7 @@ TEST(LensCalibration, CorrectedSheetEdgesAreStraight) {
   cv::Mat frame;
   CTableScene(p).Render(kSize, 0, frame);
   // The corners of a rectangle 25 mm around the sheet, as the distortion-free camera sees them.
-  TABLE_SCENE_PARAMS around = p;
+  STableSceneParams around = p;
   around.sheetWidthMm += 50;
   around.sheetHeightMm += 50;
   around.cameraK1 = around.cameraK2 = 0;
@@ -171,7 +171,7 @@ TEST(LensCalibration, CorrectedSheetEdgesAreStraight) {
   ASSERT_TRUE(r.Rectify(frame, out));
   EXPECT_GT(EdgeBowPx(out), 2.0);  // uncorrected, the edges bow
 
-  r.SetLens(std::make_shared<LENS_MODEL>(lens));
+  r.SetLens(std::make_shared<SLensModel>(lens));
   ASSERT_TRUE(r.Rectify(frame, out));
   EXPECT_LT(EdgeBowPx(out), 0.5);
 }

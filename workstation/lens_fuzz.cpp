@@ -11,7 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string path = veldrin_test::WriteFuzzInput("camera.lens", data, size);
-  LENS_MODEL lens;
+  SLensModel lens;
   std::string error;
   if (!veldrin::ReadLensFile(path, lens, error)) {
     if (error.find(path) == std::string::npos) std::abort();
@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string text = veldrin::SerializeLens(lens);
   const std::string again = veldrin_test::WriteFuzzInput(
       "again.lens", reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-  LENS_MODEL reread;
+  SLensModel reread;
   if (!veldrin::ReadLensFile(again, reread, error)) std::abort();
   if (reread.strCamera != lens.strCamera || reread.size != lens.size ||
       reread.matrix != lens.matrix || reread.distortion != lens.distortion ||

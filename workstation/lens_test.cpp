@@ -9,8 +9,8 @@
 
 namespace {
 
-LENS_MODEL MeasuredLens() {
-  LENS_MODEL lens;
+SLensModel MeasuredLens() {
+  SLensModel lens;
   lens.strCamera = "USB Camera \"Front\"";
   lens.size = cv::Size(1280, 720);
   lens.matrix = cv::Matx33d(1108.5123456789, 0, 641.25, 0, 1107.9, 359.75, 0, 0, 1);
@@ -23,10 +23,10 @@ TEST(LensFile, RoundTripsExactly) {
   veldrin_test::CScratchDir dir("lens");
   const std::string path = dir.Folder() + veldrin::LensFileName("USB Camera");
   EXPECT_EQ(veldrin::LensFileName("USB Camera"), "USB Camera.lens");
-  const LENS_MODEL lens = MeasuredLens();
+  const SLensModel lens = MeasuredLens();
   ASSERT_TRUE(veldrin::WriteLensFile(path, lens));
 
-  LENS_MODEL read;
+  SLensModel read;
   std::string error;
   ASSERT_TRUE(veldrin::ReadLensFile(path, read, error)) << error;
   EXPECT_EQ(read.strCamera, lens.strCamera);
@@ -40,11 +40,11 @@ TEST(LensFile, RefusesWhatIsNotALens) {
   veldrin_test::CScratchDir dir("lens");
   const std::string path = dir.Folder() + "x.lens";
   // Values the file states in few digits, so the cases below can find them.
-  LENS_MODEL before = MeasuredLens();
+  SLensModel before = MeasuredLens();
   before.matrix(0, 0) = 1108.5;
   before.distortion[0] = -0.25;
   before.rmsPx = 0.125;
-  LENS_MODEL lens = before;
+  SLensModel lens = before;
   std::string error;
   EXPECT_FALSE(veldrin::ReadLensFile(path, lens, error));
   EXPECT_NE(error.find("no lens file"), std::string::npos);
@@ -75,7 +75,7 @@ TEST(LensFile, RefusesWhatIsNotALens) {
 
   // An unusable lens is not written, and the previous file stays.
   ASSERT_TRUE(veldrin::WriteLensFile(path, before));
-  LENS_MODEL broken = before;
+  SLensModel broken = before;
   broken.matrix(0, 0) = -1;
   EXPECT_FALSE(veldrin::WriteLensFile(path, broken));
   EXPECT_TRUE(veldrin::ReadLensFile(path, lens, error));

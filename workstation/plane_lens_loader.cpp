@@ -5,11 +5,11 @@
 
 namespace veldrin {
 
-std::shared_ptr<LENS_MODEL> LoadLensForCamera(const std::string& folder, const std::string& camera,
+std::shared_ptr<SLensModel> LoadLensForCamera(const std::string& folder, const std::string& camera,
                                               std::string* problem) {
   const std::string file = LensFileName(camera);
   if (file.empty()) return nullptr;
-  auto lens = std::make_shared<LENS_MODEL>();
+  auto lens = std::make_shared<SLensModel>();
   std::string error;
   if (!ReadLensFile(folder + file, *lens, error)) {
     if (problem && error.rfind("no lens file", 0) != 0) *problem = error;
@@ -19,7 +19,7 @@ std::shared_ptr<LENS_MODEL> LoadLensForCamera(const std::string& folder, const s
   return lens;
 }
 
-std::string ActiveLensName(const LENS_MODEL* lens, cv::Size frameSize) {
+std::string ActiveLensName(const SLensModel* lens, cv::Size frameSize) {
   return lens && lens->size == frameSize ? LensFileName(lens->strCamera) : std::string();
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-struct LENS_MODEL;
+struct SLensModel;
 
 namespace veldrin {
 
@@ -16,11 +16,11 @@ namespace veldrin {
 // The lens correction of `camera` from its lens file in `folder`, or null when there is none,
 // it cannot be read, or it was measured on another camera (a copied file). A file that is there
 // but cannot be used is named in `problem` (when given).
-std::shared_ptr<LENS_MODEL> LoadLensForCamera(const std::string& folder, const std::string& camera,
+std::shared_ptr<SLensModel> LoadLensForCamera(const std::string& folder, const std::string& camera,
                                               std::string* problem = nullptr);
 
 // The lens file whose correction applies to frames of `frameSize` ("" when none does).
-std::string ActiveLensName(const LENS_MODEL* lens, cv::Size frameSize);
+std::string ActiveLensName(const SLensModel* lens, cv::Size frameSize);
 
 // The corners saved on the empty table (the 2D plane file in `folder`); false when there are
 // none.

@@ -94,7 +94,7 @@ bool CRectification::FollowFrameSize(int frameWidth, int frameHeight, cv::Size* 
   m_frameHeight = frameHeight;
   m_maxOutputWidth = frameWidth;
   m_maxOutputHeight = frameHeight;
-  if (m_bMediaSizeKnown && m_mediaWidthMm > 0 && m_mediaHeightMm > 0) {
+  if (m_mediaSizeKnown && m_mediaWidthMm > 0 && m_mediaHeightMm > 0) {
     ComputeOutputSizeLocked();
   } else {
     m_outputWidth = static_cast<float>(frameWidth);
@@ -163,10 +163,10 @@ std::array<std::string, 4> CRectification::FormatPointReadouts() const {
 
 bool CRectification::UpdateMediaSize(int mediaWidthMm, int mediaHeightMm) {
   std::lock_guard lock(m_mutex);
-  if (m_bMediaSizeKnown && mediaWidthMm == m_mediaWidthMm && mediaHeightMm == m_mediaHeightMm) {
+  if (m_mediaSizeKnown && mediaWidthMm == m_mediaWidthMm && mediaHeightMm == m_mediaHeightMm) {
     return false;
   }
-  m_bMediaSizeKnown = true;
+  m_mediaSizeKnown = true;
   m_mediaWidthMm = mediaWidthMm;
   m_mediaHeightMm = mediaHeightMm;
   if (mediaWidthMm <= 0 || mediaHeightMm <= 0) return true;
@@ -195,7 +195,7 @@ void CRectification::ComputeOutputSizeLocked() {
 
 bool CRectification::GetMediaSizeMm(int& widthMm, int& heightMm) const {
   std::lock_guard lock(m_mutex);
-  if (!m_bMediaSizeKnown || m_mediaWidthMm <= 0 || m_mediaHeightMm <= 0) return false;
+  if (!m_mediaSizeKnown || m_mediaWidthMm <= 0 || m_mediaHeightMm <= 0) return false;
   widthMm = m_mediaWidthMm;
   heightMm = m_mediaHeightMm;
   return true;
@@ -228,21 +228,21 @@ cv::Size CRectification::GetOutputSize() const {
   return {static_cast<int>(m_outputWidth), static_cast<int>(m_outputHeight)};
 }
 
-void CRectification::SetLens(std::shared_ptr<const LENS_MODEL> lens) {
+void CRectification::SetLens(std::shared_ptr<const SLensModel> lens) {
   if (lens && !veldrin::IsUsableLens(*lens)) lens.reset();
   std::lock_guard lock(m_mutex);
-  m_pLens = std::move(lens);
+  m_lens = std::move(lens);
   GeometryChangedLocked();
 }
 
-std::shared_ptr<const LENS_MODEL> CRectification::GetLens() const {
+std::shared_ptr<const SLensModel> CRectification::GetLens() const {
   std::lock_guard lock(m_mutex);
-  return m_pLens;
+  return m_lens;
 }
 
 bool CRectification::LensAppliesTo(cv::Size frameSize) const {
   std::lock_guard lock(m_mutex);
-  return m_pLens && m_pLens->size == frameSize;
+  return m_lens && m_lens->size == frameSize;
 }
 
 namespace {
@@ -277,16 +277,16 @@ void RemapInBands(const cv::Mat& frame, cv::Mat& out, const cv::Mat& map1, const
 bool CRectification::UpdateWarpTables(cv::Size frameSize) {
   std::vector<cv::Point2f> corners, dstCorners;
   cv::Size outSize;
-  std::shared_ptr<const LENS_MODEL> lens;
+  std::shared_ptr<const SLensModel> lens;
   std::uint64_t generation = 0;
   {
     std::lock_guard lock(m_mutex);
-    generation = m_nGeneration;
+    generation = m_generation;
     if (m_warp.generation == generation && m_warp.frameSize == frameSize) return m_warp.bUsable;
     corners = m_corners;
     dstCorners = m_dstCorners;
     outSize = cv::Size(static_cast<int>(m_outputWidth), static_cast<int>(m_outputHeight));
-    if (m_pLens && m_pLens->size == frameSize) lens = m_pLens;
+    if (m_lens && m_lens->size == frameSize) lens = m_lens;
   }
   m_warp.generation = generation;
   m_warp.frameSize = frameSize;
@@ -310,15 +310,15 @@ bool CRectification::UpdateWarpTables(cv::Size frameSize) {
 }
 
 bool CRectification::UpdateCorrectionTables(cv::Size frameSize) {
-  std::shared_ptr<const LENS_MODEL> lens;
+  std::shared_ptr<const SLensModel> lens;
   std::uint64_t generation = 0;
   {
     std::lock_guard lock(m_mutex);
-    generation = m_nGeneration;
+    generation = m_generation;
     if (m_correction.generation == generation && m_correction.frameSize == frameSize) {
       return m_correction.bUsable;
     }
-    if (m_pLens && m_pLens->size == frameSize) lens = m_pLens;
+    if (m_lens && m_lens->size == frameSize) lens = m_lens;
   }
   // Only the lens matters here; a corner change finds the tables still right.
   const bool wasFor = m_correction.bUsable && m_correction.frameSize == frameSize;
@@ -328,14 +328,14 @@ bool CRectification::UpdateCorrectionTables(cv::Size frameSize) {
     m_correction.bUsable = false;
     m_correction.map1.release();
     m_correction.map2.release();
-    m_pCorrectionLens.reset();
+    m_correctionLens.reset();
     return false;
   }
-  if (!(wasFor && m_pCorrectionLens == lens)) {
+  if (!(wasFor && m_correctionLens == lens)) {
     veldrin::BuildRemapTables(cv::Matx33d::eye(), lens.get(), frameSize, m_correction.map1,
                               m_correction.map2);
   }
-  m_pCorrectionLens = lens;
+  m_correctionLens = lens;
   m_correction.bUsable = true;
   return true;
 }

@@ -85,8 +85,8 @@ class CRectification {
   cv::Size GetOutputSize() const;
 
   // The camera's lens, or null for none. It applies only to frames of the size it was made for.
-  void SetLens(std::shared_ptr<const LENS_MODEL> lens);
-  std::shared_ptr<const LENS_MODEL> GetLens() const;
+  void SetLens(std::shared_ptr<const SLensModel> lens);
+  std::shared_ptr<const SLensModel> GetLens() const;
   bool LensAppliesTo(cv::Size frameSize) const;
 
   // Rectifies one camera frame into `out`. `out` is written in place when it already has the
@@ -111,7 +111,7 @@ class CRectification {
 
   void SetDstCornersLocked();
   void ComputeOutputSizeLocked();
-  void GeometryChangedLocked() { ++m_nGeneration; }
+  void GeometryChangedLocked() { ++m_generation; }
   // Brings the tables up to date for frames of `frameSize`; false when there is no mapping.
   bool UpdateWarpTables(cv::Size frameSize);
   bool UpdateCorrectionTables(cv::Size frameSize);
@@ -127,13 +127,13 @@ class CRectification {
   int m_maxOutputHeight = 0;
   int m_mediaWidthMm = 0;
   int m_mediaHeightMm = 0;
-  bool m_bMediaSizeKnown = false;  // no media size has been taken from the host yet
+  bool m_mediaSizeKnown = false;  // no media size has been taken from the host yet
 
-  std::shared_ptr<const LENS_MODEL> m_pLens;
-  std::uint64_t m_nGeneration = 1;
+  std::shared_ptr<const SLensModel> m_lens;
+  std::uint64_t m_generation = 1;
 
   std::mutex m_tableMutex;
   SRemapTables m_warp;
   SRemapTables m_correction;
-  std::shared_ptr<const LENS_MODEL> m_pCorrectionLens;  // what m_correction was built from
+  std::shared_ptr<const SLensModel> m_correctionLens;  // what m_correction was built from
 };

@@ -180,8 +180,8 @@ double MeanDifference(const cv::Mat& a, const cv::Mat& b) {
 }
 
 // A camera with barrel distortion, for frames of `size`.
-LENS_MODEL BarrelLens(cv::Size size) {
-  LENS_MODEL lens;
+SLensModel BarrelLens(cv::Size size) {
+  SLensModel lens;
   lens.size = size;
   const double f = 0.9 * size.width;
   lens.matrix = cv::Matx33d(f, 0, size.width / 2.0 + 3, 0, f, size.height / 2.0 - 2, 0, 0, 1);
@@ -215,7 +215,7 @@ TEST(Rectification, WarpIsOneMappingOfLensCorrectionAndPerspective) {
   for (const bool lens : {false, true}) {
     SCOPED_TRACE(lens ? "lens" : "no lens");
     const cv::Mat frame = lens ? MakeSmoothFrame(320, 240) : MakeTestFrame(320, 240);
-    r.SetLens(lens ? std::make_shared<LENS_MODEL>(BarrelLens(frame.size())) : nullptr);
+    r.SetLens(lens ? std::make_shared<SLensModel>(BarrelLens(frame.size())) : nullptr);
     cv::Mat corrected, out, expected;
     EXPECT_EQ(r.CorrectLens(frame, corrected), lens);
     ASSERT_TRUE(r.Rectify(frame, out));
@@ -298,7 +298,7 @@ TEST(Rectification, ReusedPicturesAreRewrittenWhole) {
   const cv::Rect bottom(0, 330, 500, 20);
   EXPECT_LE(MeanDifference(plain(bottom), expected(bottom)), 1.0);
 
-  r.SetLens(std::make_shared<LENS_MODEL>(BarrelLens(frame.size())));
+  r.SetLens(std::make_shared<SLensModel>(BarrelLens(frame.size())));
   twice(true, false);
   twice(true, true);
 }
@@ -307,7 +307,7 @@ TEST(Rectification, ReusedPicturesAreRewrittenWhole) {
 // polynomial folds back toward the centre; those must not read as a second copy of the middle.
 TEST(Rectification, OutsideTheFrameIsBlackWithOrWithoutALens) {
   const cv::Mat white(120, 160, CV_8UC3, cv::Scalar::all(255));
-  LENS_MODEL lens = BarrelLens(white.size());
+  SLensModel lens = BarrelLens(white.size());
   lens.distortion = cv::Vec<double, 5>(-0.4, 0, 0, 0, 0);
   // Quads twice and twenty times the frame, centred on it.
   const Corners twice{{-80, -60}, {240, -60}, {240, 180}, {-80, 180}};
@@ -317,7 +317,7 @@ TEST(Rectification, OutsideTheFrameIsBlackWithOrWithoutALens) {
     CRectification r;
     r.ApplyCameraSettings(160, 120);
     r.UpdateMediaSize(100, 100);
-    if (withLens) r.SetLens(std::make_shared<LENS_MODEL>(lens));
+    if (withLens) r.SetLens(std::make_shared<SLensModel>(lens));
     ASSERT_TRUE(r.SetCorners(withLens ? far : twice));
     cv::Mat out;
     ASSERT_TRUE(r.Rectify(white, out));

@@ -41,16 +41,16 @@ void CSheetTools::Say(const std::string& text) {
 
 void CSheetTools::SayResult(const std::string& text) {
   m_status.ClearProblem();
-  if (!m_strResult.empty()) m_status.ClearNotice(m_strResult);
-  m_strResult = text;
-  if (!m_strResult.empty()) m_status.ReportNotice(m_strResult);
+  if (!m_result.empty()) m_status.ClearNotice(m_result);
+  m_result = text;
+  if (!m_result.empty()) m_status.ReportNotice(m_result);
   if (m_said) m_said();
 }
 
 void CSheetTools::ClearResult() {
-  if (m_strResult.empty()) return;
-  m_status.ClearNotice(m_strResult);
-  m_strResult.clear();
+  if (m_result.empty()) return;
+  m_status.ClearNotice(m_result);
+  m_result.clear();
   if (m_said) m_said();
 }
 
@@ -108,7 +108,7 @@ void CSheetTools::CalibrationSaved(const std::string& directory, const std::stri
                                    const cv::Mat& frame) {
   std::string error;
   if (!m_watch.Saved(directory, name, frame, error) && !error.empty()) Say(error);
-  if (!m_strCameraMessage.empty()) CheckCamera(frame);
+  if (!m_cameraMessage.empty()) CheckCamera(frame);
 }
 
 void CSheetTools::CalibrationApplied(const std::string& directory, const std::string& name,
@@ -123,11 +123,11 @@ void CSheetTools::CalibrationApplied(const std::string& directory, const std::st
 
 void CSheetTools::CheckCamera(const cv::Mat& frame) {
   const std::string message = m_watch.Check(frame);
-  if (message == m_strCameraMessage) return;
+  if (message == m_cameraMessage) return;
   if (!message.empty()) {
     Say(message);
-  } else if (m_status.Problem() == m_strCameraMessage) {
+  } else if (m_status.Problem() == m_cameraMessage) {
     Say(std::string());
   }
-  m_strCameraMessage = message;
+  m_cameraMessage = message;
 }

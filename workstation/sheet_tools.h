@@ -56,7 +56,7 @@ class CSheetTools {
   // something else was said since.
   void CheckCamera(const cv::Mat& frame);
   // Whether the periodic check has anything to look at or to take back.
-  bool IsCheckDue() const { return m_watch.IsWatching() || !m_strCameraMessage.empty(); }
+  bool IsCheckDue() const { return m_watch.IsWatching() || !m_cameraMessage.empty(); }
 
  private:
   void Say(const std::string& text);
@@ -66,8 +66,8 @@ class CSheetTools {
   CStatusModel& m_status;
   std::function<void()> m_said;
   CCameraWatch m_watch;
-  std::string m_strCameraMessage;  // the camera-moved warning while it is shown
-  std::string m_strResult;         // the result shown as the notice, while it is
+  std::string m_cameraMessage;  // the camera-moved warning while it is shown
+  std::string m_result;         // the result shown as the notice, while it is
   veldrin::SBoardSpec m_board{9, 6, 20.0};
   // Until this steady-clock time (ns) the output picture keeps the accuracy deviations.
   std::atomic<std::int64_t> m_outputHeldUntil{0};

@@ -28,14 +28,14 @@ void CStatusModel::SRate::Sample(Clock::time_point now) {
 
 void CStatusModel::SetHostAttached(std::string instance, std::string folder) {
   std::lock_guard lock(m_mutex);
-  m_bHost = true;
-  m_strInstance = std::move(instance);
+  m_host = true;
+  m_instance = std::move(instance);
   m_strFolder = std::move(folder);
 }
 
 void CStatusModel::SetHostDetached() {
   std::lock_guard lock(m_mutex);
-  m_bHost = false;
+  m_host = false;
 }
 
 void CStatusModel::SetMediaSize(int widthMm, int heightMm) {
@@ -51,14 +51,14 @@ void CStatusModel::CountPublished() {
 
 void CStatusModel::SetCamera(std::string name) {
   std::lock_guard lock(m_mutex);
-  m_strCamera = std::move(name);
+  m_camera = std::move(name);
   m_frameWidth = 0;
   m_frameHeight = 0;
 }
 
 void CStatusModel::SetCameraRunning(bool running, Clock::time_point now) {
   std::lock_guard lock(m_mutex);
-  m_bCameraRunning = running;
+  m_cameraRunning = running;
   m_lastFrameAt = now;
 }
 
@@ -72,7 +72,7 @@ void CStatusModel::CountFrame(int width, int height, Clock::time_point now) {
 
 void CStatusModel::SetDepthRunning(bool running) {
   std::lock_guard lock(m_mutex);
-  m_bDepthRunning = running;
+  m_depthRunning = running;
 }
 
 void CStatusModel::CountDepthFrame() {
@@ -82,37 +82,37 @@ void CStatusModel::CountDepthFrame() {
 
 void CStatusModel::ReportProblem(std::string text) {
   std::lock_guard lock(m_mutex);
-  m_strProblem = std::move(text);
+  m_problem = std::move(text);
 }
 
 void CStatusModel::ClearProblem() {
   std::lock_guard lock(m_mutex);
-  m_strProblem.clear();
+  m_problem.clear();
 }
 
 void CStatusModel::ClearProblem(const std::string& text) {
   std::lock_guard lock(m_mutex);
-  if (m_strProblem == text) m_strProblem.clear();
+  if (m_problem == text) m_problem.clear();
 }
 
 std::string CStatusModel::Problem() const {
   std::lock_guard lock(m_mutex);
-  return m_strProblem;
+  return m_problem;
 }
 
 void CStatusModel::ReportNotice(std::string text) {
   std::lock_guard lock(m_mutex);
-  m_strNotice = std::move(text);
+  m_notice = std::move(text);
 }
 
 void CStatusModel::ClearNotice(const std::string& text) {
   std::lock_guard lock(m_mutex);
-  if (m_strNotice == text) m_strNotice.clear();
+  if (m_notice == text) m_notice.clear();
 }
 
 std::string CStatusModel::Notice() const {
   std::lock_guard lock(m_mutex);
-  return m_strNotice;
+  return m_notice;
 }
 
 bool CStatusModel::CameraStalled(Clock::time_point now) const {
@@ -121,7 +121,7 @@ bool CStatusModel::CameraStalled(Clock::time_point now) const {
 }
 
 bool CStatusModel::CameraStalledLocked(Clock::time_point now) const {
-  return m_bCameraRunning && now - m_lastFrameAt >= kStallTime;
+  return m_cameraRunning && now - m_lastFrameAt >= kStallTime;
 }
 
 std::string CStatusModel::Text(Clock::time_point now) {
@@ -131,8 +131,8 @@ std::string CStatusModel::Text(Clock::time_point now) {
   m_depthFrames.Sample(now);
 
   std::string text;
-  if (m_bHost) {
-    text = "Host: " + m_strInstance + ", " + m_strFolder + ", " + std::to_string(m_mediaWidthMm) +
+  if (m_host) {
+    text = "Host: " + m_instance + ", " + m_strFolder + ", " + std::to_string(m_mediaWidthMm) +
            " x " + std::to_string(m_mediaHeightMm) + " mm, " + std::to_string(m_published.count) +
            " pictures published (" + Rate(m_published.perSecond) + "/s)";
   } else {
@@ -140,26 +140,26 @@ std::string CStatusModel::Text(Clock::time_point now) {
   }
 
   text += "   Camera: ";
-  if (m_strCamera.empty()) {
+  if (m_camera.empty()) {
     text += "none";
   } else {
-    text += m_strCamera;
+    text += m_camera;
     if (m_frameWidth > 0) {
       text += ", " + std::to_string(m_frameWidth) + " x " + std::to_string(m_frameHeight) + ", " +
-              Rate(m_bCameraRunning ? m_frames.perSecond : 0.0) + " fps";
+              Rate(m_cameraRunning ? m_frames.perSecond : 0.0) + " fps";
     }
-    if (!m_bCameraRunning) text += ", stopped";
+    if (!m_cameraRunning) text += ", stopped";
   }
-  if (m_bDepthRunning) text += ", depth " + Rate(m_depthFrames.perSecond) + " fps";
+  if (m_depthRunning) text += ", depth " + Rate(m_depthFrames.perSecond) + " fps";
 
   if (CameraStalledLocked(now)) {
     text += "   Problem: the camera has given no frames for " +
             std::to_string(
                 std::chrono::duration_cast<std::chrono::seconds>(now - m_lastFrameAt).count()) +
             " s.";
-  } else if (!m_strProblem.empty()) {
-    text += "   Problem: " + m_strProblem;
+  } else if (!m_problem.empty()) {
+    text += "   Problem: " + m_problem;
   }
-  if (!m_strNotice.empty()) text += "   " + m_strNotice;
+  if (!m_notice.empty()) text += "   " + m_notice;
   return text;
 }

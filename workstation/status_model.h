@@ -68,22 +68,22 @@ class CStatusModel {
   bool CameraStalledLocked(Clock::time_point now) const;
 
   mutable std::mutex m_mutex;
-  bool m_bHost = false;
-  std::string m_strInstance;
+  bool m_host = false;
+  std::string m_instance;
   std::string m_strFolder;
   int m_mediaWidthMm = 0;
   int m_mediaHeightMm = 0;
   SRate m_published;
 
-  std::string m_strCamera;
-  bool m_bCameraRunning = false;
+  std::string m_camera;
+  bool m_cameraRunning = false;
   Clock::time_point m_lastFrameAt{};
   int m_frameWidth = 0;
   int m_frameHeight = 0;
   SRate m_frames;
-  bool m_bDepthRunning = false;
+  bool m_depthRunning = false;
   SRate m_depthFrames;
 
-  std::string m_strProblem;
-  std::string m_strNotice;
+  std::string m_problem;
+  std::string m_notice;
 };

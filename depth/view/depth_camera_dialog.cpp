@@ -84,32 +84,32 @@ void CDepthCameraDialog::CreateControls() {
     const QString text = QString::fromLatin1(t.text);
     QWidget* w = nullptr;
     switch (t.kind) {
-      case veldrin::EControlKind::GroupBox:
+      case veldrin::EControlKind::kGroupBox:
         w = new QGroupBox(text, this);
         break;
-      case veldrin::EControlKind::Label:
+      case veldrin::EControlKind::kLabel:
         w = new QLabel(text, this);
         break;
-      case veldrin::EControlKind::ReadOnlyEdit: {
+      case veldrin::EControlKind::kReadOnlyEdit: {
         auto* edit = new QLineEdit(this);
         edit->setReadOnly(true);
         w = edit;
         break;
       }
-      case veldrin::EControlKind::UpDown:
+      case veldrin::EControlKind::kUpDown:
         w = m_upDown = new CUpDown(this);
         break;
-      case veldrin::EControlKind::CheckBox:
+      case veldrin::EControlKind::kCheckBox:
         w = new QCheckBox(text, this);
         break;
-      case veldrin::EControlKind::PushButton: {
+      case veldrin::EControlKind::kPushButton: {
         auto* button = new QPushButton(text, this);
         button->setAutoDefault(false);
         w = button;
         break;
       }
     }
-    if (t.kind == veldrin::EControlKind::GroupBox) groupBox = w;
+    if (t.kind == veldrin::EControlKind::kGroupBox) groupBox = w;
     if (*t.id) w->setObjectName(QString::fromLatin1(t.id));
     QRect r = DuRect(fm, t.x, t.y, t.cx, t.cy);
     // Texts take the room this font needs; the template was laid out for a narrower one.
@@ -166,7 +166,7 @@ void CDepthCameraDialog::LoadPlaneCoordinates() {
     m_measure.SetPlaneCorners(plane);
   } else {
     m_measure.ClearPlaneCorners();
-    if (error.rfind("no 3D plane file", 0) != 0) m_strPlaneProblem = error;
+    if (error.rfind("no 3D plane file", 0) != 0) m_planeProblem = error;
   }
 }
 
@@ -200,22 +200,22 @@ float CDepthCameraDialog::UpdateDepthView(const cv::Mat& depthImage, const cv::M
     std::lock_guard lock(m_measureMutex);
     height = m_measure.UpdateDepthView(depthMeters, vertices, c[0], c[1], c[2], c[3], c[4], c[5],
                                        c[6], c[7], nullptr);
-    m_bSettled.store(m_measure.IsSettled());
+    m_settled.store(m_measure.IsSettled());
   }
   if (m_pGLWindow) {
     PushDrawOptions();
     m_pGLWindow->RequestRepaint();
   }
   // The read-out follows in whole millimetres; one queued call at a time.
-  m_nShownHeightMm.store(static_cast<int>(static_cast<double>(height) * 1000.0));
-  if (!m_bHeightPending.exchange(true)) {
+  m_shownHeightMm.store(static_cast<int>(static_cast<double>(height) * 1000.0));
+  if (!m_heightPending.exchange(true)) {
     QMetaObject::invokeMethod(
         this,
         [this] {
-          m_bHeightPending.store(false);
+          m_heightPending.store(false);
           // A height from the first few samples is not one to act on yet.
-          m_heightEdit->setText(m_bSettled.load()
-                                    ? QStringLiteral("%1 mm").arg(m_nShownHeightMm.load())
+          m_heightEdit->setText(m_settled.load()
+                                    ? QStringLiteral("%1 mm").arg(m_shownHeightMm.load())
                                     : QStringLiteral("measuring\u2026"));
         },
         Qt::QueuedConnection);
@@ -232,14 +232,14 @@ CDepthCameraDialog::ESaveResult CDepthCameraDialog::SavePlaneCoordinates() {
   veldrin::Plane3D plane;
   {
     std::lock_guard lock(m_measureMutex);
-    if (!m_measure.CurrentPlaneCorners(plane)) return ESaveResult::NoFrameYet;
+    if (!m_measure.CurrentPlaneCorners(plane)) return ESaveResult::kNoFrameYet;
   }
   // A failed write keeps the file as it was, so the plane measured against stays that one too.
   if (!veldrin::WritePlane3D(veldrin::Plane3DPath(m_strFolder), plane))
-    return ESaveResult::WriteFailed;
+    return ESaveResult::kWriteFailed;
   std::lock_guard lock(m_measureMutex);
   m_measure.SetPlaneCorners(plane);
-  return ESaveResult::Saved;
+  return ESaveResult::kSaved;
 }
 
 int CDepthCameraDialog::IsPlaneLoaded() {

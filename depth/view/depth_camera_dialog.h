@@ -63,9 +63,9 @@ class CDepthCameraDialog : public QDialog {
   float GetTolerance() const { return static_cast<float>(m_nTolerance.load()); }
   // Any thread: the measurement has averaged enough frames to act on (CTableMeasure::IsSettled);
   // until then the height read-out says "measuring…".
-  bool IsSettled() const { return m_bSettled.load(); }
+  bool IsSettled() const { return m_settled.load(); }
 
-  enum class ESaveResult { Saved, NoFrameYet, WriteFailed };
+  enum class ESaveResult { kSaved, kNoFrameYet, kWriteFailed };
   // The averaged cloud at the current depth corners becomes the stored plane and the 3D plane
   // file. Before the first frame, or when the file cannot be written, the stored plane (file and
   // measure) stays as it was.
@@ -73,7 +73,7 @@ class CDepthCameraDialog : public QDialog {
   int IsPlaneLoaded();
   // Why a 3D plane file found at start was not used (it names the file); empty otherwise. UI
   // thread.
-  const std::string& PlaneProblem() const { return m_strPlaneProblem; }
+  const std::string& PlaneProblem() const { return m_planeProblem; }
 
   // Any thread: the latest measurement.
   veldrin::CMeasurementExchange::CHandle Published() const { return m_measure.Published(); }
@@ -96,7 +96,7 @@ class CDepthCameraDialog : public QDialog {
   void PushDrawOptions();
 
   const std::string m_strFolder;
-  std::string m_strPlaneProblem;
+  std::string m_planeProblem;
   CImageWindow* m_imageWindow = nullptr;
   COpenGL3DWindow* m_pGLWindow = nullptr;
   QLabel* m_noGLLabel = nullptr;
@@ -107,9 +107,9 @@ class CDepthCameraDialog : public QDialog {
   std::atomic<int> m_nTolerance{4};
   std::atomic<int> m_bDrawPlane{1};
   std::atomic<int> m_bDrawTablePoints{0};
-  std::atomic<bool> m_bHeightPending{false};
-  std::atomic<int> m_nShownHeightMm{0};
-  std::atomic<bool> m_bSettled{false};
+  std::atomic<bool> m_heightPending{false};
+  std::atomic<int> m_shownHeightMm{0};
+  std::atomic<bool> m_settled{false};
 
   std::mutex m_measureMutex;
   CTableMeasure m_measure;  // guarded by m_measureMutex (Published() excepted)

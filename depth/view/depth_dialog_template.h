@@ -4,7 +4,7 @@
 
 namespace veldrin {
 
-enum class EControlKind { GroupBox, Label, ReadOnlyEdit, UpDown, CheckBox, PushButton };
+enum class EControlKind { kGroupBox, kLabel, kReadOnlyEdit, kUpDown, kCheckBox, kPushButton };
 
 struct SControlTemplate {
   const char* id;  // object name; empty for static controls
@@ -19,15 +19,15 @@ inline constexpr int kDepthDialogWidthDu = 573;
 inline constexpr int kDepthDialogHeightDu = 152;
 
 inline constexpr SControlTemplate kDepthDialogControls[] = {
-    {"", EControlKind::GroupBox, "Settings", 468, 3, 99, 75, false},
-    {"", EControlKind::Label, "Max tolerance", 472, 19, 46, 8, false},
-    {"1008", EControlKind::ReadOnlyEdit, "", 472, 29, 65, 14, false},
-    {"1018", EControlKind::UpDown, "", 540, 29, 11, 14, false},
-    {"1011", EControlKind::CheckBox, "Draw table points", 472, 51, 72, 10, false},
-    {"1017", EControlKind::CheckBox, "Draw virtual table plane", 472, 63, 92, 10, false},
-    {"1022", EControlKind::PushButton, "Save plane coordinates", 472, 81, 90, 14, true},
-    {"", EControlKind::Label, "Object height:", 470, 110, 47, 8, false},
-    {"1021", EControlKind::ReadOnlyEdit, "", 472, 129, 40, 14, false},
+    {"", EControlKind::kGroupBox, "Settings", 468, 3, 99, 75, false},
+    {"", EControlKind::kLabel, "Max tolerance", 472, 19, 46, 8, false},
+    {"1008", EControlKind::kReadOnlyEdit, "", 472, 29, 65, 14, false},
+    {"1018", EControlKind::kUpDown, "", 540, 29, 11, 14, false},
+    {"1011", EControlKind::kCheckBox, "Draw table points", 472, 51, 72, 10, false},
+    {"1017", EControlKind::kCheckBox, "Draw virtual table plane", 472, 63, 92, 10, false},
+    {"1022", EControlKind::kPushButton, "Save plane coordinates", 472, 81, 90, 14, true},
+    {"", EControlKind::kLabel, "Object height:", 470, 110, 47, 8, false},
+    {"1021", EControlKind::kReadOnlyEdit, "", 472, 129, 40, 14, false},
 };
 
 // The two views, in client pixels (left, top, right, bottom).

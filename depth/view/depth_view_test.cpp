@@ -35,14 +35,14 @@ constexpr int kDepthCorners[8] = {150, 110, 490, 110, 490, 370, 150, 370};
 // Frames of the simulated camera, converted as the engine does, handed to a 3D View.
 class CFeeder {
  public:
-  explicit CFeeder(std::optional<SCENE_BOX> box)
-      : m_device(TABLE_SCENE_PARAMS{.box = box, .depth = {}}, false) {
-    m_device.Start(DEPTH_STREAM_REQUEST{});
+  explicit CFeeder(std::optional<SSceneBox> box)
+      : m_device(STableSceneParams{.box = box, .depth = {}}, false) {
+    m_device.Start(SDepthStreamRequest{});
   }
   float Feed(CDepthCameraDialog& dialog, int frames) {
     float h = 0.f;
     for (int i = 0; i < frames; ++i) {
-      DEPTH_FRAMESET frameset;
+      SDepthFrameset frameset;
       EXPECT_TRUE(m_device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset));
       m_rays.Update(frameset.depth.intrinsics);
       m_cloud.resize(static_cast<size_t>(frameset.depth.nWidth) * frameset.depth.nHeight);
@@ -60,7 +60,7 @@ class CFeeder {
   cv::Mat m_meters, m_grey;
 };
 
-const SCENE_BOX kBox50{{120, 100, 50}};
+const SSceneBox kBox50{{120, 100, 50}};
 
 // Pixels of the view's framebuffer within `slack` of a colour.
 int CountColour(const QImage& image, QRgb colour, int slack = 3) {
@@ -119,11 +119,11 @@ TEST_F(DepthViewTest, PlaneFileIsWrittenFromTheCloudAndReadAtTheNextStart) {
     CDepthCameraDialog dialog(Folder());
     EXPECT_EQ(dialog.IsPlaneLoaded(), 0);
     // Nothing measured yet: nothing to store.
-    EXPECT_EQ(dialog.SavePlaneCoordinates(), CDepthCameraDialog::ESaveResult::NoFrameYet);
+    EXPECT_EQ(dialog.SavePlaneCoordinates(), CDepthCameraDialog::ESaveResult::kNoFrameYet);
     EXPECT_FALSE(std::filesystem::exists(veldrin::Plane3DPath(Folder())));
     CFeeder feeder(std::nullopt);
     feeder.Feed(dialog, 60);
-    EXPECT_EQ(dialog.SavePlaneCoordinates(), CDepthCameraDialog::ESaveResult::Saved);
+    EXPECT_EQ(dialog.SavePlaneCoordinates(), CDepthCameraDialog::ESaveResult::kSaved);
     EXPECT_EQ(dialog.IsPlaneLoaded(), 1);
     const auto latest = dialog.Published();
     ASSERT_TRUE(latest);

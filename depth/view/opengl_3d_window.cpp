@@ -52,16 +52,16 @@ bool COpenGL3DWindow::IsAvailable() {
 void COpenGL3DWindow::SetDrawOptions(bool drawPlane, bool drawTablePoints, float toleranceMm) {
   m_bDrawPlane.store(drawPlane);
   m_bDrawTablePoints.store(drawTablePoints);
-  m_fToleranceMm.store(toleranceMm);
+  m_toleranceMm.store(toleranceMm);
 }
 
 void COpenGL3DWindow::RequestRepaint() {
-  if (m_bRepaintPending.exchange(true)) return;
+  if (m_repaintPending.exchange(true)) return;
   QMetaObject::invokeMethod(this, "RepaintQueued", Qt::QueuedConnection);
 }
 
 void COpenGL3DWindow::RepaintQueued() {
-  m_bRepaintPending.store(false);
+  m_repaintPending.store(false);
   update();
 }
 
@@ -83,10 +83,10 @@ void COpenGL3DWindow::paintGL() {
   const veldrin::CMeasurementExchange::CHandle latest =
       m_source ? m_source() : veldrin::CMeasurementExchange::CHandle();
   DrawScene(latest ? &*latest : nullptr);
-  ++m_nPaints;
+  ++m_paints;
 }
 
-void COpenGL3DWindow::DrawScene(const veldrin::DEPTH_MEASUREMENT* m) {
+void COpenGL3DWindow::DrawScene(const veldrin::SDepthMeasurement* m) {
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
   // Before the first frame there is no plane or cloud: the grey background alone.
   if (!m || m->nCols <= 0 || m->nRows <= 0) return;
@@ -94,10 +94,10 @@ void COpenGL3DWindow::DrawScene(const veldrin::DEPTH_MEASUREMENT* m) {
 
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();
-  glTranslatef(m_fPanX, m_fPanY, m_fZoom);
+  glTranslatef(m_panX, m_panY, m_zoom);
   glTranslatef(c.x, c.y, -c.z);
-  glRotatef(m_fRotationX, 1.f, 0.f, 0.f);
-  glRotatef(-m_fRotationZ, 0.f, 0.f, 1.f);
+  glRotatef(m_rotationX, 1.f, 0.f, 0.f);
+  glRotatef(-m_rotationZ, 0.f, 0.f, 1.f);
   glTranslatef(-c.x, -c.y, c.z);
   // Camera coordinates (y down, z away) into OpenGL's (y up, z towards the viewer).
   glRotatef(180.f, 1.f, 0.f, 0.f);
@@ -118,7 +118,7 @@ void COpenGL3DWindow::DrawScene(const veldrin::DEPTH_MEASUREMENT* m) {
   }
 
   glPointSize(1.f);
-  const auto tolerance = static_cast<float>(static_cast<double>(m_fToleranceMm.load()) / 1000.0);
+  const auto tolerance = static_cast<float>(static_cast<double>(m_toleranceMm.load()) / 1000.0);
   const bool tablePoints = m_bDrawTablePoints.load();
   const int cols = m->nCols;
   const int rows = m->nRows;
@@ -156,35 +156,35 @@ void COpenGL3DWindow::DrawScene(const veldrin::DEPTH_MEASUREMENT* m) {
 
 void COpenGL3DWindow::OnMouseMove(Qt::MouseButtons buttons, Qt::KeyboardModifiers modifiers,
                                   QPointF point) {
-  const int dx = static_cast<int>(static_cast<float>(point.x()) - m_fLastMouseX);
-  const int dy = static_cast<int>(static_cast<float>(point.y()) - m_fLastMouseY);
-  m_fLastMouseX = static_cast<float>(point.x());
-  m_fLastMouseY = static_cast<float>(point.y());
+  const int dx = static_cast<int>(static_cast<float>(point.x()) - m_lastMouseX);
+  const int dy = static_cast<int>(static_cast<float>(point.y()) - m_lastMouseY);
+  m_lastMouseX = static_cast<float>(point.x());
+  m_lastMouseY = static_cast<float>(point.y());
   if (!(buttons & Qt::LeftButton)) return;
   if (modifiers & Qt::ShiftModifier) {
-    m_fPanX += static_cast<float>(dx) * kPanPerPixel;
-    m_fPanY -= static_cast<float>(dy) * kPanPerPixel;
+    m_panX += static_cast<float>(dx) * kPanPerPixel;
+    m_panY -= static_cast<float>(dy) * kPanPerPixel;
   } else {
-    m_fRotationX = Wrap(m_fRotationX + static_cast<float>(dy) * kDegreesPerPixel);
-    m_fRotationZ = Wrap(m_fRotationZ - static_cast<float>(dx) * kDegreesPerPixel);
+    m_rotationX = Wrap(m_rotationX + static_cast<float>(dy) * kDegreesPerPixel);
+    m_rotationZ = Wrap(m_rotationZ - static_cast<float>(dx) * kDegreesPerPixel);
   }
   update();
 }
 
 void COpenGL3DWindow::OnMouseWheel(int delta) {
-  m_fZoom += static_cast<float>(delta) * kZoomPerWheelUnit;
+  m_zoom += static_cast<float>(delta) * kZoomPerWheelUnit;
   update();
 }
 
 void COpenGL3DWindow::ResetView() {
-  m_fRotationX = m_fRotationZ = 0.f;
-  m_fPanX = m_fPanY = m_fZoom = 0.f;
+  m_rotationX = m_rotationZ = 0.f;
+  m_panX = m_panY = m_zoom = 0.f;
   update();
 }
 
 void COpenGL3DWindow::mousePressEvent(QMouseEvent* event) {
-  m_fLastMouseX = static_cast<float>(event->position().x());
-  m_fLastMouseY = static_cast<float>(event->position().y());
+  m_lastMouseX = static_cast<float>(event->position().x());
+  m_lastMouseY = static_cast<float>(event->position().y());
 }
 
 void COpenGL3DWindow::mouseMoveEvent(QMouseEvent* event) {

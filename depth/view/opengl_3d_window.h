@@ -39,16 +39,16 @@ class COpenGL3DWindow : public QOpenGLWidget {
   void OnMouseWheel(int delta);
   void ResetView();
 
-  float RotationX() const { return m_fRotationX; }
-  float RotationZ() const { return m_fRotationZ; }
-  float PanX() const { return m_fPanX; }
-  float PanY() const { return m_fPanY; }
-  float Zoom() const { return m_fZoom; }
+  float RotationX() const { return m_rotationX; }
+  float RotationZ() const { return m_rotationZ; }
+  float PanX() const { return m_panX; }
+  float PanY() const { return m_panY; }
+  float Zoom() const { return m_zoom; }
   // Paints so far, for tests and the benchmark.
-  int PaintCount() const { return m_nPaints; }
+  int PaintCount() const { return m_paints; }
 
   // Draws one frame into the current context (clear included). Public for the benchmark.
-  void DrawScene(const veldrin::DEPTH_MEASUREMENT* measurement);
+  void DrawScene(const veldrin::SDepthMeasurement* measurement);
 
  protected:
   void initializeGL() override;
@@ -63,19 +63,19 @@ class COpenGL3DWindow : public QOpenGLWidget {
   Q_INVOKABLE void RepaintQueued();
 
   MeasurementSource m_source;
-  float m_fRotationX = 0.f;
-  float m_fRotationZ = 0.f;
-  float m_fPanX = 0.f;
-  float m_fPanY = 0.f;
-  float m_fZoom = 0.f;
-  float m_fLastMouseX = 0.f;
-  float m_fLastMouseY = 0.f;
-  int m_nPaints = 0;
+  float m_rotationX = 0.f;
+  float m_rotationZ = 0.f;
+  float m_panX = 0.f;
+  float m_panY = 0.f;
+  float m_zoom = 0.f;
+  float m_lastMouseX = 0.f;
+  float m_lastMouseY = 0.f;
+  int m_paints = 0;
 
   std::atomic<bool> m_bDrawPlane{true};
   std::atomic<bool> m_bDrawTablePoints{false};
-  std::atomic<float> m_fToleranceMm{3.f};
-  std::atomic<bool> m_bRepaintPending{false};
+  std::atomic<float> m_toleranceMm{3.f};
+  std::atomic<bool> m_repaintPending{false};
 };
 
 // Stands in for the OpenGL view where no context can be made: says so, in the view's place.

@@ -15,7 +15,7 @@ std::unique_ptr<CDepthDevice> OpenRealSenseRecording(const std::string&, bool) {
 // No recording can be read: the source stays closed (unavailable), as a missing file's does.
 std::unique_ptr<CFrameSource> OpenRealSenseRecordingColor(const std::string&) { return nullptr; }
 
-void RecordTableScene(const TABLE_SCENE_PARAMS&, const std::string&, int) {
+void RecordTableScene(const STableSceneParams&, const std::string&, int) {
   throw CNoDepthDeviceError(kNoRealSenseSupport);
 }
 

@@ -17,8 +17,8 @@ static_assert(sizeof(SVertex) == sizeof(rs2_vertex) &&
 
 namespace {
 
-CAMERA_INTRINSICS FromLibrary(const rs2_intrinsics& in) {
-  CAMERA_INTRINSICS out;
+SCameraIntrinsics FromLibrary(const rs2_intrinsics& in) {
+  SCameraIntrinsics out;
   out.width = in.width;
   out.height = in.height;
   out.ppx = in.ppx;
@@ -30,8 +30,8 @@ CAMERA_INTRINSICS FromLibrary(const rs2_intrinsics& in) {
   return out;
 }
 
-CAMERA_EXTRINSICS FromLibrary(const rs2_extrinsics& e) {
-  CAMERA_EXTRINSICS out;
+SCameraExtrinsics FromLibrary(const rs2_extrinsics& e) {
+  SCameraExtrinsics out;
   std::copy(e.rotation, e.rotation + 9, out.rotation);
   std::copy(e.translation, e.translation + 3, out.translation);
   return out;
@@ -40,19 +40,19 @@ CAMERA_EXTRINSICS FromLibrary(const rs2_extrinsics& e) {
 EFrameFormat FromLibrary(rs2_format format) {
   switch (format) {
     case RS2_FORMAT_Z16:
-      return EFrameFormat::Z16;
+      return EFrameFormat::kZ16;
     case RS2_FORMAT_DISPARITY32:
-      return EFrameFormat::Disparity32;
+      return EFrameFormat::kDisparity32;
     case RS2_FORMAT_RGB8:
-      return EFrameFormat::RGB8;
+      return EFrameFormat::kRGB8;
     case RS2_FORMAT_BGR8:
-      return EFrameFormat::BGR8;
+      return EFrameFormat::kBGR8;
     case RS2_FORMAT_Y8:
-      return EFrameFormat::Y8;
+      return EFrameFormat::kY8;
     case RS2_FORMAT_YUYV:
-      return EFrameFormat::YUYV;
+      return EFrameFormat::kYUYV;
     default:
-      return EFrameFormat::Any;
+      return EFrameFormat::kAny;
   }
 }
 
@@ -76,7 +76,7 @@ auto Guarded(TCall call) -> decltype(call()) {
   }
 }
 
-void Describe(const rs2::video_frame& frame, DEPTH_DEVICE_FRAME& out) {
+void Describe(const rs2::video_frame& frame, SDepthDeviceFrame& out) {
   out.pData = frame.get_data();
   out.nDataSize = static_cast<std::size_t>(frame.get_data_size());
   out.nWidth = frame.get_width();
@@ -89,15 +89,15 @@ void Describe(const rs2::video_frame& frame, DEPTH_DEVICE_FRAME& out) {
 }
 
 // The first video stream of `type` a recording holds.
-struct RECORDED_STREAM {
+struct SRecordedStream {
   int nWidth = 0;
   int nHeight = 0;
   rs2_format format = RS2_FORMAT_ANY;
 };
 
-struct RECORDING_STREAMS {
-  std::optional<RECORDED_STREAM> depth;
-  std::optional<RECORDED_STREAM> color;
+struct SRecordingStreams {
+  std::optional<SRecordedStream> depth;
+  std::optional<SRecordedStream> color;
 };
 
 // A context for recordings only: one that also watches for cameras takes two seconds to go.
@@ -113,12 +113,12 @@ std::string SizeText(int width, int height) {
 
 // Reads what a recording holds without playing it; one clear line for a file that cannot be
 // read (missing, cut short, not a recording).
-RECORDING_STREAMS ReadRecordingStreams(const std::string& file) {
+SRecordingStreams ReadRecordingStreams(const std::string& file) {
   std::error_code error;
   if (!std::filesystem::is_regular_file(file, error)) {
     throw CNoDepthDeviceError("the recording " + file + " does not exist");
   }
-  RECORDING_STREAMS streams;
+  SRecordingStreams streams;
   try {
     rs2::context context = RecordingContext();
     const rs2::playback playback = context.load_device(file);
@@ -126,7 +126,7 @@ RECORDING_STREAMS ReadRecordingStreams(const std::string& file) {
       for (const rs2::stream_profile& profile : sensor.get_stream_profiles()) {
         const auto video = profile.as<rs2::video_stream_profile>();
         if (!video) continue;
-        const RECORDED_STREAM stream{video.width(), video.height(), video.format()};
+        const SRecordedStream stream{video.width(), video.height(), video.format()};
         if (video.stream_type() == RS2_STREAM_DEPTH && video.format() == RS2_FORMAT_Z16 &&
             !streams.depth) {
           streams.depth = stream;
@@ -145,12 +145,12 @@ class CRealSenseDepthDevice : public CDepthDevice {
  public:
   // Either a connected camera (`serial`, possibly empty) or a recording (`file`).
   CRealSenseDepthDevice(std::string serial, std::string file, bool bPaced)
-      : m_strSerial(std::move(serial)),
-        m_strFile(std::move(file)),
-        m_bPaced(bPaced),
-        m_context(m_strFile.empty() ? rs2::context() : RecordingContext()) {}
+      : m_serial(std::move(serial)),
+        m_file(std::move(file)),
+        m_paced(bPaced),
+        m_context(m_file.empty() ? rs2::context() : RecordingContext()) {}
   ~CRealSenseDepthDevice() override {
-    if (!m_bStarted) return;
+    if (!m_started) return;
     try {
       m_pipeline.stop();
     } catch (const rs2::error&) {  // a camera gone already has nothing to stop
@@ -159,43 +159,43 @@ class CRealSenseDepthDevice : public CDepthDevice {
   CRealSenseDepthDevice(const CRealSenseDepthDevice&) = delete;
   CRealSenseDepthDevice& operator=(const CRealSenseDepthDevice&) = delete;
 
-  void Start(const DEPTH_STREAM_REQUEST& r) override {
-    if (!m_strFile.empty()) CheckRecording(r);
-    m_bCloud = r.bCloud;
+  void Start(const SDepthStreamRequest& r) override {
+    if (!m_file.empty()) CheckRecording(r);
+    m_cloud = r.bCloud;
     Guarded([&] {
       rs2::config config;
-      if (!m_strFile.empty()) {
-        config.enable_device_from_file(m_strFile, true);
+      if (!m_file.empty()) {
+        config.enable_device_from_file(m_file, true);
       } else {
         const std::string serial = ChooseCamera();
         if (!serial.empty()) config.enable_device(serial);
       }
       // A recording plays at its own rate: its rate was checked with its sizes.
-      const int fps = m_strFile.empty() ? r.nFps : 0;
+      const int fps = m_file.empty() ? r.nFps : 0;
       config.enable_stream(RS2_STREAM_DEPTH, 0, r.nDepthWidth, r.nDepthHeight, RS2_FORMAT_Z16, fps);
       if (r.nColorWidth > 0) {
         config.enable_stream(RS2_STREAM_COLOR, 0, r.nColorWidth, r.nColorHeight, RS2_FORMAT_ANY, 0);
       }
       m_profile = m_pipeline.start(config);
-      m_bStarted = true;
-      if (!m_bPaced) m_profile.get_device().as<rs2::playback>().set_real_time(false);
+      m_started = true;
+      if (!m_paced) m_profile.get_device().as<rs2::playback>().set_real_time(false);
       return 0;
     });
   }
 
-  bool TryWaitForFrameset(std::chrono::milliseconds limit, DEPTH_FRAMESET& out) override {
+  bool TryWaitForFrameset(std::chrono::milliseconds limit, SDepthFrameset& out) override {
     return Guarded([&] {
       rs2::frameset frames;
       if (!m_pipeline.try_wait_for_frames(&frames, static_cast<unsigned>(limit.count()))) {
         return false;
       }
       m_frames = frames;  // keeps the frames alive until the next wait
-      out = DEPTH_FRAMESET{};
+      out = SDepthFrameset{};
       if (rs2::depth_frame depth = m_frames.get_depth_frame()) {
         out.bDepth = true;
         Describe(depth, out.depth);
         m_depthProfile = depth.get_profile();
-        if (m_bCloud) {
+        if (m_cloud) {
           m_points = m_pointcloud.calculate(depth);
           out.pCloud = reinterpret_cast<const SVertex*>(m_points.get_vertices());
         }
@@ -214,18 +214,18 @@ class CRealSenseDepthDevice : public CDepthDevice {
     return Guarded(
         [&] { return m_profile.get_device().first<rs2::depth_sensor>().get_depth_scale(); });
   }
-  CAMERA_EXTRINSICS GetDepthToColorExtrinsics() override {
+  SCameraExtrinsics GetDepthToColorExtrinsics() override {
     return Guarded([&] { return FromLibrary(m_depthProfile.get_extrinsics_to(m_colorProfile)); });
   }
-  CAMERA_EXTRINSICS GetColorToDepthExtrinsics() override {
+  SCameraExtrinsics GetColorToDepthExtrinsics() override {
     return Guarded([&] { return FromLibrary(m_colorProfile.get_extrinsics_to(m_depthProfile)); });
   }
   void Stop() override {
     Guarded([&] {
       m_frames = rs2::frameset();
       m_points = rs2::points();
-      if (m_bStarted) m_pipeline.stop();
-      m_bStarted = false;
+      if (m_started) m_pipeline.stop();
+      m_started = false;
       return 0;
     });
   }
@@ -233,9 +233,9 @@ class CRealSenseDepthDevice : public CDepthDevice {
  private:
   // The recording must hold the streams asked for; the library's own complaint would not say
   // what the file holds.
-  void CheckRecording(const DEPTH_STREAM_REQUEST& r) const {
-    const RECORDING_STREAMS streams = ReadRecordingStreams(m_strFile);
-    const std::string name = "the recording " + m_strFile;
+  void CheckRecording(const SDepthStreamRequest& r) const {
+    const SRecordingStreams streams = ReadRecordingStreams(m_file);
+    const std::string name = "the recording " + m_file;
     if (!streams.depth) throw CStreamNotOfferedError(name + " has no depth stream");
     if (streams.depth->nWidth != r.nDepthWidth || streams.depth->nHeight != r.nDepthHeight) {
       throw CStreamNotOfferedError(
@@ -256,26 +256,26 @@ class CRealSenseDepthDevice : public CDepthDevice {
   std::string ChooseCamera() {
     const rs2::device_list devices = m_context.query_devices();
     if (devices.size() == 0) throw CNoDepthDeviceError("no RealSense device connected");
-    if (m_strSerial.empty()) return {};
+    if (m_serial.empty()) return {};
     for (const rs2::device& device : devices) {
       if (!device.supports(RS2_CAMERA_INFO_SERIAL_NUMBER)) continue;
       std::string serial = device.get_info(RS2_CAMERA_INFO_SERIAL_NUMBER);
-      if (serial == m_strSerial) return serial;
+      if (serial == m_serial) return serial;
       if (device.supports(RS2_CAMERA_INFO_ASIC_SERIAL_NUMBER) &&
-          m_strSerial == device.get_info(RS2_CAMERA_INFO_ASIC_SERIAL_NUMBER)) {
+          m_serial == device.get_info(RS2_CAMERA_INFO_ASIC_SERIAL_NUMBER)) {
         return serial;
       }
     }
     if (devices.size() == 1) return {};
-    throw CNoDepthDeviceError("no RealSense device with serial number " + m_strSerial +
+    throw CNoDepthDeviceError("no RealSense device with serial number " + m_serial +
                               " is connected");
   }
 
-  std::string m_strSerial;
-  std::string m_strFile;
-  bool m_bPaced;
-  bool m_bCloud = false;
-  bool m_bStarted = false;
+  std::string m_serial;
+  std::string m_file;
+  bool m_paced;
+  bool m_cloud = false;
+  bool m_started = false;
   rs2::context m_context;
   rs2::pipeline m_pipeline{m_context};
   rs2::pipeline_profile m_profile;
@@ -290,9 +290,9 @@ class CRealSenseDepthDevice : public CDepthDevice {
 // read. Not thread-safe, like every frame source.
 class CRecordingColorSource : public CFrameSource {
  public:
-  explicit CRecordingColorSource(std::string file) : m_strFile(std::move(file)) {
+  explicit CRecordingColorSource(std::string file) : m_file(std::move(file)) {
     try {
-      const RECORDING_STREAMS streams = ReadRecordingStreams(m_strFile);
+      const SRecordingStreams streams = ReadRecordingStreams(m_file);
       if (streams.color) m_size = cv::Size(streams.color->nWidth, streams.color->nHeight);
     } catch (const CDepthDeviceError&) {  // listed as unavailable
     }
@@ -312,7 +312,7 @@ class CRecordingColorSource : public CFrameSource {
       if (!m_pipeline) {
         m_pipeline = std::make_unique<rs2::pipeline>(m_context);
         rs2::config config;
-        config.enable_device_from_file(m_strFile, true);
+        config.enable_device_from_file(m_file, true);
         config.enable_stream(RS2_STREAM_COLOR, 0, m_size.width, m_size.height, RS2_FORMAT_ANY, 0);
         m_pipeline->start(config);
       }
@@ -352,7 +352,7 @@ class CRecordingColorSource : public CFrameSource {
   }
 
  private:
-  std::string m_strFile;
+  std::string m_file;
   cv::Size m_size;
   rs2::context m_context = RecordingContext();
   std::unique_ptr<rs2::pipeline> m_pipeline;

@@ -25,23 +25,23 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TABLE_SCENE_PARAMS Scene(double boxHeightMm) {
-  TABLE_SCENE_PARAMS params;
+STableSceneParams Scene(double boxHeightMm) {
+  STableSceneParams params;
   params.nWidth = 640;
   params.nHeight = 480;
-  if (boxHeightMm > 0) params.box = SCENE_BOX{{100, 80, boxHeightMm}};
+  if (boxHeightMm > 0) params.box = SSceneBox{{100, 80, boxHeightMm}};
   return params;
 }
 
-DEPTH_STREAM_REQUEST Request(int colorWidth = 640, int colorHeight = 480) {
-  DEPTH_STREAM_REQUEST request;
+SDepthStreamRequest Request(int colorWidth = 640, int colorHeight = 480) {
+  SDepthStreamRequest request;
   request.nColorWidth = colorWidth;
   request.nColorHeight = colorHeight;
   return request;
 }
 
-DEVICE_LOCATOR Recording(const std::filesystem::path& file) {
-  return {DEVICE_LOCATOR::EKind::Virtual, -1, "bag:" + file.string(), {}};
+SDeviceLocator Recording(const std::filesystem::path& file) {
+  return {SDeviceLocator::EKind::kVirtual, -1, "bag:" + file.string(), {}};
 }
 
 // Two short recordings shared by the tests: the empty table and a 60 mm box.
@@ -69,9 +69,9 @@ class RecordingTest : public ::testing::Test {
 std::unique_ptr<veldrin_test::CScratchDir> RecordingTest::s_dir;
 
 // The next frameset that has a depth frame (and colour, when asked).
-DEPTH_FRAMESET NextFrames(CDepthDevice& device, bool color) {
+SDepthFrameset NextFrames(CDepthDevice& device, bool color) {
   for (int i = 0; i < 100; ++i) {
-    DEPTH_FRAMESET frameset;
+    SDepthFrameset frameset;
     if (device.TryWaitForFrameset(100ms, frameset) && frameset.bDepth &&
         (!color || frameset.bColor)) {
       return frameset;
@@ -81,7 +81,7 @@ DEPTH_FRAMESET NextFrames(CDepthDevice& device, bool color) {
   return {};
 }
 
-void ExpectSame(const CAMERA_INTRINSICS& a, const CAMERA_INTRINSICS& b) {
+void ExpectSame(const SCameraIntrinsics& a, const SCameraIntrinsics& b) {
   EXPECT_EQ(a.width, b.width);
   EXPECT_EQ(a.height, b.height);
   EXPECT_FLOAT_EQ(a.fx, b.fx);
@@ -92,7 +92,7 @@ void ExpectSame(const CAMERA_INTRINSICS& a, const CAMERA_INTRINSICS& b) {
   for (int i = 0; i < 5; ++i) EXPECT_FLOAT_EQ(a.coeffs[i], b.coeffs[i]);
 }
 
-void ExpectSame(const CAMERA_EXTRINSICS& a, const CAMERA_EXTRINSICS& b) {
+void ExpectSame(const SCameraExtrinsics& a, const SCameraExtrinsics& b) {
   for (int i = 0; i < 9; ++i) EXPECT_NEAR(a.rotation[i], b.rotation[i], 1e-6f) << i;
   for (int i = 0; i < 3; ++i) EXPECT_NEAR(a.translation[i], b.translation[i], 1e-6f) << i;
 }
@@ -100,14 +100,14 @@ void ExpectSame(const CAMERA_EXTRINSICS& a, const CAMERA_EXTRINSICS& b) {
 TEST_F(RecordingTest, PlaysBackTheSceneGeometryAndTheLibraryCloudMatchesOurRays) {
   const CSceneWorld world(Scene(60));
   std::unique_ptr<CDepthDevice> device = OpenDepthDevice(Recording(Box()));
-  DEPTH_STREAM_REQUEST request = Request();
+  SDepthStreamRequest request = Request();
   request.bCloud = true;
   device->Start(request);
-  const DEPTH_FRAMESET frames = NextFrames(*device, true);
+  const SDepthFrameset frames = NextFrames(*device, true);
   ExpectSame(frames.depth.intrinsics, world.DepthIntrinsics());
   ExpectSame(frames.color.intrinsics, world.ColorIntrinsics({640, 480}));
-  EXPECT_EQ(frames.depth.format, EFrameFormat::Z16);
-  EXPECT_EQ(frames.color.format, EFrameFormat::BGR8);
+  EXPECT_EQ(frames.depth.format, EFrameFormat::kZ16);
+  EXPECT_EQ(frames.color.format, EFrameFormat::kBGR8);
   EXPECT_FLOAT_EQ(device->GetDepthScale(), 0.001f);
   EXPECT_FLOAT_EQ(frames.depth.fUnits, 0.001f);
   ExpectSame(device->GetDepthToColorExtrinsics(), world.DepthToColor());
@@ -144,7 +144,7 @@ TEST_F(RecordingTest, BadFilesAndSizesGiveOneClearError) {
     try {
       device->Start(Request());
       // A file cut short may still start; it must then end in an error, not a hang.
-      DEPTH_FRAMESET frames;
+      SDepthFrameset frames;
       for (int i = 0; i < 50; ++i) {
         (void)device->TryWaitForFrameset(100ms, frames);  // only the error is looked for
       }
@@ -162,7 +162,7 @@ TEST_F(RecordingTest, BadFilesAndSizesGiveOneClearError) {
     EXPECT_NE(std::string(e.what()).find("has colour 640x480, not the 1280x720"), std::string::npos)
         << e.what();
   }
-  DEPTH_STREAM_REQUEST request = Request();
+  SDepthStreamRequest request = Request();
   request.nDepthWidth = 848;
   EXPECT_THROW(device->Start(request), CStreamNotOfferedError);
 }
@@ -173,7 +173,7 @@ class CDepthListener : public CKivVideoEngineListener {
   void OnVideoFrame(int, cv::Mat*) override {}
   void OnDepthFrame(int, cv::Mat*, cv::Mat* meters, const SVertex* cloud) override {
     std::lock_guard lock(m_mutex);
-    ++m_nFrames;
+    ++m_frames;
     m_centre = static_cast<float>(meters->at<double>(240, 320));
     m_bConsistent = m_bConsistent && cloud[240 * 640 + 320].xyz[2] == m_centre;
     m_changed.notify_all();
@@ -185,12 +185,12 @@ class CDepthListener : public CKivVideoEngineListener {
   }
   bool WaitFrames(int n) {
     std::unique_lock lock(m_mutex);
-    const int target = m_nFrames + n;
-    return m_changed.wait_for(lock, 10s, [&] { return m_nFrames >= target; });
+    const int target = m_frames + n;
+    return m_changed.wait_for(lock, 10s, [&] { return m_frames >= target; });
   }
   std::mutex m_mutex;
   std::condition_variable m_changed;
-  int m_nFrames = 0;
+  int m_frames = 0;
   float m_centre = 0.f;
   bool m_bConsistent = true;
   std::vector<std::string> m_errors;
@@ -238,7 +238,7 @@ TEST_F(RecordingTest, TheChosenDeviceIsTheOneOpened) {
 
 TEST_F(RecordingTest, StartStopAndDestroyWhileFramesFlow) {
   CDepthListener listener;
-  const DEVICE_LOCATOR locator = Recording(Box());
+  const SDeviceLocator locator = Recording(Box());
   for (int round = 0; round < 3; ++round) {
     CKivRealSenseVideoEngine engine([locator] { return OpenDepthDevice(locator); });
     engine.SetupDepth(DEPTH_CAMERA_INDEX, 640, 480, &listener, 640, 480);

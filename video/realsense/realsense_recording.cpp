@@ -21,7 +21,7 @@ namespace {
 constexpr int kFps = 30;
 constexpr std::chrono::milliseconds kFrameLimit{5000};
 
-rs2_intrinsics ToLibrary(const CAMERA_INTRINSICS& in) {
+rs2_intrinsics ToLibrary(const SCameraIntrinsics& in) {
   rs2_intrinsics out{};
   out.width = in.width;
   out.height = in.height;
@@ -34,7 +34,7 @@ rs2_intrinsics ToLibrary(const CAMERA_INTRINSICS& in) {
   return out;
 }
 
-rs2_extrinsics ToLibrary(const CAMERA_EXTRINSICS& e) {
+rs2_extrinsics ToLibrary(const SCameraExtrinsics& e) {
   rs2_extrinsics out{};
   std::copy(e.rotation, e.rotation + 9, out.rotation);
   std::copy(e.translation, e.translation + 3, out.translation);
@@ -46,32 +46,32 @@ rs2_extrinsics ToLibrary(const CAMERA_EXTRINSICS& e) {
 // for.
 class CPartFile {
  public:
-  explicit CPartFile(const std::string& file) : m_strFile(file) {
+  explicit CPartFile(const std::string& file) : m_file(file) {
     std::string dir = std::filesystem::path(file).parent_path().string();
     if (dir.empty()) dir = ".";
-    const int fd = veldrin::CreateTemporaryFile(dir, m_strPart);
+    const int fd = veldrin::CreateTemporaryFile(dir, m_part);
     if (fd < 0) {
       throw CDepthDeviceError("cannot write " + file + ": " + std::strerror(errno));
     }
     ::close(fd);
   }
   ~CPartFile() {
-    if (!m_strPart.empty()) std::remove(m_strPart.c_str());
+    if (!m_part.empty()) std::remove(m_part.c_str());
   }
   CPartFile(const CPartFile&) = delete;
   CPartFile& operator=(const CPartFile&) = delete;
 
-  const std::string& Path() const { return m_strPart; }
+  const std::string& Path() const { return m_part; }
   void Commit() {
     std::error_code error;
-    std::filesystem::rename(m_strPart, m_strFile, error);
-    if (error) throw CDepthDeviceError("cannot write " + m_strFile + ": " + error.message());
-    m_strPart.clear();
+    std::filesystem::rename(m_part, m_file, error);
+    if (error) throw CDepthDeviceError("cannot write " + m_file + ": " + error.message());
+    m_part.clear();
   }
 
  private:
-  std::string m_strFile;
-  std::string m_strPart;
+  std::string m_file;
+  std::string m_part;
 };
 
 // Hands the library a copy it owns: the recorder writes frames on a thread of its own, after the
@@ -103,14 +103,14 @@ void StopAndClose(const std::vector<rs2::sensor>& sensors) {
 
 }  // namespace
 
-void RecordTableScene(const TABLE_SCENE_PARAMS& params, const std::string& file, int frames) {
+void RecordTableScene(const STableSceneParams& params, const std::string& file, int frames) {
   CSimulatedDepthDevice camera(params, false);
   CTableScene scene(params);
   const cv::Size native = scene.NativeSize();
   const CSceneWorld& world = camera.World();
-  const CAMERA_INTRINSICS depthIn = world.DepthIntrinsics();
-  const CAMERA_INTRINSICS colorIn = world.ColorIntrinsics(native);
-  DEPTH_STREAM_REQUEST request;
+  const SCameraIntrinsics depthIn = world.DepthIntrinsics();
+  const SCameraIntrinsics colorIn = world.ColorIntrinsics(native);
+  SDepthStreamRequest request;
   request.nDepthWidth = depthIn.width;
   request.nDepthHeight = depthIn.height;
   request.nColorWidth = native.width;
@@ -148,12 +148,12 @@ void RecordTableScene(const TABLE_SCENE_PARAMS& params, const std::string& file,
       for (int i = 0; i < frames; ++i) {
         std::this_thread::sleep_until(next);
         next += period;
-        DEPTH_FRAMESET frameset;
+        SDepthFrameset frameset;
         camera.TryWaitForFrameset(kFrameLimit, frameset);
         scene.Render(native, static_cast<std::uint64_t>(i), picture);
         if (!picture.isContinuous()) picture = picture.clone();
         const double timestamp = i * 1000.0 / kFps;
-        const DEPTH_DEVICE_FRAME& depth = frameset.depth;
+        const SDepthDeviceFrame& depth = frameset.depth;
         rs2_software_video_frame out{};
         out.pixels = OwnedCopy<std::uint16_t>(depth.pData, depth.nDataSize);
         out.deleter = &DeleteCopy<std::uint16_t>;

@@ -15,10 +15,10 @@ namespace veldrin_test {
 class CFailingDepthDevice : public CDepthDevice {
  public:
   explicit CFailingDepthDevice(int framesBeforeLoss, bool starve = false,
-                               const TABLE_SCENE_PARAMS& params = {}, bool paced = true)
+                               const STableSceneParams& params = {}, bool paced = true)
       : m_nLeft(framesBeforeLoss), m_bStarve(starve), m_inner(params, paced) {}
-  void Start(const DEPTH_STREAM_REQUEST& r) override { m_inner.Start(r); }
-  bool TryWaitForFrameset(std::chrono::milliseconds limit, DEPTH_FRAMESET& f) override {
+  void Start(const SDepthStreamRequest& r) override { m_inner.Start(r); }
+  bool TryWaitForFrameset(std::chrono::milliseconds limit, SDepthFrameset& f) override {
     if (m_bStarve) {
       std::this_thread::sleep_for(limit);
       return false;
@@ -27,10 +27,10 @@ class CFailingDepthDevice : public CDepthDevice {
     return m_inner.TryWaitForFrameset(limit, f);
   }
   float GetDepthScale() override { return m_inner.GetDepthScale(); }
-  CAMERA_EXTRINSICS GetDepthToColorExtrinsics() override {
+  SCameraExtrinsics GetDepthToColorExtrinsics() override {
     return m_inner.GetDepthToColorExtrinsics();
   }
-  CAMERA_EXTRINSICS GetColorToDepthExtrinsics() override {
+  SCameraExtrinsics GetColorToDepthExtrinsics() override {
     return m_inner.GetColorToDepthExtrinsics();
   }
   void Stop() override { m_inner.Stop(); }

@@ -23,11 +23,11 @@ cv::Matx33d RowsOf(const double m[3][3]) {
 
 }  // namespace
 
-CSceneWorld::CSceneWorld(const TABLE_SCENE_PARAMS& params)
+CSceneWorld::CSceneWorld(const STableSceneParams& params)
     : m_params(params), m_color(veldrin::TableSceneCamera(params)) {
   const int w = params.depth.nWidth, h = params.depth.nHeight;
   const auto f = static_cast<float>(kDepthFocal640 * w / 640.0);
-  m_depthIntrinsics = {w, h, w / 2.f, h / 2.f, f, f, EDistortion::BrownConrady, {}};
+  m_depthIntrinsics = {w, h, w / 2.f, h / 2.f, f, f, EDistortion::kBrownConrady, {}};
 
   // depth -> colour: a small yaw and roll, and the baseline along the colour camera's x.
   const double cy = std::cos(kMountYawRad), sy = std::sin(kMountYawRad);
@@ -60,21 +60,21 @@ CSceneWorld::CSceneWorld(const TABLE_SCENE_PARAMS& params)
   m_rays.Update(m_depthIntrinsics);
 }
 
-CAMERA_INTRINSICS CSceneWorld::ColorIntrinsics(cv::Size size) const {
+SCameraIntrinsics CSceneWorld::ColorIntrinsics(cv::Size size) const {
   const double sx = static_cast<double>(size.width) / m_params.nWidth;
   const double sy = static_cast<double>(size.height) / m_params.nHeight;
-  CAMERA_INTRINSICS in;
+  SCameraIntrinsics in;
   in.width = size.width;
   in.height = size.height;
   in.fx = static_cast<float>(m_color.focal * sx);
   in.fy = static_cast<float>(m_color.focal * sy);
   in.ppx = static_cast<float>(m_params.nWidth / 2.0 * sx);
   in.ppy = static_cast<float>(m_params.nHeight / 2.0 * sy);
-  in.model = EDistortion::InverseBrownConrady;
+  in.model = EDistortion::kInverseBrownConrady;
   return in;
 }
 
-CAMERA_EXTRINSICS CSceneWorld::ColorToDepth() const {
+SCameraExtrinsics CSceneWorld::ColorToDepth() const {
   return veldrin::InverseExtrinsics(m_depthToColor);
 }
 
@@ -95,7 +95,7 @@ cv::Point2f CSceneWorld::TableToColorPixel(const cv::Point3d& point, cv::Size si
   return veldrin::TableToColorPixel(m_params, m_color, cv::Vec3d(point.x, point.y, point.z), size);
 }
 
-double CSceneWorld::Trace(const cv::Vec3d& d, const std::vector<SCENE_BOX>& boxes) const {
+double CSceneWorld::Trace(const cv::Vec3d& d, const std::vector<SSceneBox>& boxes) const {
   const cv::Vec3d& o = m_depthOrigin;
   double best = 0.0;
   if (d[2] < 0.0) {
@@ -107,8 +107,8 @@ double CSceneWorld::Trace(const cv::Vec3d& d, const std::vector<SCENE_BOX>& boxe
       best = (-kFloorMm - o[2]) / d[2];
     }
   }
-  for (const SCENE_BOX& b : boxes) {
-    const SCENE_BOX* box = &b;
+  for (const SSceneBox& b : boxes) {
+    const SSceneBox* box = &b;
     // Slabs in the box's own frame.
     const double a = -box->rotationDeg * kPi / 180.0, c = std::cos(a), s = std::sin(a);
     const double ox = o[0] - box->centreMm[0], oy = o[1] - box->centreMm[1];
@@ -132,7 +132,7 @@ double CSceneWorld::Trace(const cv::Vec3d& d, const std::vector<SCENE_BOX>& boxe
   return best;
 }
 
-void CSceneWorld::RenderDepth(const std::vector<SCENE_BOX>& boxes, cv::Mat& depthMm) const {
+void CSceneWorld::RenderDepth(const std::vector<SSceneBox>& boxes, cv::Mat& depthMm) const {
   const int w = m_depthIntrinsics.width, h = m_depthIntrinsics.height;
   depthMm.create(h, w, CV_32F);
   const float* ray = m_rays.Data();

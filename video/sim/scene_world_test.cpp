@@ -13,19 +13,19 @@
 
 namespace {
 
-SCENE_BOX Box() { return {{80, 60, 40}, {-20, 0}, 30}; }
+SSceneBox Box() { return {{80, 60, 40}, {-20, 0}, 30}; }
 
 // What each depth pixel sees lies on the table, on the box or on the floor, and the colour
 // camera sees that same point where the reported calibration says it does.
 TEST(SceneWorldTest, DepthAndColourCamerasSeeOneWorld) {
-  TABLE_SCENE_PARAMS params;
+  STableSceneParams params;
   params.box = Box();
   const CSceneWorld world(params);
-  const CAMERA_INTRINSICS depth = world.DepthIntrinsics();
+  const SCameraIntrinsics depth = world.DepthIntrinsics();
   EXPECT_EQ(depth.width, 640);
   EXPECT_EQ(depth.height, 480);
   const cv::Size colorSize(640, 480);
-  const CAMERA_INTRINSICS color = world.ColorIntrinsics(colorSize);
+  const SCameraIntrinsics color = world.ColorIntrinsics(colorSize);
   cv::Mat z;
   world.RenderDepth(params.box, z);
   int onTable = 0, onBox = 0;
@@ -51,7 +51,7 @@ TEST(SceneWorldTest, DepthAndColourCamerasSeeOneWorld) {
   EXPECT_GT(onTable, 2000);
   EXPECT_GT(onBox, 20);
   // Mounted as depth cameras are: 15 mm beside the colour camera, turned very slightly.
-  const CAMERA_EXTRINSICS e = world.DepthToColor();
+  const SCameraExtrinsics e = world.DepthToColor();
   EXPECT_FLOAT_EQ(e.translation[0], 0.015f);
   for (int i : {1, 2, 3, 5, 6, 7}) EXPECT_LT(std::abs(e.rotation[i]), 0.01f);
   // The default camera looks at the table from inside the grey ramp (0.3 m to 1.1 m).
@@ -61,7 +61,7 @@ TEST(SceneWorldTest, DepthAndColourCamerasSeeOneWorld) {
 }
 
 TEST(SceneWorldTest, TheColourPictureShowsTheBox) {
-  TABLE_SCENE_PARAMS params;
+  STableSceneParams params;
   CTableScene plain(params);
   params.box = Box();
   CTableScene withBox(params);
@@ -85,10 +85,10 @@ TEST(SceneWorldTest, TheColourPictureShowsTheBox) {
 // Several boxes: each camera sees the nearest surface, so a tall box hides what lies behind it
 // from both, and a mark shows on its box's top in its own colour.
 TEST(SceneWorldTest, BothCamerasSeeEveryBoxAndWhatTheyHide) {
-  TABLE_SCENE_PARAMS params;
-  SCENE_BOX tall{{40, 40, 120}, {0, -20}, 0};
-  tall.mark = SCENE_MARK{20, {10, 200, 30}};
-  const SCENE_BOX flat{{60, 60, 10}, {0, 35}, 0};
+  STableSceneParams params;
+  SSceneBox tall{{40, 40, 120}, {0, -20}, 0};
+  tall.mark = SSceneMark{20, {10, 200, 30}};
+  const SSceneBox flat{{60, 60, 10}, {0, 35}, 0};
   params.boxes = {flat, tall};
   const CSceneWorld world(params);
   const cv::Size size(640, 480);
@@ -99,7 +99,7 @@ TEST(SceneWorldTest, BothCamerasSeeEveryBoxAndWhatTheyHide) {
   // Depth: the ray towards the near edge of the flat box's top meets the tall box first.
   cv::Mat z;
   world.RenderDepth(params.boxes, z);
-  const CAMERA_INTRINSICS depth = world.DepthIntrinsics();
+  const SCameraIntrinsics depth = world.DepthIntrinsics();
   const cv::Point2f px = veldrin::ProjectPointToPixel(depth, world.TableToDepth({0, 7, 10}));
   const float mm = z.at<float>(static_cast<int>(std::lround(px.y)), static_cast<int>(px.x));
   const cv::Point3d seen = world.DepthToTable(veldrin::DeprojectPixelToPoint(
@@ -115,16 +115,16 @@ TEST(SceneWorldTest, BothCamerasSeeEveryBoxAndWhatTheyHide) {
 }
 
 TEST(SimulatedDepthDeviceTest, DepthHasNoiseQuantisationAndHoles) {
-  TABLE_SCENE_PARAMS params;
+  STableSceneParams params;
   params.box = Box();
   CSimulatedDepthDevice device(params, false);
-  device.Start(DEPTH_STREAM_REQUEST{});
+  device.Start(SDepthStreamRequest{});
   cv::Mat exact;
   device.World().RenderDepth(params.box, exact);
   // Noise: RMS about z^2 * 0.08 / (fx * 0.05) around the exact depth, in whole millimetres.
   double sum2 = 0;
   int n = 0, holes = 0;
-  DEPTH_FRAMESET frameset;
+  SDepthFrameset frameset;
   for (int f = 0; f < 10; ++f) {
     ASSERT_TRUE(device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset));
     ASSERT_TRUE(frameset.bDepth);
@@ -164,7 +164,7 @@ TEST(SimulatedDepthDeviceTest, DepthHasNoiseQuantisationAndHoles) {
   params.depth.bHoles = false;
   params.depth.bNoise = false;
   CSimulatedDepthDevice clean(params, false);
-  clean.Start(DEPTH_STREAM_REQUEST{});
+  clean.Start(SDepthStreamRequest{});
   ASSERT_TRUE(clean.TryWaitForFrameset(std::chrono::milliseconds(100), frameset));
   raw = static_cast<const std::uint16_t*>(frameset.depth.pData);
   for (int k = 0; k < 640 * 480; k += 13) {
@@ -173,18 +173,18 @@ TEST(SimulatedDepthDeviceTest, DepthHasNoiseQuantisationAndHoles) {
 }
 
 TEST(SimulatedDepthDeviceTest, OffersOnlyItsOwnStreams) {
-  CSimulatedDepthDevice device(TABLE_SCENE_PARAMS{}, false);
-  DEPTH_STREAM_REQUEST request;
+  CSimulatedDepthDevice device(STableSceneParams{}, false);
+  SDepthStreamRequest request;
   request.nDepthWidth = 320;
   EXPECT_THROW(device.Start(request), CStreamNotOfferedError);
-  request = DEPTH_STREAM_REQUEST{};
+  request = SDepthStreamRequest{};
   request.nFps = 60;
   EXPECT_THROW(device.Start(request), CStreamNotOfferedError);
-  request = DEPTH_STREAM_REQUEST{};
+  request = SDepthStreamRequest{};
   request.nColorWidth = 800;
   request.nColorHeight = 600;
   EXPECT_THROW(device.Start(request), CStreamNotOfferedError);
-  DEPTH_FRAMESET frameset;
+  SDepthFrameset frameset;
   EXPECT_THROW(device.TryWaitForFrameset(std::chrono::milliseconds(10), frameset),
                CDeviceLostError);
   // The colour stream joins from the second frameset on, with the asked size's intrinsics.
@@ -196,18 +196,18 @@ TEST(SimulatedDepthDeviceTest, OffersOnlyItsOwnStreams) {
   ASSERT_TRUE(device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset));
   ASSERT_TRUE(frameset.bColor);
   EXPECT_EQ(frameset.color.intrinsics.width, 1280);
-  EXPECT_EQ(frameset.color.intrinsics.model, EDistortion::InverseBrownConrady);
+  EXPECT_EQ(frameset.color.intrinsics.model, EDistortion::kInverseBrownConrady);
 }
 
 TEST(SceneFileTest, BoxAndDepthKeys) {
   veldrin_test::CScratchDir dir("scene");
   const std::string path = (dir.Path() / "scene.json").string();
-  auto load = [&](const std::string& json, TABLE_SCENE_PARAMS& params, std::string& error) {
+  auto load = [&](const std::string& json, STableSceneParams& params, std::string& error) {
     std::ofstream(path) << json;
-    params = TABLE_SCENE_PARAMS{};
+    params = STableSceneParams{};
     return veldrin::LoadTableSceneParams(path, params, error);
   };
-  TABLE_SCENE_PARAMS p;
+  STableSceneParams p;
   std::string error;
   ASSERT_TRUE(load(R"({"box": {"size_mm": [100, 80, 50], "center_mm": [10, -20],
       "rotation_deg": 15}, "depth": {"size": [848, 480], "baseline_mm": 20, "noise": false,
@@ -228,7 +228,7 @@ TEST(SceneFileTest, BoxAndDepthKeys) {
       "mark": {"diameter_mm": 12, "rgb": [1, 2, 3]}}, {}]})",
                    p, error))
       << error;
-  const std::vector<SCENE_BOX> all = veldrin::SceneBoxList(p.box, p.boxes);
+  const std::vector<SSceneBox> all = veldrin::SceneBoxList(p.box, p.boxes);
   ASSERT_EQ(all.size(), 3u);
   EXPECT_EQ(all[0].sizeMm[2], 5);
   ASSERT_TRUE(all[1].mark.has_value());

@@ -23,11 +23,11 @@ bool Offers(const std::vector<cv::Point>& sizes, int w, int h) {
 
 }  // namespace
 
-CSimulatedDepthDevice::CSimulatedDepthDevice(const TABLE_SCENE_PARAMS& params, bool bPaced)
-    : m_world(params), m_bPaced(bPaced), m_rng(0x5EED) {}
+CSimulatedDepthDevice::CSimulatedDepthDevice(const STableSceneParams& params, bool bPaced)
+    : m_world(params), m_paced(bPaced), m_rng(0x5EED) {}
 
-void CSimulatedDepthDevice::Start(const DEPTH_STREAM_REQUEST& request) {
-  const CAMERA_INTRINSICS depth = m_world.DepthIntrinsics();
+void CSimulatedDepthDevice::Start(const SDepthStreamRequest& request) {
+  const SCameraIntrinsics depth = m_world.DepthIntrinsics();
   // 0 x 0 asks for whatever size the camera streams.
   const bool anySize = request.nDepthWidth == 0 && request.nDepthHeight == 0;
   if ((!anySize && (request.nDepthWidth != depth.width || request.nDepthHeight != depth.height)) ||
@@ -37,7 +37,7 @@ void CSimulatedDepthDevice::Start(const DEPTH_STREAM_REQUEST& request) {
                                  std::to_string(request.nFps) + " fps is not offered");
   }
   const bool color = request.nColorWidth > 0 || request.nColorHeight > 0;
-  const TABLE_SCENE_PARAMS& p = m_world.Params();
+  const STableSceneParams& p = m_world.Params();
   if (color && !Offers(veldrin::VirtualResolutions(cv::Size(p.nWidth, p.nHeight)),
                        request.nColorWidth, request.nColorHeight)) {
     throw CStreamNotOfferedError("colour size " + std::to_string(request.nColorWidth) + "x" +
@@ -48,16 +48,16 @@ void CSimulatedDepthDevice::Start(const DEPTH_STREAM_REQUEST& request) {
     m_colorIntrinsics = m_world.ColorIntrinsics({request.nColorWidth, request.nColorHeight});
   m_period = std::chrono::nanoseconds(1'000'000'000 / 30);
   m_next = std::chrono::steady_clock::now() + m_period;
-  m_nFrames = 0;
+  m_frames = 0;
   m_frame.assign(static_cast<size_t>(depth.width) * depth.height, 0);
   m_noise.create(depth.height, depth.width, CV_32F);
-  m_bStarted = true;
+  m_started = true;
 }
 
-void CSimulatedDepthDevice::Prepare(const std::vector<SCENE_BOX>& boxes) {
-  const CAMERA_INTRINSICS in = m_world.DepthIntrinsics();
+void CSimulatedDepthDevice::Prepare(const std::vector<SSceneBox>& boxes) {
+  const SCameraIntrinsics in = m_world.DepthIntrinsics();
   m_world.RenderDepth(boxes, m_clean);
-  const DEPTH_SIM_PARAMS& sim = m_world.Params().depth;
+  const SDepthSimParams& sim = m_world.Params().depth;
   m_sigma.create(m_clean.size(), CV_32F);
   const double noisePerM2 = kSubpixel / (in.fx * kStereoBaselineM);  // metres per metre^2
   for (int y = 0; y < m_clean.rows; ++y) {
@@ -90,11 +90,11 @@ void CSimulatedDepthDevice::Prepare(const std::vector<SCENE_BOX>& boxes) {
 void CSimulatedDepthDevice::Render() {
   // The generation is read first: a change after it is seen on the next frame.
   const unsigned generation = veldrin::LiveSceneGeneration();
-  if (!m_bPrepared || generation != m_generation) {
-    const TABLE_SCENE_PARAMS& params = m_world.Params();
+  if (!m_prepared || generation != m_generation) {
+    const STableSceneParams& params = m_world.Params();
     Prepare(veldrin::EffectiveSceneBoxes(veldrin::SceneBoxList(params.box, params.boxes)));
     m_generation = generation;
-    m_bPrepared = true;
+    m_prepared = true;
   }
   const bool noise = m_world.Params().depth.bNoise;
   if (noise) m_rng.fill(m_noise, cv::RNG::NORMAL, 0.0, 1.0);
@@ -114,9 +114,9 @@ void CSimulatedDepthDevice::Render() {
 }
 
 bool CSimulatedDepthDevice::TryWaitForFrameset(std::chrono::milliseconds limit,
-                                               DEPTH_FRAMESET& frameset) {
-  if (!m_bStarted) throw CDeviceLostError("the depth stream is not started");
-  if (m_bPaced) {
+                                               SDepthFrameset& frameset) {
+  if (!m_started) throw CDeviceLostError("the depth stream is not started");
+  if (m_paced) {
     const auto now = std::chrono::steady_clock::now();
     if (m_next - now > limit) {
       std::this_thread::sleep_for(limit);
@@ -127,25 +127,25 @@ bool CSimulatedDepthDevice::TryWaitForFrameset(std::chrono::milliseconds limit,
     m_next = std::max(m_next + m_period, std::chrono::steady_clock::now());
   }
   Render();
-  const CAMERA_INTRINSICS in = m_world.DepthIntrinsics();
-  frameset = DEPTH_FRAMESET{};
+  const SCameraIntrinsics in = m_world.DepthIntrinsics();
+  frameset = SDepthFrameset{};
   frameset.bDepth = true;
   frameset.depth.pData = m_frame.data();
   frameset.depth.nDataSize = m_frame.size() * sizeof(std::uint16_t);
   frameset.depth.nWidth = in.width;
   frameset.depth.nHeight = in.height;
   frameset.depth.nStride = in.width * static_cast<int>(sizeof(std::uint16_t));
-  frameset.depth.format = EFrameFormat::Z16;
+  frameset.depth.format = EFrameFormat::kZ16;
   frameset.depth.fUnits = kUnits;
   frameset.depth.intrinsics = in;
   // The colour imager starts a frame later than depth, as real ones often do.
-  if (m_request.nColorWidth > 0 && m_nFrames > 0) {
+  if (m_request.nColorWidth > 0 && m_frames > 0) {
     frameset.bColor = true;
     frameset.color.nWidth = m_request.nColorWidth;
     frameset.color.nHeight = m_request.nColorHeight;
-    frameset.color.format = EFrameFormat::BGR8;
+    frameset.color.format = EFrameFormat::kBGR8;
     frameset.color.intrinsics = m_colorIntrinsics;
   }
-  ++m_nFrames;
+  ++m_frames;
   return true;
 }

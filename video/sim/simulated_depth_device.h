@@ -19,33 +19,33 @@
 class CSimulatedDepthDevice : public CDepthDevice {
  public:
   // `bPaced` false delivers frames as fast as they are asked for (for tests that measure many).
-  explicit CSimulatedDepthDevice(const TABLE_SCENE_PARAMS& params, bool bPaced = true);
+  explicit CSimulatedDepthDevice(const STableSceneParams& params, bool bPaced = true);
 
-  void Start(const DEPTH_STREAM_REQUEST& request) override;
-  bool TryWaitForFrameset(std::chrono::milliseconds limit, DEPTH_FRAMESET& frameset) override;
+  void Start(const SDepthStreamRequest& request) override;
+  bool TryWaitForFrameset(std::chrono::milliseconds limit, SDepthFrameset& frameset) override;
   float GetDepthScale() override { return kUnits; }
-  CAMERA_EXTRINSICS GetDepthToColorExtrinsics() override { return m_world.DepthToColor(); }
-  CAMERA_EXTRINSICS GetColorToDepthExtrinsics() override { return m_world.ColorToDepth(); }
-  void Stop() override { m_bStarted = false; }
+  SCameraExtrinsics GetDepthToColorExtrinsics() override { return m_world.DepthToColor(); }
+  SCameraExtrinsics GetColorToDepthExtrinsics() override { return m_world.ColorToDepth(); }
+  void Stop() override { m_started = false; }
 
   const CSceneWorld& World() const { return m_world; }
 
   static constexpr float kUnits = 0.001f;
 
  private:
-  void Prepare(const std::vector<SCENE_BOX>& boxes);
+  void Prepare(const std::vector<SSceneBox>& boxes);
   void Render();
 
   CSceneWorld m_world;
-  bool m_bPaced;
-  bool m_bStarted = false;
-  DEPTH_STREAM_REQUEST m_request;
-  CAMERA_INTRINSICS m_colorIntrinsics;
+  bool m_paced;
+  bool m_started = false;
+  SDepthStreamRequest m_request;
+  SCameraIntrinsics m_colorIntrinsics;
   std::chrono::steady_clock::time_point m_next;
   std::chrono::nanoseconds m_period{};
-  std::uint64_t m_nFrames = 0;
+  std::uint64_t m_frames = 0;
   unsigned m_generation = 0;
-  bool m_bPrepared = false;
+  bool m_prepared = false;
 
   // Per box: the exact depth with the holes already cut (0), and each pixel's noise RMS.
   cv::Mat m_clean;  // CV_32F, millimetres

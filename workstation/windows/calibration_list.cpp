@@ -31,7 +31,7 @@ std::string SizeText(cv::Size size) {
 CCalibrationList::CCalibrationList(QWidget* dialog, const SWidgets& widgets,
                                    CRectification& rectification, CImageWindow& inputWindow)
     : QObject(dialog),
-      m_pDialog(dialog),
+      m_dialog(dialog),
       m_widgets(widgets),
       m_rectification(rectification),
       m_inputWindow(inputWindow) {
@@ -47,21 +47,21 @@ CCalibrationList::~CCalibrationList() = default;
 
 void CCalibrationList::Open(const std::string& folder, int savedIndex,
                             const std::string& savedName) {
-  m_pStore = std::make_unique<CCalibrationStore>(folder);
+  m_store = std::make_unique<CCalibrationStore>(folder);
   Fill();
   bool apply = true;
-  if (m_pStore->GetCount() > 0) {
+  if (m_store->GetCount() > 0) {
     // The name follows its calibration when others are added before it; the index does not.
-    const int named = savedName.empty() ? -1 : m_pStore->Find(savedName);
-    m_nIndex = named >= 0 ? named + 1 : savedIndex;
-    if (m_nIndex > m_pStore->GetCount()) apply = false;
+    const int named = savedName.empty() ? -1 : m_store->Find(savedName);
+    m_index = named >= 0 ? named + 1 : savedIndex;
+    if (m_index > m_store->GetCount()) apply = false;
   } else {
-    m_nIndex = 0;
+    m_index = 0;
   }
   m_reference = m_rectification.GetCorners();
   if (apply) {
     const QSignalBlocker blocker(m_widgets.combo);
-    m_widgets.combo->setCurrentIndex(m_nIndex);
+    m_widgets.combo->setCurrentIndex(m_index);
     OnCalibrationSelected();
   }
   m_history.Clear();
@@ -69,16 +69,16 @@ void CCalibrationList::Open(const std::string& folder, int savedIndex,
 }
 
 std::string CCalibrationList::Name() const {
-  return m_nIndex > 0 && m_pStore ? m_pStore->GetName(m_nIndex - 1) : std::string();
+  return m_index > 0 && m_store ? m_store->GetName(m_index - 1) : std::string();
 }
 
 std::string CCalibrationList::EntryName(int index) const {
   if (index == 0) return "Default";
-  return m_pStore ? m_pStore->GetName(index - 1) : std::string();
+  return m_store ? m_store->GetName(index - 1) : std::string();
 }
 
 std::string CCalibrationList::Directory() const {
-  return m_pStore ? m_pStore->GetDirectory() : std::string();
+  return m_store ? m_store->GetDirectory() : std::string();
 }
 
 void CCalibrationList::SetLensState(std::function<std::string()> activeLens) {
@@ -112,12 +112,12 @@ void CCalibrationList::ReportLensState(const std::string& name, const std::strin
 }
 
 void CCalibrationList::LensChanged() {
-  if (m_nIndex <= 0 || !m_pStore) return;
-  const std::string name = EntryName(m_nIndex);
+  if (m_index <= 0 || !m_store) return;
+  const std::string name = EntryName(m_index);
   std::vector<cv::Point2f> points;
   ECalibrationForm form;
   std::string savedLens;
-  if (CCalibrationStore::ReadCalibration(m_pStore->GetDirectory(), name, points, form, savedLens) ==
+  if (CCalibrationStore::ReadCalibration(m_store->GetDirectory(), name, points, form, savedLens) ==
       0)
     return;
   ReportProblem({});
@@ -163,31 +163,31 @@ void CCalibrationList::Refresh() {
 }
 
 void CCalibrationList::ReportProblem(const std::string& text) {
-  if (!m_pStatus) return;
-  if (!m_strProblem.empty()) m_pStatus->ClearProblem(m_strProblem);
-  m_strProblem = text;
-  if (!text.empty()) m_pStatus->ReportProblem(text);
+  if (!m_status) return;
+  if (!m_problem.empty()) m_status->ClearProblem(m_problem);
+  m_problem = text;
+  if (!text.empty()) m_status->ReportProblem(text);
 }
 
 void CCalibrationList::ReportNotice(const std::string& text) {
-  if (!m_pStatus) return;
-  if (!m_strNotice.empty()) m_pStatus->ClearNotice(m_strNotice);
-  m_strNotice = text;
-  if (!text.empty()) m_pStatus->ReportNotice(text);
+  if (!m_status) return;
+  if (!m_notice.empty()) m_status->ClearNotice(m_notice);
+  m_notice = text;
+  if (!text.empty()) m_status->ReportNotice(text);
 }
 
 void CCalibrationList::Put(const std::vector<cv::Point2f>& corners) {
   // A partial set is refused by both, so the picture and the warp keep showing the same corners.
   if (!m_rectification.SetCorners(corners)) return;
-  m_bPutting = true;
+  m_putting = true;
   m_inputWindow.SetPoints(corners);  // reports back through OnPointsChanged
-  m_bPutting = false;
+  m_putting = false;
 }
 
 void CCalibrationList::OnPointsChanged() {
   std::vector<cv::Point2f> points;
   m_inputWindow.GetPoints(points);
-  if (!m_bPutting && !m_dragStart) m_history.Record(m_rectification.GetCorners(), points);
+  if (!m_putting && !m_dragStart) m_history.Record(m_rectification.GetCorners(), points);
   // The picture always holds four points; were it ever not, the warp would keep its corners.
   if (!m_rectification.SetCorners(points)) return;
   Refresh();
@@ -249,18 +249,18 @@ void CCalibrationList::Fill() {
   const QSignalBlocker blocker(m_widgets.combo);
   m_widgets.combo->clear();
   m_widgets.combo->insertItem(0, QStringLiteral("Default"));
-  for (int i = 0; i < m_pStore->GetCount(); ++i)
-    m_widgets.combo->insertItem(i + 1, Q(m_pStore->GetName(i)));
+  for (int i = 0; i < m_store->GetCount(); ++i)
+    m_widgets.combo->insertItem(i + 1, Q(m_store->GetName(i)));
   m_widgets.combo->setCurrentIndex(-1);  // a refilled list has no selection until one is made
 }
 
 void CCalibrationList::OnCalibrationSelected() {
-  m_nIndex = m_widgets.combo->currentIndex();
-  if (m_nIndex < 0) return;
+  m_index = m_widgets.combo->currentIndex();
+  if (m_index < 0) return;
   const std::vector<cv::Point2f> before = m_rectification.GetCorners();
   ReportProblem({});
   ReportNotice({});
-  if (m_nIndex == 0) {
+  if (m_index == 0) {
     m_rectification.SetDefaultCorners();
     const std::vector<cv::Point2f> corners = m_rectification.GetCorners();
     Put(corners);
@@ -270,13 +270,13 @@ void CCalibrationList::OnCalibrationSelected() {
     emit CalibrationApplied(QString());
     return;
   }
-  const std::string name = EntryName(m_nIndex);
+  const std::string name = EntryName(m_index);
   std::vector<cv::Point2f> points;
   ECalibrationForm form;
   std::string savedLens;
   cv::Size savedFrame;
-  if (!m_pStore || m_nIndex > m_pStore->GetCount() ||
-      CCalibrationStore::ReadCalibration(m_pStore->GetDirectory(), name, points, form, savedLens,
+  if (!m_store || m_index > m_store->GetCount() ||
+      CCalibrationStore::ReadCalibration(m_store->GetDirectory(), name, points, form, savedLens,
                                          savedFrame) != 4 ||
       points.size() != 4) {
     ReportProblem("The calibration \"" + name +
@@ -321,7 +321,7 @@ void CCalibrationList::OnSaveCalibration() {
   if (m_widgets.combo->currentIndex() > 0) proposal = Q(EntryName(m_widgets.combo->currentIndex()));
   std::string name;
   for (;;) {
-    CAddCalibrationDlg dlg(m_pDialog);
+    CAddCalibrationDlg dlg(m_dialog);
     dlg.SetName(proposal);
     if (dlg.exec() != QDialog::Accepted) return;
     name = dlg.GetName().toStdString();
@@ -341,14 +341,14 @@ void CCalibrationList::OnSaveCalibration() {
       break;
     }
   }
-  if (m_pStore->Exists(name) && AfxMessageBox("Overwrite the calibration \"" + name + "\"?",
-                                              MB_YESNO | MB_DEFBUTTON2) != IDYES)
+  if (m_store->Exists(name) && AfxMessageBox("Overwrite the calibration \"" + name + "\"?",
+                                             MB_YESNO | MB_DEFBUTTON2) != IDYES)
     return;
   // The corners are not stored: say so, and keep the save button enabled so the operator can
   // try again, rather than showing the list as if the calibration had been saved.
   const std::vector<cv::Point2f> corners = m_rectification.GetCorners();
-  if (!m_pStore->Save(name, corners, ActiveLens(), m_rectification.GetFrameSize())) {
-    const std::string path = m_pStore->FilePath(name);
+  if (!m_store->Save(name, corners, ActiveLens(), m_rectification.GetFrameSize())) {
+    const std::string path = m_store->FilePath(name);
     ReportProblem("Cannot write " + path);
     AfxMessageBox("The calibration \"" + name + "\" could not be saved to " + path + ".",
                   MB_ICONERROR | MB_OK);
@@ -356,10 +356,10 @@ void CCalibrationList::OnSaveCalibration() {
   }
   Fill();
   // The saved entry is the selected one from now on, also for the next start.
-  m_nIndex = m_pStore->Find(name) + 1;
+  m_index = m_store->Find(name) + 1;
   {
     const QSignalBlocker blocker(m_widgets.combo);
-    m_widgets.combo->setCurrentIndex(m_nIndex);
+    m_widgets.combo->setCurrentIndex(m_index);
   }
   m_reference = corners;
   ReportProblem({});
@@ -368,18 +368,18 @@ void CCalibrationList::OnSaveCalibration() {
 }
 
 void CCalibrationList::OnRemoveCalibration() {
-  m_nIndex = m_widgets.combo->currentIndex();
-  if (m_nIndex <= 0) return;
-  if (AfxMessageBox("Remove the calibration \"" + EntryName(m_nIndex) + "\"?",
+  m_index = m_widgets.combo->currentIndex();
+  if (m_index <= 0) return;
+  if (AfxMessageBox("Remove the calibration \"" + EntryName(m_index) + "\"?",
                     MB_YESNO | MB_DEFBUTTON2) != IDYES)
     return;
-  if (!m_pStore->Remove(m_nIndex - 1)) {
+  if (!m_store->Remove(m_index - 1)) {
     // The file stays, and so does the entry: the list keeps showing what is on disk.
-    ReportProblem("Cannot remove " + m_pStore->FilePath(EntryName(m_nIndex)));
+    ReportProblem("Cannot remove " + m_store->FilePath(EntryName(m_index)));
     return;
   }
   Fill();
-  m_nIndex = 0;
+  m_index = 0;
   {
     const QSignalBlocker blocker(m_widgets.combo);
     m_widgets.combo->setCurrentIndex(0);

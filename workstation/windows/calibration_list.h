@@ -49,7 +49,7 @@ class CCalibrationList : public QObject {
   ~CCalibrationList() override;
 
   // Problems (a calibration that cannot be applied, corners outside the picture) go here.
-  void SetStatusModel(CStatusModel* status) { m_pStatus = status; }
+  void SetStatusModel(CStatusModel* status) { m_status = status; }
 
   // Reads the calibrations stored in `folder` and selects the one named `savedName` when it is
   // listed, else `savedIndex` (0 is "Default"), or nothing when the index lies beyond the list.
@@ -63,7 +63,7 @@ class CCalibrationList : public QObject {
   void LensChanged();
 
   // Index of the selected entry: 0 for "Default", i + 1 for stored calibration i.
-  int Index() const { return m_nIndex; }
+  int Index() const { return m_index; }
   // The folder the calibrations are stored in (empty before Open).
   std::string Directory() const;
   // Name of the selected stored calibration; "" for "Default" or no selection.
@@ -115,19 +115,19 @@ class CCalibrationList : public QObject {
   std::string ActiveLens() const { return m_activeLens ? m_activeLens() : std::string(); }
   void ReportLensState(const std::string& name, const std::string& savedLens);
 
-  QWidget* m_pDialog;
+  QWidget* m_dialog;
   SWidgets m_widgets;
   CRectification& m_rectification;
   CImageWindow& m_inputWindow;
-  CStatusModel* m_pStatus = nullptr;
-  std::unique_ptr<CCalibrationStore> m_pStore;
-  int m_nIndex = 0;
+  CStatusModel* m_status = nullptr;
+  std::unique_ptr<CCalibrationStore> m_store;
+  int m_index = 0;
 
   CCornerHistory m_history;
   std::vector<cv::Point2f> m_reference;  // the selected entry's corners
-  bool m_bPutting = false;               // our own SetPoints is reporting back
+  bool m_putting = false;                // our own SetPoints is reporting back
   std::optional<std::vector<cv::Point2f>> m_dragStart;
-  std::string m_strProblem;  // the last problem this list reported
-  std::string m_strNotice;   // the last information this list gave
+  std::string m_problem;  // the last problem this list reported
+  std::string m_notice;   // the last information this list gave
   std::function<std::string()> m_activeLens;
 };

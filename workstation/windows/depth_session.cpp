@@ -43,34 +43,34 @@ CDepthSession::CDepthSession(CRectification& rectification, CImageWindow& inputW
 // OnDepthFrame), then the 3D View: the members are declared in that order. The pointers are not
 // reset here, as the frame thread reads them until it has been joined.
 CDepthSession::~CDepthSession() {
-  m_pHeightTrue.reset();
-  if (m_pEngine) m_pEngine->Stop();
-  if (m_pStatus) m_pStatus->SetDepthRunning(false);
+  m_heightTrueWarp.reset();
+  if (m_engine) m_engine->Stop();
+  if (m_status) m_status->SetDepthRunning(false);
 }
 
 bool CDepthSession::Start(int colorWidth, int colorHeight, std::string& error) {
   const DepthDeviceFactory& factory = TestFactory();
-  m_pEngine = factory ? std::make_unique<CKivRealSenseVideoEngine>(factory)
-                      : std::make_unique<CKivRealSenseVideoEngine>();
-  m_pEngine->SelectDevice(m_nDevice);
+  m_engine = factory ? std::make_unique<CKivRealSenseVideoEngine>(factory)
+                     : std::make_unique<CKivRealSenseVideoEngine>();
+  m_engine->SelectDevice(m_device);
   try {
-    m_pEngine->SetupDepth(DEPTH_CAMERA_INDEX, 640, 480, this, colorWidth, colorHeight);
+    m_engine->SetupDepth(DEPTH_CAMERA_INDEX, 640, 480, this, colorWidth, colorHeight);
   } catch (const std::exception& e) {
     error = e.what();
-    m_pEngine.reset();
+    m_engine.reset();
     return false;
   }
   // The view exists before the first frame, so no frame finds it half made.
-  m_pDialog = std::make_unique<CDepthCameraDialog>(m_strFolder);
-  m_pDialog->show();
-  CDepthCameraDialog* view = m_pDialog.get();
-  m_pHeightTrue = std::make_unique<CHeightTrueWarp>(
-      m_rectification, m_pEngine->GetCalibration(), [view] { return view->Published(); },
+  m_dialog = std::make_unique<CDepthCameraDialog>(m_strFolder);
+  m_dialog->show();
+  CDepthCameraDialog* view = m_dialog.get();
+  m_heightTrueWarp = std::make_unique<CHeightTrueWarp>(
+      m_rectification, m_engine->GetCalibration(), [view] { return view->Published(); },
       [view] { return static_cast<double>(view->GetTolerance()); });
-  m_pHeightTrue->SetEnabled(m_bHeightTrue.load());
-  m_bReady.store(true);
-  if (m_pStatus) m_pStatus->SetDepthRunning(true);
-  if (!m_pEngine->Start()) {
+  m_heightTrueWarp->SetEnabled(m_heightTrue.load());
+  m_ready.store(true);
+  if (m_status) m_status->SetDepthRunning(true);
+  if (!m_engine->Start()) {
     error = "the depth stream did not start";
     return false;
   }
@@ -80,8 +80,8 @@ bool CDepthSession::Start(int colorWidth, int colorHeight, std::string& error) {
 void CDepthSession::SetAutoCalibration(bool on) {
   std::lock_guard lock(m_autoMutex);
   // The corners lie on the table when it is switched on; every raise starts from them.
-  if (on && !m_bAutoCalibration) m_tableCorners = m_rectification.GetCorners();
-  m_bAutoCalibration = on;
+  if (on && !m_autoCalibration) m_tableCorners = m_rectification.GetCorners();
+  m_autoCalibration = on;
 }
 
 void CDepthSession::OnDepthFrame(int cameraIndex, cv::Mat* depthImage, cv::Mat* depthMeters,
@@ -89,10 +89,10 @@ void CDepthSession::OnDepthFrame(int cameraIndex, cv::Mat* depthImage, cv::Mat* 
   if (cameraIndex != DEPTH_CAMERA_INDEX || !depthMeters || depthMeters->empty() || !vertices ||
       !depthImage)
     return;
-  if (m_pStatus) m_pStatus->CountDepthFrame();
+  if (m_status) m_status->CountDepthFrame();
   // Nothing is measured before the first colour frame, nor without the view.
   if (m_colour.LastColorWidth() == 0 || m_colour.LastColorHeight() == 0) return;
-  if (!m_bReady.load()) return;
+  if (!m_ready.load()) return;
   // The measure keeps the first frame's size; a frame of another size is skipped.
   if (m_firstSize.empty()) m_firstSize = depthMeters->size();
   if (depthMeters->size() != m_firstSize) return;
@@ -101,28 +101,28 @@ void CDepthSession::OnDepthFrame(int cameraIndex, cv::Mat* depthImage, cv::Mat* 
   if (corners.size() != 4) return;
   int d[8] = {};
   for (std::size_t i = 0; i < 4; ++i) {
-    m_pEngine->ColorPixelToDepthPixel(static_cast<int>(corners[i].x),
-                                      static_cast<int>(corners[i].y), d[2 * i], d[2 * i + 1]);
+    m_engine->ColorPixelToDepthPixel(static_cast<int>(corners[i].x), static_cast<int>(corners[i].y),
+                                     d[2 * i], d[2 * i + 1]);
   }
-  m_fMaxHeight.store(m_pDialog->UpdateDepthView(*depthImage, *depthMeters, vertices, d));
+  m_maxHeight.store(m_dialog->UpdateDepthView(*depthImage, *depthMeters, vertices, d));
   AutoCalibrate();
-  m_nFrames.fetch_add(1);
+  m_frames.fetch_add(1);
 }
 
 void CDepthSession::AutoCalibrate() {
   std::lock_guard lock(m_autoMutex);
   // The first frames' heights are not settled yet: the corners wait rather than jump around.
-  if (!m_bAutoCalibration || !m_pDialog->IsSettled()) return;
-  double h = m_fMaxHeight.load();
+  if (!m_autoCalibration || !m_dialog->IsSettled()) return;
+  double h = m_maxHeight.load();
   if (h < kLeastRaise) h = 0;
   float p[12];
-  if (!m_pDialog->GetRaisedPlaneCorners(static_cast<float>(h), p)) return;  // no stored plane
-  const veldrin::CMeasurementExchange::CHandle latest = m_pDialog->Published();
+  if (!m_dialog->GetRaisedPlaneCorners(static_cast<float>(h), p)) return;  // no stored plane
+  const veldrin::CMeasurementExchange::CHandle latest = m_dialog->Published();
   if (!latest || m_tableCorners.size() != 4) return;
   // From the colour corners themselves, not from the whole depth pixels they were carried to.
-  HEIGHT_TRUE_CAMERA camera;
-  camera.calibration = m_pEngine->GetCalibration();
-  const std::shared_ptr<const LENS_MODEL> lens = m_rectification.GetLens();
+  SHeightTrueCamera camera;
+  camera.calibration = m_engine->GetCalibration();
+  const std::shared_ptr<const SLensModel> lens = m_rectification.GetLens();
   if (lens && m_rectification.LensAppliesTo(m_rectification.GetFrameSize())) {
     camera.pLens = lens.get();
   }
@@ -143,32 +143,31 @@ void CDepthSession::AutoCalibrate() {
 }
 
 void CDepthSession::SetHeightTrue(bool on) {
-  m_bHeightTrue.store(on);
-  if (m_pHeightTrue) m_pHeightTrue->SetEnabled(on);
+  m_heightTrue.store(on);
+  if (m_heightTrueWarp) m_heightTrueWarp->SetEnabled(on);
 }
 
 bool CDepthSession::RectifyHeightTrue(const cv::Mat& frame, cv::Mat& out) {
-  return m_bReady.load() && m_pHeightTrue && m_pHeightTrue->Rectify(frame, out);
+  return m_ready.load() && m_heightTrueWarp && m_heightTrueWarp->Rectify(frame, out);
 }
 
-std::shared_ptr<const std::vector<MEDIA_OBJECT>> CDepthSession::Objects() const {
-  return m_bReady.load() && m_pHeightTrue ? m_pHeightTrue->Objects() : nullptr;
+std::shared_ptr<const std::vector<SMediaObject>> CDepthSession::Objects() const {
+  return m_ready.load() && m_heightTrueWarp ? m_heightTrueWarp->Objects() : nullptr;
 }
 
 const cv::Mat* CDepthSession::DecorateOutput(const cv::Mat& picture) {
-  const std::shared_ptr<const std::vector<MEDIA_OBJECT>> objects = Objects();
+  const std::shared_ptr<const std::vector<SMediaObject>> objects = Objects();
   if (!objects || objects->empty()) return nullptr;
-  veldrin::DrawObjects(picture, *objects, m_pHeightTrue->MediaSize(), m_decorated);
+  veldrin::DrawObjects(picture, *objects, m_heightTrueWarp->MediaSize(), m_decorated);
   return &m_decorated;
 }
 
 void CDepthSession::MarkSecurePoints(cv::Mat& frame) {
-  if (!m_bSecurePoints.load() || !m_bReady.load() || !m_pEngine) return;
-  const veldrin::CMeasurementExchange::CHandle latest = m_pDialog->Published();
+  if (!m_securePoints.load() || !m_ready.load() || !m_engine) return;
+  const veldrin::CMeasurementExchange::CHandle latest = m_dialog->Published();
   if (!latest) return;
-  const auto tolerance =
-      static_cast<float>(static_cast<double>(m_pDialog->GetTolerance()) / 1000.0);
-  veldrin::DrawSecurePoints(m_pEngine->GetCalibration(), *latest, frame, latest->fMaxHeight,
+  const auto tolerance = static_cast<float>(static_cast<double>(m_dialog->GetTolerance()) / 1000.0);
+  veldrin::DrawSecurePoints(m_engine->GetCalibration(), *latest, frame, latest->fMaxHeight,
                             tolerance);
 }
 

@@ -17,7 +17,7 @@
 class CColorFrameConsumer;
 class CDepthCameraDialog;
 class CHeightTrueWarp;
-struct MEDIA_OBJECT;
+struct SMediaObject;
 class CImageWindow;
 class CKivRealSenseVideoEngine;
 class CRectification;
@@ -49,29 +49,29 @@ class CDepthSession : public QObject, public CKivVideoEngineListener {
   [[nodiscard]] bool Start(int colorWidth, int colorHeight, std::string& error);
 
   // The listed camera to open (its position in the device list); by default the first depth one.
-  void SelectDevice(int device) { m_nDevice = device; }
+  void SelectDevice(int device) { m_device = device; }
   void SetAutoCalibration(bool on);
   // Before Start: the depth frames are counted here, for the status line's depth frame rate.
-  void SetStatusModel(CStatusModel* status) { m_pStatus = status; }
-  void SetSecurePoints(bool on) { m_bSecurePoints.store(on); }
+  void SetStatusModel(CStatusModel* status) { m_status = status; }
+  void SetSecurePoints(bool on) { m_securePoints.store(on); }
   // The height-true picture instead of the plain one (the caller keeps it apart from auto
   // calibration). Takes effect once its first tables are built.
   void SetHeightTrue(bool on);
   // Colour thread: the height-true picture of the frame; false while it is off or not ready.
   bool RectifyHeightTrue(const cv::Mat& frame, cv::Mat& out);
   // Any thread: the objects on the media for the host; null before the first measurement.
-  std::shared_ptr<const std::vector<MEDIA_OBJECT>> Objects() const;
+  std::shared_ptr<const std::vector<SMediaObject>> Objects() const;
   // Colour thread: the output picture with the objects drawn on it, in a buffer of the
   // session's; null when there is nothing to draw.
   const cv::Mat* DecorateOutput(const cv::Mat& picture);
-  CHeightTrueWarp* HeightTrue() const { return m_pHeightTrue.get(); }
+  CHeightTrueWarp* HeightTrue() const { return m_heightTrueWarp.get(); }
   // Colour thread: marks the pixels within the tolerance of the highest surface.
   void MarkSecurePoints(cv::Mat& frame);
 
-  CDepthCameraDialog* Dialog() const { return m_pDialog.get(); }
-  CKivRealSenseVideoEngine* Engine() const { return m_pEngine.get(); }
-  float MaxHeight() const { return m_fMaxHeight.load(); }
-  std::uint64_t FramesMeasured() const { return m_nFrames.load(); }
+  CDepthCameraDialog* Dialog() const { return m_dialog.get(); }
+  CKivRealSenseVideoEngine* Engine() const { return m_engine.get(); }
+  float MaxHeight() const { return m_maxHeight.load(); }
+  std::uint64_t FramesMeasured() const { return m_frames.load(); }
 
   // Tests make the engine open its camera through this factory (empty: the listed camera).
   static void SetDeviceFactoryForTests(DepthDeviceFactory factory);
@@ -93,20 +93,20 @@ class CDepthSession : public QObject, public CKivVideoEngineListener {
   const std::string m_strFolder;
   // Destroyed in reverse order: the height-true worker and the engine (joining their threads)
   // before the 3D View they read.
-  std::unique_ptr<CDepthCameraDialog> m_pDialog;
-  std::unique_ptr<CKivRealSenseVideoEngine> m_pEngine;
-  std::unique_ptr<CHeightTrueWarp> m_pHeightTrue;
-  std::atomic<bool> m_bHeightTrue{false};
+  std::unique_ptr<CDepthCameraDialog> m_dialog;
+  std::unique_ptr<CKivRealSenseVideoEngine> m_engine;
+  std::unique_ptr<CHeightTrueWarp> m_heightTrueWarp;
+  std::atomic<bool> m_heightTrue{false};
   cv::Mat m_decorated;  // DecorateOutput's buffer, under the owner's lock on the session
 
-  int m_nDevice = -1;
-  CStatusModel* m_pStatus = nullptr;  // set before Start; guards itself
-  std::atomic<bool> m_bReady{false};  // the 3D View exists: frames may use it
-  std::atomic<bool> m_bSecurePoints{false};
-  std::atomic<float> m_fMaxHeight{0.f};
-  std::atomic<std::uint64_t> m_nFrames{0};
+  int m_device = -1;
+  CStatusModel* m_status = nullptr;  // set before Start; guards itself
+  std::atomic<bool> m_ready{false};  // the 3D View exists: frames may use it
+  std::atomic<bool> m_securePoints{false};
+  std::atomic<float> m_maxHeight{0.f};
+  std::atomic<std::uint64_t> m_frames{0};
   cv::Size m_firstSize;  // frame thread only: the size every measured frame has
   std::mutex m_autoMutex;
-  bool m_bAutoCalibration = false;          // guarded by m_autoMutex
+  bool m_autoCalibration = false;           // guarded by m_autoMutex
   std::vector<cv::Point2f> m_tableCorners;  // guarded by m_autoMutex: the corners on the table
 };

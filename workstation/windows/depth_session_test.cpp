@@ -21,11 +21,11 @@ namespace {
 
 constexpr int kDepthCamera = 1;  // "Table RealSense" in the list below
 
-const SCENE_BOX kBox50{{110, 90, 50}, {10, 0}, 15};  // size, centre (mm), turn (degrees)
+const SSceneBox kBox50{{110, 90, 50}, {10, 0}, 15};  // size, centre (mm), turn (degrees)
 
 // The simulated camera of the table scene as the scene file describes it, with a scripted end.
 std::unique_ptr<CDepthDevice> FailingDevice(int framesBeforeLoss, bool starve) {
-  TABLE_SCENE_PARAMS params;
+  STableSceneParams params;
   std::string error;
   EXPECT_TRUE(veldrin::CurrentTableSceneParams(params, error));
   return std::make_unique<CFailingDepthDevice>(framesBeforeLoss, starve, params);
@@ -115,11 +115,11 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   ASSERT_TRUE(WaitFrames(*dlg, 3));
   const float h = dlg->DepthSession()->MaxHeight();
   const std::vector<cv::Point2f> raised = dlg->Corners();
-  TABLE_SCENE_PARAMS params;
+  STableSceneParams params;
   std::string error;
   ASSERT_TRUE(veldrin::CurrentTableSceneParams(params, error));
   const CSceneWorld world(params);
-  const CAMERA_INTRINSICS colour = world.ColorIntrinsics(cv::Size(640, 480));
+  const SCameraIntrinsics colour = world.ColorIntrinsics(cv::Size(640, 480));
   for (std::size_t i = 0; i < 4; ++i) {
     const auto onSight = [&](float depth) {
       return world.DepthToTable(veldrin::TransformPointToPoint(
@@ -216,7 +216,7 @@ TEST_F(DepthSessionTest, HeightTruePictureAndTheObjectsForTheHost) {
   }
   EXPECT_GE(filled, 100);
   std::uint64_t frame = 0;
-  std::vector<MEDIA_OBJECT> objects;
+  std::vector<SMediaObject> objects;
   std::string error;
   ASSERT_TRUE(veldrin::ReadObjectsFile(Folder() + veldrin::kObjectsFileName, frame, objects, error))
       << error;

@@ -41,21 +41,21 @@ CDepthViewControls::CDepthViewControls(QWidget* dialog, const SWidgets& widgets,
       m_say(std::move(say)) {
   connect(m_widgets.autoCalibCheck, &QCheckBox::clicked, this, [this](bool on) {
     // Off first, so no depth frame moves the corners after the saved ones are back.
-    if (m_pDepth) m_pDepth->SetAutoCalibration(on);
+    if (m_depth) m_depth->SetAutoCalibration(on);
     if (!on) LoadPlane2D(m_folder());
     if (on && m_widgets.heightTrueCheck->isChecked()) m_widgets.heightTrueCheck->click();
   });
   connect(m_widgets.heightTrueCheck, &QCheckBox::clicked, this, [this](bool on) {
     // The corners stay on the table for the height-true picture.
     if (on && m_widgets.autoCalibCheck->isChecked()) m_widgets.autoCalibCheck->click();
-    if (m_pDepth) m_pDepth->SetHeightTrue(on);
-    const CCameraSettings settings(m_folder(), m_strSection);
+    if (m_depth) m_depth->SetHeightTrue(on);
+    const CCameraSettings settings(m_folder(), m_section);
     if (!settings.WriteHeightTrue(on))
       m_status.ReportProblem("The picture choice could not be saved in " + settings.GetPath() +
                              ".");
   });
   connect(m_widgets.securePointsCheck, &QCheckBox::toggled, this, [this](bool on) {
-    if (m_pDepth) m_pDepth->SetSecurePoints(on);
+    if (m_depth) m_depth->SetSecurePoints(on);
   });
 }
 
@@ -63,7 +63,7 @@ CDepthViewControls::CDepthViewControls(QWidget* dialog, const SWidgets& widgets,
 CDepthViewControls::~CDepthViewControls() = default;
 
 void CDepthViewControls::ReadHeightTrue(const std::string& section) {
-  m_strSection = section;
+  m_section = section;
   m_widgets.heightTrueCheck->setChecked(CCameraSettings(m_folder(), section).ReadHeightTrue());
 }
 
@@ -93,7 +93,7 @@ bool CDepthViewControls::Start(int device, int colorWidth, int colorHeight) {
       [this](const QString& message) { OnEngineError(message); }, Qt::QueuedConnection);
   {
     std::lock_guard lock(m_depthMutex);
-    m_pDepth = std::move(session);
+    m_depth = std::move(session);
   }
   m_widgets.securePointsCheck->setEnabled(true);
   return true;
@@ -103,7 +103,7 @@ void CDepthViewControls::Stop() {
   std::unique_ptr<CDepthSession> session;
   {
     std::lock_guard lock(m_depthMutex);
-    session = std::move(m_pDepth);
+    session = std::move(m_depth);
   }
   if (!session) return;
   session.reset();  // stops and joins the depth thread, then closes the 3D View
@@ -119,7 +119,7 @@ void CDepthViewControls::Show(bool depth) {
 
 // The depth stream ended (camera gone, no frames): said once, and the colour picture goes on.
 void CDepthViewControls::OnEngineError(const QString& message) {
-  if (!m_pDepth) return;
+  if (!m_depth) return;
   Stop();
   Show(false);
   m_tabs.UpdatePlusTab();
@@ -129,22 +129,22 @@ void CDepthViewControls::OnEngineError(const QString& message) {
 
 void CDepthViewControls::MarkSecurePoints(cv::Mat& frame) {
   std::lock_guard lock(m_depthMutex);
-  if (m_pDepth) m_pDepth->MarkSecurePoints(frame);
+  if (m_depth) m_depth->MarkSecurePoints(frame);
 }
 
 bool CDepthViewControls::RectifyHeightTrue(const cv::Mat& frame, cv::Mat& out) {
   std::lock_guard lock(m_depthMutex);
-  return m_pDepth && m_pDepth->RectifyHeightTrue(frame, out);
+  return m_depth && m_depth->RectifyHeightTrue(frame, out);
 }
 
-std::shared_ptr<const std::vector<MEDIA_OBJECT>> CDepthViewControls::HostObjects() {
+std::shared_ptr<const std::vector<SMediaObject>> CDepthViewControls::HostObjects() {
   std::lock_guard lock(m_depthMutex);
-  return m_pDepth ? m_pDepth->Objects() : nullptr;
+  return m_depth ? m_depth->Objects() : nullptr;
 }
 
 void CDepthViewControls::ShowOutput(const cv::Mat& picture, CImageWindow& window) {
   std::lock_guard lock(m_depthMutex);  // the objects, drawn for the operator only
-  const cv::Mat* decorated = m_pDepth ? m_pDepth->DecorateOutput(picture) : nullptr;
+  const cv::Mat* decorated = m_depth ? m_depth->DecorateOutput(picture) : nullptr;
   window.SetImage(decorated ? *decorated : picture);
 }
 
@@ -163,16 +163,16 @@ void CDepthViewControls::SavePlane() {
     m_say("The plane was not saved: " + path + " could not be written.");
   };
   const std::string path3D = veldrin::Plane3DPath(folder);
-  const bool depth = m_pDepth && m_pDepth->Dialog();
+  const bool depth = m_depth && m_depth->Dialog();
   if (depth) {
     // The 3D plane first; before the first depth frame there is none, and nothing is saved.
-    const CDepthCameraDialog::ESaveResult saved = m_pDepth->Dialog()->SavePlaneCoordinates();
-    if (saved == CDepthCameraDialog::ESaveResult::NoFrameYet) {
+    const CDepthCameraDialog::ESaveResult saved = m_depth->Dialog()->SavePlaneCoordinates();
+    if (saved == CDepthCameraDialog::ESaveResult::kNoFrameYet) {
       m_say(kNoDepthFrameYet);
       AfxMessageBox(kNoDepthFrameYet, MB_OK);
       return;
     }
-    if (saved == CDepthCameraDialog::ESaveResult::WriteFailed) return notSaved(path3D);
+    if (saved == CDepthCameraDialog::ESaveResult::kWriteFailed) return notSaved(path3D);
   }
   const veldrin::Plane2D plane{corners[0], corners[1], corners[2], corners[3]};
   const std::string path2D = veldrin::Plane2DPath(folder);

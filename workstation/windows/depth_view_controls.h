@@ -55,13 +55,13 @@ class CDepthViewControls : public QObject {
   void ReadHeightTrue(const std::string& section);
   // The calibration list or the depth controls, as the main camera is an ordinary or a depth one.
   void Show(bool depth);
-  CDepthSession* Session() const { return m_pDepth.get(); }
+  CDepthSession* Session() const { return m_depth.get(); }
   // Colour thread.
   void MarkSecurePoints(cv::Mat& frame);
   // Colour thread: the height-true picture (false while there is none to give), the objects for
   // the host, and the output picture with the objects drawn for the operator (null: as it is).
   bool RectifyHeightTrue(const cv::Mat& frame, cv::Mat& out);
-  std::shared_ptr<const std::vector<MEDIA_OBJECT>> HostObjects();
+  std::shared_ptr<const std::vector<SMediaObject>> HostObjects();
   void ShowOutput(const cv::Mat& picture, CImageWindow& window);
   // The corners saved on the empty table become the corners; false when there are none.
   bool LoadPlane2D(const std::string& folder);
@@ -81,7 +81,7 @@ class CDepthViewControls : public QObject {
   CStatusModel& m_status;
   std::function<std::string()> m_folder;
   std::function<void(const std::string&)> m_say;
-  std::string m_strSection;  // the instance's settings section, for the height-true choice
+  std::string m_section;  // the instance's settings section, for the height-true choice
   std::mutex m_depthMutex;
-  std::unique_ptr<CDepthSession> m_pDepth;
+  std::unique_ptr<CDepthSession> m_depth;
 };

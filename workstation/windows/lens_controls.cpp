@@ -20,7 +20,7 @@ CLensControls::CLensControls(QWidget* dialog, CCameraSwitcher& cameras,
                              std::function<void(const std::string&)> report,
                              std::function<void()> changed)
     : QObject(dialog),
-      m_pDialog(dialog),
+      m_dialog(dialog),
       m_cameras(cameras),
       m_consumer(consumer),
       m_rectification(rectification),
@@ -45,7 +45,7 @@ void CLensControls::OnLensDialog() {
   // The lens is measured on the frames as the camera delivers them, not on corrected ones.
   m_consumer.SetKeepRawFrame(true);
   CLensDlg dlg(
-      camera, m_folder(), [this] { return m_consumer.GetLastRawFrame(); }, m_pDialog);
+      camera, m_folder(), [this] { return m_consumer.GetLastRawFrame(); }, m_dialog);
   dlg.exec();
   m_consumer.SetKeepRawFrame(false);
   LoadForCamera();

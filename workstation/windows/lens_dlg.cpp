@@ -32,7 +32,7 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 CLensDlg::CLensDlg(std::string camera, std::string folder, std::function<cv::Mat()> grabFrame,
                    QWidget* parent)
     : QDialog(parent),
-      m_strCamera(std::move(camera)),
+      m_camera(std::move(camera)),
       m_strFolder(std::move(folder)),
       m_grabFrame(std::move(grabFrame)) {
   setWindowTitle(QStringLiteral("Lens"));
@@ -122,12 +122,11 @@ CLensDlg::CLensDlg(std::string camera, std::string folder, std::function<cv::Mat
 // Whether this camera has a lens correction now, and how good it was when it was measured (the
 // file's time is when it was saved).
 QString CLensDlg::ActiveLensText() const {
-  LENS_MODEL lens;
+  SLensModel lens;
   std::string error;
   struct stat st {};
-  if (veldrin::LensFileName(m_strCamera).empty() ||
-      !veldrin::ReadLensFile(LensPath(), lens, error) || lens.strCamera != m_strCamera ||
-      ::stat(LensPath().c_str(), &st) != 0) {
+  if (veldrin::LensFileName(m_camera).empty() || !veldrin::ReadLensFile(LensPath(), lens, error) ||
+      lens.strCamera != m_camera || ::stat(LensPath().c_str(), &st) != 0) {
     return QStringLiteral("No lens correction is active for this camera.");
   }
   return QStringLiteral("Lens correction active for this camera: %1 x %2, RMS %3 px, measured %4.")
@@ -137,10 +136,10 @@ QString CLensDlg::ActiveLensText() const {
       .arg(QDateTime::fromSecsSinceEpoch(st.st_mtime).toString(QStringLiteral("yyyy-MM-dd hh:mm")));
 }
 
-std::string CLensDlg::LensPath() const { return m_strFolder + veldrin::LensFileName(m_strCamera); }
+std::string CLensDlg::LensPath() const { return m_strFolder + veldrin::LensFileName(m_camera); }
 
-LENS_BOARD CLensDlg::Board() const {
-  return LENS_BOARD{m_columns->value(), m_rows->value(), m_square->value()};
+SLensBoard CLensDlg::Board() const {
+  return SLensBoard{m_columns->value(), m_rows->value(), m_square->value()};
 }
 
 void CLensDlg::ClearViews() {
@@ -194,26 +193,26 @@ void CLensDlg::UpdateResult() {
   const double coverage = veldrin::BoardCoverage(m_views, m_frameSize);
   m_coverageLabel->setText(
       QStringLiteral("Picture covered: %1 %").arg(static_cast<int>(std::lround(coverage * 100))));
-  m_bHaveLens = false;
+  m_haveLens = false;
   std::string error;
-  LENS_MODEL lens;
-  lens.strCamera = m_strCamera;
+  SLensModel lens;
+  lens.strCamera = m_camera;
   if (static_cast<int>(m_views.size()) >= veldrin::kMinLensViews &&
       veldrin::CalibrateLens(m_views, Board(), m_frameSize, lens, error)) {
     m_lens = lens;
-    m_bHaveLens = true;
+    m_haveLens = true;
     m_rmsLabel->setText(QStringLiteral("RMS: %1 px").arg(lens.rmsPx, 0, 'f', 3));
   } else {
     m_rmsLabel->setText(QStringLiteral("RMS: -"));
     if (!error.empty()) m_status->setText(Q(error));
   }
-  m_saveButton->setEnabled(m_bHaveLens);
+  m_saveButton->setEnabled(m_haveLens);
 }
 
 void CLensDlg::OnSave() {
-  if (!m_bHaveLens) return;
-  if (veldrin::LensFileName(m_strCamera).empty()) {
-    AfxMessageBox("The camera's name \"" + m_strCamera + "\" cannot be used as a file name.",
+  if (!m_haveLens) return;
+  if (veldrin::LensFileName(m_camera).empty()) {
+    AfxMessageBox("The camera's name \"" + m_camera + "\" cannot be used as a file name.",
                   MB_ICONERROR | MB_OK);
     return;
   }
@@ -226,9 +225,9 @@ void CLensDlg::OnSave() {
 }
 
 void CLensDlg::OnRemove() {
-  if (veldrin::LensFileName(m_strCamera).empty()) return;
+  if (veldrin::LensFileName(m_camera).empty()) return;
   // The measurement took many views: one click must not lose it.
-  if (AfxMessageBox("Remove the lens correction of the camera \"" + m_strCamera + "\"?",
+  if (AfxMessageBox("Remove the lens correction of the camera \"" + m_camera + "\"?",
                     MB_YESNO | MB_DEFBUTTON2) != IDYES)
     return;
   if (::unlink(LensPath().c_str()) != 0 && errno != ENOENT) {

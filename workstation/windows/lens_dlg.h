@@ -38,19 +38,19 @@ class CLensDlg : public QDialog {
   std::string LensPath() const;
 
  private:
-  LENS_BOARD Board() const;
+  SLensBoard Board() const;
   QString ActiveLensText() const;
   void ClearViews();
   void ShowView(const cv::Mat& frame, const std::vector<cv::Point2f>& corners);
   void UpdateResult();
 
-  std::string m_strCamera;
+  std::string m_camera;
   std::string m_strFolder;
   std::function<cv::Mat()> m_grabFrame;
   std::vector<std::vector<cv::Point2f>> m_views;
   cv::Size m_frameSize;
-  LENS_MODEL m_lens;
-  bool m_bHaveLens = false;
+  SLensModel m_lens;
+  bool m_haveLens = false;
 
   QSpinBox* m_columns = nullptr;
   QSpinBox* m_rows = nullptr;

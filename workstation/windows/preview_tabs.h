@@ -31,7 +31,7 @@ class CPreviewTabs : public QObject {
   ~CPreviewTabs() override;
 
   // The list the previews are recorded in; set once the cameras are known.
-  void SetCameraList(CCameraList* cameras) { m_pCameras = cameras; }
+  void SetCameraList(CCameraList* cameras) { m_cameras = cameras; }
   // Capture size of newly opened previews.
   void SetFrameSize(int width, int height);
   // Adds the "Main Camera" and "+" tabs.
@@ -52,7 +52,7 @@ class CPreviewTabs : public QObject {
   // Deletes the preview engines and windows; call after StopPreviews and before the list goes.
   void ReleasePreviews();
 
-  int CurrentTab() const { return m_nCurrentTab.load(); }
+  int CurrentTab() const { return m_currentTab.load(); }
 
  signals:
   // A preview was opened or closed: the cameras the main camera may switch to have changed.
@@ -64,16 +64,16 @@ class CPreviewTabs : public QObject {
   void ShowTabWindow(int tab);
   void BackToMain();
 
-  QWidget* m_pWindowParent;
-  QTabBar* m_pTabBar;
-  QFrame* m_pPane;
-  QToolButton* m_pCloseButton;
-  CImageWindow* m_pMainWindow;
+  QWidget* m_windowParent;
+  QTabBar* m_tabBar;
+  QFrame* m_pane;
+  QToolButton* m_closeButton;
+  CImageWindow* m_mainWindow;
   CKivVideoEngineListener& m_listener;
-  CCameraList* m_pCameras = nullptr;
+  CCameraList* m_cameras = nullptr;
   int m_frameWidth = 640;
   int m_frameHeight = 480;
-  std::atomic<int> m_nCurrentTab{0};
+  std::atomic<int> m_currentTab{0};
   // By camera index. The engine is declared last so that it goes first: its capture thread
   // feeds the window.
   struct SPreview {

@@ -22,7 +22,7 @@ CSheetToolsControls::CSheetToolsControls(QWidget* dialog, const SWidgets& widget
                                          CSheetTools& tools, CColorFrameConsumer& consumer,
                                          CCalibrationList& calibrations)
     : QObject(dialog),
-      m_pDialog(dialog),
+      m_dialog(dialog),
       m_widgets(widgets),
       m_tools(tools),
       m_consumer(consumer),
@@ -33,7 +33,7 @@ CSheetToolsControls::CSheetToolsControls(QWidget* dialog, const SWidgets& widget
                                 Qt::WidgetShortcut);
   connect(findKey, &QShortcut::activated, this, [this] { OnFindSheet(); });
   connect(m_widgets.checkAccuracyButton, &QPushButton::clicked, this, [this] {
-    CBoardDlg board(m_tools.Board(), m_pDialog);
+    CBoardDlg board(m_tools.Board(), m_dialog);
     if (board.exec() != QDialog::Accepted) return;
     m_tools.SetBoard(board.Board());
     OnCheckAccuracy(m_tools.Board());

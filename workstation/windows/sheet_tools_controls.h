@@ -39,7 +39,7 @@ class CSheetToolsControls : public QObject {
   void OnCheckAccuracy(const veldrin::SBoardSpec& board);
 
  private:
-  QWidget* m_pDialog;
+  QWidget* m_dialog;
   SWidgets m_widgets;
   CSheetTools& m_tools;
   CColorFrameConsumer& m_consumer;

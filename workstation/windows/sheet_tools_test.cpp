@@ -38,7 +38,7 @@ class SheetToolsTest : public VeldrinDlgTest {
   }
 
   static std::vector<cv::Point2f> SceneCorners() {
-    TABLE_SCENE_PARAMS params;
+    STableSceneParams params;
     std::string error;
     EXPECT_TRUE(veldrin::CurrentTableSceneParams(params, error));
     return CTableScene(params).SheetCorners({640, 480});
@@ -128,7 +128,7 @@ TEST_F(SheetToolsTest, AMovedCameraIsReportedForTheCalibrationInUse) {
   SaveAs(*dlg, "Demo sheet");
   EXPECT_TRUE(fs::exists(m_dir / "Demo sheet.ref.png"));
 
-  TABLE_SCENE_PARAMS params;
+  STableSceneParams params;
   std::string error;
   EXPECT_TRUE(veldrin::CurrentTableSceneParams(params, error));
   cv::Mat still, rolled;

@@ -23,8 +23,8 @@ void CStatusLine::Refresh() {
     setToolTip(text);
   }
   const bool stalled = m_model.CameraStalled();
-  if (stalled != m_bStalled) {
-    m_bStalled = stalled;
+  if (stalled != m_stalled) {
+    m_stalled = stalled;
     emit CameraStalledChanged(stalled);
   }
 }

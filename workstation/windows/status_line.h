@@ -18,7 +18,7 @@ class CStatusLine : public QLabel {
 
   // Reads the model now (the timer does it on its own).
   void Refresh();
-  bool CameraStalled() const { return m_bStalled; }
+  bool CameraStalled() const { return m_stalled; }
 
  signals:
   void CameraStalledChanged(bool stalled);
@@ -26,5 +26,5 @@ class CStatusLine : public QLabel {
  private:
   CStatusModel& m_model;
   QTimer m_timer;
-  bool m_bStalled = false;
+  bool m_stalled = false;
 };

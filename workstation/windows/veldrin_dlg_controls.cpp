@@ -29,13 +29,13 @@ QWidget* CreateControl(const SMainControlTemplate& t, QWidget* parent) {
   const QString text = QString::fromUtf8(t.text);
   QWidget* w = nullptr;
   switch (t.kind) {
-    case EMainControlKind::GroupBox:
+    case EMainControlKind::kGroupBox:
       w = new QGroupBox(text, parent);
       break;
-    case EMainControlKind::Label:
+    case EMainControlKind::kLabel:
       w = new QLabel(text, parent);
       break;
-    case EMainControlKind::WarningLabel: {
+    case EMainControlKind::kWarningLabel: {
       auto* l = new QLabel(text, parent);
       l->setStyleSheet(QStringLiteral("color: #c00000;"));
       l->setWordWrap(true);
@@ -43,19 +43,19 @@ QWidget* CreateControl(const SMainControlTemplate& t, QWidget* parent) {
       w = l;
       break;
     }
-    case EMainControlKind::CheckBox:
+    case EMainControlKind::kCheckBox:
       w = new QCheckBox(text, parent);
       break;
-    case EMainControlKind::ComboBox:
+    case EMainControlKind::kComboBox:
       w = new QComboBox(parent);
       break;
-    case EMainControlKind::PushButton: {
+    case EMainControlKind::kPushButton: {
       auto* b = new QPushButton(text, parent);
       b->setAutoDefault(false);
       w = b;
       break;
     }
-    case EMainControlKind::IconButton: {
+    case EMainControlKind::kIconButton: {
       auto* b = new QToolButton(parent);
       b->setIcon(LoadAppIcon(t.icon));
       b->setIconSize(QSize(16, 16));
@@ -63,7 +63,7 @@ QWidget* CreateControl(const SMainControlTemplate& t, QWidget* parent) {
       w = b;
       break;
     }
-    case EMainControlKind::MenuButton: {
+    case EMainControlKind::kMenuButton: {
       auto* b = new QToolButton(parent);
       b->setText(text);
       b->setPopupMode(QToolButton::InstantPopup);
@@ -71,20 +71,20 @@ QWidget* CreateControl(const SMainControlTemplate& t, QWidget* parent) {
       w = b;
       break;
     }
-    case EMainControlKind::Frame: {
+    case EMainControlKind::kFrame: {
       auto* f = new QFrame(parent);
       f->setFrameShape(QFrame::StyledPanel);
       w = f;
       break;
     }
-    case EMainControlKind::TabBar: {
+    case EMainControlKind::kTabBar: {
       auto* bar = new QTabBar(parent);
       bar->setExpanding(false);
       bar->setDrawBase(false);
       w = bar;
       break;
     }
-    case EMainControlKind::ImageWindow:
+    case EMainControlKind::kImageWindow:
       w = new CImageWindow(parent);
       break;
   }
@@ -121,7 +121,7 @@ SVeldrinDlgControls CreateVeldrinDlgControls(QWidget* dialog, CDynamicLayout& la
     QRect r = du.Rect(t.x, t.y, t.cx, t.cy);
     // Check boxes here draw a larger indicator than the template was laid out for: give them
     // the width their text needs, kept inside the right-hand group boxes.
-    if (t.kind == EMainControlKind::CheckBox && w->sizeHint().width() > r.width()) {
+    if (t.kind == EMainControlKind::kCheckBox && w->sizeHint().width() > r.width()) {
       r.setWidth(w->sizeHint().width());
       const int right = du.X(kMainDialogRightGroupEdgeDu) - 4;
       if (r.right() > right) r.moveRight(right);

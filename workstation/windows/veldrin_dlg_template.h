@@ -35,17 +35,17 @@ inline constexpr const char* kQuadWarningLabelId = "quadWarning";
 inline constexpr const char* kStatusLineId = "statusLine";
 
 enum class EMainControlKind {
-  GroupBox,
-  Label,
-  WarningLabel,  // red text
-  CheckBox,
-  ComboBox,
-  PushButton,
-  IconButton,  // flat 16-pixel icon, the text is its tool tip
-  MenuButton,  // a tool button that opens its menu at once; the owner fills the menu
-  Frame,
-  TabBar,
-  ImageWindow,
+  kGroupBox,
+  kLabel,
+  kWarningLabel,  // red text
+  kCheckBox,
+  kComboBox,
+  kPushButton,
+  kIconButton,  // flat 16-pixel icon, the text is its tool tip
+  kMenuButton,  // a tool button that opens its menu at once; the owner fills the menu
+  kFrame,
+  kTabBar,
+  kImageWindow,
 };
 
 // As the window grows from its initial size, a control moves right by moveX% of the extra width
@@ -70,59 +70,59 @@ inline constexpr int kMainDialogRightGroupEdgeDu = 657;
 
 // In creation order: group boxes first so that the controls they frame stack above them.
 inline constexpr SMainControlTemplate kMainDialogControls[] = {
-    {"", EMainControlKind::GroupBox, "Camera", "", 0, 479, 7, 178, 33, 75, 25, 0, false},
-    {"", EMainControlKind::GroupBox, "Calibration selection", "", 0, 479, 44, 178, 81, 75, 25, 0,
+    {"", EMainControlKind::kGroupBox, "Camera", "", 0, 479, 7, 178, 33, 75, 25, 0, false},
+    {"", EMainControlKind::kGroupBox, "Calibration selection", "", 0, 479, 44, 178, 81, 75, 25, 0,
      false},
-    {"", EMainControlKind::GroupBox, "Provided Media Size", "", 0, 479, 130, 177, 37, 75, 25, 0,
+    {"", EMainControlKind::kGroupBox, "Provided Media Size", "", 0, 479, 130, 177, 37, 75, 25, 0,
      false},
     // Snapshot mode freezes the input picture: it sits above it, so that the camera list has the
     // group's width for whole camera names, beside the menu button.
-    {kSnapshotCheckId, EMainControlKind::CheckBox, "Snapshot mode", "", 0, 396, 4, 70, 10, 75, 0, 0,
-     false},
-    {kCameraComboId, EMainControlKind::ComboBox, "", "", 0, 485, 20, 150, 14, 75, 25, 0, false},
-    // The commands that are otherwise only a shortcut or a right-click away.
-    {kCameraMenuButtonId, EMainControlKind::MenuButton, "\u2261",
-     "Camera configuration, Lens\u2026, About", 0, 638, 20, 14, 14, 100, 0, 0, false},
-    {kCameraTabPaneId, EMainControlKind::Frame, "", "", 0, 7, 16, 459, 267, 0, 75, 100, false},
-    {kCameraTabsId, EMainControlKind::TabBar, "", "", 0, 0, 0, 0, 0, kPlacedByTabs, 0, 0, false},
-    {kInputWindowId, EMainControlKind::ImageWindow, "", "", 0, 84, 72, 287, 160, kPlacedByTabs, 0,
+    {kSnapshotCheckId, EMainControlKind::kCheckBox, "Snapshot mode", "", 0, 396, 4, 70, 10, 75, 0,
      0, false},
-    {kClosePreviewButtonId, EMainControlKind::IconButton, "", "Close preview", IDI_REMOVE, 452, 15,
+    {kCameraComboId, EMainControlKind::kComboBox, "", "", 0, 485, 20, 150, 14, 75, 25, 0, false},
+    // The commands that are otherwise only a shortcut or a right-click away.
+    {kCameraMenuButtonId, EMainControlKind::kMenuButton, "\u2261",
+     "Camera configuration, Lens\u2026, About", 0, 638, 20, 14, 14, 100, 0, 0, false},
+    {kCameraTabPaneId, EMainControlKind::kFrame, "", "", 0, 7, 16, 459, 267, 0, 75, 100, false},
+    {kCameraTabsId, EMainControlKind::kTabBar, "", "", 0, 0, 0, 0, 0, kPlacedByTabs, 0, 0, false},
+    {kInputWindowId, EMainControlKind::kImageWindow, "", "", 0, 84, 72, 287, 160, kPlacedByTabs, 0,
+     0, false},
+    {kClosePreviewButtonId, EMainControlKind::kIconButton, "", "Close preview", IDI_REMOVE, 452, 15,
      13, 13, 75, 0, 0, false},
-    {kOutputWindowId, EMainControlKind::ImageWindow, "", "", 0, 479, 182, 177, 100, 75, 25, 100,
+    {kOutputWindowId, EMainControlKind::kImageWindow, "", "", 0, 479, 182, 177, 100, 75, 25, 100,
      false},
-    {kCalibrationComboId, EMainControlKind::ComboBox, "", "", 0, 485, 57, 121, 14, 75, 25, 0,
+    {kCalibrationComboId, EMainControlKind::kComboBox, "", "", 0, 485, 57, 121, 14, 75, 25, 0,
      false},
-    {kPoint1LabelId, EMainControlKind::Label, "", "", 0, 485, 76, 160, 8, 75, 25, 0, false},
-    {kPoint2LabelId, EMainControlKind::Label, "", "", 0, 485, 85, 160, 8, 75, 25, 0, false},
-    {kPoint3LabelId, EMainControlKind::Label, "", "", 0, 485, 94, 160, 8, 75, 25, 0, false},
-    {kPoint4LabelId, EMainControlKind::Label, "", "", 0, 485, 103, 160, 8, 75, 25, 0, false},
+    {kPoint1LabelId, EMainControlKind::kLabel, "", "", 0, 485, 76, 160, 8, 75, 25, 0, false},
+    {kPoint2LabelId, EMainControlKind::kLabel, "", "", 0, 485, 85, 160, 8, 75, 25, 0, false},
+    {kPoint3LabelId, EMainControlKind::kLabel, "", "", 0, 485, 94, 160, 8, 75, 25, 0, false},
+    {kPoint4LabelId, EMainControlKind::kLabel, "", "", 0, 485, 103, 160, 8, 75, 25, 0, false},
     // Under the read-outs, down to the group's edge: what is wrong with the outline, if anything,
     // wrapped onto two lines so that it is never cut at the narrowest window.
-    {kQuadWarningLabelId, EMainControlKind::WarningLabel, "", "", 0, 485, 111, 168, 19, 75, 25, 0,
+    {kQuadWarningLabelId, EMainControlKind::kWarningLabel, "", "", 0, 485, 111, 168, 19, 75, 25, 0,
      false},
     // They end before Save Plane.
-    {kMediaWidthLabelId, EMainControlKind::Label, "", "", 0, 485, 142, 99, 8, 75, 25, 0, false},
-    {kMediaHeightLabelId, EMainControlKind::Label, "", "", 0, 485, 154, 99, 8, 75, 25, 0, false},
-    {kSaveCalibrationButtonId, EMainControlKind::IconButton, "", "Save calibration", IDI_SAVE, 610,
+    {kMediaWidthLabelId, EMainControlKind::kLabel, "", "", 0, 485, 142, 99, 8, 75, 25, 0, false},
+    {kMediaHeightLabelId, EMainControlKind::kLabel, "", "", 0, 485, 154, 99, 8, 75, 25, 0, false},
+    {kSaveCalibrationButtonId, EMainControlKind::kIconButton, "", "Save calibration", IDI_SAVE, 610,
      56, 19, 15, 100, 0, 0, false},
-    {kRemoveCalibrationButtonId, EMainControlKind::IconButton, "", "Remove calibration", IDI_REMOVE,
-     630, 56, 19, 15, 100, 0, 0, false},
-    {"", EMainControlKind::Label, "Input", "", 0, 7, 5, 86, 8, 0, 0, 0, false},
-    {"", EMainControlKind::Label, "Output", "", 0, 479, 172, 77, 8, 75, 0, 0, false},
-    {kAutoCalibrationCheckId, EMainControlKind::CheckBox, "Auto Calibration", "", 0, 583, 58, 64,
+    {kRemoveCalibrationButtonId, EMainControlKind::kIconButton, "", "Remove calibration",
+     IDI_REMOVE, 630, 56, 19, 15, 100, 0, 0, false},
+    {"", EMainControlKind::kLabel, "Input", "", 0, 7, 5, 86, 8, 0, 0, 0, false},
+    {"", EMainControlKind::kLabel, "Output", "", 0, 479, 172, 77, 8, 75, 0, 0, false},
+    {kAutoCalibrationCheckId, EMainControlKind::kCheckBox, "Auto Calibration", "", 0, 583, 58, 64,
      10, 100, 0, 0, true},
-    {kHeightTrueCheckId, EMainControlKind::CheckBox, "Height-true picture", "", 0, 583, 67, 74, 8,
+    {kHeightTrueCheckId, EMainControlKind::kCheckBox, "Height-true picture", "", 0, 583, 67, 74, 8,
      100, 0, 0, true},
-    {kSecurePointsCheckId, EMainControlKind::CheckBox, "Draw secure points", "", 0, 583, 172, 74, 8,
-     100, 0, 0, false},
+    {kSecurePointsCheckId, EMainControlKind::kCheckBox, "Draw secure points", "", 0, 583, 172, 74,
+     8, 100, 0, 0, false},
     // Beside the media size, where nothing covers its label.
-    {kSavePlaneButtonId, EMainControlKind::PushButton, "Save Plane", "", 0, 586, 141, 66, 13, 100,
+    {kSavePlaneButtonId, EMainControlKind::kPushButton, "Save Plane", "", 0, 586, 141, 66, 13, 100,
      0, 0, true},
     // Beside the corner read-outs: put the corners on the sheet, and measure the result.
-    {kFindSheetButtonId, EMainControlKind::PushButton, "Find sheet",
+    {kFindSheetButtonId, EMainControlKind::kPushButton, "Find sheet",
      "Put the corners on the sheet in the picture (F)", 0, 586, 75, 66, 13, 100, 0, 0, false},
-    {kCheckAccuracyButtonId, EMainControlKind::PushButton, "Check accuracy",
+    {kCheckAccuracyButtonId, EMainControlKind::kPushButton, "Check accuracy",
      "Measure a printed chessboard on the media in the output picture", 0, 586, 90, 66, 13, 100, 0,
      0, false},
 };
