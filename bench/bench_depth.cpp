@@ -154,7 +154,7 @@ void BM_EngineConversion(benchmark::State& state) {
         benchmark::DoNotOptimize(grey.data);
       },
       [&] {
-        cv::Mat(480, 640, CV_16UC1, const_cast<void*>(frame.frameset.depth.pData))
+        cv::Mat(480, 640, CV_16UC1, const_cast<void*>(frame.frameset.depth.data))
             .convertTo(floorMeters, CV_64F, 0.001);
         benchmark::DoNotOptimize(floorMeters.data);
       });
@@ -165,12 +165,13 @@ BENCHMARK(BM_EngineConversion)->Unit(benchmark::kMicrosecond);
 void EnginePass(CDepthDevice& device, veldrin::CPixelRays& rays, CDepthFrameConverter& converter,
                 std::vector<SVertex>& cloud, cv::Mat& meters, cv::Mat& grey) {
   SDepthFrameset frameset;
-  while (!device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset) || !frameset.bDepth) {
+  while (!device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset) ||
+         !frameset.hasDepth) {
   }
-  if (frameset.pCloud == nullptr) rays.Update(frameset.depth.intrinsics);
+  if (frameset.cloud == nullptr) rays.Update(frameset.depth.intrinsics);
   converter.Convert(frameset.depth, rays, meters, grey,
-                    frameset.pCloud == nullptr ? cloud.data() : nullptr);
-  benchmark::DoNotOptimize(frameset.pCloud);
+                    frameset.cloud == nullptr ? cloud.data() : nullptr);
+  benchmark::DoNotOptimize(frameset.cloud);
   benchmark::DoNotOptimize(grey.data);
 }
 
@@ -182,11 +183,11 @@ void BM_RecordingFrame(benchmark::State& state) {
   const veldrin_test::CScratchDir dir("bench-recording");
   const std::string file = (dir.Path() / "box.bag").string();
   STableSceneParams params = veldrin_bench::BoxScene();
-  params.nWidth = veldrin_bench::kDepthWidth;
-  params.nHeight = veldrin_bench::kDepthHeight;
+  params.width = veldrin_bench::kDepthWidth;
+  params.height = veldrin_bench::kDepthHeight;
   RecordTableScene(params, file, 10);
   SDepthStreamRequest request;
-  request.bCloud = true;
+  request.cloud = true;
   std::unique_ptr<CDepthDevice> played = OpenDepthRecording(file, false);
   played->Start(request);
   CSimulatedDepthDevice simulated(params, false);

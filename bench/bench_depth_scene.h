@@ -26,8 +26,8 @@ class CBoxCamera {
  public:
   CBoxCamera() : m_device(BoxScene(), false) {
     SDepthStreamRequest request;
-    request.nColorWidth = kDepthWidth;
-    request.nColorHeight = kDepthHeight;
+    request.colorWidth = kDepthWidth;
+    request.colorHeight = kDepthHeight;
     m_device.Start(request);
     const CSceneWorld& world = m_device.World();
     m_calibration.depthIntrinsics = world.DepthIntrinsics();

@@ -28,8 +28,8 @@ class CMeasuredSheet {
  public:
   explicit CMeasuredSheet(cv::Size colorSize) : m_device(STableSceneParams{}, false) {
     SDepthStreamRequest request;
-    request.nColorWidth = colorSize.width;
-    request.nColorHeight = colorSize.height;
+    request.colorWidth = colorSize.width;
+    request.colorHeight = colorSize.height;
     m_device.Start(request);
     const CSceneWorld& world = m_device.World();
     m_camera.calibration.depthIntrinsics = world.DepthIntrinsics();
@@ -69,10 +69,10 @@ class CMeasuredSheet {
     cv::Mat meters;
     for (int i = 0; i < 150; ++i) {
       m_device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset);
-      cloud.resize(static_cast<std::size_t>(frameset.depth.nWidth) * frameset.depth.nHeight);
+      cloud.resize(static_cast<std::size_t>(frameset.depth.width) * frameset.depth.height);
       CKivRealSenseVideoEngine::DepthFrameToCloud(frameset.depth, m_rays, cloud.data());
       CKivRealSenseVideoEngine::DepthFrameToMeters(frameset.depth, meters);
-      const auto* data = static_cast<const std::uint16_t*>(frameset.depth.pData);
+      const auto* data = static_cast<const std::uint16_t*>(frameset.depth.data);
       int d[8];
       for (std::size_t c = 0; c < 4; ++c) {
         veldrin::ColorPixelToDepthPixel(m_camera.calibration, data,

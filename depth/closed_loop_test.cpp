@@ -39,15 +39,15 @@ class CRig {
       m_device = OpenDepthDevice({SDeviceLocator::EKind::kVirtual, -1, "bag:" + recording, {}});
     }
     SDepthStreamRequest request;
-    request.nColorWidth = kColorSize.width;
-    request.nColorHeight = kColorSize.height;
-    request.bCloud = true;
+    request.colorWidth = kColorSize.width;
+    request.colorHeight = kColorSize.height;
+    request.cloud = true;
     m_device->Start(request);
     m_calibration.depthIntrinsics = m_world.DepthIntrinsics();
     m_calibration.colorIntrinsics = m_world.ColorIntrinsics(kColorSize);
     m_calibration.depthToColor = m_world.DepthToColor();
     m_calibration.colorToDepth = m_world.ColorToDepth();
-    m_calibration.fDepthScale = m_device->GetDepthScale();
+    m_calibration.depthScale = m_device->GetDepthScale();
     m_rays.Update(m_calibration.depthIntrinsics);
   }
 
@@ -57,13 +57,13 @@ class CRig {
     // A recording comes at its own pace.
     for (int i = 0;
          i < 50 && !(m_device->TryWaitForFrameset(std::chrono::milliseconds(100), frameset) &&
-                     frameset.bDepth);
+                     frameset.hasDepth);
          ++i) {
     }
-    EXPECT_TRUE(frameset.bDepth);
+    EXPECT_TRUE(frameset.hasDepth);
     const SDepthDeviceFrame& depth = frameset.depth;
-    m_data = static_cast<const std::uint16_t*>(depth.pData);
-    m_cloud.resize(static_cast<size_t>(depth.nWidth) * depth.nHeight);
+    m_data = static_cast<const std::uint16_t*>(depth.data);
+    m_cloud.resize(static_cast<size_t>(depth.width) * depth.height);
     CKivRealSenseVideoEngine::DepthFrameToCloud(depth, m_rays, m_cloud.data());
     CKivRealSenseVideoEngine::DepthFrameToMeters(depth, m_meters);
     int d[8];
@@ -71,7 +71,7 @@ class CRig {
       veldrin::ColorPixelToDepthPixel(m_calibration, m_data, colorCorners[i].x, colorCorners[i].y,
                                       d[2 * i], d[2 * i + 1]);
     }
-    const SVertex* cloud = frameset.pCloud != nullptr ? frameset.pCloud : m_cloud.data();
+    const SVertex* cloud = frameset.cloud != nullptr ? frameset.cloud : m_cloud.data();
     return m_measure.UpdateDepthView(m_meters, cloud, d[0], d[1], d[2], d[3], d[4], d[5], d[6],
                                      d[7], nullptr);
   }
@@ -189,8 +189,8 @@ TEST(ClosedLoopTest, ARecordingMeasuresAsTheSimulatedCamera) {
   for (const double heightMm : {0.0, 30.0, 80.0}) {
     SCOPED_TRACE(heightMm);
     STableSceneParams params;
-    params.nWidth = kColorSize.width;
-    params.nHeight = kColorSize.height;
+    params.width = kColorSize.width;
+    params.height = kColorSize.height;
     if (heightMm > 0) params.box = Box(heightMm);
     const std::string file = (dir.Path() / "scene.bag").string();
     RecordTableScene(params, file, 20);

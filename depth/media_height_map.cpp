@@ -200,7 +200,7 @@ cv::Point3d DepthPointToMedia(const SMediaFrame& frame, const cv::Vec3d& point) 
 bool BuildMediaHeightMap(const SDepthMeasurement& measurement, const SCameraIntrinsics& depth,
                          const SMediaFrame& frame, SMediaHeightMap& map, double deadBandMm) {
   const std::size_t pixels =
-      static_cast<std::size_t>(measurement.nCols) * static_cast<std::size_t>(measurement.nRows);
+      static_cast<std::size_t>(measurement.cols) * static_cast<std::size_t>(measurement.rows);
   if (pixels == 0 || measurement.averagedCloud.size() < 3 * pixels || !(depth.fx > 0.f)) {
     return false;
   }
@@ -253,7 +253,7 @@ bool BuildMediaHeightMap(const SDepthMeasurement& measurement, const SCameraIntr
       maxMm = std::max(maxMm, h[j]);
     }
   }
-  map.fMaxMm = maxMm;
+  map.maxMm = maxMm;
   return true;
 }
 

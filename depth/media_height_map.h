@@ -32,7 +32,7 @@ struct SMediaFrame {
 struct SMediaHeightMap {
   double cellMm = 0.0;
   cv::Mat heights;  // CV_32F
-  float fMaxMm = 0.f;
+  float maxMm = 0.f;
   bool Empty() const { return heights.empty(); }
   // The cell's height at media (x, y); 0 outside the map.
   float At(double xMm, double yMm) const;

@@ -26,15 +26,15 @@ class CMediaRig {
   CMediaRig(const std::vector<SSceneBox>& boxes, cv::Size colorSize)
       : m_colorSize(colorSize), m_device(m_params, false) {
     SDepthStreamRequest request;
-    request.nColorWidth = colorSize.width;
-    request.nColorHeight = colorSize.height;
+    request.colorWidth = colorSize.width;
+    request.colorHeight = colorSize.height;
     m_device.Start(request);
     const CSceneWorld& world = m_device.World();
     m_calibration.depthIntrinsics = world.DepthIntrinsics();
     m_calibration.colorIntrinsics = world.ColorIntrinsics(colorSize);
     m_calibration.depthToColor = world.DepthToColor();
     m_calibration.colorToDepth = world.ColorToDepth();
-    m_calibration.fDepthScale = m_device.GetDepthScale();
+    m_calibration.depthScale = m_device.GetDepthScale();
     m_rays.Update(m_calibration.depthIntrinsics);
     m_corners = CTableScene(m_params).SheetCorners(colorSize);
     // "Save Plane" on the empty table, then the boxes.
@@ -79,8 +79,8 @@ class CMediaRig {
     for (int i = 0; i < kSettleFrames; ++i) {
       ASSERT_TRUE(m_device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset));
       const SDepthDeviceFrame& depth = frameset.depth;
-      const auto* data = static_cast<const std::uint16_t*>(depth.pData);
-      m_cloud.resize(static_cast<size_t>(depth.nWidth) * depth.nHeight);
+      const auto* data = static_cast<const std::uint16_t*>(depth.data);
+      m_cloud.resize(static_cast<size_t>(depth.width) * depth.height);
       CKivRealSenseVideoEngine::DepthFrameToCloud(depth, m_rays, m_cloud.data());
       CKivRealSenseVideoEngine::DepthFrameToMeters(depth, m_meters);
       int d[8];

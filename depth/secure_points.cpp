@@ -101,9 +101,9 @@ void DrawSecurePoints(const SDepthColorCalibration& calibration,
                       const SDepthMeasurement& measurement, cv::Mat& colorFrame, float maxHeight,
                       float tolerance) {
   const std::size_t pixels =
-      static_cast<std::size_t>(measurement.nCols) * static_cast<std::size_t>(measurement.nRows);
+      static_cast<std::size_t>(measurement.cols) * static_cast<std::size_t>(measurement.rows);
   if (measurement.heights.size() < pixels || measurement.depth.size() < pixels) return;
-  DrawSecurePoints(calibration, measurement.nCols, measurement.nRows, measurement.heights.data(),
+  DrawSecurePoints(calibration, measurement.cols, measurement.rows, measurement.heights.data(),
                    measurement.depth.data(), colorFrame, maxHeight, tolerance);
 }
 

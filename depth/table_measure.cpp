@@ -70,7 +70,7 @@ CMeasurementExchange::CHandle& CMeasurementExchange::CHandle::operator=(CHandle&
 }
 
 void CMeasurementExchange::CHandle::Release() {
-  if (m_slot != nullptr) m_slot->nReaders.fetch_sub(1);
+  if (m_slot != nullptr) m_slot->readers.fetch_sub(1);
   m_slot = nullptr;
 }
 
@@ -81,7 +81,7 @@ SDepthMeasurement* CMeasurementExchange::BeginWrite() {
   // a slot which is not published backs off (see Latest), so a free slot stays free.
   const int published = m_published.load();
   for (int i = 0; i < kSlots; ++i) {
-    if (i != published && m_slots[i].nReaders.load() == 0) {
+    if (i != published && m_slots[i].readers.load() == 0) {
       m_writing = i;
       return &m_slots[i].measurement;
     }
@@ -100,14 +100,14 @@ CMeasurementExchange::CHandle CMeasurementExchange::Latest() const {
     const int i = m_published.load();
     if (i < 0) return {};
     SMeasurementSlot& slot = m_slots[i];
-    slot.nReaders.fetch_add(1);
+    slot.readers.fetch_add(1);
     // Still the published one after the claim: the writer will leave it alone until released.
     if (m_published.load() == i) {
       CHandle handle;
       handle.m_slot = &slot;
       return handle;
     }
-    slot.nReaders.fetch_sub(1);
+    slot.readers.fetch_sub(1);
   }
 }
 
@@ -344,9 +344,9 @@ void CTableMeasure::Publish(const cv::Mat& depthMeters) {
   veldrin::SDepthMeasurement* m = m_exchange.BeginWrite();
   if (m == nullptr) return;  // readers hold every spare buffer: this frame stays private
   const std::size_t pixels = static_cast<std::size_t>(m_cols) * static_cast<std::size_t>(m_rows);
-  m->nFrame = m_frames;
-  m->nCols = m_cols;
-  m->nRows = m_rows;
+  m->frame = m_frames;
+  m->cols = m_cols;
+  m->rows = m_rows;
   m->heights.assign(m_heightMap, m_heightMap + pixels);
   m->depth.resize(pixels);
   if (depthMeters.type() == CV_64FC1) {
@@ -358,11 +358,11 @@ void CTableMeasure::Publish(const cv::Mat& depthMeters) {
     std::fill(m->depth.begin(), m->depth.end(), 0.0);
   }
   m->averagedCloud.assign(m_cloud, m_cloud + pixels * 3);
-  m->fMaxHeight = m_maxHeight;
+  m->maxHeight = m_maxHeight;
   m->cornerPixels = m_cornerPixels;
   m->cornerPoints = m_cornerPoints;
   m->centroid = m_centroid;
   std::copy(m_plane, m_plane + 4, m->plane);
-  m->bSettled = IsSettled();
+  m->settled = IsSettled();
   m_exchange.Publish();
 }

@@ -33,23 +33,23 @@ int PolygonRowCrossings(int count, const int* vertices, int y, int columns, int*
 
 // One frame's measurement, as readers see it. Immutable once published.
 struct SDepthMeasurement {
-  std::uint64_t nFrame = 0;  // counts updates since the measure was made
-  int nCols = 0;
-  int nRows = 0;
+  std::uint64_t frame = 0;  // counts updates since the measure was made
+  int cols = 0;
+  int rows = 0;
   std::vector<float> heights;        // metres above the plane, 0 outside the corners
   std::vector<double> depth;         // the frame's depth in metres (0: none)
   std::vector<float> averagedCloud;  // x, y, z per pixel, metres
-  float fMaxHeight = 0.f;            // never below 0
+  float maxHeight = 0.f;             // never below 0
   std::array<cv::Point2f, 4> cornerPixels{};
   std::array<cv::Point3f, 4> cornerPoints{};
   cv::Point3f centroid;
   float plane[4] = {0.f, 0.f, 0.f, 0.f};  // A x + B y + C z + D = 0
-  bool bSettled = false;                  // CTableMeasure::IsSettled when it was measured
+  bool settled = false;                   // CTableMeasure::IsSettled when it was measured
 };
 
 struct SMeasurementSlot {
   SDepthMeasurement measurement;
-  std::atomic<int> nReaders{0};
+  std::atomic<int> readers{0};
 };
 
 // Lock-free hand-over of measurements from one writer thread to any number of readers: the

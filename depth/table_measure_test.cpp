@@ -105,7 +105,7 @@ TEST(TableMeasureTest, TheAverageStartsFromEachPixelsFirstValidSample) {
   EXPECT_NEAR(Feed(measure, scene, 1, kCorners), 0.05f, 1e-5f);
   EXPECT_FLOAT_EQ(measure.GetAveragedCloud()[2], 1.0f);
   EXPECT_FALSE(measure.IsSettled());
-  EXPECT_FALSE(measure.Published()->bSettled);
+  EXPECT_FALSE(measure.Published()->settled);
 
   // A pixel without depth holds 10 m until its first valid sample, which then stands alone;
   // afterwards missing depth is averaged in as 10 m.
@@ -134,7 +134,7 @@ TEST(TableMeasureTest, TheAverageStartsFromEachPixelsFirstValidSample) {
   EXPECT_FALSE(holes.IsSettled());
   feed(cloud);
   EXPECT_TRUE(holes.IsSettled());
-  EXPECT_TRUE(holes.Published()->bSettled);
+  EXPECT_TRUE(holes.Published()->settled);
 }
 
 TEST(TableMeasureTest, HeightsInsideTheCornersAboveThePlane) {
@@ -215,9 +215,9 @@ TEST(MeasurementExchangeTest, ReadersNeverSeeATornMeasurement) {
     while (!stop) {
       veldrin::CMeasurementExchange::CHandle m = exchange.Latest();
       if (!m) continue;
-      ASSERT_GE(m->nFrame, last);
-      last = m->nFrame;
-      const auto frame = static_cast<float>(m->nFrame);
+      ASSERT_GE(m->frame, last);
+      last = m->frame;
+      const auto frame = static_cast<float>(m->frame);
       for (size_t i = 0; i < m->heights.size(); ++i) {
         ASSERT_EQ(m->heights[i], frame);
         ASSERT_EQ(m->depth[i], frame);
@@ -237,7 +237,7 @@ TEST(MeasurementExchangeTest, ReadersNeverSeeATornMeasurement) {
       ++skipped;
       continue;
     }
-    m->nFrame = n;
+    m->frame = n;
     m->heights.assign(1000, static_cast<float>(n));
     m->depth.assign(1000, static_cast<double>(n));
     exchange.Publish();
@@ -250,7 +250,7 @@ TEST(MeasurementExchangeTest, ReadersNeverSeeATornMeasurement) {
   // Two readers hold at most two buffers besides the published one: a fourth is always free.
   EXPECT_EQ(skipped, 0);
   EXPECT_EQ(static_cast<std::uint64_t>(published), n);
-  EXPECT_EQ(exchange.Latest()->nFrame, n);
+  EXPECT_EQ(exchange.Latest()->frame, n);
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ SDepthColorCalibration TypicalCalibration() {
 struct SModelCase {
   const char* name;
   SCameraIntrinsics intrinsics;
-  bool bInverts;  // deprojection undoes projection
+  bool inverts;  // deprojection undoes projection
 };
 
 // Every model in one table. Modified Brown-Conrady deprojects without undoing its distortion and
@@ -78,7 +78,7 @@ TEST(CameraModelTest, DeprojectionUndoesProjectionForEveryModel) {
         EXPECT_GT((back.x - 320) * (u - 320) + (back.y - 240) * (v - 240), -1e-3f);
       }
     }
-    if (c.bInverts) {
+    if (c.inverts) {
       EXPECT_LT(worst, 2e-3) << "pixels";
     } else {
       EXPECT_GT(worst, 1.0) << "pixels";

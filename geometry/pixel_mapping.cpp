@@ -27,7 +27,7 @@ int ColorPixelToDepthPixel(const SDepthColorCalibration& c, const std::uint16_t*
                            int y, int& outX, int& outY) {
   cv::Point2f found(0.f, 0.f);
   // Nothing found leaves (0, 0): the answer for a pixel that no depth pixel sees.
-  (void)ProjectColorPixelToDepthPixel(found, depthData, c.fDepthScale, kColorSearchMinDepth,
+  (void)ProjectColorPixelToDepthPixel(found, depthData, c.depthScale, kColorSearchMinDepth,
                                       kColorSearchMaxDepth, c.depthIntrinsics, c.colorIntrinsics,
                                       c.colorToDepth, c.depthToColor,
                                       cv::Point2f(static_cast<float>(x), static_cast<float>(y)));

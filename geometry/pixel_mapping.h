@@ -13,7 +13,7 @@ struct SDepthColorCalibration {
   SCameraIntrinsics colorIntrinsics;
   SCameraExtrinsics depthToColor;
   SCameraExtrinsics colorToDepth;
-  float fDepthScale = 0.001f;  // metres per raw depth unit
+  float depthScale = 0.001f;  // metres per raw depth unit
 };
 
 namespace veldrin {

@@ -19,8 +19,8 @@ cv::Mat RectifiedScene(double rotationDeg, double mediaWidthMm, double mediaHeig
                        cv::Point2d& mmPerPixel) {
   STableSceneParams params;
   params.sheetRotationDeg = rotationDeg;
-  params.nBoardColumns = 8;  // inner corners: a board of 9 x 6 squares
-  params.nBoardRows = 5;
+  params.boardColumns = 8;  // inner corners: a board of 9 x 6 squares
+  params.boardRows = 5;
   params.boardSquareMm = 20;
   CTableScene scene(params);
   cv::Mat picture, out;

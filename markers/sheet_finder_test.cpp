@@ -88,7 +88,7 @@ TEST(SheetFinder, NoSheetLeavesTheCornersAlone) {
 
   SSheetPicture s;
   s.size = {640, 480};
-  s.bDistractors = false;  // the light card among them is a sheet of its own
+  s.distractors = false;  // the light card among them is a sheet of its own
   // A sheet that runs off the picture: its corners cannot be measured.
   s.corners = {{-40, 100}, {400, 90}, {410, 400}, {-30, 410}};
   EXPECT_FALSE(FindSheet(RenderSheetPicture(s), corners));

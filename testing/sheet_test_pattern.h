@@ -18,8 +18,8 @@ struct SSheetPicture {
   std::vector<cv::Point2f> corners;  // the sheet's corners in picture pixels, any order
   double blurSigma = 1.0;            // pixels; 0 for none
   double noiseSigma = 4.0;           // grey levels
-  bool bTexturedTable = true;
-  bool bDistractors = true;  // smaller objects on the table, away from the sheet
+  bool texturedTable = true;
+  bool distractors = true;  // smaller objects on the table, away from the sheet
   int sheetGrey = 235;
   int tableGrey = 120;
   unsigned seed = 1;
@@ -87,7 +87,7 @@ inline cv::Mat PolygonCoverage(cv::Size size, const std::vector<cv::Point2f>& po
 inline cv::Mat RenderSheetPicture(const SSheetPicture& s) {
   cv::RNG rng(s.seed);
   cv::Mat table(s.size, CV_32F, cv::Scalar(s.tableGrey));
-  if (s.bTexturedTable) {
+  if (s.texturedTable) {
     // Wood-like grain: smooth blotches stretched sideways, plus fine streaks.
     cv::Mat coarse(std::max(2, s.size.height / 40), std::max(2, s.size.width / 160), CV_32F);
     rng.fill(coarse, cv::RNG::NORMAL, 0, 22);
@@ -116,7 +116,7 @@ inline cv::Mat RenderSheetPicture(const SSheetPicture& s) {
                 cv::LINE_AA);
   cv::fillConvexPoly(sheet, inner(0.3f), cv::Scalar(60), cv::LINE_AA);
 
-  if (s.bDistractors) {
+  if (s.distractors) {
     // A light card, a dark box and a round tape reel, all smaller than the sheet, placed on the
     // far side of the picture from it.
     const float span = static_cast<float>(

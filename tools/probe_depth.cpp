@@ -40,14 +40,14 @@ std::optional<T> Parse(const std::string& text) {
 
 struct SDepthProbeOptions {
   // The average is right from the first frame; this many frames also average its noise down.
-  int nFrames = static_cast<int>(CTableMeasure::kSettleFrames);
+  int frames = static_cast<int>(CTableMeasure::kSettleFrames);
   std::optional<std::array<float, 8>> corners;
   std::optional<std::string> planeFolder;
   std::optional<std::string> savePlaneFolder;
   std::optional<cv::Size> mediaMm;
   std::optional<std::string> publishFile;
-  bool bHeightTrue = false;
-  bool bObjects = false;
+  bool heightTrue = false;
+  bool objects = false;
 };
 
 // "WxH" with two positive whole numbers.
@@ -72,7 +72,7 @@ bool ParseOptions(const std::vector<std::string>& args, SDepthProbeOptions& opti
         error = "--frames needs a positive whole number, not " + args[i];
         return false;
       }
-      options.nFrames = *n;
+      options.frames = *n;
     } else if (option == "--corners" && left >= 8) {
       std::array<float, 8> corners{};
       for (float& c : corners) {
@@ -97,9 +97,9 @@ bool ParseOptions(const std::vector<std::string>& args, SDepthProbeOptions& opti
     } else if (option == "--publish" && left >= 1) {
       options.publishFile = args[++i];
     } else if (option == "--height-true") {
-      options.bHeightTrue = true;
+      options.heightTrue = true;
     } else if (option == "--objects") {
-      options.bObjects = true;
+      options.objects = true;
     } else {
       error =
           "usage: veldrin-probe depth [--frames N] [--corners X0 Y0 X1 Y1 X2 Y2 X3 Y3] "
@@ -108,11 +108,11 @@ bool ParseOptions(const std::vector<std::string>& args, SDepthProbeOptions& opti
       return false;
     }
   }
-  if ((options.publishFile || options.bObjects) && !options.mediaMm) {
+  if ((options.publishFile || options.objects) && !options.mediaMm) {
     error = "--publish and --objects need --media WxH";
     return false;
   }
-  if (options.bHeightTrue && !options.publishFile) {
+  if (options.heightTrue && !options.publishFile) {
     error = "--height-true needs --publish FILE.bmp";
     return false;
   }
@@ -150,7 +150,7 @@ int ProbeMedia(const SDepthProbeOptions& options, const CTableMeasure& measure,
   if (!veldrin::BuildMediaHeightMap(*latest, calibration.depthIntrinsics, frame, map)) {
     return Fail("the depth camera saw nothing of the media");
   }
-  if (options.bObjects) {
+  if (options.objects) {
     for (const SMediaObject& o : veldrin::FindObjects(map, veldrin::kLeastObjectHeightMm)) {
       std::printf("object %.1f %.1f %ld %ld\n", o.centreMm[0], o.centreMm[1],
                   std::lround(o.heightMm), std::lround(o.areaMm2));
@@ -164,7 +164,7 @@ int ProbeMedia(const SDepthProbeOptions& options, const CTableMeasure& measure,
   if (!rectification.SetCorners(colorCorners)) return Fail("the corners give no picture");
   rectification.UpdateMediaSize(options.mediaMm->width, options.mediaMm->height);
   cv::Mat out;
-  if (options.bHeightTrue) {
+  if (options.heightTrue) {
     SHeightTrueTables tables;
     veldrin::BuildHeightTrueTables(frame, map, camera, picture.size(),
                                    rectification.GetOutputSize(), tables);
@@ -286,7 +286,7 @@ int ProbeDepth(const std::vector<std::string>& args) {
     corners = {l, t, r, t, r, b, l, b};
   }
 
-  CDepthProbe probe(*engine, measure, corners, options.nFrames);
+  CDepthProbe probe(*engine, measure, corners, options.frames);
   try {
     engine->SetupDepth(DEPTH_CAMERA_INDEX, 640, 480, &probe, color.width, color.height);
   } catch (const std::exception& e) {
@@ -294,7 +294,7 @@ int ProbeDepth(const std::vector<std::string>& args) {
   }
   if (engine->Start() != 1) return Fail("the depth camera's frame thread is still busy");
   // Frames come at 30 per second; the engine itself gives up after 15 s without one.
-  const bool ok = probe.Wait(std::chrono::seconds(options.nFrames / 30 + 30), error);
+  const bool ok = probe.Wait(std::chrono::seconds(options.frames / 30 + 30), error);
   engine->Stop();
   const SDepthColorCalibration calibration = engine->GetCalibration();
   engine.reset();  // joins the frame thread: the measure is ours from here on

@@ -337,7 +337,7 @@ int Lens(const std::vector<std::string>& args) {
   }
 
   SLensModel lens;
-  lens.strCamera = camera;
+  lens.camera = camera;
   std::string error;
   if (!veldrin::CalibrateLens(views, board, size, lens, error)) return Fail(error);
   if (!veldrin::WriteLensFile(out, lens)) return Fail("cannot write " + out);

@@ -201,7 +201,7 @@ TEST_F(CalibToolTest, LensFromPicturesOfABoard) {
   r = Run({"lens", pictures, "--square-mm", "20", "--board", "9x6", "--camera", "Front"}, false);
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(veldrin::ReadLensFile(pictures + "/Front.lens", lens, error)) << error;
-  EXPECT_EQ(lens.strCamera, "Front");
+  EXPECT_EQ(lens.camera, "Front");
 
   // Two pictures fewer leave four: an error, and the lens file stays as it was.
   fs::remove(pictures + "/view0.png");

@@ -130,7 +130,7 @@ struct SOptions {
   double seconds = 0;
   std::string keepPath;
   std::string mediaFile;
-  bool bSoak = false;
+  bool soak = false;
   std::vector<std::string> command;
 };
 
@@ -167,7 +167,7 @@ int ParseArguments(int argc, char** argv, SOptions& opt) {
       return kShowedHelp;
     }
     if (arg == "--soak") {
-      opt.bSoak = true;
+      opt.soak = true;
       continue;
     }
     if (arg == "--") {
@@ -207,7 +207,7 @@ int ParseArguments(int argc, char** argv, SOptions& opt) {
   }
   if (opt.folder.empty()) return Fail("--folder is required", 2);
   if (!haveMedia) return Fail("--media is required", 2);
-  if (opt.bSoak && (opt.frames == 0 || opt.command.empty())) {
+  if (opt.soak && (opt.frames == 0 || opt.command.empty())) {
     return Fail("--soak needs --frames and a command", 2);
   }
   return 0;
@@ -309,7 +309,7 @@ struct SReceived {
   int width = 0;
   int height = 0;
   std::string latest;
-  bool bLatestKept = true;
+  bool latestKept = true;
 };
 
 void TakePicture(const std::string& path, SReceived& got) {
@@ -339,7 +339,7 @@ void TakePicture(const std::string& path, SReceived& got) {
   got.width = width;
   got.height = height;
   got.latest.swap(bytes);
-  got.bLatestKept = false;
+  got.latestKept = false;
 }
 
 // The objects file a depth camera's tool writes beside the picture: its object count and heights,
@@ -367,9 +367,9 @@ void LogObjects(const std::string& path, std::string& lastLine) {
 }
 
 void KeepLatest(const std::string& keepPath, SReceived& got) {
-  if (got.bLatestKept) return;
+  if (got.latestKept) return;
   if (!veldrin::ReplaceFileUnflushed(keepPath, {got.latest})) Log("cannot write " + keepPath);
-  got.bLatestKept = true;
+  got.latestKept = true;
 }
 
 // Watches the control file; answers true with a new size when its content changed to one.
@@ -537,7 +537,7 @@ int Run(const SOptions& opt) {
       TakePicture(block->GetImagePath(), got);
       LogObjects(folder + veldrin::kObjectsFileName, objectsLine);
       (void)block->AcknowledgeImage();  // our own block: it cannot refuse
-      if (opt.bSoak && got.count == warmUp && atWarmUp.rssKb < 0) {
+      if (opt.soak && got.count == warmUp && atWarmUp.rssKb < 0) {
         atWarmUp = ReadProcessUse(child.Pid());
       }
       if (opt.frames > 0 && got.count >= opt.frames) break;
@@ -560,7 +560,7 @@ int Run(const SOptions& opt) {
     std::this_thread::sleep_for(kPollInterval);
   }
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  if (opt.bSoak && child.IsRunning()) atEnd = ReadProcessUse(child.Pid());
+  if (opt.soak && child.IsRunning()) atEnd = ReadProcessUse(child.Pid());
 
   // Releasing the attachment drops the host count to 0, which tells the tool to end.
   block.reset();
@@ -574,7 +574,7 @@ int Run(const SOptions& opt) {
   summary += rate;
   if (got.rejected > 0) summary += ", " + std::to_string(got.rejected) + " rejected";
   if (got.duplicates > 0) summary += ", " + std::to_string(got.duplicates) + " announced twice";
-  if (!opt.bSoak) {
+  if (!opt.soak) {
     std::printf("%s\n", summary.c_str());
     std::fflush(stdout);
     return 0;

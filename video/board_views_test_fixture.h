@@ -29,8 +29,8 @@ inline STableSceneParams BoardViewParams(int index, cv::Size size, double k1, do
       {25, -25, -5, -120, 55}, {35, 30, 15, 110, -60}, {5, 10, -40, 0, -70}};
   const SPose& pose = kPoses[index % 12];
   STableSceneParams p;
-  p.nWidth = size.width;
-  p.nHeight = size.height;
+  p.width = size.width;
+  p.height = size.height;
   p.cameraDistanceMm = 480.0;
   p.cameraTiltDeg = pose.tilt;
   p.cameraRollDeg = pose.roll;
@@ -39,8 +39,8 @@ inline STableSceneParams BoardViewParams(int index, cv::Size size, double k1, do
   p.sheetOffsetYMm = pose.y;
   p.cameraK1 = k1;
   p.cameraK2 = k2;
-  p.nBoardColumns = kBoardColumns;
-  p.nBoardRows = kBoardRows;
+  p.boardColumns = kBoardColumns;
+  p.boardRows = kBoardRows;
   p.boardSquareMm = kBoardSquareMm;
   return p;
 }

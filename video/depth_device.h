@@ -51,37 +51,37 @@ enum class EFrameFormat { kAny, kZ16, kDisparity32, kRGB8, kBGR8, kY8, kYUYV };
 
 // A frame as the device hands it out: valid until the next wait or Stop.
 struct SDepthDeviceFrame {
-  const void* pData = nullptr;
-  std::size_t nDataSize = 0;  // bytes
-  int nWidth = 0;
-  int nHeight = 0;
-  int nStride = 0;  // bytes per row
+  const void* data = nullptr;
+  std::size_t dataSize = 0;  // bytes
+  int width = 0;
+  int height = 0;
+  int stride = 0;  // bytes per row
   EFrameFormat format = EFrameFormat::kAny;
-  float fUnits = 0.f;  // metres per unit (Z16 depth only)
+  float units = 0.f;  // metres per unit (Z16 depth only)
   SCameraIntrinsics intrinsics;
 };
 
 // One wait's result. A frameset need not hold both streams.
 struct SDepthFrameset {
-  bool bDepth = false;  // `depth` is a Z16 depth frame
-  bool bColor = false;  // `color` is a colour frame (or an RGB8 infrared one)
+  bool hasDepth = false;  // `depth` is a Z16 depth frame
+  bool hasColor = false;  // `color` is a colour frame (or an RGB8 infrared one)
   SDepthDeviceFrame depth;
   SDepthDeviceFrame color;
   // The device's own point cloud of `depth` (one vertex per pixel, row by row) when the request
   // asked for it and the device computes one; null otherwise. Valid as the frames are.
-  const SVertex* pCloud = nullptr;
+  const SVertex* cloud = nullptr;
 };
 
 struct SDepthStreamRequest {
   // 0 x 0 (and a rate of 0): whatever the camera streams.
-  int nDepthWidth = 640;
-  int nDepthHeight = 480;
-  int nFps = 30;
+  int depthWidth = 640;
+  int depthHeight = 480;
+  int fps = 30;
   // 0 x 0: depth only. The colour stream takes any format at any rate.
-  int nColorWidth = 0;
-  int nColorHeight = 0;
-  // Asks for the device's own point cloud with every depth frame (SDepthFrameset::pCloud).
-  bool bCloud = false;
+  int colorWidth = 0;
+  int colorHeight = 0;
+  // Asks for the device's own point cloud with every depth frame (SDepthFrameset::cloud).
+  bool cloud = false;
 };
 
 // One camera session, like a vendor pipeline: Start, waits, Stop. Used by one thread at a time.

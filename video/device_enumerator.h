@@ -9,7 +9,7 @@
 
 // One device as a back-end reports it, before the slot rules apply.
 struct SFoundDevice {
-  std::string strName;
+  std::string name;
   std::vector<cv::Point> resolutions;
   SDeviceLocator locator;
 };

@@ -34,9 +34,9 @@ class CDeviceFrameSource : public CFrameSource {
 std::unique_ptr<CFrameSource> OpenFrameSource(const SDeviceLocator& locator) {
   switch (locator.kind) {
     case SDeviceLocator::EKind::kV4L2:
-      return std::make_unique<CDeviceFrameSource>(locator.nNode);
+      return std::make_unique<CDeviceFrameSource>(locator.node);
     case SDeviceLocator::EKind::kVirtual:
-      return OpenVirtualSource(locator.strSource);
+      return OpenVirtualSource(locator.source);
     case SDeviceLocator::EKind::kNone:
       break;
   }

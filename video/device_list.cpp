@@ -31,7 +31,7 @@ int FillDeviceSlots(const std::vector<SFoundDevice>& found, VIDEO_DEVICE_DATA* s
   for (int i = 0; i < count; ++i) {
     // Slot 0 compares with its own emptied name, so an empty first name gets "_0".
     const std::string& previous = slots[std::max(i - 1, 0)].strName;
-    slots[i].strName = MakeSlotName(found[i].strName, previous, i);
+    slots[i].strName = MakeSlotName(found[i].name, previous, i);
     slots[i].resolutions = found[i].resolutions;
     locators[i] = found[i].locator;
   }

@@ -13,10 +13,10 @@ std::vector<SFoundDevice> Devices(std::initializer_list<const char*> names) {
   int node = 0;
   for (const char* name : names) {
     SFoundDevice device;
-    device.strName = name;
+    device.name = name;
     device.resolutions = {cv::Point(640, 480)};
     device.locator.kind = SDeviceLocator::EKind::kV4L2;
-    device.locator.nNode = node++;
+    device.locator.node = node++;
     found.push_back(device);
   }
   return found;
@@ -58,7 +58,7 @@ TEST(DeviceSlotsTest, SixthDeviceIsIgnoredAndLocatorsFollowSlots) {
   Slots slots;
   ASSERT_EQ(slots.Fill(Devices({"a", "b", "c", "d", "e", "f", "g"})), MAX_VIDEO_DEVICES);
   EXPECT_EQ(slots.devices[4].strName, "e");
-  for (int i = 0; i < MAX_VIDEO_DEVICES; ++i) EXPECT_EQ(slots.locators[i].nNode, i);
+  for (int i = 0; i < MAX_VIDEO_DEVICES; ++i) EXPECT_EQ(slots.locators[i].node, i);
 }
 
 TEST(DeviceSlotsTest, NoDevicesKeepsPreviousSlotsButShorterListClearsTheRest) {

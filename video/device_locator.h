@@ -8,7 +8,7 @@
 struct SDeviceLocator {
   enum class EKind { kNone, kV4L2, kVirtual };
   EKind kind = EKind::kNone;
-  int nNode = -1;         // /dev/videoN
-  std::string strSource;  // virtual source text
-  std::string strSerial;  // the USB device's serial number of a V4L2 node, when it has one
+  int node = -1;       // /dev/videoN
+  std::string source;  // virtual source text
+  std::string serial;  // the USB device's serial number of a V4L2 node, when it has one
 };

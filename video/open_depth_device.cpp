@@ -8,11 +8,11 @@
 // kNoRealSenseSupport (no_realsense.cpp).
 std::unique_ptr<CDepthDevice> OpenDepthDevice(const SDeviceLocator& locator) {
   if (locator.kind == SDeviceLocator::EKind::kVirtual) {
-    if (locator.strSource.starts_with(kRecordingSourcePrefix)) {
-      return OpenDepthRecording(locator.strSource.substr(kRecordingSourcePrefix.size()));
+    if (locator.source.starts_with(kRecordingSourcePrefix)) {
+      return OpenDepthRecording(locator.source.substr(kRecordingSourcePrefix.size()));
     }
-    if (locator.strSource != "scene:table") {
-      throw CNoDepthDeviceError("the camera source " + locator.strSource + " has no depth");
+    if (locator.source != "scene:table") {
+      throw CNoDepthDeviceError("the camera source " + locator.source + " has no depth");
     }
     STableSceneParams params;
     std::string error;
@@ -20,7 +20,7 @@ std::unique_ptr<CDepthDevice> OpenDepthDevice(const SDeviceLocator& locator) {
     return std::make_unique<CSimulatedDepthDevice>(params);
   }
   if (locator.kind == SDeviceLocator::EKind::kV4L2 || !HasRealSenseSupport()) {
-    return OpenRealSenseDepthDevice(locator.strSerial);
+    return OpenRealSenseDepthDevice(locator.serial);
   }
   throw CNoDepthDeviceError("no RealSense device connected");
 }

@@ -39,11 +39,11 @@ bool WaitForFrameset(CDepthDevice& device, SDepthFrameset& frameset, TKeepGoing 
 
 struct CKivRealSenseVideoEngine::CDepthRun {
   DepthDeviceFactory factory;
-  CKivVideoEngineListener* pListener = nullptr;
-  int nCameraIndex = 0;
-  int nWidth = 0;
-  int nHeight = 0;
-  int nFps = 0;
+  CKivVideoEngineListener* listener = nullptr;
+  int cameraIndex = 0;
+  int width = 0;
+  int height = 0;
+  int fps = 0;
 
   // The frame thread's buffers, made on the first frame and reused.
   veldrin::CPixelRays rays;
@@ -54,12 +54,12 @@ struct CKivRealSenseVideoEngine::CDepthRun {
 
   std::mutex mutex;
   std::condition_variable finished;
-  bool bFinished = false;  // guarded by mutex
+  bool done = false;  // guarded by mutex
   std::thread thread;
 
   bool WaitFinished(std::chrono::milliseconds limit) {
     std::unique_lock lock(mutex);
-    return finished.wait_for(lock, limit, [this] { return bFinished; });
+    return finished.wait_for(lock, limit, [this] { return done; });
   }
   ~CDepthRun() {
     if (thread.joinable()) thread.join();
@@ -108,19 +108,19 @@ void CKivRealSenseVideoEngine::ConfigureStreams(int depthWidth, int depthHeight,
   std::unique_ptr<CDepthDevice> device = CurrentFactory()();
   if (!device) throw CNoDepthDeviceError("no RealSense device connected");
   SDepthStreamRequest request;
-  request.nDepthWidth = depthWidth;
-  request.nDepthHeight = depthHeight;
-  request.nFps = m_fps = kDepthFps;
-  request.nColorWidth = colorWidth;
-  request.nColorHeight = colorHeight;
+  request.depthWidth = depthWidth;
+  request.depthHeight = depthHeight;
+  request.fps = m_fps = kDepthFps;
+  request.colorWidth = colorWidth;
+  request.colorHeight = colorHeight;
   try {
     device->Start(request);
   } catch (const CStreamNotOfferedError&) {
     // The size asked for comes first; a camera that does not offer it streams what it does.
     // The frames below tell which size that is, and the frame thread asks for exactly that.
-    request.nDepthWidth = 0;
-    request.nDepthHeight = 0;
-    request.nFps = 0;
+    request.depthWidth = 0;
+    request.depthHeight = 0;
+    request.fps = 0;
     device->Start(request);
   }
   struct CStopper {
@@ -134,17 +134,17 @@ void CKivRealSenseVideoEngine::ConfigureStreams(int depthWidth, int depthHeight,
   } stopper{*device};
 
   SDepthColorCalibration calibration;
-  calibration.fDepthScale = device->GetDepthScale();
+  calibration.depthScale = device->GetDepthScale();
   // The streams' geometry comes from live frames: keep waiting until both have shown up.
   bool depthSeen = false, colorSeen = false;
   while (!depthSeen || !colorSeen) {
     SDepthFrameset frameset;
     WaitForFrameset(*device, frameset, [] { return true; });
-    if (frameset.bDepth) {
+    if (frameset.hasDepth) {
       calibration.depthIntrinsics = frameset.depth.intrinsics;
       depthSeen = true;
     }
-    if (frameset.bColor) {
+    if (frameset.hasColor) {
       calibration.colorIntrinsics = frameset.color.intrinsics;
       colorSeen = true;
     }
@@ -154,24 +154,24 @@ void CKivRealSenseVideoEngine::ConfigureStreams(int depthWidth, int depthHeight,
   m_calibration = calibration;
   m_nWidth = calibration.depthIntrinsics.width;
   m_nHeight = calibration.depthIntrinsics.height;
-  m_fps = request.nFps;
+  m_fps = request.fps;
 }
 
 int CKivRealSenseVideoEngine::Start() {
   if (m_run) {
     m_run->WaitFinished(kRestartWait);
     std::unique_lock lock(m_run->mutex);
-    if (!m_run->bFinished) return 0;  // the last run is still inside the listener
+    if (!m_run->done) return 0;  // the last run is still inside the listener
     lock.unlock();
     m_run.reset();
   }
   auto run = std::make_unique<CDepthRun>();
   run->factory = CurrentFactory();
-  run->pListener = m_pListener;
-  run->nCameraIndex = m_nCameraIndex;
-  run->nWidth = m_nWidth;
-  run->nHeight = m_nHeight;
-  run->nFps = m_fps;
+  run->listener = m_pListener;
+  run->cameraIndex = m_nCameraIndex;
+  run->width = m_nWidth;
+  run->height = m_nHeight;
+  run->fps = m_fps;
   m_bRunning = 1;
   try {
     run->thread = std::thread(&CKivRealSenseVideoEngine::DepthThreadProc, this, run.get());
@@ -193,11 +193,11 @@ void CKivRealSenseVideoEngine::DepthThreadProc(CKivRealSenseVideoEngine* engine,
   try {
     engine->RunFrames(*run);
   } catch (const std::exception& e) {
-    if (run->pListener) run->pListener->OnEngineError(run->nCameraIndex, e.what());
+    if (run->listener) run->listener->OnEngineError(run->cameraIndex, e.what());
   }
   {
     std::lock_guard lock(run->mutex);
-    run->bFinished = true;
+    run->done = true;
   }
   run->finished.notify_all();
 }
@@ -206,77 +206,76 @@ void CKivRealSenseVideoEngine::RunFrames(CDepthRun& run) {
   std::unique_ptr<CDepthDevice> device = run.factory();
   if (!device) throw CNoDepthDeviceError("no RealSense device connected");
   SDepthStreamRequest request;
-  request.nDepthWidth = run.nWidth;
-  request.nDepthHeight = run.nHeight;
-  request.nFps = run.nFps;
-  request.bCloud = true;
+  request.depthWidth = run.width;
+  request.depthHeight = run.height;
+  request.fps = run.fps;
+  request.cloud = true;
   device->Start(request);
 
   SDepthFrameset frameset;
   while (m_bRunning) {
     if (!WaitForFrameset(*device, frameset, [this] { return m_bRunning != 0; })) break;
-    if (!frameset.bDepth || frameset.depth.format != EFrameFormat::kZ16) {
+    if (!frameset.hasDepth || frameset.depth.format != EFrameFormat::kZ16) {
       throw CDeviceLostError("the depth camera sent a frameset without a Z16 depth frame");
     }
     const SDepthDeviceFrame& depth = frameset.depth;
-    if (depth.intrinsics.width != depth.nWidth || depth.intrinsics.height != depth.nHeight ||
-        depth.nStride < depth.nWidth * 2 ||
-        depth.nDataSize < static_cast<std::size_t>(depth.nStride) * depth.nHeight) {
+    if (depth.intrinsics.width != depth.width || depth.intrinsics.height != depth.height ||
+        depth.stride < depth.width * 2 ||
+        depth.dataSize < static_cast<std::size_t>(depth.stride) * depth.height) {
       throw CDeviceLostError("the depth camera sent a frame that does not match its stream");
     }
-    const std::size_t pixels = static_cast<std::size_t>(depth.nWidth) * depth.nHeight;
-    if (depth.nDataSize != 0) {
+    const std::size_t pixels = static_cast<std::size_t>(depth.width) * depth.height;
+    if (depth.dataSize != 0) {
       // Sized by the first frame; every frame of the stream has that size.
-      if (!m_pDepthData || m_depthDataSize != depth.nDataSize) {
-        m_pDepthData = std::make_unique<std::uint16_t[]>((depth.nDataSize + 1) / 2);
-        m_depthDataSize = depth.nDataSize;
+      if (!m_pDepthData || m_depthDataSize != depth.dataSize) {
+        m_pDepthData = std::make_unique<std::uint16_t[]>((depth.dataSize + 1) / 2);
+        m_depthDataSize = depth.dataSize;
       }
-      std::memcpy(m_pDepthData.get(), depth.pData, depth.nDataSize);
+      std::memcpy(m_pDepthData.get(), depth.data, depth.dataSize);
     }
     // The device's own cloud when it made one; else ours, from the pixel rays, with metres and
     // grey picture (DepthFrameToCloud, DepthFrameToMeters, DepthToGray) in one pass.
-    const SVertex* cloud = frameset.pCloud;
+    const SVertex* cloud = frameset.cloud;
     if (cloud == nullptr) {
       run.rays.Update(depth.intrinsics);
       if (run.cloud.size() != pixels) run.cloud.resize(pixels);
       cloud = run.cloud.data();
     }
     run.converter.Convert(depth, run.rays, run.meters, run.grey,
-                          frameset.pCloud == nullptr ? run.cloud.data() : nullptr);
+                          frameset.cloud == nullptr ? run.cloud.data() : nullptr);
     m_depthImage = run.grey;
-    if (run.pListener) {
-      run.pListener->OnDepthFrame(run.nCameraIndex, &m_depthImage, &run.meters, cloud);
+    if (run.listener) {
+      run.listener->OnDepthFrame(run.cameraIndex, &m_depthImage, &run.meters, cloud);
     }
   }
   device->Stop();
 }
 
 cv::Mat CKivRealSenseVideoEngine::FrameToMat(const SDepthDeviceFrame& frame) {
-  void* data = const_cast<void*>(frame.pData);  // wrapped read-only by the callers
-  const size_t step = frame.nStride > 0 ? static_cast<size_t>(frame.nStride)
-                                        : static_cast<size_t>(cv::Mat::AUTO_STEP);
+  void* data = const_cast<void*>(frame.data);  // wrapped read-only by the callers
+  const size_t step = frame.stride > 0 ? static_cast<size_t>(frame.stride)
+                                       : static_cast<size_t>(cv::Mat::AUTO_STEP);
   switch (frame.format) {
     case EFrameFormat::kBGR8:
-      return cv::Mat(frame.nHeight, frame.nWidth, CV_8UC3, data, step);
+      return cv::Mat(frame.height, frame.width, CV_8UC3, data, step);
     case EFrameFormat::kRGB8: {
       cv::Mat bgr;
-      cv::cvtColor(cv::Mat(frame.nHeight, frame.nWidth, CV_8UC3, data, step), bgr,
-                   cv::COLOR_RGB2BGR);
+      cv::cvtColor(cv::Mat(frame.height, frame.width, CV_8UC3, data, step), bgr, cv::COLOR_RGB2BGR);
       return bgr;
     }
     case EFrameFormat::kZ16:
-      return cv::Mat(frame.nHeight, frame.nWidth, CV_16UC1, data, step);
+      return cv::Mat(frame.height, frame.width, CV_16UC1, data, step);
     case EFrameFormat::kY8:
-      return cv::Mat(frame.nHeight, frame.nWidth, CV_8UC1, data, step);
+      return cv::Mat(frame.height, frame.width, CV_8UC1, data, step);
     case EFrameFormat::kDisparity32:
-      return cv::Mat(frame.nHeight, frame.nWidth, CV_32FC1, data, step);
+      return cv::Mat(frame.height, frame.width, CV_32FC1, data, step);
     default:
       throw std::runtime_error("Frame format is not supported yet!");
   }
 }
 
 void CKivRealSenseVideoEngine::DepthFrameToMeters(const SDepthDeviceFrame& frame, cv::Mat& meters) {
-  FrameToMat(frame).convertTo(meters, CV_64F, static_cast<double>(frame.fUnits));
+  FrameToMat(frame).convertTo(meters, CV_64F, static_cast<double>(frame.units));
 }
 
 void CKivRealSenseVideoEngine::DepthToGray(const cv::Mat& meters, cv::Mat& grey) {
@@ -295,7 +294,7 @@ unsigned char CKivRealSenseVideoEngine::GrayOf(double d) {
 
 void CDepthFrameConverter::Convert(const SDepthDeviceFrame& frame, const veldrin::CPixelRays& rays,
                                    cv::Mat& meters, cv::Mat& grey, SVertex* vertices) {
-  const float units = frame.fUnits;
+  const float units = frame.units;
   // As DepthFrameToMeters scales: raw times the units as a double.
   const auto scale = static_cast<double>(units);
   if (units != m_units || m_grey.empty()) {
@@ -305,19 +304,18 @@ void CDepthFrameConverter::Convert(const SDepthDeviceFrame& frame, const veldrin
     }
     m_units = units;
   }
-  if (meters.rows != frame.nHeight || meters.cols != frame.nWidth || meters.type() != CV_64FC1) {
-    meters.create(frame.nHeight, frame.nWidth, CV_64FC1);
+  if (meters.rows != frame.height || meters.cols != frame.width || meters.type() != CV_64FC1) {
+    meters.create(frame.height, frame.width, CV_64FC1);
   }
-  if (grey.rows != frame.nHeight || grey.cols != frame.nWidth || grey.type() != CV_8UC3) {
-    grey.create(frame.nHeight, frame.nWidth, CV_8UC3);
+  if (grey.rows != frame.height || grey.cols != frame.width || grey.type() != CV_8UC3) {
+    grey.create(frame.height, frame.width, CV_8UC3);
   }
-  const int w = frame.nWidth;
+  const int w = frame.width;
   const unsigned char* __restrict lut = m_grey.data();
-  for (int y = 0; y < frame.nHeight; ++y) {
+  for (int y = 0; y < frame.height; ++y) {
     // The outputs never overlap each other or the inputs; saying so lets the loop vectorise.
-    const auto* __restrict raw =
-        reinterpret_cast<const std::uint16_t*>(static_cast<const unsigned char*>(frame.pData) +
-                                               static_cast<std::size_t>(y) * frame.nStride);
+    const auto* __restrict raw = reinterpret_cast<const std::uint16_t*>(
+        static_cast<const unsigned char*>(frame.data) + static_cast<std::size_t>(y) * frame.stride);
     double* __restrict m = meters.ptr<double>(y);
     unsigned char* __restrict g = grey.ptr<unsigned char>(y);
     if (vertices == nullptr) {
@@ -352,12 +350,11 @@ void CKivRealSenseVideoEngine::DepthFrameToCloud(const SDepthDeviceFrame& frame,
                                                  const veldrin::CPixelRays& rays,
                                                  SVertex* vertices) {
   const float* ray = rays.Data();
-  const float units = frame.fUnits;
-  for (int y = 0; y < frame.nHeight; ++y) {
-    const auto* raw =
-        reinterpret_cast<const std::uint16_t*>(static_cast<const unsigned char*>(frame.pData) +
-                                               static_cast<std::size_t>(y) * frame.nStride);
-    for (int x = 0; x < frame.nWidth; ++x, ray += 2, ++vertices) {
+  const float units = frame.units;
+  for (int y = 0; y < frame.height; ++y) {
+    const auto* raw = reinterpret_cast<const std::uint16_t*>(
+        static_cast<const unsigned char*>(frame.data) + static_cast<std::size_t>(y) * frame.stride);
+    for (int x = 0; x < frame.width; ++x, ray += 2, ++vertices) {
       const float d = static_cast<float>(raw[x]) * units;
       vertices->xyz[0] = ray[0] * d;
       vertices->xyz[1] = ray[1] * d;

@@ -39,10 +39,10 @@ TEST(DepthConversionTest, FramesWrapTheirPixelsByFormat) {
   pixels[0] = 1;
   pixels[2] = 3;
   SDepthDeviceFrame frame;
-  frame.pData = pixels.data();
-  frame.nDataSize = pixels.size();
-  frame.nWidth = 4;
-  frame.nHeight = 2;
+  frame.data = pixels.data();
+  frame.dataSize = pixels.size();
+  frame.width = 4;
+  frame.height = 2;
   const struct {
     EFrameFormat format;
     int type;
@@ -54,7 +54,7 @@ TEST(DepthConversionTest, FramesWrapTheirPixelsByFormat) {
                {EFrameFormat::kRGB8, CV_8UC3, 12}};
   for (const auto& c : cases) {
     frame.format = c.format;
-    frame.nStride = c.stride;
+    frame.stride = c.stride;
     const cv::Mat m = CKivRealSenseVideoEngine::FrameToMat(frame);
     EXPECT_EQ(m.type(), c.type);
     EXPECT_EQ(m.size(), cv::Size(4, 2));
@@ -75,13 +75,13 @@ TEST(DepthConversionTest, FramesWrapTheirPixelsByFormat) {
 
   // Depth in metres and the cloud of a 2 x 1 Z16 frame with units of 1 mm.
   const std::uint16_t raw[2] = {0, 1500};
-  frame.pData = raw;
-  frame.nDataSize = sizeof raw;
-  frame.nWidth = 2;
-  frame.nHeight = 1;
-  frame.nStride = 4;
+  frame.data = raw;
+  frame.dataSize = sizeof raw;
+  frame.width = 2;
+  frame.height = 1;
+  frame.stride = 4;
   frame.format = EFrameFormat::kZ16;
-  frame.fUnits = 0.001f;
+  frame.units = 0.001f;
   frame.intrinsics = {2, 1, 0.f, 0.f, 100.f, 100.f, EDistortion::kBrownConrady, {}};
   cv::Mat meters;
   CKivRealSenseVideoEngine::DepthFrameToMeters(frame, meters);
@@ -103,11 +103,11 @@ TEST(DepthConversionTest, TheOnePassConversionEqualsTheSeparateOnes) {
   std::vector<std::uint16_t> raw(std::size_t{256} * 256);
   for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<std::uint16_t>(i);
   SDepthDeviceFrame frame;
-  frame.pData = raw.data();
-  frame.nDataSize = raw.size() * 2;
-  frame.nWidth = 256;
-  frame.nHeight = 256;
-  frame.nStride = 512;
+  frame.data = raw.data();
+  frame.dataSize = raw.size() * 2;
+  frame.width = 256;
+  frame.height = 256;
+  frame.stride = 512;
   frame.format = EFrameFormat::kZ16;
   frame.intrinsics = {256,
                       256,
@@ -121,7 +121,7 @@ TEST(DepthConversionTest, TheOnePassConversionEqualsTheSeparateOnes) {
   rays.Update(frame.intrinsics);
   CDepthFrameConverter converter;
   for (const float units : {0.001f, 0.0001f, 0.00025f}) {
-    frame.fUnits = units;
+    frame.units = units;
     cv::Mat meters, grey, expectedMeters, expectedGrey(256, 256, CV_8UC3);
     std::vector<SVertex> cloud(raw.size()), expectedCloud(raw.size());
     converter.Convert(frame, rays, meters, grey, cloud.data());

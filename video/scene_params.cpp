@@ -73,7 +73,7 @@ double RadialSlope(const STableSceneParams& p, double r) {
 // Every pixel of the picture, out to its corners, must come from one point of the scene: the
 // distortion must keep growing with the radius until it has covered the picture's corners.
 bool RadialStaysMonotonic(const STableSceneParams& p) {
-  const double corner = std::hypot(p.nWidth / 2.0, p.nHeight / 2.0) / SceneFocalLength(p);
+  const double corner = std::hypot(p.width / 2.0, p.height / 2.0) / SceneFocalLength(p);
   for (double r = 0.0; r < 10.0; r += 1e-3) {
     if (RadialSlope(p, r) <= 0.0) return false;
     if (SceneRadialImage(p, r) >= corner) return true;
@@ -169,9 +169,9 @@ bool ParseDepth(const Json::Value& d, SDepthSimParams& depth, std::string& error
       error = "depth.size must be [width, height]";
       return false;
     }
-    depth.nWidth = s[0].asInt();
-    depth.nHeight = s[1].asInt();
-    if (depth.nWidth < 16 || depth.nHeight < 16 || depth.nWidth > 4096 || depth.nHeight > 4096) {
+    depth.width = s[0].asInt();
+    depth.height = s[1].asInt();
+    if (depth.width < 16 || depth.height < 16 || depth.width > 4096 || depth.height > 4096) {
       error = "depth.size out of range";
       return false;
     }
@@ -190,7 +190,7 @@ bool ParseDepth(const Json::Value& d, SDepthSimParams& depth, std::string& error
       error = std::string("depth.") + key + " must be true or false";
       return false;
     }
-    (std::string(key) == "noise" ? depth.bNoise : depth.bHoles) = d[key].asBool();
+    (std::string(key) == "noise" ? depth.noise : depth.holes) = d[key].asBool();
   }
   return true;
 }
@@ -234,8 +234,8 @@ bool Validate(const STableSceneParams& p, std::string& error) {
     double value, low, high;
   };
   const SRange ranges[] = {
-      {"size", double(std::min(p.nWidth, p.nHeight)), 16, 8192},
-      {"size", double(std::max(p.nWidth, p.nHeight)), 16, 8192},
+      {"size", double(std::min(p.width, p.height)), 16, 8192},
+      {"size", double(std::max(p.width, p.height)), 16, 8192},
       {"sheet.width_mm", p.sheetWidthMm, 10, 5000},
       {"sheet.height_mm", p.sheetHeightMm, 10, 5000},
       {"sheet.rotation_deg", p.sheetRotationDeg, -180, 180},
@@ -255,8 +255,8 @@ bool Validate(const STableSceneParams& p, std::string& error) {
       return false;
     }
   }
-  if (p.nBoardColumns != 0) {
-    if (p.nBoardColumns < 2 || p.nBoardColumns > 64 || p.nBoardRows < 2 || p.nBoardRows > 64) {
+  if (p.boardColumns != 0) {
+    if (p.boardColumns < 2 || p.boardColumns > 64 || p.boardRows < 2 || p.boardRows > 64) {
       error = "sheet.board needs 2 to 64 cols and rows";
       return false;
     }
@@ -265,8 +265,8 @@ bool Validate(const STableSceneParams& p, std::string& error) {
       return false;
     }
     // A white border of at least one square keeps the board findable.
-    if ((p.nBoardColumns + 3) * p.boardSquareMm > p.sheetWidthMm ||
-        (p.nBoardRows + 3) * p.boardSquareMm > p.sheetHeightMm) {
+    if ((p.boardColumns + 3) * p.boardSquareMm > p.sheetWidthMm ||
+        (p.boardRows + 3) * p.boardSquareMm > p.sheetHeightMm) {
       error = "sheet.board does not fit on the sheet";
       return false;
     }
@@ -283,9 +283,9 @@ bool Validate(const STableSceneParams& p, std::string& error) {
       return false;
     }
   }
-  if (p.bQRCode) {
+  if (p.qrCode) {
 #ifdef VELDRIN_HAVE_QRENCODE
-    if (p.strQRText.empty() || !QREncodable(p.strQRText)) {
+    if (p.qrText.empty() || !QREncodable(p.qrText)) {
       error = "qr.text cannot be encoded";
       return false;
     }
@@ -310,8 +310,8 @@ bool ParseParams(const Json::Value& root, STableSceneParams& p, std::string& err
       error = "size must be [width, height]";
       return false;
     }
-    p.nWidth = size[0].asInt();
-    p.nHeight = size[1].asInt();
+    p.width = size[0].asInt();
+    p.height = size[1].asInt();
   }
   bool ok = true;
   if (root.isMember("sheet")) {
@@ -328,10 +328,10 @@ bool ParseParams(const Json::Value& root, STableSceneParams& p, std::string& err
         error = "sheet.board needs whole cols and rows and a square_mm";
         return false;
       }
-      p.nBoardColumns = b["cols"].asInt();
-      p.nBoardRows = b["rows"].asInt();
+      p.boardColumns = b["cols"].asInt();
+      p.boardRows = b["rows"].asInt();
       p.boardSquareMm = b["square_mm"].asDouble();
-      if (p.nBoardColumns == 0) p.nBoardColumns = -1;  // refused below, not taken as "no board"
+      if (p.boardColumns == 0) p.boardColumns = -1;  // refused below, not taken as "no board"
     }
     ok = ok && veldrin::ReadSceneNumber(s, "width_mm", p.sheetWidthMm) &&
          veldrin::ReadSceneNumber(s, "height_mm", p.sheetHeightMm) &&
@@ -373,14 +373,14 @@ bool ParseParams(const Json::Value& root, STableSceneParams& p, std::string& err
         error = "qr.enabled must be true or false";
         return false;
       }
-      p.bQRCode = q["enabled"].asBool();
+      p.qrCode = q["enabled"].asBool();
     }
     if (q.isMember("text")) {
       if (!q["text"].isString()) {
         error = "qr.text must be a string";
         return false;
       }
-      p.strQRText = q["text"].asString();
+      p.qrText = q["text"].asString();
     }
     ok = ok && veldrin::ReadSceneNumber(q, "size_mm", p.qrSizeMm);
   }
@@ -403,7 +403,7 @@ std::vector<cv::Point2d> TableOnTable(const STableSceneParams& p) {
 }
 
 double SceneFocalLength(const STableSceneParams& p) {
-  return p.nWidth / 2.0 / std::tan(Radians(p.horizontalFovDeg) / 2.0);
+  return p.width / 2.0 / std::tan(Radians(p.horizontalFovDeg) / 2.0);
 }
 
 double SceneRadialImage(const STableSceneParams& p, double r) {
@@ -455,7 +455,7 @@ bool CurrentTableSceneParams(STableSceneParams& params, std::string& error) {
 STableSceneCamera TableSceneCamera(const STableSceneParams& params) {
   STableSceneCamera camera;
   CameraPose(params, camera.rotation, camera.centre);
-  camera.focal = params.nWidth / 2.0 / std::tan(Radians(params.horizontalFovDeg) / 2.0);
+  camera.focal = params.width / 2.0 / std::tan(Radians(params.horizontalFovDeg) / 2.0);
   return camera;
 }
 
@@ -468,10 +468,10 @@ cv::Vec3d TableToColorCamera(const STableSceneCamera& camera, const cv::Vec3d& q
 cv::Point2f TableToColorPixel(const STableSceneParams& p, const STableSceneCamera& camera,
                               const cv::Vec3d& q, cv::Size size) {
   const cv::Vec3d c = TableToColorCamera(camera, q);
-  const double u = camera.focal * c[0] / c[2] + p.nWidth / 2.0;
-  const double v = camera.focal * c[1] / c[2] + p.nHeight / 2.0;
-  return {static_cast<float>(u * size.width / p.nWidth),
-          static_cast<float>(v * size.height / p.nHeight)};
+  const double u = camera.focal * c[0] / c[2] + p.width / 2.0;
+  const double v = camera.focal * c[1] / c[2] + p.height / 2.0;
+  return {static_cast<float>(u * size.width / p.width),
+          static_cast<float>(v * size.height / p.height)};
 }
 
 std::vector<SSceneBox> SceneBoxList(const std::optional<SSceneBox>& box,

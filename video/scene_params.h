@@ -29,17 +29,17 @@ using SCENE_BOXES = std::vector<SSceneBox>;
 
 // The simulated depth camera mounted beside the colour camera.
 struct SDepthSimParams {
-  int nWidth = 640;
-  int nHeight = 480;
+  int width = 640;
+  int height = 480;
   double baselineMm = 15.0;  // depth camera to the right of the colour camera
-  bool bNoise = true;        // noise growing with the square of the distance
-  bool bHoles = true;        // no depth at depth edges and in the left band
+  bool noise = true;         // noise growing with the square of the distance
+  bool holes = true;         // no depth at depth edges and in the left band
 };
 
 // Parameters of the built-in printer-table scene. Lengths in millimetres, angles in degrees.
 struct STableSceneParams {
-  int nWidth = 1280;  // native picture size
-  int nHeight = 720;
+  int width = 1280;  // native picture size
+  int height = 720;
   double sheetWidthMm = 297.0;
   double sheetHeightMm = 210.0;
   double sheetRotationDeg = 3.0;  // about the table's normal, counter-clockwise seen from above
@@ -56,13 +56,13 @@ struct STableSceneParams {
   double cameraK1 = 0.0;
   double cameraK2 = 0.0;
   // A printed chessboard centred on the sheet instead of the test chart, for lens calibration and
-  // the accuracy check: inner corners across and down, square side. No board while nBoardColumns
+  // the accuracy check: inner corners across and down, square side. No board while boardColumns
   // is 0.
-  int nBoardColumns = 0;
-  int nBoardRows = 0;
+  int boardColumns = 0;
+  int boardRows = 0;
   double boardSquareMm = 0.0;
-  bool bQRCode = false;
-  std::string strQRText = "VELDRIN";
+  bool qrCode = false;
+  std::string qrText = "VELDRIN";
   double qrSizeMm = 40.0;        // printed size without the quiet zone
   std::optional<SSceneBox> box;  // standing on the table; seen by both cameras
   SCENE_BOXES boxes = {};        // more of them, after `box`

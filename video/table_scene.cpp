@@ -144,18 +144,18 @@ cv::Point2f CTableScene::Project(double xMm, double yMm, cv::Size size) const {
   }
   // Intrinsics of the native size; other sizes are the native picture scaled.
   const double f = veldrin::SceneFocalLength(m_params);
-  const double u = f * c[0] / c[2] + m_params.nWidth / 2.0;
-  const double v = f * c[1] / c[2] + m_params.nHeight / 2.0;
-  return cv::Point2f(static_cast<float>(u * size.width / m_params.nWidth),
-                     static_cast<float>(v * size.height / m_params.nHeight));
+  const double u = f * c[0] / c[2] + m_params.width / 2.0;
+  const double v = f * c[1] / c[2] + m_params.height / 2.0;
+  return cv::Point2f(static_cast<float>(u * size.width / m_params.width),
+                     static_cast<float>(v * size.height / m_params.height));
 }
 
 cv::Matx33d CTableScene::CameraMatrix(cv::Size size) const {
   const double f = veldrin::SceneFocalLength(m_params);
-  const double sx = static_cast<double>(size.width) / m_params.nWidth;
-  const double sy = static_cast<double>(size.height) / m_params.nHeight;
-  return cv::Matx33d(f * sx, 0, m_params.nWidth / 2.0 * sx, 0, f * sy, m_params.nHeight / 2.0 * sy,
-                     0, 0, 1);
+  const double sx = static_cast<double>(size.width) / m_params.width;
+  const double sy = static_cast<double>(size.height) / m_params.height;
+  return cv::Matx33d(f * sx, 0, m_params.width / 2.0 * sx, 0, f * sy, m_params.height / 2.0 * sy, 0,
+                     0, 1);
 }
 
 cv::Point2f CTableScene::Distort(cv::Point2f ideal, cv::Size size) const {
@@ -184,7 +184,7 @@ cv::Rect CTableScene::CounterArea(cv::Size size) const {
 
 void CTableScene::DrawBoard(cv::Mat& chart) const {
   // n inner corners lie between n + 1 squares.
-  const int columns = m_params.nBoardColumns + 1, rows = m_params.nBoardRows + 1;
+  const int columns = m_params.boardColumns + 1, rows = m_params.boardRows + 1;
   const double s = m_params.boardSquareMm;
   const double x0 = (m_params.sheetWidthMm - columns * s) / 2;
   const double y0 = (m_params.sheetHeightMm - rows * s) / 2;
@@ -214,7 +214,7 @@ cv::Mat CTableScene::MakeChart(double ppm) const {
   const double margin = 0.06 * m;
   cv::Mat chart(static_cast<int>(std::lround(h * ppm)), static_cast<int>(std::lround(w * ppm)),
                 CV_8UC3, cv::Scalar(242, 244, 245));
-  if (m_params.nBoardColumns > 0) {
+  if (m_params.boardColumns > 0) {
     DrawBoard(chart);
     return chart;
   }
@@ -270,8 +270,8 @@ cv::Mat CTableScene::MakeChart(double ppm) const {
   }
 
 #ifdef VELDRIN_HAVE_QRENCODE
-  if (m_params.bQRCode) {
-    if (QRcodePtr code = EncodeQR(m_params.strQRText)) {
+  if (m_params.qrCode) {
+    if (QRcodePtr code = EncodeQR(m_params.qrText)) {
       const double size = std::min(m_params.qrSizeMm, 0.45 * m);
       const double module = size / code->width;
       const double x0 = w - margin - size, y0 = margin;

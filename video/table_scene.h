@@ -19,7 +19,7 @@ class CTableScene {
  public:
   explicit CTableScene(const STableSceneParams& params);
 
-  cv::Size NativeSize() const { return cv::Size(m_params.nWidth, m_params.nHeight); }
+  cv::Size NativeSize() const { return cv::Size(m_params.width, m_params.height); }
   // The sheet's corners in picture pixels: top-left, top-right, bottom-right, bottom-left of the
   // sheet (top = the edge the arrow points to). With lens distortion, where they appear.
   std::vector<cv::Point2f> SheetCorners(cv::Size size) const;

@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   // Small frames keep the fuzzer fast; the geometry is the same at every size.
-  params.depth.nWidth = std::min(params.depth.nWidth, 64);
-  params.depth.nHeight = std::min(params.depth.nHeight, 48);
+  params.depth.width = std::min(params.depth.width, 64);
+  params.depth.height = std::min(params.depth.height, 48);
   CTableScene scene(params);
   scene.SheetCorners(cv::Size(64, 48));
   scene.CounterArea(cv::Size(64, 48));
@@ -31,6 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const CSceneWorld world(params);
   cv::Mat depthMm;
   world.RenderDepth(params.box, depthMm);
-  if (depthMm.size() != cv::Size(params.depth.nWidth, params.depth.nHeight)) std::abort();
+  if (depthMm.size() != cv::Size(params.depth.width, params.depth.height)) std::abort();
   return 0;
 }

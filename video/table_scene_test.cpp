@@ -112,16 +112,16 @@ TEST_F(SceneFileTest, KeysOverrideDefaults) {
                "qr": {"enabled": true, "text": "job 42", "size_mm": 30}})"),
       params, error))
       << error;
-  EXPECT_EQ(params.nWidth, 800);
-  EXPECT_EQ(params.nHeight, 600);
+  EXPECT_EQ(params.width, 800);
+  EXPECT_EQ(params.height, 600);
   EXPECT_EQ(params.sheetWidthMm, 210);
   EXPECT_EQ(params.sheetRotationDeg, -5);
   EXPECT_EQ(params.sheetOffsetYMm, -20);
   EXPECT_EQ(params.tableWidthMm, 1200);
   EXPECT_EQ(params.tableDepthMm, STableSceneParams{}.tableDepthMm);
   EXPECT_EQ(params.cameraTiltDeg, 0);
-  EXPECT_TRUE(params.bQRCode);
-  EXPECT_EQ(params.strQRText, "job 42");
+  EXPECT_TRUE(params.qrCode);
+  EXPECT_EQ(params.qrText, "job 42");
 
   // Straight down, portrait sheet: taller than wide, and a QR code darkens its top-right.
   CTableScene scene(params);
@@ -129,7 +129,7 @@ TEST_F(SceneFileTest, KeysOverrideDefaults) {
   EXPECT_GT(cv::norm(c[3] - c[0]), cv::norm(c[1] - c[0]));
   cv::Mat with, without;
   scene.Render(scene.NativeSize(), 0, with);
-  params.bQRCode = false;
+  params.qrCode = false;
   CTableScene(params).Render(scene.NativeSize(), 0, without);
   const cv::Point2f qrArea = c[1] + (c[3] - c[1]) * 0.12f;
   const cv::Rect around(cv::Point(qrArea) - cv::Point(10, 10), cv::Size(20, 20));
@@ -154,7 +154,7 @@ TEST_F(SceneFileTest, BadFilesAreRefusedAndLeaveParamsAlone) {
     std::string error;
     EXPECT_FALSE(veldrin::LoadTableSceneParams(Write(json), params, error)) << json;
     EXPECT_FALSE(error.empty());
-    EXPECT_EQ(params.nWidth, STableSceneParams{}.nWidth) << json;
+    EXPECT_EQ(params.width, STableSceneParams{}.width) << json;
   }
   STableSceneParams params;
   std::string error;
@@ -177,7 +177,7 @@ TEST_F(SceneFileTest, LensDistortionBendsTheSheetsEdges) {
       params, error))
       << error;
   EXPECT_EQ(params.cameraK1, -0.2);
-  EXPECT_EQ(params.nBoardRows, 6);
+  EXPECT_EQ(params.boardRows, 6);
   EXPECT_EQ(params.boardSquareMm, 25);
   CTableScene bent(params);
   STableSceneParams straightParams = params;

@@ -51,8 +51,8 @@ bool IsDepthOrInfraredNode(const std::vector<SV4L2FormatInfo>& formats) {
   };
   bool allGrey = !formats.empty();
   for (const SV4L2FormatInfo& format : formats) {
-    if (in(kDepth, format.nPixelFormat)) return true;
-    allGrey = allGrey && in(kGrey, format.nPixelFormat);
+    if (in(kDepth, format.pixelFormat)) return true;
+    allGrey = allGrey && in(kGrey, format.pixelFormat);
   }
   return allGrey;
 }
@@ -73,11 +73,11 @@ std::string UsbSerialOfNode(const std::string& sysRoot, int node) {
 std::vector<cv::Point> ListV4L2Resolutions(const std::vector<SV4L2FormatInfo>& formats) {
   std::vector<cv::Point> list;
   for (const SV4L2FormatInfo& format : formats) {
-    if (!Is16BitPixelFormat(format.nPixelFormat)) continue;
+    if (!Is16BitPixelFormat(format.pixelFormat)) continue;
     for (const SV4L2FrameSize& size : format.sizes) {
-      if (!size.bDiscrete || size.nWidth <= 0 || size.nHeight <= 0) continue;
-      const int entries = std::max(size.nIntervals, 1);
-      for (int k = 0; k < entries; ++k) list.emplace_back(size.nWidth, size.nHeight);
+      if (!size.discrete || size.width <= 0 || size.height <= 0) continue;
+      const int entries = std::max(size.intervals, 1);
+      for (int k = 0; k < entries; ++k) list.emplace_back(size.width, size.height);
     }
   }
   return list;
@@ -110,14 +110,14 @@ std::vector<SV4L2FrameSize> QueryFrameSizes(const V4L2Ioctl& ioctl, std::uint32_
     if (ioctl(VIDIOC_ENUM_FRAMESIZES, &frame) != 0) break;
     SV4L2FrameSize size;
     if (frame.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
-      size.nWidth = static_cast<int>(frame.discrete.width);
-      size.nHeight = static_cast<int>(frame.discrete.height);
-      size.nIntervals = CountFrameIntervals(ioctl, fourcc, size.nWidth, size.nHeight);
+      size.width = static_cast<int>(frame.discrete.width);
+      size.height = static_cast<int>(frame.discrete.height);
+      size.intervals = CountFrameIntervals(ioctl, fourcc, size.width, size.height);
       sizes.push_back(size);
     } else {
-      size.bDiscrete = false;
-      size.nWidth = static_cast<int>(frame.stepwise.max_width);
-      size.nHeight = static_cast<int>(frame.stepwise.max_height);
+      size.discrete = false;
+      size.width = static_cast<int>(frame.stepwise.max_width);
+      size.height = static_cast<int>(frame.stepwise.max_height);
       sizes.push_back(size);
       break;  // a range is reported once, at index 0
     }
@@ -132,10 +132,10 @@ std::optional<SV4L2DeviceInfo> QueryV4L2Device(const V4L2Ioctl& ioctl) {
   if (ioctl(VIDIOC_QUERYCAP, &caps) != 0) return std::nullopt;
   SV4L2DeviceInfo info;
   const char* card = reinterpret_cast<const char*>(caps.card);
-  info.strCard.assign(card, strnlen(card, sizeof(caps.card)));
-  info.nCapabilities =
+  info.card.assign(card, strnlen(card, sizeof(caps.card)));
+  info.capabilities =
       (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
-  if (!IsVideoCaptureNode(info.nCapabilities)) return info;
+  if (!IsVideoCaptureNode(info.capabilities)) return info;
   for (std::uint32_t index = 0;; ++index) {
     v4l2_fmtdesc desc{};
     desc.index = index;
@@ -184,16 +184,16 @@ std::vector<SFoundDevice> CV4L2DeviceEnumerator::Enumerate() {
     };
     std::optional<SV4L2DeviceInfo> info = veldrin::QueryV4L2Device(ioctl);
     ::close(fd);
-    if (!info || !veldrin::IsVideoCaptureNode(info->nCapabilities) ||
+    if (!info || !veldrin::IsVideoCaptureNode(info->capabilities) ||
         veldrin::IsDepthOrInfraredNode(info->formats)) {
       continue;
     }
     SFoundDevice device;
-    device.strName = info->strCard;
+    device.name = info->card;
     device.resolutions = veldrin::ListV4L2Resolutions(info->formats);
     device.locator.kind = SDeviceLocator::EKind::kV4L2;
-    device.locator.nNode = node;
-    device.locator.strSerial = veldrin::UsbSerialOfNode("/sys", node);
+    device.locator.node = node;
+    device.locator.serial = veldrin::UsbSerialOfNode("/sys", node);
     devices.push_back(std::move(device));
   }
   return devices;

@@ -13,20 +13,20 @@
 // What the V4L2 queries of one node returned, kept as plain data so the listing rules can be
 // checked on recorded answers without a device.
 struct SV4L2FrameSize {
-  bool bDiscrete = true;  // stepwise and continuous ranges carry no fixed size
-  int nWidth = 0;
-  int nHeight = 0;
-  int nIntervals = 0;  // discrete frame intervals reported; 0 when the driver lists none
+  bool discrete = true;  // stepwise and continuous ranges carry no fixed size
+  int width = 0;
+  int height = 0;
+  int intervals = 0;  // discrete frame intervals reported; 0 when the driver lists none
 };
 
 struct SV4L2FormatInfo {
-  std::uint32_t nPixelFormat = 0;  // fourcc
+  std::uint32_t pixelFormat = 0;  // fourcc
   std::vector<SV4L2FrameSize> sizes;
 };
 
 struct SV4L2DeviceInfo {
-  std::string strCard;
-  std::uint32_t nCapabilities = 0;  // the node's own capabilities (device_caps when offered)
+  std::string card;
+  std::uint32_t capabilities = 0;  // the node's own capabilities (device_caps when offered)
   std::vector<SV4L2FormatInfo> formats;
 };
 

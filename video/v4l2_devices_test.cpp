@@ -95,7 +95,7 @@ struct FakeNode {
 
   const SV4L2FormatInfo* Find(std::uint32_t fourcc) const {
     for (const auto& f : formats)
-      if (f.nPixelFormat == fourcc) return &f;
+      if (f.pixelFormat == fourcc) return &f;
     return nullptr;
   }
   int Fail() const {
@@ -114,7 +114,7 @@ struct FakeNode {
     if (request == VIDIOC_ENUM_FMT) {
       auto* desc = static_cast<v4l2_fmtdesc*>(arg);
       if (desc->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || desc->index >= formats.size()) return Fail();
-      desc->pixelformat = formats[desc->index].nPixelFormat;
+      desc->pixelformat = formats[desc->index].pixelFormat;
       return 0;
     }
     if (request == VIDIOC_ENUM_FRAMESIZES) {
@@ -122,13 +122,13 @@ struct FakeNode {
       const SV4L2FormatInfo* f = Find(size->pixel_format);
       if (!f || size->index >= f->sizes.size()) return Fail();
       const SV4L2FrameSize& s = f->sizes[size->index];
-      size->type = s.bDiscrete ? V4L2_FRMSIZE_TYPE_DISCRETE : V4L2_FRMSIZE_TYPE_STEPWISE;
-      if (s.bDiscrete) {
-        size->discrete = {static_cast<std::uint32_t>(s.nWidth),
-                          static_cast<std::uint32_t>(s.nHeight)};
+      size->type = s.discrete ? V4L2_FRMSIZE_TYPE_DISCRETE : V4L2_FRMSIZE_TYPE_STEPWISE;
+      if (s.discrete) {
+        size->discrete = {static_cast<std::uint32_t>(s.width),
+                          static_cast<std::uint32_t>(s.height)};
       } else {
-        size->stepwise.max_width = static_cast<std::uint32_t>(s.nWidth);
-        size->stepwise.max_height = static_cast<std::uint32_t>(s.nHeight);
+        size->stepwise.max_width = static_cast<std::uint32_t>(s.width);
+        size->stepwise.max_height = static_cast<std::uint32_t>(s.height);
       }
       return 0;
     }
@@ -137,11 +137,11 @@ struct FakeNode {
       const SV4L2FormatInfo* f = Find(interval->pixel_format);
       if (!f) return Fail();
       for (const SV4L2FrameSize& s : f->sizes) {
-        if (s.nWidth != static_cast<int>(interval->width) ||
-            s.nHeight != static_cast<int>(interval->height)) {
+        if (s.width != static_cast<int>(interval->width) ||
+            s.height != static_cast<int>(interval->height)) {
           continue;
         }
-        if (static_cast<int>(interval->index) >= s.nIntervals) return Fail();
+        if (static_cast<int>(interval->index) >= s.intervals) return Fail();
         interval->type =
             stepwiseIntervals ? V4L2_FRMIVAL_TYPE_STEPWISE : V4L2_FRMIVAL_TYPE_DISCRETE;
         return 0;
@@ -158,7 +158,7 @@ TEST(V4L2QueryTest, WalksFormatsSizesAndIntervals) {
   node.formats = {Mjpg(), {V4L2_PIX_FMT_YUYV, {{true, 640, 480, 3}, {true, 352, 288, 1}}}};
   const std::optional<SV4L2DeviceInfo> info = veldrin::QueryV4L2Device(node);
   ASSERT_TRUE(info);
-  EXPECT_EQ(info->strCard, "UVC Camera (046d:0825)");
+  EXPECT_EQ(info->card, "UVC Camera (046d:0825)");
   ASSERT_EQ(info->formats.size(), 2u);
   EXPECT_EQ(veldrin::ListV4L2Resolutions(info->formats),
             (Sizes{{640, 480}, {640, 480}, {640, 480}, {352, 288}}));
@@ -174,7 +174,7 @@ TEST(V4L2QueryTest, MetadataNodeHasNoFormatsAndDeviceCapsWin) {
   node.deviceCaps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;  // the camera's second node
   const std::optional<SV4L2DeviceInfo> info = veldrin::QueryV4L2Device(node);
   ASSERT_TRUE(info);
-  EXPECT_FALSE(veldrin::IsVideoCaptureNode(info->nCapabilities));
+  EXPECT_FALSE(veldrin::IsVideoCaptureNode(info->capabilities));
   EXPECT_TRUE(info->formats.empty());
 
   EXPECT_FALSE(veldrin::QueryV4L2Device([](unsigned long, void*) { return -1; }));

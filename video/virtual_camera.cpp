@@ -22,16 +22,16 @@ namespace {
 
 // A pattern split around its one integer conversion.
 struct SSequencePattern {
-  std::string strPrefix;
-  std::string strSuffix;
-  int nWidth = 0;
-  bool bZeroPad = false;
+  std::string prefix;
+  std::string suffix;
+  int width = 0;
+  bool zeroPad = false;
 };
 
 std::optional<SSequencePattern> ParsePattern(const std::string& pattern) {
   SSequencePattern parsed;
   bool found = false;
-  std::string* out = &parsed.strPrefix;
+  std::string* out = &parsed.prefix;
   for (size_t i = 0; i < pattern.size(); ++i) {
     if (pattern[i] != '%') {
       *out += pattern[i];
@@ -45,17 +45,17 @@ std::optional<SSequencePattern> ParsePattern(const std::string& pattern) {
     if (found) return std::nullopt;
     size_t j = i + 1;
     if (j < pattern.size() && pattern[j] == '0') {
-      parsed.bZeroPad = true;
+      parsed.zeroPad = true;
       ++j;
     }
     while (j < pattern.size() && pattern[j] >= '0' && pattern[j] <= '9') {
-      parsed.nWidth = parsed.nWidth * 10 + (pattern[j] - '0');
-      if (parsed.nWidth > 32) return std::nullopt;
+      parsed.width = parsed.width * 10 + (pattern[j] - '0');
+      if (parsed.width > 32) return std::nullopt;
       ++j;
     }
     if (j >= pattern.size() || pattern[j] != 'd') return std::nullopt;
     found = true;
-    out = &parsed.strSuffix;
+    out = &parsed.suffix;
     i = j;
   }
   if (!found) return std::nullopt;
@@ -78,10 +78,10 @@ cv::Mat ReadImageFile(const std::string& path) {
 
 std::string FormatPattern(const SSequencePattern& pattern, int index) {
   std::string number = std::to_string(index);
-  if (static_cast<int>(number.size()) < pattern.nWidth) {
-    number.insert(0, pattern.nWidth - number.size(), pattern.bZeroPad ? '0' : ' ');
+  if (static_cast<int>(number.size()) < pattern.width) {
+    number.insert(0, pattern.width - number.size(), pattern.zeroPad ? '0' : ' ');
   }
-  return pattern.strPrefix + number + pattern.strSuffix;
+  return pattern.prefix + number + pattern.suffix;
 }
 
 // Common part of the virtual sources: size negotiation and scaling. A requested size that the
@@ -322,16 +322,16 @@ std::vector<SFoundDevice> CVirtualDeviceEnumerator::Enumerate() {
   std::vector<SFoundDevice> devices;
   for (const SVirtualCameraEntry& entry : entries) {
     SFoundDevice device;
-    device.strName = entry.strName;
+    device.name = entry.name;
     device.locator.kind = SDeviceLocator::EKind::kVirtual;
-    device.locator.strSource = entry.strSource;
+    device.locator.source = entry.source;
     // Only the first MAX_VIDEO_DEVICES are kept, but probing the rest is cheap and keeps the
     // enumerator free of slot rules.
-    std::unique_ptr<CFrameSource> probe = OpenVirtualSource(entry.strSource);
+    std::unique_ptr<CFrameSource> probe = OpenVirtualSource(entry.source);
     if (probe->IsOpened()) {
       const cv::Size size = probe->GetSize();
       // A recording has the one colour size it was recorded at.
-      device.resolutions = entry.strSource.starts_with(kRecordingSourcePrefix)
+      device.resolutions = entry.source.starts_with(kRecordingSourcePrefix)
                                ? std::vector<cv::Point>{cv::Point(size.width, size.height)}
                                : veldrin::VirtualResolutions(size);
     }

@@ -10,8 +10,8 @@
 #include "video/frame_source.h"
 
 struct SVirtualCameraEntry {
-  std::string strName;
-  std::string strSource;
+  std::string name;
+  std::string source;
 };
 
 namespace veldrin {

@@ -125,11 +125,11 @@ TEST(VirtualCameraListTest, ParsesEntriesAndRejectsMalformedOnes) {
   const auto entries = veldrin::ParseVirtualCameras(
       "Front=scene:table;;no separator;Back=a=b.png;Empty=;=scene:table;", rejected);
   ASSERT_EQ(entries.size(), 3u);
-  EXPECT_EQ(entries[0].strName, "Front");
-  EXPECT_EQ(entries[0].strSource, "scene:table");
-  EXPECT_EQ(entries[1].strName, "Back");
-  EXPECT_EQ(entries[1].strSource, "a=b.png");
-  EXPECT_EQ(entries[2].strName, "");
+  EXPECT_EQ(entries[0].name, "Front");
+  EXPECT_EQ(entries[0].source, "scene:table");
+  EXPECT_EQ(entries[1].name, "Back");
+  EXPECT_EQ(entries[1].source, "a=b.png");
+  EXPECT_EQ(entries[2].name, "");
   ASSERT_EQ(rejected.size(), 2u);
   EXPECT_NE(rejected[0].find("no separator"), std::string::npos);
   EXPECT_NE(rejected[1].find("Empty="), std::string::npos);

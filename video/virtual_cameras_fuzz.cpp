@@ -12,8 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::string> rejected;
   const std::vector<SVirtualCameraEntry> entries = veldrin::ParseVirtualCameras(text, rejected);
   for (const SVirtualCameraEntry& entry : entries) {
-    if (entry.strSource.empty()) std::abort();
-    veldrin::IsSequencePattern(entry.strSource);
+    if (entry.source.empty()) std::abort();
+    veldrin::IsSequencePattern(entry.source);
   }
   for (const std::string& line : rejected) {
     if (line.empty()) std::abort();

@@ -36,7 +36,7 @@ void StoreFixed(double u, double v, short* xy, ushort* fraction) {
 // followed towards the camera in half-cell steps until it rises above the map's highest point.
 cv::Mat HiddenCells(const SMediaFrame& frame, const SMediaHeightMap& map) {
   cv::Mat hidden(map.heights.size(), CV_8U, cv::Scalar(0));
-  if (map.Empty() || map.fMaxMm <= kHiddenMarginMm) return hidden;
+  if (map.Empty() || map.maxMm <= kHiddenMarginMm) return hidden;
   const cv::Point3d eye = veldrin::DepthPointToMedia(frame, frame.colorCentre);
   const double cell = map.cellMm;
   veldrin::ParallelRows(cv::Range(0, map.heights.rows), [&](const cv::Range& rows) {
@@ -46,9 +46,9 @@ cv::Mat HiddenCells(const SMediaFrame& frame, const SMediaHeightMap& map) {
       for (int j = 0; j < map.heights.cols; ++j) {
         const double sx = (j + 0.5) * cell, sy = (i + 0.5) * cell, sz = h[j];
         const double rise = eye.z - sz;
-        if (!(rise > 0.0) || sz + kHiddenMarginMm >= map.fMaxMm) continue;
+        if (!(rise > 0.0) || sz + kHiddenMarginMm >= map.maxMm) continue;
         const double dx = eye.x - sx, dy = eye.y - sy;
-        const double reach = (map.fMaxMm - sz) / rise;  // share of the way to the camera
+        const double reach = (map.maxMm - sz) / rise;  // share of the way to the camera
         const double across = std::hypot(dx, dy) * reach;
         const int steps = static_cast<int>(std::ceil(across / (0.5 * cell)));
         // The neighbouring cells are left out: a cell across a top's edge holds a height between
@@ -74,8 +74,8 @@ std::array<cv::Vec3d, 4> CornerRays(const SHeightTrueCamera& camera,
                                     const std::vector<cv::Point2f>& corners) {
   std::array<cv::Vec3d, 4> rays;
   for (std::size_t i = 0; i < 4 && i < corners.size(); ++i) {
-    if (camera.pLens != nullptr) {
-      rays[i] = camera.pLens->matrix.inv() * cv::Vec3d(corners[i].x, corners[i].y, 1.0);
+    if (camera.lens != nullptr) {
+      rays[i] = camera.lens->matrix.inv() * cv::Vec3d(corners[i].x, corners[i].y, 1.0);
     } else {
       rays[i] = ColorPixelRay(camera.calibration.colorIntrinsics, corners[i]);
     }
@@ -85,9 +85,9 @@ std::array<cv::Vec3d, 4> CornerRays(const SHeightTrueCamera& camera,
 
 cv::Point2d ColorCameraPointToFramePixel(const SHeightTrueCamera& camera, const cv::Vec3d& p) {
   if (!(p[2] > 0.0)) return {-1e9, -1e9};
-  if (camera.pLens != nullptr) {
-    const cv::Vec3d ideal = camera.pLens->matrix * (p / p[2]);
-    return DistortPixel(*camera.pLens, cv::Point2d(ideal[0], ideal[1]));
+  if (camera.lens != nullptr) {
+    const cv::Vec3d ideal = camera.lens->matrix * (p / p[2]);
+    return DistortPixel(*camera.lens, cv::Point2d(ideal[0], ideal[1]));
   }
   const cv::Point2f q = ProjectPointToPixel(
       camera.calibration.colorIntrinsics,
@@ -119,7 +119,7 @@ void BuildHeightTrueTables(const SMediaFrame& frame, const SMediaHeightMap& map,
   // pixel costs a few multiplications and one division.
   const SCameraIntrinsics& in = camera.calibration.colorIntrinsics;
   const bool pinhole =
-      camera.pLens == nullptr &&
+      camera.lens == nullptr &&
       std::all_of(std::begin(in.coeffs), std::end(in.coeffs), [](float c) { return c == 0.f; }) &&
       in.model != EDistortion::kFTheta && in.model != EDistortion::kKannalaBrandt4;
   const cv::Matx33d a = cv::Matx33d(axisU[0], axisV[0], origin[0], axisU[1], axisV[1], origin[1],

@@ -26,7 +26,7 @@ inline const cv::Vec3b kHiddenFill(255, 0, 255);
 // picture, and samples are taken through the lens's distortion).
 struct SHeightTrueCamera {
   SDepthColorCalibration calibration;
-  const SLensModel* pLens = nullptr;
+  const SLensModel* lens = nullptr;
 };
 
 struct SHeightTrueTables {

@@ -76,7 +76,7 @@ TEST(HeightTrueTableTest, EveryMarkLandsWhereItsBoxStands) {
 
   // Auto calibration's picture: the corners raised to the tallest top.
   float raised[12];
-  const float tallest = rig.Measure().Published()->fMaxHeight;
+  const float tallest = rig.Measure().Published()->maxHeight;
   ASSERT_EQ(rig.Measure().GetRaisedPlaneCorners(tallest, raised), 1);
   std::vector<cv::Point2f> raisedCorners;
   for (std::size_t i = 0; i < 4; ++i) {
@@ -161,7 +161,7 @@ TEST(HeightTrueTableTest, TheFillCoversWhatTheCameraCannotSeeAndNothingElse) {
 TEST(HeightTrueTableTest, OnTheBareTableItIsThePlainPicture) {
   const CMediaRig rig({}, kColorSize);
   const SPictures p = Pictures(rig);
-  EXPECT_EQ(p.map.fMaxMm, 0.f);
+  EXPECT_EQ(p.map.maxMm, 0.f);
   ASSERT_EQ(p.heightTrue.size(), p.plain.size());
   cv::Mat difference;
   cv::absdiff(p.heightTrue, p.plain, difference);

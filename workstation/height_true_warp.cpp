@@ -99,13 +99,13 @@ void CHeightTrueWarp::Update() {
   if (m_rectification.LensAppliesTo(geometry.frame)) geometry.lens = m_rectification.GetLens();
   const bool wanted = m_enabled.load();
   // A new measurement, or the tables wanted for another geometry.
-  if (latest->nFrame == m_lastFrame && (!wanted || (m_built && geometry == m_builtFor))) return;
-  m_lastFrame = latest->nFrame;
+  if (latest->frame == m_lastFrame && (!wanted || (m_built && geometry == m_builtFor))) return;
+  m_lastFrame = latest->frame;
   if (geometry.corners.size() != 4 || geometry.output.empty() || geometry.frame.empty()) return;
 
   SHeightTrueCamera camera;
   camera.calibration = m_calibration;
-  camera.pLens = geometry.lens.get();
+  camera.lens = geometry.lens.get();
   SMediaFrame frame;
   SMediaHeightMap map;
   if (!veldrin::MakeMediaFrame(m_calibration, latest->plane,

@@ -204,7 +204,7 @@ std::string LensFileName(const std::string& camera) {
 
 std::string SerializeLens(const SLensModel& lens) {
   Json::Value root(Json::objectValue);
-  root["camera"] = lens.strCamera;
+  root["camera"] = lens.camera;
   root["width"] = lens.size.width;
   root["height"] = lens.size.height;
   Json::Value matrix(Json::arrayValue);
@@ -271,7 +271,7 @@ bool ReadLensFile(const std::string& path, SLensModel& lens, std::string& error)
     error = path + ": not a lens file";
     return false;
   }
-  read.strCamera = root["camera"].asString();
+  read.camera = root["camera"].asString();
   read.size = cv::Size(root["width"].asInt(), root["height"].asInt());
   if (!IsUsableLens(read) || read.rmsPx < 0) {
     error = path + ": the lens it holds cannot be used";

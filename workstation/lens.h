@@ -11,7 +11,7 @@
 // Camera matrix and OpenCV's five distortion coefficients (k1, k2, p1, p2, k3), valid for frames
 // of `size` from the camera named `strCamera`. `rmsPx` is the calibration's reprojection error.
 struct SLensModel {
-  std::string strCamera;
+  std::string camera;
   cv::Size size;
   cv::Matx33d matrix = cv::Matx33d::eye();
   cv::Vec<double, 5> distortion;

@@ -11,8 +11,8 @@
 
 // A chessboard by its inner corners (where four squares meet): `nColumns` across, `nRows` down.
 struct SLensBoard {
-  int nColumns = 0;
-  int nRows = 0;
+  int columns = 0;
+  int rows = 0;
   double squareMm = 0.0;
 };
 
@@ -34,7 +34,7 @@ bool FindBoardCorners(const cv::Mat& picture, const SLensBoard& board,
 double BoardCoverage(const std::vector<std::vector<cv::Point2f>>& views, cv::Size size);
 
 // The camera matrix and distortion from the corners of at least kMinLensViews views of one board
-// in pictures of `size`; `lens.strCamera` is kept. False with a one-line reason otherwise.
+// in pictures of `size`; `lens.camera` is kept. False with a one-line reason otherwise.
 [[nodiscard]] bool CalibrateLens(const std::vector<std::vector<cv::Point2f>>& views,
                                  const SLensBoard& board, cv::Size size, SLensModel& lens,
                                  std::string& error);

@@ -47,7 +47,7 @@ TEST(LensCalibration, RecoversTheCameraThatTookTheViews) {
   EXPECT_GT(veldrin::BoardCoverage(views, kSize), 0.4);
 
   SLensModel lens;
-  lens.strCamera = "Scene";
+  lens.camera = "Scene";
   std::string error;
   ASSERT_TRUE(veldrin::CalibrateLens(views, Board(), kSize, lens, error)) << error;
   const cv::Matx33d truth = CTableScene(BoardViewParams(0, kSize, kK1, kK2)).CameraMatrix(kSize);
@@ -58,7 +58,7 @@ TEST(LensCalibration, RecoversTheCameraThatTookTheViews) {
   EXPECT_NEAR(lens.distortion[0], kK1, 0.02);
   EXPECT_LT(lens.rmsPx, 0.5);
   EXPECT_EQ(lens.size, kSize);
-  EXPECT_EQ(lens.strCamera, "Scene");
+  EXPECT_EQ(lens.camera, "Scene");
 }
 
 TEST(LensCalibration, RefusesTooFewViewsAndPicturesWithoutABoard) {
@@ -88,15 +88,15 @@ TEST(LensCalibration, RefusesTooFewViewsAndPicturesWithoutABoard) {
 TEST(LensCalibration, BoardSizeText) {
   SLensBoard board;
   ASSERT_TRUE(veldrin::ParseBoardSize("9x6", board));
-  EXPECT_EQ(board.nColumns, 9);
-  EXPECT_EQ(board.nRows, 6);
+  EXPECT_EQ(board.columns, 9);
+  EXPECT_EQ(board.rows, 6);
   ASSERT_TRUE(veldrin::ParseBoardSize("7X5", board));
-  EXPECT_EQ(board.nColumns, 7);
+  EXPECT_EQ(board.columns, 7);
   for (const char* bad :
        {"", "9", "9x", "x6", "1x6", "9x1", "9x6x2", "-9x6", "9 x6", "65x6", "ax6"}) {
     EXPECT_FALSE(veldrin::ParseBoardSize(bad, board)) << bad;
   }
-  EXPECT_EQ(board.nColumns, 7);
+  EXPECT_EQ(board.columns, 7);
 }
 
 // The largest distance, in pixels, of the sheet's four edges from straight lines, measured over
@@ -149,8 +149,8 @@ TEST(LensCalibration, CorrectedSheetEdgesAreStraight) {
 
   // An A3 sheet, large in the picture, where the distortion bends its edges.
   STableSceneParams p;
-  p.nWidth = kSize.width;
-  p.nHeight = kSize.height;
+  p.width = kSize.width;
+  p.height = kSize.height;
   p.sheetWidthMm = 420;
   p.sheetHeightMm = 297;
   p.cameraK1 = kK1;

@@ -26,9 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       "again.lens", reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
   SLensModel reread;
   if (!veldrin::ReadLensFile(again, reread, error)) std::abort();
-  if (reread.strCamera != lens.strCamera || reread.size != lens.size ||
-      reread.matrix != lens.matrix || reread.distortion != lens.distortion ||
-      reread.rmsPx != lens.rmsPx) {
+  if (reread.camera != lens.camera || reread.size != lens.size || reread.matrix != lens.matrix ||
+      reread.distortion != lens.distortion || reread.rmsPx != lens.rmsPx) {
     std::abort();
   }
   return 0;

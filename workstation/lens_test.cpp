@@ -11,7 +11,7 @@ namespace {
 
 SLensModel MeasuredLens() {
   SLensModel lens;
-  lens.strCamera = "USB Camera \"Front\"";
+  lens.camera = "USB Camera \"Front\"";
   lens.size = cv::Size(1280, 720);
   lens.matrix = cv::Matx33d(1108.5123456789, 0, 641.25, 0, 1107.9, 359.75, 0, 0, 1);
   lens.distortion = cv::Vec<double, 5>(-0.2012345678901, 0.05, 1e-4, -2e-4, -0.001);
@@ -29,7 +29,7 @@ TEST(LensFile, RoundTripsExactly) {
   SLensModel read;
   std::string error;
   ASSERT_TRUE(veldrin::ReadLensFile(path, read, error)) << error;
-  EXPECT_EQ(read.strCamera, lens.strCamera);
+  EXPECT_EQ(read.camera, lens.camera);
   EXPECT_EQ(read.size, lens.size);
   EXPECT_EQ(read.matrix, lens.matrix);
   EXPECT_EQ(read.distortion, lens.distortion);

@@ -15,12 +15,12 @@ std::shared_ptr<SLensModel> LoadLensForCamera(const std::string& folder, const s
     if (problem && error.rfind("no lens file", 0) != 0) *problem = error;
     return nullptr;
   }
-  if (lens->strCamera != camera) return nullptr;
+  if (lens->camera != camera) return nullptr;
   return lens;
 }
 
 std::string ActiveLensName(const SLensModel* lens, cv::Size frameSize) {
-  return lens && lens->size == frameSize ? LensFileName(lens->strCamera) : std::string();
+  return lens && lens->size == frameSize ? LensFileName(lens->camera) : std::string();
 }
 
 bool LoadPlaneCorners(const std::string& folder, std::vector<cv::Point2f>& corners) {

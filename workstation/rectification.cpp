@@ -282,7 +282,7 @@ bool CRectification::UpdateWarpTables(cv::Size frameSize) {
   {
     std::lock_guard lock(m_mutex);
     generation = m_generation;
-    if (m_warp.generation == generation && m_warp.frameSize == frameSize) return m_warp.bUsable;
+    if (m_warp.generation == generation && m_warp.frameSize == frameSize) return m_warp.usable;
     corners = m_corners;
     dstCorners = m_dstCorners;
     outSize = cv::Size(static_cast<int>(m_outputWidth), static_cast<int>(m_outputHeight));
@@ -290,7 +290,7 @@ bool CRectification::UpdateWarpTables(cv::Size frameSize) {
   }
   m_warp.generation = generation;
   m_warp.frameSize = frameSize;
-  m_warp.bUsable = false;
+  m_warp.usable = false;
   // An empty size would make the warp fall back to the frame's size.
   if (corners.size() != 4 || dstCorners.size() != 4 || outSize.width <= 0 || outSize.height <= 0) {
     return false;
@@ -305,7 +305,7 @@ bool CRectification::UpdateWarpTables(cv::Size frameSize) {
   single.convertTo(inverse, CV_64F);
   if (cv::invert(inverse, inverse, cv::DECOMP_LU) == 0.0) return false;
   veldrin::BuildRemapTables(cv::Matx33d(inverse), lens.get(), outSize, m_warp.map1, m_warp.map2);
-  m_warp.bUsable = true;
+  m_warp.usable = true;
   return true;
 }
 
@@ -316,16 +316,16 @@ bool CRectification::UpdateCorrectionTables(cv::Size frameSize) {
     std::lock_guard lock(m_mutex);
     generation = m_generation;
     if (m_correction.generation == generation && m_correction.frameSize == frameSize) {
-      return m_correction.bUsable;
+      return m_correction.usable;
     }
     if (m_lens && m_lens->size == frameSize) lens = m_lens;
   }
   // Only the lens matters here; a corner change finds the tables still right.
-  const bool wasFor = m_correction.bUsable && m_correction.frameSize == frameSize;
+  const bool wasFor = m_correction.usable && m_correction.frameSize == frameSize;
   m_correction.generation = generation;
   m_correction.frameSize = frameSize;
   if (!lens) {
-    m_correction.bUsable = false;
+    m_correction.usable = false;
     m_correction.map1.release();
     m_correction.map2.release();
     m_correctionLens.reset();
@@ -336,7 +336,7 @@ bool CRectification::UpdateCorrectionTables(cv::Size frameSize) {
                               m_correction.map2);
   }
   m_correctionLens = lens;
-  m_correction.bUsable = true;
+  m_correction.usable = true;
   return true;
 }
 

@@ -105,7 +105,7 @@ class CRectification {
   struct SRemapTables {
     std::uint64_t generation = 0;  // 0: never built
     cv::Size frameSize;
-    bool bUsable = false;
+    bool usable = false;
     cv::Mat map1, map2;
   };
 

@@ -117,7 +117,7 @@ void CDepthCameraDialog::CreateControls() {
       r.setWidth(std::max(r.width(), w->sizeHint().width()));
     w->setGeometry(r);
     right = std::max(right, r.right());
-    w->setVisible(!t.bHidden);
+    w->setVisible(!t.hidden);
   }
   // The settings group frames the widened texts too.
   if (groupBox) groupBox->resize(right + 4 - groupBox->x(), groupBox->height());

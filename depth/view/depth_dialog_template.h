@@ -11,7 +11,7 @@ struct SControlTemplate {
   EControlKind kind;
   const char* text;
   int x, y, cx, cy;  // dialog units
-  bool bHidden;
+  bool hidden;
 };
 
 inline constexpr const char* kDepthDialogTitle = "3D View";

@@ -45,7 +45,7 @@ class CFeeder {
       SDepthFrameset frameset;
       EXPECT_TRUE(m_device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset));
       m_rays.Update(frameset.depth.intrinsics);
-      m_cloud.resize(static_cast<size_t>(frameset.depth.nWidth) * frameset.depth.nHeight);
+      m_cloud.resize(static_cast<size_t>(frameset.depth.width) * frameset.depth.height);
       m_converter.Convert(frameset.depth, m_rays, m_meters, m_grey, m_cloud.data());
       h = dialog.UpdateDepthView(m_grey, m_meters, m_cloud.data(), kDepthCorners);
     }

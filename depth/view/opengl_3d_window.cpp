@@ -89,7 +89,7 @@ void COpenGL3DWindow::paintGL() {
 void COpenGL3DWindow::DrawScene(const veldrin::SDepthMeasurement* m) {
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
   // Before the first frame there is no plane or cloud: the grey background alone.
-  if (!m || m->nCols <= 0 || m->nRows <= 0) return;
+  if (!m || m->cols <= 0 || m->rows <= 0) return;
   const cv::Point3f c = m->centroid;
 
   glMatrixMode(GL_MODELVIEW);
@@ -120,11 +120,11 @@ void COpenGL3DWindow::DrawScene(const veldrin::SDepthMeasurement* m) {
   glPointSize(1.f);
   const auto tolerance = static_cast<float>(static_cast<double>(m_toleranceMm.load()) / 1000.0);
   const bool tablePoints = m_bDrawTablePoints.load();
-  const int cols = m->nCols;
-  const int rows = m->nRows;
+  const int cols = m->cols;
+  const int rows = m->rows;
   const float* cloud = m->averagedCloud.data();
   const float* heights = m->heights.data();
-  const float maxHeight = m->fMaxHeight;
+  const float maxHeight = m->maxHeight;
   glBegin(GL_POINTS);
   glColor3f(0.95f, 0.95f, 0.95f);
   for (int x = kMargin; x < cols - kMargin; x += kStep) {

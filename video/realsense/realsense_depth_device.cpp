@@ -77,21 +77,21 @@ auto Guarded(TCall call) -> decltype(call()) {
 }
 
 void Describe(const rs2::video_frame& frame, SDepthDeviceFrame& out) {
-  out.pData = frame.get_data();
-  out.nDataSize = static_cast<std::size_t>(frame.get_data_size());
-  out.nWidth = frame.get_width();
-  out.nHeight = frame.get_height();
-  out.nStride = frame.get_stride_in_bytes();
+  out.data = frame.get_data();
+  out.dataSize = static_cast<std::size_t>(frame.get_data_size());
+  out.width = frame.get_width();
+  out.height = frame.get_height();
+  out.stride = frame.get_stride_in_bytes();
   out.format = FromLibrary(frame.get_profile().format());
   out.intrinsics =
       FromLibrary(frame.get_profile().as<rs2::video_stream_profile>().get_intrinsics());
-  if (auto depth = frame.as<rs2::depth_frame>()) out.fUnits = depth.get_units();
+  if (auto depth = frame.as<rs2::depth_frame>()) out.units = depth.get_units();
 }
 
 // The first video stream of `type` a recording holds.
 struct SRecordedStream {
-  int nWidth = 0;
-  int nHeight = 0;
+  int width = 0;
+  int height = 0;
   rs2_format format = RS2_FORMAT_ANY;
 };
 
@@ -161,7 +161,7 @@ class CRealSenseDepthDevice : public CDepthDevice {
 
   void Start(const SDepthStreamRequest& r) override {
     if (!m_file.empty()) CheckRecording(r);
-    m_cloud = r.bCloud;
+    m_cloud = r.cloud;
     Guarded([&] {
       rs2::config config;
       if (!m_file.empty()) {
@@ -171,10 +171,10 @@ class CRealSenseDepthDevice : public CDepthDevice {
         if (!serial.empty()) config.enable_device(serial);
       }
       // A recording plays at its own rate: its rate was checked with its sizes.
-      const int fps = m_file.empty() ? r.nFps : 0;
-      config.enable_stream(RS2_STREAM_DEPTH, 0, r.nDepthWidth, r.nDepthHeight, RS2_FORMAT_Z16, fps);
-      if (r.nColorWidth > 0) {
-        config.enable_stream(RS2_STREAM_COLOR, 0, r.nColorWidth, r.nColorHeight, RS2_FORMAT_ANY, 0);
+      const int fps = m_file.empty() ? r.fps : 0;
+      config.enable_stream(RS2_STREAM_DEPTH, 0, r.depthWidth, r.depthHeight, RS2_FORMAT_Z16, fps);
+      if (r.colorWidth > 0) {
+        config.enable_stream(RS2_STREAM_COLOR, 0, r.colorWidth, r.colorHeight, RS2_FORMAT_ANY, 0);
       }
       m_profile = m_pipeline.start(config);
       m_started = true;
@@ -192,17 +192,17 @@ class CRealSenseDepthDevice : public CDepthDevice {
       m_frames = frames;  // keeps the frames alive until the next wait
       out = SDepthFrameset{};
       if (rs2::depth_frame depth = m_frames.get_depth_frame()) {
-        out.bDepth = true;
+        out.hasDepth = true;
         Describe(depth, out.depth);
         m_depthProfile = depth.get_profile();
         if (m_cloud) {
           m_points = m_pointcloud.calculate(depth);
-          out.pCloud = reinterpret_cast<const SVertex*>(m_points.get_vertices());
+          out.cloud = reinterpret_cast<const SVertex*>(m_points.get_vertices());
         }
       }
       rs2::video_frame color = m_frames.get_color_frame();
       if (color) {
-        out.bColor = true;
+        out.hasColor = true;
         Describe(color, out.color);
         m_colorProfile = color.get_profile();
       }
@@ -237,17 +237,17 @@ class CRealSenseDepthDevice : public CDepthDevice {
     const SRecordingStreams streams = ReadRecordingStreams(m_file);
     const std::string name = "the recording " + m_file;
     if (!streams.depth) throw CStreamNotOfferedError(name + " has no depth stream");
-    if (streams.depth->nWidth != r.nDepthWidth || streams.depth->nHeight != r.nDepthHeight) {
+    if (streams.depth->width != r.depthWidth || streams.depth->height != r.depthHeight) {
       throw CStreamNotOfferedError(
-          name + " has depth " + SizeText(streams.depth->nWidth, streams.depth->nHeight) +
-          ", not the " + SizeText(r.nDepthWidth, r.nDepthHeight) + " asked for");
+          name + " has depth " + SizeText(streams.depth->width, streams.depth->height) +
+          ", not the " + SizeText(r.depthWidth, r.depthHeight) + " asked for");
     }
-    if (r.nColorWidth <= 0) return;
+    if (r.colorWidth <= 0) return;
     if (!streams.color) throw CStreamNotOfferedError(name + " has no colour stream");
-    if (streams.color->nWidth != r.nColorWidth || streams.color->nHeight != r.nColorHeight) {
+    if (streams.color->width != r.colorWidth || streams.color->height != r.colorHeight) {
       throw CStreamNotOfferedError(
-          name + " has colour " + SizeText(streams.color->nWidth, streams.color->nHeight) +
-          ", not the " + SizeText(r.nColorWidth, r.nColorHeight) + " the camera settings ask for");
+          name + " has colour " + SizeText(streams.color->width, streams.color->height) +
+          ", not the " + SizeText(r.colorWidth, r.colorHeight) + " the camera settings ask for");
     }
   }
 
@@ -293,7 +293,7 @@ class CRecordingColorSource : public CFrameSource {
   explicit CRecordingColorSource(std::string file) : m_file(std::move(file)) {
     try {
       const SRecordingStreams streams = ReadRecordingStreams(m_file);
-      if (streams.color) m_size = cv::Size(streams.color->nWidth, streams.color->nHeight);
+      if (streams.color) m_size = cv::Size(streams.color->width, streams.color->height);
     } catch (const CDepthDeviceError&) {  // listed as unavailable
     }
   }

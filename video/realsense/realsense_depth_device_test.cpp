@@ -27,16 +27,16 @@ using namespace std::chrono_literals;
 
 STableSceneParams Scene(double boxHeightMm) {
   STableSceneParams params;
-  params.nWidth = 640;
-  params.nHeight = 480;
+  params.width = 640;
+  params.height = 480;
   if (boxHeightMm > 0) params.box = SSceneBox{{100, 80, boxHeightMm}};
   return params;
 }
 
 SDepthStreamRequest Request(int colorWidth = 640, int colorHeight = 480) {
   SDepthStreamRequest request;
-  request.nColorWidth = colorWidth;
-  request.nColorHeight = colorHeight;
+  request.colorWidth = colorWidth;
+  request.colorHeight = colorHeight;
   return request;
 }
 
@@ -72,8 +72,8 @@ std::unique_ptr<veldrin_test::CScratchDir> RecordingTest::s_dir;
 SDepthFrameset NextFrames(CDepthDevice& device, bool color) {
   for (int i = 0; i < 100; ++i) {
     SDepthFrameset frameset;
-    if (device.TryWaitForFrameset(100ms, frameset) && frameset.bDepth &&
-        (!color || frameset.bColor)) {
+    if (device.TryWaitForFrameset(100ms, frameset) && frameset.hasDepth &&
+        (!color || frameset.hasColor)) {
       return frameset;
     }
   }
@@ -101,7 +101,7 @@ TEST_F(RecordingTest, PlaysBackTheSceneGeometryAndTheLibraryCloudMatchesOurRays)
   const CSceneWorld world(Scene(60));
   std::unique_ptr<CDepthDevice> device = OpenDepthDevice(Recording(Box()));
   SDepthStreamRequest request = Request();
-  request.bCloud = true;
+  request.cloud = true;
   device->Start(request);
   const SDepthFrameset frames = NextFrames(*device, true);
   ExpectSame(frames.depth.intrinsics, world.DepthIntrinsics());
@@ -109,12 +109,12 @@ TEST_F(RecordingTest, PlaysBackTheSceneGeometryAndTheLibraryCloudMatchesOurRays)
   EXPECT_EQ(frames.depth.format, EFrameFormat::kZ16);
   EXPECT_EQ(frames.color.format, EFrameFormat::kBGR8);
   EXPECT_FLOAT_EQ(device->GetDepthScale(), 0.001f);
-  EXPECT_FLOAT_EQ(frames.depth.fUnits, 0.001f);
+  EXPECT_FLOAT_EQ(frames.depth.units, 0.001f);
   ExpectSame(device->GetDepthToColorExtrinsics(), world.DepthToColor());
   ExpectSame(device->GetColorToDepthExtrinsics(), world.ColorToDepth());
 
   // The library's cloud against our deprojection of the same frame.
-  ASSERT_NE(frames.pCloud, nullptr);
+  ASSERT_NE(frames.cloud, nullptr);
   veldrin::CPixelRays rays;
   rays.Update(frames.depth.intrinsics);
   std::vector<SVertex> ours(static_cast<std::size_t>(640) * 480);
@@ -124,7 +124,7 @@ TEST_F(RecordingTest, PlaysBackTheSceneGeometryAndTheLibraryCloudMatchesOurRays)
   for (std::size_t i = 0; i < ours.size(); ++i) {
     withDepth += ours[i].xyz[2] > 0.f;
     for (int k = 0; k < 3; ++k) {
-      worst = std::max(worst, std::fabs(ours[i].xyz[k] - frames.pCloud[i].xyz[k]));
+      worst = std::max(worst, std::fabs(ours[i].xyz[k] - frames.cloud[i].xyz[k]));
     }
   }
   EXPECT_GT(withDepth, 200000);
@@ -163,7 +163,7 @@ TEST_F(RecordingTest, BadFilesAndSizesGiveOneClearError) {
         << e.what();
   }
   SDepthStreamRequest request = Request();
-  request.nDepthWidth = 848;
+  request.depthWidth = 848;
   EXPECT_THROW(device->Start(request), CStreamNotOfferedError);
 }
 

@@ -111,10 +111,10 @@ void RecordTableScene(const STableSceneParams& params, const std::string& file, 
   const SCameraIntrinsics depthIn = world.DepthIntrinsics();
   const SCameraIntrinsics colorIn = world.ColorIntrinsics(native);
   SDepthStreamRequest request;
-  request.nDepthWidth = depthIn.width;
-  request.nDepthHeight = depthIn.height;
-  request.nColorWidth = native.width;
-  request.nColorHeight = native.height;
+  request.depthWidth = depthIn.width;
+  request.depthHeight = depthIn.height;
+  request.colorWidth = native.width;
+  request.colorHeight = native.height;
   camera.Start(request);
 
   CPartFile part(file);
@@ -155,15 +155,15 @@ void RecordTableScene(const STableSceneParams& params, const std::string& file, 
         const double timestamp = i * 1000.0 / kFps;
         const SDepthDeviceFrame& depth = frameset.depth;
         rs2_software_video_frame out{};
-        out.pixels = OwnedCopy<std::uint16_t>(depth.pData, depth.nDataSize);
+        out.pixels = OwnedCopy<std::uint16_t>(depth.data, depth.dataSize);
         out.deleter = &DeleteCopy<std::uint16_t>;
-        out.stride = depth.nStride;
+        out.stride = depth.stride;
         out.bpp = 2;
         out.timestamp = timestamp;
         out.domain = RS2_TIMESTAMP_DOMAIN_HARDWARE_CLOCK;
         out.frame_number = i;
         out.profile = depthProfile;
-        out.depth_units = depth.fUnits;
+        out.depth_units = depth.units;
         depthSensor.on_video_frame(out);
         out.pixels = OwnedCopy<unsigned char>(picture.data, picture.total() * picture.elemSize());
         out.deleter = &DeleteCopy<unsigned char>;

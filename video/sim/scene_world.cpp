@@ -25,7 +25,7 @@ cv::Matx33d RowsOf(const double m[3][3]) {
 
 CSceneWorld::CSceneWorld(const STableSceneParams& params)
     : m_params(params), m_color(veldrin::TableSceneCamera(params)) {
-  const int w = params.depth.nWidth, h = params.depth.nHeight;
+  const int w = params.depth.width, h = params.depth.height;
   const auto f = static_cast<float>(kDepthFocal640 * w / 640.0);
   m_depthIntrinsics = {w, h, w / 2.f, h / 2.f, f, f, EDistortion::kBrownConrady, {}};
 
@@ -61,15 +61,15 @@ CSceneWorld::CSceneWorld(const STableSceneParams& params)
 }
 
 SCameraIntrinsics CSceneWorld::ColorIntrinsics(cv::Size size) const {
-  const double sx = static_cast<double>(size.width) / m_params.nWidth;
-  const double sy = static_cast<double>(size.height) / m_params.nHeight;
+  const double sx = static_cast<double>(size.width) / m_params.width;
+  const double sy = static_cast<double>(size.height) / m_params.height;
   SCameraIntrinsics in;
   in.width = size.width;
   in.height = size.height;
   in.fx = static_cast<float>(m_color.focal * sx);
   in.fy = static_cast<float>(m_color.focal * sy);
-  in.ppx = static_cast<float>(m_params.nWidth / 2.0 * sx);
-  in.ppy = static_cast<float>(m_params.nHeight / 2.0 * sy);
+  in.ppx = static_cast<float>(m_params.width / 2.0 * sx);
+  in.ppy = static_cast<float>(m_params.height / 2.0 * sy);
   in.model = EDistortion::kInverseBrownConrady;
   return in;
 }

@@ -127,9 +127,9 @@ TEST(SimulatedDepthDeviceTest, DepthHasNoiseQuantisationAndHoles) {
   SDepthFrameset frameset;
   for (int f = 0; f < 10; ++f) {
     ASSERT_TRUE(device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset));
-    ASSERT_TRUE(frameset.bDepth);
-    EXPECT_FALSE(frameset.bColor);
-    const auto* raw = static_cast<const std::uint16_t*>(frameset.depth.pData);
+    ASSERT_TRUE(frameset.hasDepth);
+    EXPECT_FALSE(frameset.hasColor);
+    const auto* raw = static_cast<const std::uint16_t*>(frameset.depth.data);
     for (int y = 200; y < 280; ++y) {
       for (int x = 440; x < 520; ++x) {  // table only
         const std::uint16_t mm = raw[y * 640 + x];
@@ -156,17 +156,17 @@ TEST(SimulatedDepthDeviceTest, DepthHasNoiseQuantisationAndHoles) {
   const cv::Point2f boxCentre = device.World().TableToColorPixel({-20, 0, 40}, {640, 480});
   (void)boxCentre;
   int edgeHoles = 0;
-  const auto* raw = static_cast<const std::uint16_t*>(frameset.depth.pData);
+  const auto* raw = static_cast<const std::uint16_t*>(frameset.depth.data);
   for (int k = 0; k < 640 * 480; ++k) {
     if (raw[k] == 0 && k % 640 > 100) ++edgeHoles;
   }
   EXPECT_GT(edgeHoles, 50);
-  params.depth.bHoles = false;
-  params.depth.bNoise = false;
+  params.depth.holes = false;
+  params.depth.noise = false;
   CSimulatedDepthDevice clean(params, false);
   clean.Start(SDepthStreamRequest{});
   ASSERT_TRUE(clean.TryWaitForFrameset(std::chrono::milliseconds(100), frameset));
-  raw = static_cast<const std::uint16_t*>(frameset.depth.pData);
+  raw = static_cast<const std::uint16_t*>(frameset.depth.data);
   for (int k = 0; k < 640 * 480; k += 13) {
     ASSERT_EQ(raw[k], static_cast<std::uint16_t>(std::lround(exact.at<float>(k / 640, k % 640))));
   }
@@ -175,26 +175,26 @@ TEST(SimulatedDepthDeviceTest, DepthHasNoiseQuantisationAndHoles) {
 TEST(SimulatedDepthDeviceTest, OffersOnlyItsOwnStreams) {
   CSimulatedDepthDevice device(STableSceneParams{}, false);
   SDepthStreamRequest request;
-  request.nDepthWidth = 320;
+  request.depthWidth = 320;
   EXPECT_THROW(device.Start(request), CStreamNotOfferedError);
   request = SDepthStreamRequest{};
-  request.nFps = 60;
+  request.fps = 60;
   EXPECT_THROW(device.Start(request), CStreamNotOfferedError);
   request = SDepthStreamRequest{};
-  request.nColorWidth = 800;
-  request.nColorHeight = 600;
+  request.colorWidth = 800;
+  request.colorHeight = 600;
   EXPECT_THROW(device.Start(request), CStreamNotOfferedError);
   SDepthFrameset frameset;
   EXPECT_THROW(device.TryWaitForFrameset(std::chrono::milliseconds(10), frameset),
                CDeviceLostError);
   // The colour stream joins from the second frameset on, with the asked size's intrinsics.
-  request.nColorWidth = 1280;
-  request.nColorHeight = 720;
+  request.colorWidth = 1280;
+  request.colorHeight = 720;
   device.Start(request);
   ASSERT_TRUE(device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset));
-  EXPECT_FALSE(frameset.bColor);
+  EXPECT_FALSE(frameset.hasColor);
   ASSERT_TRUE(device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset));
-  ASSERT_TRUE(frameset.bColor);
+  ASSERT_TRUE(frameset.hasColor);
   EXPECT_EQ(frameset.color.intrinsics.width, 1280);
   EXPECT_EQ(frameset.color.intrinsics.model, EDistortion::kInverseBrownConrady);
 }
@@ -218,10 +218,10 @@ TEST(SceneFileTest, BoxAndDepthKeys) {
   EXPECT_EQ(p.box->sizeMm[2], 50);
   EXPECT_EQ(p.box->centreMm[1], -20);
   EXPECT_EQ(p.box->rotationDeg, 15);
-  EXPECT_EQ(p.depth.nWidth, 848);
+  EXPECT_EQ(p.depth.width, 848);
   EXPECT_EQ(p.depth.baselineMm, 20);
-  EXPECT_FALSE(p.depth.bNoise);
-  EXPECT_FALSE(p.depth.bHoles);
+  EXPECT_FALSE(p.depth.noise);
+  EXPECT_FALSE(p.depth.holes);
   ASSERT_TRUE(load(R"({"box": null})", p, error)) << error;
   EXPECT_FALSE(p.box.has_value());
   ASSERT_TRUE(load(R"({"box": {"size_mm": [40, 40, 5]}, "boxes": [{"center_mm": [50, 0],

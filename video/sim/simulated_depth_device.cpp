@@ -29,23 +29,22 @@ CSimulatedDepthDevice::CSimulatedDepthDevice(const STableSceneParams& params, bo
 void CSimulatedDepthDevice::Start(const SDepthStreamRequest& request) {
   const SCameraIntrinsics depth = m_world.DepthIntrinsics();
   // 0 x 0 asks for whatever size the camera streams.
-  const bool anySize = request.nDepthWidth == 0 && request.nDepthHeight == 0;
-  if ((!anySize && (request.nDepthWidth != depth.width || request.nDepthHeight != depth.height)) ||
-      (request.nFps != 30 && request.nFps != 0)) {
-    throw CStreamNotOfferedError("depth stream " + std::to_string(request.nDepthWidth) + "x" +
-                                 std::to_string(request.nDepthHeight) + " at " +
-                                 std::to_string(request.nFps) + " fps is not offered");
+  const bool anySize = request.depthWidth == 0 && request.depthHeight == 0;
+  if ((!anySize && (request.depthWidth != depth.width || request.depthHeight != depth.height)) ||
+      (request.fps != 30 && request.fps != 0)) {
+    throw CStreamNotOfferedError("depth stream " + std::to_string(request.depthWidth) + "x" +
+                                 std::to_string(request.depthHeight) + " at " +
+                                 std::to_string(request.fps) + " fps is not offered");
   }
-  const bool color = request.nColorWidth > 0 || request.nColorHeight > 0;
+  const bool color = request.colorWidth > 0 || request.colorHeight > 0;
   const STableSceneParams& p = m_world.Params();
-  if (color && !Offers(veldrin::VirtualResolutions(cv::Size(p.nWidth, p.nHeight)),
-                       request.nColorWidth, request.nColorHeight)) {
-    throw CStreamNotOfferedError("colour size " + std::to_string(request.nColorWidth) + "x" +
-                                 std::to_string(request.nColorHeight) + " is not offered");
+  if (color && !Offers(veldrin::VirtualResolutions(cv::Size(p.width, p.height)), request.colorWidth,
+                       request.colorHeight)) {
+    throw CStreamNotOfferedError("colour size " + std::to_string(request.colorWidth) + "x" +
+                                 std::to_string(request.colorHeight) + " is not offered");
   }
   m_request = request;
-  if (color)
-    m_colorIntrinsics = m_world.ColorIntrinsics({request.nColorWidth, request.nColorHeight});
+  if (color) m_colorIntrinsics = m_world.ColorIntrinsics({request.colorWidth, request.colorHeight});
   m_period = std::chrono::nanoseconds(1'000'000'000 / 30);
   m_next = std::chrono::steady_clock::now() + m_period;
   m_frames = 0;
@@ -65,10 +64,10 @@ void CSimulatedDepthDevice::Prepare(const std::vector<SSceneBox>& boxes) {
     float* s = m_sigma.ptr<float>(y);
     for (int x = 0; x < m_clean.cols; ++x) {
       const double m = z[x] / 1000.0;
-      s[x] = sim.bNoise ? static_cast<float>(m * m * noisePerM2 * 1000.0) : 0.f;
+      s[x] = sim.noise ? static_cast<float>(m * m * noisePerM2 * 1000.0) : 0.f;
     }
   }
-  if (!sim.bHoles) return;
+  if (!sim.holes) return;
   // Holes where the surface jumps (both sides of the edge), then the band at the left edge that
   // only one of the stereo imagers sees.
   const cv::Mat exact = m_clean.clone();
@@ -96,7 +95,7 @@ void CSimulatedDepthDevice::Render() {
     m_generation = generation;
     m_prepared = true;
   }
-  const bool noise = m_world.Params().depth.bNoise;
+  const bool noise = m_world.Params().depth.noise;
   if (noise) m_rng.fill(m_noise, cv::RNG::NORMAL, 0.0, 1.0);
   std::uint16_t* out = m_frame.data();
   for (int y = 0; y < m_clean.rows; ++y) {
@@ -129,20 +128,20 @@ bool CSimulatedDepthDevice::TryWaitForFrameset(std::chrono::milliseconds limit,
   Render();
   const SCameraIntrinsics in = m_world.DepthIntrinsics();
   frameset = SDepthFrameset{};
-  frameset.bDepth = true;
-  frameset.depth.pData = m_frame.data();
-  frameset.depth.nDataSize = m_frame.size() * sizeof(std::uint16_t);
-  frameset.depth.nWidth = in.width;
-  frameset.depth.nHeight = in.height;
-  frameset.depth.nStride = in.width * static_cast<int>(sizeof(std::uint16_t));
+  frameset.hasDepth = true;
+  frameset.depth.data = m_frame.data();
+  frameset.depth.dataSize = m_frame.size() * sizeof(std::uint16_t);
+  frameset.depth.width = in.width;
+  frameset.depth.height = in.height;
+  frameset.depth.stride = in.width * static_cast<int>(sizeof(std::uint16_t));
   frameset.depth.format = EFrameFormat::kZ16;
-  frameset.depth.fUnits = kUnits;
+  frameset.depth.units = kUnits;
   frameset.depth.intrinsics = in;
   // The colour imager starts a frame later than depth, as real ones often do.
-  if (m_request.nColorWidth > 0 && m_frames > 0) {
-    frameset.bColor = true;
-    frameset.color.nWidth = m_request.nColorWidth;
-    frameset.color.nHeight = m_request.nColorHeight;
+  if (m_request.colorWidth > 0 && m_frames > 0) {
+    frameset.hasColor = true;
+    frameset.color.width = m_request.colorWidth;
+    frameset.color.height = m_request.colorHeight;
     frameset.color.format = EFrameFormat::kBGR8;
     frameset.color.intrinsics = m_colorIntrinsics;
   }

@@ -124,7 +124,7 @@ void CDepthSession::AutoCalibrate() {
   camera.calibration = m_engine->GetCalibration();
   const std::shared_ptr<const SLensModel> lens = m_rectification.GetLens();
   if (lens && m_rectification.LensAppliesTo(m_rectification.GetFrameSize())) {
-    camera.pLens = lens.get();
+    camera.lens = lens.get();
   }
   std::array<cv::Vec3d, 4> points;
   if (!veldrin::RaisedCornerPoints(camera.calibration, latest->plane,
@@ -167,7 +167,7 @@ void CDepthSession::MarkSecurePoints(cv::Mat& frame) {
   const veldrin::CMeasurementExchange::CHandle latest = m_dialog->Published();
   if (!latest) return;
   const auto tolerance = static_cast<float>(static_cast<double>(m_dialog->GetTolerance()) / 1000.0);
-  veldrin::DrawSecurePoints(m_engine->GetCalibration(), *latest, frame, latest->fMaxHeight,
+  veldrin::DrawSecurePoints(m_engine->GetCalibration(), *latest, frame, latest->maxHeight,
                             tolerance);
 }
 

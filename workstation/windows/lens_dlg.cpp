@@ -126,7 +126,7 @@ QString CLensDlg::ActiveLensText() const {
   std::string error;
   struct stat st {};
   if (veldrin::LensFileName(m_camera).empty() || !veldrin::ReadLensFile(LensPath(), lens, error) ||
-      lens.strCamera != m_camera || ::stat(LensPath().c_str(), &st) != 0) {
+      lens.camera != m_camera || ::stat(LensPath().c_str(), &st) != 0) {
     return QStringLiteral("No lens correction is active for this camera.");
   }
   return QStringLiteral("Lens correction active for this camera: %1 x %2, RMS %3 px, measured %4.")
@@ -196,7 +196,7 @@ void CLensDlg::UpdateResult() {
   m_haveLens = false;
   std::string error;
   SLensModel lens;
-  lens.strCamera = m_camera;
+  lens.camera = m_camera;
   if (static_cast<int>(m_views.size()) >= veldrin::kMinLensViews &&
       veldrin::CalibrateLens(m_views, Board(), m_frameSize, lens, error)) {
     m_lens = lens;

@@ -73,7 +73,7 @@ TEST_F(LensDlgTest, MeasuresSavesAndRemovesTheCamerasLens) {
   SLensModel lens;
   std::string error;
   ASSERT_TRUE(veldrin::ReadLensFile(m_dir.string() + "/Front.lens", lens, error)) << error;
-  EXPECT_EQ(lens.strCamera, "Front");
+  EXPECT_EQ(lens.camera, "Front");
   EXPECT_EQ(lens.size, kSize);
   EXPECT_NEAR(lens.distortion[0], -0.2, 0.03);
 
@@ -110,14 +110,14 @@ TEST_F(LensDlgTest, MainWindowCorrectsFramesAndRecordsTheLens) {
   const std::vector<cv::Point2f> corners{{100, 80}, {540, 90}, {560, 400}, {90, 410}};
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir.string() + "/", "Plain", corners));
   SLensModel lens;
-  lens.strCamera = "Still A";
+  lens.camera = "Still A";
   lens.size = kSize;
   lens.matrix = cv::Matx33d(560, 0, 320, 0, 560, 240, 0, 0, 1);
   lens.distortion = cv::Vec<double, 5>(-0.2, 0.05, 0, 0, 0);
   ASSERT_TRUE(veldrin::WriteLensFile((m_dir / "Still A.lens").string(), lens));
   // The same numbers under another camera's name do not apply to it.
   SLensModel other = lens;
-  other.strCamera = "Elsewhere";
+  other.camera = "Elsewhere";
   ASSERT_TRUE(veldrin::WriteLensFile((m_dir / "Still B.lens").string(), other));
 
   ASSERT_TRUE(Settings().WriteCamera("Still A"));
@@ -188,7 +188,7 @@ TEST_F(LensDlgTest, NotOfferedForADepthCamera) {
   SetCameras("Intel RealSense D435 RGB=" + (m_dir / "a.png").string());
   ASSERT_TRUE(Settings().WriteCamera("Intel RealSense D435 RGB"));
   SLensModel lens;
-  lens.strCamera = "Intel RealSense D435 RGB";
+  lens.camera = "Intel RealSense D435 RGB";
   lens.size = kSize;
   lens.matrix = cv::Matx33d(560, 0, 320, 0, 560, 240, 0, 0, 1);
   ASSERT_TRUE(veldrin::WriteLensFile((m_dir / "Intel RealSense D435 RGB.lens").string(), lens));

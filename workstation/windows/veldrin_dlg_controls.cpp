@@ -90,7 +90,7 @@ QWidget* CreateControl(const SMainControlTemplate& t, QWidget* parent) {
   }
   if (*t.id) w->setObjectName(QLatin1String(t.id));
   if (*t.tip) w->setToolTip(QString::fromUtf8(t.tip));
-  if (t.bHidden) w->hide();
+  if (t.hidden) w->hide();
   return w;
 }
 

@@ -60,7 +60,7 @@ struct SMainControlTemplate {
   int icon;          // IDI_*, or 0
   int x, y, cx, cy;  // dialog units
   int moveX, sizeX, sizeY;
-  bool bHidden;
+  bool hidden;
 };
 
 inline constexpr int kMainDialogWidthDu = 665;
