@@ -165,7 +165,7 @@ TEST_F(ToolEnding, ABlockCutShortEndsTheToolAsTheHostsEndDoes) {
   EXPECT_EQ(tool->Wait(std::chrono::seconds(30)), 1) << tool->Errors();
   EXPECT_EQ(Settings().ReadCamera(), "Desk");
   m_host.reset();
-  veldrin::CSharedMemory::Unlink(m_name);
+  CSharedMemory::Unlink(m_name);
 }
 
 // The host started the tool through a wrapper and was killed: the wrapper lives on, so no
@@ -194,7 +194,7 @@ TEST(EndToEnd, AKilledHostBehindAWrapperEndsTheTool) {
   if (!ended()) ::kill(tool, SIGKILL);
   const std::string ini = veldrin_test::ReadFileBytes(dir / "CamDrv.ini");
   EXPECT_NE(ini.find("CalibIndex=0"), std::string::npos) << ini;
-  veldrin::CSharedMemory::Unlink(name);
+  CSharedMemory::Unlink(name);
 }
 
 // One tool per instance: the second says so on stderr and ends with 1, leaving the first alone.

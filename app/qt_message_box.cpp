@@ -10,8 +10,6 @@
 #include <set>
 #include <vector>
 
-namespace veldrin {
-
 struct CQtMessageBox::SState {
   struct SPending {
     bool done = false;
@@ -48,12 +46,12 @@ std::vector<QMessageBox*>& OpenBoxes() {
 
 }  // namespace
 
-void SetMessageBoxCaption(const std::string& caption) {
+void veldrin::SetMessageBoxCaption(const std::string& caption) {
   Caption() = QString::fromStdString(caption);
 }
 
-int ShowQtMessageBox(const std::string& text, unsigned type) {
-  if (QCoreApplication::closingDown()) return DefaultAnswer(type);
+int veldrin::ShowQtMessageBox(const std::string& text, unsigned type) {
+  if (QCoreApplication::closingDown()) return veldrin::DefaultAnswer(type);
   const bool yesNo = (type & MB_TYPEMASK) == MB_YESNO;
   QMessageBox box(
       (type & MB_ICONMASK) == MB_ICONERROR ? QMessageBox::Critical : QMessageBox::NoIcon,
@@ -111,13 +109,13 @@ CQtMessageBox::~CQtMessageBox() {
 }
 
 int CQtMessageBox::Show(const std::string& text, unsigned type) {
-  const int fallback = DefaultAnswer(type);
+  const int fallback = veldrin::DefaultAnswer(type);
   if (QThread::currentThread() == m_uiThread) {
     {
       std::lock_guard lock(m_state->mutex);
       if (m_state->quitting) return fallback;
     }
-    return ShowQtMessageBox(text, type);
+    return veldrin::ShowQtMessageBox(text, type);
   }
 
   auto call = std::make_shared<SState::SPending>();
@@ -137,7 +135,7 @@ int CQtMessageBox::Show(const std::string& text, unsigned type) {
           std::lock_guard uiLock(state->mutex);
           if (call->done) return;  // released while queued
         }
-        const int answer = ShowQtMessageBox(text, type);
+        const int answer = veldrin::ShowQtMessageBox(text, type);
         std::lock_guard uiLock(state->mutex);
         if (!call->done) {
           call->answer = answer;
@@ -150,5 +148,3 @@ int CQtMessageBox::Show(const std::string& text, unsigned type) {
   m_state->pending.erase(call);
   return call->answer;
 }
-
-}  // namespace veldrin

@@ -7,8 +7,6 @@
 
 class QThread;
 
-namespace veldrin {
-
 // The message-box service of the windowed application: a QMessageBox with the product name as
 // caption (MB_ICONERROR: error icon and OK; MB_YESNO: Yes and No, No being the default button
 // with MB_DEFBUTTON2; otherwise plain OK).
@@ -37,6 +35,8 @@ class CQtMessageBox : public CMessageBoxService {
   std::shared_ptr<SState> m_state;
   QThread* m_uiThread;
 };
+
+namespace veldrin {
 
 // Shows the box on the calling thread, which must be the UI thread.
 int ShowQtMessageBox(const std::string& text, unsigned type);

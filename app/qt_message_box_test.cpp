@@ -59,7 +59,7 @@ void PressWhenShown(QMessageBox::StandardButton button, SSeenBox* seen,
 }
 
 TEST(QtMessageBox, BoxFromAWorkerIsShownOnTheUiThreadAndBlocksTheWorkerUntilClosed) {
-  veldrin::CQtMessageBox service;
+  CQtMessageBox service;
   struct SCase {
     unsigned type;
     QMessageBox::StandardButton press;
@@ -94,8 +94,8 @@ TEST(QtMessageBox, BoxFromAWorkerIsShownOnTheUiThreadAndBlocksTheWorkerUntilClos
 }
 
 TEST(QtMessageBox, BoxOnTheUiThreadIsShownDirectly) {
-  auto service = std::make_shared<veldrin::CQtMessageBox>();
-  veldrin::CScopedMessageBoxService scope(service);
+  auto service = std::make_shared<CQtMessageBox>();
+  CScopedMessageBoxService scope(service);
   SSeenBox seen;
   PressWhenShown(QMessageBox::Yes, &seen, [] { return true; });
   EXPECT_EQ(AfxFormatMessageBox(nullptr, MB_YESNO, 104), IDYES);
@@ -104,8 +104,8 @@ TEST(QtMessageBox, BoxOnTheUiThreadIsShownDirectly) {
 
 // Enter answers the default button: No when the question says so, so that it confirms nothing.
 TEST(QtMessageBox, SecondDefaultButtonMakesEnterAnswerNo) {
-  auto service = std::make_shared<veldrin::CQtMessageBox>();
-  veldrin::CScopedMessageBoxService scope(service);
+  auto service = std::make_shared<CQtMessageBox>();
+  CScopedMessageBoxService scope(service);
   for (const auto& [type, expected] :
        {std::pair{MB_YESNO | MB_DEFBUTTON2, IDNO}, std::pair{MB_YESNO, IDYES}}) {
     QTimer::singleShot(100, [] {
@@ -118,7 +118,7 @@ TEST(QtMessageBox, SecondDefaultButtonMakesEnterAnswerNo) {
 
 // Texts come from printed codes and from files: markup in them must reach the operator as it is.
 TEST(QtMessageBox, TextIsShownAsPlainTextNeverAsMarkup) {
-  veldrin::CQtMessageBox service;
+  CQtMessageBox service;
   const std::string text = "<h1>BIG</h1><img src=\"/etc/passwd\"> & <b>bold</b>";
   std::atomic<bool> returned{false};
   std::thread worker([&] {
@@ -134,7 +134,7 @@ TEST(QtMessageBox, TextIsShownAsPlainTextNeverAsMarkup) {
 }
 
 TEST(QtMessageBox, BoxesFromSeveralWorkersAreAllShownAndAnswered) {
-  veldrin::CQtMessageBox service;
+  CQtMessageBox service;
   std::atomic<int> returned{0};
   std::thread a([&] { service.Show("a", MB_OK), ++returned; });
   std::thread b([&] { service.Show("b", MB_OK), ++returned; });
@@ -156,7 +156,7 @@ TEST(QtMessageBox, BoxesFromSeveralWorkersAreAllShownAndAnswered) {
 
 // Quitting releases a worker whose box is queued or open, and later calls answer at once.
 TEST(QtMessageBox, QuittingAnswersWaitingAndLaterCallersWithoutHanging) {
-  veldrin::CQtMessageBox service;
+  CQtMessageBox service;
   std::promise<int> answer;
   std::thread worker([&] { answer.set_value(service.Show("Remove?", MB_YESNO)); });
   QTimer::singleShot(200, [] { QCoreApplication::quit(); });

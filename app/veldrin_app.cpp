@@ -73,7 +73,7 @@ constexpr int kCloseSeconds = 10;
 
 int CVeldrinApp::InitInstance() {
   veldrin::InitSettingsRoot();
-  veldrin::CScopedMessageBoxService boxes(std::make_shared<veldrin::CQtMessageBox>());
+  CScopedMessageBoxService boxes(std::make_shared<CQtMessageBox>());
   CVeldrinDlg dlg(m_strInstanceName);
   ScheduleScreenshot(dlg);
   // A signal ends the tool as a closed window does; the end of its starter as the host leaving

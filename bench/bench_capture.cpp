@@ -60,7 +60,7 @@ void BM_CaptureLoop(benchmark::State& state) {
 BENCHMARK(BM_CaptureLoop)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 void BM_SourceRead(benchmark::State& state) {
-  std::unique_ptr<CFrameSource> source = OpenVirtualSource(g_stillPath);
+  std::unique_ptr<CFrameSource> source = veldrin::OpenVirtualSource(g_stillPath);
   source->RequestSize(640, 480);
   cv::Mat frame;
   for (auto _ : state) {

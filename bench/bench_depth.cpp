@@ -55,7 +55,7 @@ struct CFrame {
   CFrame() { camera.Next(frameset, cloud, meters); }
   veldrin_bench::CBoxCamera camera;
   const SDepthColorCalibration& calibration = camera.Calibration();
-  const veldrin::CPixelRays& rays = camera.Rays();
+  const CPixelRays& rays = camera.Rays();
   SDepthFrameset frameset;
   std::vector<SVertex> cloud;
   cv::Mat meters;
@@ -162,7 +162,7 @@ void BM_EngineConversion(benchmark::State& state) {
 BENCHMARK(BM_EngineConversion)->Unit(benchmark::kMicrosecond);
 
 // The engine's pass over one frame of `device`: wait, then the device's cloud or ours.
-void EnginePass(CDepthDevice& device, veldrin::CPixelRays& rays, CDepthFrameConverter& converter,
+void EnginePass(CDepthDevice& device, CPixelRays& rays, CDepthFrameConverter& converter,
                 std::vector<SVertex>& cloud, cv::Mat& meters, cv::Mat& grey) {
   SDepthFrameset frameset;
   while (!device.TryWaitForFrameset(std::chrono::milliseconds(100), frameset) ||
@@ -176,8 +176,8 @@ void EnginePass(CDepthDevice& device, veldrin::CPixelRays& rays, CDepthFrameConv
 }
 
 void BM_RecordingFrame(benchmark::State& state) {
-  if (!HasRealSenseSupport()) {
-    state.SkipWithError(kNoRealSenseSupport);
+  if (!veldrin::HasRealSenseSupport()) {
+    state.SkipWithError(veldrin::kNoRealSenseSupport);
     return;
   }
   const veldrin_test::CScratchDir dir("bench-recording");
@@ -185,14 +185,14 @@ void BM_RecordingFrame(benchmark::State& state) {
   STableSceneParams params = veldrin_bench::BoxScene();
   params.width = veldrin_bench::kDepthWidth;
   params.height = veldrin_bench::kDepthHeight;
-  RecordTableScene(params, file, 10);
+  veldrin::RecordTableScene(params, file, 10);
   SDepthStreamRequest request;
   request.cloud = true;
-  std::unique_ptr<CDepthDevice> played = OpenDepthRecording(file, false);
+  std::unique_ptr<CDepthDevice> played = veldrin::OpenDepthRecording(file, false);
   played->Start(request);
   CSimulatedDepthDevice simulated(params, false);
   simulated.Start(request);
-  veldrin::CPixelRays rays, simulatedRays;
+  CPixelRays rays, simulatedRays;
   CDepthFrameConverter converter, simulatedConverter;
   std::vector<SVertex> cloud(kPixels), simulatedCloud(kPixels);
   cv::Mat meters, grey, simulatedMeters, simulatedGrey;

@@ -44,12 +44,12 @@ class CBoxCamera {
     CKivRealSenseVideoEngine::DepthFrameToMeters(frameset.depth, meters);
   }
   const SDepthColorCalibration& Calibration() const { return m_calibration; }
-  const veldrin::CPixelRays& Rays() const { return m_rays; }
+  const CPixelRays& Rays() const { return m_rays; }
 
  private:
   CSimulatedDepthDevice m_device;
   SDepthColorCalibration m_calibration;
-  veldrin::CPixelRays m_rays;
+  CPixelRays m_rays;
 };
 
 }  // namespace veldrin_bench

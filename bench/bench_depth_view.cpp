@@ -161,7 +161,7 @@ void BM_GLPaint(benchmark::State& state) {
     state.SkipWithError("the OpenGL view never painted");
     return;
   }
-  const veldrin::CMeasurementExchange::CHandle m = rig.Session().Dialog()->Published();
+  const CMeasurementExchange::CHandle m = rig.Session().Dialog()->Published();
   view->makeCurrent();
   Clock::duration ours{}, floor{};
   for (auto _ : state) {

@@ -40,7 +40,7 @@ class CMeasuredSheet {
     m_corners = CTableScene(STableSceneParams{}).SheetCorners(colorSize);
     veldrin::SetLiveSceneBoxes({});
     Settle();
-    veldrin::Plane3D plane;
+    Plane3D plane;
     // Without a plane no height map is made, and RunOnce says so.
     if (m_measure.CurrentPlaneCorners(plane)) m_measure.SetPlaneCorners(plane);
     veldrin::SetLiveSceneBoxes({SSceneBox{{80, 60, 60}, {-80, 40}, 0},
@@ -51,7 +51,7 @@ class CMeasuredSheet {
   }
   const SHeightTrueCamera& Camera() const { return m_camera; }
   const std::vector<cv::Point2f>& Corners() const { return m_corners; }
-  veldrin::CMeasurementExchange::CHandle Latest() const { return m_measure.Published(); }
+  CMeasurementExchange::CHandle Latest() const { return m_measure.Published(); }
 
   // The media frame and height map of the sheet (297 x 210 mm) from the latest measurement.
   bool Map(SMediaFrame& frame, SMediaHeightMap& map) const {
@@ -86,7 +86,7 @@ class CMeasuredSheet {
 
   CSimulatedDepthDevice m_device;
   SHeightTrueCamera m_camera;
-  veldrin::CPixelRays m_rays;
+  CPixelRays m_rays;
   std::vector<cv::Point2f> m_corners;
   CTableMeasure m_measure;
 };

@@ -132,7 +132,7 @@ class CMeasuredBox {
     }
   }
   void Mark(cv::Mat& frame) const {
-    const veldrin::CMeasurementExchange::CHandle m = m_measure.Published();
+    const CMeasurementExchange::CHandle m = m_measure.Published();
     veldrin::DrawSecurePoints(m_camera.Calibration(), *m, frame, m->maxHeight, 0.004f);
   }
 

@@ -52,7 +52,7 @@ void BM_ScanQRCodes(benchmark::State& state) {
 // What the capture thread pays per frame while a scan (or its box) is in progress.
 void BM_KickWhileBusy(benchmark::State& state) {
   auto box = std::make_shared<veldrin::CScriptedMessageBox>();
-  veldrin::CScopedMessageBoxService scope(box);
+  CScopedMessageBoxService scope(box);
   box->SetHold(true);
   const cv::Mat scene = Scene(state);
   CQRDetector detector(nullptr, CQRDetector::kEveryFrame);
@@ -64,7 +64,7 @@ void BM_KickWhileBusy(benchmark::State& state) {
 
 // What the capture thread pays for a frame that starts a scan, against a bare clone.
 void BM_KickStartingAScan(benchmark::State& state) {
-  veldrin::CScopedMessageBoxService scope(std::make_shared<veldrin::CScriptedMessageBox>());
+  CScopedMessageBoxService scope(std::make_shared<veldrin::CScriptedMessageBox>());
   const cv::Mat blank(static_cast<int>(state.range(1)), static_cast<int>(state.range(0)), CV_8UC3,
                       cv::Scalar::all(255));
   CQRDetector detector(nullptr, CQRDetector::kEveryFrame);

@@ -36,7 +36,8 @@ class CRig {
     if (recording.empty()) {
       m_device = std::make_unique<CSimulatedDepthDevice>(m_params, false);
     } else {
-      m_device = OpenDepthDevice({SDeviceLocator::EKind::kVirtual, -1, "bag:" + recording, {}});
+      m_device =
+          veldrin::OpenDepthDevice({SDeviceLocator::EKind::kVirtual, -1, "bag:" + recording, {}});
     }
     SDepthStreamRequest request;
     request.colorWidth = kColorSize.width;
@@ -91,7 +92,7 @@ class CRig {
   CSceneWorld m_world;
   std::unique_ptr<CDepthDevice> m_device;
   SDepthColorCalibration m_calibration;
-  veldrin::CPixelRays m_rays;
+  CPixelRays m_rays;
   std::vector<SVertex> m_cloud;
   cv::Mat m_meters;
   const std::uint16_t* m_data = nullptr;
@@ -156,7 +157,7 @@ TEST(ClosedLoopTest, RaisedCornersLandOnTheBoxTopInTheColourPicture) {
   // plane, as after "Save Plane".
   CRig rig(std::nullopt);
   rig.Settle(kCorners);
-  veldrin::Plane3D stored;
+  Plane3D stored;
   ASSERT_TRUE(rig.Measure().CurrentPlaneCorners(stored));
   veldrin::SetLiveSceneBox(Box(50));
   rig.Measure().SetPlaneCorners(stored);
@@ -183,8 +184,8 @@ TEST(ClosedLoopTest, RaisedCornersLandOnTheBoxTopInTheColourPicture) {
 // The same scenes recorded and played back through the depth library measure as on the simulated
 // camera, and true.
 TEST(ClosedLoopTest, ARecordingMeasuresAsTheSimulatedCamera) {
-  if (!HasRealSenseSupport())
-    GTEST_SKIP() << "built without librealsense2: " << kNoRealSenseSupport;
+  if (!veldrin::HasRealSenseSupport())
+    GTEST_SKIP() << "built without librealsense2: " << veldrin::kNoRealSenseSupport;
   veldrin_test::CScratchDir dir("closed-loop");
   for (const double heightMm : {0.0, 30.0, 80.0}) {
     SCOPED_TRACE(heightMm);
@@ -193,7 +194,7 @@ TEST(ClosedLoopTest, ARecordingMeasuresAsTheSimulatedCamera) {
     params.height = kColorSize.height;
     if (heightMm > 0) params.box = Box(heightMm);
     const std::string file = (dir.Path() / "scene.bag").string();
-    RecordTableScene(params, file, 20);
+    veldrin::RecordTableScene(params, file, 20);
     // Long enough for the noise to average out: the two differ in it, not in the scene.
     const float simulated = CRig(params).Settle(kCorners, kForgetFrames) * 1000.f;
     const float played = CRig(params, file).Settle(kCorners, kForgetFrames) * 1000.f;

@@ -40,7 +40,7 @@ class CMediaRig {
     // "Save Plane" on the empty table, then the boxes.
     veldrin::SetLiveSceneBoxes({});
     Settle();
-    veldrin::Plane3D plane;
+    Plane3D plane;
     EXPECT_TRUE(m_measure.CurrentPlaneCorners(plane));
     m_measure.SetPlaneCorners(plane);
     veldrin::SetLiveSceneBoxes(boxes);
@@ -97,7 +97,7 @@ class CMediaRig {
   STableSceneParams m_params;
   CSimulatedDepthDevice m_device;
   SDepthColorCalibration m_calibration;
-  veldrin::CPixelRays m_rays;
+  CPixelRays m_rays;
   std::vector<cv::Point2f> m_corners;
   std::vector<SVertex> m_cloud;
   cv::Mat m_meters;

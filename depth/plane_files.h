@@ -10,10 +10,11 @@
 #include <array>
 #include <string>
 
-namespace veldrin {
-
 using Plane2D = std::array<cv::Point2f, 4>;
+
 using Plane3D = std::array<cv::Point3f, 4>;
+
+namespace veldrin {
 
 constexpr size_t kPlane2DRecordSize = 32;
 constexpr size_t kPlane3DRecordSize = 48;

@@ -61,6 +61,8 @@ int PolygonRowCrossings(int count, const int* vertices, int y, int columns, int*
   return n;
 }
 
+}  // namespace veldrin
+
 CMeasurementExchange::CHandle& CMeasurementExchange::CHandle::operator=(CHandle&& other) noexcept {
   if (this != &other) {
     Release();
@@ -110,8 +112,6 @@ CMeasurementExchange::CHandle CMeasurementExchange::Latest() const {
     slot.readers.fetch_sub(1);
   }
 }
-
-}  // namespace veldrin
 
 void CTableMeasure::AverageCloud(const SVertex* vertices, int cols, int rows) {
   const std::size_t n = static_cast<std::size_t>(cols) * static_cast<std::size_t>(rows);
@@ -223,7 +223,7 @@ float CTableMeasure::SetDepthData(const cv::Mat& depthMeters, const float* cloud
 }
 
 float CTableMeasure::SetDepthDataWithPlane(const cv::Mat& depthMeters, const float* cloud,
-                                           const veldrin::Plane3D& cornerPoints,
+                                           const Plane3D& cornerPoints,
                                            const std::array<cv::Point2f, 4>& cornerPixels,
                                            float* heightMap) {
   StoreFrame(depthMeters, cloud, heightMap);
@@ -323,12 +323,12 @@ int CTableMeasure::GetRaisedPlaneCorners(float height, float out[12]) const {
   return 1;
 }
 
-void CTableMeasure::SetPlaneCorners(const veldrin::Plane3D& corners) {
+void CTableMeasure::SetPlaneCorners(const Plane3D& corners) {
   m_planeCorners = corners;
   m_bPlaneLoaded = 1;
 }
 
-bool CTableMeasure::CurrentPlaneCorners(veldrin::Plane3D& corners) const {
+bool CTableMeasure::CurrentPlaneCorners(Plane3D& corners) const {
   if (m_averagedCloud.empty() || m_cols <= 0) return false;
   for (int i = 0; i < 4; ++i) {
     const int x = static_cast<int>(m_depthCorners[i].x), y = static_cast<int>(m_depthCorners[i].y);
@@ -341,7 +341,7 @@ bool CTableMeasure::CurrentPlaneCorners(veldrin::Plane3D& corners) const {
 
 void CTableMeasure::Publish(const cv::Mat& depthMeters) {
   ++m_frames;
-  veldrin::SDepthMeasurement* m = m_exchange.BeginWrite();
+  SDepthMeasurement* m = m_exchange.BeginWrite();
   if (m == nullptr) return;  // readers hold every spare buffer: this frame stays private
   const std::size_t pixels = static_cast<std::size_t>(m_cols) * static_cast<std::size_t>(m_rows);
   m->frame = m_frames;

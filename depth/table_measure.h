@@ -23,14 +23,6 @@
 // borders count as inside, on the right and bottom ones as outside.
 int PointInPolygon(int count, const int* vertices, float x, float y);
 
-namespace veldrin {
-
-// For one row y: how many columns 0..n-1 lie left of each edge's crossing, so that column x is
-// inside exactly when an odd number of counts exceed x. Gives the same answers as PointInPolygon
-// for every integer column, without testing each one. Returns the number of counts written
-// (at most `count`).
-int PolygonRowCrossings(int count, const int* vertices, int y, int columns, int* counts);
-
 // One frame's measurement, as readers see it. Immutable once published.
 struct SDepthMeasurement {
   std::uint64_t frame = 0;  // counts updates since the measure was made
@@ -91,6 +83,14 @@ class CMeasurementExchange {
   int m_writing = -1;  // writer only
 };
 
+namespace veldrin {
+
+// For one row y: how many columns 0..n-1 lie left of each edge's crossing, so that column x is
+// inside exactly when an odd number of counts exceed x. Gives the same answers as PointInPolygon
+// for every integer column, without testing each one. Returns the number of counts written
+// (at most `count`).
+int PolygonRowCrossings(int count, const int* vertices, int y, int columns, int* counts);
+
 }  // namespace veldrin
 
 // Threads: everything but Published() runs on one thread, the depth frame thread; Published() is
@@ -123,7 +123,7 @@ class CTableMeasure {
                      int x2, int y2, int x3, int y3, float* heightMap);
   // Plane through stored corner points; `cornerPixels` bound the measured area.
   float SetDepthDataWithPlane(const cv::Mat& depthMeters, const float* cloud,
-                              const veldrin::Plane3D& cornerPoints,
+                              const Plane3D& cornerPoints,
                               const std::array<cv::Point2f, 4>& cornerPixels, float* heightMap);
 
   void ComputePlane(const cv::Point3f& p0, const cv::Point3f& p1, const cv::Point3f& p2);
@@ -140,13 +140,13 @@ class CTableMeasure {
   int GetRaisedPlaneCorners(float height, float out[12]) const;
 
   // The stored table plane (a 3D plane file's corners).
-  void SetPlaneCorners(const veldrin::Plane3D& corners);
+  void SetPlaneCorners(const Plane3D& corners);
   void ClearPlaneCorners() { m_bPlaneLoaded = 0; }
   int IsPlaneLoaded() const { return m_bPlaneLoaded; }
-  const veldrin::Plane3D& GetPlaneCorners() const { return m_planeCorners; }
+  const Plane3D& GetPlaneCorners() const { return m_planeCorners; }
   // What a plane file would store now: the averaged cloud at the current depth corners.
   // False before the first frame.
-  [[nodiscard]] bool CurrentPlaneCorners(veldrin::Plane3D& corners) const;
+  [[nodiscard]] bool CurrentPlaneCorners(Plane3D& corners) const;
 
   const std::array<cv::Point2f, 4>& GetDepthCorners() const { return m_depthCorners; }
   const std::vector<float>& GetAveragedCloud() const { return m_averagedCloud; }
@@ -154,7 +154,7 @@ class CTableMeasure {
   const float* GetPlane() const { return m_plane; }
 
   // The latest measurement, for any thread.
-  veldrin::CMeasurementExchange::CHandle Published() const { return m_exchange.Latest(); }
+  CMeasurementExchange::CHandle Published() const { return m_exchange.Latest(); }
 
  private:
   void StoreFrame(const cv::Mat& depthMeters, const float* cloud, float* heightMap);
@@ -165,7 +165,7 @@ class CTableMeasure {
   std::vector<float> m_averagedCloud;
   std::vector<std::uint8_t> m_seeded;  // per pixel: 1 once a valid sample started its average
   std::uint64_t m_averaged = 0;        // frames averaged into m_averagedCloud
-  veldrin::Plane3D m_planeCorners{};
+  Plane3D m_planeCorners{};
   int m_bPlaneLoaded = 0;
 
   // The view's side: what the last measurement used and found.
@@ -181,5 +181,5 @@ class CTableMeasure {
   std::vector<float> m_ownHeights;  // when the caller keeps no height map
   std::uint64_t m_frames = 0;
 
-  veldrin::CMeasurementExchange m_exchange;
+  CMeasurementExchange m_exchange;
 };

@@ -179,7 +179,7 @@ TEST(TableMeasureTest, RaisedCornersSitAtTheHeightAboveTheStoredPlane) {
 
   SScene scene;
   Feed(measure, scene, 300, kCorners);
-  veldrin::Plane3D stored;
+  Plane3D stored;
   ASSERT_TRUE(measure.CurrentPlaneCorners(stored));
   measure.SetPlaneCorners(stored);
   scene.rise = 0.03f;
@@ -206,14 +206,14 @@ TEST(TableMeasureTest, RaisedCornersSitAtTheHeightAboveTheStoredPlane) {
 // A reader holding measurements while the writer publishes frame after frame never sees one
 // whose arrays belong to different frames, and frames only move forward.
 TEST(MeasurementExchangeTest, ReadersNeverSeeATornMeasurement) {
-  veldrin::CMeasurementExchange exchange;
+  CMeasurementExchange exchange;
   EXPECT_FALSE(exchange.Latest());
   std::atomic<bool> stop{false};
   std::atomic<long> checked{0};
   auto reader = [&] {
     std::uint64_t last = 0;
     while (!stop) {
-      veldrin::CMeasurementExchange::CHandle m = exchange.Latest();
+      CMeasurementExchange::CHandle m = exchange.Latest();
       if (!m) continue;
       ASSERT_GE(m->frame, last);
       last = m->frame;
@@ -232,7 +232,7 @@ TEST(MeasurementExchangeTest, ReadersNeverSeeATornMeasurement) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while ((n < 3000 || checked.load() < 500) && std::chrono::steady_clock::now() < deadline) {
     ++n;
-    veldrin::SDepthMeasurement* m = exchange.BeginWrite();
+    SDepthMeasurement* m = exchange.BeginWrite();
     if (m == nullptr) {
       ++skipped;
       continue;

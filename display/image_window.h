@@ -11,8 +11,6 @@
 
 #include <opencv2/core.hpp>
 
-namespace veldrin {
-
 // Where a picture of logical size (pw, ph) lands in a client area (cw, ch): kept whole with its
 // aspect ratio, centred horizontally and aligned to the top.
 struct SImagePlacement {
@@ -21,6 +19,8 @@ struct SImagePlacement {
   int width = 0;       // displayed size in window pixels
   int height = 0;
 };
+
+namespace veldrin {
 
 // Empty when either size is not positive: nothing can be placed then.
 std::optional<SImagePlacement> PlaceImage(int cw, int ch, int pw, int ph);

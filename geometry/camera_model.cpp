@@ -208,6 +208,8 @@ bool ProjectColorPixelToDepthPixel(cv::Point2f& result, const std::uint16_t* dep
   return found;
 }
 
+}  // namespace veldrin
+
 void CPixelRays::Update(const SCameraIntrinsics& intrinsics) {
   if (!m_rays.empty() && intrinsics == m_intrinsics) return;
   m_intrinsics = intrinsics;
@@ -216,12 +218,10 @@ void CPixelRays::Update(const SCameraIntrinsics& intrinsics) {
   float* out = m_rays.data();
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
-      const cv::Point3f ray = DeprojectPixelToPoint(
+      const cv::Point3f ray = veldrin::DeprojectPixelToPoint(
           intrinsics, cv::Point2f(static_cast<float>(x), static_cast<float>(y)), 1.f);
       *out++ = ray.x;
       *out++ = ray.y;
     }
   }
 }
-
-}  // namespace veldrin

@@ -41,6 +41,22 @@ struct SCameraExtrinsics {
 
 bool operator==(const SCameraIntrinsics& a, const SCameraIntrinsics& b);
 
+// The deprojection of every pixel at depth 1, row by row: a pixel's point at depth d is its ray
+// times d (exactly, as deprojection is linear in d). Computed once per intrinsics, not per frame.
+class CPixelRays {
+ public:
+  // Recomputes only when the intrinsics differ from the last ones.
+  void Update(const SCameraIntrinsics& intrinsics);
+  bool Empty() const { return m_rays.empty(); }
+  const SCameraIntrinsics& Intrinsics() const { return m_intrinsics; }
+  // Ray of pixel k = y * width + x: x and y components (z is 1).
+  const float* Data() const { return m_rays.data(); }
+
+ private:
+  SCameraIntrinsics m_intrinsics;
+  std::vector<float> m_rays;  // 2 floats per pixel
+};
+
 namespace veldrin {
 
 // Point in camera coordinates -> pixel. Points at z <= 0 are the caller's to keep away.
@@ -64,21 +80,5 @@ SCameraExtrinsics InverseExtrinsics(const SCameraExtrinsics& extrinsics);
     const SCameraIntrinsics& depth, const SCameraIntrinsics& color,
     const SCameraExtrinsics& colorToDepth, const SCameraExtrinsics& depthToColor,
     cv::Point2f colorPixel);
-
-// The deprojection of every pixel at depth 1, row by row: a pixel's point at depth d is its ray
-// times d (exactly, as deprojection is linear in d). Computed once per intrinsics, not per frame.
-class CPixelRays {
- public:
-  // Recomputes only when the intrinsics differ from the last ones.
-  void Update(const SCameraIntrinsics& intrinsics);
-  bool Empty() const { return m_rays.empty(); }
-  const SCameraIntrinsics& Intrinsics() const { return m_intrinsics; }
-  // Ray of pixel k = y * width + x: x and y components (z is 1).
-  const float* Data() const { return m_rays.data(); }
-
- private:
-  SCameraIntrinsics m_intrinsics;
-  std::vector<float> m_rays;  // 2 floats per pixel
-};
 
 }  // namespace veldrin

@@ -141,7 +141,7 @@ TEST(CameraModelTest, RaysTimesDepthAreTheDeprojection) {
   SCameraIntrinsics in = Intrinsics(EDistortion::kInverseBrownConrady, {0.05f, 0, 0.001f});
   in.width = 7;
   in.height = 5;
-  veldrin::CPixelRays rays;
+  CPixelRays rays;
   rays.Update(in);
   const float* first = rays.Data();
   rays.Update(in);  // same intrinsics: kept, not rebuilt

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+struct SBmpPicture;
+
 namespace veldrin {
 
 inline constexpr std::size_t kBmpHeaderBytes = 54;
@@ -23,16 +25,6 @@ constexpr std::uint64_t BmpStride(int width) {
 // header's 32-bit size field can state (the caller checks).
 std::array<unsigned char, kBmpHeaderBytes> MakeBmpHeader(int width, int height);
 
-// A picture read back: its rows as stored (padded to BmpStride), top row first.
-struct SBmpPicture {
-  int width = 0;
-  int height = 0;
-  std::string pixels;
-  const unsigned char* Row(int y) const {
-    return reinterpret_cast<const unsigned char*>(pixels.data()) + BmpStride(width) * y;
-  }
-};
-
 // Checks that `bytes` is exactly the layout the tool writes. Returns an empty string when it is
 // (and sets width and height), else why not.
 std::string CheckBmp(std::string_view bytes, int& width, int& height);
@@ -41,3 +33,13 @@ std::string CheckBmp(std::string_view bytes, int& width, int& height);
 std::string ReadBmpFile(const std::string& path, SBmpPicture& picture);
 
 }  // namespace veldrin
+
+// A picture read back: its rows as stored (padded to BmpStride), top row first.
+struct SBmpPicture {
+  int width = 0;
+  int height = 0;
+  std::string pixels;
+  const unsigned char* Row(int y) const {
+    return reinterpret_cast<const unsigned char*>(pixels.data()) + veldrin::BmpStride(width) * y;
+  }
+};

@@ -47,7 +47,7 @@ bool IsOutOfSpace(int error) { return error == ENOSPC || error == EDQUOT; }
 
 CSharedStatusBlock::CSharedStatusBlock(const std::string& name, int bCreate)
     : m_strName(name), m_bCreator(bCreate ? 1 : 0) {
-  m_mapping = std::make_unique<veldrin::CSharedMemory>(name, sizeof(STATUS_BLOCK), m_bCreator);
+  m_mapping = std::make_unique<CSharedMemory>(name, sizeof(STATUS_BLOCK), m_bCreator);
   if (!m_mapping->IsMapped()) {
     m_mapping.reset();
     return;
@@ -90,7 +90,7 @@ CSharedStatusBlock::~CSharedStatusBlock() {
     // The last creator removes the name, as the system drops a mapping nobody created any more;
     // attachments still mapped keep their view and read the host count 0. A block that shrank
     // under us may already be someone else's under the same name: left alone.
-    if (creators == 0 && !m_mapping->IsLost()) veldrin::CSharedMemory::Unlink(m_strName);
+    if (creators == 0 && !m_mapping->IsLost()) CSharedMemory::Unlink(m_strName);
   } else {
     DecrementToZero(m_status->nOpenCount);
   }
@@ -194,7 +194,7 @@ int CSharedStatusBlock::AcknowledgeImage() {
 
 bool CSharedStatusBlock::IsValidInstanceName(const std::string& name) {
   // The picture "<name>.bmp" must be one file name; the temporary name is short whatever it is.
-  return veldrin::CSharedMemory::IsValidName(name) && name.size() + 4 <= NAME_MAX;
+  return CSharedMemory::IsValidName(name) && name.size() + 4 <= NAME_MAX;
 }
 
 int CSharedStatusBlock::PublishImage(int width, int height, const unsigned char* pixels) {

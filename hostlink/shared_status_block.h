@@ -7,9 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace veldrin {
 class CSharedMemory;
-}
 
 // The block the host shares under the instance name. Integers are 32-bit little-endian; the
 // folder is UTF-16. The layout is fixed by the host and checked below.
@@ -97,7 +95,7 @@ class CSharedStatusBlock {
   std::u16string ReadFolderUnits() const;
 
   std::string m_strName;
-  std::unique_ptr<veldrin::CSharedMemory> m_mapping;
+  std::unique_ptr<CSharedMemory> m_mapping;
   STATUS_BLOCK* m_status = nullptr;
   int m_bCreator = 0;
   int m_servedElsewhere = 0;

@@ -37,9 +37,9 @@ const std::string& Name() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Inputs shorter than the block make a short block: the tool must refuse it, not read past it.
   const std::size_t blockSize = std::clamp<std::size_t>(size, 1, sizeof(STATUS_BLOCK));
-  veldrin::CSharedMemory::Unlink(Name());
+  CSharedMemory::Unlink(Name());
   {
-    veldrin::CSharedMemory host(Name(), blockSize, true);
+    CSharedMemory host(Name(), blockSize, true);
     if (!host.IsMapped()) return 0;
     std::memset(host.GetView(), 0, blockSize);
     if (size > 0) std::memcpy(host.GetView(), data, std::min(size, blockSize));
@@ -52,6 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!IsUtf8(tool.GetFolder())) std::abort();
     tool.GetImagePath();
   }
-  veldrin::CSharedMemory::Unlink(Name());
+  CSharedMemory::Unlink(Name());
   return 0;
 }

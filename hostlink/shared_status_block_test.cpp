@@ -100,7 +100,7 @@ TEST(SharedStatusBlock, LayoutAndAttachmentWrites) {
   ASSERT_TRUE(host.SetMediaSize(297, 210));
   EXPECT_EQ(host.SetFolder("/data/"), 1);
 
-  veldrin::CSharedMemory raw(name, 544, false);
+  CSharedMemory raw(name, 544, false);
   ASSERT_TRUE(raw.IsMapped());
   auto* words = static_cast<std::uint32_t*>(raw.GetView());
   auto* bytes = static_cast<unsigned char*>(raw.GetView());
@@ -166,7 +166,7 @@ TEST(SharedStatusBlock, CountersWhenEitherSideGoesAway) {
   const std::string other = UniqueName("wrap");
   host = std::make_unique<CSharedStatusBlock>(other, 1);
   first = std::make_unique<CSharedStatusBlock>(other, 0);
-  veldrin::CSharedMemory raw(other, 544, false);
+  CSharedMemory raw(other, 544, false);
   auto* words = static_cast<std::uint32_t*>(raw.GetView());
   words[532 / 4] = 0;
   words[540 / 4] = 0;
@@ -174,7 +174,7 @@ TEST(SharedStatusBlock, CountersWhenEitherSideGoesAway) {
   host.reset();
   EXPECT_EQ(words[532 / 4], 0u);
   EXPECT_EQ(words[540 / 4], 0u);
-  veldrin::CSharedMemory::Unlink(other);
+  CSharedMemory::Unlink(other);
 }
 
 TEST(SharedStatusBlock, FolderIsBoundedAndConvertedToUtf8) {
@@ -195,7 +195,7 @@ TEST(SharedStatusBlock, FolderIsBoundedAndConvertedToUtf8) {
 
   // A host that fills all 260 units leaves no NUL: the read stops at the field's end, before
   // the counters that follow.
-  veldrin::CSharedMemory raw(name, 544, false);
+  CSharedMemory raw(name, 544, false);
   auto* units = reinterpret_cast<char16_t*>(static_cast<unsigned char*>(raw.GetView()) + 12);
   for (int i = 0; i < 260; ++i) units[i] = u'z';
   EXPECT_EQ(tool.GetFolder(), std::string(260, 'z'));
@@ -441,7 +441,7 @@ TEST(SharedStatusBlock, AKilledHostIsSeenGoneThroughItsLock) {
   EXPECT_EQ(tool.GetHostCount(), 1u);
   host.Kill();
   EXPECT_EQ(tool.GetHostCount(), 0u);
-  veldrin::CSharedMemory::Unlink(name);
+  CSharedMemory::Unlink(name);
 
   // A host that never locks its block is judged by its count alone.
   CSharedStatusBlock unlocked(UniqueName("nolock"), 1);
@@ -470,13 +470,13 @@ TEST(SharedStatusBlock, ABlockCutShortMeansTheHostIsGone) {
     EXPECT_EQ(host.GetHostCount(), 0u);
     const std::vector<unsigned char> pixels = Pattern(2, 2, 0);
     EXPECT_EQ(tool.PublishImage(2, 2, pixels.data()), 0);
-    veldrin::CSharedMemory::Unlink(name);
+    CSharedMemory::Unlink(name);
   }
   // A block too small from the start is not mapped at all.
   const std::string name = UniqueName("small");
-  veldrin::CSharedMemory small(name, 100, true);
+  CSharedMemory small(name, 100, true);
   EXPECT_FALSE(CSharedStatusBlock(name, 0).IsOpen());
-  veldrin::CSharedMemory::Unlink(name);
+  CSharedMemory::Unlink(name);
 }
 
 // Things planted in the folder: nothing at a path is ever followed, reused or waited on.

@@ -5,8 +5,6 @@
 
 #include <vector>
 
-namespace veldrin {
-
 // A printed chessboard: cols x rows squares of squareMm millimetres.
 struct SBoardSpec {
   int cols = 0;
@@ -27,6 +25,8 @@ struct SAccuracyReport {
   std::vector<cv::Point2f> measured;
   std::vector<cv::Point2f> ideal;
 };
+
+namespace veldrin {
 
 // Finds the board's inner corners in a rectified picture (8-bit BGR or grey) whose pixels are
 // mmPerPixelX x mmPerPixelY millimetres, and compares them with the ideal grid. False when no

@@ -11,7 +11,6 @@
 namespace {
 
 using veldrin::CheckAccuracy;
-using veldrin::SAccuracyReport;
 
 // The scene's sheet with a printed board, rectified onto its own corners at the tool's output
 // size for the given media; returns the millimetres per output pixel in `mmPerPixel`.

@@ -69,8 +69,8 @@ bool CCameraReference::Load(const std::string& path) {
   cv::Mat thumbnail;
   std::string bytes;
   // The size comes from the header, before decoding: a small file may claim a huge picture.
-  std::optional<veldrin::SPictureSize> size;
-  if (veldrin::ReadWholeFile(path, bytes, kMaxFileBytes) == veldrin::EFileRead::kRead) {
+  std::optional<SPictureSize> size;
+  if (veldrin::ReadWholeFile(path, bytes, kMaxFileBytes) == EFileRead::kRead) {
     size = veldrin::ReadPictureSize(bytes);
   }
   if (size && size->width <= 4 * kThumbnailSide && size->height <= 4 * kThumbnailSide) {

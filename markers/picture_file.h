@@ -4,9 +4,9 @@
 
 #include <string>
 
-namespace veldrin {
-
 enum class EPictureRead { kRead, kUnreadable, kTooLarge };
+
+namespace veldrin {
 
 // Decodes the picture file at `path` as 8-bit BGR, once its header has shown a size within the
 // limits of platform/picture_size.h. Otherwise `picture` is empty and `error` holds one line

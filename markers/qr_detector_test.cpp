@@ -19,7 +19,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using veldrin::CScopedMessageBoxService;
 using veldrin::CScriptedMessageBox;
 using veldrin::RenderQRCode;
 using veldrin::ScanQRCodes;

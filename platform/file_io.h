@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-namespace veldrin {
-
 enum class EFileRead { kRead, kMissing, kUnreadable };
+
+namespace veldrin {
 
 // Reads a regular file whole into `out`. The open is non-blocking, so a FIFO in the file's place
 // cannot hang the caller. Anything but a regular file, a read error or more than `maxSize` bytes

@@ -33,8 +33,10 @@ const std::shared_ptr<CMessageBoxService>& ConsoleService() {
 
 int DefaultAnswer(unsigned type) { return (type & MB_TYPEMASK) == MB_YESNO ? IDNO : IDOK; }
 
+}  // namespace veldrin
+
 int CConsoleMessageBox::Show(const std::string& text, unsigned type) {
-  const int answer = DefaultAnswer(type);
+  const int answer = veldrin::DefaultAnswer(type);
   // One write per box so that lines from several threads do not interleave.
   std::string line = text;
   if ((type & MB_TYPEMASK) == MB_YESNO) line += answer == IDYES ? " [yes]" : " [no]";
@@ -42,6 +44,8 @@ int CConsoleMessageBox::Show(const std::string& text, unsigned type) {
   std::fputs(line.c_str(), stderr);
   return answer;
 }
+
+namespace veldrin {
 
 std::shared_ptr<CMessageBoxService> SetMessageBoxService(
     std::shared_ptr<CMessageBoxService> service) {

@@ -30,17 +30,17 @@ class CMessageBoxService {
   virtual void CloseAll() {}
 };
 
-namespace veldrin {
-
-// The answer given when the operator cannot be asked: OK, or No for a yes/no question, so
-// that nothing destructive is confirmed by default.
-int DefaultAnswer(unsigned type);
-
 // Writes the text to stderr and answers DefaultAnswer: headless tools and tests never block.
 class CConsoleMessageBox : public CMessageBoxService {
  public:
   int Show(const std::string& text, unsigned type) override;
 };
+
+namespace veldrin {
+
+// The answer given when the operator cannot be asked: OK, or No for a yes/no question, so
+// that nothing destructive is confirmed by default.
+int DefaultAnswer(unsigned type);
 
 // The process-wide service. Reading is safe from any thread; a caller holds its own reference
 // for the duration of Show, so replacing the service never pulls it from under an open box.
@@ -52,20 +52,20 @@ std::shared_ptr<CMessageBoxService> GetMessageBoxService();
 // CloseAll of the current service.
 void CloseOpenMessageBoxes();
 
+}  // namespace veldrin
+
 // Installs a service for the life of a scope (tests, tools) and puts the previous one back.
 class CScopedMessageBoxService {
  public:
   explicit CScopedMessageBoxService(std::shared_ptr<CMessageBoxService> service)
-      : m_previous(SetMessageBoxService(std::move(service))) {}
-  ~CScopedMessageBoxService() { SetMessageBoxService(std::move(m_previous)); }
+      : m_previous(veldrin::SetMessageBoxService(std::move(service))) {}
+  ~CScopedMessageBoxService() { veldrin::SetMessageBoxService(std::move(m_previous)); }
   CScopedMessageBoxService(const CScopedMessageBoxService&) = delete;
   CScopedMessageBoxService& operator=(const CScopedMessageBoxService&) = delete;
 
  private:
   std::shared_ptr<CMessageBoxService> m_previous;
 };
-
-}  // namespace veldrin
 
 // Shows a plain text through the current service.
 int AfxMessageBox(const std::string& text, unsigned type = MB_OK);

@@ -14,7 +14,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using veldrin::CScopedMessageBoxService;
 using veldrin::CScriptedMessageBox;
 
 TEST(MessageBox, StringTableBoxShowsTheEntryWithItsTypeAndReturnsTheAnswer) {

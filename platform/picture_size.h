@@ -5,6 +5,13 @@
 #include <string>
 #include <string_view>
 
+struct SPictureSize {
+  int width = 0;
+  int height = 0;
+};
+
+enum class EPictureCheck { kFits, kUnknown, kTooLarge };
+
 namespace veldrin {
 
 // The largest picture the tools decode: 16384 pixels on a side and 64 megapixels in all (192 MB
@@ -13,16 +20,9 @@ namespace veldrin {
 constexpr int kMaxPictureSide = 16384;
 constexpr std::int64_t kMaxPicturePixels = std::int64_t{64} << 20;
 
-struct SPictureSize {
-  int width = 0;
-  int height = 0;
-};
-
 // The size a picture file's header states, read without decoding: PNG, JPEG, BMP, the portable
 // any-map formats (PBM, PGM, PPM) and TIFF. Nothing for any other bytes or a header cut short.
 std::optional<SPictureSize> ReadPictureSize(std::string_view header);
-
-enum class EPictureCheck { kFits, kUnknown, kTooLarge };
 
 // Whether the picture file at `path` may be decoded: kFits when its header states a size of at
 // most `maxSide` on a side and `maxPixels` in all. Otherwise one line naming the file goes to

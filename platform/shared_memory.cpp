@@ -12,8 +12,6 @@
 #include <cstdint>
 #include <mutex>
 
-namespace veldrin {
-
 namespace {
 
 std::string ObjectName(const std::string& name) { return "/" + name; }
@@ -174,5 +172,3 @@ bool CSharedMemory::IsWholeObjectLockHeld() const {
 bool CSharedMemory::Unlink(const std::string& name) {
   return IsValidName(name) && shm_unlink(ObjectName(name).c_str()) == 0;
 }
-
-}  // namespace veldrin

@@ -4,8 +4,6 @@
 #include <cstddef>
 #include <string>
 
-namespace veldrin {
-
 // A named POSIX shared-memory object mapped read-write, standing in for a named file mapping.
 // The name "NAME" is the object "/NAME" (/dev/shm/NAME on Linux); names that cannot name such an
 // object (empty, ".", "..", holding "/" or a NUL) leave the mapping absent.
@@ -61,5 +59,3 @@ class CSharedMemory {
   int m_slot = -1;  // entry in the table the fault handler reads
   mutable std::atomic<bool> m_lost{false};
 };
-
-}  // namespace veldrin

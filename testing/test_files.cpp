@@ -98,7 +98,7 @@ int ThreadCount() {
 }
 
 cv::Mat ReadPublishedPicture(const std::filesystem::path& path) {
-  veldrin::SBmpPicture picture;
+  SBmpPicture picture;
   if (!veldrin::ReadBmpFile(path.string(), picture).empty()) return {};
   cv::Mat out(picture.height, picture.width, CV_8UC3);
   for (int y = 0; y < picture.height; ++y) {

@@ -36,7 +36,7 @@ class HostHandshake : public ::testing::Test {
   void TearDown() override {
     if (HasFailure() && m_host) std::cerr << "host stderr:\n" << HostErrors();
     m_host.reset();
-    veldrin::CSharedMemory::Unlink(m_name);
+    CSharedMemory::Unlink(m_name);
   }
 
   // Starts veldrin-host with the given arguments, its output going to files in the folder.
@@ -112,7 +112,7 @@ TEST_F(HostHandshake, HostTakesEveryPictureFollowsMediaChangesAndLeaves) {
   // A damaged file announced by hand is rejected, and the flag still comes back.
   veldrin_test::WriteFileBytes(tool->GetImagePath(), "BM not a picture");
   {
-    veldrin::CSharedMemory raw(m_name, sizeof(STATUS_BLOCK), false);
+    CSharedMemory raw(m_name, sizeof(STATUS_BLOCK), false);
     ASSERT_TRUE(raw.IsMapped());
     static_cast<STATUS_BLOCK*>(raw.GetView())->nImageReady = 1;
   }
@@ -190,7 +190,7 @@ TEST_F(HostHandshake, ASecondHostIsRefusedTheNameOfALiveOneButReplacesAnAbandone
   {
     CSharedStatusBlock dead(m_name, 1);
     ASSERT_TRUE(dead.IsOpen());
-    veldrin::CSharedMemory raw(m_name, sizeof(STATUS_BLOCK), false);
+    CSharedMemory raw(m_name, sizeof(STATUS_BLOCK), false);
     ASSERT_TRUE(raw.IsMapped());
     static_cast<STATUS_BLOCK*>(raw.GetView())->nCreateCount = 2;  // keeps the name on release
   }

@@ -14,7 +14,7 @@ bool ParsePositive(const std::string& text, long& value) {
 
 }  // namespace
 
-bool ParseMediaSize(std::string text, int& width, int& height) {
+bool veldrin::ParseMediaSize(std::string text, int& width, int& height) {
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.erase(0, 1);
   const std::size_t x = text.find_first_of("xX");

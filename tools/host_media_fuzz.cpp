@@ -9,7 +9,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   int width = -1, height = -1;
-  if (!ParseMediaSize(text, width, height)) {
+  if (!veldrin::ParseMediaSize(text, width, height)) {
     if (width != -1 || height != -1) std::abort();  // a refusal changes nothing
     return 0;
   }

@@ -134,7 +134,7 @@ cv::Mat GrabColor(int device, cv::Size size) {
 int ProbeMedia(const SDepthProbeOptions& options, const CTableMeasure& measure,
                const SDepthColorCalibration& calibration, const std::array<float, 8>& corners,
                int device, cv::Size color) {
-  const veldrin::CMeasurementExchange::CHandle latest = measure.Published();
+  const CMeasurementExchange::CHandle latest = measure.Published();
   if (!latest) return Fail("no depth frame was measured");
   std::vector<cv::Point2f> colorCorners;
   for (std::size_t i = 0; i < 4; ++i) colorCorners.emplace_back(corners[2 * i], corners[2 * i + 1]);
@@ -253,7 +253,7 @@ void PrintLine(const char* name, const int* values, int count) {
 
 }  // namespace
 
-int ProbeDepth(const std::vector<std::string>& args) {
+int veldrin::ProbeDepth(const std::vector<std::string>& args) {
   SDepthProbeOptions options;
   std::string error;
   if (!ParseOptions(args, options, error)) return Fail(error);
@@ -261,7 +261,7 @@ int ProbeDepth(const std::vector<std::string>& args) {
   CTableMeasure measure;
   if (options.planeFolder) {
     const std::string path = veldrin::Plane3DPath(*options.planeFolder);
-    veldrin::Plane3D plane;
+    Plane3D plane;
     if (!veldrin::ReadPlane3D(path, plane, error)) return Fail(error);
     measure.SetPlaneCorners(plane);
   }
@@ -302,7 +302,7 @@ int ProbeDepth(const std::vector<std::string>& args) {
 
   if (options.savePlaneFolder) {
     const std::string path = veldrin::Plane3DPath(*options.savePlaneFolder);
-    veldrin::Plane3D plane;
+    Plane3D plane;
     if (!measure.CurrentPlaneCorners(plane) || !veldrin::WritePlane3D(path, plane)) {
       return Fail("cannot write " + path);
     }
@@ -314,7 +314,7 @@ int ProbeDepth(const std::vector<std::string>& args) {
     // As auto calibration does: heights below 5 mm count as the table itself.
     const float raise = static_cast<double>(h) < 0.005 ? 0.f : h;
     // From the colour corners' own table points, as the main window raises them.
-    const veldrin::CMeasurementExchange::CHandle latest = measure.Published();
+    const CMeasurementExchange::CHandle latest = measure.Published();
     std::array<cv::Vec3d, 4> rays, points;
     for (std::size_t i = 0; i < 4; ++i) {
       rays[i] = veldrin::ColorPixelRay(calibration.colorIntrinsics,
@@ -339,7 +339,7 @@ int ProbeDepth(const std::vector<std::string>& args) {
   return 0;
 }
 
-int ProbeRecord(const std::vector<std::string>& args) {
+int veldrin::ProbeRecord(const std::vector<std::string>& args) {
   constexpr const char* kRecordUsage =
       "usage: veldrin-probe record FILE.bag [--frames N] [--device SERIAL]";
   std::optional<std::string> file;
@@ -366,12 +366,12 @@ int ProbeRecord(const std::vector<std::string>& args) {
   if (!file->ends_with(".bag")) return Fail("the recording's file must end in .bag: " + *file);
   try {
     if (serial) {
-      RecordDepthCamera(*serial, *file, frames);
+      veldrin::RecordDepthCamera(*serial, *file, frames);
     } else {
       STableSceneParams params;
       std::string error;
       if (!veldrin::CurrentTableSceneParams(params, error)) return Fail(error);
-      RecordTableScene(params, *file, frames);
+      veldrin::RecordTableScene(params, *file, frames);
     }
   } catch (const std::exception& e) {
     return Fail(e.what());

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+namespace veldrin {
+
 // veldrin-probe depth [--frames N] [--corners X0 Y0 X1 Y1 X2 Y2 X3 Y3] [--plane DIR]
 //                     [--save-plane DIR] [--media WxH [--objects] [--publish FILE [--height-true]]]
 // Runs the RealSense engine on the first listed device whose name contains "RealSense" for N
@@ -22,3 +24,5 @@ int ProbeDepth(const std::vector<std::string>& args);
 // applies) into FILE.bag, or with --device those of the connected camera with that serial
 // number. Prints "recorded N frames into FILE". Errors: one line on stderr, exit status 1.
 int ProbeRecord(const std::vector<std::string>& args);
+
+}  // namespace veldrin

@@ -306,7 +306,7 @@ int Lens(const std::vector<std::string>& args) {
   // whole, from the headers, before anything is decoded.
   for (const std::string& name : names) {
     std::string error;
-    if (veldrin::CheckPictureFile(dir + name, error) == veldrin::EPictureCheck::kTooLarge) {
+    if (veldrin::CheckPictureFile(dir + name, error) == EPictureCheck::kTooLarge) {
       return Fail(error);
     }
   }
@@ -317,7 +317,7 @@ int Lens(const std::vector<std::string>& args) {
   for (const std::string& name : names) {
     cv::Mat picture;
     std::string error;
-    if (veldrin::ReadPictureFile(dir + name, picture, error) != veldrin::EPictureRead::kRead) {
+    if (veldrin::ReadPictureFile(dir + name, picture, error) != EPictureRead::kRead) {
       Fail(error + "; skipped");
       continue;
     }
@@ -373,12 +373,12 @@ int main(int argc, char** argv) {
   if (command == "convert") return Convert(args);
   if (command == "lens") return Lens(args);
   if (command == "plane2d") {
-    return Plane<veldrin::Plane2D, 2>(args, "plane2d", veldrin::Plane2DPath, veldrin::ReadPlane2D,
-                                      veldrin::WritePlane2D);
+    return Plane<Plane2D, 2>(args, "plane2d", veldrin::Plane2DPath, veldrin::ReadPlane2D,
+                             veldrin::WritePlane2D);
   }
   if (command == "plane3d") {
-    return Plane<veldrin::Plane3D, 3>(args, "plane3d", veldrin::Plane3DPath, veldrin::ReadPlane3D,
-                                      veldrin::WritePlane3D);
+    return Plane<Plane3D, 3>(args, "plane3d", veldrin::Plane3DPath, veldrin::ReadPlane3D,
+                             veldrin::WritePlane3D);
   }
   return Fail("unknown command '" + command + "' (see --help)", kExitUsage);
 }

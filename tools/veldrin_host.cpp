@@ -182,7 +182,7 @@ int ParseArguments(int argc, char** argv, SOptions& opt) {
     } else if (arg == "--folder") {
       opt.folder = value;
     } else if (arg == "--media") {
-      if (!ParseMediaSize(value, opt.mediaWidth, opt.mediaHeight)) {
+      if (!veldrin::ParseMediaSize(value, opt.mediaWidth, opt.mediaHeight)) {
         return Fail("--media wants WIDTHxHEIGHT in millimetres, e.g. 210x297", 2);
       }
       haveMedia = true;
@@ -202,7 +202,7 @@ int ParseArguments(int argc, char** argv, SOptions& opt) {
       return Fail("unknown option " + arg + " (see --help)", 2);
     }
   }
-  if (!veldrin::CSharedMemory::IsValidName(opt.name)) {
+  if (!CSharedMemory::IsValidName(opt.name)) {
     return Fail("--name wants an instance name without \"/\"", 2);
   }
   if (opt.folder.empty()) return Fail("--folder is required", 2);
@@ -328,7 +328,7 @@ void TakePicture(const std::string& path, SReceived& got) {
   std::string why = "cannot read it";
   // The header's size field cannot state a larger file.
   if (veldrin::ReadWholeFile(path, bytes, std::numeric_limits<std::uint32_t>::max()) ==
-      veldrin::EFileRead::kRead)
+      EFileRead::kRead)
     why = veldrin::CheckBmp(bytes, width, height);
   if (!why.empty()) {
     ++got.rejected;
@@ -379,7 +379,7 @@ class CMediaControl {
 
   bool Poll(int& width, int& height) {
     if (!Changed()) return false;
-    if (ParseMediaSize(m_content, width, height)) return true;
+    if (veldrin::ParseMediaSize(m_content, width, height)) return true;
     if (!m_content.empty()) Log(m_path + ": want WIDTHxHEIGHT, e.g. 297x210");
     return false;
   }
@@ -495,7 +495,7 @@ int Run(const SOptions& opt) {
 
   auto block = std::make_unique<CSharedStatusBlock>(opt.name, 1);
   if (!block->IsOpen()) {
-    veldrin::CSharedMemory::Unlink(opt.name);
+    CSharedMemory::Unlink(opt.name);
     return Fail("cannot create the block " + opt.name, 1);
   }
   if (!block->SetFolder(folder)) {

@@ -149,7 +149,7 @@ int Scan(const std::vector<std::string>& args) {
   if (args.size() != 1) return Usage();
   cv::Mat picture;
   std::string error;
-  if (veldrin::ReadPictureFile(args[0], picture, error) != veldrin::EPictureRead::kRead) {
+  if (veldrin::ReadPictureFile(args[0], picture, error) != EPictureRead::kRead) {
     return Fail(error);
   }
   for (const std::string& text : veldrin::ScanQRCodes(picture)) std::cout << text << '\n';
@@ -160,7 +160,7 @@ int Sheet(const std::vector<std::string>& args) {
   if (args.size() != 1) return Usage();
   cv::Mat picture;
   std::string error;
-  if (veldrin::ReadPictureFile(args[0], picture, error) != veldrin::EPictureRead::kRead) {
+  if (veldrin::ReadPictureFile(args[0], picture, error) != EPictureRead::kRead) {
     return Fail(error);
   }
   std::vector<cv::Point2f> corners;
@@ -212,7 +212,7 @@ int Accuracy(std::vector<std::string> args) {
   }
   cv::Mat picture;
   std::string error;
-  if (veldrin::ReadPictureFile(args[0], picture, error) != veldrin::EPictureRead::kRead) {
+  if (veldrin::ReadPictureFile(args[0], picture, error) != EPictureRead::kRead) {
     return Fail(error);
   }
   std::vector<cv::Point2f> corners;
@@ -226,7 +226,7 @@ int Accuracy(std::vector<std::string> args) {
   cv::Mat rectified;
   if (!rectification.Rectify(picture, rectified)) return Fail("the sheet cannot be rectified");
   const cv::Size out = rectification.GetOutputSize();
-  veldrin::SAccuracyReport report;
+  SAccuracyReport report;
   if (!veldrin::CheckAccuracy(rectified, double(media->width) / out.width,
                               double(media->height) / out.height,
                               {board->width, board->height, square}, report)) {
@@ -270,8 +270,8 @@ int main(int argc, char** argv) {
   if (command == "grab") return Grab(std::move(args));
   if (command == "scan") return Scan(args);
   if (command == "scene") return Scene(std::move(args));
-  if (command == "depth") return ProbeDepth(args);
-  if (command == "record") return ProbeRecord(args);
+  if (command == "depth") return veldrin::ProbeDepth(args);
+  if (command == "record") return veldrin::ProbeRecord(args);
   if (command == "sheet") return Sheet(args);
   if (command == "accuracy") return Accuracy(std::move(args));
   return Usage();

@@ -371,9 +371,9 @@ TEST_F(ProbeDepthTest, RecordsTheSceneAndMeasuresTheRecording) {
   const std::string bag = Path("box.bag");
   Scene(R"({"size": [640, 480], "box": {"size_mm": [90, 70, 50]}})");
   Result r = Probe({"record", bag, "--frames", "20"});
-  if (!HasRealSenseSupport()) {
+  if (!veldrin::HasRealSenseSupport()) {
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, std::string("veldrin-probe: ") + kNoRealSenseSupport + "\n");
+    EXPECT_EQ(r.err, std::string("veldrin-probe: ") + veldrin::kNoRealSenseSupport + "\n");
     GTEST_SKIP() << "built without librealsense2: the recording itself is not tried";
   }
   ASSERT_EQ(r.code, 0) << r.err;

@@ -105,6 +105,8 @@ class CDepthDevice {
 // Makes a fresh session on the depth camera; throws CNoDepthDeviceError when there is none.
 using DepthDeviceFactory = std::function<std::unique_ptr<CDepthDevice>()>;
 
+namespace veldrin {
+
 // The session for a listed device: a virtual "scene:table" device gives the simulated camera, a
 // virtual "bag:FILE" device the recording played back and a V4L2 node the camera with the node's
 // serial number, both through the vendor library when it is built in. Throws
@@ -121,3 +123,5 @@ inline constexpr const char* kNoRealSenseSupport =
     "this build has no RealSense support (librealsense2 was not found when it was built)";
 // The prefix of a virtual source that is a recording: "bag:FILE".
 inline constexpr std::string_view kRecordingSourcePrefix = "bag:";
+
+}  // namespace veldrin

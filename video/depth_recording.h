@@ -5,8 +5,10 @@
 #include "video/table_scene.h"
 
 // Recordings (.bag files) of depth cameras, through the vendor library; without it both throw
-// CNoDepthDeviceError(kNoRealSenseSupport). Other failures are CDepthDeviceError kinds with one
-// line of text. A file that cannot be completed is removed, never left half-written.
+// CNoDepthDeviceError(veldrin::kNoRealSenseSupport). Other failures are CDepthDeviceError kinds
+// with one line of text. A file that cannot be completed is removed, never left half-written.
+
+namespace veldrin {
 
 // `frames` framesets of the simulated depth camera of the table scene: depth (Z16 in the scene's
 // units) and the colour camera at its native size, both streams' intrinsics and distortion
@@ -21,3 +23,5 @@ void RecordDepthCamera(const std::string& serial, const std::string& file, int f
 // The device name and serial number recordings of the table scene carry.
 inline constexpr const char* kTableSceneDeviceName = "RealSense table scene (simulated)";
 inline constexpr const char* kTableSceneSerial = "TS0000000001";
+
+}  // namespace veldrin

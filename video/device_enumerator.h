@@ -15,7 +15,7 @@ struct SFoundDevice {
 };
 
 // A source of the device list: V4L2 nodes or virtual cameras. Chosen at run time by
-// CreateDeviceEnumerator (video/device_list.h).
+// veldrin::CreateDeviceEnumerator (video/device_list.h).
 class CDeviceEnumerator {
  public:
   virtual ~CDeviceEnumerator() = default;

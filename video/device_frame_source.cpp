@@ -31,14 +31,14 @@ class CDeviceFrameSource : public CFrameSource {
 
 }  // namespace
 
-std::unique_ptr<CFrameSource> OpenFrameSource(const SDeviceLocator& locator) {
+std::unique_ptr<CFrameSource> veldrin::OpenFrameSource(const SDeviceLocator& locator) {
   switch (locator.kind) {
     case SDeviceLocator::EKind::kV4L2:
       return std::make_unique<CDeviceFrameSource>(locator.node);
     case SDeviceLocator::EKind::kVirtual:
-      return OpenVirtualSource(locator.source);
+      return veldrin::OpenVirtualSource(locator.source);
     case SDeviceLocator::EKind::kNone:
       break;
   }
-  return MakeClosedFrameSource();
+  return veldrin::MakeClosedFrameSource();
 }

@@ -6,7 +6,7 @@
 #include "video/v4l2_devices.h"
 #include "video/virtual_camera.h"
 
-std::unique_ptr<CDeviceEnumerator> CreateDeviceEnumerator() {
+std::unique_ptr<CDeviceEnumerator> veldrin::CreateDeviceEnumerator() {
   if (const char* cameras = std::getenv("VELDRIN_CAMERAS")) {
     return std::make_unique<CVirtualDeviceEnumerator>(cameras);
   }

@@ -18,10 +18,10 @@ struct VIDEO_DEVICE_DATA {
   std::vector<cv::Point> resolutions;
 };
 
+namespace veldrin {
+
 // Virtual cameras when VELDRIN_CAMERAS is set (even to nothing), V4L2 otherwise.
 std::unique_ptr<CDeviceEnumerator> CreateDeviceEnumerator();
-
-namespace veldrin {
 
 // The name stored in slot `index`: "%s_%d" of name and index when the name equals the name in
 // the previous slot (for slot 0, its own emptied name), the plain name otherwise.

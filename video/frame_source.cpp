@@ -13,4 +13,6 @@ class CNoDevice : public CFrameSource {
 
 }  // namespace
 
-std::unique_ptr<CFrameSource> MakeClosedFrameSource() { return std::make_unique<CNoDevice>(); }
+std::unique_ptr<CFrameSource> veldrin::MakeClosedFrameSource() {
+  return std::make_unique<CNoDevice>();
+}

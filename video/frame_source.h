@@ -19,5 +19,9 @@ class CFrameSource {
   virtual void Release() = 0;
 };
 
+namespace veldrin {
+
 // A source that never opened: reads give empty frames.
 std::unique_ptr<CFrameSource> MakeClosedFrameSource();
+
+}  // namespace veldrin

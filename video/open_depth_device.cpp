@@ -5,11 +5,12 @@
 #include "video/table_scene.h"
 
 // The one place that knows both back-ends; without the vendor library its entry points throw
-// kNoRealSenseSupport (no_realsense.cpp).
-std::unique_ptr<CDepthDevice> OpenDepthDevice(const SDeviceLocator& locator) {
+// veldrin::kNoRealSenseSupport (no_realsense.cpp).
+std::unique_ptr<CDepthDevice> veldrin::OpenDepthDevice(const SDeviceLocator& locator) {
   if (locator.kind == SDeviceLocator::EKind::kVirtual) {
-    if (locator.source.starts_with(kRecordingSourcePrefix)) {
-      return OpenDepthRecording(locator.source.substr(kRecordingSourcePrefix.size()));
+    if (locator.source.starts_with(veldrin::kRecordingSourcePrefix)) {
+      return veldrin::OpenDepthRecording(
+          locator.source.substr(veldrin::kRecordingSourcePrefix.size()));
     }
     if (locator.source != "scene:table") {
       throw CNoDepthDeviceError("the camera source " + locator.source + " has no depth");
@@ -19,12 +20,12 @@ std::unique_ptr<CDepthDevice> OpenDepthDevice(const SDeviceLocator& locator) {
     if (!veldrin::CurrentTableSceneParams(params, error)) throw CNoDepthDeviceError(error);
     return std::make_unique<CSimulatedDepthDevice>(params);
   }
-  if (locator.kind == SDeviceLocator::EKind::kV4L2 || !HasRealSenseSupport()) {
-    return OpenRealSenseDepthDevice(locator.serial);
+  if (locator.kind == SDeviceLocator::EKind::kV4L2 || !veldrin::HasRealSenseSupport()) {
+    return veldrin::OpenRealSenseDepthDevice(locator.serial);
   }
   throw CNoDepthDeviceError("no RealSense device connected");
 }
 
-std::unique_ptr<CDepthDevice> OpenDepthRecording(const std::string& file, bool bPaced) {
-  return OpenRealSenseRecording(file, bPaced);
+std::unique_ptr<CDepthDevice> veldrin::OpenDepthRecording(const std::string& file, bool bPaced) {
+  return veldrin::OpenRealSenseRecording(file, bPaced);
 }

@@ -57,7 +57,7 @@ CKivOpenCVVideoEngine::~CKivOpenCVVideoEngine() {
 }
 
 int CKivOpenCVVideoEngine::IsDeviceAvailable(int index) {
-  std::unique_ptr<CFrameSource> capture = OpenFrameSource(GetDeviceLocator(index));
+  std::unique_ptr<CFrameSource> capture = veldrin::OpenFrameSource(GetDeviceLocator(index));
   const bool opened = capture->IsOpened();
   capture->Release();
   return opened ? 1 : 0;
@@ -100,7 +100,7 @@ int CKivOpenCVVideoEngine::Start() {
     m_retired.push_back(std::move(m_run));
   }
   auto run = std::make_unique<CCaptureRun>();
-  run->pCapture = OpenFrameSource(GetDeviceLocator(m_nCameraIndex));
+  run->pCapture = veldrin::OpenFrameSource(GetDeviceLocator(m_nCameraIndex));
   m_run = std::move(run);
   CCaptureRun& current = *m_run;
   if (!current.pCapture->IsOpened()) return 0;

@@ -46,7 +46,7 @@ struct CKivRealSenseVideoEngine::CDepthRun {
   int fps = 0;
 
   // The frame thread's buffers, made on the first frame and reused.
-  veldrin::CPixelRays rays;
+  CPixelRays rays;
   CDepthFrameConverter converter;
   std::vector<SVertex> cloud;
   cv::Mat meters;
@@ -85,7 +85,7 @@ DepthDeviceFactory CKivRealSenseVideoEngine::CurrentFactory() const {
   }
   if (chosen >= 0 && static_cast<unsigned int>(chosen) < m_nDeviceCount) {
     const SDeviceLocator locator = GetDeviceLocator(chosen);
-    return [locator] { return OpenDepthDevice(locator); };
+    return [locator] { return veldrin::OpenDepthDevice(locator); };
   }
   return []() -> std::unique_ptr<CDepthDevice> {
     throw CNoDepthDeviceError("no RealSense device connected");
@@ -292,7 +292,7 @@ unsigned char CKivRealSenseVideoEngine::GrayOf(double d) {
   return static_cast<unsigned char>(std::clamp((d - 0.3) * 255.0 / 0.8, 0.0, 255.0));
 }
 
-void CDepthFrameConverter::Convert(const SDepthDeviceFrame& frame, const veldrin::CPixelRays& rays,
+void CDepthFrameConverter::Convert(const SDepthDeviceFrame& frame, const CPixelRays& rays,
                                    cv::Mat& meters, cv::Mat& grey, SVertex* vertices) {
   const float units = frame.units;
   // As DepthFrameToMeters scales: raw times the units as a double.
@@ -347,8 +347,7 @@ void CDepthFrameConverter::Convert(const SDepthDeviceFrame& frame, const veldrin
 }
 
 void CKivRealSenseVideoEngine::DepthFrameToCloud(const SDepthDeviceFrame& frame,
-                                                 const veldrin::CPixelRays& rays,
-                                                 SVertex* vertices) {
+                                                 const CPixelRays& rays, SVertex* vertices) {
   const float* ray = rays.Data();
   const float units = frame.units;
   for (int y = 0; y < frame.height; ++y) {

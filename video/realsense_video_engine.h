@@ -36,7 +36,7 @@ class CDepthFrameConverter {
  public:
   // `meters` and `grey` are (re)made at the frame size only when their size differs. A null
   // `vertices` leaves the cloud out (the device computed one).
-  void Convert(const SDepthDeviceFrame& frame, const veldrin::CPixelRays& rays, cv::Mat& meters,
+  void Convert(const SDepthDeviceFrame& frame, const CPixelRays& rays, cv::Mat& meters,
                cv::Mat& grey, SVertex* vertices);
 
  private:
@@ -87,7 +87,7 @@ class CKivRealSenseVideoEngine : public CKivVideoEngine {
   // The grey value of one depth in metres.
   static unsigned char GrayOf(double meters);
   // The point cloud of a Z16 frame: vertex k is ray k times the depth (0 without depth).
-  static void DepthFrameToCloud(const SDepthDeviceFrame& frame, const veldrin::CPixelRays& rays,
+  static void DepthFrameToCloud(const SDepthDeviceFrame& frame, const CPixelRays& rays,
                                 SVertex* vertices);
 
  private:

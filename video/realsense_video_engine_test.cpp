@@ -87,7 +87,7 @@ TEST(DepthConversionTest, FramesWrapTheirPixelsByFormat) {
   CKivRealSenseVideoEngine::DepthFrameToMeters(frame, meters);
   EXPECT_EQ(meters.at<double>(0, 0), 0.0);
   EXPECT_DOUBLE_EQ(meters.at<double>(0, 1), 1500 * static_cast<double>(0.001f));
-  veldrin::CPixelRays rays;
+  CPixelRays rays;
   rays.Update(frame.intrinsics);
   SVertex cloud[2];
   CKivRealSenseVideoEngine::DepthFrameToCloud(frame, rays, cloud);
@@ -117,7 +117,7 @@ TEST(DepthConversionTest, TheOnePassConversionEqualsTheSeparateOnes) {
                       150.f,
                       EDistortion::kInverseBrownConrady,
                       {0.05f, 0.f, 0.001f}};
-  veldrin::CPixelRays rays;
+  CPixelRays rays;
   rays.Update(frame.intrinsics);
   CDepthFrameConverter converter;
   for (const float units : {0.001f, 0.0001f, 0.00025f}) {

@@ -69,6 +69,14 @@ struct STableSceneParams {
   SDepthSimParams depth;         // the depth camera beside the colour camera
 };
 
+// The colour camera of the scene: the table -> camera rotation (rows), the camera centre in table
+// millimetres (z up from the table top) and the focal length in pixels at the native size.
+struct STableSceneCamera {
+  double rotation[3][3] = {};
+  double centre[3] = {};
+  double focal = 0.0;
+};
+
 namespace veldrin {
 
 // Reads the keys present in the JSON file over `params`; false with a one-line reason when the
@@ -79,13 +87,6 @@ namespace veldrin {
 // The parameters of the current process: defaults, overridden by the file VELDRIN_SCENE names.
 [[nodiscard]] bool CurrentTableSceneParams(STableSceneParams& params, std::string& error);
 
-// The colour camera of the scene: the table -> camera rotation (rows), the camera centre in table
-// millimetres (z up from the table top) and the focal length in pixels at the native size.
-struct STableSceneCamera {
-  double rotation[3][3] = {};
-  double centre[3] = {};
-  double focal = 0.0;
-};
 STableSceneCamera TableSceneCamera(const STableSceneParams& params);
 
 // Where a table point (millimetres) lies in the colour camera's coordinates (millimetres), and

@@ -72,7 +72,7 @@ std::array<cv::Vec3d, 8> BoxCorners(const SSceneBox& b) {
 
 // Draws the box and its mark into the colour picture (any size: the native picture scaled).
 void DrawSceneBox(const STableSceneParams& params, const SSceneBox& box, cv::Mat& picture) {
-  const veldrin::STableSceneCamera camera = veldrin::TableSceneCamera(params);
+  const STableSceneCamera camera = veldrin::TableSceneCamera(params);
   const std::array<cv::Vec3d, 8> q = BoxCorners(box);
   const cv::Vec3d eye(camera.centre[0], camera.centre[1], camera.centre[2]);
   // Faces as corner indices, outward normals by the right-hand rule.
@@ -117,7 +117,7 @@ void DrawSceneBox(const STableSceneParams& params, const SSceneBox& box, cv::Mat
 // All boxes, the farthest from the camera first, so nearer ones cover what they hide.
 void DrawSceneBoxes(const STableSceneParams& params, const std::vector<SSceneBox>& boxes,
                     cv::Mat& picture) {
-  const veldrin::STableSceneCamera camera = veldrin::TableSceneCamera(params);
+  const STableSceneCamera camera = veldrin::TableSceneCamera(params);
   std::vector<std::pair<double, const SSceneBox*>> order;
   for (const SSceneBox& box : boxes) {
     const double dx = box.centreMm[0] - camera.centre[0], dy = box.centreMm[1] - camera.centre[1];
@@ -131,7 +131,7 @@ void DrawSceneBoxes(const STableSceneParams& params, const std::vector<SSceneBox
 }  // namespace
 
 CTableScene::CTableScene(const STableSceneParams& params) : m_params(params) {
-  const veldrin::STableSceneCamera camera = veldrin::TableSceneCamera(m_params);
+  const STableSceneCamera camera = veldrin::TableSceneCamera(m_params);
   std::copy(&camera.rotation[0][0], &camera.rotation[0][0] + 9, &m_rotation[0][0]);
   std::copy(camera.centre, camera.centre + 3, m_centre);
 }

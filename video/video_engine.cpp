@@ -7,7 +7,7 @@ CKivVideoEngine::CKivVideoEngine() { EnumerateDevices(); }
 CKivVideoEngine::~CKivVideoEngine() = default;
 
 int CKivVideoEngine::EnumerateDevices() {
-  std::unique_ptr<CDeviceEnumerator> enumerator = CreateDeviceEnumerator();
+  std::unique_ptr<CDeviceEnumerator> enumerator = veldrin::CreateDeviceEnumerator();
   m_nDeviceCount = static_cast<unsigned int>(
       veldrin::FillDeviceSlots(enumerator->Enumerate(), m_devices, m_locators));
   return static_cast<int>(m_nDeviceCount);

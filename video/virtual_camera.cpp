@@ -68,7 +68,7 @@ cv::Mat ReadImageFile(const std::string& path) {
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) return cv::Mat();
   std::string refused;
-  if (veldrin::CheckPictureFile(path, refused) != veldrin::EPictureCheck::kFits) return cv::Mat();
+  if (veldrin::CheckPictureFile(path, refused) != EPictureCheck::kFits) return cv::Mat();
   try {
     return cv::imread(path, cv::IMREAD_COLOR);
   } catch (const cv::Exception&) {
@@ -285,7 +285,7 @@ bool IsSequencePattern(const std::string& pattern) { return ParsePattern(pattern
 
 }  // namespace veldrin
 
-std::unique_ptr<CFrameSource> OpenVirtualSource(const std::string& source) {
+std::unique_ptr<CFrameSource> veldrin::OpenVirtualSource(const std::string& source) {
   std::unique_ptr<CFrameSource> opened;
   static constexpr std::string_view kScene = "scene:";
   if (source.compare(0, kScene.size(), kScene) == 0) {
@@ -295,9 +295,10 @@ std::unique_ptr<CFrameSource> OpenVirtualSource(const std::string& source) {
         veldrin::CurrentTableSceneParams(params, error)) {
       opened = std::make_unique<CSceneSource>(params);
     }
-  } else if (source.starts_with(kRecordingSourcePrefix)) {
+  } else if (source.starts_with(veldrin::kRecordingSourcePrefix)) {
     // A recording's colour stream; without the library the source stays closed (unavailable).
-    opened = OpenRealSenseRecordingColor(source.substr(kRecordingSourcePrefix.size()));
+    opened =
+        veldrin::OpenRealSenseRecordingColor(source.substr(veldrin::kRecordingSourcePrefix.size()));
   } else if (std::optional<SSequencePattern> pattern = ParsePattern(source)) {
     opened = std::make_unique<CSequenceSource>(*pattern);
   } else {
@@ -310,7 +311,7 @@ std::unique_ptr<CFrameSource> OpenVirtualSource(const std::string& source) {
       }
     }
   }
-  if (!opened) opened = MakeClosedFrameSource();
+  if (!opened) opened = veldrin::MakeClosedFrameSource();
   return opened;
 }
 
@@ -327,11 +328,11 @@ std::vector<SFoundDevice> CVirtualDeviceEnumerator::Enumerate() {
     device.locator.source = entry.source;
     // Only the first MAX_VIDEO_DEVICES are kept, but probing the rest is cheap and keeps the
     // enumerator free of slot rules.
-    std::unique_ptr<CFrameSource> probe = OpenVirtualSource(entry.source);
+    std::unique_ptr<CFrameSource> probe = veldrin::OpenVirtualSource(entry.source);
     if (probe->IsOpened()) {
       const cv::Size size = probe->GetSize();
       // A recording has the one colour size it was recorded at.
-      device.resolutions = entry.source.starts_with(kRecordingSourcePrefix)
+      device.resolutions = entry.source.starts_with(veldrin::kRecordingSourcePrefix)
                                ? std::vector<cv::Point>{cv::Point(size.width, size.height)}
                                : veldrin::VirtualResolutions(size);
     }

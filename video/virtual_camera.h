@@ -29,12 +29,12 @@ std::vector<cv::Point> VirtualResolutions(cv::Size native);
 // conversion but "%%", so it can be formatted with an index and nothing else.
 bool IsSequencePattern(const std::string& pattern);
 
-}  // namespace veldrin
-
 // Opens a virtual source: "scene:NAME", "bag:FILE" (a depth camera's recording, its colour
 // stream), a pattern with one %d (an image sequence), an image file or a video file. A source that
 // cannot be read gives a closed CFrameSource.
 std::unique_ptr<CFrameSource> OpenVirtualSource(const std::string& source);
+
+}  // namespace veldrin
 
 // The device list VELDRIN_CAMERAS describes.
 class CVirtualDeviceEnumerator : public CDeviceEnumerator {

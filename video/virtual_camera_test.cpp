@@ -30,7 +30,7 @@ class VirtualSourceTest : public ::testing::Test {
 TEST_F(VirtualSourceTest, ImageFileDeliversListedSizesAndOwnCopies) {
   cv::Mat picture = Flat(cv::Size(320, 200), 100);
   ASSERT_TRUE(cv::imwrite(Path("still.png"), picture));
-  std::unique_ptr<CFrameSource> source = OpenVirtualSource(Path("still.png"));
+  std::unique_ptr<CFrameSource> source = veldrin::OpenVirtualSource(Path("still.png"));
   ASSERT_TRUE(source->IsOpened());
   EXPECT_EQ(source->GetSize(), cv::Size(320, 200));
 
@@ -62,7 +62,7 @@ TEST_F(VirtualSourceTest, ImageSequenceStartsAtFirstFileAndLoops) {
     std::snprintf(name, sizeof name, "seq_%03d.png", i);
     ASSERT_TRUE(cv::imwrite(Path(name), Flat(cv::Size(64, 48), 40 * i)));
   }
-  std::unique_ptr<CFrameSource> source = OpenVirtualSource(Path("seq_%03d.png"));
+  std::unique_ptr<CFrameSource> source = veldrin::OpenVirtualSource(Path("seq_%03d.png"));
   ASSERT_TRUE(source->IsOpened());
   EXPECT_EQ(source->GetSize(), cv::Size(64, 48));
   cv::Mat frame;
@@ -81,7 +81,7 @@ TEST_F(VirtualSourceTest, VideoFileLoops) {
     ASSERT_TRUE(writer.isOpened());
     for (int i = 0; i < 4; ++i) writer << Flat(cv::Size(160, 120), 30 + 50 * i);
   }
-  std::unique_ptr<CFrameSource> source = OpenVirtualSource(path);
+  std::unique_ptr<CFrameSource> source = veldrin::OpenVirtualSource(path);
   ASSERT_TRUE(source->IsOpened());
   EXPECT_EQ(source->GetSize(), cv::Size(160, 120));
   source->RequestSize(640, 480);
@@ -94,7 +94,7 @@ TEST_F(VirtualSourceTest, VideoFileLoops) {
 }
 
 TEST_F(VirtualSourceTest, SceneIsLiveAndUnknownScenesAreUnavailable) {
-  std::unique_ptr<CFrameSource> scene = OpenVirtualSource("scene:table");
+  std::unique_ptr<CFrameSource> scene = veldrin::OpenVirtualSource("scene:table");
   ASSERT_TRUE(scene->IsOpened());
   cv::Mat first, second;
   scene->Read(first);
@@ -102,8 +102,8 @@ TEST_F(VirtualSourceTest, SceneIsLiveAndUnknownScenesAreUnavailable) {
   ASSERT_EQ(first.size(), scene->GetSize());
   EXPECT_GT(cv::norm(first, second, cv::NORM_L1), 0);
 
-  EXPECT_FALSE(OpenVirtualSource("scene:kitchen")->IsOpened());
-  EXPECT_FALSE(OpenVirtualSource("scene:")->IsOpened());
+  EXPECT_FALSE(veldrin::OpenVirtualSource("scene:kitchen")->IsOpened());
+  EXPECT_FALSE(veldrin::OpenVirtualSource("scene:")->IsOpened());
 }
 
 TEST_F(VirtualSourceTest, UnreadableSourcesAreClosed) {
@@ -112,7 +112,7 @@ TEST_F(VirtualSourceTest, UnreadableSourcesAreClosed) {
   for (const std::string& source :
        {Path("missing.png"), Path("not_an_image.png"), Path("empty.avi"), Path("none_%04d.png"),
         m_dir.string(), std::string("%s%n"), std::string("")}) {
-    std::unique_ptr<CFrameSource> opened = OpenVirtualSource(source);
+    std::unique_ptr<CFrameSource> opened = veldrin::OpenVirtualSource(source);
     EXPECT_FALSE(opened->IsOpened()) << source;
     cv::Mat frame(4, 4, CV_8UC3);
     opened->Read(frame);

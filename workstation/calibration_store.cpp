@@ -221,7 +221,7 @@ int CCalibrationStore::ReadCalibration(const std::string& directory, const std::
   frame = cv::Size();
   std::string bytes;
   if (veldrin::ReadWholeFile(directory + name + kExtension, bytes, kMaxFileSize) !=
-      veldrin::EFileRead::kRead)
+      EFileRead::kRead)
     return 0;
 
   std::vector<cv::Point2f> points;

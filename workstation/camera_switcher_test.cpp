@@ -41,7 +41,7 @@ class CameraSwitcherTest : public ::testing::Test {
   const std::string m_folder = m_dir.string() + "/";
   std::shared_ptr<veldrin::CScriptedMessageBox> m_boxes =
       std::make_shared<veldrin::CScriptedMessageBox>();
-  veldrin::CScopedMessageBoxService m_scope{m_boxes};
+  CScopedMessageBoxService m_scope{m_boxes};
   CIgnoreFrames m_listener;
   CCameraSwitcher m_cameras{[this] { return m_folder; }, "inst", m_listener};
 };

@@ -537,7 +537,7 @@ TEST_F(ColorFrameConsumerTest, ConcurrentCamerasAndCornerChanges) {
 // would be scanned first, so its text would come up before the main camera's.
 TEST_F(ColorFrameConsumerTest, OnlyMainCameraFramesAreScannedForCodes) {
   auto boxes = std::make_shared<veldrin::CScriptedMessageBox>();
-  veldrin::CScopedMessageBoxService scoped(boxes);
+  CScopedMessageBoxService scoped(boxes);
   m_consumer.SetQRDetectionEnabled(true);
   m_view.SelectTab(1);
 

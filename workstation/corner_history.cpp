@@ -59,13 +59,13 @@ bool SegmentsCross(cv::Point2d a, cv::Point2d b, cv::Point2d c, cv::Point2d d) {
 
 }  // namespace
 
-EQuadProblem CheckQuad(const std::vector<cv::Point2f>& corners) {
+EQuadProblem veldrin::CheckQuad(const std::vector<cv::Point2f>& corners) {
   if (corners.size() != 4) return EQuadProblem::kNone;
   cv::Point2d p[4];
   for (int i = 0; i < 4; ++i) p[i] = cv::Point2d(corners[i].x, corners[i].y);
   for (int i = 0; i < 4; ++i) {
     const cv::Point2d side = p[(i + 1) % 4] - p[i];
-    if (!(std::hypot(side.x, side.y) >= kMinQuadSide)) return EQuadProblem::kSideTooShort;
+    if (!(std::hypot(side.x, side.y) >= veldrin::kMinQuadSide)) return EQuadProblem::kSideTooShort;
   }
   if (SegmentsCross(p[0], p[1], p[2], p[3]) || SegmentsCross(p[1], p[2], p[3], p[0]))
     return EQuadProblem::kCrossed;
@@ -82,7 +82,7 @@ EQuadProblem CheckQuad(const std::vector<cv::Point2f>& corners) {
   return EQuadProblem::kNone;
 }
 
-std::string QuadWarning(EQuadProblem problem) {
+std::string veldrin::QuadWarning(EQuadProblem problem) {
   switch (problem) {
     case EQuadProblem::kNone:
       return {};

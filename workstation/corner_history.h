@@ -50,6 +50,8 @@ enum class EQuadProblem {
   kSideTooShort,  // a side shorter than kMinQuadSide pixels
 };
 
+namespace veldrin {
+
 inline constexpr float kMinQuadSide = 8.0f;
 
 // Checks four corners in order P.1 .. P.4; any other count is kNone (there is nothing to warp).
@@ -57,3 +59,5 @@ EQuadProblem CheckQuad(const std::vector<cv::Point2f>& corners);
 
 // The one-line warning shown for a problem; empty for kNone.
 std::string QuadWarning(EQuadProblem problem);
+
+}  // namespace veldrin

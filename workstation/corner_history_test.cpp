@@ -41,18 +41,20 @@ TEST(CornerHistory, DropsTheOldestBeyondItsDepthAndFollowsScaling) {
 }
 
 TEST(QuadCheck, TellsCrossedConcaveAndTinyOutlinesFromGoodOnes) {
-  EXPECT_EQ(CheckQuad(Square(0)), EQuadProblem::kNone);
+  EXPECT_EQ(veldrin::CheckQuad(Square(0)), EQuadProblem::kNone);
   // Mirrored (P.1 right of P.2) is still a convex outline.
-  EXPECT_EQ(CheckQuad({{100, 0}, {0, 0}, {0, 100}, {100, 100}}), EQuadProblem::kNone);
-  EXPECT_EQ(CheckQuad({{0, 0}, {100, 100}, {100, 0}, {0, 100}}), EQuadProblem::kCrossed);
-  EXPECT_EQ(CheckQuad({{0, 0}, {100, 0}, {30, 30}, {0, 100}}), EQuadProblem::kNotConvex);
-  EXPECT_EQ(CheckQuad({{0, 0}, {100, 0}, {100, 100}, {50, 0}}), EQuadProblem::kNotConvex);
-  EXPECT_EQ(CheckQuad({{0, 0}, {7.9f, 0}, {7.9f, 100}, {0, 100}}), EQuadProblem::kSideTooShort);
-  EXPECT_EQ(CheckQuad({{0, 0}, {8, 0}, {8, 8}, {0, 8}}), EQuadProblem::kNone);
-  EXPECT_EQ(CheckQuad({{0, 0}, {0, 0}, {100, 100}, {0, 100}}), EQuadProblem::kSideTooShort);
-  EXPECT_EQ(CheckQuad({{0, 0}, {1, 1}}), EQuadProblem::kNone);
-  EXPECT_FALSE(QuadWarning(EQuadProblem::kCrossed).empty());
-  EXPECT_TRUE(QuadWarning(EQuadProblem::kNone).empty());
+  EXPECT_EQ(veldrin::CheckQuad({{100, 0}, {0, 0}, {0, 100}, {100, 100}}), EQuadProblem::kNone);
+  EXPECT_EQ(veldrin::CheckQuad({{0, 0}, {100, 100}, {100, 0}, {0, 100}}), EQuadProblem::kCrossed);
+  EXPECT_EQ(veldrin::CheckQuad({{0, 0}, {100, 0}, {30, 30}, {0, 100}}), EQuadProblem::kNotConvex);
+  EXPECT_EQ(veldrin::CheckQuad({{0, 0}, {100, 0}, {100, 100}, {50, 0}}), EQuadProblem::kNotConvex);
+  EXPECT_EQ(veldrin::CheckQuad({{0, 0}, {7.9f, 0}, {7.9f, 100}, {0, 100}}),
+            EQuadProblem::kSideTooShort);
+  EXPECT_EQ(veldrin::CheckQuad({{0, 0}, {8, 0}, {8, 8}, {0, 8}}), EQuadProblem::kNone);
+  EXPECT_EQ(veldrin::CheckQuad({{0, 0}, {0, 0}, {100, 100}, {0, 100}}),
+            EQuadProblem::kSideTooShort);
+  EXPECT_EQ(veldrin::CheckQuad({{0, 0}, {1, 1}}), EQuadProblem::kNone);
+  EXPECT_FALSE(veldrin::QuadWarning(EQuadProblem::kCrossed).empty());
+  EXPECT_TRUE(veldrin::QuadWarning(EQuadProblem::kNone).empty());
 }
 
 }  // namespace

@@ -87,7 +87,7 @@ void CHeightTrueWarp::Run() {
 }
 
 void CHeightTrueWarp::Update() {
-  const veldrin::CMeasurementExchange::CHandle latest = m_measurements();
+  const CMeasurementExchange::CHandle latest = m_measurements();
   if (!latest) return;
   SGeometry geometry;
   int widthMm = 0, heightMm = 0;

@@ -31,7 +31,7 @@ class CRectification;
 
 class CHeightTrueWarp {
  public:
-  using MeasurementSource = std::function<veldrin::CMeasurementExchange::CHandle()>;
+  using MeasurementSource = std::function<CMeasurementExchange::CHandle()>;
   using ToleranceSource = std::function<double()>;  // millimetres
 
   CHeightTrueWarp(const CRectification& rectification, const SDepthColorCalibration& calibration,

@@ -72,7 +72,7 @@ std::vector<cv::Point2f> CSheetTools::SnapCorners(const cv::Mat& frame) {
   return corners;
 }
 
-cv::Mat CSheetTools::CheckAccuracy(const cv::Mat& frame, const veldrin::SBoardSpec& board) {
+cv::Mat CSheetTools::CheckAccuracy(const cv::Mat& frame, const SBoardSpec& board) {
   int mediaWidth = 0, mediaHeight = 0;
   cv::Mat rectified;
   if (frame.empty()) {
@@ -88,7 +88,7 @@ cv::Mat CSheetTools::CheckAccuracy(const cv::Mat& frame, const veldrin::SBoardSp
     return {};
   }
   const cv::Size out = rectified.size();
-  veldrin::SAccuracyReport report;
+  SAccuracyReport report;
   if (!veldrin::CheckAccuracy(rectified, double(mediaWidth) / out.width,
                               double(mediaHeight) / out.height, board, report)) {
     Say("No chessboard of " + std::to_string(board.cols) + " x " + std::to_string(board.rows) +

@@ -36,13 +36,13 @@ class CSheetTools {
   // Measures `board` in the rectified `frame`. Returns the picture with the deviations drawn,
   // to be shown in the output for a while (IsOutputHeld), with the figures in the status line;
   // empty, and the status line says why, when nothing could be measured.
-  cv::Mat CheckAccuracy(const cv::Mat& frame, const veldrin::SBoardSpec& board);
+  cv::Mat CheckAccuracy(const cv::Mat& frame, const SBoardSpec& board);
   bool IsOutputHeld() const;
   // The corners, the media or the camera changed: the last result no longer holds.
   void ClearResult();
   void ReleaseOutput() { m_outputHeldUntil = 0; }
-  const veldrin::SBoardSpec& Board() const { return m_board; }
-  void SetBoard(const veldrin::SBoardSpec& board) { m_board = board; }
+  const SBoardSpec& Board() const { return m_board; }
+  void SetBoard(const SBoardSpec& board) { m_board = board; }
 
   // The calibration `name` in `directory` was saved with the camera showing `frame`: its
   // reference is kept and watched. A reference that cannot be written is said with its file.
@@ -68,7 +68,7 @@ class CSheetTools {
   CCameraWatch m_watch;
   std::string m_cameraMessage;  // the camera-moved warning while it is shown
   std::string m_result;         // the result shown as the notice, while it is
-  veldrin::SBoardSpec m_board{9, 6, 20.0};
+  SBoardSpec m_board{9, 6, 20.0};
   // Until this steady-clock time (ns) the output picture keeps the accuracy deviations.
   std::atomic<std::int64_t> m_outputHeldUntil{0};
 };

@@ -80,36 +80,36 @@ void CDepthCameraDialog::CreateControls() {
   const QFontMetrics fm(font());
   int right = 0;
   QWidget* groupBox = nullptr;
-  for (const veldrin::SControlTemplate& t : veldrin::kDepthDialogControls) {
+  for (const SControlTemplate& t : veldrin::kDepthDialogControls) {
     const QString text = QString::fromLatin1(t.text);
     QWidget* w = nullptr;
     switch (t.kind) {
-      case veldrin::EControlKind::kGroupBox:
+      case EControlKind::kGroupBox:
         w = new QGroupBox(text, this);
         break;
-      case veldrin::EControlKind::kLabel:
+      case EControlKind::kLabel:
         w = new QLabel(text, this);
         break;
-      case veldrin::EControlKind::kReadOnlyEdit: {
+      case EControlKind::kReadOnlyEdit: {
         auto* edit = new QLineEdit(this);
         edit->setReadOnly(true);
         w = edit;
         break;
       }
-      case veldrin::EControlKind::kUpDown:
+      case EControlKind::kUpDown:
         w = m_upDown = new CUpDown(this);
         break;
-      case veldrin::EControlKind::kCheckBox:
+      case EControlKind::kCheckBox:
         w = new QCheckBox(text, this);
         break;
-      case veldrin::EControlKind::kPushButton: {
+      case EControlKind::kPushButton: {
         auto* button = new QPushButton(text, this);
         button->setAutoDefault(false);
         w = button;
         break;
       }
     }
-    if (t.kind == veldrin::EControlKind::kGroupBox) groupBox = w;
+    if (t.kind == EControlKind::kGroupBox) groupBox = w;
     if (*t.id) w->setObjectName(QString::fromLatin1(t.id));
     QRect r = DuRect(fm, t.x, t.y, t.cx, t.cy);
     // Texts take the room this font needs; the template was laid out for a narrower one.
@@ -148,7 +148,7 @@ void CDepthCameraDialog::CreateControls() {
     m_pGLWindow->setGeometry(PixelRect(veldrin::kGLViewRect));
     PushDrawOptions();
   } else {
-    m_noGLLabel = MakeNoOpenGLLabel(this);
+    m_noGLLabel = veldrin::MakeNoOpenGLLabel(this);
     m_noGLLabel->setGeometry(PixelRect(veldrin::kGLViewRect));
   }
 
@@ -158,7 +158,7 @@ void CDepthCameraDialog::CreateControls() {
 }
 
 void CDepthCameraDialog::LoadPlaneCoordinates() {
-  veldrin::Plane3D plane;
+  Plane3D plane;
   std::string error;
   std::lock_guard lock(m_measureMutex);
   // A plane no camera could see would measure absurd heights and raise the corners anywhere.
@@ -229,7 +229,7 @@ int CDepthCameraDialog::GetRaisedPlaneCorners(float height, float out[12]) {
 }
 
 CDepthCameraDialog::ESaveResult CDepthCameraDialog::SavePlaneCoordinates() {
-  veldrin::Plane3D plane;
+  Plane3D plane;
   {
     std::lock_guard lock(m_measureMutex);
     if (!m_measure.CurrentPlaneCorners(plane)) return ESaveResult::kNoFrameYet;

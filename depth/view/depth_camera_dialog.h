@@ -76,7 +76,7 @@ class CDepthCameraDialog : public QDialog {
   const std::string& PlaneProblem() const { return m_planeProblem; }
 
   // Any thread: the latest measurement.
-  veldrin::CMeasurementExchange::CHandle Published() const { return m_measure.Published(); }
+  CMeasurementExchange::CHandle Published() const { return m_measure.Published(); }
 
   CImageWindow* DepthImageWindow() const { return m_imageWindow; }
   COpenGL3DWindow* GLWindow() const { return m_pGLWindow; }  // null without OpenGL

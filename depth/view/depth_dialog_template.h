@@ -2,8 +2,6 @@
 
 // The 3D View's template: its controls, texts and places in dialog units, as data.
 
-namespace veldrin {
-
 enum class EControlKind { kGroupBox, kLabel, kReadOnlyEdit, kUpDown, kCheckBox, kPushButton };
 
 struct SControlTemplate {
@@ -13,6 +11,8 @@ struct SControlTemplate {
   int x, y, cx, cy;  // dialog units
   bool hidden;
 };
+
+namespace veldrin {
 
 inline constexpr const char* kDepthDialogTitle = "3D View";
 inline constexpr int kDepthDialogWidthDu = 573;

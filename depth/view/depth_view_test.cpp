@@ -54,7 +54,7 @@ class CFeeder {
 
  private:
   CSimulatedDepthDevice m_device;
-  veldrin::CPixelRays m_rays;
+  CPixelRays m_rays;
   CDepthFrameConverter m_converter;
   std::vector<SVertex> m_cloud;
   cv::Mat m_meters, m_grey;

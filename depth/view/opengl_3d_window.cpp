@@ -80,13 +80,13 @@ void COpenGL3DWindow::resizeGL(int w, int h) {
 }
 
 void COpenGL3DWindow::paintGL() {
-  const veldrin::CMeasurementExchange::CHandle latest =
-      m_source ? m_source() : veldrin::CMeasurementExchange::CHandle();
+  const CMeasurementExchange::CHandle latest =
+      m_source ? m_source() : CMeasurementExchange::CHandle();
   DrawScene(latest ? &*latest : nullptr);
   ++m_paints;
 }
 
-void COpenGL3DWindow::DrawScene(const veldrin::SDepthMeasurement* m) {
+void COpenGL3DWindow::DrawScene(const SDepthMeasurement* m) {
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
   // Before the first frame there is no plane or cloud: the grey background alone.
   if (!m || m->cols <= 0 || m->rows <= 0) return;
@@ -199,7 +199,7 @@ void COpenGL3DWindow::wheelEvent(QWheelEvent* event) {
 
 void COpenGL3DWindow::mouseDoubleClickEvent(QMouseEvent*) { ResetView(); }
 
-QLabel* MakeNoOpenGLLabel(QWidget* parent) {
+QLabel* veldrin::MakeNoOpenGLLabel(QWidget* parent) {
   auto* label = new QLabel(QStringLiteral("The 3-D view needs OpenGL, which this display does not "
                                           "offer.\nHeights are still measured."),
                            parent);

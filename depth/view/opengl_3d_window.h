@@ -20,7 +20,7 @@ class COpenGL3DWindow : public QOpenGLWidget {
   Q_OBJECT
 
  public:
-  using MeasurementSource = std::function<veldrin::CMeasurementExchange::CHandle()>;
+  using MeasurementSource = std::function<CMeasurementExchange::CHandle()>;
 
   COpenGL3DWindow(MeasurementSource source, QWidget* parent = nullptr);
   ~COpenGL3DWindow() override;
@@ -48,7 +48,7 @@ class COpenGL3DWindow : public QOpenGLWidget {
   int PaintCount() const { return m_paints; }
 
   // Draws one frame into the current context (clear included). Public for the benchmark.
-  void DrawScene(const veldrin::SDepthMeasurement* measurement);
+  void DrawScene(const SDepthMeasurement* measurement);
 
  protected:
   void initializeGL() override;
@@ -78,5 +78,9 @@ class COpenGL3DWindow : public QOpenGLWidget {
   std::atomic<bool> m_repaintPending{false};
 };
 
+namespace veldrin {
+
 // Stands in for the OpenGL view where no context can be made: says so, in the view's place.
 QLabel* MakeNoOpenGLLabel(QWidget* parent);
+
+}  // namespace veldrin

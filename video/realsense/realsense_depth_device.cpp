@@ -360,22 +360,23 @@ class CRecordingColorSource : public CFrameSource {
 
 }  // namespace
 
-bool HasRealSenseSupport() { return true; }
+bool veldrin::HasRealSenseSupport() { return true; }
 
-std::unique_ptr<CDepthDevice> OpenRealSenseDepthDevice(const std::string& serial) {
+std::unique_ptr<CDepthDevice> veldrin::OpenRealSenseDepthDevice(const std::string& serial) {
   return Guarded(
       [&] { return std::make_unique<CRealSenseDepthDevice>(serial, std::string(), true); });
 }
 
-std::unique_ptr<CDepthDevice> OpenRealSenseRecording(const std::string& file, bool bPaced) {
+std::unique_ptr<CDepthDevice> veldrin::OpenRealSenseRecording(const std::string& file,
+                                                              bool bPaced) {
   return Guarded(
       [&] { return std::make_unique<CRealSenseDepthDevice>(std::string(), file, bPaced); });
 }
 
-std::unique_ptr<CFrameSource> OpenRealSenseRecordingColor(const std::string& file) {
+std::unique_ptr<CFrameSource> veldrin::OpenRealSenseRecordingColor(const std::string& file) {
   try {
     return std::make_unique<CRecordingColorSource>(file);
   } catch (const rs2::error&) {
-    return MakeClosedFrameSource();
+    return veldrin::MakeClosedFrameSource();
   }
 }

@@ -9,6 +9,8 @@
 // Sessions through librealsense2 (built only when the library is found). The library's errors
 // come out as our CDepthDeviceError kinds, with the library's text.
 
+namespace veldrin {
+
 // A connected camera: the one with `serial`; with an empty serial, or when no camera has it and
 // exactly one is connected, that one.
 std::unique_ptr<CDepthDevice> OpenRealSenseDepthDevice(const std::string& serial);
@@ -18,3 +20,5 @@ std::unique_ptr<CDepthDevice> OpenRealSenseRecording(const std::string& file, bo
 // The colour pictures of a recording (8-bit BGR, its recorded size), looped; a closed source
 // when the file holds no readable colour stream.
 std::unique_ptr<CFrameSource> OpenRealSenseRecordingColor(const std::string& file);
+
+}  // namespace veldrin

@@ -48,15 +48,15 @@ SDeviceLocator Recording(const std::filesystem::path& file) {
 class RecordingTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!HasRealSenseSupport()) return;
+    if (!veldrin::HasRealSenseSupport()) return;
     s_dir = std::make_unique<veldrin_test::CScratchDir>("recording");
-    RecordTableScene(Scene(0), Table().string(), 12);
-    RecordTableScene(Scene(60), Box().string(), 12);
+    veldrin::RecordTableScene(Scene(0), Table().string(), 12);
+    veldrin::RecordTableScene(Scene(60), Box().string(), 12);
   }
   static void TearDownTestSuite() { s_dir.reset(); }
   void SetUp() override {
-    if (!HasRealSenseSupport()) {
-      GTEST_SKIP() << "built without librealsense2: " << kNoRealSenseSupport;
+    if (!veldrin::HasRealSenseSupport()) {
+      GTEST_SKIP() << "built without librealsense2: " << veldrin::kNoRealSenseSupport;
     }
     veldrin::ResetLiveScene();
   }
@@ -99,7 +99,7 @@ void ExpectSame(const SCameraExtrinsics& a, const SCameraExtrinsics& b) {
 
 TEST_F(RecordingTest, PlaysBackTheSceneGeometryAndTheLibraryCloudMatchesOurRays) {
   const CSceneWorld world(Scene(60));
-  std::unique_ptr<CDepthDevice> device = OpenDepthDevice(Recording(Box()));
+  std::unique_ptr<CDepthDevice> device = veldrin::OpenDepthDevice(Recording(Box()));
   SDepthStreamRequest request = Request();
   request.cloud = true;
   device->Start(request);
@@ -115,7 +115,7 @@ TEST_F(RecordingTest, PlaysBackTheSceneGeometryAndTheLibraryCloudMatchesOurRays)
 
   // The library's cloud against our deprojection of the same frame.
   ASSERT_NE(frames.cloud, nullptr);
-  veldrin::CPixelRays rays;
+  CPixelRays rays;
   rays.Update(frames.depth.intrinsics);
   std::vector<SVertex> ours(static_cast<std::size_t>(640) * 480);
   CKivRealSenseVideoEngine::DepthFrameToCloud(frames.depth, rays, ours.data());
@@ -140,7 +140,7 @@ TEST_F(RecordingTest, BadFilesAndSizesGiveOneClearError) {
   const std::filesystem::path garbage = s_dir->Path() / "garbage.bag";
   veldrin_test::WriteFileBytes(garbage, std::string(4096, '\x5a'));
   for (const auto& file : {missing, truncated, garbage}) {
-    std::unique_ptr<CDepthDevice> device = OpenDepthDevice(Recording(file));
+    std::unique_ptr<CDepthDevice> device = veldrin::OpenDepthDevice(Recording(file));
     try {
       device->Start(Request());
       // A file cut short may still start; it must then end in an error, not a hang.
@@ -154,7 +154,7 @@ TEST_F(RecordingTest, BadFilesAndSizesGiveOneClearError) {
       EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << e.what();
     }
   }
-  std::unique_ptr<CDepthDevice> device = OpenDepthDevice(Recording(Table()));
+  std::unique_ptr<CDepthDevice> device = veldrin::OpenDepthDevice(Recording(Table()));
   try {
     device->Start(Request(1280, 720));
     ADD_FAILURE() << "a colour size the recording does not have";
@@ -225,7 +225,7 @@ TEST_F(RecordingTest, TheChosenDeviceIsTheOneOpened) {
   EXPECT_EQ(engine.m_devices[1].resolutions, (std::vector<cv::Point>{{640, 480}}));
   EXPECT_EQ(engine.IsRealSense(2), 1);
   // Its colour stream is what the webcam side shows: the recorded scene's pictures.
-  std::unique_ptr<CFrameSource> colour = OpenVirtualSource("bag:" + Box().string());
+  std::unique_ptr<CFrameSource> colour = veldrin::OpenVirtualSource("bag:" + Box().string());
   ASSERT_TRUE(colour->IsOpened());
   colour->RequestSize(1280, 720);  // a recording keeps its own size
   EXPECT_EQ(colour->GetSize(), cv::Size(640, 480));
@@ -240,7 +240,7 @@ TEST_F(RecordingTest, StartStopAndDestroyWhileFramesFlow) {
   CDepthListener listener;
   const SDeviceLocator locator = Recording(Box());
   for (int round = 0; round < 3; ++round) {
-    CKivRealSenseVideoEngine engine([locator] { return OpenDepthDevice(locator); });
+    CKivRealSenseVideoEngine engine([locator] { return veldrin::OpenDepthDevice(locator); });
     engine.SetupDepth(DEPTH_CAMERA_INDEX, 640, 480, &listener, 640, 480);
     ASSERT_EQ(engine.Start(), 1);
     ASSERT_TRUE(listener.WaitFrames(2));
@@ -256,15 +256,15 @@ TEST_F(RecordingTest, StartStopAndDestroyWhileFramesFlow) {
 }
 
 TEST(RecordingWithoutLibraryTest, RecordingsAreUnavailableAndSayWhy) {
-  if (HasRealSenseSupport()) GTEST_SKIP() << "built with librealsense2";
-  EXPECT_FALSE(OpenVirtualSource("bag:/nowhere.bag")->IsOpened());
+  if (veldrin::HasRealSenseSupport()) GTEST_SKIP() << "built with librealsense2";
+  EXPECT_FALSE(veldrin::OpenVirtualSource("bag:/nowhere.bag")->IsOpened());
   try {
-    OpenDepthDevice(Recording("/nowhere.bag"));
+    veldrin::OpenDepthDevice(Recording("/nowhere.bag"));
     ADD_FAILURE() << "opened";
   } catch (const CNoDepthDeviceError& e) {
-    EXPECT_STREQ(e.what(), kNoRealSenseSupport);
+    EXPECT_STREQ(e.what(), veldrin::kNoRealSenseSupport);
   }
-  EXPECT_THROW(RecordTableScene(Scene(0), "/nowhere.bag", 1), CNoDepthDeviceError);
+  EXPECT_THROW(veldrin::RecordTableScene(Scene(0), "/nowhere.bag", 1), CNoDepthDeviceError);
 }
 
 }  // namespace

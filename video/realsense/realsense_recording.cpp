@@ -103,7 +103,8 @@ void StopAndClose(const std::vector<rs2::sensor>& sensors) {
 
 }  // namespace
 
-void RecordTableScene(const STableSceneParams& params, const std::string& file, int frames) {
+void veldrin::RecordTableScene(const STableSceneParams& params, const std::string& file,
+                               int frames) {
   CSimulatedDepthDevice camera(params, false);
   CTableScene scene(params);
   const cv::Size native = scene.NativeSize();
@@ -120,8 +121,8 @@ void RecordTableScene(const STableSceneParams& params, const std::string& file, 
   CPartFile part(file);
   try {
     rs2::software_device device;
-    device.register_info(RS2_CAMERA_INFO_NAME, kTableSceneDeviceName);
-    device.register_info(RS2_CAMERA_INFO_SERIAL_NUMBER, kTableSceneSerial);
+    device.register_info(RS2_CAMERA_INFO_NAME, veldrin::kTableSceneDeviceName);
+    device.register_info(RS2_CAMERA_INFO_SERIAL_NUMBER, veldrin::kTableSceneSerial);
     rs2::software_sensor depthSensor = device.add_sensor("Stereo Module");
     rs2::software_sensor colorSensor = device.add_sensor("RGB Camera");
     // The depth units make the sensor a depth sensor, whose scale a player reads back.
@@ -181,7 +182,7 @@ void RecordTableScene(const STableSceneParams& params, const std::string& file, 
   part.Commit();
 }
 
-void RecordDepthCamera(const std::string& serial, const std::string& file, int frames) {
+void veldrin::RecordDepthCamera(const std::string& serial, const std::string& file, int frames) {
   CPartFile part(file);
   try {
     rs2::context context;

@@ -44,10 +44,10 @@ class CSceneWorld {
   double Trace(const cv::Vec3d& direction, const std::vector<SSceneBox>& boxes) const;
 
   STableSceneParams m_params;
-  veldrin::STableSceneCamera m_color;
+  STableSceneCamera m_color;
   SCameraIntrinsics m_depthIntrinsics;
   SCameraExtrinsics m_depthToColor;
   cv::Matx33d m_depthToTable;  // rotation of depth-camera directions into the table frame
   cv::Vec3d m_depthOrigin;     // depth camera centre, table millimetres
-  veldrin::CPixelRays m_rays;
+  CPixelRays m_rays;
 };

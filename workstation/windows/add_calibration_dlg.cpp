@@ -7,7 +7,7 @@
 CAddCalibrationDlg::CAddCalibrationDlg(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("130"));
   setWindowTitle(QStringLiteral("Save calibration"));
-  const veldrin::CDialogUnits du(font());
+  const CDialogUnits du(font());
   setFixedSize(du.Size(181, 72));
 
   auto* label = new QLabel(QStringLiteral("Calibration name"), this);

@@ -4,10 +4,10 @@
 
 #include "workstation/windows/dialog_layout.h"
 
-CBoardDlg::CBoardDlg(const veldrin::SBoardSpec& board, QWidget* parent) : QDialog(parent) {
+CBoardDlg::CBoardDlg(const SBoardSpec& board, QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("checkAccuracyDialog"));
   setWindowTitle(QStringLiteral("Check accuracy"));
-  const veldrin::CDialogUnits du(font());
+  const CDialogUnits du(font());
   setFixedSize(du.Size(181, 92));
   auto row = [&](const QString& text, QWidget* field, int y) {
     auto* label = new QLabel(text, this);
@@ -35,6 +35,6 @@ CBoardDlg::CBoardDlg(const veldrin::SBoardSpec& board, QWidget* parent) : QDialo
                             QStringLiteral("Cancel"), du.Rect(91, 68, 50, 14));
 }
 
-veldrin::SBoardSpec CBoardDlg::Board() const {
+SBoardSpec CBoardDlg::Board() const {
   return {m_cols->value(), m_rows->value(), m_squareMm->value()};
 }

@@ -12,8 +12,8 @@ class CBoardDlg : public QDialog {
   Q_OBJECT
 
  public:
-  explicit CBoardDlg(const veldrin::SBoardSpec& board, QWidget* parent = nullptr);
-  veldrin::SBoardSpec Board() const;
+  explicit CBoardDlg(const SBoardSpec& board, QWidget* parent = nullptr);
+  SBoardSpec Board() const;
 
  private:
   QSpinBox* m_cols = nullptr;

@@ -154,9 +154,9 @@ void CCalibrationList::Refresh() {
     if (m_widgets.combo->itemText(i) != text) m_widgets.combo->setItemText(i, text);
   }
 
-  const EQuadProblem problem = CheckQuad(m_rectification.GetCorners());
+  const EQuadProblem problem = veldrin::CheckQuad(m_rectification.GetCorners());
   m_inputWindow.SetOutlineWarning(problem != EQuadProblem::kNone);
-  if (m_widgets.warningLabel) m_widgets.warningLabel->setText(Q(QuadWarning(problem)));
+  if (m_widgets.warningLabel) m_widgets.warningLabel->setText(Q(veldrin::QuadWarning(problem)));
 
   // "Default" is no file: there is nothing to remove.
   m_widgets.removeButton->setEnabled(current > 0);
@@ -309,9 +309,9 @@ void CCalibrationList::OnCalibrationSelected() {
 }
 
 void CCalibrationList::OnSaveCalibration() {
-  const EQuadProblem problem = CheckQuad(m_rectification.GetCorners());
+  const EQuadProblem problem = veldrin::CheckQuad(m_rectification.GetCorners());
   if (problem != EQuadProblem::kNone &&
-      AfxMessageBox(QuadWarning(problem) + "\nSave these corners anyway?",
+      AfxMessageBox(veldrin::QuadWarning(problem) + "\nSave these corners anyway?",
                     MB_YESNO | MB_DEFBUTTON2) != IDYES)
     return;
 

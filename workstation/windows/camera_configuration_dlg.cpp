@@ -12,7 +12,7 @@ CCameraConfiguraionDlg::CCameraConfiguraionDlg(const std::vector<cv::Point>* res
       m_sizeCurrent(current) {
   setObjectName(QStringLiteral("137"));
   setWindowTitle(QStringLiteral("Camera configuration"));
-  const veldrin::CDialogUnits du(font());
+  const CDialogUnits du(font());
   setFixedSize(du.Size(113, 94));
 
   auto* resGroup = new QGroupBox(QStringLiteral("Camera resolutions"), this);

@@ -117,7 +117,7 @@ void CDepthSession::AutoCalibrate() {
   if (h < kLeastRaise) h = 0;
   float p[12];
   if (!m_dialog->GetRaisedPlaneCorners(static_cast<float>(h), p)) return;  // no stored plane
-  const veldrin::CMeasurementExchange::CHandle latest = m_dialog->Published();
+  const CMeasurementExchange::CHandle latest = m_dialog->Published();
   if (!latest || m_tableCorners.size() != 4) return;
   // From the colour corners themselves, not from the whole depth pixels they were carried to.
   SHeightTrueCamera camera;
@@ -164,7 +164,7 @@ const cv::Mat* CDepthSession::DecorateOutput(const cv::Mat& picture) {
 
 void CDepthSession::MarkSecurePoints(cv::Mat& frame) {
   if (!m_securePoints.load() || !m_ready.load() || !m_engine) return;
-  const veldrin::CMeasurementExchange::CHandle latest = m_dialog->Published();
+  const CMeasurementExchange::CHandle latest = m_dialog->Published();
   if (!latest) return;
   const auto tolerance = static_cast<float>(static_cast<double>(m_dialog->GetTolerance()) / 1000.0);
   veldrin::DrawSecurePoints(m_engine->GetCalibration(), *latest, frame, latest->maxHeight,

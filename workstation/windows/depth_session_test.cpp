@@ -95,7 +95,7 @@ TEST_F(DepthSessionTest, ClosedLoopFromTheEmptyTableToTheBoxTop) {
   ASSERT_TRUE(WaitFrames(*dlg, 150));
   dlg->SavePlane();
   const std::vector<cv::Point2f> saved = dlg->Corners();
-  veldrin::Plane3D plane;
+  Plane3D plane;
   ASSERT_TRUE(veldrin::ReadPlane3D(veldrin::Plane3DPath(Folder()), plane));
   EXPECT_EQ(ReadFileBytes(veldrin::Plane2DPath(Folder())), LEFloatBytes(saved));
   EXPECT_EQ(view->IsPlaneLoaded(), 1);
@@ -376,7 +376,7 @@ TEST_F(DepthSessionTest, SavePlaneBeforeTheFirstFrameAndFramesThatAreNotMeasured
 // The plane files are a pair: when the 3D one cannot be written the 2D one stays as it was, and
 // the status line names the file.
 TEST_F(DepthSessionTest, SavePlaneSaysWhichFileFailedAndWritesNeitherAlone) {
-  const veldrin::Plane2D before{{{10, 10}, {20, 10}, {20, 20}, {10, 20}}};
+  const Plane2D before{{{10, 10}, {20, 10}, {20, 20}, {10, 20}}};
   ASSERT_TRUE(veldrin::WritePlane2D(veldrin::Plane2DPath(Folder()), before));
   const std::string bytes2D = ReadFileBytes(veldrin::Plane2DPath(Folder()));
   fs::create_directory(veldrin::Plane3DPath(Folder()));  // no file can be put in its place
@@ -401,7 +401,7 @@ TEST_F(DepthSessionTest, SavePlaneSaysWhichFileFailedAndWritesNeitherAlone) {
 // Started on the depth camera, the stored table plane's corners win over the calibration
 // selection.
 TEST_F(DepthSessionTest, AtStartTheStoredPlaneCornersWinOnADepthCamera) {
-  const veldrin::Plane2D plane{{{200, 150}, {440, 150}, {440, 330}, {200, 330}}};
+  const Plane2D plane{{{200, 150}, {440, 150}, {440, 330}, {200, 330}}};
   ASSERT_TRUE(veldrin::WritePlane2D(veldrin::Plane2DPath(Folder()), plane));
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(Folder(), "Table",
                                                   {{70, 60}, {500, 70}, {520, 400}, {60, 410}}));
@@ -415,7 +415,7 @@ TEST_F(DepthSessionTest, AtStartTheStoredPlaneCornersWinOnADepthCamera) {
 // Until the measurement has settled the 3D View says so and auto calibration leaves the stored
 // corners where they are; then the corners go onto the measured top.
 TEST_F(DepthSessionTest, AutoCalibrationWaitsForASettledMeasurement) {
-  const veldrin::Plane2D corners{{{200, 150}, {440, 150}, {440, 330}, {200, 330}}};
+  const Plane2D corners{{{200, 150}, {440, 150}, {440, 330}, {200, 330}}};
   ASSERT_TRUE(veldrin::WritePlane2D(veldrin::Plane2DPath(Folder()), corners));
   // The table 0.7 m away, so that its corners raised onto the frames below lie elsewhere.
   ASSERT_TRUE(veldrin::WritePlane3D(

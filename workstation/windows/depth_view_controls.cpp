@@ -174,7 +174,7 @@ void CDepthViewControls::SavePlane() {
     }
     if (saved == CDepthCameraDialog::ESaveResult::kWriteFailed) return notSaved(path3D);
   }
-  const veldrin::Plane2D plane{corners[0], corners[1], corners[2], corners[3]};
+  const Plane2D plane{corners[0], corners[1], corners[2], corners[3]};
   const std::string path2D = veldrin::Plane2DPath(folder);
   if (!veldrin::WritePlane2D(path2D, plane)) return notSaved(path2D);
   m_status.ReportNotice("Plane saved: " + (depth ? path3D + " and " : std::string()) + path2D +

@@ -3,8 +3,6 @@
 #include <QFontMetrics>
 #include <QPushButton>
 
-namespace veldrin {
-
 CDialogUnits::CDialogUnits(const QFont& font) {
   QFontMetrics fm(font);
   // Average width over the Latin alphabet, rounded as the classic dialog-base computation does.
@@ -16,8 +14,8 @@ CDialogUnits::CDialogUnits(const QFont& font) {
   if (m_cy <= 0) m_cy = 13;
 }
 
-void AddDialogButtons(QDialog* dialog, const QString& okText, QRect okRect,
-                      const QString& cancelText, QRect cancelRect) {
+void veldrin::AddDialogButtons(QDialog* dialog, const QString& okText, QRect okRect,
+                               const QString& cancelText, QRect cancelRect) {
   auto* ok = new QPushButton(okText, dialog);
   ok->setObjectName(QStringLiteral("IDOK"));
   ok->setDefault(true);
@@ -48,5 +46,3 @@ void CDynamicLayout::Apply(QSize current) const {
     if (item.widget) item.widget->setGeometry(Place(item, current));
   }
 }
-
-}  // namespace veldrin

@@ -8,8 +8,6 @@
 
 #include <vector>
 
-namespace veldrin {
-
 // Converts dialog-template units to pixels the way the templates were designed: horizontal units
 // are a quarter of the font's average character width, vertical units an eighth of its height.
 class CDialogUnits {
@@ -26,11 +24,6 @@ class CDialogUnits {
   int m_cx;
   int m_cy;
 };
-
-// The default "OK" button and the "Cancel" button of a small dialog, wired to accept and reject
-// and named after the classic ids so tests and tools find them.
-void AddDialogButtons(QDialog* dialog, const QString& okText, QRect okRect,
-                      const QString& cancelText, QRect cancelRect);
 
 // Anchoring of child controls: as the dialog grows by (dx, dy) from its initial size, a control
 // moves right by moveX% of dx and grows by sizeX% of dx and sizeY% of dy. Nothing moves down.
@@ -54,5 +47,12 @@ class CDynamicLayout {
   QSize m_initial;
   std::vector<SItem> m_items;
 };
+
+namespace veldrin {
+
+// The default "OK" button and the "Cancel" button of a small dialog, wired to accept and reject
+// and named after the classic ids so tests and tools find them.
+void AddDialogButtons(QDialog* dialog, const QString& okText, QRect okRect,
+                      const QString& cancelText, QRect cancelRect);
 
 }  // namespace veldrin

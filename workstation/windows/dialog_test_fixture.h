@@ -96,7 +96,7 @@ class VeldrinDlgTest : public ::testing::Test {
     cv::imwrite((m_dir / "b.png").string(), MakeStill(640, 480, 1));
     SetCameras("Still A=" + (m_dir / "a.png").string() + ";Still B=" + (m_dir / "b.png").string());
     m_boxes = std::make_shared<CScriptedMessageBox>();
-    m_scope = std::make_unique<veldrin::CScopedMessageBoxService>(m_boxes);
+    m_scope = std::make_unique<CScopedMessageBoxService>(m_boxes);
   }
 
   void TearDown() override {
@@ -228,7 +228,7 @@ class VeldrinDlgTest : public ::testing::Test {
   cv::Mat m_still;
   std::unique_ptr<CSharedStatusBlock> m_host;
   std::shared_ptr<CScriptedMessageBox> m_boxes;
-  std::unique_ptr<veldrin::CScopedMessageBoxService> m_scope;
+  std::unique_ptr<CScopedMessageBoxService> m_scope;
 };
 
 inline const std::string& Text(int id) { return veldrin::LoadStringResource(id); }

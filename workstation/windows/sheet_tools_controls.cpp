@@ -71,7 +71,7 @@ void CSheetToolsControls::OnFindSheet() {
   });
 }
 
-void CSheetToolsControls::OnCheckAccuracy(const veldrin::SBoardSpec& board) {
+void CSheetToolsControls::OnCheckAccuracy(const SBoardSpec& board) {
   const cv::Mat shown = m_tools.CheckAccuracy(m_consumer.GetLastFrame(), board);
   if (!shown.empty()) m_widgets.outputWindow->SetImage(shown);
 }

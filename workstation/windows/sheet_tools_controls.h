@@ -36,7 +36,7 @@ class CSheetToolsControls : public QObject {
   void OnFindSheet();
   // Measures `board` in the rectified last frame; the deviations stay in the output picture for
   // a while and the figures go to the status line.
-  void OnCheckAccuracy(const veldrin::SBoardSpec& board);
+  void OnCheckAccuracy(const SBoardSpec& board);
 
  private:
   QWidget* m_dialog;

@@ -175,7 +175,7 @@ class CVeldrinDlg : public QDialog,
   int m_endResult = 0;
   QSize m_rcInitialClient;
 
-  veldrin::CDynamicLayout m_layout;
+  CDynamicLayout m_layout;
   SVeldrinDlgControls m_controls;
   CPreviewTabs* m_previewTabs = nullptr;                // owned by this dialog (QObject child)
   CCalibrationList* m_calibrationList = nullptr;        // owned by this dialog (QObject child)

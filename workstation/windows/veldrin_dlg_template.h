@@ -5,6 +5,31 @@
 
 #include "workstation/windows/app_icons.h"
 
+enum class EMainControlKind {
+  kGroupBox,
+  kLabel,
+  kWarningLabel,  // red text
+  kCheckBox,
+  kComboBox,
+  kPushButton,
+  kIconButton,  // flat 16-pixel icon, the text is its tool tip
+  kMenuButton,  // a tool button that opens its menu at once; the owner fills the menu
+  kFrame,
+  kTabBar,
+  kImageWindow,
+};
+
+struct SMainControlTemplate {
+  const char* id;  // object name; empty for static controls
+  EMainControlKind kind;
+  const char* text;
+  const char* tip;
+  int icon;          // IDI_*, or 0
+  int x, y, cx, cy;  // dialog units
+  int moveX, sizeX, sizeY;
+  bool hidden;
+};
+
 namespace veldrin {
 
 inline constexpr const char* kMainDialogId = "102";
@@ -34,34 +59,9 @@ inline constexpr const char* kCheckAccuracyButtonId = "checkAccuracy";
 inline constexpr const char* kQuadWarningLabelId = "quadWarning";
 inline constexpr const char* kStatusLineId = "statusLine";
 
-enum class EMainControlKind {
-  kGroupBox,
-  kLabel,
-  kWarningLabel,  // red text
-  kCheckBox,
-  kComboBox,
-  kPushButton,
-  kIconButton,  // flat 16-pixel icon, the text is its tool tip
-  kMenuButton,  // a tool button that opens its menu at once; the owner fills the menu
-  kFrame,
-  kTabBar,
-  kImageWindow,
-};
-
 // As the window grows from its initial size, a control moves right by moveX% of the extra width
 // and grows by sizeX% of it and by sizeY% of the extra height (CDynamicLayout).
 inline constexpr int kPlacedByTabs = -1;  // moveX: the camera tabs place it inside their pane
-
-struct SMainControlTemplate {
-  const char* id;  // object name; empty for static controls
-  EMainControlKind kind;
-  const char* text;
-  const char* tip;
-  int icon;          // IDI_*, or 0
-  int x, y, cx, cy;  // dialog units
-  int moveX, sizeX, sizeY;
-  bool hidden;
-};
 
 inline constexpr int kMainDialogWidthDu = 665;
 inline constexpr int kMainDialogHeightDu = 290;

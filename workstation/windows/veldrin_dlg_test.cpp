@@ -36,7 +36,7 @@ void ConfigureCamera(CVeldrinDlg& dlg, const char* size, int divisor = -1) {
 TEST_F(VeldrinDlgTest, WithoutHostOneMessageSaysTheHostStartsTheTool) {
   for (const std::string& name : {std::string(), std::string("no-such-instance")}) {
     auto boxes = std::make_shared<CScriptedMessageBox>();
-    veldrin::CScopedMessageBoxService scope(boxes);
+    CScopedMessageBoxService scope(boxes);
     auto dlg = Open(name);
     EXPECT_EQ(dlg->windowTitle().toStdString(), name);
     const auto texts = boxes->Texts();
