@@ -71,7 +71,7 @@ class CSessionRig {
   CSessionRig() : m_cameras(m_engine), m_colour(m_rect, m_view, nullptr) {
     m_rect.ApplyCameraSettings(640, 480);
     if (!m_rect.SetCorners({{160, 120}, {480, 120}, {480, 360}, {160, 360}})) std::abort();
-    m_cameras.SetCameraAt(0, 0, kCamStateMain, &m_engine, nullptr, kCamKindDepth);
+    m_cameras.SetCameraAt(0, 0, veldrin::kCamStateMain, &m_engine, nullptr, veldrin::kCamKindDepth);
     m_colour.SetCameraList(&m_cameras);
     m_colour.SetQRDetectionEnabled(false);
     cv::Mat colour(480, 640, CV_8UC3, cv::Scalar::all(90));

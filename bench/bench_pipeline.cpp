@@ -83,7 +83,8 @@ class CPipeline {
       : m_host(host), m_frame(frame), m_cameras(m_engine), m_consumer(m_rect, m_view, nullptr) {
     m_rect.ApplyCameraSettings(frame.cols, frame.rows);
     if (!m_rect.SetCorners(MarkedCorners(frame.cols, frame.rows))) std::abort();
-    m_cameras.SetCameraAt(kMainCamera, 0, kCamStateMain, &m_engine, &m_view.Input(), kCamKindColor);
+    m_cameras.SetCameraAt(kMainCamera, 0, veldrin::kCamStateMain, &m_engine, &m_view.Input(),
+                          veldrin::kCamKindColor);
     m_view.Input().SetImageSize(frame.cols, frame.rows);
     m_view.Input().SetPoints(MarkedCorners(frame.cols, frame.rows));
     m_consumer.SetCameraList(&m_cameras);

@@ -377,12 +377,12 @@ class CAttachedChild {
       for (;;) pause();
     }
     char byte = 0;
-    m_bAttached = m_pid > 0 && read(ready[0], &byte, 1) == 1 && byte == 1;
+    m_attached = m_pid > 0 && read(ready[0], &byte, 1) == 1 && byte == 1;
     close(ready[0]);
     close(ready[1]);
   }
   ~CAttachedChild() { Kill(); }
-  bool Attached() const { return m_bAttached; }
+  bool Attached() const { return m_attached; }
   // SIGKILL: nothing of the child's own runs, so only what the system releases is released.
   void Kill() {
     if (m_pid <= 0) return;
@@ -393,7 +393,7 @@ class CAttachedChild {
 
  private:
   pid_t m_pid = -1;
-  bool m_bAttached = false;
+  bool m_attached = false;
 };
 
 // A tool that dies without releasing its claim (SIGKILL, a crash) must not lock the instance for

@@ -80,7 +80,7 @@ int CChildProcess::Wait(std::chrono::milliseconds limit) {
     int status = 0;
     const pid_t r = ::waitpid(m_pid, &status, WNOHANG);
     if (r == m_pid) {
-      m_nExitCode = ExitCode(status);
+      m_exitCode = ExitCode(status);
       m_pid = -1;
     } else if (std::chrono::steady_clock::now() >= end) {
       return -1;
@@ -88,7 +88,7 @@ int CChildProcess::Wait(std::chrono::milliseconds limit) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   }
-  return m_nExitCode;
+  return m_exitCode;
 }
 
 void CChildProcess::Signal(int signal) const {

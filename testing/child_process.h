@@ -23,7 +23,7 @@ class CChildProcess {
   CChildProcess(const CChildProcess&) = delete;
   CChildProcess& operator=(const CChildProcess&) = delete;
 
-  bool Started() const { return m_pid > 0 || m_nExitCode >= 0; }
+  bool Started() const { return m_pid > 0 || m_exitCode >= 0; }
   // Waits at most `limit` for the child to end. Returns its exit code (128 + the signal when a
   // signal ended it), or -1 when it is still running or never started.
   int Wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
@@ -35,7 +35,7 @@ class CChildProcess {
 
  private:
   pid_t m_pid = -1;
-  int m_nExitCode = -1;
+  int m_exitCode = -1;
   std::filesystem::path m_outPath;
   std::filesystem::path m_errPath;
 };

@@ -146,7 +146,7 @@ class CRecorder : public CKivVideoEngineListener {
     m_image = image->clone();
     m_meters = meters->clone();
     m_centreZ = v[240 * 640 + 320].xyz[2];
-    m_bConsistent = m_bConsistent && static_cast<float>(meters->at<double>(240, 320)) == m_centreZ;
+    m_consistent = m_consistent && static_cast<float>(meters->at<double>(240, 320)) == m_centreZ;
     m_changed.notify_all();
     if (m_hold > 0ms) std::this_thread::sleep_for(m_hold);
   }
@@ -166,7 +166,7 @@ class CRecorder : public CKivVideoEngineListener {
   int m_frames = 0;
   int m_index = -1;
   float m_centreZ = 0.f;
-  bool m_bConsistent = true;
+  bool m_consistent = true;
   cv::Mat m_image, m_meters;
   std::vector<std::string> m_errors;
   std::chrono::milliseconds m_hold{0};
@@ -251,7 +251,7 @@ TEST_F(RealSenseEngineTest, StreamsDepthFramesThatFollowTheScene) {
     {
       std::lock_guard lock(listener.m_mutex);
       frames = listener.m_frames;
-      EXPECT_TRUE(listener.m_bConsistent);
+      EXPECT_TRUE(listener.m_consistent);
     }
     // At most the pass that was running delivers.
     EXPECT_TRUE(veldrin_test::NothingHappensFor(150ms, [&] {

@@ -16,8 +16,9 @@ void CCameraList::Build(CKivVideoEngine& enumerator) {
   for (int i = 0; i < n; ++i) {
     INFO_CAM_DATA r;
     r.nCamera = i;
-    r.nState = enumerator.IsDeviceAvailable(i) ? kCamStateFree : kCamStateUnavailable;
-    r.nKind = enumerator.IsRealSense(i) == 1 ? kCamKindDepth : kCamKindColor;
+    r.nState =
+        enumerator.IsDeviceAvailable(i) ? veldrin::kCamStateFree : veldrin::kCamStateUnavailable;
+    r.nKind = enumerator.IsRealSense(i) == 1 ? veldrin::kCamKindDepth : veldrin::kCamKindColor;
     m_records.push_back(r);
   }
 }
@@ -68,7 +69,7 @@ int CCameraList::FindByTab(int tab, INFO_CAM_DATA& out) const {
 int CCameraList::FindFirstFree() const {
   std::lock_guard lock(m_mutex);
   for (const INFO_CAM_DATA& r : m_records) {
-    if (r.nState == kCamStateFree) return r.nCamera;
+    if (r.nState == veldrin::kCamStateFree) return r.nCamera;
   }
   return -1;
 }
@@ -82,7 +83,7 @@ namespace veldrin {
 
 std::string CameraEntryText(int index, const std::string& name, int kind) {
   std::string text = "Cam " + std::to_string(index) + " (" + name + ")";
-  if (kind == kCamKindDepth) text += " (3D)";
+  if (kind == veldrin::kCamKindDepth) text += " (3D)";
   return text;
 }
 

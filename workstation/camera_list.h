@@ -7,18 +7,19 @@
 class CKivVideoEngine;
 class CImageWindow;
 
-// What a camera is: a colour camera, or a depth camera (which also delivers colour).
-enum : int {
-  kCamKindColor = 0,
-  kCamKindDepth = 1,
-};
+namespace veldrin {
 
-enum : int {
-  kCamStateFree = 0,
-  kCamStateMain = 1,
-  kCamStatePreview = 2,
-  kCamStateUnavailable = 4,
-};
+// What a camera is: a colour camera, or a depth camera (which also delivers colour).
+inline constexpr int kCamKindColor = 0;
+inline constexpr int kCamKindDepth = 1;
+
+// Where a camera is shown: nowhere, in the main picture, in a preview tab; or not available.
+inline constexpr int kCamStateFree = 0;
+inline constexpr int kCamStateMain = 1;
+inline constexpr int kCamStatePreview = 2;
+inline constexpr int kCamStateUnavailable = 4;
+
+}  // namespace veldrin
 
 // One camera of the machine as the workstation sees it. Engine and window are opaque here.
 struct INFO_CAM_DATA {
@@ -26,8 +27,8 @@ struct INFO_CAM_DATA {
   int nTab = -1;
   CKivVideoEngine* pEngine = nullptr;
   CImageWindow* pWindow = nullptr;
-  int nState = kCamStateFree;
-  int nKind = kCamKindColor;
+  int nState = veldrin::kCamStateFree;
+  int nKind = veldrin::kCamKindColor;
 };
 
 // Every camera found at start, built once. Records are replaced on the UI thread and read by the
@@ -59,7 +60,7 @@ class CCameraList {
 namespace veldrin {
 
 // How a camera is named to the operator: "Cam 0 (Table camera)", and "Cam 1 (name) (3D)" for the
-// colour sensor of a depth camera (kCamKindDepth).
+// colour sensor of a depth camera (veldrin::kCamKindDepth).
 std::string CameraEntryText(int index, const std::string& name, int kind);
 
 }  // namespace veldrin

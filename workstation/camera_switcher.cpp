@@ -90,9 +90,9 @@ CCameraSwitcher::ESwitch CCameraSwitcher::Switch(int index, CImageWindow* inputW
     return m_pWebcamEngine->Start() ? ESwitch::kFailed : ESwitch::kStopped;
   }
   if (previous != -1 && previous != index)
-    m_pCameraList->SetCameraAt(previous, -1, kCamStateFree, nullptr, nullptr,
+    m_pCameraList->SetCameraAt(previous, -1, veldrin::kCamStateFree, nullptr, nullptr,
                                m_pCameraList->GetKind(previous));
-  m_pCameraList->SetCameraAt(index, 0, kCamStateMain, m_pWebcamEngine.get(), inputWindow,
+  m_pCameraList->SetCameraAt(index, 0, veldrin::kCamStateMain, m_pWebcamEngine.get(), inputWindow,
                              m_pCameraList->GetKind(index));
   return ESwitch::kSwitched;
 }

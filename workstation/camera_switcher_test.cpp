@@ -57,8 +57,8 @@ TEST_F(CameraSwitcherTest, ACameraThatDoesNotStartLeavesThePreviousOneRunning) {
   EXPECT_EQ(m_boxes->Texts(), std::vector<std::string>{
                                   veldrin::LoadStringResource(veldrin::IDS_UNABLE_TO_OPEN_CAMERA)});
   EXPECT_EQ(m_cameras.Current(), 0);
-  EXPECT_EQ(m_cameras.List()->GetState(0), kCamStateMain);
-  EXPECT_EQ(m_cameras.List()->GetState(1), kCamStateFree);
+  EXPECT_EQ(m_cameras.List()->GetState(0), veldrin::kCamStateMain);
+  EXPECT_EQ(m_cameras.List()->GetState(1), veldrin::kCamStateFree);
 }
 
 TEST_F(CameraSwitcherTest, ConfigurationIsWrittenAndAFailedWriteNamesTheFile) {

@@ -155,7 +155,7 @@ void CColorFrameConsumer::ProcessFrame(int cameraIndex, cv::Mat* frame) {
   INFO_CAM_DATA record;
   if (!m_cameras->GetCameraAt(cameraIndex, record)) return;  // not ours: dropped
   const int tab = m_view.CurrentTab();
-  if (record.nState == kCamStatePreview) {
+  if (record.nState == veldrin::kCamStatePreview) {
     INFO_CAM_DATA shown;
     if (m_cameras->FindByTab(tab, shown) && shown.nCamera == cameraIndex && shown.pWindow &&
         !frame->empty())

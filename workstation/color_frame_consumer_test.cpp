@@ -163,12 +163,12 @@ class ColorFrameConsumerTest : public ::testing::Test {
     m_name = veldrin_test::UniqueInstanceName("cfc");
 
     ASSERT_EQ(m_cameras.GetCount(), 3);
-    m_cameras.SetCameraAt(kMainCamera, 0, kCamStateMain, &m_engine, Window(kMainCamera),
-                          kCamKindColor);
-    m_cameras.SetCameraAt(kPreviewCamera, 1, kCamStatePreview, nullptr, Window(kPreviewCamera),
-                          kCamKindColor);
-    m_cameras.SetCameraAt(kOtherPreviewCamera, 2, kCamStatePreview, nullptr,
-                          Window(kOtherPreviewCamera), kCamKindColor);
+    m_cameras.SetCameraAt(kMainCamera, 0, veldrin::kCamStateMain, &m_engine, Window(kMainCamera),
+                          veldrin::kCamKindColor);
+    m_cameras.SetCameraAt(kPreviewCamera, 1, veldrin::kCamStatePreview, nullptr,
+                          Window(kPreviewCamera), veldrin::kCamKindColor);
+    m_cameras.SetCameraAt(kOtherPreviewCamera, 2, veldrin::kCamStatePreview, nullptr,
+                          Window(kOtherPreviewCamera), veldrin::kCamKindColor);
 
     m_rect.ApplyCameraSettings(640, 480);
     m_rect.SetDefaultCorners();

@@ -175,7 +175,7 @@ class CDepthListener : public CKivVideoEngineListener {
     std::lock_guard lock(m_mutex);
     ++m_frames;
     m_centre = static_cast<float>(meters->at<double>(240, 320));
-    m_bConsistent = m_bConsistent && cloud[240 * 640 + 320].xyz[2] == m_centre;
+    m_consistent = m_consistent && cloud[240 * 640 + 320].xyz[2] == m_centre;
     m_changed.notify_all();
   }
   void OnEngineError(int, const std::string& message) override {
@@ -192,7 +192,7 @@ class CDepthListener : public CKivVideoEngineListener {
   std::condition_variable m_changed;
   int m_frames = 0;
   float m_centre = 0.f;
-  bool m_bConsistent = true;
+  bool m_consistent = true;
   std::vector<std::string> m_errors;
 };
 
@@ -251,7 +251,7 @@ TEST_F(RecordingTest, StartStopAndDestroyWhileFramesFlow) {
     if (round < 2) engine.Stop();
   }
   std::lock_guard lock(listener.m_mutex);
-  EXPECT_TRUE(listener.m_bConsistent);
+  EXPECT_TRUE(listener.m_consistent);
   EXPECT_TRUE(listener.m_errors.empty());
 }
 

@@ -16,14 +16,14 @@ class CFailingDepthDevice : public CDepthDevice {
  public:
   explicit CFailingDepthDevice(int framesBeforeLoss, bool starve = false,
                                const STableSceneParams& params = {}, bool paced = true)
-      : m_nLeft(framesBeforeLoss), m_bStarve(starve), m_inner(params, paced) {}
+      : m_left(framesBeforeLoss), m_starve(starve), m_inner(params, paced) {}
   void Start(const SDepthStreamRequest& r) override { m_inner.Start(r); }
   bool TryWaitForFrameset(std::chrono::milliseconds limit, SDepthFrameset& f) override {
-    if (m_bStarve) {
+    if (m_starve) {
       std::this_thread::sleep_for(limit);
       return false;
     }
-    if (m_nLeft >= 0 && m_nLeft-- == 0) throw CDeviceLostError("the depth camera was unplugged");
+    if (m_left >= 0 && m_left-- == 0) throw CDeviceLostError("the depth camera was unplugged");
     return m_inner.TryWaitForFrameset(limit, f);
   }
   float GetDepthScale() override { return m_inner.GetDepthScale(); }
@@ -36,8 +36,8 @@ class CFailingDepthDevice : public CDepthDevice {
   void Stop() override { m_inner.Stop(); }
 
  private:
-  int m_nLeft;
-  bool m_bStarve;
+  int m_left;
+  bool m_starve;
   CSimulatedDepthDevice m_inner;
 };
 

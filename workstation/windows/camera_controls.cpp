@@ -80,7 +80,7 @@ void CCameraControls::FillCombo() {
     const QString text = QString::fromStdString(m_cameras.CameraEntry(r.nCamera));
     combo->insertItem(r.nCamera, text);
     // A camera that could not be opened is listed, greyed out.
-    if (r.nState == kCamStateUnavailable && model && model->item(r.nCamera))
+    if (r.nState == veldrin::kCamStateUnavailable && model && model->item(r.nCamera))
       model->item(r.nCamera)->setEnabled(false);
     widest = std::max(widest, fm.horizontalAdvance(text) + fm.averageCharWidth());
   }
@@ -105,7 +105,7 @@ void CCameraControls::ShowCurrent() {
 void CCameraControls::OnComboChanged() {
   const int index = m_widgets.combo->currentIndex();
   if (index == m_cameras.Current()) return;  // already the main camera: nothing to do
-  if (m_cameras.List() && m_cameras.List()->GetState(index) == kCamStateFree) {
+  if (m_cameras.List() && m_cameras.List()->GetState(index) == veldrin::kCamStateFree) {
     Switch(index);
   } else {
     AfxFormatMessageBox(nullptr, MB_ICONERROR | MB_OK, veldrin::IDS_UNABLE_TO_OPEN_CAMERA);

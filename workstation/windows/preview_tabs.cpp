@@ -53,7 +53,7 @@ void CPreviewTabs::Layout() {
   m_mainWindow->update();
   if (!m_cameras) return;
   for (const INFO_CAM_DATA& r : m_cameras->Snapshot()) {
-    if (r.nState == kCamStatePreview && r.pWindow) r.pWindow->setGeometry(pictures);
+    if (r.nState == veldrin::kCamStatePreview && r.pWindow) r.pWindow->setGeometry(pictures);
   }
 }
 
@@ -124,7 +124,7 @@ int CPreviewTabs::AddPreviewTab() {
   }
   const int n = m_tabBar->count();
   const std::string name = engine->Device(camera).strName;
-  m_cameras->SetCameraAt(camera, n - 1, kCamStatePreview, engine.get(), window.get(),
+  m_cameras->SetCameraAt(camera, n - 1, veldrin::kCamStatePreview, engine.get(), window.get(),
                          m_cameras->GetKind(camera));
   window->show();
   m_previews[camera] = SPreview{std::move(window), std::move(engine)};
@@ -148,7 +148,7 @@ void CPreviewTabs::ClosePreviewTab() {
   INFO_CAM_DATA r;
   if (tab == 0 || !m_cameras || !m_cameras->FindByTab(tab, r)) return;
   if (r.pEngine) r.pEngine->Stop();
-  m_cameras->SetCameraAt(r.nCamera, -1, kCamStateFree, nullptr, nullptr,
+  m_cameras->SetCameraAt(r.nCamera, -1, veldrin::kCamStateFree, nullptr, nullptr,
                          m_cameras->GetKind(r.nCamera));
   m_previews.erase(r.nCamera);  // joins its capture thread before the window goes
   const int n = m_tabBar->count();
@@ -176,8 +176,8 @@ void CPreviewTabs::StopPreviews() {
 
 void CPreviewTabs::ReleasePreviews() {
   for (const INFO_CAM_DATA& r : m_cameras ? m_cameras->Snapshot() : std::vector<INFO_CAM_DATA>()) {
-    if (r.nState == kCamStatePreview)
-      m_cameras->SetCameraAt(r.nCamera, -1, kCamStateFree, nullptr, nullptr, r.nKind);
+    if (r.nState == veldrin::kCamStatePreview)
+      m_cameras->SetCameraAt(r.nCamera, -1, veldrin::kCamStateFree, nullptr, nullptr, r.nKind);
   }
   m_previews.clear();
 }

@@ -65,7 +65,7 @@ TEST_F(PreviewTabsTest, AddSwitchAndCloseTheMiddleOfThree) {
   // No camera is left: "+" cannot be chosen.
   EXPECT_FALSE(Tabs(*dlg)->isTabEnabled(4));
   for (int cam = 1; cam <= 3; ++cam) {
-    EXPECT_EQ(Record(*dlg, cam).nState, kCamStatePreview);
+    EXPECT_EQ(Record(*dlg, cam).nState, veldrin::kCamStatePreview);
     EXPECT_EQ(Record(*dlg, cam).nTab, cam);
   }
   EXPECT_TRUE(dlg->findChild<QWidget*>(veldrin::kClosePreviewButtonId)->isEnabled());
@@ -84,7 +84,7 @@ TEST_F(PreviewTabsTest, AddSwitchAndCloseTheMiddleOfThree) {
   EXPECT_EQ(TabTexts(*dlg),
             (QStringList{"Main Camera", "Preview Cam 1 (Cam1)", "Preview Cam 3 (Cam3)", "+"}));
   EXPECT_TRUE(Tabs(*dlg)->isTabEnabled(3));
-  EXPECT_EQ(Record(*dlg, 2).nState, kCamStateFree);
+  EXPECT_EQ(Record(*dlg, 2).nState, veldrin::kCamStateFree);
   EXPECT_EQ(Record(*dlg, 2).pWindow, nullptr);
   EXPECT_EQ(Record(*dlg, 3).nTab, 2);
   EXPECT_EQ(Tabs(*dlg)->currentIndex(), 0);
@@ -105,7 +105,7 @@ TEST_F(PreviewTabsTest, CameraInAPreviewCannotBecomeTheMainCamera) {
   UseCameras(2);
   auto dlg = Open(m_name);
   Choose(*dlg, 1);
-  ASSERT_EQ(Record(*dlg, 1).nState, kCamStatePreview);
+  ASSERT_EQ(Record(*dlg, 1).nState, veldrin::kCamStatePreview);
   auto* combo = dlg->findChild<QComboBox*>(veldrin::kCameraComboId);
   combo->setCurrentIndex(1);
   emit combo->activated(1);

@@ -378,7 +378,7 @@ void CVeldrinDlg::OnCameraStarted(bool switched) {
   if (!switched) return;
   const int index = m_cameras->Current();
   m_depthControls->Stop();
-  if (m_cameras->List()->GetKind(index) == kCamKindDepth) {
+  if (m_cameras->List()->GetKind(index) == veldrin::kCamKindDepth) {
     m_cameras->Engine()->Stop();
     m_depthControls->Show(
         m_depthControls->Start(index, m_cameras->FrameWidth(), m_cameras->FrameHeight()));

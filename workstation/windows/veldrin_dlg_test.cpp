@@ -78,7 +78,7 @@ TEST_F(VeldrinDlgTest, PreferredCameraIsFoundByNameWithoutAsking) {
   EXPECT_EQ(combo->currentText().toStdString(), "Cam 1 (Still B)");
   INFO_CAM_DATA record;
   ASSERT_TRUE(dlg->CameraList()->GetCameraAt(1, record));
-  EXPECT_EQ(record.nState, kCamStateMain);
+  EXPECT_EQ(record.nState, veldrin::kCamStateMain);
   EXPECT_EQ(record.nTab, 0);
 }
 
@@ -275,7 +275,7 @@ TEST_F(VeldrinDlgTest, BusyCameraIsRefusedFromTheCombo) {
   emit combo->activated(1);
   EXPECT_EQ(dlg->CurrentCamera(), 1);
   EXPECT_EQ(combo->currentIndex(), 1);
-  EXPECT_EQ(dlg->CameraList()->GetState(0), kCamStateFree);
+  EXPECT_EQ(dlg->CameraList()->GetState(0), veldrin::kCamStateFree);
 }
 
 // The accelerator opens the configuration; Cancel changes nothing but shows Save Plane, OK takes
