@@ -55,26 +55,6 @@ bool FindBoardCorners(const cv::Mat& picture, const LENS_BOARD& board,
   return true;
 }
 
-double BoardCoverage(const std::vector<std::vector<cv::Point2f>>& views, cv::Size size) {
-  if (size.empty()) return 0.0;
-  // A quarter-size mask is plenty for a percentage.
-  constexpr double kScale = 0.25;
-  cv::Mat mask(std::max(1, cvRound(size.height * kScale)),
-               std::max(1, cvRound(size.width * kScale)), CV_8UC1, cv::Scalar(0));
-  for (const auto& view : views) {
-    if (view.size() < 3) continue;
-    std::vector<cv::Point> scaled;
-    scaled.reserve(view.size());
-    for (const cv::Point2f& p : view) {
-      scaled.emplace_back(cvRound(p.x * kScale), cvRound(p.y * kScale));
-    }
-    std::vector<cv::Point> hull;
-    cv::convexHull(scaled, hull);
-    cv::fillConvexPoly(mask, hull, cv::Scalar(255));
-  }
-  return static_cast<double>(cv::countNonZero(mask)) / static_cast<double>(mask.total());
-}
-
 int SCoverageMap::CoveredCells() const {
   return static_cast<int>(std::count_if(counts.begin(), counts.end(), [](int n) { return n > 0; }));
 }

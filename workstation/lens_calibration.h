@@ -32,10 +32,6 @@ inline constexpr LENS_BOARD kDefaultLensBoard{9, 6, 25.0};
 bool FindBoardCorners(const cv::Mat& picture, const LENS_BOARD& board,
                       std::vector<cv::Point2f>& corners);
 
-// The share (0 to 1) of a picture of `size` that the boards of the views cover together: the
-// corners of the picture, where the distortion is strongest, need views too.
-double BoardCoverage(const std::vector<std::vector<cv::Point2f>>& views, cv::Size size);
-
 // Where in the picture the views' board corners fell: a grid over the picture, each cell counting
 // the corners in it. The outer distortion coefficients are only as good as the corners near the
 // picture's edges, so this shows the operator where views are still missing.

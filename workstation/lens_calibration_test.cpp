@@ -44,7 +44,7 @@ std::vector<std::vector<cv::Point2f>> FindInViews(int count) {
 TEST(LensCalibration, RecoversTheCameraThatTookTheViews) {
   const std::vector<std::vector<cv::Point2f>> views = FindInViews(12);
   ASSERT_GE(views.size(), 10u);
-  EXPECT_GT(veldrin::BoardCoverage(views, kSize), 0.4);
+  EXPECT_GT(veldrin::CoverageMap(views, kSize).CoveredShare(), 0.5);
 
   LENS_MODEL lens;
   lens.strCamera = "Scene";

@@ -56,9 +56,11 @@ CVeldrinDlg::CVeldrinDlg(std::string instanceName, QWidget* parent)
   m_pCameras =
       std::make_unique<CCameraSwitcher>([this] { return SettingsFolder(); }, m_strInstanceName,
                                         static_cast<CKivVideoEngineListener&>(*this));
-  m_pSheetTools = std::make_unique<CSheetTools>(m_rectification, m_status, [this] {
-    if (m_statusLine) m_statusLine->Refresh();
-  });
+  m_pSheetTools = std::make_unique<CSheetTools>(
+      m_rectification, m_status, [this] { return BoardSettings(); },
+      [this] {
+        if (m_statusLine) m_statusLine->Refresh();
+      });
   CreateControls();
 }
 
@@ -97,6 +99,7 @@ void CVeldrinDlg::CreateControls() {
   m_pCalibrationList->SetStatusModel(&m_status);
   m_pLensControls = new CLensControls(
       this, *m_pCameras, *m_pConsumer, m_rectification, [this] { return SettingsFolder(); },
+      [this] { return BoardSettings(); },
       [this](const std::string& problem) { m_status.ReportProblem(problem); },
       [this] { m_pCalibrationList->LensChanged(); });
   m_pCalibrationList->SetLensState([this] { return m_pLensControls->ActiveName(); });
@@ -347,6 +350,10 @@ void CVeldrinDlg::OnStopRequested() {
 // Settings
 
 std::string CVeldrinDlg::SettingsFolder() const { return m_pConsumer->GetFolder(); }
+
+CCameraSettings CVeldrinDlg::BoardSettings() const {
+  return CCameraSettings(SettingsFolder(), m_strInstanceName);
+}
 
 void CVeldrinDlg::ReadCameraSettings() {
   std::string problem;
