@@ -75,6 +75,7 @@ TEST_F(LensDlgTest, MeasuresSavesAndRemovesTheCamerasLens) {
       << LabelText(dlg, "lensStatus").toStdString();
   EXPECT_TRUE(LabelText(dlg, "lensStatus").contains("Show the board near the picture's corners"));
   EXPECT_EQ(save->toolTip(), LabelText(dlg, "lensStatus"));
+  Screenshot(dlg, "lens-refused");
   dlg.OnSave();
   EXPECT_FALSE(fs::exists(m_dir / "Front.lens"));
 
