@@ -19,7 +19,7 @@ constexpr double kBoardSquareMm = 20.0;
 // The scene of view `index` (0 to 15): the camera tilts and rolls, the sheet turns and moves
 // toward the picture's edges; views 12 to 15 put the board into the picture's four corners, where
 // the distortion is strongest.
-inline TABLE_SCENE_PARAMS BoardViewParams(int index, cv::Size size, double k1, double k2) {
+inline STableSceneParams BoardViewParams(int index, cv::Size size, double k1, double k2) {
   struct SPose {
     double tilt, roll, rotation, x, y;
   };
@@ -31,9 +31,9 @@ inline TABLE_SCENE_PARAMS BoardViewParams(int index, cv::Size size, double k1, d
       {5, 5, 10, 200, 100},    {5, -5, -10, -200, 100}, {0, 0, 0, 160, -80},
       {0, 5, 0, -160, -80}};
   const SPose& pose = kPoses[index % 16];
-  TABLE_SCENE_PARAMS p;
-  p.nWidth = size.width;
-  p.nHeight = size.height;
+  STableSceneParams p;
+  p.width = size.width;
+  p.height = size.height;
   p.cameraDistanceMm = 480.0;
   p.cameraTiltDeg = pose.tilt;
   p.cameraRollDeg = pose.roll;
@@ -42,8 +42,8 @@ inline TABLE_SCENE_PARAMS BoardViewParams(int index, cv::Size size, double k1, d
   p.sheetOffsetYMm = pose.y;
   p.cameraK1 = k1;
   p.cameraK2 = k2;
-  p.nBoardColumns = kBoardColumns;
-  p.nBoardRows = kBoardRows;
+  p.boardColumns = kBoardColumns;
+  p.boardRows = kBoardRows;
   p.boardSquareMm = kBoardSquareMm;
   return p;
 }

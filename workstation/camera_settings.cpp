@@ -45,24 +45,24 @@ std::string SettingsPath(const std::string& folder) {
 }  // namespace veldrin
 
 CCameraSettings::CCameraSettings(std::string folder, std::string section)
-    : m_strFolder(std::move(folder)), m_strSection(std::move(section)) {}
+    : m_strFolder(std::move(folder)), m_section(std::move(section)) {}
 
 std::string CCameraSettings::ReadCamera() const {
-  return TruncateUtf8(veldrin::GetPrivateProfileString(m_strSection, kKeyCamera, "", GetPath()),
+  return TruncateUtf8(veldrin::GetPrivateProfileString(m_section, kKeyCamera, "", GetPath()),
                       kMaxCameraNameLength);
 }
 
 bool CCameraSettings::WriteCamera(const std::string& name) const {
-  return veldrin::WritePrivateProfileString(m_strSection, kKeyCamera, name, GetPath());
+  return veldrin::WritePrivateProfileString(m_section, kKeyCamera, name, GetPath());
 }
 
 int CCameraSettings::ReadCalibIndex() const { return ReadInt(kKeyCalibIndex, 0); }
 bool CCameraSettings::WriteCalibIndex(int index) const { return WriteInt(kKeyCalibIndex, index); }
 std::string CCameraSettings::ReadCalibName() const {
-  return veldrin::GetPrivateProfileString(m_strSection, kKeyCalibName, "", GetPath());
+  return veldrin::GetPrivateProfileString(m_section, kKeyCalibName, "", GetPath());
 }
 bool CCameraSettings::WriteCalibName(const std::string& name) const {
-  return veldrin::WritePrivateProfileString(m_strSection, kKeyCalibName, name, GetPath());
+  return veldrin::WritePrivateProfileString(m_section, kKeyCalibName, name, GetPath());
 }
 int CCameraSettings::ReadResX() const { return ReadInt(kKeyResX, kDefaultResX); }
 bool CCameraSettings::WriteResX(int width) const { return WriteInt(kKeyResX, width); }
@@ -81,8 +81,8 @@ void CCameraSettings::ReadFrameSize(int& width, int& height, std::string& proble
   width = kDefaultResX;
   height = kDefaultResY;
   problem = "The frame size in CamDrv.ini (RESX=" +
-            veldrin::GetPrivateProfileString(m_strSection, kKeyResX, "", GetPath()) +
-            ", RESY=" + veldrin::GetPrivateProfileString(m_strSection, kKeyResY, "", GetPath()) +
+            veldrin::GetPrivateProfileString(m_section, kKeyResX, "", GetPath()) +
+            ", RESY=" + veldrin::GetPrivateProfileString(m_section, kKeyResY, "", GetPath()) +
             ") is outside " + std::to_string(kMinFrameSide) + " to " +
             std::to_string(kMaxFrameSide) + ": using " + std::to_string(kDefaultResX) + "x" +
             std::to_string(kDefaultResY) + ".";
@@ -94,11 +94,11 @@ bool CCameraSettings::WriteFrameDivisor(int divisor) const {
 }
 
 int CCameraSettings::ReadInt(const char* key, int def) const {
-  return veldrin::GetPrivateProfileInt(m_strSection, key, def, GetPath());
+  return veldrin::GetPrivateProfileInt(m_section, key, def, GetPath());
 }
 
 bool CCameraSettings::WriteInt(const char* key, int value) const {
-  return veldrin::WritePrivateProfileString(m_strSection, key, std::to_string(value), GetPath());
+  return veldrin::WritePrivateProfileString(m_section, key, std::to_string(value), GetPath());
 }
 
 bool CCameraSettings::ReadHeightTrue() const { return ReadInt(kKeyHeightTrue, 0) == 1; }
@@ -106,12 +106,12 @@ bool CCameraSettings::WriteHeightTrue(bool on) const {
   return WriteInt(kKeyHeightTrue, on ? 1 : 0);
 }
 
-LENS_BOARD CCameraSettings::ReadBoard() const {
-  LENS_BOARD board = veldrin::kDefaultLensBoard;
-  const int columns = ReadInt(kKeyBoardColumns, board.nColumns);
-  const int rows = ReadInt(kKeyBoardRows, board.nRows);
+SLensBoard CCameraSettings::ReadBoard() const {
+  SLensBoard board = veldrin::kDefaultLensBoard;
+  const int columns = ReadInt(kKeyBoardColumns, board.columns);
+  const int rows = ReadInt(kKeyBoardRows, board.rows);
   const std::string square =
-      veldrin::GetPrivateProfileString(m_strSection, kKeyBoardSquareMm, "", GetPath());
+      veldrin::GetPrivateProfileString(m_section, kKeyBoardSquareMm, "", GetPath());
   char* end = nullptr;
   const double squareMm = square.empty() ? board.squareMm : std::strtod(square.c_str(), &end);
   auto inRange = [](int n) { return n >= 2 && n <= 64; };
@@ -120,12 +120,12 @@ LENS_BOARD CCameraSettings::ReadBoard() const {
       squareMm < 1.0 || squareMm > 500.0) {
     return board;
   }
-  return LENS_BOARD{columns, rows, squareMm};
+  return SLensBoard{columns, rows, squareMm};
 }
 
-bool CCameraSettings::WriteBoard(const LENS_BOARD& board) const {
+bool CCameraSettings::WriteBoard(const SLensBoard& board) const {
   char square[32];
   std::snprintf(square, sizeof square, "%.10g", board.squareMm);
-  return WriteInt(kKeyBoardColumns, board.nColumns) && WriteInt(kKeyBoardRows, board.nRows) &&
-         veldrin::WritePrivateProfileString(m_strSection, kKeyBoardSquareMm, square, GetPath());
+  return WriteInt(kKeyBoardColumns, board.columns) && WriteInt(kKeyBoardRows, board.rows) &&
+         veldrin::WritePrivateProfileString(m_section, kKeyBoardSquareMm, square, GetPath());
 }

@@ -6,7 +6,7 @@
 
 #include <string>
 
-struct LENS_BOARD;
+struct SLensBoard;
 
 namespace veldrin {
 
@@ -31,7 +31,7 @@ class CCameraSettings {
 
   void SetFolder(std::string folder) { m_strFolder = std::move(folder); }
   const std::string& GetFolder() const { return m_strFolder; }
-  const std::string& GetSection() const { return m_strSection; }
+  const std::string& GetSection() const { return m_section; }
   std::string GetPath() const { return veldrin::SettingsPath(m_strFolder); }
 
   // Writes are false when CamDrv.ini could not be written (GetPath names it).
@@ -59,13 +59,13 @@ class CCameraSettings {
   // The printed chessboard last given to the lens dialog or the accuracy check, by its inner
   // corners ("BoardColumns", "BoardRows") and square ("BoardSquareMm"): the operator keeps one
   // board at hand. The default board when not set or out of range (2 to 64 corners, 1 to 500 mm).
-  LENS_BOARD ReadBoard() const;
-  [[nodiscard]] bool WriteBoard(const LENS_BOARD& board) const;
+  SLensBoard ReadBoard() const;
+  [[nodiscard]] bool WriteBoard(const SLensBoard& board) const;
 
  private:
   int ReadInt(const char* key, int def) const;
   [[nodiscard]] bool WriteInt(const char* key, int value) const;
 
   std::string m_strFolder;
-  std::string m_strSection;
+  std::string m_section;
 };

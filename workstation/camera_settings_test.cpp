@@ -96,20 +96,20 @@ TEST_F(CameraSettingsTest, ValuesRoundTripPerInstance) {
 // whole default board back rather than a mixture.
 TEST_F(CameraSettingsTest, BoardRoundTripsAndFallsBackWhole) {
   const CCameraSettings settings(m_dir.string(), "inst");
-  EXPECT_EQ(settings.ReadBoard().nColumns, veldrin::kDefaultLensBoard.nColumns);
-  ASSERT_TRUE(settings.WriteBoard(LENS_BOARD{7, 5, 20.25}));
+  EXPECT_EQ(settings.ReadBoard().columns, veldrin::kDefaultLensBoard.columns);
+  ASSERT_TRUE(settings.WriteBoard(SLensBoard{7, 5, 20.25}));
   EXPECT_EQ(Ini(), "[inst]\nBoardColumns=7\nBoardRows=5\nBoardSquareMm=20.25\n");
-  const LENS_BOARD read = settings.ReadBoard();
-  EXPECT_EQ(read.nColumns, 7);
-  EXPECT_EQ(read.nRows, 5);
+  const SLensBoard read = settings.ReadBoard();
+  EXPECT_EQ(read.columns, 7);
+  EXPECT_EQ(read.rows, 5);
   EXPECT_EQ(read.squareMm, 20.25);
   for (const char* bad : {"BoardColumns=1\nBoardRows=5\nBoardSquareMm=20",
                           "BoardColumns=7\nBoardRows=65\nBoardSquareMm=20",
                           "BoardColumns=7\nBoardRows=5\nBoardSquareMm=20mm",
                           "BoardColumns=7\nBoardRows=5\nBoardSquareMm=0.5"}) {
     veldrin_test::WriteFileBytes(m_dir / "CamDrv.ini", std::string("[inst]\n") + bad + "\n");
-    const LENS_BOARD fallback = settings.ReadBoard();
-    EXPECT_EQ(fallback.nColumns, veldrin::kDefaultLensBoard.nColumns) << bad;
+    const SLensBoard fallback = settings.ReadBoard();
+    EXPECT_EQ(fallback.columns, veldrin::kDefaultLensBoard.columns) << bad;
     EXPECT_EQ(fallback.squareMm, veldrin::kDefaultLensBoard.squareMm) << bad;
   }
 }

@@ -11,7 +11,7 @@
 
 namespace veldrin {
 
-bool ParseBoardSize(const std::string& text, LENS_BOARD& board) {
+bool ParseBoardSize(const std::string& text, SLensBoard& board) {
   const std::size_t x = text.find_first_of("xX");
   if (x == std::string::npos) return false;
   const auto parse = [](const char* begin, const char* end, int& out) {
@@ -23,17 +23,17 @@ bool ParseBoardSize(const std::string& text, LENS_BOARD& board) {
       !parse(text.data() + x + 1, text.data() + text.size(), rows)) {
     return false;
   }
-  board.nColumns = columns;
-  board.nRows = rows;
+  board.columns = columns;
+  board.rows = rows;
   return true;
 }
 
-bool FindBoardCorners(const cv::Mat& picture, const LENS_BOARD& board,
+bool FindBoardCorners(const cv::Mat& picture, const SLensBoard& board,
                       std::vector<cv::Point2f>& corners) {
   corners.clear();
   cv::Mat grey;
   if (!GreyPicture(picture, grey)) return false;
-  const cv::Size pattern(board.nColumns, board.nRows);
+  const cv::Size pattern(board.columns, board.rows);
   std::vector<cv::Point2f> found;
   if (!cv::findChessboardCorners(
           grey, pattern, found,
@@ -42,9 +42,9 @@ bool FindBoardCorners(const cv::Mat& picture, const LENS_BOARD& board,
   }
   // The search window must stay inside one square: half the closest corner spacing at most.
   double spacing = 1e9;
-  for (int r = 0; r < board.nRows; ++r) {
-    for (int c = 0; c + 1 < board.nColumns; ++c) {
-      const int i = r * board.nColumns + c;
+  for (int r = 0; r < board.rows; ++r) {
+    for (int c = 0; c + 1 < board.columns; ++c) {
+      const int i = r * board.columns + c;
       spacing = std::min(spacing, cv::norm(found[i + 1] - found[i]));
     }
   }
@@ -111,18 +111,18 @@ bool IsCoverageEnough(const SCoverageMap& map, std::string& why) {
   return true;
 }
 
-bool CalibrateLens(const std::vector<std::vector<cv::Point2f>>& views, const LENS_BOARD& board,
-                   cv::Size size, LENS_MODEL& lens, std::string& error) {
-  const std::size_t corners = static_cast<std::size_t>(board.nColumns) * board.nRows;
-  if (board.nColumns < 2 || board.nRows < 2 || !(board.squareMm > 0)) {
+bool CalibrateLens(const std::vector<std::vector<cv::Point2f>>& views, const SLensBoard& board,
+                   cv::Size size, SLensModel& lens, std::string& error) {
+  const std::size_t corners = static_cast<std::size_t>(board.columns) * board.rows;
+  if (board.columns < 2 || board.rows < 2 || !(board.squareMm > 0)) {
     error = "the board needs at least 2 x 2 inner corners and a square size";
     return false;
   }
   std::vector<std::vector<cv::Point3f>> objectPoints;
   std::vector<std::vector<cv::Point2f>> imagePoints;
   std::vector<cv::Point3f> model;
-  for (int r = 0; r < board.nRows; ++r) {
-    for (int c = 0; c < board.nColumns; ++c) {
+  for (int r = 0; r < board.rows; ++r) {
+    for (int c = 0; c < board.columns; ++c) {
       model.emplace_back(static_cast<float>(c * board.squareMm),
                          static_cast<float>(r * board.squareMm), 0.0f);
     }
@@ -152,8 +152,8 @@ bool CalibrateLens(const std::vector<std::vector<cv::Point2f>>& views, const LEN
     error = "the board positions do not determine the lens";
     return false;
   }
-  LENS_MODEL result;
-  result.strCamera = lens.strCamera;
+  SLensModel result;
+  result.camera = lens.camera;
   result.size = size;
   result.matrix = cv::Matx33d(matrix);
   for (int i = 0; i < 5; ++i) result.distortion[i] = distortion.at<double>(i);

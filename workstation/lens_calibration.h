@@ -10,7 +10,7 @@
 #include "workstation/lens.h"
 
 // A chessboard by its inner corners (where four squares meet): `nColumns` across, `nRows` down.
-struct LENS_BOARD {
+struct SLensBoard {
   int nColumns = 0;
   int nRows = 0;
   double squareMm = 0.0;
@@ -22,14 +22,14 @@ namespace veldrin {
 inline constexpr int kMinLensViews = 5;
 
 // The board the lens dialog and the accuracy check start from until the operator gives another.
-inline constexpr LENS_BOARD kDefaultLensBoard{9, 6, 25.0};
+inline constexpr SLensBoard kDefaultLensBoard{9, 6, 25.0};
 
 // "CxR", for example "9x6": both at least 2 and at most 64.
-[[nodiscard]] bool ParseBoardSize(const std::string& text, LENS_BOARD& board);
+[[nodiscard]] bool ParseBoardSize(const std::string& text, SLensBoard& board);
 
 // The board's inner corners in the picture (8-bit, one or three channels), refined to sub-pixel
 // accuracy, row by row. False when the picture does not show the whole board.
-bool FindBoardCorners(const cv::Mat& picture, const LENS_BOARD& board,
+bool FindBoardCorners(const cv::Mat& picture, const SLensBoard& board,
                       std::vector<cv::Point2f>& corners);
 
 // Where in the picture the views' board corners fell: a grid over the picture, each cell counting
@@ -62,9 +62,9 @@ struct SCoverageRule {
 [[nodiscard]] bool IsCoverageEnough(const SCoverageMap& map, std::string& why);
 
 // The camera matrix and distortion from the corners of at least kMinLensViews views of one board
-// in pictures of `size`; `lens.strCamera` is kept. False with a one-line reason otherwise.
+// in pictures of `size`; `lens.camera` is kept. False with a one-line reason otherwise.
 [[nodiscard]] bool CalibrateLens(const std::vector<std::vector<cv::Point2f>>& views,
-                                 const LENS_BOARD& board, cv::Size size, LENS_MODEL& lens,
+                                 const SLensBoard& board, cv::Size size, SLensModel& lens,
                                  std::string& error);
 
 }  // namespace veldrin

@@ -24,8 +24,8 @@ constexpr double kK1 = -0.2;
 constexpr double kK2 = 0.05;
 const cv::Size kSize(960, 540);
 
-LENS_BOARD Board() {
-  return LENS_BOARD{veldrin_test::kBoardColumns, veldrin_test::kBoardRows,
+SLensBoard Board() {
+  return SLensBoard{veldrin_test::kBoardColumns, veldrin_test::kBoardRows,
                     veldrin_test::kBoardSquareMm};
 }
 
@@ -46,8 +46,8 @@ TEST(LensCalibration, RecoversTheCameraThatTookTheViews) {
   ASSERT_GE(views.size(), 10u);
   EXPECT_GT(veldrin::CoverageMap(views, kSize).CoveredShare(), 0.5);
 
-  LENS_MODEL lens;
-  lens.strCamera = "Scene";
+  SLensModel lens;
+  lens.camera = "Scene";
   std::string error;
   ASSERT_TRUE(veldrin::CalibrateLens(views, Board(), kSize, lens, error)) << error;
   const cv::Matx33d truth = CTableScene(BoardViewParams(0, kSize, kK1, kK2)).CameraMatrix(kSize);
@@ -58,7 +58,7 @@ TEST(LensCalibration, RecoversTheCameraThatTookTheViews) {
   EXPECT_NEAR(lens.distortion[0], kK1, 0.02);
   EXPECT_LT(lens.rmsPx, 0.5);
   EXPECT_EQ(lens.size, kSize);
-  EXPECT_EQ(lens.strCamera, "Scene");
+  EXPECT_EQ(lens.camera, "Scene");
 }
 
 // Six views of the board near the middle of the picture, turned and tilted as the operator might
@@ -66,7 +66,7 @@ TEST(LensCalibration, RecoversTheCameraThatTookTheViews) {
 std::vector<std::vector<cv::Point2f>> FindInCentralViews() {
   std::vector<std::vector<cv::Point2f>> views;
   for (int i = 0; i < 6; ++i) {
-    TABLE_SCENE_PARAMS p = BoardViewParams(i, kSize, kK1, kK2);
+    STableSceneParams p = BoardViewParams(i, kSize, kK1, kK2);
     p.sheetOffsetXMm = p.sheetOffsetYMm = 0;
     cv::Mat picture;
     CTableScene(p).Render(kSize, 0, picture);
@@ -94,7 +94,7 @@ TEST(LensCalibration, CoverageMapCountsCornersPerCell) {
 TEST(LensCalibration, CoverageRuleWantsThePicturesCorners) {
   const std::vector<std::vector<cv::Point2f>> central = FindInCentralViews();
   ASSERT_EQ(central.size(), 6u);
-  LENS_MODEL lens;
+  SLensModel lens;
   std::string error, why;
   ASSERT_TRUE(veldrin::CalibrateLens(central, Board(), kSize, lens, error)) << error;
   EXPECT_FALSE(veldrin::IsCoverageEnough(veldrin::CoverageMap(central, kSize), why));
@@ -126,7 +126,7 @@ TEST(LensCalibration, CoverageRuleWantsThePicturesCorners) {
 TEST(LensCalibration, RefusesTooFewViewsAndPicturesWithoutABoard) {
   std::vector<std::vector<cv::Point2f>> views = FindInViews(4);
   ASSERT_EQ(views.size(), 4u);
-  LENS_MODEL lens;
+  SLensModel lens;
   std::string error;
   EXPECT_FALSE(veldrin::CalibrateLens(views, Board(), kSize, lens, error));
   EXPECT_NE(error.find("at least 5"), std::string::npos) << error;
@@ -143,22 +143,22 @@ TEST(LensCalibration, RefusesTooFewViewsAndPicturesWithoutABoard) {
       veldrin::FindBoardCorners(cv::Mat(kSize, CV_32FC1, cv::Scalar(1)), Board(), corners));
   // A board of another size is not this one.
   const cv::Mat view = RenderBoardView(0, kSize, kK1, kK2);
-  EXPECT_FALSE(veldrin::FindBoardCorners(view, LENS_BOARD{7, 5, 20}, corners));
+  EXPECT_FALSE(veldrin::FindBoardCorners(view, SLensBoard{7, 5, 20}, corners));
   EXPECT_TRUE(corners.empty());
 }
 
 TEST(LensCalibration, BoardSizeText) {
-  LENS_BOARD board;
+  SLensBoard board;
   ASSERT_TRUE(veldrin::ParseBoardSize("9x6", board));
-  EXPECT_EQ(board.nColumns, 9);
-  EXPECT_EQ(board.nRows, 6);
+  EXPECT_EQ(board.columns, 9);
+  EXPECT_EQ(board.rows, 6);
   ASSERT_TRUE(veldrin::ParseBoardSize("7X5", board));
-  EXPECT_EQ(board.nColumns, 7);
+  EXPECT_EQ(board.columns, 7);
   for (const char* bad :
        {"", "9", "9x", "x6", "1x6", "9x1", "9x6x2", "-9x6", "9 x6", "65x6", "ax6"}) {
     EXPECT_FALSE(veldrin::ParseBoardSize(bad, board)) << bad;
   }
-  EXPECT_EQ(board.nColumns, 7);
+  EXPECT_EQ(board.columns, 7);
 }
 
 // The largest distance, in pixels, of the sheet's four edges from straight lines, measured over
@@ -205,14 +205,14 @@ double EdgeBowPx(const cv::Mat& picture) {
 }
 
 TEST(LensCalibration, CorrectedSheetEdgesAreStraight) {
-  LENS_MODEL lens;
+  SLensModel lens;
   std::string error;
   ASSERT_TRUE(veldrin::CalibrateLens(FindInViews(12), Board(), kSize, lens, error)) << error;
 
   // An A3 sheet, large in the picture, where the distortion bends its edges.
-  TABLE_SCENE_PARAMS p;
-  p.nWidth = kSize.width;
-  p.nHeight = kSize.height;
+  STableSceneParams p;
+  p.width = kSize.width;
+  p.height = kSize.height;
   p.sheetWidthMm = 420;
   p.sheetHeightMm = 297;
   p.cameraK1 = kK1;
@@ -220,7 +220,7 @@ TEST(LensCalibration, CorrectedSheetEdgesAreStraight) {
   cv::Mat frame;
   CTableScene(p).Render(kSize, 0, frame);
   // The corners of a rectangle 25 mm around the sheet, as the distortion-free camera sees them.
-  TABLE_SCENE_PARAMS around = p;
+  STableSceneParams around = p;
   around.sheetWidthMm += 50;
   around.sheetHeightMm += 50;
   around.cameraK1 = around.cameraK2 = 0;
@@ -233,7 +233,7 @@ TEST(LensCalibration, CorrectedSheetEdgesAreStraight) {
   ASSERT_TRUE(r.Rectify(frame, out));
   EXPECT_GT(EdgeBowPx(out), 2.0);  // uncorrected, the edges bow
 
-  r.SetLens(std::make_shared<LENS_MODEL>(lens));
+  r.SetLens(std::make_shared<SLensModel>(lens));
   ASSERT_TRUE(r.Rectify(frame, out));
   EXPECT_LT(EdgeBowPx(out), 0.5);
 }

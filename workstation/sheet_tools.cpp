@@ -33,7 +33,7 @@ CSheetTools::CSheetTools(CRectification& rectification, CStatusModel& status,
       m_settings(std::move(settings)),
       m_said(std::move(said)) {}
 
-void CSheetTools::SetBoard(const LENS_BOARD& board) {
+void CSheetTools::SetBoard(const SLensBoard& board) {
   const CCameraSettings settings = m_settings();
   if (!settings.WriteBoard(board) && !settings.GetPath().empty()) {
     Say("The board could not be kept in " + settings.GetPath() + ".");
@@ -51,16 +51,16 @@ void CSheetTools::Say(const std::string& text) {
 
 void CSheetTools::SayResult(const std::string& text) {
   m_status.ClearProblem();
-  if (!m_strResult.empty()) m_status.ClearNotice(m_strResult);
-  m_strResult = text;
-  if (!m_strResult.empty()) m_status.ReportNotice(m_strResult);
+  if (!m_result.empty()) m_status.ClearNotice(m_result);
+  m_result = text;
+  if (!m_result.empty()) m_status.ReportNotice(m_result);
   if (m_said) m_said();
 }
 
 void CSheetTools::ClearResult() {
-  if (m_strResult.empty()) return;
-  m_status.ClearNotice(m_strResult);
-  m_strResult.clear();
+  if (m_result.empty()) return;
+  m_status.ClearNotice(m_result);
+  m_result.clear();
   if (m_said) m_said();
 }
 
@@ -82,7 +82,7 @@ std::vector<cv::Point2f> CSheetTools::SnapCorners(const cv::Mat& frame) {
   return corners;
 }
 
-cv::Mat CSheetTools::CheckAccuracy(const cv::Mat& frame, const veldrin::SBoardSpec& board) {
+cv::Mat CSheetTools::CheckAccuracy(const cv::Mat& frame, const SBoardSpec& board) {
   int mediaWidth = 0, mediaHeight = 0;
   cv::Mat rectified;
   if (frame.empty()) {
@@ -98,7 +98,7 @@ cv::Mat CSheetTools::CheckAccuracy(const cv::Mat& frame, const veldrin::SBoardSp
     return {};
   }
   const cv::Size out = rectified.size();
-  veldrin::SAccuracyReport report;
+  SAccuracyReport report;
   if (!veldrin::CheckAccuracy(rectified, double(mediaWidth) / out.width,
                               double(mediaHeight) / out.height, board, report)) {
     Say("No chessboard of " + std::to_string(board.cols) + " x " + std::to_string(board.rows) +
@@ -118,7 +118,7 @@ void CSheetTools::CalibrationSaved(const std::string& directory, const std::stri
                                    const cv::Mat& frame) {
   std::string error;
   if (!m_watch.Saved(directory, name, frame, error) && !error.empty()) Say(error);
-  if (!m_strCameraMessage.empty()) CheckCamera(frame);
+  if (!m_cameraMessage.empty()) CheckCamera(frame);
 }
 
 void CSheetTools::CalibrationApplied(const std::string& directory, const std::string& name,
@@ -133,11 +133,11 @@ void CSheetTools::CalibrationApplied(const std::string& directory, const std::st
 
 void CSheetTools::CheckCamera(const cv::Mat& frame) {
   const std::string message = m_watch.Check(frame);
-  if (message == m_strCameraMessage) return;
+  if (message == m_cameraMessage) return;
   if (!message.empty()) {
     Say(message);
-  } else if (m_status.Problem() == m_strCameraMessage) {
+  } else if (m_status.Problem() == m_cameraMessage) {
     Say(std::string());
   }
-  m_strCameraMessage = message;
+  m_cameraMessage = message;
 }

@@ -40,15 +40,15 @@ class CSheetTools {
   // Measures `board` in the rectified `frame`. Returns the picture with the deviations drawn,
   // to be shown in the output for a while (IsOutputHeld), with the figures in the status line;
   // empty, and the status line says why, when nothing could be measured.
-  cv::Mat CheckAccuracy(const cv::Mat& frame, const veldrin::SBoardSpec& board);
+  cv::Mat CheckAccuracy(const cv::Mat& frame, const SBoardSpec& board);
   bool IsOutputHeld() const;
   // The corners, the media or the camera changed: the last result no longer holds.
   void ClearResult();
   void ReleaseOutput() { m_outputHeldUntil = 0; }
   // The board of the accuracy check by its inner corners: the one kept in CamDrv.ini, which the
   // lens dialog shares. A board that cannot be kept is said in the status line.
-  LENS_BOARD Board() const { return m_settings().ReadBoard(); }
-  void SetBoard(const LENS_BOARD& board);
+  SLensBoard Board() const { return m_settings().ReadBoard(); }
+  void SetBoard(const SLensBoard& board);
 
   // The calibration `name` in `directory` was saved with the camera showing `frame`: its
   // reference is kept and watched. A reference that cannot be written is said with its file.
@@ -62,7 +62,7 @@ class CSheetTools {
   // something else was said since.
   void CheckCamera(const cv::Mat& frame);
   // Whether the periodic check has anything to look at or to take back.
-  bool IsCheckDue() const { return m_watch.IsWatching() || !m_strCameraMessage.empty(); }
+  bool IsCheckDue() const { return m_watch.IsWatching() || !m_cameraMessage.empty(); }
 
  private:
   void Say(const std::string& text);
@@ -73,8 +73,8 @@ class CSheetTools {
   std::function<CCameraSettings()> m_settings;
   std::function<void()> m_said;
   CCameraWatch m_watch;
-  std::string m_strCameraMessage;  // the camera-moved warning while it is shown
-  std::string m_strResult;         // the result shown as the notice, while it is
+  std::string m_cameraMessage;  // the camera-moved warning while it is shown
+  std::string m_result;         // the result shown as the notice, while it is
   // Until this steady-clock time (ns) the output picture keeps the accuracy deviations.
   std::atomic<std::int64_t> m_outputHeldUntil{0};
 };

@@ -8,7 +8,7 @@
 #include "workstation/windows/board_entry.h"
 #include "workstation/windows/dialog_layout.h"
 
-CBoardDlg::CBoardDlg(const LENS_BOARD& board, QWidget* parent) : QDialog(parent) {
+CBoardDlg::CBoardDlg(const SLensBoard& board, QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("checkAccuracyDialog"));
   setWindowTitle(QStringLiteral("Check accuracy"));
   auto* question = new QLabel(QStringLiteral("Which printed chessboard lies on the media?"), this);
@@ -26,4 +26,4 @@ CBoardDlg::CBoardDlg(const LENS_BOARD& board, QWidget* parent) : QDialog(parent)
   layout->setSizeConstraint(QLayout::SetFixedSize);
 }
 
-LENS_BOARD CBoardDlg::Board() const { return m_entry->Board(); }
+SLensBoard CBoardDlg::Board() const { return m_entry->Board(); }

@@ -12,8 +12,8 @@ class CBoardDlg : public QDialog {
   Q_OBJECT
 
  public:
-  explicit CBoardDlg(const LENS_BOARD& board, QWidget* parent = nullptr);
-  LENS_BOARD Board() const;
+  explicit CBoardDlg(const SLensBoard& board, QWidget* parent = nullptr);
+  SLensBoard Board() const;
 
  private:
   CBoardEntry* m_entry = nullptr;

@@ -16,16 +16,16 @@ const QSize kPictureSize(150, 110);
 
 }  // namespace
 
-CBoardEntry::CBoardEntry(const LENS_BOARD& board, const SNames& names, QWidget* parent)
+CBoardEntry::CBoardEntry(const SLensBoard& board, const SNames& names, QWidget* parent)
     : QWidget(parent) {
   m_columns = new QSpinBox(this);
   m_columns->setObjectName(QLatin1String(names.columns));
   m_columns->setRange(2, 64);
-  m_columns->setValue(board.nColumns);
+  m_columns->setValue(board.columns);
   m_rows = new QSpinBox(this);
   m_rows->setObjectName(QLatin1String(names.rows));
   m_rows->setRange(2, 64);
-  m_rows->setValue(board.nRows);
+  m_rows->setValue(board.rows);
   m_square = new QDoubleSpinBox(this);
   m_square->setObjectName(QLatin1String(names.square));
   m_square->setRange(1.0, 500.0);
@@ -65,8 +65,8 @@ CBoardEntry::CBoardEntry(const LENS_BOARD& board, const SNames& names, QWidget* 
   ShowBoard();
 }
 
-LENS_BOARD CBoardEntry::Board() const {
-  return LENS_BOARD{m_columns->value(), m_rows->value(), m_square->value()};
+SLensBoard CBoardEntry::Board() const {
+  return SLensBoard{m_columns->value(), m_rows->value(), m_square->value()};
 }
 
 void CBoardEntry::ShowBoard() {
@@ -77,11 +77,11 @@ void CBoardEntry::ShowBoard() {
 
 namespace veldrin {
 
-QPixmap DrawBoardPicture(const LENS_BOARD& board, QSize size) {
+QPixmap DrawBoardPicture(const SLensBoard& board, QSize size) {
   QPixmap pixmap(size);
   pixmap.fill(Qt::transparent);
-  const int across = board.nColumns + 1, down = board.nRows + 1;
-  if (board.nColumns < 1 || board.nRows < 1 || size.isEmpty()) return pixmap;
+  const int across = board.columns + 1, down = board.rows + 1;
+  if (board.columns < 1 || board.rows < 1 || size.isEmpty()) return pixmap;
   // A white margin of half a square, as a printed board has.
   const double side = std::min(size.width() / (across + 1.0), size.height() / (down + 1.0));
   const QPointF origin((size.width() - across * side) / 2, (size.height() - down * side) / 2);

@@ -24,8 +24,8 @@ class CBoardEntry : public QWidget {
     const char* square;
   };
 
-  CBoardEntry(const LENS_BOARD& board, const SNames& names, QWidget* parent = nullptr);
-  LENS_BOARD Board() const;
+  CBoardEntry(const SLensBoard& board, const SNames& names, QWidget* parent = nullptr);
+  SLensBoard Board() const;
 
  signals:
   void Changed();
@@ -44,6 +44,6 @@ namespace veldrin {
 
 // A board of (columns + 1) x (rows + 1) squares with its inner corners marked, as large as fits
 // in `size`.
-QPixmap DrawBoardPicture(const LENS_BOARD& board, QSize size);
+QPixmap DrawBoardPicture(const SLensBoard& board, QSize size);
 
 }  // namespace veldrin

@@ -71,7 +71,7 @@ CCameraControls::CCameraControls(QWidget* dialog, const SWidgets& widgets, CCame
                                  CStatusModel& status, std::function<void(bool)> started,
                                  std::function<void(const std::string&)> say)
     : QObject(dialog),
-      m_pDialog(dialog),
+      m_dialog(dialog),
       m_widgets(widgets),
       m_cameras(cameras),
       m_consumer(consumer),
@@ -90,7 +90,7 @@ CCameraControls::CCameraControls(QWidget* dialog, const SWidgets& widgets, CCame
   connect(&m_tabs, &CPreviewTabs::PreviewAdded, this, [this] {
     FillCombo();
     SelectMainCamera();
-    m_pDialog->update();
+    m_dialog->update();
   });
   connect(&m_tabs, &CPreviewTabs::PreviewClosed, this, [this] {
     FillCombo();
@@ -102,13 +102,13 @@ CCameraControls::CCameraControls(QWidget* dialog, const SWidgets& widgets, CCame
 int CCameraControls::Switch(int index) {
   using ESwitch = CCameraSwitcher::ESwitch;
   const ESwitch result = m_cameras.Switch(index, m_widgets.inputWindow);
-  if (result == ESwitch::Refused) return 0;
-  if (result == ESwitch::Unchanged || result == ESwitch::Stopped) return 1;
+  if (result == ESwitch::kRefused) return 0;
+  if (result == ESwitch::kUnchanged || result == ESwitch::kStopped) return 1;
   m_widgets.snapshotCheck->setChecked(false);
   m_widgets.inputWindow->SetLocked(0);
-  if (result == ESwitch::Switched) m_status.SetCamera(m_cameras.CameraEntry(index));
+  if (result == ESwitch::kSwitched) m_status.SetCamera(m_cameras.CameraEntry(index));
   m_status.SetCameraRunning(true);
-  m_started(result == ESwitch::Switched);
+  m_started(result == ESwitch::kSwitched);
   return 1;
 }
 
@@ -124,11 +124,11 @@ void CCameraControls::FillCombo() {
     const QString text = QString::fromStdString(m_cameras.CameraEntry(r.nCamera));
     combo->insertItem(r.nCamera, text);
     // A camera that could not be opened is listed, greyed out.
-    if (r.nState == CAM_STATE_UNAVAILABLE && model && model->item(r.nCamera))
+    if (r.nState == veldrin::kCamStateUnavailable && model && model->item(r.nCamera))
       model->item(r.nCamera)->setEnabled(false);
     widest = std::max(widest, fm.horizontalAdvance(text) + fm.averageCharWidth());
   }
-  const QStyle* style = m_pDialog->style();
+  const QStyle* style = m_dialog->style();
   const int dropWidth = widest + 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth) +
                         style->pixelMetric(QStyle::PM_ScrollBarExtent);
   if (dropWidth > combo->view()->minimumWidth()) combo->view()->setMinimumWidth(dropWidth);
@@ -156,7 +156,7 @@ void CCameraControls::ShowCurrent() {
 void CCameraControls::OnComboChanged() {
   const int index = m_widgets.combo->currentIndex();
   if (index == m_cameras.Current()) return;  // already the main camera: nothing to do
-  if (m_cameras.List() && m_cameras.List()->GetState(index) == CAM_STATE_FREE) {
+  if (m_cameras.List() && m_cameras.List()->GetState(index) == veldrin::kCamStateFree) {
     Switch(index);
   } else {
     AfxFormatMessageBox(nullptr, MB_ICONERROR | MB_OK, veldrin::IDS_UNABLE_TO_OPEN_CAMERA);
@@ -195,7 +195,7 @@ void CCameraControls::OnConfiguration() {
   m_widgets.savePlaneButton->show();
   CCameraConfiguraionDlg dlg(&m_cameras.Resolutions(),
                              QSize(m_cameras.FrameWidth(), m_cameras.FrameHeight()),
-                             m_cameras.FrameDivisor(), m_pDialog);
+                             m_cameras.FrameDivisor(), m_dialog);
   if (dlg.exec() != QDialog::Accepted) return;
 
   std::string error;
@@ -206,7 +206,7 @@ void CCameraControls::OnConfiguration() {
   INFO_CAM_DATA record;
   if (m_cameras.List() && m_cameras.List()->GetCameraAt(m_cameras.Current(), record)) {
     m_tabs.Layout();
-    m_pDialog->update();
+    m_dialog->update();
     // Restarting at the new size makes the windows, the corners and the output follow the size
     // the camera now delivers.
     Switch(m_cameras.Current());

@@ -52,7 +52,7 @@ class CCameraControls : public QObject {
   void OnConfiguration();
 
  private:
-  QWidget* m_pDialog;
+  QWidget* m_dialog;
   SWidgets m_widgets;
   CCameraSwitcher& m_cameras;
   CColorFrameConsumer& m_consumer;

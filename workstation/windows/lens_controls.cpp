@@ -22,7 +22,7 @@ CLensControls::CLensControls(QWidget* dialog, CCameraSwitcher& cameras,
                              std::function<void(const std::string&)> report,
                              std::function<void()> changed)
     : QObject(dialog),
-      m_pDialog(dialog),
+      m_dialog(dialog),
       m_cameras(cameras),
       m_consumer(consumer),
       m_rectification(rectification),
@@ -48,13 +48,13 @@ void CLensControls::OnLensDialog() {
   // The lens is measured on the frames as the camera delivers them, not on corrected ones.
   m_consumer.SetKeepRawFrame(true);
   const CCameraSettings settings = m_settings();
-  const LENS_BOARD board = settings.ReadBoard();
+  const SLensBoard board = settings.ReadBoard();
   CLensDlg dlg(
-      camera, m_folder(), [this] { return m_consumer.GetLastRawFrame(); }, board, m_pDialog);
+      camera, m_folder(), [this] { return m_consumer.GetLastRawFrame(); }, board, m_dialog);
   dlg.exec();
   m_consumer.SetKeepRawFrame(false);
-  const LENS_BOARD used = dlg.Board();
-  if ((used.nColumns != board.nColumns || used.nRows != board.nRows ||
+  const SLensBoard used = dlg.Board();
+  if ((used.columns != board.columns || used.rows != board.rows ||
        used.squareMm != board.squareMm) &&
       !settings.WriteBoard(used) && !settings.GetPath().empty() && m_report) {
     m_report("The board could not be kept in " + settings.GetPath() + ".");

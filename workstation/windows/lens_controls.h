@@ -37,7 +37,7 @@ class CLensControls : public QObject {
   std::string ActiveName() const;
 
  private:
-  QWidget* m_pDialog;
+  QWidget* m_dialog;
   CCameraSwitcher& m_cameras;
   CColorFrameConsumer& m_consumer;
   CRectification& m_rectification;

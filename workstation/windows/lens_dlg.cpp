@@ -74,9 +74,9 @@ QPixmap DrawCoverageMap(const veldrin::SCoverageMap& map, const cv::Mat& thumbna
 }  // namespace
 
 CLensDlg::CLensDlg(std::string camera, std::string folder, std::function<cv::Mat()> grabFrame,
-                   const LENS_BOARD& board, QWidget* parent)
+                   const SLensBoard& board, QWidget* parent)
     : QDialog(parent),
-      m_strCamera(std::move(camera)),
+      m_camera(std::move(camera)),
       m_strFolder(std::move(folder)),
       m_grabFrame(std::move(grabFrame)) {
   setWindowTitle(QStringLiteral("Lens"));
@@ -160,11 +160,11 @@ CLensDlg::CLensDlg(std::string camera, std::string folder, std::function<cv::Mat
 // Whether this camera has a lens correction now, and how good it was when it was measured (the
 // file's time is when it was saved).
 QString CLensDlg::ActiveLensText() const {
-  LENS_MODEL lens;
+  SLensModel lens;
   std::string error;
   struct stat st {};
-  if (veldrin::LensFileName(m_strCamera).empty() ||
-      !veldrin::ReadLensFile(LensPath(), lens, error) || lens.strCamera != m_strCamera ||
+  if (veldrin::LensFileName(m_camera).empty() ||
+      !veldrin::ReadLensFile(LensPath(), lens, error) || lens.camera != m_camera ||
       ::stat(LensPath().c_str(), &st) != 0) {
     return QStringLiteral("No lens correction is active for this camera.");
   }
@@ -175,9 +175,9 @@ QString CLensDlg::ActiveLensText() const {
       .arg(QDateTime::fromSecsSinceEpoch(st.st_mtime).toString(QStringLiteral("yyyy-MM-dd hh:mm")));
 }
 
-std::string CLensDlg::LensPath() const { return m_strFolder + veldrin::LensFileName(m_strCamera); }
+std::string CLensDlg::LensPath() const { return m_strFolder + veldrin::LensFileName(m_camera); }
 
-LENS_BOARD CLensDlg::Board() const { return m_board->Board(); }
+SLensBoard CLensDlg::Board() const { return m_board->Board(); }
 
 void CLensDlg::ClearViews() {
   m_views.clear();
@@ -201,8 +201,8 @@ void CLensDlg::OnCapture() {
   if (!veldrin::FindBoardCorners(frame, Board(), corners)) {
     ShowView(frame, {});
     m_status->setText(QStringLiteral("No board of %1 x %2 inner corners was found in this view.")
-                          .arg(Board().nColumns)
-                          .arg(Board().nRows));
+                          .arg(Board().columns)
+                          .arg(Board().rows));
     return;
   }
   m_frameSize = frame.size();
@@ -216,7 +216,7 @@ void CLensDlg::ShowView(const cv::Mat& frame, const std::vector<cv::Point2f>& co
   cv::Mat shown = frame.clone();
   if (shown.channels() == 1) cv::cvtColor(shown, shown, cv::COLOR_GRAY2BGR);
   if (!corners.empty()) {
-    cv::drawChessboardCorners(shown, cv::Size(Board().nColumns, Board().nRows), corners, true);
+    cv::drawChessboardCorners(shown, cv::Size(Board().columns, Board().rows), corners, true);
   }
   cv::cvtColor(shown, shown, cv::COLOR_BGR2RGB);
   if (!corners.empty()) {
@@ -238,14 +238,14 @@ void CLensDlg::UpdateResult() {
       QStringLiteral("Picture covered: %1 %")
           .arg(static_cast<int>(std::lround(m_coverage.CoveredShare() * 100))));
   ShowCoverage();
-  m_bHaveLens = false;
+  m_haveLens = false;
   std::string error;
-  LENS_MODEL lens;
-  lens.strCamera = m_strCamera;
+  SLensModel lens;
+  lens.camera = m_camera;
   if (static_cast<int>(m_views.size()) >= veldrin::kMinLensViews &&
       veldrin::CalibrateLens(m_views, Board(), m_frameSize, lens, error)) {
     m_lens = lens;
-    m_bHaveLens = true;
+    m_haveLens = true;
     m_rmsLabel->setText(QStringLiteral("RMS: %1 px").arg(lens.rmsPx, 0, 'f', 3));
     // A low RMS from central views alone says nothing about the picture's edges.
     if (!m_bCoverageEnough) m_status->setText(Q(m_strCoverageProblem));
@@ -253,9 +253,9 @@ void CLensDlg::UpdateResult() {
     m_rmsLabel->setText(QStringLiteral("RMS: -"));
     if (!error.empty()) m_status->setText(Q(error));
   }
-  const bool canSave = m_bHaveLens && m_bCoverageEnough;
+  const bool canSave = m_haveLens && m_bCoverageEnough;
   m_saveButton->setEnabled(canSave);
-  m_saveButton->setToolTip(m_bHaveLens && !canSave ? Q(m_strCoverageProblem) : QString());
+  m_saveButton->setToolTip(m_haveLens && !canSave ? Q(m_strCoverageProblem) : QString());
 }
 
 void CLensDlg::ShowCoverage() {
@@ -263,13 +263,13 @@ void CLensDlg::ShowCoverage() {
 }
 
 void CLensDlg::OnSave() {
-  if (!m_bHaveLens) return;
+  if (!m_haveLens) return;
   if (!m_bCoverageEnough) {
     m_status->setText(Q(m_strCoverageProblem));
     return;
   }
-  if (veldrin::LensFileName(m_strCamera).empty()) {
-    AfxMessageBox("The camera's name \"" + m_strCamera + "\" cannot be used as a file name.",
+  if (veldrin::LensFileName(m_camera).empty()) {
+    AfxMessageBox("The camera's name \"" + m_camera + "\" cannot be used as a file name.",
                   MB_ICONERROR | MB_OK);
     return;
   }
@@ -282,9 +282,9 @@ void CLensDlg::OnSave() {
 }
 
 void CLensDlg::OnRemove() {
-  if (veldrin::LensFileName(m_strCamera).empty()) return;
+  if (veldrin::LensFileName(m_camera).empty()) return;
   // The measurement took many views: one click must not lose it.
-  if (AfxMessageBox("Remove the lens correction of the camera \"" + m_strCamera + "\"?",
+  if (AfxMessageBox("Remove the lens correction of the camera \"" + m_camera + "\"?",
                     MB_YESNO | MB_DEFBUTTON2) != IDYES)
     return;
   if (::unlink(LensPath().c_str()) != 0 && errno != ENOENT) {

@@ -26,7 +26,7 @@ class CLensDlg : public QDialog {
 
  public:
   CLensDlg(std::string camera, std::string folder, std::function<cv::Mat()> grabFrame,
-           const LENS_BOARD& board = veldrin::kDefaultLensBoard, QWidget* parent = nullptr);
+           const SLensBoard& board = veldrin::kDefaultLensBoard, QWidget* parent = nullptr);
 
   // Handlers, public so tests can drive them as the buttons do.
   void OnCapture();
@@ -36,7 +36,7 @@ class CLensDlg : public QDialog {
   int ViewCount() const { return static_cast<int>(m_views.size()); }
   // The lens file's path in the folder.
   std::string LensPath() const;
-  LENS_BOARD Board() const;
+  SLensBoard Board() const;
 
  private:
   QString ActiveLensText() const;
@@ -45,7 +45,7 @@ class CLensDlg : public QDialog {
   void UpdateResult();
   void ShowCoverage();
 
-  std::string m_strCamera;
+  std::string m_camera;
   std::string m_strFolder;
   std::function<cv::Mat()> m_grabFrame;
   std::vector<std::vector<cv::Point2f>> m_views;
@@ -54,8 +54,8 @@ class CLensDlg : public QDialog {
   veldrin::SCoverageMap m_coverage;
   bool m_bCoverageEnough = false;
   std::string m_strCoverageProblem;  // why the coverage is not enough yet
-  LENS_MODEL m_lens;
-  bool m_bHaveLens = false;
+  SLensModel m_lens;
+  bool m_haveLens = false;
 
   CBoardEntry* m_board = nullptr;
   QLabel* m_picture = nullptr;

@@ -90,10 +90,10 @@ TEST_F(LensDlgTest, MeasuresSavesAndRemovesTheCamerasLens) {
   Screenshot(dlg, "lens-dialog");
 
   dlg.OnSave();
-  LENS_MODEL lens;
+  SLensModel lens;
   std::string error;
   ASSERT_TRUE(veldrin::ReadLensFile(m_dir.string() + "/Front.lens", lens, error)) << error;
-  EXPECT_EQ(lens.strCamera, "Front");
+  EXPECT_EQ(lens.camera, "Front");
   EXPECT_EQ(lens.size, kSize);
   EXPECT_NEAR(lens.distortion[0], -0.2, 0.03);
 
@@ -129,15 +129,15 @@ TEST_F(LensDlgTest, MainWindowCorrectsFramesAndRecordsTheLens) {
   // A calibration placed without lens correction, before the lens was measured.
   const std::vector<cv::Point2f> corners{{100, 80}, {540, 90}, {560, 400}, {90, 410}};
   ASSERT_TRUE(CCalibrationStore::WriteCalibration(m_dir.string() + "/", "Plain", corners));
-  LENS_MODEL lens;
-  lens.strCamera = "Still A";
+  SLensModel lens;
+  lens.camera = "Still A";
   lens.size = kSize;
   lens.matrix = cv::Matx33d(560, 0, 320, 0, 560, 240, 0, 0, 1);
   lens.distortion = cv::Vec<double, 5>(-0.2, 0.05, 0, 0, 0);
   ASSERT_TRUE(veldrin::WriteLensFile((m_dir / "Still A.lens").string(), lens));
   // The same numbers under another camera's name do not apply to it.
-  LENS_MODEL other = lens;
-  other.strCamera = "Elsewhere";
+  SLensModel other = lens;
+  other.camera = "Elsewhere";
   ASSERT_TRUE(veldrin::WriteLensFile((m_dir / "Still B.lens").string(), other));
 
   ASSERT_TRUE(Settings().WriteCamera("Still A"));
@@ -147,7 +147,7 @@ TEST_F(LensDlgTest, MainWindowCorrectsFramesAndRecordsTheLens) {
 
   // The published picture is the corrected frame rectified with the corners.
   CRectification reference;
-  reference.SetLens(std::make_shared<LENS_MODEL>(lens));
+  reference.SetLens(std::make_shared<SLensModel>(lens));
   cv::Mat corrected;
   ASSERT_TRUE(reference.CorrectLens(m_still, corrected));
   const std::vector<cv::Point2f> shown = dlg->Corners();
@@ -227,7 +227,7 @@ TEST_F(LensDlgTest, BothDialogsAskForTheRememberedBoard) {
   });
   dlg->LensControls().OnLensDialog();
   EXPECT_EQ(seen, QStringList({"9", "6", "25.00 mm"}));
-  EXPECT_EQ(Settings().ReadBoard().nColumns, 7);
+  EXPECT_EQ(Settings().ReadBoard().columns, 7);
 
   seen.clear();
   QTimer::singleShot(200, [&] {
@@ -260,8 +260,8 @@ TEST_F(LensDlgTest, NotOfferedForADepthCamera) {
   StartHost(1000, 500);
   SetCameras("Intel RealSense D435 RGB=" + (m_dir / "a.png").string());
   ASSERT_TRUE(Settings().WriteCamera("Intel RealSense D435 RGB"));
-  LENS_MODEL lens;
-  lens.strCamera = "Intel RealSense D435 RGB";
+  SLensModel lens;
+  lens.camera = "Intel RealSense D435 RGB";
   lens.size = kSize;
   lens.matrix = cv::Matx33d(560, 0, 320, 0, 560, 240, 0, 0, 1);
   ASSERT_TRUE(veldrin::WriteLensFile((m_dir / "Intel RealSense D435 RGB.lens").string(), lens));

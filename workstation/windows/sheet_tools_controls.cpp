@@ -22,7 +22,7 @@ CSheetToolsControls::CSheetToolsControls(QWidget* dialog, const SWidgets& widget
                                          CSheetTools& tools, CColorFrameConsumer& consumer,
                                          CCalibrationList& calibrations)
     : QObject(dialog),
-      m_pDialog(dialog),
+      m_dialog(dialog),
       m_widgets(widgets),
       m_tools(tools),
       m_consumer(consumer),
@@ -33,12 +33,12 @@ CSheetToolsControls::CSheetToolsControls(QWidget* dialog, const SWidgets& widget
                                 Qt::WidgetShortcut);
   connect(findKey, &QShortcut::activated, this, [this] { OnFindSheet(); });
   connect(m_widgets.checkAccuracyButton, &QPushButton::clicked, this, [this] {
-    CBoardDlg dlg(m_tools.Board(), m_pDialog);
+    CBoardDlg dlg(m_tools.Board(), m_dialog);
     if (dlg.exec() != QDialog::Accepted) return;
-    const LENS_BOARD board = dlg.Board();
+    const SLensBoard board = dlg.Board();
     m_tools.SetBoard(board);
     // The check counts squares, one more each way than the inner corners asked for.
-    OnCheckAccuracy({board.nColumns + 1, board.nRows + 1, board.squareMm});
+    OnCheckAccuracy({board.columns + 1, board.rows + 1, board.squareMm});
   });
   // A corner about to be dragged may snap onto the sheet's corners found in the picture now.
   connect(
@@ -73,7 +73,7 @@ void CSheetToolsControls::OnFindSheet() {
   });
 }
 
-void CSheetToolsControls::OnCheckAccuracy(const veldrin::SBoardSpec& board) {
+void CSheetToolsControls::OnCheckAccuracy(const SBoardSpec& board) {
   const cv::Mat shown = m_tools.CheckAccuracy(m_consumer.GetLastFrame(), board);
   if (!shown.empty()) m_widgets.outputWindow->SetImage(shown);
 }

@@ -49,14 +49,14 @@ CVeldrinDlg::CVeldrinDlg(std::string instanceName, QWidget* parent)
                  Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
   setSizeGripEnabled(true);
   setWindowIcon(veldrin::LoadAppIcon(veldrin::IDI_MAIN));
-  m_pConsumer =
+  m_consumer =
       std::make_unique<CColorFrameConsumer>(m_rectification, static_cast<CColorFrameView&>(*this),
                                             static_cast<CQRDetectorListener*>(this));
-  m_pConsumer->SetStatusModel(&m_status);
-  m_pCameras =
+  m_consumer->SetStatusModel(&m_status);
+  m_cameras =
       std::make_unique<CCameraSwitcher>([this] { return SettingsFolder(); }, m_strInstanceName,
                                         static_cast<CKivVideoEngineListener&>(*this));
-  m_pSheetTools = std::make_unique<CSheetTools>(
+  m_sheetTools = std::make_unique<CSheetTools>(
       m_rectification, m_status, [this] { return BoardSettings(); },
       [this] {
         if (m_statusLine) m_statusLine->Refresh();
@@ -65,12 +65,12 @@ CVeldrinDlg::CVeldrinDlg(std::string instanceName, QWidget* parent)
 }
 
 CVeldrinDlg::~CVeldrinDlg() {
-  if (m_pCameras->Current() != -1) SaveSettings();
+  if (m_cameras->Current() != -1) SaveSettings();
   StopEngines();
-  m_pPreviewTabs->ReleasePreviews();
-  m_pCameras.reset();  // joins the main capture thread
-  m_pConsumer->ReleaseStatusBlock();
-  m_pConsumer->StopQRDetector();
+  m_previewTabs->ReleasePreviews();
+  m_cameras.reset();  // joins the main capture thread
+  m_consumer->ReleaseStatusBlock();
+  m_consumer->StopQRDetector();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -86,56 +86,56 @@ void CVeldrinDlg::CreateControls() {
   m_statusLine = new CStatusLine(m_status, this);
   m_statusLine->setFixedHeight(statusHeight);
   connect(m_statusLine, &CStatusLine::CameraStalledChanged, this,
-          [this](bool stalled) { m_pCameraControls->ShowStalled(stalled); });
+          [this](bool stalled) { m_cameraControls->ShowStalled(stalled); });
 
   // The template's area, then the status line's row below it.
   const QSize initial = c.templateSize + QSize(0, statusHeight + 2);
   m_layout.SetInitialSize(initial);
   resize(initial);
 
-  m_pPreviewTabs = new CPreviewTabs(this, c.tabBar, c.tabPane, c.closeTabButton, c.inputWindow,
+  m_previewTabs = new CPreviewTabs(this, c.tabBar, c.tabPane, c.closeTabButton, c.inputWindow,
                                     static_cast<CKivVideoEngineListener&>(*this));
-  m_pCalibrationList = new CCalibrationList(this, c.calibration, m_rectification, *c.inputWindow);
-  m_pCalibrationList->SetStatusModel(&m_status);
-  m_pLensControls = new CLensControls(
-      this, *m_pCameras, *m_pConsumer, m_rectification, [this] { return SettingsFolder(); },
+  m_calibrationList = new CCalibrationList(this, c.calibration, m_rectification, *c.inputWindow);
+  m_calibrationList->SetStatusModel(&m_status);
+  m_lensControls = new CLensControls(
+      this, *m_cameras, *m_consumer, m_rectification, [this] { return SettingsFolder(); },
       [this] { return BoardSettings(); },
       [this](const std::string& problem) { m_status.ReportProblem(problem); },
-      [this] { m_pCalibrationList->LensChanged(); });
-  m_pCalibrationList->SetLensState([this] { return m_pLensControls->ActiveName(); });
+      [this] { m_calibrationList->LensChanged(); });
+  m_calibrationList->SetLensState([this] { return m_lensControls->ActiveName(); });
 
-  m_pCameraControls = new CCameraControls(
-      this, {c.cameraCombo, c.snapshotCheck, c.savePlaneButton, c.inputWindow}, *m_pCameras,
-      *m_pConsumer, *m_pPreviewTabs, m_status, [this](bool switched) { OnCameraStarted(switched); },
+  m_cameraControls = new CCameraControls(
+      this, {c.cameraCombo, c.snapshotCheck, c.savePlaneButton, c.inputWindow}, *m_cameras,
+      *m_consumer, *m_previewTabs, m_status, [this](bool switched) { OnCameraStarted(switched); },
       [this](const std::string& text) { SetStatus(Q(text)); });
-  m_pSheetToolsControls = new CSheetToolsControls(
+  m_sheetToolsControls = new CSheetToolsControls(
       this, {c.findSheetButton, c.checkAccuracyButton, c.inputWindow, c.outputWindow},
-      *m_pSheetTools, *m_pConsumer, *m_pCalibrationList);
-  m_pDepthControls = new CDepthViewControls(
+      *m_sheetTools, *m_consumer, *m_calibrationList);
+  m_depthControls = new CDepthViewControls(
       this,
       {c.autoCalibCheck, c.heightTrueCheck, c.securePointsCheck, c.closeTabButton, c.inputWindow},
-      m_rectification, *m_pConsumer, *m_pCalibrationList, *m_pPreviewTabs, m_status,
+      m_rectification, *m_consumer, *m_calibrationList, *m_previewTabs, m_status,
       [this] { return SettingsFolder(); }, [this](const std::string& text) { SetStatus(Q(text)); });
   connect(c.savePlaneButton, &QPushButton::clicked, this, [this] { SavePlane(); });
   QMenu* commands = c.cameraMenuButton->menu();
   connect(commands, &QMenu::aboutToShow, this,
           [this, commands] { FillCommandMenu(*commands, true); });
   connect(
-      c.inputWindow, &CImageWindow::PointsChanged, m_pCalibrationList,
-      [this] { m_pCalibrationList->OnPointsChanged(); }, Qt::DirectConnection);
-  connect(c.inputWindow, &CImageWindow::Clicked, m_pCalibrationList,
-          [this](QPoint) { m_pCalibrationList->OnInputClicked(); });
+      c.inputWindow, &CImageWindow::PointsChanged, m_calibrationList,
+      [this] { m_calibrationList->OnPointsChanged(); }, Qt::DirectConnection);
+  connect(c.inputWindow, &CImageWindow::Clicked, m_calibrationList,
+          [this](QPoint) { m_calibrationList->OnInputClicked(); });
 
   auto* accel = new QShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::SHIFT | Qt::Key_R), this);
-  connect(accel, &QShortcut::activated, this, [this] { m_pCameraControls->OnConfiguration(); });
+  connect(accel, &QShortcut::activated, this, [this] { m_cameraControls->OnConfiguration(); });
   auto* undo = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z), this);
-  connect(undo, &QShortcut::activated, this, [this] { m_pCalibrationList->Undo(); });
+  connect(undo, &QShortcut::activated, this, [this] { m_calibrationList->Undo(); });
   auto* redo = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), this);
-  connect(redo, &QShortcut::activated, this, [this] { m_pCalibrationList->Redo(); });
+  connect(redo, &QShortcut::activated, this, [this] { m_calibrationList->Redo(); });
 
   // The host watch does not depend on frames: in snapshot mode none arrive.
   m_hostTimer = new QTimer(this);
-  connect(m_hostTimer, &QTimer::timeout, this, [this] { m_pConsumer->CheckHost(); });
+  connect(m_hostTimer, &QTimer::timeout, this, [this] { m_consumer->CheckHost(); });
 
   LayoutStatusLine();
 }
@@ -151,7 +151,7 @@ void CVeldrinDlg::resizeEvent(QResizeEvent* event) {
   QDialog::resizeEvent(event);
   m_layout.Apply(size());
   LayoutStatusLine();
-  if (m_pPreviewTabs) m_pPreviewTabs->Layout();
+  if (m_previewTabs) m_previewTabs->Layout();
 }
 
 void CVeldrinDlg::contextMenuEvent(QContextMenuEvent* event) {
@@ -169,21 +169,21 @@ void CVeldrinDlg::FillCommandMenu(QMenu& menu, bool all, bool onInput) {
   menu.clear();
   if (all) {
     menu.addAction(QStringLiteral("Camera configuration"), this,
-                   [this] { m_pCameraControls->OnConfiguration(); });
+                   [this] { m_cameraControls->OnConfiguration(); });
   }
-  if (all || onInput) m_pLensControls->AddMenuAction(menu, all);
+  if (all || onInput) m_lensControls->AddMenuAction(menu, all);
   const std::string& text = veldrin::LoadStringResource(veldrin::IDS_ABOUTBOX);
   if (!text.empty()) menu.addAction(Q(text), this, [this] { CAboutDlg(this).exec(); });
 }
 
-bool CVeldrinDlg::LensOffered() const { return m_pLensControls->IsOffered(); }
+bool CVeldrinDlg::LensOffered() const { return m_lensControls->IsOffered(); }
 
 // ---------------------------------------------------------------------------------------------
 // Start-up and shut-down
 
 int CVeldrinDlg::DoModal() {
   OnInitDialog();
-  if (m_bEnded) return m_nEndResult;
+  if (m_ended) return m_endResult;
   show();
   return exec();
 }
@@ -222,12 +222,12 @@ void CVeldrinDlg::OnInitDialog() {
     EndDialog(-1);
     return;
   }
-  m_pConsumer->SetStatusBlock(std::move(block));
+  m_consumer->SetStatusBlock(std::move(block));
   // The host's check runs while the start waits for a folder not named yet.
   if (SettingsFolder().empty()) {
     m_hostTimer->start(kHostCheckMs);
-    veldrin::WaitForHostFolder([this] { return SettingsFolder(); }, [this] { return m_bEnded; });
-    if (m_bEnded) return;
+    veldrin::WaitForHostFolder([this] { return SettingsFolder(); }, [this] { return m_ended; });
+    if (m_ended) return;
   }
   const std::string folder = SettingsFolder();
   m_status.SetHostAttached(m_strInstanceName, folder);
@@ -248,14 +248,14 @@ void CVeldrinDlg::OnInitDialog() {
   m_controls.inputWindow->SetImageSize(frame.width(), frame.height());
   m_controls.outputWindow->SetImageSize(frame.width(), frame.height());
 
-  m_pPreviewTabs->CreateTabs();
+  m_previewTabs->CreateTabs();
 
   m_rectification.SetDefaultCorners();
   m_controls.inputWindow->SetPoints(m_rectification.GetCorners());
 
-  const bool listed = m_pCameras->ListCameras();
-  m_pConsumer->SetCameraList(m_pCameras->List());
-  m_pPreviewTabs->SetCameraList(m_pCameras->List());
+  const bool listed = m_cameras->ListCameras();
+  m_consumer->SetCameraList(m_cameras->List());
+  m_previewTabs->SetCameraList(m_cameras->List());
   if (!listed) {
     // One cause, one message: there is no camera to ask about or to open.
     splash.reset();
@@ -263,36 +263,36 @@ void CVeldrinDlg::OnInitDialog() {
     EndDialog(-1);
     return;
   }
-  m_pCameraControls->FillCombo();
+  m_cameraControls->FillCombo();
   bool declined = false;
   std::string notice;
-  const int index = m_pCameras->ReadPreferredCamera(declined, notice);
+  const int index = m_cameras->ReadPreferredCamera(declined, notice);
   if (!notice.empty()) m_status.ReportNotice(notice);
   if (SwitchCamera(index)) {
-    m_pCameraControls->ShowCurrent();
+    m_cameraControls->ShowCurrent();
   } else if (!declined) {
     AfxFormatMessageBox(nullptr, MB_ICONERROR | MB_OK, veldrin::IDS_UNABLE_TO_OPEN_CAMERA);
   }
-  m_pPreviewTabs->UpdatePlusTab();
+  m_previewTabs->UpdatePlusTab();
 
   const CCameraSettings settings(SettingsFolder(), m_strInstanceName);
-  m_pCalibrationList->Open(SettingsFolder(), settings.ReadCalibIndex(), settings.ReadCalibName());
+  m_calibrationList->Open(SettingsFolder(), settings.ReadCalibIndex(), settings.ReadCalibName());
   // On a depth camera the table plane's corners are where the measuring starts, not the
   // calibration selection (which is hidden there).
   if (DepthSession()) LoadPlane2D(SettingsFolder());
 
   splash.reset();
-  m_pPreviewTabs->Layout();
-  m_pPreviewTabs->UpdateCloseButton();
-  if (m_pCameras->Current() == -1) EndDialog(-1);
+  m_previewTabs->Layout();
+  m_previewTabs->UpdateCloseButton();
+  if (m_cameras->Current() == -1) EndDialog(-1);
 }
 
 void CVeldrinDlg::EndDialog(int result) { done(result); }
 
 // The last request wins, as when a cancelled initialisation later finds no camera either.
 void CVeldrinDlg::done(int result) {
-  m_bEnded = true;
-  m_nEndResult = result;
+  m_ended = true;
+  m_endResult = result;
   QDialog::done(result);
   emit Ended(result);
 }
@@ -303,7 +303,7 @@ void CVeldrinDlg::reject() {}
 void CVeldrinDlg::closeEvent(QCloseEvent* event) {
   // On a depth camera the corners come from the plane files and auto calibration, and the
   // calibration list is hidden: there is nothing the operator could have meant to save.
-  if (!m_bEnded && !DepthSession() && m_pCalibrationList->IsModified() &&
+  if (!m_ended && !DepthSession() && m_calibrationList->IsModified() &&
       AfxMessageBox("Discard the unsaved corner changes?", MB_YESNO | MB_DEFBUTTON2) != IDYES) {
     event->ignore();
     return;
@@ -317,9 +317,9 @@ void CVeldrinDlg::closeEvent(QCloseEvent* event) {
 // Stops every engine. Their threads never wait for this thread, so stopping is quick and the
 // engines' destructors can join them.
 void CVeldrinDlg::StopEngines() {
-  if (m_pCameras && m_pCameras->Engine()) m_pCameras->Engine()->Stop();
-  m_pPreviewTabs->StopPreviews();
-  m_pDepthControls->Stop();
+  if (m_cameras && m_cameras->Engine()) m_cameras->Engine()->Stop();
+  m_previewTabs->StopPreviews();
+  m_depthControls->Stop();
 }
 
 void CVeldrinDlg::HostGone() {
@@ -330,7 +330,7 @@ void CVeldrinDlg::HostGone() {
 // Nobody is left to answer a box (a decoded code's, typically): the scan shows no further one,
 // the open ones close, and the dialog ends.
 void CVeldrinDlg::OnHostGone() {
-  m_pConsumer->StopQRDetector();
+  m_consumer->StopQRDetector();
   veldrin::CloseOpenMessageBoxes();
   veldrin::CloseOpenDialogs(this);
   EndDialog(-1);
@@ -349,7 +349,7 @@ void CVeldrinDlg::OnStopRequested() {
 // ---------------------------------------------------------------------------------------------
 // Settings
 
-std::string CVeldrinDlg::SettingsFolder() const { return m_pConsumer->GetFolder(); }
+std::string CVeldrinDlg::SettingsFolder() const { return m_consumer->GetFolder(); }
 
 CCameraSettings CVeldrinDlg::BoardSettings() const {
   return CCameraSettings(SettingsFolder(), m_strInstanceName);
@@ -357,59 +357,59 @@ CCameraSettings CVeldrinDlg::BoardSettings() const {
 
 void CVeldrinDlg::ReadCameraSettings() {
   std::string problem;
-  m_pCameras->ReadSettings(problem);
+  m_cameras->ReadSettings(problem);
   if (!problem.empty()) m_status.ReportProblem(problem);
-  m_pConsumer->SetFrameDivisor(m_pCameras->FrameDivisor());
-  m_pDepthControls->ReadHeightTrue(m_strInstanceName);
-  m_rectification.ApplyCameraSettings(m_pCameras->FrameWidth(), m_pCameras->FrameHeight());
-  m_pPreviewTabs->SetFrameSize(m_pCameras->FrameWidth(), m_pCameras->FrameHeight());
+  m_consumer->SetFrameDivisor(m_cameras->FrameDivisor());
+  m_depthControls->ReadHeightTrue(m_strInstanceName);
+  m_rectification.ApplyCameraSettings(m_cameras->FrameWidth(), m_cameras->FrameHeight());
+  m_previewTabs->SetFrameSize(m_cameras->FrameWidth(), m_cameras->FrameHeight());
 }
 
 // At the end the window is gone: a failure can only be told on the error output.
 void CVeldrinDlg::SaveSettings() {
   std::string error;
-  if (!m_pCameras->SaveCamera(error)) std::fprintf(stderr, "veldrin: %s\n", error.c_str());
-  if (!m_pCameras->SaveCalibration(m_pCalibrationList->Index(), m_pCalibrationList->Name(), error))
+  if (!m_cameras->SaveCamera(error)) std::fprintf(stderr, "veldrin: %s\n", error.c_str());
+  if (!m_cameras->SaveCalibration(m_calibrationList->Index(), m_calibrationList->Name(), error))
     std::fprintf(stderr, "veldrin: %s\n", error.c_str());
 }
 
 // ---------------------------------------------------------------------------------------------
 // Cameras
 
-int CVeldrinDlg::SwitchCamera(int index) { return m_pCameraControls->Switch(index); }
+int CVeldrinDlg::SwitchCamera(int index) { return m_cameraControls->Switch(index); }
 
 // A camera runs again; a new main camera also brings its depth side and lens.
 void CVeldrinDlg::OnCameraStarted(bool switched) {
-  m_pSheetTools->ClearResult();  // found with the camera before
+  m_sheetTools->ClearResult();  // found with the camera before
   FollowDeliveredSize();
   if (!switched) return;
-  const int index = m_pCameras->Current();
-  m_pDepthControls->Stop();
-  if (m_pCameras->List()->GetKind(index) == CAM_KIND_DEPTH) {
-    m_pCameras->Engine()->Stop();
-    m_pDepthControls->Show(
-        m_pDepthControls->Start(index, m_pCameras->FrameWidth(), m_pCameras->FrameHeight()));
-    if (!m_pCameras->Engine()->Start())
+  const int index = m_cameras->Current();
+  m_depthControls->Stop();
+  if (m_cameras->List()->GetKind(index) == veldrin::kCamKindDepth) {
+    m_cameras->Engine()->Stop();
+    m_depthControls->Show(
+        m_depthControls->Start(index, m_cameras->FrameWidth(), m_cameras->FrameHeight()));
+    if (!m_cameras->Engine()->Start())
       m_status.ReportProblem("The colour camera did not start again.");
   } else {
-    m_pDepthControls->Show(false);
+    m_depthControls->Show(false);
   }
-  m_pPreviewTabs->UpdatePlusTab();
-  m_pLensControls->LoadForCamera();
+  m_previewTabs->UpdatePlusTab();
+  m_lensControls->LoadForCamera();
 }
 
-void CVeldrinDlg::MarkSecurePoints(cv::Mat& frame) { m_pDepthControls->MarkSecurePoints(frame); }
+void CVeldrinDlg::MarkSecurePoints(cv::Mat& frame) { m_depthControls->MarkSecurePoints(frame); }
 
 bool CVeldrinDlg::RectifyHeightTrue(const cv::Mat& frame, cv::Mat& out) {
-  return m_pDepthControls->RectifyHeightTrue(frame, out);
+  return m_depthControls->RectifyHeightTrue(frame, out);
 }
 
-std::shared_ptr<const std::vector<MEDIA_OBJECT>> CVeldrinDlg::HostObjects() {
-  return m_pDepthControls->HostObjects();
+std::shared_ptr<const std::vector<SMediaObject>> CVeldrinDlg::HostObjects() {
+  return m_depthControls->HostObjects();
 }
 
 void CVeldrinDlg::FollowDeliveredSize() {
-  const cv::Size delivered = m_pCameras->Engine()->GetResolution();
+  const cv::Size delivered = m_cameras->Engine()->GetResolution();
   cv::Size previous;
   if (m_rectification.FollowFrameSize(delivered.width, delivered.height, &previous))
     OnFrameSizeChanged(previous, delivered);
@@ -427,7 +427,7 @@ void CVeldrinDlg::OnFrameSizeChanged(cv::Size previous, cv::Size current) {
   const cv::Size out = m_rectification.GetOutputSize();
   m_controls.outputWindow->SetImageSize(out.width, out.height);
   if (previous.width > 0 && previous.height > 0) {
-    m_pCalibrationList->FollowScaledCorners(
+    m_calibrationList->FollowScaledCorners(
         static_cast<float>(current.width) / static_cast<float>(previous.width),
         static_cast<float>(current.height) / static_cast<float>(previous.height));
   }
@@ -436,10 +436,10 @@ void CVeldrinDlg::OnFrameSizeChanged(cv::Size previous, cv::Size current) {
 // ---------------------------------------------------------------------------------------------
 // Frames (capture threads)
 
-int CVeldrinDlg::CurrentTab() const { return m_pPreviewTabs->CurrentTab(); }
+int CVeldrinDlg::CurrentTab() const { return m_previewTabs->CurrentTab(); }
 
 void CVeldrinDlg::OnVideoFrame(int cameraIndex, cv::Mat* frame) {
-  m_pConsumer->OnVideoFrame(cameraIndex, frame);
+  m_consumer->OnVideoFrame(cameraIndex, frame);
 }
 
 void CVeldrinDlg::OnDepthFrame(int, cv::Mat*, cv::Mat*, const SVertex*) {}
@@ -454,8 +454,8 @@ void CVeldrinDlg::ShowInWindow(CImageWindow* window, const cv::Mat& frame) {
 void CVeldrinDlg::ShowInput(const cv::Mat& frame) { m_controls.inputWindow->SetImage(frame); }
 
 void CVeldrinDlg::ShowOutput(const cv::Mat& picture) {
-  if (m_pSheetTools->IsOutputHeld()) return;  // the accuracy deviations are on show
-  m_pDepthControls->ShowOutput(picture, *m_controls.outputWindow);
+  if (m_sheetTools->IsOutputHeld()) return;  // the accuracy deviations are on show
+  m_depthControls->ShowOutput(picture, *m_controls.outputWindow);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -484,7 +484,7 @@ void CVeldrinDlg::MediaSizeChanged(int, int) {
       [this] {
         m_controls.mediaWidthLabel->setText(Q(m_rectification.FormatMediaWidthLabel()));
         m_controls.mediaHeightLabel->setText(Q(m_rectification.FormatMediaHeightLabel()));
-        m_pSheetTools->ClearResult();
+        m_sheetTools->ClearResult();
       },
       Qt::QueuedConnection);
 }
@@ -492,14 +492,14 @@ void CVeldrinDlg::MediaSizeChanged(int, int) {
 // ---------------------------------------------------------------------------------------------
 // Plane
 
-int CVeldrinDlg::CalibIndex() const { return m_pCalibrationList->Index(); }
+int CVeldrinDlg::CalibIndex() const { return m_calibrationList->Index(); }
 
-CDepthSession* CVeldrinDlg::DepthSession() const { return m_pDepthControls->Session(); }
+CDepthSession* CVeldrinDlg::DepthSession() const { return m_depthControls->Session(); }
 
 // The corners on the empty table, kept for the depth camera's start and for leaving auto
 // calibration. Without a depth view only the 2D file is written.
-void CVeldrinDlg::SavePlane() { m_pDepthControls->SavePlane(); }
+void CVeldrinDlg::SavePlane() { m_depthControls->SavePlane(); }
 
 int CVeldrinDlg::LoadPlane2D(const std::string& folder) {
-  return m_pDepthControls->LoadPlane2D(folder) ? 1 : 0;
+  return m_depthControls->LoadPlane2D(folder) ? 1 : 0;
 }

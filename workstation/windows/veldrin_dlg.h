@@ -46,7 +46,7 @@ class QTimer;
 // (CColorFrameConsumer).
 //
 // Threads: everything here runs on the UI thread except OnVideoFrame/OnDepthFrame (engine capture
-// threads) and OnQRCodeDetected (the QR scan thread). Frames go through m_pConsumer, which guards
+// threads) and OnQRCodeDetected (the QR scan thread). Frames go through m_consumer, which guards
 // its own state; anything touching widgets is posted back to the UI thread with a queued call,
 // so the UI thread may stop and join engine threads at any time.
 class CVeldrinDlg : public QDialog,
@@ -66,43 +66,43 @@ class CVeldrinDlg : public QDialog,
 
   // Initialisation alone, for callers that drive the event loop themselves (tests).
   void OnInitDialog();
-  bool IsEnded() const { return m_bEnded; }
-  int EndResult() const { return m_nEndResult; }
+  bool IsEnded() const { return m_ended; }
+  int EndResult() const { return m_endResult; }
 
   // Read-outs for the application and tests.
   const std::string& InstanceName() const { return m_strInstanceName; }
-  int CurrentCamera() const { return m_pCameras->Current(); }
+  int CurrentCamera() const { return m_cameras->Current(); }
   int CalibIndex() const;
   std::vector<cv::Point2f> Corners() const { return m_rectification.GetCorners(); }
   std::vector<cv::Point2f> DstCorners() const { return m_rectification.GetDstCorners(); }
   CImageWindow* InputWindow() const { return m_controls.inputWindow; }
   CImageWindow* OutputWindow() const { return m_controls.outputWindow; }
-  CCameraList* CameraList() const { return m_pCameras->List(); }
-  CCameraSwitcher& CameraSwitcher() const { return *m_pCameras; }
-  CSheetTools& SheetTools() const { return *m_pSheetTools; }
-  CPreviewTabs& PreviewTabs() const { return *m_pPreviewTabs; }
-  CCalibrationList& CalibrationList() const { return *m_pCalibrationList; }
+  CCameraList* CameraList() const { return m_cameras->List(); }
+  CCameraSwitcher& CameraSwitcher() const { return *m_cameras; }
+  CSheetTools& SheetTools() const { return *m_sheetTools; }
+  CPreviewTabs& PreviewTabs() const { return *m_previewTabs; }
+  CCalibrationList& CalibrationList() const { return *m_calibrationList; }
   // What the status line shows; any part may post a problem to it (ReportProblem).
   CStatusModel& Status() { return m_status; }
   CStatusLine* StatusLine() const { return m_statusLine; }
-  QSize FrameSize() const { return QSize(m_pCameras->FrameWidth(), m_pCameras->FrameHeight()); }
-  int FrameDivisor() const { return m_pCameras->FrameDivisor(); }
-  const CColorFrameConsumer& Consumer() const { return *m_pConsumer; }
-  cv::Mat LastFrame() const { return m_pConsumer->GetLastFrame(); }
+  QSize FrameSize() const { return QSize(m_cameras->FrameWidth(), m_cameras->FrameHeight()); }
+  int FrameDivisor() const { return m_cameras->FrameDivisor(); }
+  const CColorFrameConsumer& Consumer() const { return *m_consumer; }
+  cv::Mat LastFrame() const { return m_consumer->GetLastFrame(); }
   QSize LastColorSize() const {
-    return QSize(m_pConsumer->LastColorWidth(), m_pConsumer->LastColorHeight());
+    return QSize(m_consumer->LastColorWidth(), m_consumer->LastColorHeight());
   }
 
   // Operations of the window, public so tests can drive them as the handlers do.
   // Makes `index` the main camera and the window follow it (the depth side for a depth camera).
   int SwitchCamera(int index);
   // The camera combo, "Snapshot mode" and the camera configuration command.
-  CCameraControls& CameraControls() const { return *m_pCameraControls; }
+  CCameraControls& CameraControls() const { return *m_cameraControls; }
   // "Find sheet", "Check accuracy" and the bumped-camera check.
-  CSheetToolsControls& SheetToolsControls() const { return *m_pSheetToolsControls; }
+  CSheetToolsControls& SheetToolsControls() const { return *m_sheetToolsControls; }
   // "Lens…" of the input picture's context menu: offered for ordinary cameras only.
   bool LensOffered() const;
-  CLensControls& LensControls() const { return *m_pLensControls; }
+  CLensControls& LensControls() const { return *m_lensControls; }
   void SavePlane();
   int LoadPlane2D(const std::string& folder);
   QString StatusText() const;
@@ -145,7 +145,7 @@ class CVeldrinDlg : public QDialog,
   void FrameSizeChanged(cv::Size previous, cv::Size current) override;
   void MarkSecurePoints(cv::Mat& frame) override;
   bool RectifyHeightTrue(const cv::Mat& frame, cv::Mat& out) override;
-  std::shared_ptr<const std::vector<MEDIA_OBJECT>> HostObjects() override;
+  std::shared_ptr<const std::vector<SMediaObject>> HostObjects() override;
 
   void CreateControls();
   void SetStatus(const QString& text);
@@ -170,22 +170,22 @@ class CVeldrinDlg : public QDialog,
   std::string m_strInstanceName;
   CRectification m_rectification;
   CStatusModel m_status;
-  std::unique_ptr<CColorFrameConsumer> m_pConsumer;
-  std::unique_ptr<CCameraSwitcher> m_pCameras;  // the main engine and the camera list
-  std::unique_ptr<CSheetTools> m_pSheetTools;
+  std::unique_ptr<CColorFrameConsumer> m_consumer;
+  std::unique_ptr<CCameraSwitcher> m_cameras;  // the main engine and the camera list
+  std::unique_ptr<CSheetTools> m_sheetTools;
 
-  bool m_bEnded = false;
-  int m_nEndResult = 0;
+  bool m_ended = false;
+  int m_endResult = 0;
   QSize m_rcInitialClient;
 
-  veldrin::CDynamicLayout m_layout;
+  CDynamicLayout m_layout;
   SVeldrinDlgControls m_controls;
-  CPreviewTabs* m_pPreviewTabs = nullptr;                // owned by this dialog (QObject child)
-  CCalibrationList* m_pCalibrationList = nullptr;        // owned by this dialog (QObject child)
-  CCameraControls* m_pCameraControls = nullptr;          // owned by this dialog (QObject child)
-  CSheetToolsControls* m_pSheetToolsControls = nullptr;  // owned by this dialog (QObject child)
-  CDepthViewControls* m_pDepthControls = nullptr;        // owned by this dialog (QObject child)
-  CLensControls* m_pLensControls = nullptr;              // owned by this dialog (QObject child)
+  CPreviewTabs* m_previewTabs = nullptr;                // owned by this dialog (QObject child)
+  CCalibrationList* m_calibrationList = nullptr;        // owned by this dialog (QObject child)
+  CCameraControls* m_cameraControls = nullptr;          // owned by this dialog (QObject child)
+  CSheetToolsControls* m_sheetToolsControls = nullptr;  // owned by this dialog (QObject child)
+  CDepthViewControls* m_depthControls = nullptr;        // owned by this dialog (QObject child)
+  CLensControls* m_lensControls = nullptr;              // owned by this dialog (QObject child)
   CStatusLine* m_statusLine = nullptr;
   QTimer* m_hostTimer = nullptr;
 };

@@ -38,7 +38,7 @@ void ConfigureCamera(CVeldrinDlg& dlg, const char* size, int divisor = -1) {
 TEST_F(VeldrinDlgTest, WithoutHostOneMessageSaysTheHostStartsTheTool) {
   for (const std::string& name : {std::string(), std::string("no-such-instance")}) {
     auto boxes = std::make_shared<CScriptedMessageBox>();
-    veldrin::CScopedMessageBoxService scope(boxes);
+    CScopedMessageBoxService scope(boxes);
     auto dlg = Open(name);
     EXPECT_EQ(dlg->windowTitle().toStdString(), name);
     const auto texts = boxes->Texts();
@@ -80,7 +80,7 @@ TEST_F(VeldrinDlgTest, PreferredCameraIsFoundByNameWithoutAsking) {
   EXPECT_EQ(combo->currentText().toStdString(), "Cam 1 (Still B)");
   INFO_CAM_DATA record;
   ASSERT_TRUE(dlg->CameraList()->GetCameraAt(1, record));
-  EXPECT_EQ(record.nState, CAM_STATE_MAIN);
+  EXPECT_EQ(record.nState, veldrin::kCamStateMain);
   EXPECT_EQ(record.nTab, 0);
 }
 
@@ -277,7 +277,7 @@ TEST_F(VeldrinDlgTest, BusyCameraIsRefusedFromTheCombo) {
   emit combo->activated(1);
   EXPECT_EQ(dlg->CurrentCamera(), 1);
   EXPECT_EQ(combo->currentIndex(), 1);
-  EXPECT_EQ(dlg->CameraList()->GetState(0), CAM_STATE_FREE);
+  EXPECT_EQ(dlg->CameraList()->GetState(0), veldrin::kCamStateFree);
 }
 
 // A long camera name is shortened in the middle of the closed box, so its start and end both
