@@ -216,7 +216,11 @@ TEST_F(QRDetectorTest, ACodeThatStaysInViewIsShownOnce) {
 TEST_F(QRDetectorTest, DestroyingWhileScanningLeavesNoThreadAndNoLateBox) {
   const cv::Mat frame = FrameWithCodes({"a", "b"}, {1920, 1080});
   ScanQRCodes(frame);  // the image library's worker pool starts with the first large picture
-  const int threadsBefore = ThreadCount();
+  // Its threads come up in their own time: counted once they have.
+  int threadsBefore = ThreadCount();
+  while (!veldrin_test::NothingHappensFor(200ms, [&] { return ThreadCount() != threadsBefore; })) {
+    threadsBefore = ThreadCount();
+  }
   for (int round = 0; round < 10; ++round) {
     std::size_t shownAtDestruction = 0;
     {

@@ -16,18 +16,21 @@ constexpr int kBoardColumns = 9;
 constexpr int kBoardRows = 6;
 constexpr double kBoardSquareMm = 20.0;
 
-// The scene of view `index` (0 to 11): the camera tilts and rolls, the sheet turns and moves
-// toward the picture's edges and corners, where the distortion is strongest.
+// The scene of view `index` (0 to 15): the camera tilts and rolls, the sheet turns and moves
+// toward the picture's edges; views 12 to 15 put the board into the picture's four corners, where
+// the distortion is strongest.
 inline STableSceneParams BoardViewParams(int index, cv::Size size, double k1, double k2) {
   struct SPose {
     double tilt, roll, rotation, x, y;
   };
-  static const SPose kPoses[12] = {
-      {0, 0, 0, 0, 0},         {25, 5, 10, -110, 40},  {30, -20, -15, 120, -30},
-      {35, 15, 30, -60, -60},  {15, -30, -35, 90, 60}, {20, 25, 5, -130, -50},
-      {40, -10, 20, 40, 70},   {10, 35, -25, 130, 30}, {30, 0, 45, -20, 10},
-      {25, -25, -5, -120, 55}, {35, 30, 15, 110, -60}, {5, 10, -40, 0, -70}};
-  const SPose& pose = kPoses[index % 12];
+  static const SPose kPoses[16] = {
+      {0, 0, 0, 0, 0},         {25, 5, 10, -110, 40},   {30, -20, -15, 120, -30},
+      {35, 15, 30, -60, -60},  {15, -30, -35, 90, 60},  {20, 25, 5, -130, -50},
+      {40, -10, 20, 40, 70},   {10, 35, -25, 130, 30},  {30, 0, 45, -20, 10},
+      {25, -25, -5, -120, 55}, {35, 30, 15, 110, -60},  {5, 10, -40, 0, -70},
+      {5, 5, 10, 200, 100},    {5, -5, -10, -200, 100}, {0, 0, 0, 160, -80},
+      {0, 5, 0, -160, -80}};
+  const SPose& pose = kPoses[index % 16];
   STableSceneParams p;
   p.width = size.width;
   p.height = size.height;

@@ -1,9 +1,13 @@
 #include "workstation/camera_settings.h"
 
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <utility>
 
 #include "platform/profile.h"
+#include "workstation/lens_calibration.h"
 
 namespace {
 
@@ -14,6 +18,9 @@ constexpr const char* kKeyResX = "RESX";
 constexpr const char* kKeyResY = "RESY";
 constexpr const char* kKeyFrameDivisor = "FRDIV";
 constexpr const char* kKeyHeightTrue = "HeightTrue";
+constexpr const char* kKeyBoardColumns = "BoardColumns";
+constexpr const char* kKeyBoardRows = "BoardRows";
+constexpr const char* kKeyBoardSquareMm = "BoardSquareMm";
 
 // Cuts a UTF-8 string to at most `count` characters without splitting a multi-byte sequence.
 std::string TruncateUtf8(std::string s, size_t count) {
@@ -97,4 +104,28 @@ bool CCameraSettings::WriteInt(const char* key, int value) const {
 bool CCameraSettings::ReadHeightTrue() const { return ReadInt(kKeyHeightTrue, 0) == 1; }
 bool CCameraSettings::WriteHeightTrue(bool on) const {
   return WriteInt(kKeyHeightTrue, on ? 1 : 0);
+}
+
+SLensBoard CCameraSettings::ReadBoard() const {
+  SLensBoard board = veldrin::kDefaultLensBoard;
+  const int columns = ReadInt(kKeyBoardColumns, board.columns);
+  const int rows = ReadInt(kKeyBoardRows, board.rows);
+  const std::string square =
+      veldrin::GetPrivateProfileString(m_section, kKeyBoardSquareMm, "", GetPath());
+  char* end = nullptr;
+  const double squareMm = square.empty() ? board.squareMm : std::strtod(square.c_str(), &end);
+  auto inRange = [](int n) { return n >= 2 && n <= 64; };
+  // A hand-edited value that makes no sense gives the whole default board, not a mixture.
+  if (!inRange(columns) || !inRange(rows) || (end && *end != '\0') || !std::isfinite(squareMm) ||
+      squareMm < 1.0 || squareMm > 500.0) {
+    return board;
+  }
+  return SLensBoard{columns, rows, squareMm};
+}
+
+bool CCameraSettings::WriteBoard(const SLensBoard& board) const {
+  char square[32];
+  std::snprintf(square, sizeof square, "%.10g", board.squareMm);
+  return WriteInt(kKeyBoardColumns, board.columns) && WriteInt(kKeyBoardRows, board.rows) &&
+         veldrin::WritePrivateProfileString(m_section, kKeyBoardSquareMm, square, GetPath());
 }

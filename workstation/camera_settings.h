@@ -6,6 +6,8 @@
 
 #include <string>
 
+struct SLensBoard;
+
 namespace veldrin {
 
 // "<folder>/CamDrv.ini", or empty when the folder is empty.
@@ -54,6 +56,11 @@ class CCameraSettings {
   // set.
   bool ReadHeightTrue() const;
   [[nodiscard]] bool WriteHeightTrue(bool on) const;
+  // The printed chessboard last given to the lens dialog or the accuracy check, by its inner
+  // corners ("BoardColumns", "BoardRows") and square ("BoardSquareMm"): the operator keeps one
+  // board at hand. The default board when not set or out of range (2 to 64 corners, 1 to 500 mm).
+  SLensBoard ReadBoard() const;
+  [[nodiscard]] bool WriteBoard(const SLensBoard& board) const;
 
  private:
   int ReadInt(const char* key, int def) const;

@@ -7,6 +7,7 @@
 
 #include "testing/scratch_dir.h"
 #include "testing/test_files.h"
+#include "workstation/lens_calibration.h"
 
 namespace fs = std::filesystem;
 
@@ -89,6 +90,28 @@ TEST_F(CameraSettingsTest, ValuesRoundTripPerInstance) {
   EXPECT_EQ(Ini(),
             "[first]\nCamera=Integrated Camera #2\nCalibIndex=3\nRESX=1920\nRESY=1080\n"
             "FRDIV=2\n\n[second]\nCalibIndex=-1\n");
+}
+
+// One board for the lens dialog and the accuracy check; a hand-edited value out of range gives the
+// whole default board back rather than a mixture.
+TEST_F(CameraSettingsTest, BoardRoundTripsAndFallsBackWhole) {
+  const CCameraSettings settings(m_dir.string(), "inst");
+  EXPECT_EQ(settings.ReadBoard().columns, veldrin::kDefaultLensBoard.columns);
+  ASSERT_TRUE(settings.WriteBoard(SLensBoard{7, 5, 20.25}));
+  EXPECT_EQ(Ini(), "[inst]\nBoardColumns=7\nBoardRows=5\nBoardSquareMm=20.25\n");
+  const SLensBoard read = settings.ReadBoard();
+  EXPECT_EQ(read.columns, 7);
+  EXPECT_EQ(read.rows, 5);
+  EXPECT_EQ(read.squareMm, 20.25);
+  for (const char* bad : {"BoardColumns=1\nBoardRows=5\nBoardSquareMm=20",
+                          "BoardColumns=7\nBoardRows=65\nBoardSquareMm=20",
+                          "BoardColumns=7\nBoardRows=5\nBoardSquareMm=20mm",
+                          "BoardColumns=7\nBoardRows=5\nBoardSquareMm=0.5"}) {
+    veldrin_test::WriteFileBytes(m_dir / "CamDrv.ini", std::string("[inst]\n") + bad + "\n");
+    const SLensBoard fallback = settings.ReadBoard();
+    EXPECT_EQ(fallback.columns, veldrin::kDefaultLensBoard.columns) << bad;
+    EXPECT_EQ(fallback.squareMm, veldrin::kDefaultLensBoard.squareMm) << bad;
+  }
 }
 
 TEST_F(CameraSettingsTest, CameraNameIsCutTo259Characters) {

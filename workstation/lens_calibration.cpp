@@ -55,24 +55,60 @@ bool FindBoardCorners(const cv::Mat& picture, const SLensBoard& board,
   return true;
 }
 
-double BoardCoverage(const std::vector<std::vector<cv::Point2f>>& views, cv::Size size) {
-  if (size.empty()) return 0.0;
-  // A quarter-size mask is plenty for a percentage.
-  constexpr double kScale = 0.25;
-  cv::Mat mask(std::max(1, cvRound(size.height * kScale)),
-               std::max(1, cvRound(size.width * kScale)), CV_8UC1, cv::Scalar(0));
+int SCoverageMap::CoveredCells() const {
+  return static_cast<int>(std::count_if(counts.begin(), counts.end(), [](int n) { return n > 0; }));
+}
+
+SCoverageMap CoverageMap(const std::vector<std::vector<cv::Point2f>>& views, cv::Size size) {
+  SCoverageMap map;
+  if (size.empty()) return map;
   for (const auto& view : views) {
-    if (view.size() < 3) continue;
-    std::vector<cv::Point> scaled;
-    scaled.reserve(view.size());
     for (const cv::Point2f& p : view) {
-      scaled.emplace_back(cvRound(p.x * kScale), cvRound(p.y * kScale));
+      if (!(p.x >= 0 && p.y >= 0 && p.x < size.width && p.y < size.height)) continue;
+      const int column = std::min(SCoverageMap::kColumns - 1,
+                                  static_cast<int>(p.x * SCoverageMap::kColumns / size.width));
+      const int row = std::min(SCoverageMap::kRows - 1,
+                               static_cast<int>(p.y * SCoverageMap::kRows / size.height));
+      ++map.counts[row * SCoverageMap::kColumns + column];
     }
-    std::vector<cv::Point> hull;
-    cv::convexHull(scaled, hull);
-    cv::fillConvexPoly(mask, hull, cv::Scalar(255));
   }
-  return static_cast<double>(cv::countNonZero(mask)) / static_cast<double>(mask.total());
+  return map;
+}
+
+bool IsCoverageEnough(const SCoverageMap& map, std::string& why) {
+  why.clear();
+  constexpr int n = SCoverageRule::kCornerCells;
+  static const char* const kCornerNames[4] = {"top left", "top right", "bottom left",
+                                              "bottom right"};
+  std::vector<std::string> missing;
+  for (int corner = 0; corner < 4; ++corner) {
+    const int column0 = corner % 2 == 0 ? 0 : SCoverageMap::kColumns - n;
+    const int row0 = corner < 2 ? 0 : SCoverageMap::kRows - n;
+    bool reached = false;
+    for (int r = row0; r < row0 + n; ++r) {
+      for (int c = column0; c < column0 + n; ++c) reached = reached || map.Count(c, r) > 0;
+    }
+    if (!reached) missing.emplace_back(kCornerNames[corner]);
+  }
+  if (!missing.empty()) {
+    std::string list;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+      list += (i == 0 ? "" : i + 1 == missing.size() ? " and " : ", ") + missing[i];
+    }
+    why = "The views do not reach the picture's " + list +
+          (missing.size() == 1 ? " corner" : " corners") +
+          ", so the lens's outer distortion is not known. Show the board near the picture's "
+          "corners (tilted is fine, but all of it in view) and capture more views.";
+    return false;
+  }
+  const int share = static_cast<int>(std::lround(map.CoveredShare() * 100));
+  if (map.CoveredShare() < SCoverageRule::kMinCoveredShare) {
+    why = "The views cover " + std::to_string(share) + " % of the picture; at least " +
+          std::to_string(static_cast<int>(SCoverageRule::kMinCoveredShare * 100)) +
+          " % is needed. Show the board where the map is still empty and capture more views.";
+    return false;
+  }
+  return true;
 }
 
 bool CalibrateLens(const std::vector<std::vector<cv::Point2f>>& views, const SLensBoard& board,

@@ -21,6 +21,9 @@ namespace veldrin {
 // Fewer views than this do not pin the distortion down.
 inline constexpr int kMinLensViews = 5;
 
+// The board the lens dialog and the accuracy check start from until the operator gives another.
+inline constexpr SLensBoard kDefaultLensBoard{9, 6, 25.0};
+
 // "CxR", for example "9x6": both at least 2 and at most 64.
 [[nodiscard]] bool ParseBoardSize(const std::string& text, SLensBoard& board);
 
@@ -29,9 +32,34 @@ inline constexpr int kMinLensViews = 5;
 bool FindBoardCorners(const cv::Mat& picture, const SLensBoard& board,
                       std::vector<cv::Point2f>& corners);
 
-// The share (0 to 1) of a picture of `size` that the boards of the views cover together: the
-// corners of the picture, where the distortion is strongest, need views too.
-double BoardCoverage(const std::vector<std::vector<cv::Point2f>>& views, cv::Size size);
+// Where in the picture the views' board corners fell: a grid over the picture, each cell counting
+// the corners in it. The outer distortion coefficients are only as good as the corners near the
+// picture's edges, so this shows the operator where views are still missing.
+struct SCoverageMap {
+  static constexpr int kColumns = 8;
+  static constexpr int kRows = 6;
+  std::vector<int> counts = std::vector<int>(kColumns * kRows, 0);  // row by row
+
+  int Count(int column, int row) const { return counts[row * kColumns + column]; }
+  int CoveredCells() const;
+  double CoveredShare() const { return static_cast<double>(CoveredCells()) / counts.size(); }
+};
+
+SCoverageMap CoverageMap(const std::vector<std::vector<cv::Point2f>>& views, cv::Size size);
+
+// A lens is trusted only from views whose corners reach into each of the picture's four corner
+// regions (the kCornerCells x kCornerCells cells at each corner of the map: the outer quarter of
+// the width and third of the height) and fill at least kMinCoveredShare of the map's cells.
+// Central views alone fit the middle well and leave the outer coefficients to guesswork, which
+// then bends the picture's edges.
+struct SCoverageRule {
+  static constexpr int kCornerCells = 2;
+  static constexpr double kMinCoveredShare = 0.5;
+};
+
+// Whether `map` meets SCoverageRule; otherwise `why` tells the operator what is missing and what
+// to do, in a sentence or two.
+[[nodiscard]] bool IsCoverageEnough(const SCoverageMap& map, std::string& why);
 
 // The camera matrix and distortion from the corners of at least kMinLensViews views of one board
 // in pictures of `size`; `lens.camera` is kept. False with a one-line reason otherwise.

@@ -44,7 +44,7 @@ std::vector<std::vector<cv::Point2f>> FindInViews(int count) {
 TEST(LensCalibration, RecoversTheCameraThatTookTheViews) {
   const std::vector<std::vector<cv::Point2f>> views = FindInViews(12);
   ASSERT_GE(views.size(), 10u);
-  EXPECT_GT(veldrin::BoardCoverage(views, kSize), 0.4);
+  EXPECT_GT(veldrin::CoverageMap(views, kSize).CoveredShare(), 0.5);
 
   SLensModel lens;
   lens.camera = "Scene";
@@ -59,6 +59,68 @@ TEST(LensCalibration, RecoversTheCameraThatTookTheViews) {
   EXPECT_LT(lens.rmsPx, 0.5);
   EXPECT_EQ(lens.size, kSize);
   EXPECT_EQ(lens.camera, "Scene");
+}
+
+// Six views of the board near the middle of the picture, turned and tilted as the operator might
+// hold it without thinking of the corners.
+std::vector<std::vector<cv::Point2f>> FindInCentralViews() {
+  std::vector<std::vector<cv::Point2f>> views;
+  for (int i = 0; i < 6; ++i) {
+    STableSceneParams p = BoardViewParams(i, kSize, kK1, kK2);
+    p.sheetOffsetXMm = p.sheetOffsetYMm = 0;
+    cv::Mat picture;
+    CTableScene(p).Render(kSize, 0, picture);
+    std::vector<cv::Point2f> corners;
+    if (veldrin::FindBoardCorners(picture, Board(), corners)) views.push_back(corners);
+  }
+  return views;
+}
+
+TEST(LensCalibration, CoverageMapCountsCornersPerCell) {
+  // Cells are 120 x 90 pixels; corners outside the picture count nowhere.
+  const std::vector<std::vector<cv::Point2f>> views{
+      {{0, 0}, {119.9f, 89.9f}, {120, 0}, {959.9f, 539.9f}},
+      {{5, 5}, {-1, 10}, {960, 10}, {10, 540}, {std::nanf(""), 3}}};
+  const veldrin::SCoverageMap map = veldrin::CoverageMap(views, kSize);
+  EXPECT_EQ(map.Count(0, 0), 3);
+  EXPECT_EQ(map.Count(1, 0), 1);
+  EXPECT_EQ(map.Count(7, 5), 1);
+  EXPECT_EQ(map.CoveredCells(), 3);
+  EXPECT_EQ(veldrin::CoverageMap(views, cv::Size()).CoveredCells(), 0);
+}
+
+// Central views fit the middle of the picture and leave the outer coefficients to chance: such a
+// lens is refused, one from views that reach the corners is kept.
+TEST(LensCalibration, CoverageRuleWantsThePicturesCorners) {
+  const std::vector<std::vector<cv::Point2f>> central = FindInCentralViews();
+  ASSERT_EQ(central.size(), 6u);
+  SLensModel lens;
+  std::string error, why;
+  ASSERT_TRUE(veldrin::CalibrateLens(central, Board(), kSize, lens, error)) << error;
+  EXPECT_FALSE(veldrin::IsCoverageEnough(veldrin::CoverageMap(central, kSize), why));
+  EXPECT_EQ(why.rfind("The views do not reach the picture's top left, top right, bottom left and "
+                      "bottom right corners",
+                      0),
+            0u)
+      << why;
+
+  // The sixteen views reach every corner, the first six not the bottom right.
+  const std::vector<std::vector<cv::Point2f>> all = FindInViews(16);
+  EXPECT_TRUE(veldrin::IsCoverageEnough(veldrin::CoverageMap(all, kSize), why)) << why;
+  EXPECT_TRUE(why.empty());
+  const std::vector<std::vector<cv::Point2f>> views = FindInViews(6);
+  EXPECT_FALSE(veldrin::IsCoverageEnough(veldrin::CoverageMap(views, kSize), why));
+  EXPECT_NE(why.find("picture's bottom right corner,"), std::string::npos) << why;
+
+  // Every corner reached, but by four small spots: too little of the picture.
+  std::vector<std::vector<cv::Point2f>> spots;
+  for (cv::Point2f p :
+       {cv::Point2f(10, 10), cv::Point2f(950, 10), cv::Point2f(10, 530), cv::Point2f(950, 530)}) {
+    spots.push_back({p});
+  }
+  EXPECT_FALSE(veldrin::IsCoverageEnough(veldrin::CoverageMap(spots, kSize), why));
+  EXPECT_EQ(why.rfind("The views cover 8 % of the picture; at least 50 % is needed.", 0), 0u)
+      << why;
 }
 
 TEST(LensCalibration, RefusesTooFewViewsAndPicturesWithoutABoard) {

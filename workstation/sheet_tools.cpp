@@ -27,8 +27,18 @@ std::string Fixed(const char* format, double value) {
 }  // namespace
 
 CSheetTools::CSheetTools(CRectification& rectification, CStatusModel& status,
-                         std::function<void()> said)
-    : m_rectification(rectification), m_status(status), m_said(std::move(said)) {}
+                         std::function<CCameraSettings()> settings, std::function<void()> said)
+    : m_rectification(rectification),
+      m_status(status),
+      m_settings(std::move(settings)),
+      m_said(std::move(said)) {}
+
+void CSheetTools::SetBoard(const SLensBoard& board) {
+  const CCameraSettings settings = m_settings();
+  if (!settings.WriteBoard(board) && !settings.GetPath().empty()) {
+    Say("The board could not be kept in " + settings.GetPath() + ".");
+  }
+}
 
 void CSheetTools::Say(const std::string& text) {
   if (text.empty()) {

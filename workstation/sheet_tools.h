@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "markers/accuracy_check.h"
+#include "workstation/camera_settings.h"
 #include "workstation/camera_watch.h"
+#include "workstation/lens_calibration.h"
 
 class CRectification;
 class CStatusModel;
@@ -24,7 +26,9 @@ class CStatusModel;
 // before it shows an output picture.
 class CSheetTools {
  public:
-  CSheetTools(CRectification& rectification, CStatusModel& status, std::function<void()> said);
+  // `settings` gives the instance's CamDrv.ini, where the board is kept.
+  CSheetTools(CRectification& rectification, CStatusModel& status,
+              std::function<CCameraSettings()> settings, std::function<void()> said);
 
   // The corners of the sheet found in `frame` go to `apply`; without one nothing is applied.
   // Either is then said in the status line.
@@ -41,8 +45,10 @@ class CSheetTools {
   // The corners, the media or the camera changed: the last result no longer holds.
   void ClearResult();
   void ReleaseOutput() { m_outputHeldUntil = 0; }
-  const SBoardSpec& Board() const { return m_board; }
-  void SetBoard(const SBoardSpec& board) { m_board = board; }
+  // The board of the accuracy check by its inner corners: the one kept in CamDrv.ini, which the
+  // lens dialog shares. A board that cannot be kept is said in the status line.
+  SLensBoard Board() const { return m_settings().ReadBoard(); }
+  void SetBoard(const SLensBoard& board);
 
   // The calibration `name` in `directory` was saved with the camera showing `frame`: its
   // reference is kept and watched. A reference that cannot be written is said with its file.
@@ -64,11 +70,11 @@ class CSheetTools {
 
   CRectification& m_rectification;
   CStatusModel& m_status;
+  std::function<CCameraSettings()> m_settings;
   std::function<void()> m_said;
   CCameraWatch m_watch;
   std::string m_cameraMessage;  // the camera-moved warning while it is shown
   std::string m_result;         // the result shown as the notice, while it is
-  SBoardSpec m_board{9, 6, 20.0};
   // Until this steady-clock time (ns) the output picture keeps the accuracy deviations.
   std::atomic<std::int64_t> m_outputHeldUntil{0};
 };

@@ -1,22 +1,20 @@
 #pragma once
 
 #include <QDialog>
-#include <QDoubleSpinBox>
-#include <QSpinBox>
 
-#include "markers/accuracy_check.h"
+#include "workstation/lens_calibration.h"
 
-// Asks which printed chessboard lies on the media before its accuracy is checked: squares across,
-// squares down and the side of a square in millimetres.
+class CBoardEntry;
+
+// Asks which printed chessboard lies on the media before its accuracy is checked, as the lens
+// dialog asks for its board: inner corners across and down and the side of a square.
 class CBoardDlg : public QDialog {
   Q_OBJECT
 
  public:
-  explicit CBoardDlg(const SBoardSpec& board, QWidget* parent = nullptr);
-  SBoardSpec Board() const;
+  explicit CBoardDlg(const SLensBoard& board, QWidget* parent = nullptr);
+  SLensBoard Board() const;
 
  private:
-  QSpinBox* m_cols = nullptr;
-  QSpinBox* m_rows = nullptr;
-  QDoubleSpinBox* m_squareMm = nullptr;
+  CBoardEntry* m_entry = nullptr;
 };

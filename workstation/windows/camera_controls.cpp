@@ -6,10 +6,12 @@
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QGraphicsColorizeEffect>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStandardItemModel>
 #include <QStyle>
+#include <QStyleOptionComboBox>
 
 #include <algorithm>
 #include <utility>
@@ -25,6 +27,45 @@
 #include "workstation/windows/camera_configuration_dlg.h"
 #include "workstation/windows/preview_tabs.h"
 
+namespace {
+
+// Draws the closed combo's text as ShownComboText has it; the base style would cut its end off.
+class CMiddleElideStyle : public QProxyStyle {
+ public:
+  void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                   const QWidget* widget) const override {
+    const auto* box = qstyleoption_cast<const QStyleOptionComboBox*>(option);
+    const auto* combo = qobject_cast<const QComboBox*>(widget);
+    if (element == CE_ComboBoxLabel && box && combo && !combo->isEditable()) {
+      QStyleOptionComboBox shown(*box);
+      shown.currentText = veldrin::ShownComboText(*combo);
+      QProxyStyle::drawControl(element, &shown, painter, widget);
+      return;
+    }
+    QProxyStyle::drawControl(element, option, painter, widget);
+  }
+};
+
+}  // namespace
+
+namespace veldrin {
+
+QString ShownComboText(const QComboBox& combo) {
+  QStyleOptionComboBox option;
+  option.initFrom(&combo);
+  option.frame = combo.hasFrame();
+  option.currentText = combo.currentText();
+  option.currentIcon = combo.itemIcon(combo.currentIndex());
+  option.iconSize = combo.iconSize();
+  QRect field = combo.style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                              QStyle::SC_ComboBoxEditField, &combo);
+  if (!option.currentIcon.isNull()) field.setLeft(field.left() + option.iconSize.width() + 4);
+  // The label is drawn a pixel in from each side of the field.
+  return combo.fontMetrics().elidedText(option.currentText, Qt::ElideMiddle, field.width() - 2);
+}
+
+}  // namespace veldrin
+
 CCameraControls::CCameraControls(QWidget* dialog, const SWidgets& widgets, CCameraSwitcher& cameras,
                                  CColorFrameConsumer& consumer, CPreviewTabs& tabs,
                                  CStatusModel& status, std::function<void(bool)> started,
@@ -38,6 +79,9 @@ CCameraControls::CCameraControls(QWidget* dialog, const SWidgets& widgets, CCame
       m_status(status),
       m_started(std::move(started)),
       m_say(std::move(say)) {
+  auto* style = new CMiddleElideStyle;
+  style->setParent(m_widgets.combo);
+  m_widgets.combo->setStyle(style);
   connect(m_widgets.combo, qOverload<int>(&QComboBox::activated), this,
           [this](int) { OnComboChanged(); });
   connect(m_widgets.snapshotCheck, &QCheckBox::clicked, this,
@@ -88,6 +132,11 @@ void CCameraControls::FillCombo() {
   const int dropWidth = widest + 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth) +
                         style->pixelMetric(QStyle::PM_ScrollBarExtent);
   if (dropWidth > combo->view()->minimumWidth()) combo->view()->setMinimumWidth(dropWidth);
+  ShowWholeName();
+}
+
+void CCameraControls::ShowWholeName() {
+  m_widgets.combo->setToolTip(m_widgets.combo->currentText());
 }
 
 void CCameraControls::SelectMainCamera() {
@@ -95,11 +144,13 @@ void CCameraControls::SelectMainCamera() {
   const QSignalBlocker blocker(m_widgets.combo);
   if (m_cameras.List() && m_cameras.List()->FindByTab(0, main))
     m_widgets.combo->setCurrentIndex(main.nCamera);
+  ShowWholeName();
 }
 
 void CCameraControls::ShowCurrent() {
   const QSignalBlocker blocker(m_widgets.combo);
   m_widgets.combo->setCurrentIndex(m_cameras.Current());
+  ShowWholeName();
 }
 
 void CCameraControls::OnComboChanged() {

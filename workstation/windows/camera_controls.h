@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
 #include <functional>
 #include <string>
@@ -15,9 +16,10 @@ class QComboBox;
 class QPushButton;
 class QWidget;
 
-// The camera controls of the main window: the camera combo (entry i is camera i), "Snapshot
-// mode" and the camera configuration command. Switching goes through CCameraSwitcher; the owner
-// is told when a camera runs again (`started`: true for a new main camera, false when the
+// The camera controls of the main window: the camera combo (entry i is camera i; a name too long
+// for the closed box is shortened in the middle, whole in its tooltip and the open list),
+// "Snapshot mode" and the camera configuration command. Switching goes through CCameraSwitcher; the
+// owner is told when a camera runs again (`started`: true for a new main camera, false when the
 // previous one was started again), so that the windows and the depth side follow.
 //
 // Threads: UI thread only.
@@ -56,6 +58,16 @@ class CCameraControls : public QObject {
   CColorFrameConsumer& m_consumer;
   CPreviewTabs& m_tabs;
   CStatusModel& m_status;
+  void ShowWholeName();
+
   std::function<void(bool)> m_started;
   std::function<void(const std::string&)> m_say;
 };
+
+namespace veldrin {
+
+// The combo's current entry as its closed box shows it: shortened in the middle to the box's text
+// field, so both the camera's index and its name's end (a "(3D)" mark, a serial) stay visible.
+QString ShownComboText(const QComboBox& combo);
+
+}  // namespace veldrin

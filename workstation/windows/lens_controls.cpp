@@ -7,6 +7,7 @@
 
 #include "platform/message_box.h"
 #include "video/opencv_video_engine.h"
+#include "workstation/camera_settings.h"
 #include "workstation/camera_switcher.h"
 #include "workstation/color_frame_consumer.h"
 #include "workstation/lens.h"
@@ -17,6 +18,7 @@
 CLensControls::CLensControls(QWidget* dialog, CCameraSwitcher& cameras,
                              CColorFrameConsumer& consumer, CRectification& rectification,
                              std::function<std::string()> folder,
+                             std::function<CCameraSettings()> settings,
                              std::function<void(const std::string&)> report,
                              std::function<void()> changed)
     : QObject(dialog),
@@ -25,6 +27,7 @@ CLensControls::CLensControls(QWidget* dialog, CCameraSwitcher& cameras,
       m_consumer(consumer),
       m_rectification(rectification),
       m_folder(std::move(folder)),
+      m_settings(std::move(settings)),
       m_report(std::move(report)),
       m_changed(std::move(changed)) {}
 
@@ -44,10 +47,18 @@ void CLensControls::OnLensDialog() {
   }
   // The lens is measured on the frames as the camera delivers them, not on corrected ones.
   m_consumer.SetKeepRawFrame(true);
+  const CCameraSettings settings = m_settings();
+  const SLensBoard board = settings.ReadBoard();
   CLensDlg dlg(
-      camera, m_folder(), [this] { return m_consumer.GetLastRawFrame(); }, m_dialog);
+      camera, m_folder(), [this] { return m_consumer.GetLastRawFrame(); }, board, m_dialog);
   dlg.exec();
   m_consumer.SetKeepRawFrame(false);
+  const SLensBoard used = dlg.Board();
+  if ((used.columns != board.columns || used.rows != board.rows ||
+       used.squareMm != board.squareMm) &&
+      !settings.WriteBoard(used) && !settings.GetPath().empty() && m_report) {
+    m_report("The board could not be kept in " + settings.GetPath() + ".");
+  }
   LoadForCamera();
   if (m_changed) m_changed();
 }

@@ -4,14 +4,12 @@
 #include <unistd.h>
 
 #include <QDateTime>
-#include <QDoubleSpinBox>
-#include <QFormLayout>
 #include <QHBoxLayout>
 #include <QImage>
 #include <QLabel>
+#include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
-#include <QSpinBox>
 #include <QVBoxLayout>
 
 #include <cerrno>
@@ -22,15 +20,61 @@
 
 #include "platform/message_box.h"
 #include "workstation/lens.h"
+#include "workstation/windows/board_entry.h"
 
 namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
+const QSize kCoverageMapSize(240, 180);
+
+// The coverage map over the last view (faded): cells that hold corners filled, and each of the
+// picture's corner regions framed in green once a view reached it, in red until then.
+QPixmap DrawCoverageMap(const veldrin::SCoverageMap& map, const cv::Mat& thumbnail, QSize bounds) {
+  using Map = veldrin::SCoverageMap;
+  QSize size = bounds;
+  if (!thumbnail.empty()) {
+    size = QSize(thumbnail.cols, thumbnail.rows).scaled(bounds, Qt::KeepAspectRatio);
+  }
+  QPixmap pixmap(size);
+  pixmap.fill(QColor(90, 90, 90));
+  QPainter p(&pixmap);
+  if (!thumbnail.empty()) {
+    const QImage image(thumbnail.data, thumbnail.cols, thumbnail.rows,
+                       static_cast<int>(thumbnail.step), QImage::Format_RGB888);
+    p.drawImage(QRect(QPoint(0, 0), size), image);
+    p.fillRect(pixmap.rect(), QColor(255, 255, 255, 90));
+  }
+  const double w = static_cast<double>(size.width()) / Map::kColumns;
+  const double h = static_cast<double>(size.height()) / Map::kRows;
+  for (int r = 0; r < Map::kRows; ++r) {
+    for (int c = 0; c < Map::kColumns; ++c) {
+      if (map.Count(c, r) > 0) p.fillRect(QRectF(c * w, r * h, w, h), QColor(0, 170, 0, 120));
+    }
+  }
+  p.setPen(QPen(QColor(255, 255, 255, 160), 1));
+  for (int c = 1; c < Map::kColumns; ++c)
+    p.drawLine(QPointF(c * w, 0), QPointF(c * w, size.height()));
+  for (int r = 1; r < Map::kRows; ++r) p.drawLine(QPointF(0, r * h), QPointF(size.width(), r * h));
+  constexpr int n = veldrin::SCoverageRule::kCornerCells;
+  for (int corner = 0; corner < 4; ++corner) {
+    const int c0 = corner % 2 == 0 ? 0 : Map::kColumns - n;
+    const int r0 = corner < 2 ? 0 : Map::kRows - n;
+    bool reached = false;
+    for (int r = r0; r < r0 + n; ++r) {
+      for (int c = c0; c < c0 + n; ++c) reached = reached || map.Count(c, r) > 0;
+    }
+    p.setPen(QPen(reached ? QColor(0, 200, 0) : QColor(230, 0, 0), 2));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(QRectF(c0 * w + 1, r0 * h + 1, n * w - 2, n * h - 2));
+  }
+  return pixmap;
+}
+
 }  // namespace
 
 CLensDlg::CLensDlg(std::string camera, std::string folder, std::function<cv::Mat()> grabFrame,
-                   QWidget* parent)
+                   const SLensBoard& board, QWidget* parent)
     : QDialog(parent),
       m_camera(std::move(camera)),
       m_strFolder(std::move(folder)),
@@ -38,29 +82,20 @@ CLensDlg::CLensDlg(std::string camera, std::string folder, std::function<cv::Mat
   setWindowTitle(QStringLiteral("Lens"));
   setObjectName(QStringLiteral("lensDialog"));
 
-  m_columns = new QSpinBox(this);
-  m_columns->setObjectName(QStringLiteral("lensColumns"));
-  m_columns->setRange(2, 64);
-  m_columns->setValue(9);
-  m_rows = new QSpinBox(this);
-  m_rows->setObjectName(QStringLiteral("lensRows"));
-  m_rows->setRange(2, 64);
-  m_rows->setValue(6);
-  m_square = new QDoubleSpinBox(this);
-  m_square->setObjectName(QStringLiteral("lensSquare"));
-  m_square->setRange(1.0, 500.0);
-  m_square->setDecimals(1);
-  m_square->setSuffix(QStringLiteral(" mm"));
-  m_square->setValue(25.0);
-  auto* form = new QFormLayout;
-  form->addRow(QStringLiteral("Inner corners across:"), m_columns);
-  form->addRow(QStringLiteral("Inner corners down:"), m_rows);
-  form->addRow(QStringLiteral("Square size:"), m_square);
+  m_board = new CBoardEntry(board, {"lensColumns", "lensRows", "lensSquare"}, this);
 
   m_picture = new QLabel(this);
   m_picture->setObjectName(QStringLiteral("lensPicture"));
   m_picture->setMinimumSize(320, 180);
   m_picture->setAlignment(Qt::AlignCenter);
+  m_coverageMap = new QLabel(this);
+  m_coverageMap->setObjectName(QStringLiteral("lensCoverageMap"));
+  m_coverageMap->setFixedSize(kCoverageMapSize);
+  m_coverageMap->setAlignment(Qt::AlignCenter);
+  auto* mapCaption =
+      new QLabel(QStringLiteral("Green: where the views' corners fell. Each red\n"
+                                "frame is a picture corner that still needs a view."),
+                 this);
   m_viewsLabel = new QLabel(this);
   m_viewsLabel->setObjectName(QStringLiteral("lensViews"));
   m_coverageLabel = new QLabel(this);
@@ -87,9 +122,16 @@ CLensDlg::CLensDlg(std::string camera, std::string folder, std::function<cv::Mat
   buttons->addWidget(m_removeButton);
   buttons->addStretch();
   buttons->addWidget(close);
+  auto* map = new QVBoxLayout;
+  map->addWidget(m_coverageMap);
+  map->addWidget(mapCaption);
+  map->addStretch();
+  auto* pictures = new QHBoxLayout;
+  pictures->addWidget(m_picture, 1);
+  pictures->addLayout(map);
   auto* layout = new QVBoxLayout(this);
-  layout->addLayout(form);
-  layout->addWidget(m_picture, 1);
+  layout->addWidget(m_board);
+  layout->addLayout(pictures, 1);
   layout->addWidget(m_viewsLabel);
   layout->addWidget(m_coverageLabel);
   layout->addWidget(m_rmsLabel);
@@ -101,11 +143,7 @@ CLensDlg::CLensDlg(std::string camera, std::string folder, std::function<cv::Mat
   connect(m_removeButton, &QPushButton::clicked, this, [this] { OnRemove(); });
   connect(close, &QPushButton::clicked, this, &QDialog::reject);
   // Views of one board do not mix with another's.
-  for (QSpinBox* box : {m_columns, m_rows}) {
-    connect(box, qOverload<int>(&QSpinBox::valueChanged), this, [this] { ClearViews(); });
-  }
-  connect(m_square, qOverload<double>(&QDoubleSpinBox::valueChanged), this,
-          [this] { ClearViews(); });
+  connect(m_board, &CBoardEntry::Changed, this, [this] { ClearViews(); });
 
   m_removeButton->setEnabled(::access(LensPath().c_str(), F_OK) == 0);
   m_activeLabel = new QLabel(ActiveLensText(), this);
@@ -138,13 +176,12 @@ QString CLensDlg::ActiveLensText() const {
 
 std::string CLensDlg::LensPath() const { return m_strFolder + veldrin::LensFileName(m_camera); }
 
-SLensBoard CLensDlg::Board() const {
-  return SLensBoard{m_columns->value(), m_rows->value(), m_square->value()};
-}
+SLensBoard CLensDlg::Board() const { return m_board->Board(); }
 
 void CLensDlg::ClearViews() {
   m_views.clear();
   m_frameSize = cv::Size();
+  m_thumbnail.release();
   m_picture->clear();
   UpdateResult();
 }
@@ -163,8 +200,8 @@ void CLensDlg::OnCapture() {
   if (!veldrin::FindBoardCorners(frame, Board(), corners)) {
     ShowView(frame, {});
     m_status->setText(QStringLiteral("No board of %1 x %2 inner corners was found in this view.")
-                          .arg(m_columns->value())
-                          .arg(m_rows->value()));
+                          .arg(Board().columns)
+                          .arg(Board().rows));
     return;
   }
   m_frameSize = frame.size();
@@ -178,9 +215,13 @@ void CLensDlg::ShowView(const cv::Mat& frame, const std::vector<cv::Point2f>& co
   cv::Mat shown = frame.clone();
   if (shown.channels() == 1) cv::cvtColor(shown, shown, cv::COLOR_GRAY2BGR);
   if (!corners.empty()) {
-    cv::drawChessboardCorners(shown, cv::Size(m_columns->value(), m_rows->value()), corners, true);
+    cv::drawChessboardCorners(shown, cv::Size(Board().columns, Board().rows), corners, true);
   }
   cv::cvtColor(shown, shown, cv::COLOR_BGR2RGB);
+  if (!corners.empty()) {
+    const QSize small = QSize(shown.cols, shown.rows).scaled(kCoverageMapSize, Qt::KeepAspectRatio);
+    cv::resize(shown, m_thumbnail, cv::Size(small.width(), small.height()), 0, 0, cv::INTER_AREA);
+  }
   const QImage image(shown.data, shown.cols, shown.rows, static_cast<int>(shown.step),
                      QImage::Format_RGB888);
   m_picture->setPixmap(
@@ -190,9 +231,12 @@ void CLensDlg::ShowView(const cv::Mat& frame, const std::vector<cv::Point2f>& co
 
 void CLensDlg::UpdateResult() {
   m_viewsLabel->setText(QStringLiteral("Views with the board: %1").arg(m_views.size()));
-  const double coverage = veldrin::BoardCoverage(m_views, m_frameSize);
+  m_coverage = veldrin::CoverageMap(m_views, m_frameSize);
+  m_coverageEnough = veldrin::IsCoverageEnough(m_coverage, m_coverageProblem);
   m_coverageLabel->setText(
-      QStringLiteral("Picture covered: %1 %").arg(static_cast<int>(std::lround(coverage * 100))));
+      QStringLiteral("Picture covered: %1 %")
+          .arg(static_cast<int>(std::lround(m_coverage.CoveredShare() * 100))));
+  ShowCoverage();
   m_haveLens = false;
   std::string error;
   SLensModel lens;
@@ -202,15 +246,27 @@ void CLensDlg::UpdateResult() {
     m_lens = lens;
     m_haveLens = true;
     m_rmsLabel->setText(QStringLiteral("RMS: %1 px").arg(lens.rmsPx, 0, 'f', 3));
+    // A low RMS from central views alone says nothing about the picture's edges.
+    if (!m_coverageEnough) m_status->setText(Q(m_coverageProblem));
   } else {
     m_rmsLabel->setText(QStringLiteral("RMS: -"));
     if (!error.empty()) m_status->setText(Q(error));
   }
-  m_saveButton->setEnabled(m_haveLens);
+  const bool canSave = m_haveLens && m_coverageEnough;
+  m_saveButton->setEnabled(canSave);
+  m_saveButton->setToolTip(m_haveLens && !canSave ? Q(m_coverageProblem) : QString());
+}
+
+void CLensDlg::ShowCoverage() {
+  m_coverageMap->setPixmap(DrawCoverageMap(m_coverage, m_thumbnail, kCoverageMapSize));
 }
 
 void CLensDlg::OnSave() {
   if (!m_haveLens) return;
+  if (!m_coverageEnough) {
+    m_status->setText(Q(m_coverageProblem));
+    return;
+  }
   if (veldrin::LensFileName(m_camera).empty()) {
     AfxMessageBox("The camera's name \"" + m_camera + "\" cannot be used as a file name.",
                   MB_ICONERROR | MB_OK);

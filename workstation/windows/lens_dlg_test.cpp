@@ -11,6 +11,7 @@
 #include "video/board_views_test_fixture.h"
 #include "workstation/lens.h"
 #include "workstation/rectification.h"
+#include "workstation/windows/board_dlg.h"
 #include "workstation/windows/dialog_test_fixture.h"
 #include "workstation/windows/lens_controls.h"
 
@@ -63,11 +64,30 @@ TEST_F(LensDlgTest, MeasuresSavesAndRemovesTheCamerasLens) {
   dlg.OnCapture();
   dlg.OnCapture();
   ASSERT_EQ(dlg.ViewCount(), 6);
-  EXPECT_TRUE(save->isEnabled());
   EXPECT_TRUE(LabelText(dlg, "lensRms").startsWith("RMS: 0."))
       << LabelText(dlg, "lensRms").toStdString();
+  // A good fit, but the views stay away from the picture's top right and bottom right: not saved,
+  // and the dialog says what to do.
+  EXPECT_FALSE(save->isEnabled());
+  EXPECT_TRUE(LabelText(dlg, "lensStatus")
+                  .startsWith("The views do not reach the picture's top right and bottom right "
+                              "corners"))
+      << LabelText(dlg, "lensStatus").toStdString();
+  EXPECT_TRUE(LabelText(dlg, "lensStatus").contains("Show the board near the picture's corners"));
+  EXPECT_EQ(save->toolTip(), LabelText(dlg, "lensStatus"));
+  Screenshot(dlg, "lens-refused");
+  dlg.OnSave();
+  EXPECT_FALSE(fs::exists(m_dir / "Front.lens"));
+
+  // Views into the four corners of the picture.
+  next = 12;
+  for (int i = 0; i < 4; ++i) dlg.OnCapture();
+  ASSERT_EQ(dlg.ViewCount(), 10);
+  EXPECT_TRUE(save->isEnabled()) << LabelText(dlg, "lensStatus").toStdString();
   EXPECT_TRUE(LabelText(dlg, "lensCoverage").startsWith("Picture covered: "));
   EXPECT_FALSE(dlg.findChild<QLabel*>("lensPicture")->pixmap().isNull());
+  EXPECT_FALSE(dlg.findChild<QLabel*>("lensCoverageMap")->pixmap().isNull());
+  Screenshot(dlg, "lens-dialog");
 
   dlg.OnSave();
   SLensModel lens;
@@ -181,6 +201,59 @@ TEST_F(LensDlgTest, MainWindowCorrectsFramesAndRecordsTheLens) {
   EXPECT_EQ(dlg->StatusText(),
             "Calibration \"With lens\" was placed with lens correction (Still A.lens); lens "
             "correction is off now.");
+}
+
+// The operator keeps one printed board: the lens dialog and the accuracy check's question start
+// from the one given last to either, also after the tool has been restarted.
+TEST_F(LensDlgTest, BothDialogsAskForTheRememberedBoard) {
+  StartHost(1000, 750);
+  ASSERT_TRUE(Settings().WriteCamera("Still A"));
+  auto dlg = Open(m_name);
+  ASSERT_FALSE(dlg->IsEnded());
+  auto value = [](QWidget* w, const char* name) {
+    return w->findChild<QAbstractSpinBox*>(name)->text();
+  };
+
+  QStringList seen;
+  QTimer::singleShot(200, [&] {
+    auto* lens = qobject_cast<CLensDlg*>(QApplication::activeModalWidget());
+    if (!lens) return;
+    seen << value(lens, "lensColumns") << value(lens, "lensRows") << value(lens, "lensSquare");
+    lens->findChild<QSpinBox*>("lensColumns")->setValue(7);
+    lens->findChild<QSpinBox*>("lensRows")->setValue(5);
+    lens->findChild<QDoubleSpinBox*>("lensSquare")->setValue(30.5);
+    Screenshot(*lens, "lens-board");
+    lens->reject();
+  });
+  dlg->LensControls().OnLensDialog();
+  EXPECT_EQ(seen, QStringList({"9", "6", "25.00 mm"}));
+  EXPECT_EQ(Settings().ReadBoard().columns, 7);
+
+  seen.clear();
+  QTimer::singleShot(200, [&] {
+    auto* board = qobject_cast<CBoardDlg*>(QApplication::activeModalWidget());
+    if (!board) return;
+    seen << value(board, "boardCols") << value(board, "boardRows") << value(board, "boardSquareMm");
+    board->findChild<QSpinBox*>("boardCols")->setValue(8);
+    Screenshot(*board, "accuracy-board");
+    board->findChild<QPushButton*>("IDOK")->click();
+  });
+  dlg->findChild<QPushButton*>(veldrin::kCheckAccuracyButtonId)->click();
+  EXPECT_EQ(seen, QStringList({"7", "5", "30.50 mm"}));
+  // The check counts the squares around the inner corners.
+  EXPECT_EQ(dlg->StatusText(), "No chessboard of 9 x 6 squares found on the media.");
+
+  dlg.reset();
+  dlg = Open(m_name);
+  seen.clear();
+  QTimer::singleShot(200, [&] {
+    auto* lens = qobject_cast<CLensDlg*>(QApplication::activeModalWidget());
+    if (!lens) return;
+    seen << value(lens, "lensColumns") << value(lens, "lensRows") << value(lens, "lensSquare");
+    lens->reject();
+  });
+  dlg->LensControls().OnLensDialog();
+  EXPECT_EQ(seen, QStringList({"8", "5", "30.50 mm"}));
 }
 
 TEST_F(LensDlgTest, NotOfferedForADepthCamera) {

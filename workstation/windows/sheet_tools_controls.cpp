@@ -33,10 +33,12 @@ CSheetToolsControls::CSheetToolsControls(QWidget* dialog, const SWidgets& widget
                                 Qt::WidgetShortcut);
   connect(findKey, &QShortcut::activated, this, [this] { OnFindSheet(); });
   connect(m_widgets.checkAccuracyButton, &QPushButton::clicked, this, [this] {
-    CBoardDlg board(m_tools.Board(), m_dialog);
-    if (board.exec() != QDialog::Accepted) return;
-    m_tools.SetBoard(board.Board());
-    OnCheckAccuracy(m_tools.Board());
+    CBoardDlg dlg(m_tools.Board(), m_dialog);
+    if (dlg.exec() != QDialog::Accepted) return;
+    const SLensBoard board = dlg.Board();
+    m_tools.SetBoard(board);
+    // The check counts squares, one more each way than the inner corners asked for.
+    OnCheckAccuracy({board.columns + 1, board.rows + 1, board.squareMm});
   });
   // A corner about to be dragged may snap onto the sheet's corners found in the picture now.
   connect(

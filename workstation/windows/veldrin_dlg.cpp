@@ -56,9 +56,11 @@ CVeldrinDlg::CVeldrinDlg(std::string instanceName, QWidget* parent)
   m_cameras =
       std::make_unique<CCameraSwitcher>([this] { return SettingsFolder(); }, m_strInstanceName,
                                         static_cast<CKivVideoEngineListener&>(*this));
-  m_sheetTools = std::make_unique<CSheetTools>(m_rectification, m_status, [this] {
-    if (m_statusLine) m_statusLine->Refresh();
-  });
+  m_sheetTools = std::make_unique<CSheetTools>(
+      m_rectification, m_status, [this] { return BoardSettings(); },
+      [this] {
+        if (m_statusLine) m_statusLine->Refresh();
+      });
   CreateControls();
 }
 
@@ -97,6 +99,7 @@ void CVeldrinDlg::CreateControls() {
   m_calibrationList->SetStatusModel(&m_status);
   m_lensControls = new CLensControls(
       this, *m_cameras, *m_consumer, m_rectification, [this] { return SettingsFolder(); },
+      [this] { return BoardSettings(); },
       [this](const std::string& problem) { m_status.ReportProblem(problem); },
       [this] { m_calibrationList->LensChanged(); });
   m_calibrationList->SetLensState([this] { return m_lensControls->ActiveName(); });
@@ -347,6 +350,10 @@ void CVeldrinDlg::OnStopRequested() {
 // Settings
 
 std::string CVeldrinDlg::SettingsFolder() const { return m_consumer->GetFolder(); }
+
+CCameraSettings CVeldrinDlg::BoardSettings() const {
+  return CCameraSettings(SettingsFolder(), m_strInstanceName);
+}
 
 void CVeldrinDlg::ReadCameraSettings() {
   std::string problem;

@@ -159,6 +159,9 @@ class CVeldrinDlg : public QDialog,
 
   // Settings.
   std::string SettingsFolder() const;
+  // This instance's settings, where the printed board of the lens dialog and the accuracy check
+  // is kept.
+  CCameraSettings BoardSettings() const;
   void ReadCameraSettings();
   void SaveSettings();
 

@@ -1,6 +1,7 @@
 // The main window against real shared memory, virtual cameras and a scripted message box.
 #include "workstation/windows/dialog_test_fixture.h"
 
+#include <QAbstractItemView>
 #include <QContextMenuEvent>
 #include <QGraphicsEffect>
 #include <QMenu>
@@ -9,6 +10,7 @@
 #include <QTest>
 #include <QToolButton>
 
+#include "workstation/windows/camera_controls.h"
 #include "workstation/windows/lens_controls.h"
 #include "workstation/windows/status_line.h"
 #ifdef VELDRIN_TEST_HAVE_QRENCODE
@@ -276,6 +278,30 @@ TEST_F(VeldrinDlgTest, BusyCameraIsRefusedFromTheCombo) {
   EXPECT_EQ(dlg->CurrentCamera(), 1);
   EXPECT_EQ(combo->currentIndex(), 1);
   EXPECT_EQ(dlg->CameraList()->GetState(0), veldrin::kCamStateFree);
+}
+
+// A long camera name is shortened in the middle of the closed box, so its start and end both
+// show; the tooltip and the open list give it whole.
+TEST_F(VeldrinDlgTest, LongCameraNamesKeepBothEnds) {
+  const std::string name =
+      "USB 2.0 High Definition Camera with Dual Microphones and Privacy Shutter, serial 4711";
+  SetCameras(name + "=" + (m_dir / "a.png").string() + ";Still B=" + (m_dir / "b.png").string());
+  auto dlg = OpenWith(name);
+  auto* combo = dlg->findChild<QComboBox*>(veldrin::kCameraComboId);
+  const QString entry = combo->currentText();
+  ASSERT_EQ(entry.toStdString(), "Cam 0 (" + name + ")");
+  const QString shown = veldrin::ShownComboText(*combo);
+  EXPECT_LT(shown.size(), entry.size());
+  EXPECT_TRUE(shown.startsWith("Cam 0 (USB")) << shown.toStdString();
+  EXPECT_TRUE(shown.endsWith("4711)")) << shown.toStdString();
+  EXPECT_EQ(combo->toolTip(), entry);
+  EXPECT_GE(combo->view()->minimumWidth(), combo->fontMetrics().horizontalAdvance(entry));
+  Screenshot(*dlg, "long-camera-name");
+
+  combo->setCurrentIndex(1);
+  emit combo->activated(1);
+  EXPECT_EQ(veldrin::ShownComboText(*combo), "Cam 1 (Still B)");
+  EXPECT_EQ(combo->toolTip(), "Cam 1 (Still B)");
 }
 
 // The accelerator opens the configuration; Cancel changes nothing but shows Save Plane, OK takes
