@@ -101,8 +101,9 @@ cv::Mat CSheetTools::CheckAccuracy(const cv::Mat& frame, const SBoardSpec& board
   SAccuracyReport report;
   if (!veldrin::CheckAccuracy(rectified, double(mediaWidth) / out.width,
                               double(mediaHeight) / out.height, board, report)) {
-    Say("No chessboard of " + std::to_string(board.cols) + " x " + std::to_string(board.rows) +
-        " squares found on the media.");
+    // Named as the operator entered it: by its inner corners.
+    Say("No chessboard of " + std::to_string(board.cols - 1) + " x " +
+        std::to_string(board.rows - 1) + " inner corners found on the media.");
     return {};
   }
   // The deviations stay in the output picture for a while, or until it is clicked.

@@ -240,8 +240,8 @@ TEST_F(LensDlgTest, BothDialogsAskForTheRememberedBoard) {
   });
   dlg->findChild<QPushButton*>(veldrin::kCheckAccuracyButtonId)->click();
   EXPECT_EQ(seen, QStringList({"7", "5", "30.50 mm"}));
-  // The check counts the squares around the inner corners.
-  EXPECT_EQ(dlg->StatusText(), "No chessboard of 9 x 6 squares found on the media.");
+  // The message names the board as it was entered: by its inner corners.
+  EXPECT_EQ(dlg->StatusText(), "No chessboard of 8 x 5 inner corners found on the media.");
 
   dlg.reset();
   dlg = Open(m_name);

@@ -111,7 +111,7 @@ TEST_F(SheetToolsTest, CheckAccuracyMeasuresTheBoardAndHoldsTheDeviations) {
 
   Screenshot(*dlg, "accuracy-checked");
   dlg->SheetToolsControls().OnCheckAccuracy({12, 3, 20});
-  EXPECT_EQ(Status(*dlg), "No chessboard of 12 x 3 squares found on the media.");
+  EXPECT_EQ(Status(*dlg), "No chessboard of 11 x 2 inner corners found on the media.");
 
   // A result no longer holds once the corners have moved.
   dlg->SheetToolsControls().OnCheckAccuracy({9, 6, 20});
