@@ -112,8 +112,9 @@ inline constexpr SMainControlTemplate kMainDialogControls[] = {
     {"", EMainControlKind::kLabel, "Output", "", 0, 479, 172, 77, 8, 75, 0, 0, false},
     {kAutoCalibrationCheckId, EMainControlKind::kCheckBox, "Auto Calibration", "", 0, 583, 58, 64,
      10, 100, 0, 0, true},
-    {kHeightTrueCheckId, EMainControlKind::kCheckBox, "Height-true picture", "", 0, 583, 67, 74, 8,
-     100, 0, 0, true},
+    // On a depth camera the calibration list is hidden: its row is free, left of Auto Calibration.
+    {kHeightTrueCheckId, EMainControlKind::kCheckBox, "Height-true picture", "", 0, 485, 58, 90, 10,
+     75, 0, 0, true},
     {kSecurePointsCheckId, EMainControlKind::kCheckBox, "Draw secure points", "", 0, 583, 172, 74,
      8, 100, 0, 0, false},
     // Beside the media size, where nothing covers its label.
