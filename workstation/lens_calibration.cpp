@@ -9,6 +9,22 @@
 
 #include "markers/grey_picture.h"
 
+int SCoverageMap::CoveredCells() const {
+  return static_cast<int>(std::count_if(counts.begin(), counts.end(), [](int n) { return n > 0; }));
+}
+
+bool SCoverageMap::CornerReached(int corner) const {
+  constexpr int n = SCoverageRule::kCornerCells;
+  const int column0 = corner % 2 == 0 ? 0 : kColumns - n;
+  const int row0 = corner < 2 ? 0 : kRows - n;
+  for (int r = row0; r < row0 + n; ++r) {
+    for (int c = column0; c < column0 + n; ++c) {
+      if (Count(c, r) > 0) return true;
+    }
+  }
+  return false;
+}
+
 namespace veldrin {
 
 bool ParseBoardSize(const std::string& text, SLensBoard& board) {
@@ -55,10 +71,6 @@ bool FindBoardCorners(const cv::Mat& picture, const SLensBoard& board,
   return true;
 }
 
-int SCoverageMap::CoveredCells() const {
-  return static_cast<int>(std::count_if(counts.begin(), counts.end(), [](int n) { return n > 0; }));
-}
-
 SCoverageMap CoverageMap(const std::vector<std::vector<cv::Point2f>>& views, cv::Size size) {
   SCoverageMap map;
   if (size.empty()) return map;
@@ -77,18 +89,11 @@ SCoverageMap CoverageMap(const std::vector<std::vector<cv::Point2f>>& views, cv:
 
 bool IsCoverageEnough(const SCoverageMap& map, std::string& why) {
   why.clear();
-  constexpr int n = SCoverageRule::kCornerCells;
   static const char* const kCornerNames[4] = {"top left", "top right", "bottom left",
                                               "bottom right"};
   std::vector<std::string> missing;
   for (int corner = 0; corner < 4; ++corner) {
-    const int column0 = corner % 2 == 0 ? 0 : SCoverageMap::kColumns - n;
-    const int row0 = corner < 2 ? 0 : SCoverageMap::kRows - n;
-    bool reached = false;
-    for (int r = row0; r < row0 + n; ++r) {
-      for (int c = column0; c < column0 + n; ++c) reached = reached || map.Count(c, r) > 0;
-    }
-    if (!reached) missing.emplace_back(kCornerNames[corner]);
+    if (!map.CornerReached(corner)) missing.emplace_back(kCornerNames[corner]);
   }
   if (!missing.empty()) {
     std::string list;

@@ -9,11 +9,37 @@
 
 #include "workstation/lens.h"
 
-// A chessboard by its inner corners (where four squares meet): `nColumns` across, `nRows` down.
+// A chessboard by its inner corners (where four squares meet): `columns` across, `rows` down.
 struct SLensBoard {
   int columns = 0;
   int rows = 0;
   double squareMm = 0.0;
+};
+
+// Where in the picture the views' board corners fell: a grid over the picture, each cell counting
+// the corners in it. The outer distortion coefficients are only as good as the corners near the
+// picture's edges, so this shows the operator where views are still missing.
+struct SCoverageMap {
+  static constexpr int kColumns = 8;
+  static constexpr int kRows = 6;
+  std::vector<int> counts = std::vector<int>(kColumns * kRows, 0);  // row by row
+
+  int Count(int column, int row) const { return counts[row * kColumns + column]; }
+  int CoveredCells() const;
+  // Whether a corner fell in the region of picture corner `corner` (0 top left, 1 top right,
+  // 2 bottom left, 3 bottom right): its SCoverageRule::kCornerCells square of cells.
+  bool CornerReached(int corner) const;
+  double CoveredShare() const { return static_cast<double>(CoveredCells()) / counts.size(); }
+};
+
+// A lens is trusted only from views whose corners reach into each of the picture's four corner
+// regions (the kCornerCells x kCornerCells cells at each corner of the map: the outer quarter of
+// the width and third of the height) and fill at least kMinCoveredShare of the map's cells.
+// Central views alone fit the middle well and leave the outer coefficients to guesswork, which
+// then bends the picture's edges.
+struct SCoverageRule {
+  static constexpr int kCornerCells = 2;
+  static constexpr double kMinCoveredShare = 0.5;
 };
 
 namespace veldrin {
@@ -32,30 +58,7 @@ inline constexpr SLensBoard kDefaultLensBoard{9, 6, 25.0};
 bool FindBoardCorners(const cv::Mat& picture, const SLensBoard& board,
                       std::vector<cv::Point2f>& corners);
 
-// Where in the picture the views' board corners fell: a grid over the picture, each cell counting
-// the corners in it. The outer distortion coefficients are only as good as the corners near the
-// picture's edges, so this shows the operator where views are still missing.
-struct SCoverageMap {
-  static constexpr int kColumns = 8;
-  static constexpr int kRows = 6;
-  std::vector<int> counts = std::vector<int>(kColumns * kRows, 0);  // row by row
-
-  int Count(int column, int row) const { return counts[row * kColumns + column]; }
-  int CoveredCells() const;
-  double CoveredShare() const { return static_cast<double>(CoveredCells()) / counts.size(); }
-};
-
 SCoverageMap CoverageMap(const std::vector<std::vector<cv::Point2f>>& views, cv::Size size);
-
-// A lens is trusted only from views whose corners reach into each of the picture's four corner
-// regions (the kCornerCells x kCornerCells cells at each corner of the map: the outer quarter of
-// the width and third of the height) and fill at least kMinCoveredShare of the map's cells.
-// Central views alone fit the middle well and leave the outer coefficients to guesswork, which
-// then bends the picture's edges.
-struct SCoverageRule {
-  static constexpr int kCornerCells = 2;
-  static constexpr double kMinCoveredShare = 0.5;
-};
 
 // Whether `map` meets SCoverageRule; otherwise `why` tells the operator what is missing and what
 // to do, in a sentence or two.

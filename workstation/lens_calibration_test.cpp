@@ -81,7 +81,7 @@ TEST(LensCalibration, CoverageMapCountsCornersPerCell) {
   const std::vector<std::vector<cv::Point2f>> views{
       {{0, 0}, {119.9f, 89.9f}, {120, 0}, {959.9f, 539.9f}},
       {{5, 5}, {-1, 10}, {960, 10}, {10, 540}, {std::nanf(""), 3}}};
-  const veldrin::SCoverageMap map = veldrin::CoverageMap(views, kSize);
+  const SCoverageMap map = veldrin::CoverageMap(views, kSize);
   EXPECT_EQ(map.Count(0, 0), 3);
   EXPECT_EQ(map.Count(1, 0), 1);
   EXPECT_EQ(map.Count(7, 5), 1);

@@ -30,8 +30,8 @@ const QSize kCoverageMapSize(240, 180);
 
 // The coverage map over the last view (faded): cells that hold corners filled, and each of the
 // picture's corner regions framed in green once a view reached it, in red until then.
-QPixmap DrawCoverageMap(const veldrin::SCoverageMap& map, const cv::Mat& thumbnail, QSize bounds) {
-  using Map = veldrin::SCoverageMap;
+QPixmap DrawCoverageMap(const SCoverageMap& map, const cv::Mat& thumbnail, QSize bounds) {
+  using Map = SCoverageMap;
   QSize size = bounds;
   if (!thumbnail.empty()) {
     size = QSize(thumbnail.cols, thumbnail.rows).scaled(bounds, Qt::KeepAspectRatio);
@@ -56,15 +56,11 @@ QPixmap DrawCoverageMap(const veldrin::SCoverageMap& map, const cv::Mat& thumbna
   for (int c = 1; c < Map::kColumns; ++c)
     p.drawLine(QPointF(c * w, 0), QPointF(c * w, size.height()));
   for (int r = 1; r < Map::kRows; ++r) p.drawLine(QPointF(0, r * h), QPointF(size.width(), r * h));
-  constexpr int n = veldrin::SCoverageRule::kCornerCells;
+  constexpr int n = SCoverageRule::kCornerCells;
   for (int corner = 0; corner < 4; ++corner) {
     const int c0 = corner % 2 == 0 ? 0 : Map::kColumns - n;
     const int r0 = corner < 2 ? 0 : Map::kRows - n;
-    bool reached = false;
-    for (int r = r0; r < r0 + n; ++r) {
-      for (int c = c0; c < c0 + n; ++c) reached = reached || map.Count(c, r) > 0;
-    }
-    p.setPen(QPen(reached ? QColor(0, 200, 0) : QColor(230, 0, 0), 2));
+    p.setPen(QPen(map.CornerReached(corner) ? QColor(0, 200, 0) : QColor(230, 0, 0), 2));
     p.setBrush(Qt::NoBrush);
     p.drawRect(QRectF(c0 * w + 1, r0 * h + 1, n * w - 2, n * h - 2));
   }

@@ -51,7 +51,7 @@ class CLensDlg : public QDialog {
   std::vector<std::vector<cv::Point2f>> m_views;
   cv::Size m_frameSize;
   cv::Mat m_thumbnail;  // the last view, small, under the coverage map
-  veldrin::SCoverageMap m_coverage;
+  SCoverageMap m_coverage;
   bool m_coverageEnough = false;
   std::string m_coverageProblem;  // why the coverage is not enough yet
   SLensModel m_lens;
