@@ -145,13 +145,17 @@ int Grab(std::vector<std::string> args) {
   return 0;
 }
 
+// The picture a command is given, or the exit status of saying why it cannot be read.
+int ReadPicture(const std::string& file, cv::Mat& picture) {
+  std::string error;
+  if (veldrin::ReadPictureFile(file, picture, error) != EPictureRead::kRead) return Fail(error);
+  return 0;
+}
+
 int Scan(const std::vector<std::string>& args) {
   if (args.size() != 1) return Usage();
   cv::Mat picture;
-  std::string error;
-  if (veldrin::ReadPictureFile(args[0], picture, error) != EPictureRead::kRead) {
-    return Fail(error);
-  }
+  if (const int rc = ReadPicture(args[0], picture)) return rc;
   for (const std::string& text : veldrin::ScanQRCodes(picture)) std::cout << text << '\n';
   return 0;
 }
@@ -159,10 +163,7 @@ int Scan(const std::vector<std::string>& args) {
 int Sheet(const std::vector<std::string>& args) {
   if (args.size() != 1) return Usage();
   cv::Mat picture;
-  std::string error;
-  if (veldrin::ReadPictureFile(args[0], picture, error) != EPictureRead::kRead) {
-    return Fail(error);
-  }
+  if (const int rc = ReadPicture(args[0], picture)) return rc;
   std::vector<cv::Point2f> corners;
   if (!veldrin::FindSheet(picture, corners)) return Fail("no sheet found");
   for (const cv::Point2f& corner : corners) std::printf("%.2f\t%.2f\n", corner.x, corner.y);
@@ -211,10 +212,7 @@ int Accuracy(std::vector<std::string> args) {
     return Usage();
   }
   cv::Mat picture;
-  std::string error;
-  if (veldrin::ReadPictureFile(args[0], picture, error) != EPictureRead::kRead) {
-    return Fail(error);
-  }
+  if (const int rc = ReadPicture(args[0], picture)) return rc;
   std::vector<cv::Point2f> corners;
   if (!veldrin::FindSheet(picture, corners)) return Fail("no sheet found");
 

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "video/depth_types.h"
+#include "video/realsense/library_types.h"
 
 // Clouds are handed on as arrays of our own vertex record, laid out as the library's.
 static_assert(sizeof(SVertex) == sizeof(rs2_vertex) &&
@@ -17,25 +18,7 @@ static_assert(sizeof(SVertex) == sizeof(rs2_vertex) &&
 
 namespace {
 
-SCameraIntrinsics FromLibrary(const rs2_intrinsics& in) {
-  SCameraIntrinsics out;
-  out.width = in.width;
-  out.height = in.height;
-  out.ppx = in.ppx;
-  out.ppy = in.ppy;
-  out.fx = in.fx;
-  out.fy = in.fy;
-  out.model = static_cast<EDistortion>(in.model);
-  std::copy(in.coeffs, in.coeffs + 5, out.coeffs);
-  return out;
-}
-
-SCameraExtrinsics FromLibrary(const rs2_extrinsics& e) {
-  SCameraExtrinsics out;
-  std::copy(e.rotation, e.rotation + 9, out.rotation);
-  std::copy(e.translation, e.translation + 3, out.translation);
-  return out;
-}
+using veldrin::FromLibrary;
 
 EFrameFormat FromLibrary(rs2_format format) {
   switch (format) {

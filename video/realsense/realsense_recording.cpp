@@ -13,6 +13,7 @@
 
 #include "platform/file_io.h"
 #include "video/depth_recording.h"
+#include "video/realsense/library_types.h"
 #include "video/sim/simulated_depth_device.h"
 #include "video/table_scene.h"
 
@@ -20,26 +21,6 @@ namespace {
 
 constexpr int kFps = 30;
 constexpr std::chrono::milliseconds kFrameLimit{5000};
-
-rs2_intrinsics ToLibrary(const SCameraIntrinsics& in) {
-  rs2_intrinsics out{};
-  out.width = in.width;
-  out.height = in.height;
-  out.ppx = in.ppx;
-  out.ppy = in.ppy;
-  out.fx = in.fx;
-  out.fy = in.fy;
-  out.model = static_cast<rs2_distortion>(in.model);
-  std::copy(in.coeffs, in.coeffs + 5, out.coeffs);
-  return out;
-}
-
-rs2_extrinsics ToLibrary(const SCameraExtrinsics& e) {
-  rs2_extrinsics out{};
-  std::copy(e.rotation, e.rotation + 9, out.rotation);
-  std::copy(e.translation, e.translation + 3, out.translation);
-  return out;
-}
 
 // The recording is written under a temporary name beside the target and renamed into place once
 // the recorder has closed it, so a failure never leaves a half-written file under the name asked
@@ -129,13 +110,13 @@ void veldrin::RecordTableScene(const STableSceneParams& params, const std::strin
     depthSensor.add_read_only_option(RS2_OPTION_DEPTH_UNITS, CSimulatedDepthDevice::kUnits);
     rs2::stream_profile depthProfile =
         depthSensor.add_video_stream({RS2_STREAM_DEPTH, 0, 0, depthIn.width, depthIn.height, kFps,
-                                      2, RS2_FORMAT_Z16, ToLibrary(depthIn)},
+                                      2, RS2_FORMAT_Z16, veldrin::ToLibrary(depthIn)},
                                      true);
     rs2::stream_profile colorProfile =
         colorSensor.add_video_stream({RS2_STREAM_COLOR, 0, 1, native.width, native.height, kFps, 3,
-                                      RS2_FORMAT_BGR8, ToLibrary(colorIn)},
+                                      RS2_FORMAT_BGR8, veldrin::ToLibrary(colorIn)},
                                      true);
-    depthProfile.register_extrinsics_to(colorProfile, ToLibrary(world.DepthToColor()));
+    depthProfile.register_extrinsics_to(colorProfile, veldrin::ToLibrary(world.DepthToColor()));
     device.create_matcher(RS2_MATCHER_DEFAULT);
     {
       rs2::recorder recorder(part.Path(), device);
