@@ -239,6 +239,15 @@ int Plane(const std::vector<std::string>& args, const char* command,
       plane[i] = {v[3 * i], v[3 * i + 1], v[3 * i + 2]};
     }
   }
+  // A plane the tool would refuse to load is refused here, before anything is written.
+  if constexpr (kDims == 3) {
+    if (!veldrin::IsPlausiblePlane3D(plane)) {
+      return Fail("not a table plane: the corners must lie in front of the camera within " +
+                      std::to_string(static_cast<int>(veldrin::kMaxPlaneDepthM)) +
+                      " m and not on one line",
+                  kExitUsage);
+    }
+  }
   if (!write(path, plane)) return Fail("cannot write " + path);
   return 0;
 }

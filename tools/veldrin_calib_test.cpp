@@ -140,6 +140,10 @@ TEST_F(CalibToolTest, FailuresAreOneLineAndWriteNothing) {
   ExpectError(
       Run({"plane3d", m_dir, "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "1e99"}),
       "1e99");
+  // A plane behind the camera would only be refused when the tool loads it.
+  ExpectError(
+      Run({"plane3d", m_dir, "0", "0", "-1", "1", "0", "-1", "1", "1", "-1", "0", "1", "-1"}),
+      "not a table plane");
   ExpectError(Run({"frobnicate", m_dir}), "unknown command");
 
   EXPECT_EQ(Read(m_dir + "/keep.clb"), kept);
