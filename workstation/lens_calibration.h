@@ -22,7 +22,8 @@ struct SLensBoard {
 struct SCoverageMap {
   static constexpr int kColumns = 8;
   static constexpr int kRows = 6;
-  std::vector<int> counts = std::vector<int>(kColumns * kRows, 0);  // row by row
+  std::vector<int> counts =
+      std::vector<int>(static_cast<std::size_t>(kColumns) * kRows, 0);  // row by row
 
   int Count(int column, int row) const { return counts[row * kColumns + column]; }
   int CoveredCells() const;
