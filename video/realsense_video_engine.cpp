@@ -35,6 +35,29 @@ bool WaitForFrameset(CDepthDevice& device, SDepthFrameset& frameset, TKeepGoing 
   return false;
 }
 
+// One row of a depth frame into metres and grey, and with kCloud into vertices along the pixels'
+// rays. A template, so that each loop is free of the branch; the outputs never overlap each other
+// or the inputs, and saying so lets the loops vectorise.
+template <bool kCloud>
+void ConvertRow(const std::uint16_t* __restrict raw, int width, double scale, float units,
+                const unsigned char* __restrict lut, double* __restrict m,
+                unsigned char* __restrict g, const float* __restrict ray, float* __restrict v) {
+  for (std::size_t x = 0; x < static_cast<std::size_t>(width); ++x) {
+    const std::uint16_t r = raw[x];
+    m[x] = static_cast<double>(r) * scale;
+    const unsigned char level = lut[r];
+    g[3 * x] = level;
+    g[3 * x + 1] = level;
+    g[3 * x + 2] = level;
+    if constexpr (kCloud) {
+      const float d = static_cast<float>(r) * units;
+      v[3 * x] = ray[2 * x] * d;
+      v[3 * x + 1] = ray[2 * x + 1] * d;
+      v[3 * x + 2] = d;
+    }
+  }
+}
+
 }  // namespace
 
 struct CKivRealSenseVideoEngine::CDepthRun {
@@ -313,35 +336,16 @@ void CDepthFrameConverter::Convert(const SDepthDeviceFrame& frame, const CPixelR
   const int w = frame.width;
   const unsigned char* __restrict lut = m_grey.data();
   for (int y = 0; y < frame.height; ++y) {
-    // The outputs never overlap each other or the inputs; saying so lets the loop vectorise.
     const auto* __restrict raw = reinterpret_cast<const std::uint16_t*>(
         static_cast<const unsigned char*>(frame.data) + static_cast<std::size_t>(y) * frame.stride);
     double* __restrict m = meters.ptr<double>(y);
     unsigned char* __restrict g = grey.ptr<unsigned char>(y);
     if (vertices == nullptr) {
-      for (std::size_t x = 0; x < static_cast<std::size_t>(w); ++x) {
-        const std::uint16_t r = raw[x];
-        m[x] = static_cast<double>(r) * scale;
-        const unsigned char level = lut[r];
-        g[3 * x] = level;
-        g[3 * x + 1] = level;
-        g[3 * x + 2] = level;
-      }
-      continue;
-    }
-    const float* __restrict ray = rays.Data() + static_cast<std::size_t>(y) * w * 2;
-    float* __restrict v = vertices[static_cast<std::size_t>(y) * w].xyz;
-    for (std::size_t x = 0; x < static_cast<std::size_t>(w); ++x) {
-      const std::uint16_t r = raw[x];
-      m[x] = static_cast<double>(r) * scale;
-      const unsigned char level = lut[r];
-      g[3 * x] = level;
-      g[3 * x + 1] = level;
-      g[3 * x + 2] = level;
-      const float d = static_cast<float>(r) * units;
-      v[3 * x] = ray[2 * x] * d;
-      v[3 * x + 1] = ray[2 * x + 1] * d;
-      v[3 * x + 2] = d;
+      ConvertRow<false>(raw, w, scale, units, lut, m, g, nullptr, nullptr);
+    } else {
+      ConvertRow<true>(raw, w, scale, units, lut, m, g,
+                       rays.Data() + static_cast<std::size_t>(y) * w * 2,
+                       vertices[static_cast<std::size_t>(y) * w].xyz);
     }
   }
 }
