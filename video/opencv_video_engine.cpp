@@ -17,30 +17,30 @@ constexpr std::chrono::milliseconds kRestartWait{1000};
 }  // namespace
 
 struct CKivOpenCVVideoEngine::CCaptureRun {
-  std::unique_ptr<CFrameSource> pCapture;
-  CKivVideoEngineListener* pListener = nullptr;
-  int nCameraIndex = 0;
+  std::unique_ptr<CFrameSource> capture;
+  CKivVideoEngineListener* listener = nullptr;
+  int cameraIndex = 0;
   std::chrono::milliseconds pause{60};
   cv::Mat frame;  // the capture thread's buffer, handed to the listener
 
-  std::atomic<int> bRunning{0};
+  std::atomic<int> running{0};
   std::mutex mutex;
   std::condition_variable wake;
-  bool bFinished = false;  // guarded by mutex
+  bool done = false;  // guarded by mutex
   std::thread thread;
 
   void SignalStop() {
-    bRunning = 0;
+    running = 0;
     { std::lock_guard lock(mutex); }  // a thread about to pause sees the flag or the notify
     wake.notify_all();
   }
   bool WaitFinished(std::chrono::milliseconds limit) {
     std::unique_lock lock(mutex);
-    return wake.wait_for(lock, limit, [this] { return bFinished; });
+    return wake.wait_for(lock, limit, [this] { return done; });
   }
   bool IsFinished() {
     std::lock_guard lock(mutex);
-    return bFinished;
+    return done;
   }
   ~CCaptureRun() {
     if (thread.joinable()) thread.join();
@@ -100,25 +100,25 @@ int CKivOpenCVVideoEngine::Start() {
     m_retired.push_back(std::move(m_run));
   }
   auto run = std::make_unique<CCaptureRun>();
-  run->pCapture = veldrin::OpenFrameSource(GetDeviceLocator(m_nCameraIndex));
+  run->capture = veldrin::OpenFrameSource(GetDeviceLocator(m_nCameraIndex));
   m_run = std::move(run);
   CCaptureRun& current = *m_run;
-  if (!current.pCapture->IsOpened()) return 0;
+  if (!current.capture->IsOpened()) return 0;
 
-  current.pCapture->RequestSize(m_nWidth, m_nHeight);
-  const cv::Size actual = current.pCapture->GetSize();
+  current.capture->RequestSize(m_nWidth, m_nHeight);
+  const cv::Size actual = current.capture->GetSize();
   m_nWidth = actual.width;
   m_nHeight = actual.height;
 
-  current.pListener = m_pListener;
-  current.nCameraIndex = m_nCameraIndex;
+  current.listener = m_pListener;
+  current.cameraIndex = m_nCameraIndex;
   current.pause = m_pause;
-  current.bRunning = 1;
+  current.running = 1;
   try {
     current.thread = std::thread(&CKivOpenCVVideoEngine::CaptureThreadProc, &current);
   } catch (const std::system_error&) {
-    current.bRunning = 0;
-    current.pCapture->Release();
+    current.running = 0;
+    current.capture->Release();
     return 0;
   }
   return 1;
@@ -129,7 +129,7 @@ int CKivOpenCVVideoEngine::Stop() {
   if (!m_run) return 1;
   CCaptureRun& run = *m_run;
   if (!run.thread.joinable()) {  // failed start, or already stopped
-    run.pCapture->Release();
+    run.capture->Release();
     return 1;
   }
   run.SignalStop();
@@ -142,26 +142,26 @@ int CKivOpenCVVideoEngine::Stop() {
 }
 
 void CKivOpenCVVideoEngine::CaptureThreadProc(CCaptureRun* run) {
-  while (run->bRunning) {
+  while (run->running) {
     try {
-      run->pCapture->Read(run->frame);
+      run->capture->Read(run->frame);
     } catch (const std::exception&) {
       run->frame.release();  // a failing read is a pass without a picture
     }
-    if (!run->bRunning) break;  // stopped during the read: deliver nothing late
+    if (!run->running) break;  // stopped during the read: deliver nothing late
     // The last guard: an exception leaving this thread would end the process. Listeners report
     // their own failures; this frame is simply over and the next is read.
     try {
-      if (run->pListener) run->pListener->OnVideoFrame(run->nCameraIndex, &run->frame);
+      if (run->listener) run->listener->OnVideoFrame(run->cameraIndex, &run->frame);
     } catch (...) {
     }
     std::unique_lock lock(run->mutex);
-    run->wake.wait_for(lock, run->pause, [run] { return !run->bRunning; });
+    run->wake.wait_for(lock, run->pause, [run] { return !run->running; });
   }
-  run->pCapture->Release();
+  run->capture->Release();
   {
     std::lock_guard lock(run->mutex);
-    run->bFinished = true;
+    run->done = true;
   }
   run->wake.notify_all();
 }

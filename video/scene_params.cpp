@@ -92,7 +92,7 @@ bool QREncodable(const std::string& text) {
 
 struct CLiveScene {
   std::mutex mutex;
-  bool bOverride = false;        // guarded by mutex
+  bool overridden = false;       // guarded by mutex
   std::vector<SSceneBox> boxes;  // guarded by mutex
   std::atomic<unsigned> generation{0};
 };
@@ -489,7 +489,7 @@ void SetLiveSceneBox(const std::optional<SSceneBox>& box) {
 void SetLiveSceneBoxes(const std::vector<SSceneBox>& boxes) {
   CLiveScene& live = Live();
   std::lock_guard lock(live.mutex);
-  live.bOverride = true;
+  live.overridden = true;
   live.boxes = boxes;
   ++live.generation;
 }
@@ -497,7 +497,7 @@ void SetLiveSceneBoxes(const std::vector<SSceneBox>& boxes) {
 void ResetLiveScene() {
   CLiveScene& live = Live();
   std::lock_guard lock(live.mutex);
-  live.bOverride = false;
+  live.overridden = false;
   live.boxes.clear();
   ++live.generation;
 }
@@ -505,7 +505,7 @@ void ResetLiveScene() {
 std::vector<SSceneBox> EffectiveSceneBoxes(const std::vector<SSceneBox>& fromFile) {
   CLiveScene& live = Live();
   std::lock_guard lock(live.mutex);
-  return live.bOverride ? live.boxes : fromFile;
+  return live.overridden ? live.boxes : fromFile;
 }
 
 unsigned LiveSceneGeneration() { return Live().generation.load(); }
