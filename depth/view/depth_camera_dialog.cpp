@@ -209,18 +209,16 @@ float CDepthCameraDialog::UpdateDepthView(const cv::Mat& depthImage, const cv::M
   // The read-out follows in whole millimetres; one queued call at a time.
   m_shownHeightMm.store(static_cast<int>(static_cast<double>(height) * 1000.0));
   if (!m_heightPending.exchange(true)) {
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-          m_heightPending.store(false);
-          // A height from the first few samples is not one to act on yet.
-          m_heightEdit->setText(m_settled.load()
-                                    ? QStringLiteral("%1 mm").arg(m_shownHeightMm.load())
-                                    : QStringLiteral("measuring\u2026"));
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, "ShowHeightQueued", Qt::QueuedConnection);
   }
   return height;
+}
+
+void CDepthCameraDialog::ShowHeightQueued() {
+  m_heightPending.store(false);
+  // A height from the first few samples is not one to act on yet.
+  m_heightEdit->setText(m_settled.load() ? QStringLiteral("%1 mm").arg(m_shownHeightMm.load())
+                                         : QStringLiteral("measuring\u2026"));
 }
 
 int CDepthCameraDialog::GetRaisedPlaneCorners(float height, float out[12]) {

@@ -89,6 +89,10 @@ class CDepthCameraDialog : public QDialog {
   void wheelEvent(QWheelEvent* event) override;
 
  private:
+  // UI thread: shows the last height (or that it is not settled yet). Queued by name, so that the
+  // hand-over goes through Qt alone.
+  Q_INVOKABLE void ShowHeightQueued();
+
   void CreateControls();
   void LoadPlaneCoordinates();
   void OnToleranceDeltaPos(int delta);
