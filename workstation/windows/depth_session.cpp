@@ -173,6 +173,6 @@ void CDepthSession::MarkSecurePoints(cv::Mat& frame) {
 
 void CDepthSession::OnEngineError(int, const std::string& message) {
   const QString text = QString::fromStdString(message);
-  QMetaObject::invokeMethod(
-      this, [this, text] { emit EngineError(text); }, Qt::QueuedConnection);
+  // Queued by name, so that the hand-over goes through Qt alone.
+  QMetaObject::invokeMethod(this, "EngineError", Qt::QueuedConnection, Q_ARG(QString, text));
 }

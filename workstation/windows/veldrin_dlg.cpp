@@ -323,8 +323,7 @@ void CVeldrinDlg::StopEngines() {
 }
 
 void CVeldrinDlg::HostGone() {
-  QMetaObject::invokeMethod(
-      this, [this] { OnHostGone(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(this, "HostGoneQueued", Qt::QueuedConnection);
 }
 
 // Nobody is left to answer a box (a decoded code's, typically): the scan shows no further one,
@@ -416,9 +415,14 @@ void CVeldrinDlg::FollowDeliveredSize() {
 }
 
 void CVeldrinDlg::FrameSizeChanged(cv::Size previous, cv::Size current) {
-  QMetaObject::invokeMethod(
-      this, [this, previous, current] { OnFrameSizeChanged(previous, current); },
-      Qt::QueuedConnection);
+  QMetaObject::invokeMethod(this, "FrameSizeQueued", Qt::QueuedConnection,
+                            Q_ARG(QSize, QSize(previous.width, previous.height)),
+                            Q_ARG(QSize, QSize(current.width, current.height)));
+}
+
+void CVeldrinDlg::FrameSizeQueued(QSize previous, QSize current) {
+  OnFrameSizeChanged(cv::Size(previous.width(), previous.height()),
+                     cv::Size(current.width(), current.height()));
 }
 
 // The rectification has already scaled the corners and rebuilt the output for the new size.
@@ -479,14 +483,13 @@ void CVeldrinDlg::SetOutputImageSize(int width, int height) {
 }
 
 void CVeldrinDlg::MediaSizeChanged(int, int) {
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        m_controls.mediaWidthLabel->setText(Q(m_rectification.FormatMediaWidthLabel()));
-        m_controls.mediaHeightLabel->setText(Q(m_rectification.FormatMediaHeightLabel()));
-        m_sheetTools->ClearResult();
-      },
-      Qt::QueuedConnection);
+  QMetaObject::invokeMethod(this, "MediaSizeQueued", Qt::QueuedConnection);
+}
+
+void CVeldrinDlg::MediaSizeQueued() {
+  m_controls.mediaWidthLabel->setText(Q(m_rectification.FormatMediaWidthLabel()));
+  m_controls.mediaHeightLabel->setText(Q(m_rectification.FormatMediaHeightLabel()));
+  m_sheetTools->ClearResult();
 }
 
 // ---------------------------------------------------------------------------------------------

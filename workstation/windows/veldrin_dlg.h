@@ -147,6 +147,11 @@ class CVeldrinDlg : public QDialog,
   bool RectifyHeightTrue(const cv::Mat& frame, cv::Mat& out) override;
   std::shared_ptr<const std::vector<SMediaObject>> HostObjects() override;
 
+  // The capture threads' news, queued by name so that the hand-over goes through Qt alone.
+  Q_INVOKABLE void HostGoneQueued() { OnHostGone(); }
+  Q_INVOKABLE void MediaSizeQueued();
+  Q_INVOKABLE void FrameSizeQueued(QSize previous, QSize current);
+
   void CreateControls();
   void SetStatus(const QString& text);
   void LayoutStatusLine();
